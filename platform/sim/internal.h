@@ -1,0 +1,72 @@
+// The simulated kernel's shared internals: what every family of the simulation
+// (Ke, Io, Ex, Rtl, Ob, Pnp, Po, the USB bus) needs from the others. Never
+// included by driver code.
+#pragma once
+
+#include "platform/kernel.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace sim {
+
+// ---------------------------------------------------------------- bug checks (verifier.cpp)
+// A broken rule stops the run: prints the Windows bug-check code and its four
+// parameters, a one-line reason, the driver that broke the rule and where (file
+// and line when known, else the caller's symbol), the recent IRP log, then
+// aborts the process. Tests see it with a death test.
+[[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                           const std::string& reason, const char* file = nullptr, int line = 0);
+
+// Driver Verifier's 0xC4 family and the I/O verifier's 0xC9 family, the two
+// codes most rules use; p1 is the rule's subcode.
+constexpr ULONG kDriverVerifierDetectedViolation = 0xC4;
+constexpr ULONG kDriverVerifierIomanagerViolation = 0xC9;
+constexpr ULONG kIrqlNotLessOrEqual = 0x0A;
+constexpr ULONG kMultipleIrpCompleteRequests = 0x44;
+constexpr ULONG kTimerOrDpcInvalid = 0xC7;
+constexpr ULONG kDriverUnloadedWithoutCancellingPendingOperations = 0xCE;
+constexpr ULONG kSpinLockAlreadyOwned = 0x0F;
+constexpr ULONG kSpinLockNotOwned = 0x10;
+constexpr ULONG kBadPoolCaller = 0xC2;
+
+// ---------------------------------------------------------------- attribution (verifier.cpp)
+// The driver whose code is running on this thread: pushed by the simulation
+// each time it calls into a driver (DriverEntry, AddDevice, dispatch,
+// completion, cancel, DPC, timer, work item, unload), popped on return. NULL
+// while the simulation or a test runs its own code.
+PDRIVER_OBJECT CurrentDriver();
+std::string DriverName(PDRIVER_OBJECT driver); // "vxqt70modem", or "(kernel)" for NULL
+
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    PDRIVER_OBJECT previous_;
+};
+
+// ---------------------------------------------------------------- threads and IRQL (ke_thread.cpp)
+// Every thread that touches the simulation has a current IRQL and the list of
+// spin locks it holds. Checks raise the bug check Windows raises.
+KIRQL CurrentIrql();
+void SetIrql(KIRQL irql);                                  // no checks: the simulation's own use
+void RequireIrqlAtMost(KIRQL max, const char* routine);    // 0xC4/0x0A style, names the routine
+void RequireNoSpinLockHeld(const char* routine);           // calls down, waits
+size_t SpinLocksHeld();
+
+// ---------------------------------------------------------------- scheduler (sched.cpp)
+// Blocks the calling thread until `ready()` holds, letting the rest of the
+// machine (DPCs, timers, worker threads, the bus) run meanwhile. `ready` is
+// evaluated with the dispatcher lock held. `what` names the wait in a
+// deadlock report. Returns false only if `timeout100ns` (relative, virtual
+// clock) expired first; 0 means no limit.
+bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns = 0);
+// Something a waiter may be waiting for has changed (event set, IRP completed).
+void Notify();
+
+} // namespace sim
