@@ -70,3 +70,30 @@ bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG ti
 void Notify();
 
 } // namespace sim
+
+namespace sim {
+struct Options;
+
+// ---------------------------------------------------------------- lifecycle (kernel.cpp)
+// `sim::Kernel` brings the families up in this order and down in reverse.
+// Each Start resets the family to a fresh state; each Check runs its
+// end-of-run verifier checks (bug check on a leftover); each Stop frees what
+// the family holds without checking. A family that is not built yet has a weak
+// empty default in kernel.cpp.
+void ExStart(const Options&);
+void KeStart(const Options&);
+void IoStart(const Options&);
+void ObStart(const Options&);
+void PnpStart(const Options&);
+void PnpCheck();
+void ObCheck();
+void IoCheck();
+void KeCheck();
+void ExCheck();
+void PnpStop();
+void ObStop();
+void IoStop();
+void KeStop();
+void ExStop();
+const Options& CurrentOptions();
+} // namespace sim
