@@ -1,0 +1,83 @@
+// The simulated I/O manager as tests, the Win32 layer and the Plug and Play
+// manager use it: driver objects, file handles and the IRPs a user-mode
+// request turns into.
+#pragma once
+
+#include "platform/kernel.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---------------------------------------------------------------- drivers
+// Creates a driver object named `name` ("vxqt70modem"), with every major
+// function set to the I/O manager's default (fails with
+// STATUS_INVALID_DEVICE_REQUEST), and calls `entry` with the registry path
+// "\Registry\Machine\System\CurrentControlSet\Services\<name>" at
+// PASSIVE_LEVEL inside the driver's attribution scope. On failure the driver
+// object is deleted and NULL returned (status in *status).
+PDRIVER_OBJECT CreateDriver(const std::string& name, PDRIVER_INITIALIZE entry,
+                            NTSTATUS* status = nullptr);
+// Calls DriverUnload (if set), then the verifier's unload checks for the
+// driver (devices left, pool, IRPs, timers, DPCs, work items), then deletes
+// the driver object.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// What IoIsWdmVersionAvailable answers (default 1.10, Windows 2000 / XP).
+void SetWdmVersion(UCHAR major, UCHAR minor);
+
+// ---------------------------------------------------------------- user-mode requests
+// A file object opened on a device stack through the I/O manager: create,
+// then any number of requests, then cleanup and close, exactly the sequence
+// of IRPs Windows sends for a handle.
+struct FileHandle;
+
+struct UserRequest {
+    UCHAR major = IRP_MJ_READ;        // READ, WRITE, DEVICE_CONTROL, FLUSH_BUFFERS, ...
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;          // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
+    const void* input = nullptr;      // WRITE data, or the control code's input
+    ULONG inputLength = 0;
+    void* output = nullptr;           // READ buffer, or the control code's output
+    ULONG outputLength = 0;
+};
+
+// The state of one request the I/O manager has sent. `done` becomes true when
+// the IRP completes (its final status and information are then valid, and the
+// output has been copied back for buffered I/O). Thread-safe to poll.
+struct PendingRequest {
+    PIRP irp = nullptr;  // valid only while !done
+    bool done = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
+    std::function<void(PendingRequest&)> onComplete;  // called at completion, any IRQL
+};
+
+// IRP_MJ_CREATE to the top of `device`'s stack. Refused with
+// STATUS_ACCESS_DENIED on an exclusive device that already has an open handle,
+// and with STATUS_DELETE_PENDING on a device being deleted. On success
+// *handle is set.
+NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle);
+// Sends one request on the handle. Buffered I/O as on Windows: the system
+// buffer is allocated by the I/O manager, input copied in, `Information`
+// bytes copied back to `output` at completion. Returns the request's record,
+// owned by the handle (valid until CloseFile).
+PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request);
+// Blocks until the request completes (the machine runs meanwhile).
+NTSTATUS WaitRequest(PendingRequest* request);
+// IoCancelIrp on every request of this handle still pending (CancelIo).
+void CancelRequests(FileHandle* handle);
+// IRP_MJ_CLEANUP then, once every request of the handle is done,
+// IRP_MJ_CLOSE; frees the handle.
+NTSTATUS CloseFile(FileHandle* handle);
+
+// ---------------------------------------------------------------- inspection
+// IRPs allocated and not yet freed (by anyone), and those a given driver owns.
+size_t OutstandingIrps();
+// The top of the stack `device` belongs to.
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+} // namespace sim
