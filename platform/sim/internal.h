@@ -97,3 +97,23 @@ void KeStop();
 void ExStop();
 const Options& CurrentOptions();
 } // namespace sim
+
+namespace sim {
+// ---------------------------------------------------------------- Ob (ob_namespace.cpp)
+// The object namespace: device names and symbolic links. IoCreateDevice calls
+// ObInsertDeviceName for a named device (STATUS_OBJECT_NAME_COLLISION when the
+// name is taken, compared case-insensitively like Windows); IoDeleteDevice
+// calls ObRemoveDeviceName for EVERY device, named or not (it also disables
+// the device interfaces registered on a PDO going away, as Windows does).
+// ObLookupDevice resolves "\Device\X", "\DosDevices\COM5", "\??\COM5" and
+// "\GLOBAL??\COM5", following links; NULL when nothing is there.
+NTSTATUS ObInsertDeviceName(PCUNICODE_STRING name, PDEVICE_OBJECT device);
+void ObRemoveDeviceName(PDEVICE_OBJECT device);
+PDEVICE_OBJECT ObLookupDevice(const std::u16string& pathOrLink);
+// The name a device was created with ("" when unnamed), for messages.
+std::u16string ObDeviceName(PDEVICE_OBJECT device);
+// UnloadDriver calls this after DriverUnload returns: a registry key handle the
+// driver still holds is a bug check (nobody can close it any more); links it
+// made and left are logged here and fail the run at ObCheck.
+void ObDriverUnloaded(PDRIVER_OBJECT driver);
+} // namespace sim
