@@ -42,6 +42,7 @@ struct UserRequest {
     ULONG inputLength = 0;
     void* output = nullptr;           // READ buffer, or the control code's output
     ULONG outputLength = 0;
+    ULONG infoClass = 0;              // QUERY_INFORMATION / SET_INFORMATION: FileInformationClass
 };
 
 // The state of one request the I/O manager has sent. `done` becomes true when

@@ -117,3 +117,46 @@ std::u16string ObDeviceName(PDEVICE_OBJECT device);
 // made and left are logged here and fail the run at ObCheck.
 void ObDriverUnloaded(PDRIVER_OBJECT driver);
 } // namespace sim
+
+// ---------------------------------------------------------------- executive (ex_*.cpp; more in ex_internal.h)
+#include "platform/sim/api_ex.h"
+namespace sim {
+// Every routine that allocates on a driver's behalf (pool, IRPs, built
+// requests, work items, ...) asks first; when the answer is true it fails the
+// way Windows fails (NULL, or its failure status). `callSite` is the driver's
+// return address: __builtin_return_address(0) in the exported routine. Each
+// injected failure is logged with its sequence number and site, so it replays.
+bool ShouldFailAllocation(AllocKind kind, const void* callSite);
+// Bug check 0xC4/0x62 if `driver` still holds pool, listing each leftover
+// block with its size, tag and allocation site. Called by the I/O manager when
+// a driver unloads, before its image is unmapped (sites are symbolised from it).
+void ExCheckDriverUnload(PDRIVER_OBJECT driver);
+} // namespace sim
+
+namespace sim {
+// ---------------------------------------------------------------- Pnp / Po hooks (pnp_*.cpp, po_*.cpp)
+// The I/O manager calls PnpFileObjectClosed after the IRP_MJ_CLOSE of every
+// file object, with the device it was opened on, holding none of its own
+// locks. A surprise-removed stack gets its IRP_MN_REMOVE_DEVICE there once no
+// handle is left on it, as on Windows; every other close is ignored.
+void PnpFileObjectClosed(PDEVICE_OBJECT device);
+// Io: file objects open now on the stack `device` belongs to. (A weak stand-in
+// in pnp_tempstubs.cpp sums DEVICE_OBJECT::ReferenceCount over the stack.)
+size_t IoOpenFileObjects(PDEVICE_OBJECT device);
+// IoDeleteDevice calls PoDeviceDeleted first: deleting a device with a power
+// IRP still active on it is bug check 0x9F/0x1, and the power manager forgets
+// what PoSetPowerState recorded for the device.
+void PoDeviceDeleted(PDEVICE_OBJECT device);
+} // namespace sim
+
+namespace sim {
+// ---------------------------------------------------------------- Ke (ke_timer.cpp; more in ke_internal.h)
+// Pool free calls KeCheckFreedRange: a timer still set (0xC7, p1 0), a DPC
+// queued or referenced by a set timer (0xC7, p1 1), a work item queued (0xE4),
+// or an object a thread waits on, inside the freed block is a bug check.
+void KeCheckFreedRange(const void* base, size_t length);
+// Driver unload calls KeCheckDriverUnload: a timer still set or DPC queued
+// (0xC7) or a work item queued or running (0xCE) that the driver started is a
+// bug check naming each leftover.
+void KeCheckDriverUnload(PDRIVER_OBJECT driver);
+} // namespace sim

@@ -1,0 +1,216 @@
+// The drivers' vocabulary for the USB bus driver below, apart from the data
+// transfers themselves: URBs sent asynchronously and synchronously, pipe
+// abort and reset, the pipe clean-up at close, the kill-all of the request
+// queues, and the small state tests and counters every path uses.
+#include "spine.h"
+
+// Size of the URB union the bus driver accepts; pipe requests are built in one.
+#define PIPE_REQUEST_URB_BYTES sizeof(URB)
+
+BOOLEAN IsDeviceRemoved(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    BOOLEAN removed;
+
+    KeAcquireSpinLock(&Port->StateLock, &oldIrql);
+    removed = (BOOLEAN)(Port->DeviceLostCode == DEVICE_LOST_CODE ||
+                        Port->PnpState == RemovePending || Port->PnpState == SurpriseRemoved ||
+                        Port->PnpState == Removed);
+    KeReleaseSpinLock(&Port->StateLock, oldIrql);
+    return removed;
+}
+
+// ---------------------------------------------------------------- pending-transfer counter
+#if VARIANT_MODEM
+
+// Counts one transfer in flight; PendingIoIdle is cleared when the count
+// leaves 0 so that the drain at close waits for it.
+VOID IncPendingIRPCnt(PDEVICE_EXTENSION Port) {
+    if (InterlockedIncrement(&Port->PendingIrpCount) == 1) {
+        KeClearEvent(&Port->PendingIoIdle);
+    }
+}
+
+VOID DecPendingIRPCnt(PDEVICE_EXTENSION Port) {
+    if (InterlockedDecrement(&Port->PendingIrpCount) == 0) {
+        KeSetEvent(&Port->PendingIoIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+#else
+
+// The event is a synchronization event that only the decrement to 0 sets, so
+// the increment has nothing to clear.
+VOID IncPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port) {
+    InterlockedIncrement(&Port->PendingReadWriteIrps);
+}
+
+VOID DecPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port) {
+    if (InterlockedDecrement(&Port->PendingReadWriteIrps) == 0) {
+        KeSetEvent(&Port->PendingIoIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+#endif
+
+// ---------------------------------------------------------------- URB submission
+static VOID SetUrbRequest(PIO_STACK_LOCATION Next, PURB Urb) {
+    Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    Next->Parameters.Others.Argument1 = Urb;
+}
+
+// Gives back what the transfer paths count before they submit, for a
+// transfer that will never complete.
+static VOID UncountTransfer(PDEVICE_EXTENSION Port) {
+#if VARIANT_MODEM
+    DecPendingIRPCnt(Port);
+    ReleaseRemoveLock(Port, NULL);
+#else
+    DecPendingReadWriteIRPCnt(Port);
+#endif
+}
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                   PVOID Context) {
+    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
+    if (irp == NULL) {
+        UncountTransfer((PDEVICE_EXTENSION)Context);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    SetUrbRequest(IoGetNextIrpStackLocation(irp), Urb);
+    IoSetCompletionRoutine(irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
+    return IoCallDriver(Target, irp);
+}
+
+#if VARIANT_MODEM
+
+// The I/O manager builds, completes and frees the request; the event and the
+// status block live on this stack until the wait ends.
+NTSTATUS SendAwaitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    PIRP irp;
+    NTSTATUS status;
+
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, port->LowerDeviceObject,
+                                        NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
+
+    status = IoCallDriver(port->LowerDeviceObject, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = ioStatus.Status;
+    }
+    return status;
+}
+
+// Builds the pipe request on the stack; only the header and the handle are
+// read by the bus driver.
+static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe,
+                                USHORT Function) {
+    URB urb;
+
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = Function;
+    urb.UrbPipeRequest.PipeHandle = Pipe;
+    return SendAwaitUrb(DeviceObject, &urb);
+}
+
+#else // VARIANT_DIAG
+
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb) {
+    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
+    NTSTATUS status;
+
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    SetUrbRequest(IoGetNextIrpStackLocation(irp), Urb);
+    status = CallDriverSync(Target, irp);
+    IoFreeIrp(irp);
+    return status;
+}
+
+NTSTATUS SendAwaitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    return SubmitUrbSync(PortOf(DeviceObject)->LowerDeviceObject, Urb);
+}
+
+// The request block comes from pool, not the stack, and goes back to it once
+// the bus driver has finished with it.
+static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe,
+                                USHORT Function) {
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, PIPE_REQUEST_URB_BYTES, PORT_POOL_TAG);
+    NTSTATUS status;
+
+    if (urb == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, PIPE_REQUEST_URB_BYTES);
+    urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbHeader.Function = Function;
+    urb->UrbPipeRequest.PipeHandle = Pipe;
+    status = SendAwaitUrb(DeviceObject, urb);
+    ExFreePool(urb);
+    return status;
+}
+
+// Removes the idle bias and waits until every read and write request, bulk-in
+// transfer and read-restart work item the driver holds has ended, then puts
+// the bias back. Nothing can start meanwhile: the port is closing or the
+// device is going, so the final store needs no interlock. PASSIVE_LEVEL.
+VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+
+    if (InterlockedDecrement(&port->PendingReadWriteIrps) != 0) {
+        KeWaitForSingleObject(&port->PendingIoIdle, Executive, KernelMode, FALSE, NULL);
+    }
+    port->PendingReadWriteIrps = 1;
+}
+
+#endif
+
+// An abort makes the bus driver complete every transfer outstanding on the
+// pipe with a failure; a reset clears a halted pipe. PASSIVE_LEVEL.
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
+    return SendPipeRequest(DeviceObject, Pipe, URB_FUNCTION_ABORT_PIPE);
+}
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
+    return SendPipeRequest(DeviceObject, Pipe, URB_FUNCTION_RESET_PIPE);
+}
+
+// Close: make every transfer in flight come back. The modem driver stops its
+// status pipe first and drains afterwards in the close path; the diagnostics
+// driver never transfers on its third pipe and drains here.
+VOID CleanupAllPipes(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+
+#if VARIANT_MODEM
+    AbortPipe(DeviceObject, port->InterruptPipe);
+#endif
+    AbortPipe(DeviceObject, port->BulkInPipe);
+    AbortPipe(DeviceObject, port->BulkOutPipe);
+#if VARIANT_DIAG
+    VXNT_WaitForClearEndPoints(DeviceObject);
+#endif
+}
+
+// Every request waiting in the driver is completed as cancelled, newest
+// first in each queue. Transfers already on the bus are not touched.
+VOID USBKillAllPendingIrps(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+
+#if VARIANT_MODEM
+    USBKillAllReads(DeviceObject, &port->WriteQueue);
+#else
+    USBKillAllWrites(DeviceObject, &port->WriteQueue);
+#endif
+    USBKillAllReads(DeviceObject, &port->ReadQueue);
+    USBKillAllWaits(DeviceObject, &port->WaitQueue);
+}

@@ -1,0 +1,96 @@
+// Internals of the executive (pool, fault injection), the run-time library and
+// the verifier core that other families of the simulation call. Never included
+// by driver code.
+#pragma once
+
+#include "platform/sim/api_ex.h"
+#include "platform/sim/internal.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+namespace sim {
+
+// ---------------------------------------------------------------- verifier subcodes
+// 0xC4 subcodes Windows defines for the pool rules, and the few the simulation
+// adds for rules Windows does not check (0xF0xx: ours, never a Windows value).
+constexpr ULONG kC4ZeroByteAllocation = 0x00;
+constexpr ULONG kC4PagedAllocAboveApc = 0x01;
+constexpr ULONG kC4NonPagedAllocAboveDispatch = 0x02;
+constexpr ULONG kC4PagedFreeAboveApc = 0x11;
+constexpr ULONG kC4NonPagedFreeAboveDispatch = 0x12;
+constexpr ULONG kC4FreedPoolHoldsActiveTimer = 0x15;
+constexpr ULONG kC4LeakAtUnload = 0x62;
+constexpr ULONG kC4WrongPoolTag = 0xF001;        // allocation with a tag the driver may not use
+constexpr ULONG kC4UnknownPoolType = 0xF002;
+constexpr ULONG kC4FormatOverrunsBlock = 0xF003; // swprintf wrote past its pool block
+constexpr ULONG kC4LeakAtEndOfRun = 0xF004;      // pool nobody freed when the machine stopped
+constexpr ULONG kC4BadStringArgument = 0xF005;   // a counted string that contradicts itself
+
+// BAD_POOL_CALLER (0xC2) subcodes, as Windows uses them.
+constexpr ULONG kC2DoubleFree = 0x07;
+constexpr ULONG kC2FreeWithWrongTag = 0x0A;
+constexpr ULONG kC2InvalidAddress = 0x46;
+constexpr ULONG kC2MustSucceedPool = 0x9A;
+constexpr ULONG kC2ZeroTag = 0x9B;
+
+// SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION (0xC1); p4 says what was found.
+constexpr ULONG kSpecialPoolDetectedMemoryCorruption = 0xC1;
+constexpr ULONG kC1HeaderCorrupt = 0x21;   // the bytes before the block were written
+constexpr ULONG kC1OverrunAtFree = 0x23;   // the guard bytes after the block were written
+
+// ---------------------------------------------------------------- symbols (verifier.cpp)
+// "Function+0x1c" for a code address (the driver images' local symbols too,
+// read from the image's own symbol table), or "module+0x..." when the address
+// is in no known function. Cached; safe to call from any thread.
+std::string Symbolize(const void* pc);
+// Symbolize the code that called the simulation: skips frames inside the
+// simulation itself (sim::) and the kernel routine that was entered, and
+// returns "<caller> (in <KernelRoutine>)". `skip` frames are dropped first.
+std::string DescribeCaller(int skip = 0);
+// Forget cached symbols (a driver image was unloaded; another may load at the
+// same address).
+void ForgetSymbols();
+// The symbolic name of a stop code ("BAD_POOL_CALLER").
+const char* BugCheckName(ULONG code);
+
+// ---------------------------------------------------------------- strings (rtl_string.cpp)
+// Host-side conversions for messages: 16-bit text to narrow (code units above
+// 0xFF become '?'), and the four bytes of a pool tag as text ("Wdm ").
+std::string Narrow(const WCHAR* text, size_t units);
+std::string Narrow(PCUNICODE_STRING string);
+std::string TagText(ULONG tag);
+
+// The kernel's printf family (DbgPrint, swprintf) formats through one
+// routine. `wideFormat` selects swprintf's reading of %s/%c (wide) versus
+// DbgPrint's (narrow); %S/%C are the other width, %ws/%hs and %wZ/%Z say it
+// explicitly. Output is 16-bit code units; narrow text is widened byte for byte.
+std::u16string FormatKernel(const void* format, bool wideFormat, va_list args);
+
+// ---------------------------------------------------------------- pool (ex_pool.cpp)
+// The live pool block that contains `address`: its start and size. False when
+// the address is in no live block.
+bool PoolBlockContaining(const void* address, const void** base, size_t* size);
+// ExCheckDriverUnload is declared in internal.h.
+
+// ---------------------------------------------------------------- fault injection (ex_fault.cpp)
+// ShouldFailAllocation is declared in internal.h.
+const char* AllocKindName(AllocKind kind);
+
+// ---------------------------------------------------------------- other families' checks
+// Called on every pool free before the block is released: a queued timer or
+// DPC inside the block (Ke), an IRP or a held remove lock inside it (Io).
+// Each bug checks on a finding.
+void KeCheckFreedRange(const void* base, size_t length);
+void IoCheckFreedRange(const void* base, size_t length);
+// Extra lines for a bug-check report (the I/O manager's recent IRP log).
+// Empty unless the I/O manager supplies it.
+std::string IoBugCheckContext();
+
+// Ex family lifecycle helpers shared by its files.
+void ExFaultStart(const Options& options);
+void ExFaultStop();
+void DbgStart();
+
+} // namespace sim

@@ -1,0 +1,439 @@
+// Pool: ExAllocatePoolWithTag and ExFreePool over the host allocator, with a
+// ledger of every live block (owner, tag, size, type, allocation site,
+// sequence number), guard bytes on both sides of each block, and a quarantine
+// of freed blocks so that a double free is recognised and a freed address is
+// not handed out again at once.
+#include "platform/sim/ex_internal.h"
+#include "platform/sim/sim.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+namespace sim {
+
+namespace {
+
+constexpr ULONG kDefaultRequiredTag = 0x206D6457; // "Wdm "
+constexpr size_t kHeaderBytes = 32;               // guard before the block; keeps 16-byte alignment
+constexpr size_t kTailGuardBytes = 16;            // at least this many guard bytes after it
+constexpr unsigned char kHeaderPattern = 0xB7;
+constexpr unsigned char kTailPattern = 0xBD;
+constexpr unsigned char kFreshPattern = 0xA5;     // pool is not zeroed: make "assumed zero" visible
+constexpr unsigned char kFreedPattern = 0xDF;
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = 64u << 20;
+
+struct Block {
+    unsigned char* raw = nullptr;
+    size_t rawSize = 0;
+    size_t size = 0;
+    ULONG tag = 0;
+    POOL_TYPE type = NonPagedPool;
+    PDRIVER_OBJECT driver = nullptr;
+    const void* site = nullptr;
+    uint64_t sequence = 0;
+    const void* freeSite = nullptr; // quarantine only
+    unsigned char* User() const { return raw + kHeaderBytes; }
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::map<const void*, Block> live; // ordered: finding the block around an address
+    std::unordered_map<const void*, Block> quarantined;
+    std::deque<const void*> quarantineOrder;
+    size_t quarantineBytes = 0;
+    std::unordered_map<PDRIVER_OBJECT, ULONG> requiredTags;
+    uint64_t sequence = 0;
+};
+
+Pool& ThePool() {
+    static Pool* pool = new Pool(); // outlives static destructors: drivers may free at exit
+    return *pool;
+}
+
+bool IsPaged(POOL_TYPE type) { return ((int)type & 1) != 0; }
+
+const char* TypeName(POOL_TYPE type) {
+    switch (type) {
+    case NonPagedPool:
+        return "NonPagedPool";
+    case PagedPool:
+        return "PagedPool";
+    case NonPagedPoolMustSucceed:
+        return "NonPagedPoolMustSucceed";
+    case NonPagedPoolCacheAligned:
+        return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned:
+        return "PagedPoolCacheAligned";
+    }
+    return "(unknown pool type)";
+}
+
+std::string Describe(const Block& b) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%zu bytes ", b.size);
+    return head + TagText(b.tag) + " " + TypeName(b.type) + " #" + std::to_string(b.sequence) +
+           " allocated by " + DriverName(b.driver) + " at " + Symbolize(b.site);
+}
+
+std::string Address(const void* p) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%p", p);
+    return buffer;
+}
+
+void ReleaseRaw(Block& b) {
+    std::free(b.raw);
+    b.raw = nullptr;
+}
+
+// Caller holds the pool lock.
+void Quarantine(Pool& pool, Block b) {
+    std::memset(b.User(), kFreedPattern, b.size);
+    pool.quarantineBytes += b.rawSize;
+    const void* key = b.User();
+    pool.quarantined[key] = b;
+    pool.quarantineOrder.push_back(key);
+    while (pool.quarantineOrder.size() > kQuarantineBlocks ||
+           pool.quarantineBytes > kQuarantineBytes) {
+        const void* oldest = pool.quarantineOrder.front();
+        pool.quarantineOrder.pop_front();
+        auto it = pool.quarantined.find(oldest);
+        if (it == pool.quarantined.end())
+            continue;
+        pool.quarantineBytes -= it->second.rawSize;
+        ReleaseRaw(it->second);
+        pool.quarantined.erase(it);
+    }
+}
+
+struct Violation {
+    ULONG code;
+    ULONG_PTR p1, p2, p3, p4;
+    std::string reason;
+};
+
+[[noreturn]] void Raise(const Violation& v) { BugCheck(v.code, v.p1, v.p2, v.p3, v.p4, v.reason); }
+
+// Caller holds the pool lock. The guard bytes on either side of the block.
+std::optional<Violation> CheckGuards(const Block& b) {
+    for (size_t i = 0; i < kHeaderBytes; ++i)
+        if (b.raw[i] != kHeaderPattern)
+            return Violation{kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)b.User(), b.size,
+                             kHeaderBytes - i, kC1HeaderCorrupt,
+                             "pool block " + Address(b.User()) + " was written " +
+                                 std::to_string(kHeaderBytes - i) +
+                                 " bytes before its start (underrun): " + Describe(b)};
+    const unsigned char* end = b.User() + b.size;
+    size_t tail = b.rawSize - kHeaderBytes - b.size;
+    for (size_t i = 0; i < tail; ++i)
+        if (end[i] != kTailPattern)
+            return Violation{kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)b.User(), b.size,
+                             b.size + i, kC1OverrunAtFree,
+                             "pool block " + Address(b.User()) + " was written past its end (at byte " +
+                                 std::to_string(b.size + i) + " of " + std::to_string(b.size) +
+                                 "), found when it was freed: " + Describe(b)};
+    return std::nullopt;
+}
+
+// Caller holds the pool lock. The live block whose bytes include `p`.
+const Block* Around(Pool& pool, const void* p) {
+    auto it = pool.live.upper_bound(p);
+    if (it == pool.live.begin())
+        return nullptr;
+    --it;
+    const char* start = (const char*)it->first;
+    return (const char*)p < start + it->second.size ? &it->second : nullptr;
+}
+
+void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
+    Pool& pool = ThePool();
+    std::optional<Violation> violation;
+    Block block;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        auto it = pool.live.find(p);
+        if (it == pool.live.end()) {
+            auto old = pool.quarantined.find(p);
+            if (old != pool.quarantined.end()) {
+                violation = Violation{kBadPoolCaller, kC2DoubleFree, 0, old->second.tag,
+                                      (ULONG_PTR)p,
+                                      "pool block " + Address(p) + " freed twice; it was freed at " +
+                                          Symbolize(old->second.freeSite) + "; " +
+                                          Describe(old->second)};
+            } else {
+                std::string inside;
+                const Block* around = Around(pool, p);
+                if (around != nullptr)
+                    inside = "; it points " +
+                             std::to_string((const char*)p - (const char*)around->User()) +
+                             " bytes into the block " + Describe(*around);
+                violation = Violation{kBadPoolCaller, kC2InvalidAddress, (ULONG_PTR)p, 0, 0,
+                                      "freeing " + Address(p) +
+                                          ", which is not the start of a live pool block" +
+                                          (inside.empty() ? " (a foreign pointer)" : inside)};
+            }
+        } else {
+            block = it->second;
+        }
+    }
+    if (violation)
+        Raise(*violation);
+
+    KIRQL irql = CurrentIrql();
+    if (IsPaged(block.type) && irql > APC_LEVEL)
+        BugCheck(kDriverVerifierDetectedViolation, kC4PagedFreeAboveApc, irql, block.type,
+                 (ULONG_PTR)p, "paged pool freed at IRQL " + std::to_string(irql) + ": " + Describe(block));
+    if (!IsPaged(block.type) && irql > DISPATCH_LEVEL)
+        BugCheck(kDriverVerifierDetectedViolation, kC4NonPagedFreeAboveDispatch, irql, block.type,
+                 (ULONG_PTR)p,
+                 "nonpaged pool freed at IRQL " + std::to_string(irql) + ": " + Describe(block));
+    if (tag != nullptr && *tag != block.tag)
+        BugCheck(kBadPoolCaller, kC2FreeWithWrongTag, (ULONG_PTR)p, block.tag, *tag,
+                 "ExFreePoolWithTag with tag " + TagText(*tag) + " on a block allocated with tag " +
+                     TagText(block.tag) + ": " + Describe(block));
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        violation = CheckGuards(block);
+    }
+    if (violation)
+        Raise(*violation);
+
+    // Anything the kernel still uses inside the block (a queued timer or DPC,
+    // an IRP, a held remove lock) would be used after the free.
+    KeCheckFreedRange(p, block.size);
+    IoCheckFreedRange(p, block.size);
+
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    auto it = pool.live.find(p);
+    if (it == pool.live.end()) {
+        // Another thread freed it while the checks ran.
+        Block copy = block;
+        lock.unlock();
+        BugCheck(kBadPoolCaller, kC2DoubleFree, 0, copy.tag, (ULONG_PTR)p,
+                 "pool block " + Address(p) + " freed twice at once: " + Describe(copy));
+    }
+    Block freed = it->second;
+    pool.live.erase(it);
+    freed.freeSite = site;
+    Quarantine(pool, freed);
+}
+
+std::vector<Block> LiveBlocks(std::optional<PDRIVER_OBJECT> driver) {
+    Pool& pool = ThePool();
+    std::vector<Block> blocks;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        for (const auto& [key, b] : pool.live)
+            if (!driver || b.driver == *driver)
+                blocks.push_back(b);
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const Block& a, const Block& b) { return a.sequence < b.sequence; });
+    return blocks;
+}
+
+std::string Listing(const std::vector<Block>& blocks, size_t limit) {
+    std::string text;
+    size_t shown = 0;
+    for (const Block& b : blocks) {
+        if (shown++ == limit) {
+            text += "  ... and " + std::to_string(blocks.size() - limit) + " more\n";
+            break;
+        }
+        text += "  " + Address(b.User()) + ": " + Describe(b) + "\n";
+    }
+    return text;
+}
+
+size_t Bytes(const std::vector<Block>& blocks) {
+    size_t total = 0;
+    for (const Block& b : blocks)
+        total += b.size;
+    return total;
+}
+
+void FreeEverything() {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    for (auto& [key, b] : pool.live)
+        ReleaseRaw(b);
+    for (auto& [key, b] : pool.quarantined)
+        ReleaseRaw(b);
+    pool.live.clear();
+    pool.quarantined.clear();
+    pool.quarantineOrder.clear();
+    pool.quarantineBytes = 0;
+    pool.requiredTags.clear();
+    pool.sequence = 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- internal API
+
+bool PoolBlockContaining(const void* address, const void** base, size_t* size) {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    const Block* b = Around(pool, address);
+    if (b == nullptr)
+        return false;
+    *base = b->User();
+    *size = b->size;
+    return true;
+}
+
+void ExCheckDriverUnload(PDRIVER_OBJECT driver) {
+    std::vector<Block> left = LiveBlocks(driver);
+    if (!left.empty())
+        BugCheck(kDriverVerifierDetectedViolation, kC4LeakAtUnload, (ULONG_PTR)driver, Bytes(left),
+                 left.size(),
+                 DriverName(driver) + " unloaded without freeing " + std::to_string(left.size()) +
+                     " pool block(s), " + std::to_string(Bytes(left)) + " bytes:\n" +
+                     Listing(left, 32));
+    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    ThePool().requiredTags.erase(driver);
+}
+
+void ExStart(const Options& options) {
+    FreeEverything();
+    DbgStart();
+    ExFaultStart(options);
+}
+
+void ExCheck() {
+    std::vector<Block> left = LiveBlocks(std::nullopt);
+    if (!left.empty())
+        BugCheck(kDriverVerifierDetectedViolation, kC4LeakAtUnload, 0, Bytes(left), left.size(),
+                 "the machine stopped with " + std::to_string(left.size()) +
+                     " pool block(s) never freed, " + std::to_string(Bytes(left)) + " bytes:\n" +
+                     Listing(left, 32));
+}
+
+void ExStop() {
+    FreeEverything();
+    ExFaultStop();
+}
+
+// The I/O manager may define this to look for IRPs inside a freed block.
+__attribute__((weak)) void IoCheckFreedRange(const void*, size_t) {}
+
+// ---------------------------------------------------------------- test API
+
+size_t PoolAllocations() { return LiveBlocks(std::nullopt).size(); }
+size_t PoolBytes() { return Bytes(LiveBlocks(std::nullopt)); }
+size_t PoolAllocations(PDRIVER_OBJECT driver) { return LiveBlocks(driver).size(); }
+size_t PoolBytes(PDRIVER_OBJECT driver) { return Bytes(LiveBlocks(driver)); }
+
+std::vector<PoolBlock> PoolListing() {
+    std::vector<PoolBlock> out;
+    for (const Block& b : LiveBlocks(std::nullopt))
+        out.push_back({b.User(), b.size, b.tag, b.type, b.driver, Symbolize(b.site), b.sequence});
+    return out;
+}
+
+std::string PoolReport() { return Listing(LiveBlocks(std::nullopt), SIZE_MAX); }
+
+uint64_t PoolAllocationCount() {
+    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    return ThePool().sequence;
+}
+
+void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
+    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    ThePool().requiredTags[driver] = tag;
+}
+
+} // namespace sim
+
+// ---------------------------------------------------------------- exported routines
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    using namespace sim;
+    const void* site = __builtin_return_address(0);
+    PDRIVER_OBJECT driver = CurrentDriver();
+    switch (PoolType) {
+    case NonPagedPool:
+    case PagedPool:
+    case NonPagedPoolCacheAligned:
+    case PagedPoolCacheAligned:
+        break;
+    case NonPagedPoolMustSucceed:
+        BugCheck(kBadPoolCaller, kC2MustSucceedPool, NumberOfBytes, PoolType, Tag,
+                 "allocation from NonPagedPoolMustSucceed, which drivers may not use");
+    default:
+        BugCheck(kDriverVerifierDetectedViolation, kC4UnknownPoolType, PoolType, NumberOfBytes, Tag,
+                 "allocation from unknown pool type " + std::to_string((int)PoolType));
+    }
+    KIRQL irql = CurrentIrql();
+    if (IsPaged(PoolType) && irql > APC_LEVEL)
+        BugCheck(kDriverVerifierDetectedViolation, kC4PagedAllocAboveApc, irql, PoolType,
+                 NumberOfBytes,
+                 "paged pool allocated at IRQL " + std::to_string(irql) + " (above APC_LEVEL)");
+    if (!IsPaged(PoolType) && irql > DISPATCH_LEVEL)
+        BugCheck(kDriverVerifierDetectedViolation, kC4NonPagedAllocAboveDispatch, irql, PoolType,
+                 NumberOfBytes,
+                 "nonpaged pool allocated at IRQL " + std::to_string(irql) +
+                     " (above DISPATCH_LEVEL)");
+    if (NumberOfBytes == 0)
+        BugCheck(kDriverVerifierDetectedViolation, kC4ZeroByteAllocation, irql, PoolType, 0,
+                 "zero-byte pool allocation (tag " + TagText(Tag) + ")");
+    if (Tag == 0)
+        BugCheck(kBadPoolCaller, kC2ZeroTag, PoolType, NumberOfBytes, 0,
+                 "pool allocation with a zero tag");
+    if (driver != nullptr) {
+        ULONG required = kDefaultRequiredTag;
+        {
+            std::lock_guard<std::mutex> lock(ThePool().mutex);
+            auto it = ThePool().requiredTags.find(driver);
+            if (it != ThePool().requiredTags.end())
+                required = it->second;
+        }
+        if (required != 0 && Tag != required)
+            BugCheck(kDriverVerifierDetectedViolation, kC4WrongPoolTag, Tag, required,
+                     NumberOfBytes,
+                     DriverName(driver) + " allocated pool with tag " + TagText(Tag) +
+                         "; its pool tag is " + TagText(required));
+    }
+    if (ShouldFailAllocation(AllocKind::Pool, site))
+        return nullptr;
+    if (NumberOfBytes > ((size_t)1 << 31))
+        return nullptr; // more than a 32-bit kernel's pool could ever give
+
+    size_t padded = (NumberOfBytes + 15) & ~(size_t)15;
+    size_t rawSize = kHeaderBytes + padded + kTailGuardBytes;
+    auto* raw = static_cast<unsigned char*>(std::malloc(rawSize));
+    if (raw == nullptr)
+        return nullptr;
+    std::memset(raw, kHeaderPattern, kHeaderBytes);
+    std::memset(raw + kHeaderBytes, kFreshPattern, NumberOfBytes);
+    std::memset(raw + kHeaderBytes + NumberOfBytes, kTailPattern, rawSize - kHeaderBytes - NumberOfBytes);
+    Block b;
+    b.raw = raw;
+    b.rawSize = rawSize;
+    b.size = NumberOfBytes;
+    b.tag = Tag;
+    b.type = PoolType;
+    b.driver = driver;
+    b.site = site;
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    b.sequence = ++pool.sequence;
+    // A quarantined block cannot share an address with a live one (its memory
+    // is still held), so the address is new.
+    pool.live[b.User()] = b;
+    return b.User();
+}
+
+extern "C" VOID NTAPI ExFreePool(PVOID P) { sim::FreeBlock(P, nullptr, __builtin_return_address(0)); }
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    sim::FreeBlock(P, &Tag, __builtin_return_address(0));
+}

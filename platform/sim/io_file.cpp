@@ -1,0 +1,269 @@
+// File handles on a device stack and the IRPs Windows' I/O manager builds for
+// them: create, read, write, device control, flush, query/set information,
+// cleanup and close. Requests are dispatched at PASSIVE_LEVEL on the caller's
+// thread with RequestorMode UserMode, like a system service would.
+#include "platform/sim/io_internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+struct FileHandle {
+    FILE_OBJECT file{};
+    PDEVICE_OBJECT device = nullptr; // the device opened (the named one)
+    std::vector<std::unique_ptr<PendingRequest>> requests;
+};
+
+namespace {
+
+constexpr CSHORT kIoTypeFile = 5;
+
+std::vector<FileHandle*> g_handles; // guarded by IoLock()
+
+[[noreturn]] void Unmodelled(const std::string& what) {
+    std::fprintf(stderr, "sim I/O manager: %s is not modelled\n", what.c_str());
+    std::abort();
+}
+
+bool IsDone(const PendingRequest* request) {
+    return __atomic_load_n(&request->done, __ATOMIC_ACQUIRE);
+}
+
+// Builds a user-mode IRP for `handle`'s stack; `prepare` fills the first
+// stack location and the buffers. The request is finished at completion.
+PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
+                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare,
+                         ULONG outputLength) {
+    if (CurrentIrql() != PASSIVE_LEVEL)
+        Unmodelled("a user-mode request made above PASSIVE_LEVEL");
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        top = IoTopOfStackLocked(handle->device);
+    }
+    auto owned = std::make_unique<PendingRequest>();
+    PendingRequest* request = owned.get();
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        handle->requests.push_back(std::move(owned));
+    }
+    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, [request, outputLength](PIRP done) {
+        IoCompleteBufferedIo(done, outputLength);
+        request->status = done->IoStatus.Status;
+        request->information = done->IoStatus.Information;
+        request->irp = nullptr;
+        if (request->onComplete)
+            request->onComplete(*request);
+        __atomic_store_n(&request->done, true, __ATOMIC_RELEASE);
+    });
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = &handle->file;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->MinorFunction = minor;
+    sp->FileObject = &handle->file;
+    prepare(irp, sp);
+    request->irp = irp;
+    NTSTATUS returned = IofCallDriver(top, irp);
+    request->returned = returned;
+    return request;
+}
+
+void* SystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength, bool output) {
+    if (length == 0)
+        return nullptr;
+    void* buffer = std::calloc(1, length);
+    if (input != nullptr && inputLength != 0)
+        memcpy(buffer, input, inputLength);
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
+    return buffer;
+}
+
+NTSTATUS SendAndWait(FileHandle* handle, UCHAR major) {
+    PendingRequest* request = Dispatch(handle, major, 0, [](PIRP, PIO_STACK_LOCATION) {}, 0);
+    return WaitRequest(request);
+}
+
+} // namespace
+
+NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
+    *handle = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        if (!IoIsLiveDeviceLocked(device) || device->DeviceObjectExtension->deleted)
+            return STATUS_DELETE_PENDING;
+        if ((device->Flags & DO_DEVICE_INITIALIZING) != 0)
+            return STATUS_NO_SUCH_DEVICE;
+        if ((device->Flags & DO_EXCLUSIVE) != 0 && device->ReferenceCount != 0)
+            return STATUS_ACCESS_DENIED;
+        // The reference is taken before the create goes down, so a second
+        // open of an exclusive device racing with this one is refused too.
+        device->ReferenceCount++;
+    }
+    auto file = new FileHandle;
+    file->file.Type = kIoTypeFile;
+    file->file.Size = (CSHORT)sizeof(FILE_OBJECT);
+    file->file.DeviceObject = device;
+    file->device = device;
+    PendingRequest* create = Dispatch(
+        file, IRP_MJ_CREATE, 0,
+        [](PIRP, PIO_STACK_LOCATION sp) {
+            sp->Parameters.Create.Options = 1u << 24; // FILE_OPEN
+            sp->Parameters.Create.ShareAccess = 0;
+        },
+        0);
+    NTSTATUS status = WaitRequest(create);
+    if (!NT_SUCCESS(status)) {
+        // A failed create gets neither cleanup nor close.
+        delete file;
+        IoDeviceDereferenced(device);
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        file->requests.clear();
+        g_handles.push_back(file);
+    }
+    *handle = file;
+    return status;
+}
+
+PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
+    PDEVICE_OBJECT top = TopOfStack(handle->device);
+    ULONG flags = top->Flags;
+    switch (request.major) {
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE: {
+        bool read = request.major == IRP_MJ_READ;
+        if ((flags & DO_DIRECT_IO) != 0)
+            Unmodelled("direct I/O (DO_DIRECT_IO) reads and writes");
+        ULONG length = read ? request.outputLength : request.inputLength;
+        return Dispatch(
+            handle, request.major, request.minor,
+            [&](PIRP irp, PIO_STACK_LOCATION sp) {
+                sp->Parameters.Read.Length = length;
+                irp->UserBuffer = read ? request.output : const_cast<void*>(request.input);
+                if ((flags & DO_BUFFERED_IO) != 0)
+                    SystemBuffer(irp, length, read ? nullptr : request.input, length, read);
+            },
+            read ? request.outputLength : 0);
+    }
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+        ULONG method = METHOD_FROM_CTL_CODE(request.ioControlCode);
+        if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
+            Unmodelled("direct I/O control codes");
+        return Dispatch(
+            handle, request.major, request.minor,
+            [&](PIRP irp, PIO_STACK_LOCATION sp) {
+                sp->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
+                sp->Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
+                sp->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
+                irp->UserBuffer = request.output;
+                if (method == METHOD_BUFFERED)
+                    SystemBuffer(irp, std::max(request.inputLength, request.outputLength),
+                                 request.input, request.inputLength,
+                                 request.output != nullptr && request.outputLength != 0);
+                else
+                    sp->Parameters.DeviceIoControl.Type3InputBuffer =
+                        const_cast<void*>(request.input);
+            },
+            request.outputLength);
+    }
+    case IRP_MJ_QUERY_INFORMATION:
+    case IRP_MJ_SET_INFORMATION: {
+        bool query = request.major == IRP_MJ_QUERY_INFORMATION;
+        ULONG length = query ? request.outputLength : request.inputLength;
+        return Dispatch(
+            handle, request.major, request.minor,
+            [&](PIRP irp, PIO_STACK_LOCATION sp) {
+                sp->Parameters.QueryFile.Length = length;
+                sp->Parameters.QueryFile.FileInformationClass = request.infoClass;
+                irp->UserBuffer = query ? request.output : nullptr;
+                SystemBuffer(irp, length, query ? nullptr : request.input, length, query);
+            },
+            query ? request.outputLength : 0);
+    }
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+        Unmodelled(std::string(MajorName(request.major)) +
+                   " through SendRequest (OpenFile and CloseFile send it)");
+    default:
+        return Dispatch(handle, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0);
+    }
+}
+
+NTSTATUS WaitRequest(PendingRequest* request) {
+    WaitUntil([request] { return IsDone(request); }, "a user-mode request to complete");
+    return request->status;
+}
+
+void CancelRequests(FileHandle* handle) {
+    std::vector<PIRP> pinned;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        for (auto& request : handle->requests)
+            if (!IsDone(request.get()) && request->irp != nullptr)
+                pinned.push_back(request->irp);
+    }
+    for (PIRP irp : pinned) {
+        if (!IoPinIrp(irp))
+            continue;
+        IoCancelIrp(irp);
+        IoUnpinIrp(irp);
+    }
+}
+
+NTSTATUS CloseFile(FileHandle* handle) {
+    NTSTATUS cleanup = SendAndWait(handle, IRP_MJ_CLEANUP);
+    // Close follows only when nothing sent on the handle is still running.
+    WaitUntil(
+        [handle] {
+            for (auto& request : handle->requests)
+                if (!IsDone(request.get()))
+                    return false;
+            return true;
+        },
+        "CloseFile: the handle's requests to finish before IRP_MJ_CLOSE");
+    NTSTATUS close = SendAndWait(handle, IRP_MJ_CLOSE);
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        g_handles.erase(std::find(g_handles.begin(), g_handles.end(), handle));
+    }
+    PDEVICE_OBJECT device = handle->device;
+    delete handle;
+    IoDeviceDereferenced(device);
+    return NT_SUCCESS(cleanup) ? close : cleanup;
+}
+
+std::string IoDescribeOpenHandles() {
+    std::lock_guard<std::mutex> lock(IoLock());
+    std::string text;
+    for (FileHandle* handle : g_handles) {
+        char line[64];
+        std::snprintf(line, sizeof line, "  file object %p on ", (void*)&handle->file);
+        text += line + DeviceText(handle->device) + "\n";
+    }
+    return text;
+}
+
+void IoFileStart() {
+    std::lock_guard<std::mutex> lock(IoLock());
+    g_handles.clear();
+}
+
+void IoFileStop() {
+    std::vector<FileHandle*> handles;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        handles.swap(g_handles);
+    }
+    for (FileHandle* handle : handles)
+        delete handle;
+}
+
+} // namespace sim

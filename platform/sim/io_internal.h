@@ -1,0 +1,157 @@
+// Internals of the simulated I/O manager shared by its files (io_irp.cpp,
+// io_device.cpp, io_remlock.cpp, io_file.cpp) and the few entry points other
+// families of the simulation call. Never included by driver code.
+#pragma once
+
+#include "platform/sim/api_io.h"
+#include "platform/sim/internal.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The simulation's own record of a device object, hung on
+// DEVICE_OBJECT::DeviceObjectExtension. Guarded by sim::IoLock().
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT attachedTo = nullptr; // the device this one sits on (IoAttachDeviceToDeviceStack)
+    bool deleted = false;                // IoDeleteDevice called; memory kept while handles remain
+    bool exclusive = false;
+    size_t extensionSize = 0;
+    void* block = nullptr;               // the one allocation holding object and extension
+    std::u16string name;                 // as created, for messages ("" when unnamed)
+};
+
+namespace sim {
+
+// ---------------------------------------------------------------- verifier subcodes
+// 0xC9 (DRIVER_VERIFIER_IOMANAGER_VIOLATION) subcodes as Windows numbers them.
+constexpr ULONG kC9FreeNonIrp = 0x01;
+constexpr ULONG kC9FreeThreadIrp = 0x02;
+constexpr ULONG kC9CallBadIrp = 0x03;
+constexpr ULONG kC9CallBadDevice = 0x04;
+constexpr ULONG kC9IrqlChangedInDispatch = 0x05;
+constexpr ULONG kC9CompleteWithPending = 0x06;
+constexpr ULONG kC9CompleteWithCancelRoutine = 0x07;
+constexpr ULONG kC9BuildBadIoctl = 0x09;
+constexpr ULONG kC9CompleteAboveDispatch = 0x0E;
+constexpr ULONG kC9CallAboveDispatch = 0x10;
+constexpr ULONG kC9DeviceDeletedWhileAttached = 0x201;
+constexpr ULONG kC9DetachNotAttached = 0x202;
+constexpr ULONG kC9CallWithCancelRoutine = 0x203;
+constexpr ULONG kC9CompletePendingBelow = 0x209;
+constexpr ULONG kC9FreeIrpInUse = 0x20A;
+constexpr ULONG kC9DeleteWithoutDetach = 0x21D;
+constexpr ULONG kC9StatusMismatch = 0x224;
+constexpr ULONG kC9DispatchLostIrp = 0x226;
+constexpr ULONG kC9PendingNotPropagated = 0x228;
+constexpr ULONG kC9ForwardedAtBadIrql = 0x23A;
+constexpr ULONG kC9PendingWithoutMark = 0x23D;
+constexpr ULONG kC9MarkedButNotPending = 0x23E;
+constexpr ULONG kC9DeviceDeletedTwice = 0x240;
+// Rules Windows does not number (0xF2xx: ours, never a Windows value).
+constexpr ULONG kC9OwnIrpCompletedToTop = 0xF201;   // IoAllocateIrp IRP reached the top
+constexpr ULONG kC9IrpFreedInRoutine = 0xF202;      // freed, then not MORE_PROCESSING_REQUIRED
+constexpr ULONG kC9DeleteWithIrps = 0xF203;         // IoDeleteDevice with IRPs held by it
+constexpr ULONG kC9InformationOverrun = 0xF204;     // Information > the caller's output buffer
+constexpr ULONG kC9IrpsLeftAtEndOfRun = 0xF205;
+constexpr ULONG kC9ReuseForeignIrp = 0xF206;        // IoReuseIrp on an IRP the driver did not allocate
+constexpr ULONG kC9FreedMemoryHoldsIrp = 0xF207;
+constexpr ULONG kC9NoDispatchRoutine = 0xF208;
+constexpr ULONG kC9HandlesLeftAtEndOfRun = 0xF209;
+// 0xC4 subcodes.
+constexpr ULONG kC4RemoveLockReleaseUnheld = 0xD5;
+constexpr ULONG kC4RemoveLockWaitUnheld = 0xD6;
+constexpr ULONG kC4RemoveLockReinitialised = 0xD7;
+constexpr ULONG kC4CompletionIrqlChanged = 0xFA;
+constexpr ULONG kC4CancelLockHeldAtReturn = 0xF210;     // a cancel routine kept the cancel spin lock
+constexpr ULONG kC4DispatchReturnedWithSpinLock = 0xF211;
+constexpr ULONG kC4RemoveLockNotInitialised = 0xF212;
+constexpr ULONG kC4DeleteWithRemoveLockHeld = 0xF213;
+constexpr ULONG kNoMoreIrpStackLocations = 0x35;
+
+// ---------------------------------------------------------------- shared state
+// The I/O manager's one lock for its tables. Never held while a driver
+// routine, a Ke routine that may block or switch threads, or BugCheck runs.
+std::mutex& IoLock();
+
+// What the simulation's messages call things.
+const char* MajorName(UCHAR major);
+std::string IrpText(PIRP irp);       // "IRP 0x... (IRP_MJ_READ)"
+std::string DeviceText(PDEVICE_OBJECT device);  // "\Device\X (vxqt70modem)" or "device 0x..."
+std::string RoutineText(const void* routine);
+
+// ---------------------------------------------------------------- devices (io_device.cpp)
+// True for a device object IoCreateDevice made and whose memory is still
+// there (deleted-but-referenced devices included). Caller holds IoLock().
+bool IoIsLiveDeviceLocked(PDEVICE_OBJECT device);
+PDEVICE_OBJECT IoTopOfStackLocked(PDEVICE_OBJECT device);
+// A file handle closed on a device: frees a deleted device's memory once its
+// last handle is gone. Caller does not hold IoLock().
+void IoDeviceDereferenced(PDEVICE_OBJECT device);
+void IoDeviceStart();
+void IoDeviceStop();
+
+// ---------------------------------------------------------------- IRPs (io_irp.cpp)
+// Who an IRP belongs to once its completion walk reaches the top.
+enum class IrpKind {
+    DriverAllocated, // IoAllocateIrp: the allocator's completion routine must stop the walk
+    Built,           // IoBuildDeviceIoControlRequest: the I/O manager finishes and frees it
+    User,            // a user-mode request (io_file.cpp)
+    System,          // a request the kernel itself originates (PnP, power)
+};
+
+// Finishes an IRP of kind User or System once its walk reaches the top. Runs
+// at the completer's IRQL; must not block. `irp` is freed right after.
+using IrpFinisher = std::function<void(PIRP irp)>;
+
+// An IRP whose completion the I/O manager finishes itself (kinds User and
+// System): `finish` is called once when the walk reaches the top, then the
+// IRP is freed. Sets RequestorMode, Thread and the caller's fields as given.
+PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish);
+// Buffered I/O at completion: copies Information bytes of the system buffer
+// back to UserBuffer for an input operation that did not fail (bug check if
+// Information exceeds `outputLength`), then frees the system buffer.
+void IoCompleteBufferedIo(PIRP irp, ULONG outputLength);
+// Keeps a finished User/System IRP's memory until unpinned (a cancel racing
+// with completion). False when the IRP is already finished or gone.
+bool IoPinIrp(PIRP irp);
+void IoUnpinIrp(PIRP irp);
+// IRPs a driver allocated or one of its devices holds.
+size_t IoOutstandingIrpsOf(PDRIVER_OBJECT driver);
+// One line per IRP: of `driver` (allocated by it or held by its devices), or
+// held by `device`; both NULL: every IRP. Takes IoLock().
+std::string IoDescribeOutstandingIrps(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
+std::string IoDescribeAllIrps();
+// Caller holds IoLock().
+bool IoDeviceHoldsIrps(PDEVICE_OBJECT device);
+// A thread token for Irp->Tail.Overlay.Thread.
+PETHREAD IoCurrentThreadToken();
+void IoIrpStart();
+void IoIrpStop();
+
+// ---------------------------------------------------------------- remove locks (io_remlock.cpp)
+// Remove locks inside [base, base+length), whose memory is going away (or, for
+// a deleted device, whose owner is gone): bug check if one still has holds;
+// `forget` drops their shadow records so the memory may hold a new lock.
+void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool forget);
+// Bug check listing remove locks that still have holds (end of run).
+void IoCheckRemoveLocks();
+void IoRemoveLockStart();
+void IoRemoveLockStop();
+
+// ---------------------------------------------------------------- files (io_file.cpp)
+std::string IoDescribeOpenHandles();
+void IoFileStart();
+void IoFileStop();
+
+// ---------------------------------------------------------------- drivers (io_device.cpp)
+// The verifier's unload checks that belong to the I/O manager: a device the
+// driver still has, an IRP it allocated or that one of its devices holds.
+void IoCheckDriverUnload(PDRIVER_OBJECT driver);
+
+} // namespace sim

@@ -1,0 +1,799 @@
+// IRPs: allocation, IofCallDriver, the completion walk of IofCompleteRequest,
+// built device-control requests, cancellation and the cancel spin lock.
+//
+// Every IRP has a record here. Each IofCallDriver opens a "frame": the stack
+// location a dispatch routine was given. The completion walk closes a frame
+// when it moves past that location, noting whether the location was marked
+// pending and the status at that point, because the walk clears the location
+// and a driver may free its IRP before the dispatch call that sent it returns.
+// The checks at dispatch return read the frame, never freed memory.
+#include "platform/sim/ex_internal.h"
+#include "platform/sim/io_internal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <unordered_map>
+
+namespace sim {
+namespace {
+
+constexpr CSHORT kIoTypeIrp = 6;
+constexpr UCHAR kFreedIrpPoison = 0xDF;
+
+struct Frame {
+    PIRP irp = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    CCHAR location = 0;
+    UCHAR major = 0;
+    bool passed = false;        // the completion walk has moved past the location
+    bool marked = false;        // SL_PENDING_RETURNED was set when it did
+    NTSTATUS statusAtPass = 0;  // Irp->IoStatus.Status when it did
+    bool forwarded = false;     // the dispatch routine sent the IRP on
+    bool forwardedPending = false;
+};
+
+struct IrpRecord {
+    PIRP irp = nullptr;
+    size_t bytes = 0;
+    IrpKind kind = IrpKind::DriverAllocated;
+    PDRIVER_OBJECT owner = nullptr;
+    std::vector<std::shared_ptr<Frame>> active; // frames not yet passed by a walk
+    bool finished = false;  // the walk reached the top
+    bool freed = false;
+    int pins = 0;
+    bool freeDeferred = false;
+    // IoBuildDeviceIoControlRequest
+    ULONG outputLength = 0;
+    IrpFinisher finish;
+};
+
+std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps;
+std::deque<std::string> g_log; // recent IRP events, for bug-check reports
+KSPIN_LOCK g_cancelLock = 0;
+thread_local bool t_cancelLockHeld = false;
+thread_local std::vector<Frame*> t_frames; // dispatch calls running on this thread
+thread_local char t_threadToken;
+
+std::string Hex(ULONG_PTR value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%lX", (unsigned long)value);
+    return buffer;
+}
+
+// Caller holds IoLock().
+void Log(const std::string& line) {
+    g_log.push_back(line);
+    while (g_log.size() > 24)
+        g_log.pop_front();
+}
+
+std::shared_ptr<IrpRecord> FindLocked(PIRP irp) {
+    auto it = g_irps.find(irp);
+    return it == g_irps.end() ? nullptr : it->second;
+}
+
+PIO_STACK_LOCATION Location(PIRP irp, CCHAR number) {
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (number - 1);
+}
+
+void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize) {
+    memset(irp, 0, size);
+    irp->Type = kIoTypeIrp;
+    irp->Size = size;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = (CCHAR)(stackSize + 1);
+    InitializeListHead(&irp->ThreadListEntry);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner) {
+    if (stackSize < 0) {
+        std::fprintf(stderr, "IoAllocateIrp: negative stack size %d is not modelled\n", stackSize);
+        std::abort();
+    }
+    ULONG size = IoSizeOfIrp(stackSize);
+    PIRP irp = static_cast<PIRP>(std::calloc(1, size));
+    if (irp == nullptr)
+        std::abort();
+    InitializeIrp(irp, (USHORT)size, stackSize);
+    auto record = std::make_shared<IrpRecord>();
+    record->irp = irp;
+    record->bytes = size;
+    record->kind = kind;
+    record->owner = owner;
+    std::lock_guard<std::mutex> lock(IoLock());
+    g_irps[irp] = record;
+    return irp;
+}
+
+// Caller holds IoLock(); frees the memory after dropping it.
+void ForgetLocked(const std::shared_ptr<IrpRecord>& record) {
+    record->freed = true;
+    g_irps.erase(record->irp);
+}
+
+void ReleaseMemory(PIRP irp, size_t bytes) {
+    memset(irp, kFreedIrpPoison, bytes);
+    std::free(irp);
+}
+
+// The walk is moving past `number`: close the frames that gave it out.
+// Caller holds IoLock().
+void PassLocked(IrpRecord& record, CCHAR number) {
+    PIO_STACK_LOCATION sp = Location(record.irp, number);
+    for (size_t i = 0; i < record.active.size();) {
+        Frame& frame = *record.active[i];
+        if (frame.location == number) {
+            frame.passed = true;
+            frame.marked = (sp->Control & SL_PENDING_RETURNED) != 0;
+            frame.statusAtPass = record.irp->IoStatus.Status;
+            record.active.erase(record.active.begin() + (long)i);
+        } else {
+            ++i;
+        }
+    }
+}
+
+bool AllowedAtDispatch(UCHAR major) {
+    return major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_DEVICE_CONTROL ||
+           major == IRP_MJ_INTERNAL_DEVICE_CONTROL || major == IRP_MJ_POWER;
+}
+
+std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
+
+// The driver a completion or cancel routine belongs to.
+PDRIVER_OBJECT OwnerOf(PDEVICE_OBJECT device, const IrpRecord& record) {
+    return device != nullptr ? device->DriverObject : record.owner;
+}
+
+// The end of the walk for an IRP the I/O manager finishes itself.
+void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
+    PIRP irp = record->irp;
+    if (record->kind == IrpKind::DriverAllocated) {
+        BugCheck(kDriverVerifierIomanagerViolation, kC9OwnIrpCompletedToTop, (ULONG_PTR)irp, 0, 0,
+                 IrpText(irp) + " allocated by " + DriverName(record->owner) +
+                     " with IoAllocateIrp completed all the way up: the allocating driver's "
+                     "completion routine must return STATUS_MORE_PROCESSING_REQUIRED and free it");
+    }
+    if (record->kind == IrpKind::Built) {
+        IoCompleteBufferedIo(irp, record->outputLength);
+        PIO_STATUS_BLOCK iosb = irp->UserIosb;
+        PKEVENT event = irp->UserEvent;
+        *iosb = irp->IoStatus;
+        // The waiter may unwind its stack (status block and event) as soon as
+        // the event is set: touch neither afterwards.
+        if (event != nullptr)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    } else if (record->finish) {
+        record->finish(irp);
+    }
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        record->finished = true;
+        if (record->pins == 0) {
+            ForgetLocked(record);
+            release = true;
+        } else {
+            record->freeDeferred = true;
+        }
+    }
+    if (release)
+        ReleaseMemory(irp, record->bytes);
+    Notify();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- internal API
+
+PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
+    PIRP irp = NewIrp(stackSize, kind, CurrentDriver());
+    irp->Tail.Overlay.Thread = IoCurrentThreadToken();
+    std::lock_guard<std::mutex> lock(IoLock());
+    g_irps[irp]->finish = std::move(finish);
+    return irp;
+}
+
+void IoCompleteBufferedIo(PIRP irp, ULONG outputLength) {
+    if ((irp->Flags & IRP_BUFFERED_IO) == 0)
+        return;
+    void* system = irp->AssociatedIrp.SystemBuffer;
+    if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(irp->IoStatus.Status) &&
+        irp->IoStatus.Information != 0) {
+        if (irp->IoStatus.Information > outputLength) {
+            BugCheck(kDriverVerifierIomanagerViolation, kC9InformationOverrun, (ULONG_PTR)irp,
+                     irp->IoStatus.Information, outputLength,
+                     IrpText(irp) + " completed with Information " +
+                         std::to_string(irp->IoStatus.Information) +
+                         " larger than the caller's output buffer of " +
+                         std::to_string(outputLength) + " bytes");
+        }
+        memcpy(irp->UserBuffer, system, irp->IoStatus.Information);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0)
+        std::free(system);
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+    irp->Flags &= ~(ULONG)(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION);
+}
+
+bool IoPinIrp(PIRP irp) {
+    std::lock_guard<std::mutex> lock(IoLock());
+    auto record = FindLocked(irp);
+    if (record == nullptr || record->finished)
+        return false;
+    record->pins++;
+    return true;
+}
+
+void IoUnpinIrp(PIRP irp) {
+    std::shared_ptr<IrpRecord> record;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        record = FindLocked(irp);
+        if (record == nullptr || --record->pins > 0 || !record->freeDeferred)
+            return;
+        ForgetLocked(record);
+    }
+    ReleaseMemory(irp, record->bytes);
+}
+
+size_t IoOutstandingIrpsOf(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> lock(IoLock());
+    size_t count = 0;
+    for (auto& [irp, record] : g_irps) {
+        bool mine = record->owner == driver;
+        for (auto& frame : record->active)
+            mine = mine || frame->device->DriverObject == driver;
+        count += mine ? 1 : 0;
+    }
+    return count;
+}
+
+std::string IoDescribeOutstandingIrps(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(IoLock());
+    std::string text;
+    for (auto& [irp, record] : g_irps) {
+        bool match = device == nullptr && (driver == nullptr || record->owner == driver);
+        std::string holders;
+        for (auto& frame : record->active) {
+            if (frame->device == device ||
+                (device == nullptr && driver != nullptr && frame->device->DriverObject == driver))
+                match = true;
+            holders += std::string(holders.empty() ? "" : ", ") + MajorName(frame->major) +
+                       " at location " + std::to_string(frame->location) + " of " +
+                       DeviceText(frame->device);
+        }
+        if (!match)
+            continue;
+        static const char* const kKinds[] = {"IoAllocateIrp", "IoBuildDeviceIoControlRequest",
+                                             "user request", "kernel request"};
+        text += "  " + IrpText(irp) + " (" + kKinds[(int)record->kind] + " by " +
+                DriverName(record->owner) + ")";
+        text += holders.empty() ? ", not sent anywhere\n" : ", held by " + holders + "\n";
+    }
+    return text;
+}
+
+bool IoDeviceHoldsIrps(PDEVICE_OBJECT device) {
+    for (auto& [irp, record] : g_irps)
+        for (auto& frame : record->active)
+            if (frame->device == device)
+                return true;
+    return false;
+}
+
+PETHREAD IoCurrentThreadToken() { return reinterpret_cast<PETHREAD>(&t_threadToken); }
+
+size_t OutstandingIrps() {
+    std::lock_guard<std::mutex> lock(IoLock());
+    return g_irps.size();
+}
+
+std::string IoBugCheckContext() {
+    std::unique_lock<std::mutex> lock(IoLock(), std::try_to_lock);
+    if (!lock.owns_lock() || g_log.empty())
+        return std::string();
+    std::string text = "recent IRPs (oldest first):\n";
+    for (auto& line : g_log)
+        text += "  " + line + "\n";
+    return text;
+}
+
+void IoCheckFreedRange(const void* base, size_t length) {
+    const char* begin = static_cast<const char*>(base);
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        for (auto& [irp, record] : g_irps) {
+            const char* p = reinterpret_cast<const char*>(irp);
+            if (p >= begin && p < begin + length) {
+                lock.unlock();
+                BugCheck(kDriverVerifierIomanagerViolation, kC9FreedMemoryHoldsIrp,
+                         (ULONG_PTR)irp, (ULONG_PTR)base, length,
+                         "pool freed while it holds live " + IrpText(irp));
+            }
+        }
+    }
+    IoRemoveLocksFreed(base, length, "ExFreePool", true);
+}
+
+void IoIrpStart() {
+    std::lock_guard<std::mutex> lock(IoLock());
+    g_irps.clear();
+    g_log.clear();
+    KeInitializeSpinLock(&g_cancelLock);
+}
+
+void IoIrpStop() {
+    std::vector<std::shared_ptr<IrpRecord>> records;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        for (auto& [irp, record] : g_irps)
+            records.push_back(record);
+        g_irps.clear();
+        g_log.clear();
+    }
+    for (auto& record : records)
+        std::free(record->irp);
+}
+
+std::string IoDescribeAllIrps() { return IoDescribeOutstandingIrps(nullptr, nullptr); }
+
+} // namespace sim
+
+using namespace sim;
+
+// ---------------------------------------------------------------- allocation
+
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (ShouldFailAllocation(AllocKind::Irp, __builtin_return_address(0)))
+        return nullptr;
+    return NewIrp(StackSize, IrpKind::DriverAllocated, CurrentDriver());
+}
+
+extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
+    std::shared_ptr<IrpRecord> record;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        record = FindLocked(Irp);
+        if (record == nullptr) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9FreeNonIrp, (ULONG_PTR)Irp, 0, 0,
+                     "IoFreeIrp: " + IrpText(Irp) + " is not a live IRP (freed twice?)");
+        }
+        if (record->kind != IrpKind::DriverAllocated) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9FreeThreadIrp, (ULONG_PTR)Irp, 0, 0,
+                     "IoFreeIrp: " + IrpText(Irp) +
+                         " belongs to the I/O manager (built request or user request); it "
+                         "frees it itself at completion");
+        }
+        if (!record->active.empty()) {
+            std::string holder = DeviceText(record->active.front()->device);
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9FreeIrpInUse, (ULONG_PTR)Irp, 0, 0,
+                     "IoFreeIrp: " + IrpText(Irp) + " is still being processed by " + holder);
+        }
+        Log("free " + IrpText(Irp) + " by " + DriverName(CurrentDriver()));
+        ForgetLocked(record);
+    }
+    ReleaseMemory(Irp, record->bytes);
+}
+
+extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    std::unique_lock<std::mutex> lock(IoLock());
+    auto record = FindLocked(Irp);
+    if (record == nullptr || record->kind != IrpKind::DriverAllocated) {
+        lock.unlock();
+        BugCheck(kDriverVerifierIomanagerViolation, kC9ReuseForeignIrp, (ULONG_PTR)Irp, 0, 0,
+                 "IoReuseIrp: " + IrpText(Irp) + " was not allocated with IoAllocateIrp");
+    }
+    if (!record->active.empty()) {
+        lock.unlock();
+        BugCheck(kDriverVerifierIomanagerViolation, kC9FreeIrpInUse, (ULONG_PTR)Irp, 0, 0,
+                 "IoReuseIrp: " + IrpText(Irp) + " is still being processed by a lower driver");
+    }
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    record->finished = false;
+}
+
+// ---------------------------------------------------------------- IofCallDriver
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    KIRQL irql = CurrentIrql();
+    std::shared_ptr<IrpRecord> record;
+    auto frame = std::make_shared<Frame>();
+    PDRIVER_DISPATCH routine = nullptr;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        record = FindLocked(Irp);
+        if (record == nullptr || Irp->Type != kIoTypeIrp) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadIrp, (ULONG_PTR)Irp, 0, 0,
+                     "IofCallDriver: " + IrpText(Irp) + " is not a live IRP");
+        }
+        if (!IoIsLiveDeviceLocked(DeviceObject)) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadDevice, (ULONG_PTR)DeviceObject,
+                     (ULONG_PTR)Irp, 0,
+                     "IofCallDriver: " + Hex((ULONG_PTR)DeviceObject) +
+                         " is not a device object (deleted, or never created)");
+        }
+        if (Irp->CurrentLocation <= 1) {
+            lock.unlock();
+            BugCheck(kNoMoreIrpStackLocations, (ULONG_PTR)Irp, 0, 0, 0,
+                     "IofCallDriver: " + IrpText(Irp) + " has no stack location left for " +
+                         DeviceText(DeviceObject));
+        }
+        UCHAR major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
+        if (irql > DISPATCH_LEVEL) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CallAboveDispatch, (ULONG_PTR)Irp, irql,
+                     0, "IofCallDriver called at IRQL " + std::to_string(irql));
+        }
+        if (irql == DISPATCH_LEVEL && !AllowedAtDispatch(major)) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9ForwardedAtBadIrql, (ULONG_PTR)Irp,
+                     irql, major,
+                     std::string("IofCallDriver at DISPATCH_LEVEL with ") + MajorName(major) +
+                         ", which must be sent below DISPATCH_LEVEL");
+        }
+        if (Irp->CancelRoutine != nullptr) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CallWithCancelRoutine, (ULONG_PTR)Irp,
+                     (ULONG_PTR)Irp->CancelRoutine, 0,
+                     "IofCallDriver: " + IrpText(Irp) + " still has cancel routine " +
+                         RoutineText((const void*)Irp->CancelRoutine));
+        }
+        if (major > IRP_MJ_MAXIMUM_FUNCTION ||
+            (routine = DeviceObject->DriverObject->MajorFunction[major]) == nullptr) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9NoDispatchRoutine, (ULONG_PTR)Irp,
+                     major, 0,
+                     std::string("IofCallDriver: no dispatch routine for ") + MajorName(major) +
+                         " in " + DriverName(DeviceObject->DriverObject));
+        }
+        frame->irp = Irp;
+        frame->device = DeviceObject;
+        frame->major = major;
+        frame->location = (CCHAR)(Irp->CurrentLocation - 1);
+        record->active.push_back(frame);
+        Log(std::string("call ") + IrpText(Irp) + " " + MajorName(major) + " -> " +
+            DeviceText(DeviceObject) + " at location " + std::to_string(frame->location));
+    }
+    RequireNoSpinLockHeld("IofCallDriver");
+
+    Frame* parent = nullptr;
+    if (!t_frames.empty() && t_frames.back()->irp == Irp)
+        parent = t_frames.back();
+    IoSetNextIrpStackLocation(Irp);
+    IoGetCurrentIrpStackLocation(Irp)->DeviceObject = DeviceObject;
+    size_t locksHeld = SpinLocksHeld();
+
+    t_frames.push_back(frame.get());
+    NTSTATUS status;
+    {
+        DriverScope scope(DeviceObject->DriverObject);
+        status = routine(DeviceObject, Irp);
+    }
+    t_frames.pop_back();
+
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    std::string who = DriverName(driver) + " " + RoutineText((const void*)routine) + " for " +
+                      MajorName(frame->major);
+    if (CurrentIrql() != irql) {
+        KIRQL now = CurrentIrql();
+        BugCheck(kDriverVerifierIomanagerViolation, kC9IrqlChangedInDispatch, (ULONG_PTR)routine,
+                 irql, now,
+                 "dispatch routine " + who + " was called at IRQL " + std::to_string(irql) +
+                     " and returned at IRQL " + std::to_string(now));
+    }
+    if (SpinLocksHeld() != locksHeld) {
+        BugCheck(kDriverVerifierDetectedViolation, kC4DispatchReturnedWithSpinLock,
+                 (ULONG_PTR)routine, (ULONG_PTR)Irp, 0,
+                 "dispatch routine " + who + " returned holding a spin lock");
+    }
+
+    bool marked, passed, forwarded, forwardedPending;
+    NTSTATUS statusAtPass;
+    {
+        std::lock_guard<std::mutex> lock(IoLock());
+        passed = frame->passed;
+        statusAtPass = frame->statusAtPass;
+        forwarded = frame->forwarded;
+        forwardedPending = frame->forwardedPending;
+        if (passed)
+            marked = frame->marked;
+        else
+            marked = (Location(Irp, frame->location)->Control & SL_PENDING_RETURNED) != 0;
+        Log("return " + StatusText(status) + " from " + who + " for " + IrpText(Irp));
+    }
+    if (status == STATUS_PENDING && !marked && !forwardedPending) {
+        BugCheck(kDriverVerifierIomanagerViolation, kC9PendingWithoutMark, (ULONG_PTR)routine,
+                 (ULONG_PTR)Irp, 0,
+                 "dispatch routine " + who +
+                     " returned STATUS_PENDING without calling IoMarkIrpPending");
+    }
+    if (status != STATUS_PENDING && marked) {
+        BugCheck(kDriverVerifierIomanagerViolation, kC9MarkedButNotPending, (ULONG_PTR)routine,
+                 (ULONG_PTR)Irp, (ULONG_PTR)status,
+                 "dispatch routine " + who + " marked the IRP pending but returned " +
+                     StatusText(status) + " instead of STATUS_PENDING");
+    }
+    if (status != STATUS_PENDING && !passed && !forwarded) {
+        BugCheck(kDriverVerifierIomanagerViolation, kC9DispatchLostIrp, (ULONG_PTR)routine,
+                 (ULONG_PTR)Irp, (ULONG_PTR)status,
+                 "dispatch routine " + who + " returned " + StatusText(status) +
+                     " without completing, passing down or pending " + IrpText(Irp));
+    }
+    if (status != STATUS_PENDING && passed && status != statusAtPass) {
+        BugCheck(kDriverVerifierIomanagerViolation, kC9StatusMismatch, (ULONG_PTR)routine,
+                 (ULONG_PTR)Irp, (ULONG_PTR)status,
+                 "dispatch routine " + who + " returned " + StatusText(status) +
+                     " but the IRP completed with " + StatusText(statusAtPass));
+    }
+    if (parent != nullptr) {
+        std::lock_guard<std::mutex> lock(IoLock());
+        parent->forwarded = true;
+        if (status == STATUS_PENDING)
+            parent->forwardedPending = true;
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------- IofCompleteRequest
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    KIRQL irql = CurrentIrql();
+    std::shared_ptr<IrpRecord> record;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        record = FindLocked(Irp);
+        if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
+            Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1)) {
+            lock.unlock();
+            BugCheck(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0, 0,
+                     DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
+                         ", which was already completed");
+        }
+        if (irql > DISPATCH_LEVEL) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteAboveDispatch, (ULONG_PTR)Irp,
+                     irql, 0, "IofCompleteRequest called at IRQL " + std::to_string(irql));
+        }
+        if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteWithPending, (ULONG_PTR)Irp,
+                     (ULONG_PTR)Irp->IoStatus.Status, 0,
+                     DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
+                         " with status " + StatusText(Irp->IoStatus.Status));
+        }
+        if (Irp->CancelRoutine != nullptr) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteWithCancelRoutine,
+                     (ULONG_PTR)Irp, (ULONG_PTR)Irp->CancelRoutine, 0,
+                     DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
+                         " while its cancel routine " +
+                         RoutineText((const void*)Irp->CancelRoutine) + " is still set");
+        }
+        for (auto& frame : record->active) {
+            if (frame->location < Irp->CurrentLocation) {
+                std::string below = DeviceText(frame->device);
+                lock.unlock();
+                BugCheck(kDriverVerifierIomanagerViolation, kC9CompletePendingBelow,
+                         (ULONG_PTR)Irp, (ULONG_PTR)frame->device, 0,
+                         DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
+                             " while " + below + " below it still has it");
+            }
+        }
+        Log("complete " + IrpText(Irp) + " status " + StatusText(Irp->IoStatus.Status) + " by " +
+            DriverName(CurrentDriver()));
+    }
+
+    // The walk of the Windows I/O manager: each location above the completer
+    // in turn; a completion routine sees the device object of the driver that
+    // set it (the location it now is at), or NULL for the routine of whoever
+    // allocated the IRP without a location of its own.
+    for (PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+         Irp->CurrentLocation <= Irp->StackCount; sp++) {
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        {
+            std::lock_guard<std::mutex> lock(IoLock());
+            PassLocked(*record, Irp->CurrentLocation);
+        }
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        UCHAR control = sp->Control;
+        sp->MinorFunction = 0;
+        sp->Flags = 0;
+        sp->Control = 0;
+        memset(&sp->Parameters.Others, 0, sizeof sp->Parameters.Others);
+        sp->FileObject = nullptr;
+        sp->CompletionRoutine = nullptr;
+        sp->Context = nullptr;
+
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = routine != nullptr &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+        if (!invoke) {
+            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
+                IoMarkIrpPending(Irp);
+            continue;
+        }
+        PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                    ? nullptr
+                                    : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+        PDRIVER_OBJECT driver = OwnerOf(device, *record);
+        CCHAR stackCount = Irp->StackCount;
+        KIRQL before = CurrentIrql();
+        NTSTATUS result;
+        {
+            DriverScope scope(driver);
+            result = routine(device, Irp, context);
+        }
+        if (CurrentIrql() != before) {
+            KIRQL now = CurrentIrql();
+            BugCheck(kDriverVerifierDetectedViolation, kC4CompletionIrqlChanged,
+                     (ULONG_PTR)routine, before, now,
+                     "completion routine " + RoutineText((const void*)routine) + " of " +
+                         DriverName(driver) + " was called at IRQL " + std::to_string(before) +
+                         " and returned at IRQL " + std::to_string(now));
+        }
+        if (result == STATUS_MORE_PROCESSING_REQUIRED)
+            return;
+        bool freed;
+        {
+            std::lock_guard<std::mutex> lock(IoLock());
+            freed = record->freed;
+        }
+        if (freed) {
+            BugCheck(kDriverVerifierIomanagerViolation, kC9IrpFreedInRoutine, (ULONG_PTR)Irp,
+                     (ULONG_PTR)routine, (ULONG_PTR)result,
+                     "completion routine " + RoutineText((const void*)routine) + " of " +
+                         DriverName(driver) + " freed " + IrpText(Irp) + " and returned " +
+                         StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
+        }
+        if (Irp->PendingReturned && Irp->CurrentLocation <= stackCount &&
+            (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0) {
+            BugCheck(kDriverVerifierIomanagerViolation, kC9PendingNotPropagated, (ULONG_PTR)Irp,
+                     (ULONG_PTR)routine, 0,
+                     "completion routine " + RoutineText((const void*)routine) + " of " +
+                         DriverName(driver) +
+                         " saw PendingReturned but did not call IoMarkIrpPending");
+        }
+    }
+    FinishAtTop(record);
+}
+
+// ---------------------------------------------------------------- built requests
+
+extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
+                                                    PDEVICE_OBJECT DeviceObject,
+                                                    PVOID InputBuffer, ULONG InputBufferLength,
+                                                    PVOID OutputBuffer, ULONG OutputBufferLength,
+                                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        if (!IoIsLiveDeviceLocked(DeviceObject)) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadDevice, (ULONG_PTR)DeviceObject,
+                     0, 0,
+                     "IoBuildDeviceIoControlRequest: " + Hex((ULONG_PTR)DeviceObject) +
+                         " is not a device object");
+        }
+    }
+    if (IoStatusBlock == nullptr) {
+        BugCheck(kDriverVerifierIomanagerViolation, 0x0C, 0, 0, 0,
+                 "IoBuildDeviceIoControlRequest without an I/O status block");
+    }
+    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
+    if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+        std::fprintf(stderr,
+                     "IoBuildDeviceIoControlRequest: direct I/O (control code 0x%X) needs MDLs, "
+                     "which the simulation does not model\n",
+                     IoControlCode);
+        std::abort();
+    }
+    if (ShouldFailAllocation(AllocKind::BuiltRequest, __builtin_return_address(0)))
+        return nullptr;
+    PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Built, CurrentDriver());
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->Tail.Overlay.Thread = IoCurrentThreadToken();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    if (method == METHOD_BUFFERED) {
+        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength
+                                                              : OutputBufferLength;
+        if (length != 0) {
+            void* system = std::calloc(1, length);
+            if (InputBuffer != nullptr && InputBufferLength != 0)
+                memcpy(system, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = system;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (OutputBuffer != nullptr && OutputBufferLength != 0)
+                irp->Flags |= IRP_INPUT_OPERATION;
+        }
+    } else {
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    }
+    // Internal requests carry their argument (a URB, say) in Argument1; the
+    // buffer lengths mean nothing to their receivers.
+    if (InternalDeviceIoControl && InputBuffer != nullptr && method != METHOD_BUFFERED)
+        sp->Parameters.Others.Argument1 = InputBuffer;
+    irp->UserBuffer = OutputBuffer;
+    std::lock_guard<std::mutex> lock(IoLock());
+    g_irps[irp]->outputLength = OutputBufferLength;
+    return irp;
+}
+
+// ---------------------------------------------------------------- cancellation
+
+extern "C" VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    *Irql = KfAcquireSpinLock(&g_cancelLock);
+    t_cancelLockHeld = true;
+}
+
+extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    t_cancelLockHeld = false;
+    KfReleaseSpinLock(&g_cancelLock, Irql);
+}
+
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    PDRIVER_OBJECT owner;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        auto record = FindLocked(Irp);
+        if (record == nullptr) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadIrp, (ULONG_PTR)Irp, 0, 0,
+                     "IoCancelIrp: " + IrpText(Irp) + " is not a live IRP");
+        }
+        owner = record->owner;
+        Log("cancel " + IrpText(Irp) + " by " + DriverName(CurrentDriver()));
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
+    PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : owner;
+    {
+        DriverScope scope(driver);
+        routine(device, Irp);
+    }
+    if (t_cancelLockHeld) {
+        BugCheck(kDriverVerifierDetectedViolation, kC4CancelLockHeldAtReturn, (ULONG_PTR)routine,
+                 (ULONG_PTR)Irp, 0,
+                 "cancel routine " + RoutineText((const void*)routine) + " of " +
+                     DriverName(driver) + " returned without releasing the cancel spin lock");
+    }
+    return TRUE;
+}

@@ -1,0 +1,218 @@
+// Remove locks. The lock's own fields behave as on Windows (IoCount starts at
+// one, ReleaseAndWait drops that bias and waits for zero); beside them the
+// I/O manager keeps a shadow record per lock, as Driver Verifier does: every
+// hold with its tag, file and line, so a release with a tag that holds
+// nothing is caught at once and a drain that cannot end says who is late.
+#include "platform/sim/io_internal.h"
+
+#include <cstdio>
+#include <map>
+
+namespace sim {
+namespace {
+
+struct Hold {
+    PVOID tag = nullptr;
+    std::string file;
+    ULONG line = 0;
+};
+
+struct Shadow {
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<Hold> holds;
+    bool waited = false; // IoReleaseRemoveLockAndWait has been called
+};
+
+std::map<uintptr_t, Shadow> g_locks; // keyed by the lock's address
+
+std::string Ptr(const void* p) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%p", p);
+    return buffer;
+}
+
+// Caller holds IoLock().
+std::string HoldersText(const Shadow& shadow) {
+    if (shadow.holds.empty())
+        return "  (no holds)\n";
+    std::string text;
+    for (const Hold& hold : shadow.holds)
+        text += "  tag " + Ptr(hold.tag) + " acquired at " + hold.file + ":" +
+                std::to_string(hold.line) + "\n";
+    return text;
+}
+
+// Caller holds IoLock(); unlocks `lock` before stopping the machine.
+Shadow& FindOrDie(std::unique_lock<std::mutex>& lock, PIO_REMOVE_LOCK removeLock,
+                  const char* routine) {
+    auto it = g_locks.find(reinterpret_cast<uintptr_t>(removeLock));
+    if (it == g_locks.end()) {
+        lock.unlock();
+        BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockNotInitialised,
+                 (ULONG_PTR)removeLock, 0, 0,
+                 std::string(routine) + " on " + Ptr(removeLock) +
+                     ", which IoInitializeRemoveLock never initialised (or whose memory was "
+                     "freed)");
+    }
+    return it->second;
+}
+
+} // namespace
+
+void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool forget) {
+    if (base == nullptr || length == 0)
+        return;
+    uintptr_t begin = reinterpret_cast<uintptr_t>(base);
+    std::unique_lock<std::mutex> lock(IoLock());
+    for (auto it = g_locks.lower_bound(begin); it != g_locks.end() && it->first < begin + length;) {
+        if (!it->second.holds.empty()) {
+            std::string text = HoldersText(it->second);
+            std::string owner = DriverName(it->second.driver);
+            uintptr_t address = it->first;
+            lock.unlock();
+            BugCheck(kDriverVerifierDetectedViolation, kC4DeleteWithRemoveLockHeld, address,
+                     it->second.holds.size(), 0,
+                     std::string(why) + ": remove lock " + Ptr((void*)address) + " of " + owner +
+                         " still has holds:\n" + text);
+        }
+        it = forget ? g_locks.erase(it) : std::next(it);
+    }
+}
+
+void IoCheckRemoveLocks() {
+    std::unique_lock<std::mutex> lock(IoLock());
+    for (auto& [address, shadow] : g_locks) {
+        if (shadow.holds.empty())
+            continue;
+        std::string text = HoldersText(shadow);
+        std::string owner = DriverName(shadow.driver);
+        lock.unlock();
+        BugCheck(kDriverVerifierDetectedViolation, kC4DeleteWithRemoveLockHeld, address, 0, 0,
+                 "remove lock " + Ptr((void*)address) + " of " + owner +
+                     " still has holds when the machine stopped:\n" + text);
+    }
+}
+
+void IoRemoveLockStart() {
+    std::lock_guard<std::mutex> lock(IoLock());
+    g_locks.clear();
+}
+
+void IoRemoveLockStop() { IoRemoveLockStart(); }
+
+} // namespace sim
+
+using namespace sim;
+
+extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
+                                               ULONG MaxLockedMinutes, ULONG HighWatermark,
+                                               ULONG RemlockSize) {
+    UNREFERENCED_PARAMETER(RemlockSize);
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLock");
+    std::unique_lock<std::mutex> lock(IoLock());
+    uintptr_t key = reinterpret_cast<uintptr_t>(Lock);
+    if (g_locks.count(key) != 0) {
+        bool waited = g_locks[key].waited;
+        lock.unlock();
+        BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockReinitialised, (ULONG_PTR)Lock, 0,
+                 0,
+                 DriverName(CurrentDriver()) + " initialised remove lock " + Ptr(Lock) +
+                     (waited ? " again after IoReleaseRemoveLockAndWait"
+                             : " again while it is in use"));
+    }
+    memset(Lock, 0, sizeof *Lock);
+    Lock->Common.Removed = FALSE;
+    Lock->Common.IoCount = 1;
+    Lock->Dbg.Signature = 0x4C6D6552; // "Reml"
+    Lock->Dbg.HighWatermark = HighWatermark;
+    Lock->Dbg.MaxLockedTicks = (LONGLONG)MaxLockedMinutes * 60 * 10000000LL;
+    Lock->Dbg.AllocateTag = (LONG)AllocateTag;
+    InitializeListHead(&Lock->Dbg.LockList);
+    Shadow shadow;
+    shadow.driver = CurrentDriver();
+    g_locks[key] = shadow;
+}
+
+extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
+                                                ULONG Line, ULONG RemlockSize) {
+    UNREFERENCED_PARAMETER(RemlockSize);
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
+    bool drained = false;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        Shadow& shadow = FindOrDie(lock, RemoveLock, "IoAcquireRemoveLock");
+        InterlockedIncrement(&RemoveLock->Common.IoCount);
+        if (!RemoveLock->Common.Removed) {
+            shadow.holds.push_back(Hold{Tag, File != nullptr ? File : "?", Line});
+            return STATUS_SUCCESS;
+        }
+        drained = InterlockedDecrement(&RemoveLock->Common.IoCount) == 0;
+    }
+    if (drained)
+        Notify();
+    return STATUS_DELETE_PENDING;
+}
+
+extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
+                                            ULONG RemlockSize) {
+    UNREFERENCED_PARAMETER(RemlockSize);
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
+    bool drained;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        Shadow& shadow = FindOrDie(lock, RemoveLock, "IoReleaseRemoveLock");
+        auto hold = shadow.holds.end();
+        for (auto it = shadow.holds.begin(); it != shadow.holds.end(); ++it)
+            if (it->tag == Tag)
+                hold = it;
+        if (hold == shadow.holds.end()) {
+            std::string text = HoldersText(shadow);
+            lock.unlock();
+            BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockReleaseUnheld,
+                     (ULONG_PTR)RemoveLock, (ULONG_PTR)Tag, 0,
+                     DriverName(CurrentDriver()) + " released remove lock " + Ptr(RemoveLock) +
+                         " with tag " + Ptr(Tag) + ", which holds nothing; holders:\n" + text);
+        }
+        shadow.holds.erase(hold);
+        drained = InterlockedDecrement(&RemoveLock->Common.IoCount) == 0;
+    }
+    if (drained)
+        Notify();
+}
+
+extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
+                                                   ULONG RemlockSize) {
+    UNREFERENCED_PARAMETER(RemlockSize);
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
+    std::string what;
+    {
+        std::unique_lock<std::mutex> lock(IoLock());
+        Shadow& shadow = FindOrDie(lock, RemoveLock, "IoReleaseRemoveLockAndWait");
+        auto hold = shadow.holds.end();
+        for (auto it = shadow.holds.begin(); it != shadow.holds.end(); ++it)
+            if (it->tag == Tag)
+                hold = it;
+        if (shadow.waited || hold == shadow.holds.end()) {
+            std::string text = HoldersText(shadow);
+            bool again = shadow.waited;
+            lock.unlock();
+            BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockWaitUnheld,
+                     (ULONG_PTR)RemoveLock, (ULONG_PTR)Tag, 0,
+                     DriverName(CurrentDriver()) + " called IoReleaseRemoveLockAndWait on " +
+                         Ptr(RemoveLock) +
+                         (again ? " a second time" : " with tag " + Ptr(Tag) +
+                                                         ", which holds nothing") +
+                         "; holders:\n" + text);
+        }
+        shadow.holds.erase(hold);
+        shadow.waited = true;
+        RemoveLock->Common.Removed = TRUE;
+        InterlockedDecrement(&RemoveLock->Common.IoCount); // this caller's hold
+        InterlockedDecrement(&RemoveLock->Common.IoCount); // the bias from initialisation
+        what = "IoReleaseRemoveLockAndWait by " + DriverName(CurrentDriver()) + " on " +
+               Ptr(RemoveLock) + ", waiting for these holders to release:\n" +
+               HoldersText(shadow);
+    }
+    LONG volatile* count = &RemoveLock->Common.IoCount;
+    WaitUntil([count] { return __atomic_load_n(count, __ATOMIC_SEQ_CST) == 0; }, what.c_str());
+}

@@ -1,0 +1,217 @@
+// The Ke family's own internals: the thread records, the dispatcher lock and
+// the tables behind events, timers, DPCs and work items, shared by
+// ke_thread.cpp, ke_sync.cpp, ke_timer.cpp and sched.cpp. Never included by
+// driver code.
+//
+// The machine's state lives in one record guarded by the dispatcher lock.
+// Driver memory holds only the DDK's fields (SignalState, Owner, Count, ...);
+// who waits for what, which timer is set and which DPC is queued is kept here,
+// keyed by the object's address.
+#pragma once
+
+#include "platform/sim/internal.h"
+#include "platform/sim/sim.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace sim {
+// Called by pool free: a set timer, a queued DPC or work item, or an object
+// some thread waits on, inside the freed block is a bug check.
+void KeCheckFreedRange(const void* base, size_t length);
+// Called at driver unload: any timer still set, DPC queued or work item queued
+// or running that the driver started is a bug check naming each one.
+void KeCheckDriverUnload(PDRIVER_OBJECT driver);
+} // namespace sim
+
+namespace sim::ke {
+
+// ---------------------------------------------------------------- codes
+constexpr ULONG kIrqlUnexpectedValue = 0xC8;
+constexpr ULONG kDriverIrqlNotLessOrEqual = 0xD1;
+constexpr ULONG kWorkerThreadReturnedAtBadIrql = 0xE1;
+constexpr ULONG kWorkerInvalid = 0xE4;
+// 0xC4 subcodes (Driver Verifier's automatic checks and deadlock detection).
+constexpr ULONG kVfRaiseToLower = 0x30;
+constexpr ULONG kVfLowerToHigher = 0x31;
+constexpr ULONG kVfSpinLockReleaseBadIrql = 0x32;
+constexpr ULONG kVfFastMutexAboveApc = 0x33;
+constexpr ULONG kVfFastMutexReleaseBadIrql = 0x34;
+constexpr ULONG kVfSpinLockAtDpcBelowDispatch = 0x40;
+constexpr ULONG kVfSpinLockFromDpcBelowDispatch = 0x41;
+constexpr ULONG kVfSpinLockAboveDispatch = 0x42;
+constexpr ULONG kVfWaitAboveDispatch = 0x120;
+constexpr ULONG kVfWaitAtDispatchInfinite = 0x121;
+constexpr ULONG kVfWaitAtDispatchTimeout = 0x122;
+constexpr ULONG kVfSelfDeadlock = 0x1000;
+constexpr ULONG kVfReleaseNotOwned = 0x1003;
+// The simulation's own codes, for faults Windows has no code for or that only
+// a simulation can see.
+constexpr ULONG kSimDeadlock = 0xDEAD10CC;       // every thread waits and nothing can wake them
+constexpr ULONG kSimNotModelled = 0x51A00001;    // an operation the simulation does not model
+constexpr ULONG kSimBadObject = 0x51A00002;      // uninitialised object, or re-initialised in use
+constexpr ULONG kSimFreedInUse = 0x51A00003;     // freed memory holds an object a thread waits on
+constexpr ULONG kSimSpinLockHeld = 0x51A00004;   // a call that may not be made holding a spin lock
+constexpr ULONG kSimForeignThread = 0x51A00005;  // a thread the simulated processor does not know
+constexpr ULONG kSimMisuse = 0x51A00006;         // a test-facing call used out of place
+
+// Dispatcher header types, as Windows numbers them.
+constexpr UCHAR kEventNotificationObject = 0;
+constexpr UCHAR kEventSynchronizationObject = 1;
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kTimerSynchronizationObject = 9;
+constexpr UCHAR kDpcObject = 19;
+
+// 1 January 2005, 00:00 UTC, in 100 ns since 1601: the simulated machine's
+// boot time, so that KeQuerySystemTime is a plausible date and deterministic.
+constexpr LONGLONG kBootSystemTime = 127490112000000000LL;
+
+// ---------------------------------------------------------------- threads
+struct SchedThread;
+
+// What every thread touching the simulation carries.
+struct ThreadState {
+    uint64_t id = 0; // non-zero; the value a held KSPIN_LOCK stores
+    KIRQL irql = PASSIVE_LEVEL;
+    std::vector<PKSPIN_LOCK> spinLocks;   // in acquisition order
+    std::vector<PFAST_MUTEX> fastMutexes; // in acquisition order
+    std::string name;
+    bool systemWorker = false;
+    SchedThread* sched = nullptr; // Deterministic: this thread's place on the processor
+    bool busyWorker = false;      // Concurrent: a worker inside a work item
+};
+ThreadState& Self();
+// A thread (re)joining the machine: PASSIVE_LEVEL, nothing held, a name.
+void ResetSelf(const std::string& name);
+std::string ThreadName(uint64_t id);
+// The PKTHREAD a fast mutex records as its owner.
+inline PKTHREAD AsKThread(ThreadState& t) { return reinterpret_cast<PKTHREAD>(&t); }
+
+// A thread known to the scheduler. In Deterministic mode exactly one holds
+// the processor (Machine::cpu); the rest sleep on their own condition
+// variable until handed it.
+struct SchedThread {
+    enum class Kind { Main, Worker, User, Service };
+    enum class State { New, Running, Blocked, Idle, Exited };
+    std::string name;
+    Kind kind = Kind::User;
+    State state = State::New;
+    std::condition_variable cv;
+    // While Blocked (or Idle): what would let the thread go on.
+    const std::function<bool()>* ready = nullptr;
+    std::string what;
+    LONGLONG deadline = -1; // virtual time; -1 none
+    bool pump = false;      // RunUntilIdle: wants the processor back once the rest is idle
+    // Work item bookkeeping (workers).
+    bool busy = false;
+    // User threads.
+    std::function<void()> body;
+    bool finished = false;
+    std::thread thread;
+};
+
+// ---------------------------------------------------------------- the machine
+struct WaitBlock {
+    bool satisfied = false;
+};
+
+struct TimerRecord {
+    LONGLONG due = 0; // interrupt time
+    LONG period = 0;  // ms
+    PKDPC dpc = nullptr;
+    PDRIVER_OBJECT owner = nullptr;
+    uint64_t seq = 0;
+};
+
+struct DpcRecord {
+    PKDPC dpc = nullptr;
+    PDRIVER_OBJECT owner = nullptr;
+};
+
+struct WorkRecord {
+    PWORK_QUEUE_ITEM item = nullptr;
+    PDRIVER_OBJECT owner = nullptr;
+};
+
+struct RunningWork {
+    PWORK_QUEUE_ITEM item = nullptr;
+    PWORKER_THREAD_ROUTINE routine = nullptr;
+    PVOID parameter = nullptr;
+    PDRIVER_OBJECT owner = nullptr;
+    std::string thread;
+};
+
+struct Machine {
+    std::mutex lock;                 // the dispatcher lock
+    std::condition_variable changed; // Concurrent: something a waiter may want changed
+    Mode mode = Mode::Deterministic;
+    bool up = false;
+    bool stopping = false;
+    std::atomic<LONGLONG> now{0};  // interrupt time, 100 ns since boot
+    LONGLONG clockOffset = 0;      // Concurrent: AdvanceClock on top of real time
+
+    // Timers, in firing order: due time, then the order they were set in.
+    std::map<std::pair<LONGLONG, uint64_t>, PKTIMER> timerQueue;
+    std::unordered_map<PKTIMER, TimerRecord> timers;
+    uint64_t timerSeq = 0;
+
+    std::deque<DpcRecord> dpcs;
+    int dpcsRunning = 0;
+
+    std::deque<WorkRecord> work;
+    std::map<uint64_t, RunningWork> runningWork; // by worker thread id
+    int busyWorkers = 0;                         // Concurrent: inside an item and not waiting
+
+    // Threads blocked on a dispatcher object or a fast mutex, in arrival order.
+    std::unordered_map<const void*, std::deque<WaitBlock*>> waiters;
+    // Fast mutexes currently owned (to catch re-initialisation while held).
+    std::unordered_map<PFAST_MUTEX, uint64_t> ownedFastMutexes;
+
+    // Deterministic scheduling.
+    std::vector<std::shared_ptr<SchedThread>> threads; // registration order
+    SchedThread* cpu = nullptr;
+    // Concurrent service threads (clock, DPC processors).
+    std::vector<std::thread> services;
+};
+Machine& M();
+
+// ---------------------------------------------------------------- scheduler (sched.cpp)
+// The core of every wait: blocks the caller (which holds `lk` on the
+// dispatcher lock) until ready() holds or the relative timeout expires.
+bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
+                const std::string& what, LONGLONG timeout100ns);
+// Something a waiter may be waiting for changed; caller holds the lock.
+void NotifyLocked();
+// Workers for the work queue: makes sure one is free for what is queued.
+void EnsureWorkersLocked();
+// Checks a thread must pass before it may block.
+void RequireMayWait(const char* routine, ULONG code, ULONG_PTR p2);
+
+// ---------------------------------------------------------------- objects (ke_sync.cpp, ke_timer.cpp)
+// Satisfies waiters of `object`: all of them, or the first one. Returns how
+// many were satisfied.
+size_t SatisfyWaitersLocked(const void* object, bool all);
+bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner);
+// Fires the earliest timer if it is due. Returns whether one fired.
+bool FireOneDueTimerLocked();
+// The earliest timer due time, or -1.
+LONGLONG NextTimerDueLocked();
+// Runs one queued DPC on this thread (the lock is dropped around it).
+bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk);
+// Runs a work item's routine on this worker thread and checks how it returned.
+void RunWorkItem(const RunningWork& work);
+std::string Describe(const void* routine);
+void ClearObjectsLocked();
+
+} // namespace sim::ke

@@ -1,0 +1,253 @@
+// Threads, IRQL and spin locks. Every thread that touches the simulation has
+// its own IRQL and the list of spin locks and fast mutexes it holds; the HAL
+// routines check them the way Driver Verifier does.
+#include "platform/sim/ke_internal.h"
+
+#include <cstdio>
+
+namespace sim::ke {
+
+namespace {
+std::atomic<uint64_t> g_nextThreadId{1};
+std::mutex g_namesLock;
+std::unordered_map<uint64_t, std::string>& Names() {
+    static auto* names = new std::unordered_map<uint64_t, std::string>();
+    return *names;
+}
+
+std::string Hex(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+} // namespace
+
+ThreadState& Self() {
+    thread_local ThreadState state;
+    if (state.id == 0) {
+        state.id = g_nextThreadId.fetch_add(1);
+        state.name = "thread-" + std::to_string(state.id);
+        std::lock_guard<std::mutex> guard(g_namesLock);
+        Names()[state.id] = state.name;
+    }
+    return state;
+}
+
+void ResetSelf(const std::string& name) {
+    ThreadState& t = Self();
+    t.irql = PASSIVE_LEVEL;
+    t.spinLocks.clear();
+    t.fastMutexes.clear();
+    t.name = name;
+    t.systemWorker = false;
+    t.sched = nullptr;
+    t.busyWorker = false;
+    std::lock_guard<std::mutex> guard(g_namesLock);
+    Names()[t.id] = name;
+}
+
+std::string ThreadName(uint64_t id) {
+    std::lock_guard<std::mutex> guard(g_namesLock);
+    auto it = Names().find(id);
+    return it == Names().end() ? "an unknown owner (0x" + std::to_string(id) + ")" : it->second;
+}
+
+namespace {
+
+[[noreturn]] void Violation(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
+                            const std::string& reason) {
+    BugCheck(code, p1, p2, p3, 0, reason);
+}
+
+void AcquireSpin(PKSPIN_LOCK lock, const char* routine) {
+    ThreadState& t = Self();
+    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_ACQUIRE);
+    if (owner == t.id) {
+        BugCheck(kSpinLockAlreadyOwned, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
+                 std::string(routine) + ": spin lock " + Hex(lock) +
+                     " is already held by this thread (" + t.name + ")");
+    }
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, static_cast<ULONG_PTR>(t.id), false,
+                                        __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        if (M().mode == Mode::Deterministic) {
+            // One processor: the holder is not running, so spinning never ends.
+            BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), expected, 0, 0,
+                     std::string(routine) + ": spin lock " + Hex(lock) + " is held by " +
+                         ThreadName(expected) +
+                         ", which is not running: the acquire would spin for ever");
+        }
+        std::this_thread::yield();
+    }
+    t.spinLocks.push_back(lock);
+}
+
+void ReleaseSpin(PKSPIN_LOCK lock, const char* routine) {
+    ThreadState& t = Self();
+    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (owner != t.id) {
+        std::string who = owner == 0 ? "nobody" : ThreadName(owner);
+        BugCheck(kSpinLockNotOwned, reinterpret_cast<ULONG_PTR>(lock), owner, t.id, 0,
+                 std::string(routine) + ": spin lock " + Hex(lock) + " is held by " + who +
+                     ", not by this thread (" + t.name + ")");
+    }
+    for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
+        if (*it == lock) {
+            t.spinLocks.erase(it);
+            break;
+        }
+    }
+    __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+}
+
+} // namespace
+} // namespace sim::ke
+
+namespace sim {
+
+using namespace ke;
+
+KIRQL CurrentIrql() { return Self().irql; }
+void SetIrql(KIRQL irql) { Self().irql = irql; }
+size_t SpinLocksHeld() { return Self().spinLocks.size(); }
+
+void RequireIrqlAtMost(KIRQL max, const char* routine) {
+    KIRQL irql = Self().irql;
+    if (irql > max) {
+        BugCheck(kIrqlNotLessOrEqual, max, irql, 0,
+                 reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
+                 std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                     "; it may be called at IRQL " + std::to_string(max) + " at most");
+    }
+}
+
+void RequireNoSpinLockHeld(const char* routine) {
+    ThreadState& t = Self();
+    if (!t.spinLocks.empty()) {
+        BugCheck(kSimSpinLockHeld, reinterpret_cast<ULONG_PTR>(t.spinLocks.back()),
+                 t.spinLocks.size(), 0, 0,
+                 std::string(routine) + " called while holding spin lock " +
+                     Hex(t.spinLocks.back()));
+    }
+}
+
+} // namespace sim
+
+using namespace sim;
+using namespace sim::ke;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return Self().irql; }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    ThreadState& t = Self();
+    if (NewIrql < t.irql) {
+        Violation(kDriverVerifierDetectedViolation, kVfRaiseToLower, t.irql, NewIrql,
+                  "KeRaiseIrql to IRQL " + std::to_string(NewIrql) +
+                      ", lower than the current IRQL " + std::to_string(t.irql));
+    }
+    KIRQL old = t.irql;
+    t.irql = NewIrql;
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    ThreadState& t = Self();
+    if (NewIrql > t.irql) {
+        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
+                  "KeLowerIrql to IRQL " + std::to_string(NewIrql) +
+                      ", higher than the current IRQL " + std::to_string(t.irql));
+    }
+    if (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()) {
+        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
+                  "KeLowerIrql to IRQL " + std::to_string(NewIrql) +
+                      " while still holding spin lock " + Hex(t.spinLocks.back()));
+    }
+    t.irql = NewIrql;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    __atomic_store_n(SpinLock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    ThreadState& t = Self();
+    if (t.irql > DISPATCH_LEVEL) {
+        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
+                  reinterpret_cast<ULONG_PTR>(SpinLock),
+                  "KeAcquireSpinLock at IRQL " + std::to_string(t.irql) +
+                      ", above DISPATCH_LEVEL");
+    }
+    KIRQL old = t.irql;
+    t.irql = DISPATCH_LEVEL;
+    AcquireSpin(SpinLock, "KeAcquireSpinLock");
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    ThreadState& t = Self();
+    if (t.irql != DISPATCH_LEVEL) {
+        Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
+                  reinterpret_cast<ULONG_PTR>(SpinLock),
+                  "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " +
+                      std::to_string(t.irql) + ", not DISPATCH_LEVEL");
+    }
+    ReleaseSpin(SpinLock, "KeReleaseSpinLock");
+    if (NewIrql > DISPATCH_LEVEL) {
+        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
+                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " +
+                      std::to_string(NewIrql) + ", above DISPATCH_LEVEL");
+    }
+    if (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()) {
+        Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
+                  reinterpret_cast<ULONG_PTR>(SpinLock),
+                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " +
+                      std::to_string(NewIrql) + " while spin lock " +
+                      Hex(t.spinLocks.back()) + " is still held");
+    }
+    t.irql = NewIrql;
+}
+
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    ThreadState& t = Self();
+    if (t.irql < DISPATCH_LEVEL) {
+        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, t.irql,
+                  reinterpret_cast<ULONG_PTR>(SpinLock),
+                  "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
+                      std::to_string(t.irql) + ", below DISPATCH_LEVEL");
+    }
+    if (t.irql > DISPATCH_LEVEL) {
+        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
+                  reinterpret_cast<ULONG_PTR>(SpinLock),
+                  "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
+                      std::to_string(t.irql) + ", above DISPATCH_LEVEL");
+    }
+    AcquireSpin(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    ThreadState& t = Self();
+    if (t.irql < DISPATCH_LEVEL) {
+        Violation(kDriverVerifierDetectedViolation, kVfSpinLockFromDpcBelowDispatch, t.irql,
+                  reinterpret_cast<ULONG_PTR>(SpinLock),
+                  "KeReleaseSpinLockFromDpcLevel of " + Hex(SpinLock) + " at IRQL " +
+                      std::to_string(t.irql) + ", below DISPATCH_LEVEL");
+    }
+    ReleaseSpin(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+VOID SimAssertPagedCode(PCSTR File, ULONG Line) {
+    KIRQL irql = Self().irql;
+    if (irql > APC_LEVEL) {
+        BugCheck(kDriverIrqlNotLessOrEqual, 0, irql, 8,
+                 reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
+                 "pageable code (PAGED_CODE) run at IRQL " + std::to_string(irql), File,
+                 static_cast<int>(Line));
+    }
+}
+
+} // extern "C"

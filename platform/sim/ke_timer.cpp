@@ -1,0 +1,528 @@
+// Timers, DPCs, the clock and the work queue, and the checks that a freed
+// block or an unloading driver leaves none of them behind.
+#include "platform/sim/ke_internal.h"
+
+#include <cstdio>
+#include <dlfcn.h>
+
+namespace sim::ke {
+
+namespace {
+
+using Lock = std::unique_lock<std::mutex>;
+
+std::string Hex(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+std::string Ms(LONGLONG hundredNs) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld.%01lld ms", static_cast<long long>(hundredNs / 10000),
+                  static_cast<long long>((hundredNs % 10000) / 1000));
+    return text;
+}
+
+bool EraseTimerLocked(PKTIMER timer) {
+    Machine& m = M();
+    auto it = m.timers.find(timer);
+    if (it == m.timers.end()) return false;
+    m.timerQueue.erase({it->second.due, it->second.seq});
+    m.timers.erase(it);
+    return true;
+}
+
+void InsertTimerLocked(PKTIMER timer, TimerRecord record) {
+    Machine& m = M();
+    record.seq = ++m.timerSeq;
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(record.due);
+    m.timerQueue[{record.due, record.seq}] = timer;
+    m.timers[timer] = record;
+}
+
+bool DpcQueuedLocked(PKDPC dpc) {
+    for (const DpcRecord& r : M().dpcs) {
+        if (r.dpc == dpc) return true;
+    }
+    return false;
+}
+
+std::string TimerText(PKTIMER timer, const TimerRecord& r) {
+    std::string text = "timer " + Hex(timer) + " (due in " + Ms(r.due - M().now.load());
+    if (r.period) text += ", every " + std::to_string(r.period) + " ms";
+    if (r.dpc) text += ", DPC " + Hex(r.dpc) + " routine " + Describe((void*)r.dpc->DeferredRoutine);
+    return text + ")";
+}
+
+} // namespace
+
+std::string Describe(const void* routine) {
+    Dl_info info;
+    if (routine != nullptr && dladdr(routine, &info) != 0 && info.dli_sname != nullptr) {
+        return std::string(info.dli_sname) + " (" + Hex(routine) + ")";
+    }
+    return Hex(routine);
+}
+
+LONGLONG NextTimerDueLocked() {
+    const Machine& m = M();
+    return m.timerQueue.empty() ? -1 : m.timerQueue.begin()->first.first;
+}
+
+bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
+    if (DpcQueuedLocked(dpc)) return false;
+    dpc->SystemArgument1 = arg1;
+    dpc->SystemArgument2 = arg2;
+    M().dpcs.push_back(DpcRecord{dpc, owner});
+    NotifyLocked();
+    return true;
+}
+
+bool FireOneDueTimerLocked() {
+    Machine& m = M();
+    if (m.timerQueue.empty()) return false;
+    auto first = m.timerQueue.begin();
+    if (first->first.first > m.now.load()) return false;
+    PKTIMER timer = first->second;
+    TimerRecord record = m.timers[timer];
+    EraseTimerLocked(timer);
+    timer->Header.SignalState = 1;
+    if (timer->Header.Type == kTimerNotificationObject) {
+        SatisfyWaitersLocked(timer, true);
+    } else if (SatisfyWaitersLocked(timer, false) > 0) {
+        timer->Header.SignalState = 0;
+    }
+    if (record.period > 0) {
+        TimerRecord next = record;
+        next.due = record.due + static_cast<LONGLONG>(record.period) * 10000;
+        InsertTimerLocked(timer, next);
+    }
+    if (record.dpc != nullptr) {
+        // A timer's DPC gets the system time of expiry, low part then high part.
+        LARGE_INTEGER at;
+        at.QuadPart = kBootSystemTime + m.now.load();
+        InsertDpcLocked(record.dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at.LowPart)),
+                        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(
+                            static_cast<ULONG>(at.HighPart))),
+                        record.owner);
+    }
+    NotifyLocked();
+    return true;
+}
+
+bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk) {
+    Machine& m = M();
+    if (m.dpcs.empty()) return false;
+    DpcRecord record = m.dpcs.front();
+    m.dpcs.pop_front();
+    PKDPC dpc = record.dpc;
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID arg1 = dpc->SystemArgument1;
+    PVOID arg2 = dpc->SystemArgument2;
+    m.dpcsRunning++;
+    lk.unlock();
+    {
+        ThreadState& t = Self();
+        KIRQL saved = t.irql;
+        size_t locks = t.spinLocks.size();
+        t.irql = DISPATCH_LEVEL;
+        {
+            DriverScope scope(record.owner);
+            routine(dpc, context, arg1, arg2);
+            if (t.irql != DISPATCH_LEVEL || t.spinLocks.size() != locks) {
+                std::string how = t.irql != DISPATCH_LEVEL
+                                      ? "at IRQL " + std::to_string(t.irql)
+                                      : "holding spin lock " + Hex(t.spinLocks.back());
+                BugCheck(kIrqlUnexpectedValue, t.irql, DISPATCH_LEVEL,
+                         reinterpret_cast<ULONG_PTR>(routine), reinterpret_cast<ULONG_PTR>(dpc),
+                         "DPC routine " + Describe((void*)routine) + " returned " + how +
+                             "; a DPC must return at DISPATCH_LEVEL with no spin lock held");
+            }
+        }
+        t.irql = saved;
+    }
+    lk.lock();
+    m.dpcsRunning--;
+    NotifyLocked();
+    return true;
+}
+
+void RunWorkItem(const RunningWork& work) {
+    ThreadState& t = Self();
+    DriverScope scope(work.owner);
+    work.routine(work.parameter);
+    if (t.irql != PASSIVE_LEVEL || !t.spinLocks.empty() || !t.fastMutexes.empty()) {
+        std::string how = !t.spinLocks.empty()    ? "holding spin lock " + Hex(t.spinLocks.back())
+                          : !t.fastMutexes.empty() ? "holding fast mutex " +
+                                                         Hex(t.fastMutexes.back())
+                                                   : "at IRQL " + std::to_string(t.irql);
+        BugCheck(kWorkerThreadReturnedAtBadIrql, reinterpret_cast<ULONG_PTR>(work.routine),
+                 t.irql, reinterpret_cast<ULONG_PTR>(work.item),
+                 reinterpret_cast<ULONG_PTR>(work.item),
+                 "work item routine " + Describe((void*)work.routine) + " returned " + how +
+                     "; it must return at PASSIVE_LEVEL holding nothing");
+    }
+}
+
+void ClearObjectsLocked() {
+    Machine& m = M();
+    m.timerQueue.clear();
+    m.timers.clear();
+    m.dpcs.clear();
+    m.work.clear();
+    m.runningWork.clear();
+    m.waiters.clear();
+    m.ownedFastMutexes.clear();
+}
+
+} // namespace sim::ke
+
+namespace sim {
+
+using namespace ke;
+
+LONGLONG Now() { return M().now.load(); }
+
+size_t QueuedTimers() {
+    std::lock_guard<std::mutex> guard(M().lock);
+    return M().timers.size();
+}
+
+size_t QueuedDpcs() {
+    std::lock_guard<std::mutex> guard(M().lock);
+    return M().dpcs.size();
+}
+
+size_t QueuedWorkItems() {
+    std::lock_guard<std::mutex> guard(M().lock);
+    return M().work.size();
+}
+
+void KeCheckFreedRange(const void* base, size_t length) {
+    auto start = reinterpret_cast<uintptr_t>(base);
+    auto inside = [&](const void* p) {
+        auto a = reinterpret_cast<uintptr_t>(p);
+        return a >= start && a < start + length;
+    };
+    ULONG_PTR from = start, to = start + length;
+    std::string range = "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
+    Lock lk(M().lock);
+    for (const auto& [timer, record] : M().timers) {
+        if (inside(timer)) {
+            std::string text = TimerText(timer, record);
+            lk.unlock();
+            BugCheck(kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(timer), from, to,
+                     range + " holds " + text + ", which is still set");
+        }
+        if (record.dpc != nullptr && inside(record.dpc)) {
+            std::string text = TimerText(timer, record);
+            lk.unlock();
+            BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(record.dpc), from, to,
+                     range + " holds DPC " + Hex(record.dpc) + " of " + text +
+                         ", which is still set");
+        }
+    }
+    for (const DpcRecord& r : M().dpcs) {
+        if (inside(r.dpc)) {
+            std::string routine = Describe((void*)r.dpc->DeferredRoutine);
+            lk.unlock();
+            BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(r.dpc), from, to,
+                     range + " holds DPC " + Hex(r.dpc) + " (routine " + routine +
+                         "), which is queued");
+        }
+    }
+    for (const WorkRecord& r : M().work) {
+        if (inside(r.item)) {
+            std::string routine = Describe((void*)r.item->WorkerRoutine);
+            lk.unlock();
+            BugCheck(kWorkerInvalid, 0, reinterpret_cast<ULONG_PTR>(r.item), from, length,
+                     range + " holds work item " + Hex(r.item) + " (routine " + routine +
+                         "), which is queued");
+        }
+    }
+    for (const auto& [object, queue] : M().waiters) {
+        if (inside(object) && !queue.empty()) {
+            lk.unlock();
+            BugCheck(kSimFreedInUse, reinterpret_cast<ULONG_PTR>(object), from, to, 0,
+                     range + " holds object " + Hex(object) + ", which " +
+                         std::to_string(queue.size()) + " thread(s) wait for");
+        }
+    }
+}
+
+namespace {
+
+// Everything `driver` left behind (all drivers' leftovers when `driver` is
+// NULL), as text, with the first one's bug-check code and parameters.
+struct Leftovers {
+    std::string text;
+    size_t count = 0;
+    ULONG code = 0;
+    ULONG_PTR p1 = 0, p2 = 0, p3 = 0;
+
+    void Add(const std::string& what, ULONG c, ULONG_PTR a1, ULONG_PTR a2, ULONG_PTR a3) {
+        text += (count ? "; " : "") + what;
+        if (count++ == 0) {
+            code = c;
+            p1 = a1;
+            p2 = a2;
+            p3 = a3;
+        }
+    }
+};
+
+Leftovers CollectLocked(PDRIVER_OBJECT driver) {
+    Machine& m = M();
+    Leftovers left;
+    auto mine = [&](PDRIVER_OBJECT owner) {
+        return driver ? owner == driver : owner != nullptr;
+    };
+    auto whose = [&](PDRIVER_OBJECT owner) {
+        return driver ? std::string() : " of " + DriverName(owner);
+    };
+    for (const auto& [due, timer] : m.timerQueue) {
+        const TimerRecord& r = m.timers[timer];
+        if (mine(r.owner)) {
+            left.Add(TimerText(timer, r) + whose(r.owner), kTimerOrDpcInvalid, 0,
+                     reinterpret_cast<ULONG_PTR>(timer),
+                     reinterpret_cast<ULONG_PTR>(r.dpc ? r.dpc->DeferredRoutine : nullptr));
+        }
+    }
+    for (const DpcRecord& r : m.dpcs) {
+        if (mine(r.owner)) {
+            left.Add("queued DPC " + Hex(r.dpc) + " routine " +
+                         Describe((void*)r.dpc->DeferredRoutine) + whose(r.owner),
+                     kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(r.dpc),
+                     reinterpret_cast<ULONG_PTR>(r.dpc->DeferredRoutine));
+        }
+    }
+    for (const WorkRecord& r : m.work) {
+        if (mine(r.owner)) {
+            left.Add("queued work item " + Hex(r.item) + " routine " +
+                         Describe((void*)r.item->WorkerRoutine) + whose(r.owner),
+                     kDriverUnloadedWithoutCancellingPendingOperations,
+                     reinterpret_cast<ULONG_PTR>(r.item), 0,
+                     reinterpret_cast<ULONG_PTR>(r.item->WorkerRoutine));
+        }
+    }
+    for (const auto& [id, r] : m.runningWork) {
+        if (mine(r.owner)) {
+            left.Add("work item " + Hex(r.item) + " routine " + Describe((void*)r.routine) +
+                         " still running on " + r.thread + whose(r.owner),
+                     kDriverUnloadedWithoutCancellingPendingOperations,
+                     reinterpret_cast<ULONG_PTR>(r.item), 0,
+                     reinterpret_cast<ULONG_PTR>(r.routine));
+        }
+    }
+    // A timer or DPC is the better code when both kinds are left.
+    if (left.code == kDriverUnloadedWithoutCancellingPendingOperations) {
+        for (const auto& [due, timer] : m.timerQueue) {
+            if (mine(m.timers[timer].owner)) left.code = kTimerOrDpcInvalid;
+        }
+    }
+    return left;
+}
+
+} // namespace
+
+void KeCheckDriverUnload(PDRIVER_OBJECT driver) {
+    Lock lk(M().lock);
+    Leftovers left = CollectLocked(driver);
+    lk.unlock();
+    if (left.count) {
+        BugCheck(left.code, left.p1, left.p2, left.p3, left.count,
+                 DriverName(driver) + " unloaded leaving " + std::to_string(left.count) +
+                     " pending operation(s): " + left.text);
+    }
+}
+
+void KeCheck() {
+    ThreadState& t = Self();
+    if (t.irql != PASSIVE_LEVEL || !t.spinLocks.empty() || !t.fastMutexes.empty()) {
+        BugCheck(kIrqlUnexpectedValue, t.irql, PASSIVE_LEVEL, t.spinLocks.size(),
+                 t.fastMutexes.size(),
+                 "the run ended on " + t.name + " at IRQL " + std::to_string(t.irql) +
+                     " holding " + std::to_string(t.spinLocks.size()) + " spin lock(s) and " +
+                     std::to_string(t.fastMutexes.size()) + " fast mutex(es)");
+    }
+    Lock lk(M().lock);
+    Leftovers left = CollectLocked(nullptr);
+    lk.unlock();
+    if (left.count) {
+        BugCheck(left.code, left.p1, left.p2, left.p3, left.count,
+                 "the run ended with " + std::to_string(left.count) +
+                     " driver operation(s) pending: " + left.text);
+    }
+}
+
+} // namespace sim
+
+using namespace sim;
+using namespace sim::ke;
+
+extern "C" {
+
+// ---------------------------------------------------------------- timers
+
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, ULONG Type) {
+    if (Type > 1) {
+        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(Timer), Type, 0, 0,
+                 "KeInitializeTimerEx with timer type " + std::to_string(Type));
+    }
+    Lock lk(M().lock);
+    auto set = M().timers.find(Timer);
+    if (set != M().timers.end()) {
+        std::string text = TimerText(Timer, set->second);
+        lk.unlock();
+        BugCheck(kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(Timer), 0, 0,
+                 "KeInitializeTimer on " + text + ", which is still set");
+    }
+    if (M().waiters.count(Timer)) {
+        lk.unlock();
+        BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Timer), 0, 0, 0,
+                 "KeInitializeTimer on timer " + Hex(Timer) + " while a thread waits for it");
+    }
+    Timer->Header.Type = Type == 0 ? kTimerNotificationObject : kTimerSynchronizationObject;
+    Timer->Header.Absolute = 0;
+    Timer->Header.Size = static_cast<UCHAR>(sizeof(KTIMER) / sizeof(LONG));
+    Timer->Header.Inserted = 0;
+    Timer->Header.SignalState = 0;
+    InitializeListHead(&Timer->Header.WaitListHead);
+    Timer->DueTime.QuadPart = 0;
+    InitializeListHead(&Timer->TimerListEntry);
+    Timer->Dpc = nullptr;
+    Timer->Period = 0;
+}
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, 0); }
+
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+    if (Timer->Header.Type != kTimerNotificationObject &&
+        Timer->Header.Type != kTimerSynchronizationObject) {
+        BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Timer), Timer->Header.Type, 0, 0,
+                 "KeSetTimer on " + Hex(Timer) + ", which is not an initialised timer");
+    }
+    if (Dpc != nullptr && Dpc->Type != kDpcObject) {
+        BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
+                 "KeSetTimer with DPC " + Hex(Dpc) + ", which is not initialised");
+    }
+    if (Period < 0) {
+        BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Timer), 0, 0, 0,
+                 "KeSetTimerEx with a negative period");
+    }
+    Lock lk(M().lock);
+    bool wasSet = EraseTimerLocked(Timer);
+    LONGLONG now = M().now.load();
+    TimerRecord record;
+    // Negative: relative to now; otherwise an absolute system time, which may
+    // already have passed (the timer then expires at once).
+    record.due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart - kBootSystemTime;
+    record.period = Period;
+    record.dpc = Dpc;
+    record.owner = CurrentDriver();
+    Timer->Header.SignalState = 0;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    InsertTimerLocked(Timer, record);
+    NotifyLocked();
+    return wasSet ? TRUE : FALSE;
+}
+
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+    Lock lk(M().lock);
+    return EraseTimerLocked(Timer) ? TRUE : FALSE;
+}
+
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    Lock lk(M().lock);
+    return Timer->Header.SignalState != 0 ? TRUE : FALSE;
+}
+
+// ---------------------------------------------------------------- DPCs
+
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                           PVOID DeferredContext) {
+    Lock lk(M().lock);
+    if (DpcQueuedLocked(Dpc)) {
+        lk.unlock();
+        BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(Dpc), 0, 0,
+                 "KeInitializeDpc on DPC " + Hex(Dpc) + ", which is queued");
+    }
+    Dpc->Type = kDpcObject;
+    Dpc->Importance = 1; // MediumImportance
+    Dpc->Number = 0;
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = nullptr;
+    Dpc->SystemArgument2 = nullptr;
+    Dpc->DpcData = nullptr;
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    if (Dpc->Type != kDpcObject || Dpc->DeferredRoutine == nullptr) {
+        BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
+                 "KeInsertQueueDpc on " + Hex(Dpc) + ", which is not an initialised DPC");
+    }
+    Lock lk(M().lock);
+    return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE
+                                                                                     : FALSE;
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    Lock lk(M().lock);
+    auto& dpcs = M().dpcs;
+    for (auto it = dpcs.begin(); it != dpcs.end(); ++it) {
+        if (it->dpc == Dpc) {
+            dpcs.erase(it);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// ---------------------------------------------------------------- time
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = kBootSystemTime + M().now.load();
+}
+
+ULONGLONG NTAPI KeQueryInterruptTime(void) {
+    return static_cast<ULONGLONG>(M().now.load());
+}
+
+// ---------------------------------------------------------------- work items
+
+VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
+    if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue) {
+        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(WorkItem), QueueType, 0, 0,
+                 "ExQueueWorkItem on work queue type " + std::to_string(QueueType));
+    }
+    if (WorkItem->WorkerRoutine == nullptr) {
+        BugCheck(kWorkerInvalid, 2, reinterpret_cast<ULONG_PTR>(WorkItem), 0, 0,
+                 "ExQueueWorkItem of " + Hex(WorkItem) + ", which has no worker routine");
+    }
+    Lock lk(M().lock);
+    for (const WorkRecord& r : M().work) {
+        if (r.item == WorkItem) {
+            lk.unlock();
+            BugCheck(kWorkerInvalid, 1, reinterpret_cast<ULONG_PTR>(WorkItem), 0, 0,
+                     "ExQueueWorkItem of work item " + Hex(WorkItem) +
+                         ", which is already queued");
+        }
+    }
+    M().work.push_back(WorkRecord{WorkItem, CurrentDriver()});
+    EnsureWorkersLocked();
+    NotifyLocked();
+}
+
+} // extern "C"

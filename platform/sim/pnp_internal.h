@@ -1,0 +1,70 @@
+// Internals shared by the loader (loader.cpp), the Plug and Play manager
+// (pnp_*.cpp) and the power manager (po_*.cpp). Never included by driver code.
+#pragma once
+
+#include "platform/sim/api_pnp.h"
+#include "platform/sim/internal.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---------------------------------------------------------------- bug check codes
+constexpr ULONG kDriverPowerStateFailure = 0x9F;
+constexpr ULONG k9FDeviceDeletedWithPowerIrp = 0x1;
+constexpr ULONG k9FCompletedWithoutStartNext = 0x2;
+constexpr ULONG k9FPowerIrpTimedOut = 0x3;
+constexpr ULONG kPnpFatalError = 0xCA;
+// 0xCA subcodes that are ours, not Windows' (0xF3xx never appears in Windows).
+constexpr ULONG kCaAddDeviceLeftDevice = 0xF301;  // failed AddDevice left a device attached
+constexpr ULONG kCaRemoveLeftDevice = 0xF302;     // REMOVE left the function device attached
+constexpr ULONG kCaHandlesAtEndOfRun = 0xF303;    // a surprise-removed stack still has handles
+constexpr ULONG kCaNotPassive = 0xF304;           // a PnP request made above PASSIVE_LEVEL
+constexpr ULONG kCaBadRequest = 0xF305;           // a test asked for something PnP cannot do
+constexpr ULONG kCaImageLoad = 0xF306;            // a registered image could not be loaded
+// Driver Verifier's PnP and power rules.
+constexpr ULONG kC4PnpRemoveFailed = 0x00043006;  // REMOVE/SURPRISE/CANCEL_* failed
+constexpr ULONG kC4RequestedPowerIrp = 0x0004100B;
+constexpr ULONG kC9InitializingLeftSet = 0x243;   // AddDevice left DO_DEVICE_INITIALIZING
+constexpr ULONG kC9PowerPagableNotInherited = 0x23F;
+constexpr ULONG kC9NotPowerIrp = 0xF310;          // PoCallDriver with a non-power IRP
+
+// Virtual time a power IRP may stay outstanding before the verifier calls it
+// stuck (Windows' power watchdog allows minutes).
+constexpr LONGLONG kPowerIrpTimeout100ns = 10LL * 60 * 1000 * 1000 * 10;
+
+// ---------------------------------------------------------------- loader (loader.cpp)
+// Loads `service` if it is not loaded (DriverEntry runs once per load).
+// Returns NULL with *status set when it cannot: no registration, dlopen or
+// dlsym failed (STATUS_OBJECT_NAME_NOT_FOUND / STATUS_INVALID_IMAGE_FORMAT),
+// or DriverEntry failed (its status).
+PDRIVER_OBJECT LoaderLoad(const std::string& service, NTSTATUS* status);
+// DriverUnload, the verifier's unload checks, then the image is unmapped.
+void LoaderUnload(const std::string& service);
+// Services loaded now.
+std::vector<std::string> LoaderLoadedServices();
+void LoaderStart();
+void LoaderStop(); // unmaps without unload checks (teardown after a failure)
+
+// ---------------------------------------------------------------- Plug and Play (pnp_manager.cpp)
+// The nodes the power manager sends system IRPs to (a function driver
+// attached, started or stopped, not removed), in the order Windows powers
+// them down: deeper nodes first, later-enumerated first among equals.
+std::vector<DevNode*> PnpPowerOrderForSleep();
+DevNode* PnpNodeOfDevice(PDEVICE_OBJECT anyDeviceInStack);
+// The top of the stack `device` belongs to.
+PDEVICE_OBJECT PnpTopOfStack(PDEVICE_OBJECT device);
+// Ordered rules checked where a request is made.
+void PnpRequirePassive(const char* what);
+
+// ---------------------------------------------------------------- power (po_*.cpp)
+void PoStartUp();
+void PoCheck();
+void PoStop();
+// Sends one power IRP the manager made to the top of `device`'s stack and
+// waits for it; the log records it. Used by the system transitions.
+NTSTATUS PoSendAndWait(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
+                       POWER_STATE state, POWER_ACTION action);
+
+} // namespace sim

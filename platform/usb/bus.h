@@ -1,0 +1,79 @@
+// The simulated USB parent bus driver: what a composite USB device's parent
+// driver is to the function drivers above it. It is a driver object of its
+// own ("usbbus-sim") that creates one physical device object per interface
+// of a plugged phone and answers, at those PDOs, the requests function
+// drivers send: IOCTL_INTERNAL_USB_SUBMIT_URB (bulk/interrupt transfers,
+// abort pipe, reset pipe, class requests), Plug and Play and power.
+//
+// The contract a function driver relies on: after IRP_MN_START_DEVICE has
+// completed, the PDO's device extension holds the interface's bulk-in,
+// bulk-out and interrupt-in pipe handles as 32-bit values at byte offsets
+// 12, 16 and 20. Transfers stay pending until the phone has something for
+// them and complete later from the bus's frame tick, a DPC at DISPATCH_LEVEL,
+// never inside IofCallDriver (unless a test asks for it, see
+// Interface::CompleteAtOnce).
+//
+// Lifetime: one usb::Bus at a time, made after the sim::Kernel and destroyed
+// before it. Destroying it unplugs the phones still plugged (so the Plug and
+// Play manager removes their stacks), deletes the PDOs and unloads the bus
+// driver.
+#pragma once
+
+#include "platform/usb/phone.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace usb {
+
+// Byte offsets of the pipe handles in the PDO's device extension.
+constexpr size_t kBulkInHandleOffset = 12;
+constexpr size_t kBulkOutHandleOffset = 16;
+constexpr size_t kInterruptHandleOffset = 20;
+
+struct PhoneConfig {
+    // Ids the bus reports (made-up values, no real vendor's).
+    USHORT vendorId = 0xFFF0;
+    USHORT productId = 0x7070;
+    USHORT revision = 0x0100;
+    // The phone's serial number: the instance id of each interface is built
+    // from it, so a phone plugged again under the same serial is the same
+    // device instance (and keeps its COM names).
+    std::u16string serial = u"VX0001";
+    // One entry per interface, numbered from 0 in this order.
+    std::vector<InterfaceKind> interfaces = {InterfaceKind::Modem, InterfaceKind::Diagnostics};
+    ULONG bulkMaxPacket = 64;
+    ULONG interruptMaxPacket = 16;
+    // Report each interface's PDO to the Plug and Play manager at plug-in
+    // (sim::PnpDeviceArrived, which loads the driver, adds and starts the
+    // stack). False: the test builds its own stack on Interface::Pdo().
+    bool enumerate = true;
+};
+
+class Bus {
+public:
+    Bus();
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // The bus alive now, NULL when none.
+    static Bus* Current();
+
+    // Plugs a phone: creates its interfaces' PDOs (and, with
+    // config.enumerate, has the Plug and Play manager start their stacks).
+    // Call at PASSIVE_LEVEL. The phone's handle lives as long as the bus.
+    Phone& PlugIn(const PhoneConfig& config = PhoneConfig());
+    std::vector<Phone*> Phones();
+
+    // The bus driver object (for attributing, or for tests that look at it).
+    PDRIVER_OBJECT Driver() const;
+    // The interface a PDO of this bus stands for; NULL for any other device.
+    Interface* InterfaceOf(PDEVICE_OBJECT pdo);
+
+private:
+    std::unique_ptr<detail::BusState> s_;
+};
+
+} // namespace usb

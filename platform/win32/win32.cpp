@@ -1,0 +1,571 @@
+// kernel32 over the simulated I/O manager: handles, file I/O in its
+// synchronous and overlapped forms, events and waits on the virtual clock,
+// and the last-error value with ntdll's status mapping.
+//
+// An overlapped request is followed by a small record (Io) that writes the
+// final status and length into the caller's OVERLAPPED and signals its event
+// when the IRP completes, as the I/O manager's completion APC does. A request
+// that a driver fails at once, without pending it, leaves the OVERLAPPED and
+// the event alone, as on Windows.
+#include "platform/win32/win32.h"
+
+#include "platform/sim/internal.h"
+#include "platform/sim/api_ob.h"
+#include "platform/sim/api_io.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace sim {
+namespace {
+
+struct Object {
+    virtual ~Object() = default;
+};
+
+// A kernel event as user mode sees it. Auto-reset events are consumed by the
+// one wait they satisfy.
+struct Event : Object {
+    std::atomic<bool> signaled{false};
+    bool manualReset = true;
+};
+
+struct File : Object {
+    FileHandle* handle = nullptr;
+    bool overlapped = false;
+    // The file object's own event: set when any request of the handle
+    // completes; waited on when an OVERLAPPED has no event.
+    std::shared_ptr<Event> done = std::make_shared<Event>();
+};
+
+// One overlapped request in flight.
+struct Io {
+    LPOVERLAPPED overlapped = nullptr;
+    std::shared_ptr<Event> event;     // the caller's, or NULL
+    std::shared_ptr<Event> fileEvent; // the file object's
+    std::atomic<bool> applied{false};
+};
+
+std::mutex g_lock;
+std::map<uintptr_t, std::shared_ptr<Object>> g_handles;
+uintptr_t g_nextHandle = 0;
+thread_local DWORD t_lastError = 0;
+
+HANDLE Insert(std::shared_ptr<Object> object) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    // Win32 handles are small multiples of four.
+    g_nextHandle += 4;
+    const uintptr_t value = 0x100 + g_nextHandle;
+    g_handles[value] = std::move(object);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+template <typename T> std::shared_ptr<T> Lookup(HANDLE h) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    const auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
+    if (it == g_handles.end())
+        return nullptr;
+    return std::dynamic_pointer_cast<T>(it->second);
+}
+
+void Signal(Event& e) {
+    e.signaled.store(true);
+    Notify();
+}
+
+// Writes the result into the OVERLAPPED and signals; once per request.
+void Complete(Io& io, NTSTATUS status, ULONG_PTR information) {
+    if (io.applied.exchange(true))
+        return;
+    __atomic_store_n(&io.overlapped->InternalHigh, information, __ATOMIC_RELAXED);
+    __atomic_store_n(&io.overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)),
+                     __ATOMIC_RELEASE);
+    io.fileEvent->signaled.store(true);
+    if (io.event)
+        io.event->signaled.store(true);
+    Notify();
+}
+
+ULONGLONG Now100ns() { return KeQueryInterruptTime(); }
+
+// Waits until `ready` (which may consume what it finds) holds, or until
+// `milliseconds` of virtual time have passed. `ready` must be safe to call
+// under the dispatcher lock: it only touches atomics.
+bool WaitFor(const std::function<bool()>& peek, const std::function<bool()>& take,
+             DWORD milliseconds, const char* what) {
+    if (take())
+        return true;
+    if (milliseconds == 0)
+        return false;
+    const bool forever = milliseconds == INFINITE;
+    const ULONGLONG deadline = Now100ns() + static_cast<ULONGLONG>(milliseconds) * 10000;
+    for (;;) {
+        LONGLONG left = 0;
+        if (!forever) {
+            const ULONGLONG now = Now100ns();
+            if (now >= deadline)
+                return false;
+            left = static_cast<LONGLONG>(deadline - now);
+        }
+        const bool ready = WaitUntil(peek, what, left);
+        // Someone else may have consumed an auto-reset event in between.
+        if (ready && take())
+            return true;
+        if (!ready && !forever)
+            return take();
+    }
+}
+
+bool TakeEvent(Event& e) {
+    if (e.manualReset)
+        return e.signaled.load();
+    bool expected = true;
+    return e.signaled.compare_exchange_strong(expected, false);
+}
+
+BOOL Fail(DWORD error) {
+    t_lastError = error;
+    return FALSE;
+}
+
+BOOL FailStatus(NTSTATUS status) { return Fail(RtlNtStatusToDosError(status)); }
+
+std::u16string Upper(std::u16string text) {
+    for (auto& c : text) {
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 0x20);
+    }
+    return text;
+}
+
+bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
+    return text.size() >= prefix.size() && Upper(text.substr(0, prefix.size())) == Upper(prefix);
+}
+
+// The kernel path kernel32 hands to NtCreateFile for `name`, or "" for a path
+// in a file system (which the simulated machine does not have).
+std::u16string NtPathOf(const std::u16string& name) {
+    if (StartsWithNoCase(name, u"\\\\.\\GLOBALROOT\\"))
+        return name.substr(14);
+    if (StartsWithNoCase(name, u"\\\\.\\") || StartsWithNoCase(name, u"\\\\?\\"))
+        return u"\\??\\" + name.substr(4);
+    // The DOS device names are found in any directory; only COM1-COM9 and
+    // LPT1-LPT9 among the numbered ones (COM10 needs "\\.\COM10").
+    std::u16string bare = Upper(name);
+    if (!bare.empty() && bare.back() == u':')
+        bare.pop_back();
+    if (bare == u"AUX" || bare == u"PRN" || bare == u"NUL" || bare == u"CON")
+        return u"\\??\\" + bare;
+    if (bare.size() == 4 && (bare.rfind(u"COM", 0) == 0 || bare.rfind(u"LPT", 0) == 0) &&
+        bare[3] >= u'1' && bare[3] <= u'9')
+        return u"\\??\\" + bare;
+    return {};
+}
+
+std::u16string FromWide(LPCWSTR text) {
+    std::u16string out;
+    for (; text != nullptr && *text != 0; ++text)
+        out.push_back(static_cast<char16_t>(*text));
+    return out;
+}
+
+// A request in kernel32's way. `overlapped` NULL on a synchronous handle: wait
+// and return; otherwise the overlapped path, which on a synchronous handle
+// still waits (the I/O manager waits for synchronous file objects).
+BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAPPED overlapped) {
+    if (transferred != nullptr && overlapped == nullptr)
+        *transferred = 0;
+    const auto file = Lookup<File>(h);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+
+    std::shared_ptr<Io> io;
+    if (overlapped != nullptr) {
+        io = std::make_shared<Io>();
+        io->overlapped = overlapped;
+        io->fileEvent = file->done;
+        if (overlapped->hEvent != nullptr) {
+            io->event = Lookup<Event>(overlapped->hEvent);
+            if (io->event == nullptr)
+                return Fail(ERROR_INVALID_HANDLE);
+            io->event->signaled.store(false); // NtReadFile clears the caller's event first
+        }
+        overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
+        overlapped->InternalHigh = 0;
+    }
+    file->done->signaled.store(false);
+
+    PendingRequest* pending = SendRequest(file->handle, request);
+    if (io != nullptr)
+        pending->onComplete = [io](PendingRequest& r) { Complete(*io, r.status, r.information); };
+    NTSTATUS status = pending->returned;
+    if (status != STATUS_PENDING) {
+        // Completed inside the call. The I/O manager writes the status block
+        // and sets the event unless the driver failed the request outright.
+        if (io != nullptr && !NT_ERROR(status))
+            Complete(*io, status, pending->information);
+    } else if (!file->overlapped || overlapped == nullptr) {
+        status = WaitRequest(pending);
+        if (io != nullptr)
+            Complete(*io, status, pending->information);
+    } else if (pending->done) {
+        // Completed between the dispatch routine's return and now, before
+        // the completion hook was in place.
+        Complete(*io, pending->status, pending->information);
+    }
+    const ULONG_PTR information = pending->information;
+
+    if (status == STATUS_PENDING)
+        return Fail(ERROR_IO_PENDING);
+    if (NT_SUCCESS(status)) {
+        if (transferred != nullptr)
+            *transferred = static_cast<DWORD>(information);
+        return TRUE;
+    }
+    // A warning (STATUS_BUFFER_OVERFLOW) still reports what was moved.
+    if (!NT_ERROR(status) && transferred != nullptr)
+        *transferred = static_cast<DWORD>(information);
+    return FailStatus(status);
+}
+
+} // namespace
+
+size_t Win32OpenHandles() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_handles.size();
+}
+
+void Win32Reset() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_handles.clear();
+    g_nextHandle = 0;
+}
+
+} // namespace sim
+
+using namespace sim;
+
+// ---------------------------------------------------------------- last error
+
+extern "C" DWORD WINAPI GetLastError(void) { return t_lastError; }
+extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+
+extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status) {
+    switch (Status) {
+    case STATUS_SUCCESS: return ERROR_SUCCESS;
+    case STATUS_PENDING: return ERROR_IO_PENDING;
+    case STATUS_TIMEOUT: return WAIT_TIMEOUT;
+    case STATUS_BUFFER_OVERFLOW: return ERROR_MORE_DATA;
+    case STATUS_NO_MORE_ENTRIES: return ERROR_NO_MORE_ITEMS;
+    case STATUS_DEVICE_BUSY: return ERROR_BUSY;
+    case STATUS_UNSUCCESSFUL: return ERROR_GEN_FAILURE;
+    case STATUS_NOT_IMPLEMENTED: return ERROR_INVALID_FUNCTION;
+    case STATUS_INVALID_HANDLE: return ERROR_INVALID_HANDLE;
+    case STATUS_INVALID_PARAMETER: return ERROR_INVALID_PARAMETER;
+    case STATUS_NO_SUCH_DEVICE: return ERROR_FILE_NOT_FOUND;
+    case STATUS_INVALID_DEVICE_REQUEST: return ERROR_INVALID_FUNCTION;
+    case STATUS_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+    case STATUS_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
+    case STATUS_BUFFER_TOO_SMALL: return ERROR_INSUFFICIENT_BUFFER;
+    case STATUS_OBJECT_NAME_INVALID: return ERROR_INVALID_NAME;
+    case STATUS_OBJECT_NAME_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+    case STATUS_OBJECT_NAME_COLLISION: return ERROR_ALREADY_EXISTS;
+    case STATUS_OBJECT_PATH_NOT_FOUND: return ERROR_PATH_NOT_FOUND;
+    case STATUS_SHARING_VIOLATION: return ERROR_SHARING_VIOLATION;
+    case STATUS_DELETE_PENDING: return ERROR_ACCESS_DENIED;
+    case STATUS_INSUFFICIENT_RESOURCES: return ERROR_NO_SYSTEM_RESOURCES;
+    case STATUS_DEVICE_DATA_ERROR: return ERROR_CRC;
+    case STATUS_DEVICE_NOT_CONNECTED: return ERROR_DEVICE_NOT_CONNECTED;
+    case STATUS_DEVICE_NOT_READY: return ERROR_NOT_READY;
+    case STATUS_IO_TIMEOUT: return ERROR_SEM_TIMEOUT;
+    case STATUS_NOT_SUPPORTED: return ERROR_NOT_SUPPORTED;
+    case STATUS_CANCELLED: return ERROR_OPERATION_ABORTED;
+    case STATUS_INVALID_DEVICE_STATE: return ERROR_BAD_COMMAND;
+    case STATUS_IO_DEVICE_ERROR: return ERROR_IO_DEVICE;
+    case STATUS_INVALID_BUFFER_SIZE: return ERROR_INVALID_USER_BUFFER;
+    case STATUS_NOT_FOUND: return ERROR_NOT_FOUND;
+    case STATUS_DEVICE_REMOVED: return ERROR_DEVICE_REMOVED;
+    default: return ERROR_MR_MID_NOT_FOUND; // what ntdll answers for a status it has no entry for
+    }
+}
+
+// ---------------------------------------------------------------- files
+
+extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE hTemplateFile) {
+    // Access, sharing and disposition travel in the create request; the
+    // simulated open carries none of them and serial drivers look at none.
+    (void)dwDesiredAccess;
+    (void)dwShareMode;
+    (void)lpSecurityAttributes;
+    (void)hTemplateFile;
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (lpFileName == nullptr) {
+        Fail(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto path = NtPathOf(FromWide(lpFileName));
+    PDEVICE_OBJECT device = path.empty() ? nullptr : ObLookupDevice(path);
+    if (device == nullptr) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    FileHandle* handle = nullptr;
+    const NTSTATUS status = OpenFile(device, &handle);
+    if (!NT_SUCCESS(status)) {
+        FailStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto file = std::make_shared<File>();
+    file->handle = handle;
+    file->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    SetLastError(ERROR_SUCCESS);
+    return Insert(file);
+}
+
+extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE hTemplateFile) {
+    if (lpFileName == nullptr) {
+        Fail(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto wide = U16(lpFileName);
+    return CreateFileW(reinterpret_cast<LPCWSTR>(wide.c_str()), dwDesiredAccess, dwShareMode,
+                       lpSecurityAttributes, dwCreationDisposition, dwFlagsAndAttributes,
+                       hTemplateFile);
+}
+
+extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    sim::UserRequest r;
+    r.major = IRP_MJ_READ;
+    r.output = lpBuffer;
+    r.outputLength = nNumberOfBytesToRead;
+    return Submit(hFile, r, lpNumberOfBytesRead, lpOverlapped);
+}
+
+extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    sim::UserRequest r;
+    r.major = IRP_MJ_WRITE;
+    r.input = lpBuffer;
+    r.inputLength = nNumberOfBytesToWrite;
+    return Submit(hFile, r, lpNumberOfBytesWritten, lpOverlapped);
+}
+
+extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                       DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                       LPOVERLAPPED lpOverlapped) {
+    sim::UserRequest r;
+    r.major = IRP_MJ_DEVICE_CONTROL;
+    r.ioControlCode = dwIoControlCode;
+    r.input = lpInBuffer;
+    r.inputLength = nInBufferSize;
+    r.output = lpOutBuffer;
+    r.outputLength = nOutBufferSize;
+    return Submit(hDevice, r, lpBytesReturned, lpOverlapped);
+}
+
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    sim::UserRequest r;
+    r.major = IRP_MJ_FLUSH_BUFFERS;
+    return Submit(hFile, r, nullptr, nullptr);
+}
+
+extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
+    const auto file = Lookup<File>(hFile);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    CancelRequests(file->handle);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                           LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    const auto pendingValue = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
+    if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue) {
+        if (!bWait)
+            return Fail(ERROR_IO_INCOMPLETE);
+        const DWORD waited =
+            WaitForSingleObject(lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile,
+                                INFINITE);
+        if (waited != WAIT_OBJECT_0)
+            return FALSE;
+        // The event may belong to several requests; wait for this one.
+        if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue)
+            WaitUntil(
+                [lpOverlapped, pendingValue] {
+                    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) !=
+                           pendingValue;
+                },
+                "GetOverlappedResult");
+    }
+    *lpNumberOfBytesTransferred =
+        static_cast<DWORD>(__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_RELAXED));
+    const auto status = static_cast<NTSTATUS>(lpOverlapped->Internal);
+    if (NT_SUCCESS(status))
+        return TRUE;
+    return FailStatus(status);
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+    std::shared_ptr<Object> object;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        const auto it = g_handles.find(reinterpret_cast<uintptr_t>(hObject));
+        if (it == g_handles.end())
+            return Fail(ERROR_INVALID_HANDLE);
+        object = it->second;
+        g_handles.erase(it);
+    }
+    if (auto file = std::dynamic_pointer_cast<File>(object)) {
+        // CLEANUP, then CLOSE once the handle's requests are all done. What
+        // the driver answers does not reach the caller: closing a handle
+        // always succeeds.
+        (void)CloseFile(file->handle);
+        file->handle = nullptr;
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- events and waits
+
+extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName) {
+    (void)lpEventAttributes;
+    if (lpName != nullptr && *lpName != 0) {
+        std::fprintf(stderr, "simulation: CreateEvent: named events are not modelled\n");
+        std::abort();
+    }
+    auto event = std::make_shared<Event>();
+    event->manualReset = bManualReset != FALSE;
+    event->signaled.store(bInitialState != FALSE);
+    SetLastError(ERROR_SUCCESS);
+    return Insert(event);
+}
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName) {
+    if (lpName != nullptr && *lpName != 0) {
+        std::fprintf(stderr, "simulation: CreateEvent: named events are not modelled\n");
+        std::abort();
+    }
+    return CreateEventW(lpEventAttributes, bManualReset, bInitialState, nullptr);
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
+    const auto event = Lookup<Event>(hEvent);
+    if (event == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    Signal(*event);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    const auto event = Lookup<Event>(hEvent);
+    if (event == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    event->signaled.store(false);
+    return TRUE;
+}
+
+namespace {
+// The waitable object behind a handle: an event, or a file's own event.
+std::shared_ptr<Event> Waitable(HANDLE h) {
+    if (auto event = Lookup<Event>(h))
+        return event;
+    if (auto file = Lookup<File>(h))
+        return file->done;
+    return nullptr;
+}
+} // namespace
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    const auto event = Waitable(hHandle);
+    if (event == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    const bool got = WaitFor([event] { return event->signaled.load(); },
+                             [event] { return TakeEvent(*event); }, dwMilliseconds,
+                             "WaitForSingleObject");
+    return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
+                                               BOOL bWaitAll, DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<Event>> events;
+    for (DWORD i = 0; i < nCount; ++i) {
+        auto event = Waitable(lpHandles[i]);
+        if (event == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        events.push_back(event);
+    }
+    DWORD which = WAIT_TIMEOUT;
+    auto peek = [&events, bWaitAll] {
+        bool all = true;
+        bool any = false;
+        for (const auto& e : events) {
+            const bool s = e->signaled.load();
+            all = all && s;
+            any = any || s;
+        }
+        return bWaitAll ? all : any;
+    };
+    auto take = [&events, &which, bWaitAll] {
+        if (bWaitAll) {
+            for (const auto& e : events) {
+                if (!e->signaled.load())
+                    return false;
+            }
+            // Between the check and the consumption nothing else runs in the
+            // deterministic machine; a concurrent waiter may race here, as it
+            // may not on Windows (which consumes all atomically).
+            for (const auto& e : events)
+                (void)TakeEvent(*e);
+            which = WAIT_OBJECT_0;
+            return true;
+        }
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (TakeEvent(*events[i])) {
+                which = static_cast<DWORD>(WAIT_OBJECT_0 + i);
+                return true;
+            }
+        }
+        return false;
+    };
+    return WaitFor(peek, take, dwMilliseconds, "WaitForMultipleObjects") ? which : WAIT_TIMEOUT;
+}
+
+extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
+    if (dwMilliseconds == 0)
+        return;
+    if (dwMilliseconds == INFINITE) {
+        std::fprintf(stderr, "simulation: Sleep(INFINITE) would never return\n");
+        std::abort();
+    }
+    WaitUntil([] { return false; }, "Sleep", static_cast<LONGLONG>(dwMilliseconds) * 10000);
+}
+
+extern "C" DWORD WINAPI GetTickCount(void) {
+    return static_cast<DWORD>(KeQueryInterruptTime() / 10000);
+}

@@ -1,0 +1,101 @@
+// DbgPrint as the kernel debugger shows it: Microsoft's printf conventions,
+// collected into the debugger log.
+#include "platform/sim/ex_internal.h"
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DebugPrint, BannerLinesArriveAsWritten) {
+    sim::Kernel kernel;
+    DbgPrint("%s\n", "*****");
+    DbgPrint("USBMODEM(%s)  Time: %s  Date: %s LOADED \n", "Ver 1.0.0", "09:05:07", "Jan  5 2005");
+    DbgPrint("%s\n\n", "*****");
+    std::vector<std::string> lines = sim::DebugLogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "USBMODEM(Ver 1.0.0)  Time: 09:05:07  Date: Jan  5 2005 LOADED ");
+    EXPECT_EQ(lines[3], "");
+    sim::ClearDebugLog();
+    EXPECT_EQ(sim::DebugLog(), "");
+    DbgPrint("no newline");
+    EXPECT_EQ(sim::DebugLogLines(), std::vector<std::string>{"no newline"});
+}
+
+TEST(DebugPrint, IntegersFollowTheKernelsSizes) {
+    sim::Kernel kernel;
+    LONG minusOne = -1;
+    ULONG big = 0xFFFFFFFFu;
+    // %ld and %lu are 32-bit, as LONG and ULONG are; %I64 is 64-bit.
+    DbgPrint("%d %u %ld %lu %x %X %lx|%I64x|%I64d\n", -5, 7u, minusOne, big, 0xabcu, 0xabcu, big,
+             0x123456789ULL, -3LL);
+    DbgPrint("[%5d][%-5d][%05d][%+d][%.3d][%5.3x][%#x]\n", 42, 42, -42, 3, 7, 0xau, 255u);
+    DbgPrint("[%c][%%][%3c]\n", 'A', 'z');
+    std::vector<std::string> lines = sim::DebugLogLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "-5 7 -1 4294967295 abc ABC ffffffff|123456789|-3");
+    EXPECT_EQ(lines[1], "[   42][42   ][-0042][+3][007][  00a][0xff]");
+    EXPECT_EQ(lines[2], "[A][%][  z]");
+}
+
+TEST(DebugPrint, WideTextAndCountedStrings) {
+    sim::Kernel kernel;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\VXNTQT70MDM0-not-this-part");
+    name.Length = (USHORT)(20 * sizeof(WCHAR)); // counted: no terminator there
+    DbgPrint("%ws|%S|%wZ|%s|%-6s|%.2s\n", L"COM5", L"wide", &name, "narrow", "ab", "xyz");
+    DbgPrint("%s|%ws|%wZ\n", (const char*)nullptr, (const WCHAR*)nullptr,
+             (const UNICODE_STRING*)nullptr);
+    std::vector<std::string> lines = sim::DebugLogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "COM5|wide|\\Device\\VXNTQT70MDM0|narrow|ab    |xy");
+    EXPECT_EQ(lines[1], "(null)|(null)|(null)");
+}
+
+TEST(DebugPrint, PointersShowEveryDigit) {
+    sim::Kernel kernel;
+    DbgPrint("%p", (void*)0x1234);
+    EXPECT_EQ(sim::DebugLog(), std::string(sizeof(void*) * 2 - 4, '0') + "1234");
+}
+
+TEST(DebugPrint, UnicodeConversionsOnlyAtPassiveLevel) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            DbgPrint("%ws\n", L"COM5");
+        },
+        "STOP: .*DbgPrint with a Unicode conversion");
+}
+
+TEST(DebugPrint, NarrowTextIsFineAtDispatchLevel) {
+    sim::Kernel kernel;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    DbgPrint("%s %d\n", "dpc", 1);
+    KeLowerIrql(old);
+    EXPECT_EQ(sim::DebugLog(), "dpc 1\n");
+}
+
+TEST(BugCheckReport, NamesCodeDriverAndCaller) {
+    EXPECT_DEATH(
+        {
+            DRIVER_OBJECT driver{};
+            RtlInitUnicodeString(&driver.DriverName, L"\\Driver\\vxqt70diag");
+            sim::DriverScope scope(&driver);
+            KeBugCheckEx(0xE2, 1, 2, 3, 4);
+        },
+        "\\*\\*\\* STOP: 0x000000E2 \\(0x00000001, 0x00000002, 0x00000003, 0x00000004\\)\n"
+        "MANUALLY_INITIATED_CRASH\n"
+        "the driver called KeBugCheckEx\n"
+        "driver: vxqt70diag\n"
+        "at: .*NamesCodeDriverAndCaller.* \\(in KeBugCheckEx\\)");
+}
+
+TEST(BugCheckReport, FileAndLineWhenTheCheckKnowsThem) {
+    EXPECT_DEATH(sim::BugCheck(0x44, 0, 0, 0, 0, "reason", "readq.cpp", 42),
+                 "MULTIPLE_IRP_COMPLETE_REQUESTS\nreason\ndriver: \\(kernel\\)\nat: readq.cpp:42");
+}
+
+} // namespace

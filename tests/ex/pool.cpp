@@ -1,0 +1,262 @@
+// The pool ledger: who holds which block, where it was allocated, and the
+// rules a free must satisfy.
+#include "platform/sim/ex_internal.h"
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+// A pool tag from its four characters, as a driver's 'Wdm ' literal would be.
+constexpr ULONG Tag(const char (&text)[5]) {
+    return (ULONG)(unsigned char)text[0] | (ULONG)(unsigned char)text[1] << 8 |
+           (ULONG)(unsigned char)text[2] << 16 | (ULONG)(unsigned char)text[3] << 24;
+}
+constexpr ULONG kWdm = Tag("Wdm ");
+static_assert(kWdm == 0x206D6457);
+
+// A driver object as far as the pool cares: a name to report.
+struct FakeDriver {
+    DRIVER_OBJECT object{};
+    explicit FakeDriver(PCWSTR name) { RtlInitUnicodeString(&object.DriverName, name); }
+    PDRIVER_OBJECT get() { return &object; }
+};
+
+__attribute__((noinline)) PVOID AllocateNameBuffer(SIZE_T bytes) {
+    return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
+}
+
+__attribute__((noinline)) PVOID AllocateRingBuffer(SIZE_T bytes) {
+    return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
+}
+
+TEST(PoolLedger, RecordsOwnerTagSizeSiteAndOrder) {
+    sim::Kernel kernel;
+    FakeDriver modem(L"\\Driver\\vxqt70modem");
+    PVOID a, b, c;
+    {
+        sim::DriverScope scope(modem.get());
+        a = AllocateNameBuffer(258);
+        b = AllocateRingBuffer(4096);
+    }
+    c = ExAllocatePoolWithTag(PagedPool, 10, Tag("Test"));
+
+    std::vector<sim::PoolBlock> blocks = sim::PoolListing();
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].address, a);
+    EXPECT_EQ(blocks[0].size, 258u);
+    EXPECT_EQ(blocks[0].tag, kWdm);
+    EXPECT_EQ(blocks[0].driver, modem.get());
+    EXPECT_NE(blocks[0].site.find("AllocateNameBuffer"), std::string::npos) << blocks[0].site;
+    EXPECT_NE(blocks[1].site.find("AllocateRingBuffer"), std::string::npos) << blocks[1].site;
+    EXPECT_LT(blocks[0].sequence, blocks[1].sequence);
+    EXPECT_EQ(blocks[2].driver, nullptr);
+    EXPECT_EQ(blocks[2].type, PagedPool);
+
+    EXPECT_EQ(sim::PoolAllocations(modem.get()), 2u);
+    EXPECT_EQ(sim::PoolBytes(modem.get()), 258u + 4096u);
+    EXPECT_EQ(sim::PoolAllocations(nullptr), 1u);
+    EXPECT_EQ(sim::PoolAllocations(), 3u);
+    EXPECT_EQ(sim::PoolBytes(), 258u + 4096u + 10u);
+    std::string report = sim::PoolReport();
+    EXPECT_NE(report.find("'Wdm '"), std::string::npos) << report;
+    EXPECT_NE(report.find("vxqt70modem"), std::string::npos) << report;
+
+    ExFreePool(a);
+    ExFreePoolWithTag(b, kWdm);
+    ExFreePool(c);
+    EXPECT_EQ(sim::PoolAllocations(), 0u);
+    EXPECT_EQ(sim::PoolAllocationCount(), 3u);
+}
+
+TEST(PoolLedger, BlocksAreUsableAndAlignedAndNotZeroFilled) {
+    sim::Kernel kernel;
+    auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 100, kWdm));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ((uintptr_t)p % 16, 0u);
+    // A driver that assumes fresh pool is zeroed must see garbage here, as on Windows.
+    bool allZero = true;
+    for (int i = 0; i < 100; ++i)
+        allZero = allZero && p[i] == 0;
+    EXPECT_FALSE(allZero);
+    memset(p, 0x11, 100); // every byte of the block is the driver's
+    ExFreePool(p);
+}
+
+TEST(PoolLedger, FreedAddressesAreNotHandedOutAgainAtOnce) {
+    // Otherwise a double free of a reused address would free someone else's
+    // block instead of being recognised.
+    sim::Kernel kernel;
+    std::set<void*> freed;
+    for (int i = 0; i < 200; ++i) {
+        void* p = ExAllocatePoolWithTag(NonPagedPool, 64, kWdm);
+        EXPECT_EQ(freed.count(p), 0u) << "address reused after " << i << " frees";
+        ExFreePool(p);
+        freed.insert(p);
+    }
+}
+
+TEST(PoolLedger, UnloadCheckConsidersOnlyThatDriversBlocks) {
+    sim::Kernel kernel;
+    FakeDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
+    PVOID held;
+    {
+        sim::DriverScope scope(diag.get());
+        held = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
+    }
+    {
+        sim::DriverScope scope(modem.get());
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, kWdm));
+    }
+    sim::ExCheckDriverUnload(modem.get()); // diag's block is not modem's leak
+    // Freed by another context: ownership stays with the allocator until freed.
+    ExFreePool(held);
+    sim::ExCheckDriverUnload(diag.get());
+}
+
+TEST(PoolLedger, RequiredTagCanBeChangedOrLifted) {
+    sim::Kernel kernel;
+    FakeDriver other(L"\\Driver\\other");
+    sim::SetRequiredPoolTag(other.get(), Tag("Othr"));
+    sim::DriverScope scope(other.get());
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Othr")));
+    sim::SetRequiredPoolTag(other.get(), 0);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, Tag(" Any")));
+}
+
+TEST(PoolLedger, FreeReachesKernelWithoutDriverContext) {
+    // Test code and the simulation allocate outside any driver; no tag rule
+    // applies there, only the pool's own.
+    sim::Kernel kernel;
+    PVOID p = ExAllocatePool(NonPagedPool, 32);
+    ASSERT_NE(p, nullptr);
+    ExFreePool(p);
+}
+
+// ---------------------------------------------------------------- violations
+
+TEST(PoolRulesDeathTest, FreeingInsideABlockNamesTheBlock) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            auto* p = static_cast<char*>(AllocateRingBuffer(64));
+            ExFreePool(p + 16);
+        },
+        "STOP: 0x000000C2 \\(0x00000046.*.*16 bytes into the block 64 bytes 'Wdm '.*AllocateRingBuffer");
+}
+
+TEST(PoolRulesDeathTest, DoubleFreeSaysWhereItWasFreedFirst) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            PVOID p = AllocateNameBuffer(40);
+            ExFreePool(p);
+            ExFreePool(p);
+        },
+        "STOP: 0x000000C2 \\(0x00000007.*freed twice; it was freed at .*DoubleFreeSays");
+}
+
+TEST(PoolRulesDeathTest, FreeWithTagChecksTheTag) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            ExFreePoolWithTag(AllocateNameBuffer(40), Tag("xTag"));
+        },
+        "STOP: 0x000000C2 \\(0x0000000A.*tag 'xTag' on a block allocated with tag 'Wdm '");
+}
+
+TEST(PoolRulesDeathTest, UnderrunIsFoundAtFree) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            auto* p = static_cast<char*>(AllocateNameBuffer(40));
+            p[-1] = 0;
+            ExFreePool(p);
+        },
+        "STOP: 0x000000C1 .*.*written 1 bytes before its start");
+}
+
+TEST(PoolRulesDeathTest, OverrunIntoPaddingIsFoundAtFree) {
+    // 13 bytes is padded to 16 by the allocator; a write into the padding is
+    // still past the block.
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            auto* p = static_cast<char*>(AllocateNameBuffer(13));
+            p[13] = 'x';
+            ExFreePool(p);
+        },
+        "STOP: 0x000000C1 .*0x00000023\\).*.*past its end \\(at byte 13 of 13\\)");
+}
+
+TEST(PoolRulesDeathTest, MustSucceedPoolIsRefused) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, kWdm);
+        },
+        "STOP: 0x000000C2 \\(0x0000009A");
+}
+
+TEST(PoolRulesDeathTest, UnknownPoolTypeIsRefused) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            ExAllocatePoolWithTag((POOL_TYPE)77, 8, kWdm);
+        },
+        "STOP: 0x000000C4 \\(0x0000F002.*.*unknown pool type 77");
+}
+
+TEST(PoolRulesDeathTest, PagedPoolAtDispatchLevel) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 8, kWdm);
+        },
+        "STOP: 0x000000C4 \\(0x00000001, 0x00000002");
+}
+
+TEST(PoolRulesDeathTest, PagedPoolFreedAtDispatchLevel) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            PVOID p = ExAllocatePoolWithTag(PagedPool, 8, kWdm);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExFreePool(p);
+        },
+        "STOP: 0x000000C4 \\(0x00000011, 0x00000002");
+}
+
+TEST(PoolLedger, NonPagedPoolIsFineAtDispatchLevel) {
+    sim::Kernel kernel;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
+    KeLowerIrql(old);
+}
+
+TEST(PoolRulesDeathTest, LeakAtEndOfRunListsEveryOwner) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            FakeDriver modem(L"\\Driver\\vxqt70modem");
+            sim::DriverScope scope(modem.get());
+            AllocateRingBuffer(4096);
+        },
+        "STOP: 0x000000C4 \\(0x00000062.*.*1 pool block\\(s\\) never freed, 4096 bytes:\n"
+        ".*4096 bytes 'Wdm ' NonPagedPool #1 allocated by vxqt70modem at .*AllocateRingBuffer");
+}
+
+TEST(PoolLedger, EndOfRunChecksCanBeTurnedOff) {
+    sim::Options options;
+    options.endChecks = false;
+    sim::Kernel kernel(options);
+    AllocateRingBuffer(4096); // freed by the teardown without a report
+}
+
+} // namespace

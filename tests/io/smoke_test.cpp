@@ -1,0 +1,3 @@
+#include "platform/sim/sim.h"
+#include <gtest/gtest.h>
+TEST(IoSmoke, Builds) { sim::Kernel k; }
