@@ -630,3 +630,17 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancelRouti
 inline ULONG IoSizeOfIrp(CCHAR StackSize) {
     return (ULONG)(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
 }
+
+// ---------------------------------------------------------------- registry access (Ob)
+// READ_CONTROL: what GetCOMPort asks for when it opens the hardware key. A
+// kernel-mode handle is not access-checked when used, so it can still query.
+#ifndef STANDARD_RIGHTS_READ
+#define STANDARD_RIGHTS_READ 0x00020000
+#endif
+
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;

@@ -4,6 +4,9 @@
 // Pulled in before the renames below so that a later include of the C library
 // header cannot collide with them.
 #include <wchar.h>
+// <cwchar> #undefs wcslen and swprintf; included here so that a later include
+// (any standard header may pull it in) is a no-op and the renames below stay.
+#include <cwchar>
 
 extern "C" {
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);

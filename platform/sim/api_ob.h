@@ -22,8 +22,8 @@ std::u16string U16(PCUNICODE_STRING string); // a NULL or empty string gives ""
 
 // ---------------------------------------------------------------- namespace
 struct NamespaceLink {
-    std::u16string name;   // as created: "\DosDevices\COM5"
-    std::u16string target; // "\Device\VXNTQT70MDM0"
+    std::u16string name;              // as created: "\DosDevices\COM5"
+    std::u16string target;            // "\Device\VXNTQT70MDM0"
     PDRIVER_OBJECT creator = nullptr; // NULL: made by the kernel, a test, or an unloaded driver
     std::string creatorName;          // "vxqt70modem", "(kernel)"
     bool unprotected = false;         // IoCreateUnprotectedSymbolicLink
@@ -73,7 +73,7 @@ struct SerialCommEntry {
     std::u16string device;   // "\Device\VXNTQT70MDM0"
     std::u16string portName; // "COM5"
     ULONG type = REG_NONE;
-    size_t dataBytes = 0;    // the raw length written (the drivers write chars + 2 units)
+    size_t dataBytes = 0; // the raw length written (the drivers write chars + 2 units)
 };
 std::vector<SerialCommEntry> SerialComm();
 
@@ -101,7 +101,7 @@ void SetPortName(PDEVICE_OBJECT pdo, const std::u16string& comName);
 struct DeviceInterface {
     std::u16string symbolicLink; // "\??\USB#VID_...#...#{guid}"
     GUID classGuid{};
-    std::u16string reference;    // "" when registered without one
+    std::u16string reference; // "" when registered without one
     std::u16string instancePath;
     PDEVICE_OBJECT pdo = nullptr; // NULL once the device was deleted
     bool enabled = false;

@@ -75,8 +75,7 @@ std::u16string InterfaceInstancePathOf(PDEVICE_OBJECT device, const char* routin
             return it->second;
     }
     if ((device->Flags & DO_BUS_ENUMERATED_DEVICE) == 0)
-        BugCheck(kPnpDetectedFatalError, kCaInvalidPdo, reinterpret_cast<ULONG_PTR>(device), 0,
-                 0,
+        BugCheck(kPnpDetectedFatalError, kCaInvalidPdo, reinterpret_cast<ULONG_PTR>(device), 0, 0,
                  std::string(routine) +
                      ": the device object is not a physical device object (pass the PDO "
                      "AddDevice was given, not the driver's own device)");
@@ -105,7 +104,9 @@ void InterfaceStart() {
     g_unnamedPdos = 0;
 }
 
-void InterfaceStop() { InterfaceStart(); }
+void InterfaceStop() {
+    InterfaceStart();
+}
 
 // ---------------------------------------------------------------- test API
 
@@ -148,7 +149,8 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
     if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr)
         BugCheck(kDriverVerifierDetectedViolation, kC4BadStringArgument, 0, 0, 0,
                  "IoRegisterDeviceInterface: NULL interface class or result string");
-    const auto instance = InterfaceInstancePathOf(PhysicalDeviceObject, "IoRegisterDeviceInterface");
+    const auto instance =
+        InterfaceInstancePathOf(PhysicalDeviceObject, "IoRegisterDeviceInterface");
     std::u16string reference;
     if (ReferenceString != nullptr)
         reference = ObCapture(ReferenceString, "IoRegisterDeviceInterface");

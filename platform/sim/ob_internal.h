@@ -35,6 +35,11 @@ constexpr ULONG kCaInvalidPdo = 0x2;
 // the tag is the kernel's. (Ex family; ob_tempstubs.cpp has a fallback.)
 PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, ULONG tag);
 
+// ---------------------------------------------------------------- namespace (ob_namespace.cpp)
+// Resolves `path` to a device and what follows the device's name in it
+// ("\extra" for "\??\COM5\extra"; "" for an exact name).
+PDEVICE_OBJECT ObLookupDevice(const std::u16string& path, std::u16string* remainder);
+
 // ---------------------------------------------------------------- text (ob_text.cpp)
 // Counted and terminated 16-bit strings to host strings, and back. A counted
 // string that contradicts itself (odd length, longer than its maximum, a NULL

@@ -23,7 +23,7 @@ struct Entry {
 };
 
 std::mutex g_lock;
-std::map<std::u16string, Entry> g_entries;            // by ParsedName::key
+std::map<std::u16string, Entry> g_entries;             // by ParsedName::key
 std::map<PDEVICE_OBJECT, std::u16string> g_deviceKeys; // named devices -> key
 
 struct ParsedName {
@@ -130,8 +130,7 @@ NTSTATUS ObInsertDeviceName(PCUNICODE_STRING name, PDEVICE_OBJECT device) {
     entry.creatorName = DriverName(entry.creator);
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_deviceKeys.count(device) != 0)
-        ObFatal("ObInsertDeviceName: the device object already has a name; cannot add " +
-                U8(text));
+        ObFatal("ObInsertDeviceName: the device object already has a name; cannot add " + U8(text));
     if (!g_entries.emplace(parsed.key, std::move(entry)).second)
         return STATUS_OBJECT_NAME_COLLISION;
     g_deviceKeys[device] = parsed.key;
@@ -157,6 +156,12 @@ PDEVICE_OBJECT ObLookupDevice(const std::u16string& pathOrLink) {
     // A path below a device is a file name the device would parse; the
     // simulation's opens carry no file name, so such a path names nothing.
     return remainder.empty() ? device : nullptr;
+}
+
+PDEVICE_OBJECT ObLookupDevice(const std::u16string& path, std::u16string* remainder) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    remainder->clear();
+    return ResolveLocked(path, remainder);
 }
 
 std::u16string ObDeviceName(PDEVICE_OBJECT device) {
@@ -215,8 +220,8 @@ void ObCheck() {
     }
     if (count != 0)
         BugCheck(kDriverVerifierDetectedViolation, kC4NamesLeftAtEndOfRun, count, 0, 0,
-                 std::to_string(count) + " symbolic link(s) still exist at the end of the run:" +
-                     report);
+                 std::to_string(count) +
+                     " symbolic link(s) still exist at the end of the run:" + report);
     RegCheck();
 }
 
@@ -235,8 +240,8 @@ std::vector<NamespaceLink> SymbolicLinks() {
     std::vector<NamespaceLink> out;
     for (const auto& [key, entry] : g_entries) {
         if (entry.isLink)
-            out.push_back({entry.name, entry.target, entry.creator, entry.creatorName,
-                           entry.unprotected});
+            out.push_back(
+                {entry.name, entry.target, entry.creator, entry.creatorName, entry.unprotected});
     }
     return out;
 }
@@ -251,7 +256,9 @@ std::vector<NamespaceDevice> DeviceNames() {
     return out;
 }
 
-PDEVICE_OBJECT LookupDevice(const std::u16string& path) { return ObLookupDevice(path); }
+PDEVICE_OBJECT LookupDevice(const std::u16string& path) {
+    return ObLookupDevice(path);
+}
 
 std::optional<std::u16string> LinkTarget(const std::u16string& name) {
     const auto parsed = Parse(name, false);

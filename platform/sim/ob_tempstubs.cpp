@@ -8,8 +8,8 @@ namespace sim {
 // made outside any driver's attribution (so the driver's required tag does
 // not apply) and the driver frees it as usual. A leak then shows only at the
 // end of the run, not at the driver's unload.
-__attribute__((weak)) PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type,
-                                                SIZE_T bytes, ULONG tag) {
+__attribute__((weak)) PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes,
+                                                ULONG tag) {
     (void)owner;
     DriverScope kernel(nullptr);
     return ExAllocatePoolWithTag(type, bytes, tag);

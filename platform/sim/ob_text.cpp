@@ -2,6 +2,7 @@
 // folding for case-insensitive lookups, GUID text, capturing a driver's
 // counted strings with the checks the object manager makes when it probes them.
 #include "platform/sim/ex_internal.h"
+#include "platform/sim/ke_internal.h"
 #include "platform/sim/ob_internal.h"
 
 #include <cstdio>
@@ -11,9 +12,7 @@
 namespace sim {
 
 void ObFatal(const std::string& reason) {
-    std::fprintf(stderr, "simulation: %s\n", reason.c_str());
-    std::fflush(stderr);
-    std::abort();
+    BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, reason);
 }
 
 std::u16string U16(const std::string& utf8) {
@@ -124,9 +123,9 @@ bool ObEqualNoCase(const std::u16string& a, const std::u16string& b) {
 
 std::u16string ObGuidText(const GUID& g) {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
     return U16(text);
 }
 

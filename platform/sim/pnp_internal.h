@@ -66,5 +66,12 @@ void PoStop();
 // waits for it; the log records it. Used by the system transitions.
 NTSTATUS PoSendAndWait(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
                        POWER_STATE state, POWER_ACTION action);
+// The action of the system transition under way, stamped on the device IRPs
+// drivers request meanwhile (PowerActionNone outside a transition).
+void PoSetCurrentAction(POWER_ACTION action);
+// po_manager.cpp's part of PoStartUp / PoCheck / PoStop.
+void PoManagerReset();
+void PoManagerCheck();
+void PoManagerStop();
 
 } // namespace sim

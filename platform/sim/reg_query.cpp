@@ -26,7 +26,9 @@ constexpr ULONG kPartialFixed = 12; // TitleIndex, Type, DataLength
 static_assert(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == kFullFixed);
 static_assert(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) == kPartialFixed);
 
-void Put32(uint8_t* out, ULONG offset, ULONG value) { std::memcpy(out + offset, &value, 4); }
+void Put32(uint8_t* out, ULONG offset, ULONG value) {
+    std::memcpy(out + offset, &value, 4);
+}
 
 // Copies as much of `bytes` as fits in `room`; false when truncated.
 bool CopyClipped(uint8_t* out, ULONG offset, ULONG room, const void* bytes, ULONG length) {

@@ -26,7 +26,7 @@ struct Key {
     std::u16string name;
     Key* parent = nullptr;
     std::map<std::u16string, std::unique_ptr<Key>> subkeys; // by folded name
-    std::vector<Value> values;                               // creation order
+    std::vector<Value> values;                              // creation order
 };
 
 struct KeyHandle {
@@ -126,7 +126,7 @@ HANDLE OpenHandleLocked(Key* key, const std::u16string& path) {
 bool ResolveRelative(ULONG relativeTo, PCWSTR path, const char* routine, Key** key,
                      NTSTATUS* status) {
     *key = nullptr;
-    relativeTo &= ~0x80000000u; // RTL_REGISTRY_OPTIONAL only matters to queries
+    relativeTo &= ~0x80000000u;            // RTL_REGISTRY_OPTIONAL only matters to queries
     if ((relativeTo & 0x40000000u) != 0) { // RTL_REGISTRY_HANDLE: Path is a key handle
         const auto it = g_handles.find(reinterpret_cast<uintptr_t>(path));
         if (it == g_handles.end()) {
@@ -222,10 +222,10 @@ void RegCheck() {
             left.push_back(h);
     }
     if (!left.empty())
-        BugCheck(kDriverVerifierDetectedViolation, kC4KeyHandleLeftAtEndOfRun, left.size(), 0, 0,
-                 std::to_string(left.size()) +
-                     " registry key handle(s) still open at the end of the run:" +
-                     HandleList(left));
+        BugCheck(
+            kDriverVerifierDetectedViolation, kC4KeyHandleLeftAtEndOfRun, left.size(), 0, 0,
+            std::to_string(left.size()) +
+                " registry key handle(s) still open at the end of the run:" + HandleList(left));
 }
 
 void RegStop() {
@@ -246,8 +246,8 @@ void RegDriverUnloaded(PDRIVER_OBJECT driver) {
     if (!left.empty())
         BugCheck(kDriverVerifierDetectedViolation, kC4KeyHandleLeakedAtUnload,
                  reinterpret_cast<ULONG_PTR>(driver), left.size(), 0,
-                 DriverName(driver) + " unloaded without closing " +
-                     std::to_string(left.size()) + " registry key handle(s):" + HandleList(left));
+                 DriverName(driver) + " unloaded without closing " + std::to_string(left.size()) +
+                     " registry key handle(s):" + HandleList(left));
 }
 
 // ---------------------------------------------------------------- test API
@@ -321,8 +321,8 @@ bool RegDeleteKey(const std::u16string& key) {
         ObFatal("sim::RegDeleteKey: cannot delete \\Registry");
     for (const auto& [value, h] : g_handles) {
         if (Contains(k, h.key))
-            ObFatal("sim::RegDeleteKey: " + U8(key) + " has an open handle (" + U8(h.path) +
-                    ", " + h.ownerName + "); handles to deleted keys are not modelled");
+            ObFatal("sim::RegDeleteKey: " + U8(key) + " has an open handle (" + U8(h.path) + ", " +
+                    h.ownerName + "); handles to deleted keys are not modelled");
     }
     k->parent->subkeys.erase(ObFold(k->name));
     return true;
@@ -383,8 +383,8 @@ void SetPortName(PDEVICE_OBJECT pdo, const std::u16string& comName) {
 
 // ---------------------------------------------------------------- kernel routines
 
-extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
-                                                  ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                                  ACCESS_MASK DesiredAccess,
                                                   PHANDLE DevInstRegKey) {
     using namespace sim;
     (void)DesiredAccess; // kernel-mode handles are not access-checked on use
@@ -440,8 +440,7 @@ extern "C" NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, P
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path,
-                                                 PCWSTR ValueName) {
+extern "C" NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
     using namespace sim;
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
     const auto name = ObCapture(ValueName, "RtlDeleteRegistryValue");

@@ -359,7 +359,10 @@ void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4
     report += "\n";
     WriteAll(report); // the code first, in case anything below goes wrong
     report.clear();
-    report += reason + "\n";
+    std::string text = reason;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back(); // listings end in a newline of their own
+    report += text + "\n";
     report += "driver: " + DriverName(CurrentDriver()) + "\n";
     if (file != nullptr)
         report += std::string("at: ") + file + ":" + std::to_string(line) + "\n";

@@ -163,9 +163,6 @@ public:
     KTIMER timer;
     bool timerSet = false;
     LONGLONG timerDue = 0;
-    WORK_QUEUE_ITEM vanishItem;
-    std::deque<PDEVICE_OBJECT> vanishQueue; // PDOs to report gone at PASSIVE_LEVEL
-    bool vanishQueued = false;
 
     // Caller holds lock.
     void Record(InterfaceState* ifc, EventKind kind, Pipe pipe, ULONG length,
@@ -189,8 +186,6 @@ public:
 
     Phone& PlugIn(const PhoneConfig& config);
     void Unplug(PhoneState* phone);
-    void ReportVanished(const std::vector<PDEVICE_OBJECT>& pdos);
-    void VanishWorker();
 
     NTSTATUS SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb);
     void CancelTransfer(PIRP irp);

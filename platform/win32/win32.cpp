@@ -10,7 +10,8 @@
 #include "platform/win32/win32.h"
 
 #include "platform/sim/internal.h"
-#include "platform/sim/api_ob.h"
+#include "platform/sim/ke_internal.h"
+#include "platform/sim/ob_internal.h"
 #include "platform/sim/api_io.h"
 
 #include <atomic>
@@ -91,7 +92,9 @@ void Complete(Io& io, NTSTATUS status, ULONG_PTR information) {
     Notify();
 }
 
-ULONGLONG Now100ns() { return KeQueryInterruptTime(); }
+ULONGLONG Now100ns() {
+    return KeQueryInterruptTime();
+}
 
 // Waits until `ready` (which may consume what it finds) holds, or until
 // `milliseconds` of virtual time have passed. `ready` must be safe to call
@@ -133,7 +136,9 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-BOOL FailStatus(NTSTATUS status) { return Fail(RtlNtStatusToDosError(status)); }
+BOOL FailStatus(NTSTATUS status) {
+    return Fail(RtlNtStatusToDosError(status));
+}
 
 std::u16string Upper(std::u16string text) {
     for (auto& c : text) {
@@ -252,45 +257,83 @@ using namespace sim;
 
 // ---------------------------------------------------------------- last error
 
-extern "C" DWORD WINAPI GetLastError(void) { return t_lastError; }
-extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+extern "C" DWORD WINAPI GetLastError(void) {
+    return t_lastError;
+}
+extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
 extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status) {
     switch (Status) {
-    case STATUS_SUCCESS: return ERROR_SUCCESS;
-    case STATUS_PENDING: return ERROR_IO_PENDING;
-    case STATUS_TIMEOUT: return WAIT_TIMEOUT;
-    case STATUS_BUFFER_OVERFLOW: return ERROR_MORE_DATA;
-    case STATUS_NO_MORE_ENTRIES: return ERROR_NO_MORE_ITEMS;
-    case STATUS_DEVICE_BUSY: return ERROR_BUSY;
-    case STATUS_UNSUCCESSFUL: return ERROR_GEN_FAILURE;
-    case STATUS_NOT_IMPLEMENTED: return ERROR_INVALID_FUNCTION;
-    case STATUS_INVALID_HANDLE: return ERROR_INVALID_HANDLE;
-    case STATUS_INVALID_PARAMETER: return ERROR_INVALID_PARAMETER;
-    case STATUS_NO_SUCH_DEVICE: return ERROR_FILE_NOT_FOUND;
-    case STATUS_INVALID_DEVICE_REQUEST: return ERROR_INVALID_FUNCTION;
-    case STATUS_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
-    case STATUS_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
-    case STATUS_BUFFER_TOO_SMALL: return ERROR_INSUFFICIENT_BUFFER;
-    case STATUS_OBJECT_NAME_INVALID: return ERROR_INVALID_NAME;
-    case STATUS_OBJECT_NAME_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
-    case STATUS_OBJECT_NAME_COLLISION: return ERROR_ALREADY_EXISTS;
-    case STATUS_OBJECT_PATH_NOT_FOUND: return ERROR_PATH_NOT_FOUND;
-    case STATUS_SHARING_VIOLATION: return ERROR_SHARING_VIOLATION;
-    case STATUS_DELETE_PENDING: return ERROR_ACCESS_DENIED;
-    case STATUS_INSUFFICIENT_RESOURCES: return ERROR_NO_SYSTEM_RESOURCES;
-    case STATUS_DEVICE_DATA_ERROR: return ERROR_CRC;
-    case STATUS_DEVICE_NOT_CONNECTED: return ERROR_DEVICE_NOT_CONNECTED;
-    case STATUS_DEVICE_NOT_READY: return ERROR_NOT_READY;
-    case STATUS_IO_TIMEOUT: return ERROR_SEM_TIMEOUT;
-    case STATUS_NOT_SUPPORTED: return ERROR_NOT_SUPPORTED;
-    case STATUS_CANCELLED: return ERROR_OPERATION_ABORTED;
-    case STATUS_INVALID_DEVICE_STATE: return ERROR_BAD_COMMAND;
-    case STATUS_IO_DEVICE_ERROR: return ERROR_IO_DEVICE;
-    case STATUS_INVALID_BUFFER_SIZE: return ERROR_INVALID_USER_BUFFER;
-    case STATUS_NOT_FOUND: return ERROR_NOT_FOUND;
-    case STATUS_DEVICE_REMOVED: return ERROR_DEVICE_REMOVED;
-    default: return ERROR_MR_MID_NOT_FOUND; // what ntdll answers for a status it has no entry for
+    case STATUS_SUCCESS:
+        return ERROR_SUCCESS;
+    case STATUS_PENDING:
+        return ERROR_IO_PENDING;
+    case STATUS_TIMEOUT:
+        return WAIT_TIMEOUT;
+    case STATUS_BUFFER_OVERFLOW:
+        return ERROR_MORE_DATA;
+    case STATUS_NO_MORE_ENTRIES:
+        return ERROR_NO_MORE_ITEMS;
+    case STATUS_DEVICE_BUSY:
+        return ERROR_BUSY;
+    case STATUS_UNSUCCESSFUL:
+        return ERROR_GEN_FAILURE;
+    case STATUS_NOT_IMPLEMENTED:
+        return ERROR_INVALID_FUNCTION;
+    case STATUS_INVALID_HANDLE:
+        return ERROR_INVALID_HANDLE;
+    case STATUS_INVALID_PARAMETER:
+        return ERROR_INVALID_PARAMETER;
+    case STATUS_NO_SUCH_DEVICE:
+        return ERROR_FILE_NOT_FOUND;
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return ERROR_INVALID_FUNCTION;
+    case STATUS_NO_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case STATUS_ACCESS_DENIED:
+        return ERROR_ACCESS_DENIED;
+    case STATUS_BUFFER_TOO_SMALL:
+        return ERROR_INSUFFICIENT_BUFFER;
+    case STATUS_OBJECT_NAME_INVALID:
+        return ERROR_INVALID_NAME;
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return ERROR_FILE_NOT_FOUND;
+    case STATUS_OBJECT_NAME_COLLISION:
+        return ERROR_ALREADY_EXISTS;
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+        return ERROR_PATH_NOT_FOUND;
+    case STATUS_SHARING_VIOLATION:
+        return ERROR_SHARING_VIOLATION;
+    case STATUS_DELETE_PENDING:
+        return ERROR_ACCESS_DENIED;
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return ERROR_NO_SYSTEM_RESOURCES;
+    case STATUS_DEVICE_DATA_ERROR:
+        return ERROR_CRC;
+    case STATUS_DEVICE_NOT_CONNECTED:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    case STATUS_DEVICE_NOT_READY:
+        return ERROR_NOT_READY;
+    case STATUS_IO_TIMEOUT:
+        return ERROR_SEM_TIMEOUT;
+    case STATUS_NOT_SUPPORTED:
+        return ERROR_NOT_SUPPORTED;
+    case STATUS_CANCELLED:
+        return ERROR_OPERATION_ABORTED;
+    case STATUS_INVALID_DEVICE_STATE:
+        return ERROR_BAD_COMMAND;
+    case STATUS_IO_DEVICE_ERROR:
+        return ERROR_IO_DEVICE;
+    case STATUS_INVALID_BUFFER_SIZE:
+        return ERROR_INVALID_USER_BUFFER;
+    case STATUS_NOT_FOUND:
+        return ERROR_NOT_FOUND;
+    case STATUS_DEVICE_REMOVED:
+        return ERROR_DEVICE_REMOVED;
+    default:
+        return ERROR_MR_MID_NOT_FOUND; // what ntdll answers for a status it has no entry for
     }
 }
 
@@ -315,7 +358,13 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         return INVALID_HANDLE_VALUE;
     }
     const auto path = NtPathOf(FromWide(lpFileName));
-    PDEVICE_OBJECT device = path.empty() ? nullptr : ObLookupDevice(path);
+    std::u16string remainder;
+    PDEVICE_OBJECT device = path.empty() ? nullptr : ObLookupDevice(path, &remainder);
+    // On Windows the device would get the rest of the path as a file name to
+    // parse; the simulated open carries no file name.
+    if (device != nullptr && !remainder.empty())
+        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0,
+                 "CreateFile: opening a path below a device (" + U8(path) + ") is not modelled");
     if (device == nullptr) {
         Fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -399,9 +448,8 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue) {
         if (!bWait)
             return Fail(ERROR_IO_INCOMPLETE);
-        const DWORD waited =
-            WaitForSingleObject(lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile,
-                                INFINITE);
+        const DWORD waited = WaitForSingleObject(
+            lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile, INFINITE);
         if (waited != WAIT_OBJECT_0)
             return FALSE;
         // The event may belong to several requests; wait for this one.
@@ -447,8 +495,7 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, B
                                       BOOL bInitialState, LPCWSTR lpName) {
     (void)lpEventAttributes;
     if (lpName != nullptr && *lpName != 0) {
-        std::fprintf(stderr, "simulation: CreateEvent: named events are not modelled\n");
-        std::abort();
+        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, "CreateEvent: named events are not modelled");
     }
     auto event = std::make_shared<Event>();
     event->manualReset = bManualReset != FALSE;
@@ -460,8 +507,7 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, B
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                       BOOL bInitialState, LPCSTR lpName) {
     if (lpName != nullptr && *lpName != 0) {
-        std::fprintf(stderr, "simulation: CreateEvent: named events are not modelled\n");
-        std::abort();
+        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, "CreateEvent: named events are not modelled");
     }
     return CreateEventW(lpEventAttributes, bManualReset, bInitialState, nullptr);
 }
@@ -499,14 +545,14 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    const bool got = WaitFor([event] { return event->signaled.load(); },
-                             [event] { return TakeEvent(*event); }, dwMilliseconds,
-                             "WaitForSingleObject");
+    const bool got =
+        WaitFor([event] { return event->signaled.load(); }, [event] { return TakeEvent(*event); },
+                dwMilliseconds, "WaitForSingleObject");
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
-                                               BOOL bWaitAll, DWORD dwMilliseconds) {
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds) {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -560,8 +606,7 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == 0)
         return;
     if (dwMilliseconds == INFINITE) {
-        std::fprintf(stderr, "simulation: Sleep(INFINITE) would never return\n");
-        std::abort();
+        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, "Sleep(INFINITE) would never return");
     }
     WaitUntil([] { return false; }, "Sleep", static_cast<LONGLONG>(dwMilliseconds) * 10000);
 }

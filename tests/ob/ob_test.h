@@ -11,7 +11,9 @@
 
 namespace obtest {
 
-inline NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+inline NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    return STATUS_SUCCESS;
+}
 
 // A counted string over a literal, as a driver builds one with RtlInitUnicodeString.
 struct Name {

@@ -8,9 +8,30 @@ PDRIVER_OBJECT g_driver = nullptr;
 PDEVICE_OBJECT g_device = nullptr;
 PDEVICE_OBJECT g_upper = nullptr;
 PIRP g_heldIrp = nullptr;
+sim::FileHandle* g_handle = nullptr;
 
 namespace {
 bool g_stacked = false;
+
+// Each test sets the routines it breaks before it starts the kernel; what the
+// previous test set must not leak into the next.
+class ResetBetweenTests : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override {
+        for (auto& routine : g_dispatch)
+            routine = nullptr;
+        g_entryExtra = nullptr;
+        g_driver = nullptr;
+        g_device = g_upper = nullptr;
+        g_heldIrp = nullptr;
+        g_handle = nullptr;
+        g_stacked = false;
+    }
+};
+
+const bool g_registered = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ResetBetweenTests);
+    return true;
+}();
 
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
@@ -62,10 +83,9 @@ PDRIVER_OBJECT Load(bool stacked) {
 }
 
 sim::PendingRequest* Send(UCHAR major, ULONG ioControlCode) {
-    static sim::FileHandle* handle = nullptr;
     static char buffer[64];
-    if (handle == nullptr) {
-        NTSTATUS status = sim::OpenFile(g_upper != nullptr ? g_upper : g_device, &handle);
+    if (g_handle == nullptr) {
+        NTSTATUS status = sim::OpenFile(g_upper != nullptr ? g_upper : g_device, &g_handle);
         EXPECT_EQ(status, STATUS_SUCCESS);
     }
     sim::UserRequest request;
@@ -73,7 +93,7 @@ sim::PendingRequest* Send(UCHAR major, ULONG ioControlCode) {
     request.ioControlCode = ioControlCode;
     request.output = buffer;
     request.outputLength = sizeof buffer;
-    return sim::SendRequest(handle, request);
+    return sim::SendRequest(g_handle, request);
 }
 
 } // namespace vt

@@ -30,6 +30,7 @@ extern PDRIVER_OBJECT g_driver;
 extern PDEVICE_OBJECT g_device;
 extern PDEVICE_OBJECT g_upper;
 extern PIRP g_heldIrp; // an IRP a broken routine kept
+extern sim::FileHandle* g_handle; // opened by the first Send()
 
 PDRIVER_OBJECT Load(bool stacked = false);
 // Opens a handle on the top device and sends one request; returns its record.

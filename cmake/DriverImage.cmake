@@ -1,0 +1,47 @@
+# Driver images for the host build.
+#
+# A driver runs in the simulated kernel as its own shared object, like a .sys
+# in a real one: only DriverEntry is exported (declare it
+# extern "C" __attribute__((visibility("default"))), everything else stays
+# hidden), nothing is linked in (no C or C++ runtime, no simulation library),
+# and every kernel routine it calls is resolved when the loader maps it, from
+# the executable hosting the simulation. Two images can therefore define the
+# same internal names without seeing each other's.
+#
+#   vxqt70_driver_image(<target> SOURCES <files...> [INCLUDES <dirs...>]
+#                       [DEFINITIONS <defs...>] [OUTPUT_NAME <name>])
+#   vxqt70_driver_host(<executable>)   # an executable that loads images
+#
+# The image file is $<TARGET_FILE:target>; hand it to
+# sim::RegisterDriverImage(service, path).
+
+function(vxqt70_driver_image target)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME" "SOURCES;INCLUDES;DEFINITIONS" ${ARGN})
+  add_library(${target} MODULE ${ARG_SOURCES})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${ARG_INCLUDES})
+  target_compile_definitions(${target} PRIVATE ${ARG_DEFINITIONS})
+  target_compile_options(${target} PRIVATE ${VXQT70_WARNINGS} ${VXQT70_DRIVER_FLAGS})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    POSITION_INDEPENDENT_CODE ON)
+  if(ARG_OUTPUT_NAME)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
+  endif()
+  # No runtime of its own: what the image calls must come from the kernel.
+  # Undefined symbols are left for the loader (shared objects allow them).
+  target_link_options(${target} PRIVATE -nostdlib)
+  target_link_libraries(${target} PRIVATE gcc)
+endfunction()
+
+# The executable must export every kernel routine an image may import, not
+# only those its own code happens to reference: the whole simulation library
+# goes in, and -rdynamic (from simkernel) puts its symbols in the dynamic
+# table.
+function(vxqt70_driver_host target)
+  target_link_options(${target} PRIVATE
+    "LINKER:--whole-archive" "$<TARGET_FILE:simkernel>" "LINKER:--no-whole-archive")
+  add_dependencies(${target} simkernel)
+endfunction()

@@ -1,3 +1,0 @@
-#include "platform/sim/sim.h"
-#include <gtest/gtest.h>
-TEST(IoSmoke, Builds) { sim::Kernel k; }

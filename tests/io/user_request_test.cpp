@@ -1,0 +1,196 @@
+// The user-mode path: what a handle's requests look like to the driver, the
+// buffered copy-back, exclusive devices, the default dispatch routine, and
+// the create / cleanup / close sequence.
+#include "platform/sim/io_internal.h"
+#include "tests/io/io_fixture.h"
+
+using namespace iotest;
+
+namespace {
+
+class IoUserRequests : public IoTest {};
+
+const ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+} // namespace
+
+TEST_F(IoUserRequests, RequestsArriveAsFromAUserThread) {
+    Build(1, DO_BUFFERED_IO);
+    sim::FileHandle* handle = Open();
+    PIRP seen = nullptr;
+    L().dispatch[kBottom] = [&](PDEVICE_OBJECT, PIRP irp) {
+        seen = irp;
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(irp->RequestorMode, UserMode);
+        EXPECT_NE(irp->Tail.Overlay.Thread, nullptr);
+        EXPECT_NE(sp->FileObject, nullptr);
+        EXPECT_EQ(sp->FileObject->DeviceObject, L().device[kBottom]);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        EXPECT_EQ(sp->Parameters.DeviceIoControl.IoControlCode, kBufferedIoctl);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    };
+    sim::UserRequest request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.ioControlCode = kBufferedIoctl;
+    sim::SendRequest(handle, request);
+    EXPECT_NE(seen, nullptr);
+    L().dispatch[kBottom] = nullptr;
+    sim::CloseFile(handle);
+}
+
+TEST_F(IoUserRequests, BufferedReadWriteAndControlCopyBackExactlyInformationBytes) {
+    Build(1, DO_BUFFERED_IO);
+    sim::FileHandle* handle = Open();
+    L().dispatch[kBottom] = [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        auto system = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+        switch (sp->MajorFunction) {
+        case IRP_MJ_READ:
+            EXPECT_EQ(sp->Parameters.Read.Length, 8u);
+            memcpy(system, "hello", 5);
+            return CompleteWith(irp, STATUS_SUCCESS, 5);
+        case IRP_MJ_WRITE:
+            EXPECT_EQ(memcmp(system, "AT\r", 3), 0);
+            return CompleteWith(irp, STATUS_SUCCESS, 3);
+        default: {
+            ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
+            EXPECT_EQ(memcmp(system, "in", in), 0);
+            memcpy(system, "output", 6);
+            NTSTATUS status = in == 2 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+            return CompleteWith(irp, status, 6);
+        }
+        }
+    };
+    char read[9] = "........";
+    sim::UserRequest r;
+    r.major = IRP_MJ_READ;
+    r.output = read;
+    r.outputLength = 8;
+    sim::PendingRequest* done = sim::SendRequest(handle, r);
+    EXPECT_EQ(done->information, 5u);
+    EXPECT_STREQ(read, "hello...");
+
+    sim::UserRequest w;
+    w.major = IRP_MJ_WRITE;
+    w.input = "AT\r";
+    w.inputLength = 3;
+    EXPECT_EQ(sim::SendRequest(handle, w)->information, 3u);
+
+    char out[9] = "........";
+    sim::UserRequest c;
+    c.major = IRP_MJ_DEVICE_CONTROL;
+    c.ioControlCode = kBufferedIoctl;
+    c.input = "in";
+    c.inputLength = 2;
+    c.output = out;
+    c.outputLength = 8;
+    EXPECT_EQ(sim::SendRequest(handle, c)->status, STATUS_SUCCESS);
+    EXPECT_STREQ(out, "output..");
+
+    // A failed request brings nothing back.
+    memcpy(out, "........", 8);
+    c.input = "inX";
+    c.inputLength = 3;
+    EXPECT_EQ(sim::SendRequest(handle, c)->status, STATUS_INVALID_PARAMETER);
+    EXPECT_STREQ(out, "........");
+    L().dispatch[kBottom] = nullptr;
+    sim::CloseFile(handle);
+}
+
+TEST_F(IoUserRequests, UnbufferedDeviceSeesTheCallersBuffer) {
+    Build(1);
+    sim::FileHandle* handle = Open();
+    char buffer[4];
+    L().dispatch[kBottom] = [&](PDEVICE_OBJECT, PIRP irp) {
+        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+        EXPECT_EQ(irp->UserBuffer, buffer);
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    };
+    sim::UserRequest r;
+    r.major = IRP_MJ_READ;
+    r.output = buffer;
+    r.outputLength = sizeof buffer;
+    sim::SendRequest(handle, r);
+    L().dispatch[kBottom] = nullptr;
+    sim::CloseFile(handle);
+}
+
+TEST_F(IoUserRequests, ExclusiveDeviceAdmitsOneHandleAtATime) {
+    Build(2, 0, /*exclusive=*/true);
+    sim::FileHandle* first = Open();
+    sim::FileHandle* second = nullptr;
+    EXPECT_EQ(sim::OpenFile(Top(), &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second, nullptr);
+    sim::CloseFile(first);
+    sim::FileHandle* again = Open();
+    sim::CloseFile(again);
+
+    // The device below is not exclusive: any number of handles.
+    sim::FileHandle* a = nullptr;
+    sim::FileHandle* b = nullptr;
+    EXPECT_EQ(sim::OpenFile(L().device[kBottom], &a), STATUS_SUCCESS);
+    EXPECT_EQ(sim::OpenFile(L().device[kBottom], &b), STATUS_SUCCESS);
+    sim::CloseFile(a);
+    sim::CloseFile(b);
+}
+
+TEST_F(IoUserRequests, MajorWithoutRoutineFailsAsInvalidDeviceRequest) {
+    Build(1, 0, false, [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
+        driver->MajorFunction[IRP_MJ_CREATE] = Trampoline;
+        driver->MajorFunction[IRP_MJ_CLEANUP] = Trampoline;
+        driver->MajorFunction[IRP_MJ_CLOSE] = Trampoline;
+        return STATUS_SUCCESS;
+    });
+    sim::FileHandle* handle = Open();
+    sim::PendingRequest* flush = sim::SendRequest(handle, {IRP_MJ_FLUSH_BUFFERS});
+    EXPECT_EQ(flush->status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(flush->returned, STATUS_INVALID_DEVICE_REQUEST);
+    sim::CloseFile(handle);
+}
+
+TEST_F(IoUserRequests, CloseComesAfterCleanupAndAfterTheLastRequestEnds) {
+    Build(1);
+    static std::vector<std::string> s_log;
+    static PIRP s_read;
+    s_log.clear();
+    L().dispatch[kBottom] = [](PDEVICE_OBJECT, PIRP irp) {
+        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        s_log.push_back(sim::MajorName(major));
+        if (major == IRP_MJ_READ) {
+            IoMarkIrpPending(irp);
+            s_read = irp;
+            return STATUS_PENDING;
+        }
+        if (major == IRP_MJ_CLEANUP) // the read ends a while after cleanup
+            OnWorker([] {
+                s_log.push_back("read completed");
+                CompleteWith(s_read, STATUS_CANCELLED);
+            });
+        return CompleteWith(irp, STATUS_SUCCESS);
+    };
+    sim::FileHandle* handle = Open();
+    sim::PendingRequest* read = sim::SendRequest(handle, {IRP_MJ_READ});
+    EXPECT_EQ(sim::CloseFile(handle), STATUS_SUCCESS);
+    EXPECT_EQ(s_log, (std::vector<std::string>{"IRP_MJ_CREATE", "IRP_MJ_READ", "IRP_MJ_CLEANUP",
+                                               "read completed", "IRP_MJ_CLOSE"}));
+    (void)read;
+}
+
+TEST_F(IoUserRequests, DeletedDeviceRefusesOpensButStillClosesOpenHandles) {
+    Build(1);
+    std::vector<UCHAR> majors;
+    L().dispatch[kBottom] = [&](PDEVICE_OBJECT, PIRP irp) {
+        majors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    };
+    sim::FileHandle* handle = Open();
+    PDEVICE_OBJECT device = L().device[kBottom];
+    IoDeleteDevice(device);
+    L().device[kBottom] = nullptr;
+    sim::FileHandle* refused = nullptr;
+    EXPECT_EQ(sim::OpenFile(device, &refused), STATUS_DELETE_PENDING);
+    L().device[kBottom] = device; // the trampoline still finds it until close
+    sim::CloseFile(handle);
+    L().device[kBottom] = nullptr;
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}

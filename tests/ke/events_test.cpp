@@ -1,0 +1,180 @@
+// Events and waits: signal-state semantics of both event kinds, who a set
+// releases, and waits that end by a set, a time-out or a timer.
+#include "ke_test.h"
+
+namespace {
+
+struct Waiter {
+    std::vector<std::string>* log;
+    PKEVENT event;
+    std::string name;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+void WaitAndLog(Waiter& w) {
+    w.status = KeWaitForSingleObject(w.event, Executive, KernelMode, FALSE, nullptr);
+    w.log->push_back(w.name);
+}
+
+VOID NTAPI SetEventRoutine(PVOID context) {
+    // Runs on a system worker thread at PASSIVE_LEVEL.
+    auto* e = static_cast<PKEVENT>(context);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KeSetEvent(e, 0, FALSE);
+}
+
+} // namespace
+
+TEST(KeEvents, NotificationEventStaysSignalledUntilCleared) {
+    sim::Kernel kernel;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0) << "KeSetEvent returns the previous state";
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 1);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS) << "a satisfied wait does not reset it";
+    KeClearEvent(&e);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_TIMEOUT);
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(KeResetEvent(&e), 1);
+    EXPECT_EQ(KeResetEvent(&e), 0);
+
+    KEVENT initiallySet;
+    KeInitializeEvent(&initiallySet, NotificationEvent, TRUE);
+    EXPECT_EQ(KeReadStateEvent(&initiallySet), 1);
+}
+
+TEST(KeEvents, NotificationSetReleasesEveryWaiterEvenIfClearedBeforeTheyRun) {
+    sim::Kernel kernel;
+    std::vector<std::string> log;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    Waiter a{&log, &e, "a"}, b{&log, &e, "b"};
+    sim::Thread ta("a", [&] { WaitAndLog(a); });
+    sim::Thread tb("b", [&] { WaitAndLog(b); });
+    sim::RunUntilIdle();
+    EXPECT_TRUE(log.empty());
+    // A pulse: the waiters are released at the set, not when they next run.
+    KeSetEvent(&e, 0, FALSE);
+    KeClearEvent(&e);
+    sim::RunUntilIdle();
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(a.status, STATUS_SUCCESS);
+    EXPECT_EQ(b.status, STATUS_SUCCESS);
+}
+
+TEST(KeEvents, SynchronizationEventReleasesOneWaiterPerSetInArrivalOrder) {
+    sim::Kernel kernel;
+    std::vector<std::string> log;
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    Waiter a{&log, &e, "a"}, b{&log, &e, "b"};
+    sim::Thread ta("a", [&] { WaitAndLog(a); });
+    sim::Thread tb("b", [&] { WaitAndLog(b); });
+    sim::RunUntilIdle();
+
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
+    EXPECT_EQ(KeReadStateEvent(&e), 0) << "the set went to a waiter, not to the event";
+    sim::RunUntilIdle();
+    EXPECT_EQ(log, (std::vector<std::string>{"a"}));
+
+    KeSetEvent(&e, 0, FALSE);
+    sim::RunUntilIdle();
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"}));
+
+    // With nobody waiting it stays set until one wait takes it.
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(KeReadStateEvent(&e), 1);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_TIMEOUT);
+}
+
+TEST(KeWaits, MainThreadBlocksWhileAWorkItemSetsTheEvent) {
+    sim::Kernel kernel;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(&item, SetEventRoutine, &e);
+    ExQueueWorkItem(&item, DelayedWorkQueue);
+    EXPECT_EQ(sim::QueuedWorkItems(), 1u);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(sim::QueuedWorkItems(), 0u);
+    EXPECT_EQ(sim::Now(), 0) << "nothing here needed time to pass";
+}
+
+TEST(KeWaits, TimeOutEndsTheWaitOnTheVirtualClock) {
+    sim::Kernel kernel;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -ke_test::Ms(10);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(sim::Now(), ke_test::Ms(10));
+
+    // An absolute time-out already passed returns at once.
+    KeQuerySystemTime(&timeout);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(sim::Now(), ke_test::Ms(10));
+
+    // An absolute one in the future ends then.
+    timeout.QuadPart += ke_test::Ms(5);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(sim::Now(), ke_test::Ms(15));
+}
+
+TEST(KeWaits, AWaitWhoseOnlyWakeUpIsATimerMovesTheClockToIt) {
+    sim::Kernel kernel;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -ke_test::Ms(5000);
+    KeSetTimer(&timer, due, nullptr);
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now(), ke_test::Ms(5000));
+    EXPECT_TRUE(KeReadStateTimer(&timer)) << "a notification timer stays signalled";
+    EXPECT_EQ(sim::QueuedTimers(), 0u);
+}
+
+TEST(KeWaits, SetWithinTheTimeOutWins) {
+    sim::Kernel kernel;
+    ke_test::EventDpc setter;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due, timeout;
+    due.QuadPart = -ke_test::Ms(10);
+    timeout.QuadPart = -ke_test::Ms(10);
+    KeSetTimer(&timer, due, &setter.dpc);
+    // Due at the same instant as the time-out: the timer fires first.
+    EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now(), ke_test::Ms(10));
+}
+
+TEST(KeWaits, DelayExecutionLetsTheClockRunOnlyAsFarAsAsked) {
+    sim::Kernel kernel;
+    ke_test::EventDpc later;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due, interval;
+    due.QuadPart = -ke_test::Ms(30);
+    KeSetTimer(&timer, due, &later.dpc);
+    interval.QuadPart = -ke_test::Ms(20);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now(), ke_test::Ms(20));
+    EXPECT_EQ(KeReadStateEvent(&later.event), 0);
+    sim::AdvanceClockMs(10);
+    EXPECT_EQ(KeReadStateEvent(&later.event), 1);
+}
+
+TEST(KeWaits, ZeroTimeOutPollsWithoutBlockingEvenAtDispatchLevel) {
+    sim::Kernel kernel;
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, TRUE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS);
+    EXPECT_EQ(ke_test::Poll(&e), STATUS_TIMEOUT);
+    KeLowerIrql(old);
+}

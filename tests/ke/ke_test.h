@@ -1,0 +1,49 @@
+// Helpers shared by the Ke conformance tests.
+#pragma once
+
+#include "platform/kernel.h"
+#include "platform/sim/internal.h" // WaitUntil, Notify, attribution: the simulation's own API
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ke_test {
+
+constexpr LONGLONG Ms(LONGLONG ms) { return ms * 10000; }
+
+inline NTSTATUS Poll(PVOID object) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
+}
+
+// A DPC that sets an event: the usual way a timer wakes a waiting thread.
+struct EventDpc {
+    KEVENT event;
+    KDPC dpc;
+    EventDpc() {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeDpc(&dpc, Routine, this);
+    }
+    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
+        KeSetEvent(&static_cast<EventDpc*>(context)->event, 0, FALSE);
+    }
+};
+
+// A driver object to attribute timers, DPCs and work items to.
+struct FakeDriver {
+    DRIVER_OBJECT object{};
+    explicit FakeDriver(const WCHAR* name) {
+        size_t n = 0;
+        while (name[n] != 0) ++n;
+        object.DriverName.Buffer = const_cast<PWSTR>(name);
+        object.DriverName.Length = static_cast<USHORT>(n * sizeof(WCHAR));
+        object.DriverName.MaximumLength = object.DriverName.Length;
+    }
+    PDRIVER_OBJECT get() { return &object; }
+};
+
+} // namespace ke_test

@@ -1,0 +1,262 @@
+// Timers on the virtual clock and the DPCs they (and others) queue.
+#include "ke_test.h"
+
+namespace {
+
+struct Expiry {
+    std::string name;
+    LONGLONG at;
+};
+
+// A timer with a DPC that logs its name, the time and what Windows hands a
+// timer DPC.
+struct LoggedTimer {
+    KTIMER timer;
+    KDPC dpc;
+    std::string name;
+    std::vector<Expiry>* log;
+    KIRQL irql = 0;
+    PVOID arg1 = nullptr, arg2 = nullptr;
+    LARGE_INTEGER systemTime{};
+
+    LoggedTimer(const char* n, std::vector<Expiry>* l) : name(n), log(l) {
+        KeInitializeTimer(&timer);
+        KeInitializeDpc(&dpc, Routine, this);
+    }
+    BOOLEAN SetMs(LONGLONG ms) {
+        LARGE_INTEGER due;
+        due.QuadPart = -ke_test::Ms(ms);
+        return KeSetTimer(&timer, due, &dpc);
+    }
+    static VOID NTAPI Routine(PKDPC dpc, PVOID context, PVOID a1, PVOID a2) {
+        auto* self = static_cast<LoggedTimer*>(context);
+        EXPECT_EQ(dpc, &self->dpc);
+        self->irql = KeGetCurrentIrql();
+        self->arg1 = a1;
+        self->arg2 = a2;
+        KeQuerySystemTime(&self->systemTime);
+        self->log->push_back({self->name, sim::Now()});
+    }
+};
+
+bool operator==(const Expiry& a, const Expiry& b) { return a.name == b.name && a.at == b.at; }
+
+void PrintTo(const Expiry& e, std::ostream* os) { *os << e.name << "@" << e.at; }
+
+struct CountingDpc {
+    KDPC dpc;
+    int runs = 0;
+    PVOID arg1 = nullptr, arg2 = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    CountingDpc() { KeInitializeDpc(&dpc, Routine, this); }
+    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID a1, PVOID a2) {
+        auto* self = static_cast<CountingDpc*>(context);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        self->runs++;
+        self->arg1 = a1;
+        self->arg2 = a2;
+        self->driver = sim::CurrentDriver();
+    }
+};
+
+} // namespace
+
+TEST(KeTimers, ExpireInDueOrderRegardlessOfTheOrderTheyWereSet) {
+    sim::Kernel kernel;
+    std::vector<Expiry> log;
+    LoggedTimer a("a", &log), b("b", &log), c("c", &log), d("d", &log);
+    a.SetMs(30);
+    b.SetMs(10);
+    c.SetMs(20);
+    d.SetMs(10); // same instant as b, set after it
+    EXPECT_EQ(sim::QueuedTimers(), 4u);
+    sim::AdvanceClockMs(25);
+    EXPECT_EQ(log, (std::vector<Expiry>{{"b", ke_test::Ms(10)},
+                                        {"d", ke_test::Ms(10)},
+                                        {"c", ke_test::Ms(20)}}));
+    EXPECT_EQ(sim::Now(), ke_test::Ms(25));
+    EXPECT_EQ(sim::QueuedTimers(), 1u);
+    sim::AdvanceClockMs(5);
+    EXPECT_EQ(log.back(), (Expiry{"a", ke_test::Ms(30)}));
+}
+
+TEST(KeTimers, DpcRunsAtDispatchWithContextAndTheExpiryTime) {
+    sim::Kernel kernel;
+    std::vector<Expiry> log;
+    LoggedTimer t("t", &log);
+    t.SetMs(7);
+    sim::AdvanceClockMs(7);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(t.irql, DISPATCH_LEVEL);
+    // SystemArgument1/2: the system time of expiry, low part then high part.
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg1), t.systemTime.LowPart);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg2), static_cast<ULONG>(t.systemTime.HighPart));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the pumping thread is back at PASSIVE";
+}
+
+TEST(KeTimers, SetReportsAnEarlierSettingAndReplacesIt) {
+    sim::Kernel kernel;
+    std::vector<Expiry> log;
+    LoggedTimer t("t", &log);
+    EXPECT_FALSE(t.SetMs(10));
+    EXPECT_TRUE(t.SetMs(50)) << "already set";
+    EXPECT_EQ(sim::QueuedTimers(), 1u);
+    sim::AdvanceClockMs(10);
+    EXPECT_TRUE(log.empty()) << "the first due time no longer counts";
+    EXPECT_FALSE(KeReadStateTimer(&t.timer));
+    sim::AdvanceClockMs(40);
+    EXPECT_EQ(log, (std::vector<Expiry>{{"t", ke_test::Ms(50)}}));
+    EXPECT_TRUE(KeReadStateTimer(&t.timer));
+    // Setting again clears the signal.
+    EXPECT_FALSE(t.SetMs(10));
+    EXPECT_FALSE(KeReadStateTimer(&t.timer));
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
+}
+
+TEST(KeTimers, CancelReportsWhetherItWasSetAndStopsTheDpc) {
+    sim::Kernel kernel;
+    std::vector<Expiry> log;
+    LoggedTimer t("t", &log);
+    EXPECT_FALSE(KeCancelTimer(&t.timer));
+    t.SetMs(10);
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
+    EXPECT_FALSE(KeCancelTimer(&t.timer));
+    sim::AdvanceClockMs(100);
+    EXPECT_TRUE(log.empty());
+    EXPECT_FALSE(KeReadStateTimer(&t.timer));
+    EXPECT_EQ(sim::QueuedDpcs(), 0u);
+}
+
+TEST(KeTimers, DueTimeAlreadyPassedExpiresAtTheNextPumpWithoutMovingTheClock) {
+    sim::Kernel kernel;
+    CountingDpc counted;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    KeQuerySystemTime(&due);
+    KeSetTimer(&timer, due, &counted.dpc);
+    EXPECT_EQ(sim::QueuedTimers(), 1u) << "nothing has pumped the machine yet";
+    EXPECT_EQ(counted.runs, 0);
+    sim::RunUntilIdle();
+    EXPECT_EQ(sim::Now(), 0);
+    EXPECT_EQ(counted.runs, 1);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer)) << "an expired timer is no longer set";
+}
+
+TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
+    sim::Kernel kernel;
+    std::vector<Expiry> log;
+    LoggedTimer t("t", &log);
+    sim::AdvanceClockMs(3);
+    LARGE_INTEGER due;
+    KeQuerySystemTime(&due);
+    due.QuadPart += ke_test::Ms(15);
+    KeSetTimer(&t.timer, due, &t.dpc);
+    sim::AdvanceClockMs(14);
+    EXPECT_TRUE(log.empty());
+    sim::AdvanceClockMs(1);
+    EXPECT_EQ(log, (std::vector<Expiry>{{"t", ke_test::Ms(18)}}));
+    EXPECT_EQ(t.systemTime.QuadPart, due.QuadPart);
+}
+
+TEST(KeTimers, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
+    sim::Kernel kernel;
+    std::vector<Expiry> log;
+    LoggedTimer t("p", &log);
+    LARGE_INTEGER due;
+    due.QuadPart = -ke_test::Ms(10);
+    KeSetTimerEx(&t.timer, due, 15, &t.dpc);
+    sim::AdvanceClockMs(45);
+    EXPECT_EQ(log, (std::vector<Expiry>{{"p", ke_test::Ms(10)},
+                                        {"p", ke_test::Ms(25)},
+                                        {"p", ke_test::Ms(40)}}));
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
+    sim::AdvanceClockMs(100);
+    EXPECT_EQ(log.size(), 3u);
+}
+
+TEST(KeTimers, SynchronizationTimerReleasesOneWaiterAndResets) {
+    sim::Kernel kernel;
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, 1 /* SynchronizationTimer */);
+    int released = 0;
+    auto wait = [&] {
+        KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+        ++released;
+    };
+    sim::Thread a("a", wait), b("b", wait);
+    sim::RunUntilIdle();
+    LARGE_INTEGER due;
+    due.QuadPart = -ke_test::Ms(1);
+    KeSetTimer(&timer, due, nullptr);
+    sim::AdvanceClockMs(1);
+    EXPECT_EQ(released, 1);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    KeSetTimer(&timer, due, nullptr);
+    sim::AdvanceClockMs(1);
+    EXPECT_EQ(released, 2);
+}
+
+TEST(KeDpcs, RunOnlyWhenTheMachineIsPumpedAndOnlyOncePerInsert) {
+    sim::Kernel kernel;
+    CountingDpc counted;
+    int a = 1, b = 2;
+    EXPECT_TRUE(KeInsertQueueDpc(&counted.dpc, &a, &b));
+    EXPECT_FALSE(KeInsertQueueDpc(&counted.dpc, &b, &a)) << "already queued";
+    EXPECT_EQ(sim::QueuedDpcs(), 1u);
+    EXPECT_EQ(counted.runs, 0);
+    sim::RunUntilIdle();
+    EXPECT_EQ(counted.runs, 1);
+    EXPECT_EQ(counted.arg1, &a) << "the first insert's arguments";
+    EXPECT_EQ(counted.arg2, &b);
+    EXPECT_EQ(counted.driver, nullptr) << "queued by simulation code";
+    EXPECT_EQ(sim::Now(), 0);
+
+    EXPECT_TRUE(KeInsertQueueDpc(&counted.dpc, nullptr, nullptr)) << "may be queued again";
+    EXPECT_TRUE(KeRemoveQueueDpc(&counted.dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&counted.dpc));
+    sim::RunUntilIdle();
+    EXPECT_EQ(counted.runs, 1);
+}
+
+TEST(KeDpcs, RunInTheNameOfTheDriverThatQueuedThem) {
+    sim::Kernel kernel;
+    ke_test::FakeDriver driver(L"\\Driver\\kefake");
+    CountingDpc counted;
+    {
+        sim::DriverScope scope(driver.get());
+        KeInsertQueueDpc(&counted.dpc, nullptr, nullptr);
+    }
+    sim::RunUntilIdle();
+    EXPECT_EQ(counted.driver, driver.get());
+    EXPECT_EQ(sim::CurrentDriver(), nullptr);
+}
+
+TEST(KeDpcs, TimerDpcRunsInTheNameOfTheDriverThatSetTheTimer) {
+    sim::Kernel kernel;
+    ke_test::FakeDriver driver(L"\\Driver\\kefake");
+    CountingDpc counted;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -ke_test::Ms(1);
+    {
+        sim::DriverScope scope(driver.get());
+        KeSetTimer(&timer, due, &counted.dpc);
+    }
+    sim::AdvanceClockMs(1);
+    EXPECT_EQ(counted.driver, driver.get());
+}
+
+TEST(KeClock, SystemAndInterruptTimeFollowTheVirtualClock) {
+    sim::Kernel kernel;
+    LARGE_INTEGER boot, later;
+    KeQuerySystemTime(&boot);
+    EXPECT_EQ(KeQueryInterruptTime(), 0u);
+    sim::AdvanceClock(12345);
+    KeQuerySystemTime(&later);
+    EXPECT_EQ(later.QuadPart - boot.QuadPart, 12345);
+    EXPECT_EQ(KeQueryInterruptTime(), 12345u);
+    EXPECT_GT(boot.QuadPart, 0x01C0000000000000LL) << "a plausible date after 1990";
+}
