@@ -156,11 +156,13 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             result = true;
             break;
         }
+        if (RunOneDpcLocked(lk)) continue;
         if (deadline >= 0 && m.now.load() >= deadline) {
+            // What falls due at the same instant as the time-out happens first.
+            if (FireOneDueTimerLocked()) continue;
             result = false;
             break;
         }
-        if (RunOneDpcLocked(lk)) continue;
         if (SchedThread* next = PickRunnable(self)) {
             SwitchTo(lk, self, next);
             continue;
