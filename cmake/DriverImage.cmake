@@ -37,11 +37,9 @@ function(vxqt70_driver_image target)
 endfunction()
 
 # The executable must export every kernel routine an image may import, not
-# only those its own code happens to reference: the whole simulation library
-# goes in, and -rdynamic (from simkernel) puts its symbols in the dynamic
+# only those its own code happens to reference: linking simkernel brings the
+# whole simulation library in, and -rdynamic puts its symbols in the dynamic
 # table.
 function(vxqt70_driver_host target)
-  target_link_options(${target} PRIVATE
-    "LINKER:--whole-archive" "$<TARGET_FILE:simkernel>" "LINKER:--no-whole-archive")
-  add_dependencies(${target} simkernel)
+  target_link_libraries(${target} PRIVATE simkernel)
 endfunction()

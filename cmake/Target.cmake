@@ -55,6 +55,7 @@ function(vxqt70_driver_image target folder variant)
   add_library(${target} MODULE ${VXQT70_CORE_SOURCES} ${own}
               ${PROJECT_SOURCE_DIR}/platform/target/layout_check.cpp)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/${folder}
+                             ${PROJECT_SOURCE_DIR}/core
                              ${PROJECT_SOURCE_DIR})
   target_include_directories(${target} SYSTEM PRIVATE ${VXQT70_DDK_INCLUDE})
   target_compile_definitions(${target} PRIVATE VXQT70_TARGET=1 ${variant})

@@ -73,6 +73,9 @@ std::u16string FormatKernel(const void* format, bool wideFormat, va_list args);
 // the address is in no live block.
 bool PoolBlockContaining(const void* address, const void** base, size_t* size);
 // ExCheckDriverUnload is declared in internal.h.
+// A block the kernel makes on a driver's behalf and hands to it (an interface
+// name): owned by `owner`, freed by it, exempt from its own pool-tag rule.
+PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, ULONG tag);
 
 // ---------------------------------------------------------------- fault injection (ex_fault.cpp)
 // ShouldFailAllocation is declared in internal.h.

@@ -322,6 +322,23 @@ void ExStop() {
     ExFaultStop();
 }
 
+namespace {
+// Set while the kernel allocates a buffer it hands to a driver (an interface
+// name, say): the driver owns and frees the block, but the tag is the
+// kernel's, so the driver's own tag rule does not apply to it.
+thread_local bool t_kernelMadeForDriver = false;
+} // namespace
+
+bool KernelMadeForDriver() { return t_kernelMadeForDriver; }
+
+PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+    DriverScope scope(owner);
+    t_kernelMadeForDriver = true;
+    PVOID p = ExAllocatePoolWithTag(type, bytes, tag);
+    t_kernelMadeForDriver = false;
+    return p;
+}
+
 // The I/O manager may define this to look for IRPs inside a freed block.
 __attribute__((weak)) void IoCheckFreedRange(const void*, size_t) {}
 
@@ -388,7 +405,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     if (Tag == 0)
         BugCheck(kBadPoolCaller, kC2ZeroTag, PoolType, NumberOfBytes, 0,
                  "pool allocation with a zero tag");
-    if (driver != nullptr) {
+    if (driver != nullptr && !KernelMadeForDriver()) {
         ULONG required = kDefaultRequiredTag;
         {
             std::lock_guard<std::mutex> lock(ThePool().mutex);

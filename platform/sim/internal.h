@@ -160,3 +160,11 @@ void KeCheckFreedRange(const void* base, size_t length);
 // bug check naming each leftover.
 void KeCheckDriverUnload(PDRIVER_OBJECT driver);
 } // namespace sim
+
+namespace sim {
+// ---------------------------------------------------------------- I/O manager (io_device.cpp)
+// The I/O manager's unload checks for `driver` (UnloadDriver runs them after
+// DriverUnload): a device object still there, or an IRP the driver allocated
+// or one of its devices holds, is a bug check naming each leftover.
+void IoCheckDriverUnload(PDRIVER_OBJECT driver);
+} // namespace sim

@@ -154,6 +154,7 @@ PDRIVER_OBJECT CreateDriver(const std::string& name, PDRIVER_INITIALIZE entry, N
     // The image is unloaded without DriverUnload: whatever DriverEntry left
     // behind is a leak.
     IoCheckDriverUnload(driver);
+    KeCheckDriverUnload(driver);
     ObDriverUnloaded(driver);
     ExCheckDriverUnload(driver);
     std::lock_guard<std::mutex> lock(IoLock());
@@ -174,6 +175,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
         driver->DriverUnload(driver);
     }
     IoCheckDriverUnload(driver);
+    KeCheckDriverUnload(driver);
     ObDriverUnloaded(driver);
     ExCheckDriverUnload(driver);
     std::lock_guard<std::mutex> lock(IoLock());

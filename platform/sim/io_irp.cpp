@@ -476,15 +476,17 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     IoGetCurrentIrpStackLocation(Irp)->DeviceObject = DeviceObject;
     size_t locksHeld = SpinLocksHeld();
 
+    // Read before the call: a driver may delete its own device object while
+    // handling the request (IRP_MN_REMOVE_DEVICE does exactly that).
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     t_frames.push_back(frame.get());
     NTSTATUS status;
     {
-        DriverScope scope(DeviceObject->DriverObject);
+        DriverScope scope(driver);
         status = routine(DeviceObject, Irp);
     }
     t_frames.pop_back();
 
-    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     std::string who = DriverName(driver) + " " + RoutineText((const void*)routine) + " for " +
                       MajorName(frame->major);
     if (CurrentIrql() != irql) {
@@ -583,14 +585,23 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                          " while its cancel routine " +
                          RoutineText((const void*)Irp->CancelRoutine) + " is still set");
         }
+        // A dispatch routine completing the IRP it was given: anything it
+        // sent on since (a later frame still open) is still below it.
+        Frame* own = nullptr;
+        for (auto it = t_frames.rbegin(); it != t_frames.rend() && own == nullptr; ++it)
+            if ((*it)->irp == Irp)
+                own = *it;
+        bool after = false;
         for (auto& frame : record->active) {
-            if (frame->location < Irp->CurrentLocation) {
-                std::string below = DeviceText(frame->device);
+            bool below = frame->location < Irp->CurrentLocation || (own != nullptr && after);
+            after = after || frame.get() == own;
+            if (below) {
+                std::string holder = DeviceText(frame->device);
                 lock.unlock();
                 BugCheck(kDriverVerifierIomanagerViolation, kC9CompletePendingBelow,
                          (ULONG_PTR)Irp, (ULONG_PTR)frame->device, 0,
                          DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
-                             " while " + below + " below it still has it");
+                             " while " + holder + " below it still has it");
             }
         }
         Log("complete " + IrpText(Irp) + " status " + StatusText(Irp->IoStatus.Status) + " by " +

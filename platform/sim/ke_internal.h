@@ -58,13 +58,13 @@ constexpr ULONG kVfSelfDeadlock = 0x1000;
 constexpr ULONG kVfReleaseNotOwned = 0x1003;
 // The simulation's own codes, for faults Windows has no code for or that only
 // a simulation can see.
-constexpr ULONG kSimDeadlock = 0xDEAD10CC;       // every thread waits and nothing can wake them
-constexpr ULONG kSimNotModelled = 0x51A00001;    // an operation the simulation does not model
-constexpr ULONG kSimBadObject = 0x51A00002;      // uninitialised object, or re-initialised in use
-constexpr ULONG kSimFreedInUse = 0x51A00003;     // freed memory holds an object a thread waits on
-constexpr ULONG kSimSpinLockHeld = 0x51A00004;   // a call that may not be made holding a spin lock
-constexpr ULONG kSimForeignThread = 0x51A00005;  // a thread the simulated processor does not know
-constexpr ULONG kSimMisuse = 0x51A00006;         // a test-facing call used out of place
+constexpr ULONG kSimDeadlock = 0xDEAD10CC;      // every thread waits and nothing can wake them
+constexpr ULONG kSimNotModelled = 0x51A00001;   // an operation the simulation does not model
+constexpr ULONG kSimBadObject = 0x51A00002;     // uninitialised object, or re-initialised in use
+constexpr ULONG kSimFreedInUse = 0x51A00003;    // freed memory holds an object a thread waits on
+constexpr ULONG kSimSpinLockHeld = 0x51A00004;  // a call that may not be made holding a spin lock
+constexpr ULONG kSimForeignThread = 0x51A00005; // a thread the simulated processor does not know
+constexpr ULONG kSimMisuse = 0x51A00006;        // a test-facing call used out of place
 
 // Dispatcher header types, as Windows numbers them.
 constexpr UCHAR kEventNotificationObject = 0;
@@ -96,7 +96,9 @@ ThreadState& Self();
 void ResetSelf(const std::string& name);
 std::string ThreadName(uint64_t id);
 // The PKTHREAD a fast mutex records as its owner.
-inline PKTHREAD AsKThread(ThreadState& t) { return reinterpret_cast<PKTHREAD>(&t); }
+inline PKTHREAD AsKThread(ThreadState& t) {
+    return reinterpret_cast<PKTHREAD>(&t);
+}
 
 // A thread known to the scheduler. In Deterministic mode exactly one holds
 // the processor (Machine::cpu); the rest sleep on their own condition
@@ -158,8 +160,8 @@ struct Machine {
     Mode mode = Mode::Deterministic;
     bool up = false;
     bool stopping = false;
-    std::atomic<LONGLONG> now{0};  // interrupt time, 100 ns since boot
-    LONGLONG clockOffset = 0;      // Concurrent: AdvanceClock on top of real time
+    std::atomic<LONGLONG> now{0}; // interrupt time, 100 ns since boot
+    LONGLONG clockOffset = 0;     // Concurrent: AdvanceClock on top of real time
 
     // Timers, in firing order: due time, then the order they were set in.
     std::map<std::pair<LONGLONG, uint64_t>, PKTIMER> timerQueue;
@@ -198,9 +200,9 @@ void EnsureWorkersLocked();
 // Checks a thread must pass before it may block.
 void RequireMayWait(const char* routine, ULONG code, ULONG_PTR p2);
 
-// ---------------------------------------------------------------- objects (ke_sync.cpp, ke_timer.cpp)
-// Satisfies waiters of `object`: all of them, or the first one. Returns how
-// many were satisfied.
+// ---------------------------------------------------------------- objects (ke_sync.cpp,
+// ke_timer.cpp) Satisfies waiters of `object`: all of them, or the first one. Returns how many were
+// satisfied.
 size_t SatisfyWaitersLocked(const void* object, bool all);
 bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner);
 // Fires the earliest timer if it is due. Returns whether one fired.

@@ -33,11 +33,20 @@ bool IsSynchronization(const DISPATCHER_HEADER& h) {
 std::string ObjectText(const DISPATCHER_HEADER& h, const void* object) {
     const char* kind = "object";
     switch (h.Type) {
-    case kEventNotificationObject: kind = "notification event"; break;
-    case kEventSynchronizationObject: kind = "synchronization event"; break;
-    case kTimerNotificationObject: kind = "notification timer"; break;
-    case kTimerSynchronizationObject: kind = "synchronization timer"; break;
-    default: break;
+    case kEventNotificationObject:
+        kind = "notification event";
+        break;
+    case kEventSynchronizationObject:
+        kind = "synchronization event";
+        break;
+    case kTimerNotificationObject:
+        kind = "notification timer";
+        break;
+    case kTimerSynchronizationObject:
+        kind = "synchronization timer";
+        break;
+    default:
+        break;
     }
     return std::string(kind) + " " + Hex(object);
 }
@@ -54,7 +63,8 @@ void RequireEvent(PRKEVENT event, const char* routine) {
 // A relative wait in 100 ns from a DDK timeout: negative relative, positive
 // absolute system time. Returns 0 when the time has already come.
 LONGLONG RelativeTimeout(LONGLONG ddkTime) {
-    if (ddkTime < 0) return -ddkTime;
+    if (ddkTime < 0)
+        return -ddkTime;
     LONGLONG due = ddkTime - kBootSystemTime;
     LONGLONG now = M().now.load();
     return due > now ? due - now : 0;
@@ -62,7 +72,8 @@ LONGLONG RelativeTimeout(LONGLONG ddkTime) {
 
 void DropWaitBlock(const void* object, WaitBlock* block) {
     auto it = M().waiters.find(object);
-    if (it == M().waiters.end()) return;
+    if (it == M().waiters.end())
+        return;
     auto& queue = it->second;
     for (auto q = queue.begin(); q != queue.end(); ++q) {
         if (*q == block) {
@@ -70,23 +81,27 @@ void DropWaitBlock(const void* object, WaitBlock* block) {
             break;
         }
     }
-    if (queue.empty()) M().waiters.erase(it);
+    if (queue.empty())
+        M().waiters.erase(it);
 }
 
 } // namespace
 
 size_t SatisfyWaitersLocked(const void* object, bool all) {
     auto it = M().waiters.find(object);
-    if (it == M().waiters.end()) return 0;
+    if (it == M().waiters.end())
+        return 0;
     size_t count = 0;
     auto& queue = it->second;
     while (!queue.empty()) {
         queue.front()->satisfied = true;
         queue.pop_front();
         ++count;
-        if (!all) break;
+        if (!all)
+            break;
     }
-    if (queue.empty()) M().waiters.erase(it);
+    if (queue.empty())
+        M().waiters.erase(it);
     NotifyLocked();
     return count;
 }
@@ -228,19 +243,23 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     }
     Lock lk(M().lock);
     if (header->SignalState > 0) {
-        if (IsSynchronization(*header)) header->SignalState = 0;
+        if (IsSynchronization(*header))
+            header->SignalState = 0;
         return STATUS_SUCCESS;
     }
-    if (poll) return STATUS_TIMEOUT;
+    if (poll)
+        return STATUS_TIMEOUT;
     LONGLONG timeout = 0;
     if (Timeout != nullptr) {
         timeout = RelativeTimeout(Timeout->QuadPart);
-        if (timeout == 0) return STATUS_TIMEOUT;
+        if (timeout == 0)
+            return STATUS_TIMEOUT;
     }
     WaitBlock block;
     M().waiters[Object].push_back(&block);
     std::string what = "KeWaitForSingleObject(" + ObjectText(*header, Object) + ")";
-    WaitLocked(lk, [&block] { return block.satisfied; }, what, timeout);
+    WaitLocked(
+        lk, [&block] { return block.satisfied; }, what, timeout);
     if (!block.satisfied) {
         DropWaitBlock(Object, &block);
         return STATUS_TIMEOUT;
@@ -258,10 +277,11 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     }
     Lock lk(M().lock);
     LONGLONG timeout = RelativeTimeout(Interval->QuadPart);
-    if (timeout == 0) return STATUS_SUCCESS;
+    if (timeout == 0)
+        return STATUS_SUCCESS;
     static const std::function<bool()> never = [] { return false; };
-    WaitLocked(lk, never,
-               "KeDelayExecutionThread(" + std::to_string(timeout / 10000) + " ms)", timeout);
+    WaitLocked(lk, never, "KeDelayExecutionThread(" + std::to_string(timeout / 10000) + " ms)",
+               timeout);
     return STATUS_SUCCESS;
 }
 
@@ -274,8 +294,8 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (t.irql > APC_LEVEL) {
         BugCheck(kDriverVerifierDetectedViolation, kVfFastMutexAboveApc, t.irql,
                  reinterpret_cast<ULONG_PTR>(FastMutex), 0,
-                 "ExAcquireFastMutex of " + Hex(FastMutex) + " at IRQL " +
-                     std::to_string(t.irql) + ", above APC_LEVEL");
+                 "ExAcquireFastMutex of " + Hex(FastMutex) + " at IRQL " + std::to_string(t.irql) +
+                     ", above APC_LEVEL");
     }
     Lock lk(M().lock);
     if (FastMutex->Owner == AsKThread(t)) {
@@ -303,8 +323,9 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
         auto owner = M().ownedFastMutexes.find(FastMutex);
         std::string holder =
             owner == M().ownedFastMutexes.end() ? "its last owner" : ThreadName(owner->second);
-        WaitLocked(lk, [&block] { return block.satisfied; },
-                   "ExAcquireFastMutex(" + Hex(FastMutex) + ") held by " + holder, 0);
+        WaitLocked(
+            lk, [&block] { return block.satisfied; },
+            "ExAcquireFastMutex(" + Hex(FastMutex) + ") held by " + holder, 0);
     }
     FastMutex->Owner = AsKThread(t);
     FastMutex->OldIrql = old;
@@ -321,7 +342,8 @@ BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
                      std::to_string(t.irql) + ", above APC_LEVEL");
     }
     Lock lk(M().lock);
-    if (FastMutex->Count != 1) return FALSE;
+    if (FastMutex->Count != 1)
+        return FALSE;
     FastMutex->Count = 0;
     FastMutex->Owner = AsKThread(t);
     FastMutex->OldIrql = t.irql;
@@ -348,8 +370,8 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
         lk.unlock();
         BugCheck(kDriverVerifierDetectedViolation, kVfFastMutexReleaseBadIrql, t.irql,
                  reinterpret_cast<ULONG_PTR>(FastMutex), 0,
-                 "ExReleaseFastMutex of " + Hex(FastMutex) + " at IRQL " +
-                     std::to_string(t.irql) + ", not APC_LEVEL");
+                 "ExReleaseFastMutex of " + Hex(FastMutex) + " at IRQL " + std::to_string(t.irql) +
+                     ", not APC_LEVEL");
     }
     for (auto it = t.fastMutexes.begin(); it != t.fastMutexes.end(); ++it) {
         if (*it == FastMutex) {
@@ -361,7 +383,8 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
     FastMutex->Owner = nullptr;
     FastMutex->Count++;
-    if (FastMutex->Count <= 0) SatisfyWaitersLocked(FastMutex, false);
+    if (FastMutex->Count <= 0)
+        SatisfyWaitersLocked(FastMutex, false);
     lk.unlock();
     t.irql = old;
 }

@@ -49,7 +49,13 @@ void ResetSelf(const std::string& name) {
 std::string ThreadName(uint64_t id) {
     std::lock_guard<std::mutex> guard(g_namesLock);
     auto it = Names().find(id);
-    return it == Names().end() ? "an unknown owner (0x" + std::to_string(id) + ")" : it->second;
+    if (it != Names().end())
+        return it->second;
+    // Not a thread id at all: most likely a lock that was never initialised.
+    char text[64];
+    std::snprintf(text, sizeof text, "an unknown owner (0x%llx)",
+                  static_cast<unsigned long long>(id));
+    return text;
 }
 
 namespace {
@@ -110,9 +116,15 @@ namespace sim {
 
 using namespace ke;
 
-KIRQL CurrentIrql() { return Self().irql; }
-void SetIrql(KIRQL irql) { Self().irql = irql; }
-size_t SpinLocksHeld() { return Self().spinLocks.size(); }
+KIRQL CurrentIrql() {
+    return Self().irql;
+}
+void SetIrql(KIRQL irql) {
+    Self().irql = irql;
+}
+size_t SpinLocksHeld() {
+    return Self().spinLocks.size();
+}
 
 void RequireIrqlAtMost(KIRQL max, const char* routine) {
     KIRQL irql = Self().irql;
@@ -141,7 +153,9 @@ using namespace sim::ke;
 
 extern "C" {
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return Self().irql; }
+KIRQL NTAPI KeGetCurrentIrql(void) {
+    return Self().irql;
+}
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     ThreadState& t = Self();
@@ -179,8 +193,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     if (t.irql > DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
                   reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLock at IRQL " + std::to_string(t.irql) +
-                      ", above DISPATCH_LEVEL");
+                  "KeAcquireSpinLock at IRQL " + std::to_string(t.irql) + ", above DISPATCH_LEVEL");
     }
     KIRQL old = t.irql;
     t.irql = DISPATCH_LEVEL;
@@ -193,21 +206,20 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (t.irql != DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
                   reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", not DISPATCH_LEVEL");
+                  "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " + std::to_string(t.irql) +
+                      ", not DISPATCH_LEVEL");
     }
     ReleaseSpin(SpinLock, "KeReleaseSpinLock");
     if (NewIrql > DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " +
-                      std::to_string(NewIrql) + ", above DISPATCH_LEVEL");
+                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
+                      ", above DISPATCH_LEVEL");
     }
     if (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
                   reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " +
-                      std::to_string(NewIrql) + " while spin lock " +
-                      Hex(t.spinLocks.back()) + " is still held");
+                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
+                      " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
     }
     t.irql = NewIrql;
 }

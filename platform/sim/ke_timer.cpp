@@ -27,7 +27,8 @@ std::string Ms(LONGLONG hundredNs) {
 bool EraseTimerLocked(PKTIMER timer) {
     Machine& m = M();
     auto it = m.timers.find(timer);
-    if (it == m.timers.end()) return false;
+    if (it == m.timers.end())
+        return false;
     m.timerQueue.erase({it->second.due, it->second.seq});
     m.timers.erase(it);
     return true;
@@ -43,15 +44,18 @@ void InsertTimerLocked(PKTIMER timer, TimerRecord record) {
 
 bool DpcQueuedLocked(PKDPC dpc) {
     for (const DpcRecord& r : M().dpcs) {
-        if (r.dpc == dpc) return true;
+        if (r.dpc == dpc)
+            return true;
     }
     return false;
 }
 
 std::string TimerText(PKTIMER timer, const TimerRecord& r) {
     std::string text = "timer " + Hex(timer) + " (due in " + Ms(r.due - M().now.load());
-    if (r.period) text += ", every " + std::to_string(r.period) + " ms";
-    if (r.dpc) text += ", DPC " + Hex(r.dpc) + " routine " + Describe((void*)r.dpc->DeferredRoutine);
+    if (r.period)
+        text += ", every " + std::to_string(r.period) + " ms";
+    if (r.dpc)
+        text += ", DPC " + Hex(r.dpc) + " routine " + Describe((void*)r.dpc->DeferredRoutine);
     return text + ")";
 }
 
@@ -71,7 +75,8 @@ LONGLONG NextTimerDueLocked() {
 }
 
 bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
-    if (DpcQueuedLocked(dpc)) return false;
+    if (DpcQueuedLocked(dpc))
+        return false;
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     M().dpcs.push_back(DpcRecord{dpc, owner});
@@ -81,9 +86,11 @@ bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
 
 bool FireOneDueTimerLocked() {
     Machine& m = M();
-    if (m.timerQueue.empty()) return false;
+    if (m.timerQueue.empty())
+        return false;
     auto first = m.timerQueue.begin();
-    if (first->first.first > m.now.load()) return false;
+    if (first->first.first > m.now.load())
+        return false;
     PKTIMER timer = first->second;
     TimerRecord record = m.timers[timer];
     EraseTimerLocked(timer);
@@ -102,10 +109,10 @@ bool FireOneDueTimerLocked() {
         // A timer's DPC gets the system time of expiry, low part then high part.
         LARGE_INTEGER at;
         at.QuadPart = kBootSystemTime + m.now.load();
-        InsertDpcLocked(record.dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at.LowPart)),
-                        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(
-                            static_cast<ULONG>(at.HighPart))),
-                        record.owner);
+        InsertDpcLocked(
+            record.dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at.LowPart)),
+            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(at.HighPart))),
+            record.owner);
     }
     NotifyLocked();
     return true;
@@ -113,7 +120,8 @@ bool FireOneDueTimerLocked() {
 
 bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk) {
     Machine& m = M();
-    if (m.dpcs.empty()) return false;
+    if (m.dpcs.empty())
+        return false;
     DpcRecord record = m.dpcs.front();
     m.dpcs.pop_front();
     PKDPC dpc = record.dpc;
@@ -154,13 +162,12 @@ void RunWorkItem(const RunningWork& work) {
     DriverScope scope(work.owner);
     work.routine(work.parameter);
     if (t.irql != PASSIVE_LEVEL || !t.spinLocks.empty() || !t.fastMutexes.empty()) {
-        std::string how = !t.spinLocks.empty()    ? "holding spin lock " + Hex(t.spinLocks.back())
-                          : !t.fastMutexes.empty() ? "holding fast mutex " +
-                                                         Hex(t.fastMutexes.back())
-                                                   : "at IRQL " + std::to_string(t.irql);
-        BugCheck(kWorkerThreadReturnedAtBadIrql, reinterpret_cast<ULONG_PTR>(work.routine),
-                 t.irql, reinterpret_cast<ULONG_PTR>(work.item),
-                 reinterpret_cast<ULONG_PTR>(work.item),
+        std::string how = !t.spinLocks.empty() ? "holding spin lock " + Hex(t.spinLocks.back())
+                          : !t.fastMutexes.empty()
+                              ? "holding fast mutex " + Hex(t.fastMutexes.back())
+                              : "at IRQL " + std::to_string(t.irql);
+        BugCheck(kWorkerThreadReturnedAtBadIrql, reinterpret_cast<ULONG_PTR>(work.routine), t.irql,
+                 reinterpret_cast<ULONG_PTR>(work.item), reinterpret_cast<ULONG_PTR>(work.item),
                  "work item routine " + Describe((void*)work.routine) + " returned " + how +
                      "; it must return at PASSIVE_LEVEL holding nothing");
     }
@@ -183,7 +190,9 @@ namespace sim {
 
 using namespace ke;
 
-LONGLONG Now() { return M().now.load(); }
+LONGLONG Now() {
+    return M().now.load();
+}
 
 size_t QueuedTimers() {
     std::lock_guard<std::mutex> guard(M().lock);
@@ -207,7 +216,8 @@ void KeCheckFreedRange(const void* base, size_t length) {
         return a >= start && a < start + length;
     };
     ULONG_PTR from = start, to = start + length;
-    std::string range = "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
+    std::string range =
+        "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
     Lock lk(M().lock);
     for (const auto& [timer, record] : M().timers) {
         if (inside(timer)) {
@@ -276,9 +286,7 @@ struct Leftovers {
 Leftovers CollectLocked(PDRIVER_OBJECT driver) {
     Machine& m = M();
     Leftovers left;
-    auto mine = [&](PDRIVER_OBJECT owner) {
-        return driver ? owner == driver : owner != nullptr;
-    };
+    auto mine = [&](PDRIVER_OBJECT owner) { return driver ? owner == driver : owner != nullptr; };
     auto whose = [&](PDRIVER_OBJECT owner) {
         return driver ? std::string() : " of " + DriverName(owner);
     };
@@ -319,7 +327,8 @@ Leftovers CollectLocked(PDRIVER_OBJECT driver) {
     // A timer or DPC is the better code when both kinds are left.
     if (left.code == kDriverUnloadedWithoutCancellingPendingOperations) {
         for (const auto& [due, timer] : m.timerQueue) {
-            if (mine(m.timers[timer].owner)) left.code = kTimerOrDpcInvalid;
+            if (mine(m.timers[timer].owner))
+                left.code = kTimerOrDpcInvalid;
         }
     }
     return left;
@@ -343,8 +352,8 @@ void KeCheck() {
     if (t.irql != PASSIVE_LEVEL || !t.spinLocks.empty() || !t.fastMutexes.empty()) {
         BugCheck(kIrqlUnexpectedValue, t.irql, PASSIVE_LEVEL, t.spinLocks.size(),
                  t.fastMutexes.size(),
-                 "the run ended on " + t.name + " at IRQL " + std::to_string(t.irql) +
-                     " holding " + std::to_string(t.spinLocks.size()) + " spin lock(s) and " +
+                 "the run ended on " + t.name + " at IRQL " + std::to_string(t.irql) + " holding " +
+                     std::to_string(t.spinLocks.size()) + " spin lock(s) and " +
                      std::to_string(t.fastMutexes.size()) + " fast mutex(es)");
     }
     Lock lk(M().lock);
@@ -396,7 +405,9 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, ULONG Type) {
     Timer->Period = 0;
 }
 
-VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, 0); }
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
+    KeInitializeTimerEx(Timer, 0);
+}
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
@@ -448,8 +459,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
 
 // ---------------------------------------------------------------- DPCs
 
-VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
-                           PVOID DeferredContext) {
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
     Lock lk(M().lock);
     if (DpcQueuedLocked(Dpc)) {
         lk.unlock();
@@ -473,8 +483,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
                  "KeInsertQueueDpc on " + Hex(Dpc) + ", which is not an initialised DPC");
     }
     Lock lk(M().lock);
-    return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE
-                                                                                     : FALSE;
+    return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE : FALSE;
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
@@ -516,8 +525,7 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
         if (r.item == WorkItem) {
             lk.unlock();
             BugCheck(kWorkerInvalid, 1, reinterpret_cast<ULONG_PTR>(WorkItem), 0, 0,
-                     "ExQueueWorkItem of work item " + Hex(WorkItem) +
-                         ", which is already queued");
+                     "ExQueueWorkItem of work item " + Hex(WorkItem) + ", which is already queued");
         }
     }
     M().work.push_back(WorkRecord{WorkItem, CurrentDriver()});

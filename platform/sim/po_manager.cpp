@@ -146,6 +146,15 @@ bool TakeFaultLocked(PDEVICE_OBJECT device, PIRP irp, UCHAR minor, POWER_STATE_T
     return false;
 }
 
+// PoCallDriver returns STATUS_PENDING for an IRP it holds or defers. A driver
+// that returns that status from its dispatch routine must have the IRP marked
+// pending in its own location, so the power manager marks it there, as
+// Windows does; an IRP the kernel itself sends has no caller location.
+void MarkCallerPending(PIRP irp) {
+    if (irp->CurrentLocation <= irp->StackCount)
+        IoMarkIrpPending(irp);
+}
+
 struct DeferredCall {
     WORK_QUEUE_ITEM item;
     PDEVICE_OBJECT device;
@@ -163,9 +172,7 @@ VOID NTAPI RunDeferredCall(PVOID parameter) {
 NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp) {
     if (CurrentIrql() == PASSIVE_LEVEL || !(device->Flags & DO_POWER_PAGABLE))
         return IofCallDriver(device, irp);
-    // The caller sees STATUS_PENDING; the device's location is marked so the
-    // completion walk reports the IRP as pended to the caller's routine.
-    IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+    MarkCallerPending(irp);
     auto* call = new DeferredCall;
     call->device = device;
     call->irp = irp;
@@ -282,7 +289,7 @@ extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             const auto it = g_tracked.find(Irp);
             if (dp.active[type] != nullptr && dp.active[type] != Irp) {
                 dp.held[type].push_back(Irp);
-                IoGetNextIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+                MarkCallerPending(Irp);
                 if (it != g_tracked.end())
                     it->second.owesStartNext.insert(DeviceObject);
                 return STATUS_PENDING;

@@ -41,6 +41,7 @@ using Kind = SchedThread::Kind;
 
 constexpr size_t kMaxWorkers = 16;
 constexpr int kDpcProcessors = 2;
+constexpr size_t kLivelockAdvances = 1000000;
 
 // Threads that were still blocked when their kernel was torn down. They can
 // never be resumed, so they (and the records they sleep on) are kept for the
@@ -50,10 +51,13 @@ std::vector<std::shared_ptr<SchedThread>>& Abandoned() {
     return *threads;
 }
 
-bool Deterministic() { return M().mode == Mode::Deterministic; }
+bool Deterministic() {
+    return M().mode == Mode::Deterministic;
+}
 
 [[noreturn]] void Misuse(Lock& lk, const std::string& reason) {
-    if (lk.owns_lock()) lk.unlock();
+    if (lk.owns_lock())
+        lk.unlock();
     BugCheck(kSimMisuse, 0, 0, 0, 0, reason);
 }
 
@@ -69,8 +73,10 @@ bool Runnable(const SchedThread& t) {
     case State::Blocked:
         // A teardown never resumes a blocked thread: the families it would
         // run into are already gone.
-        if (t.pump || m.stopping) return false;
-        if (t.deadline >= 0 && m.now.load() >= t.deadline) return true;
+        if (t.pump || m.stopping)
+            return false;
+        if (t.deadline >= 0 && m.now.load() >= t.deadline)
+            return true;
         return (*t.ready)();
     default:
         return false;
@@ -79,14 +85,16 @@ bool Runnable(const SchedThread& t) {
 
 SchedThread* PickRunnable(const SchedThread* self) {
     for (auto& t : M().threads) {
-        if (t.get() != self && Runnable(*t)) return t.get();
+        if (t.get() != self && Runnable(*t))
+            return t.get();
     }
     return nullptr;
 }
 
 SchedThread* PickPump(const SchedThread* self) {
     for (auto& t : M().threads) {
-        if (t.get() != self && t->state == State::Blocked && t->pump) return t.get();
+        if (t.get() != self && t->state == State::Blocked && t->pump)
+            return t.get();
     }
     return nullptr;
 }
@@ -116,7 +124,8 @@ LONGLONG NextEventLocked() {
 bool AdvanceToNextEventLocked() {
     Machine& m = M();
     LONGLONG next = NextEventLocked();
-    if (next < 0 || next <= m.now.load()) return false;
+    if (next < 0 || next <= m.now.load())
+        return false;
     m.now.store(next);
     return true;
 }
@@ -141,6 +150,18 @@ bool AdvanceToNextEventLocked() {
     BugCheck(kSimDeadlock, blocked, 0, 0, 0, report);
 }
 
+// A wait nothing but timers keeps alive (a timer re-armed from its own DPC)
+// would move the clock for ever instead of ending in a deadlock report.
+[[noreturn]] void Livelock(Lock& lk, SchedThread* self, LONGLONG since) {
+    std::string report = self->name + " has waited " +
+                         std::to_string((M().now.load() - since) / 10000000) +
+                         " s of virtual time in " + self->what +
+                         " while only timers ran: " + std::to_string(kLivelockAdvances) +
+                         " expiries and nothing it waits for (a timer re-armed for ever?)";
+    lk.unlock();
+    BugCheck(kSimDeadlock, 0, 0, 0, 0, report);
+}
+
 bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
              const std::string& what, LONGLONG timeout, bool idle) {
     Machine& m = M();
@@ -150,16 +171,20 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
     self->what = what;
     self->deadline = deadline;
     self->pump = false;
+    const LONGLONG start = m.now.load();
+    size_t advances = 0;
     bool result;
     for (;;) {
         if (ready()) {
             result = true;
             break;
         }
-        if (RunOneDpcLocked(lk)) continue;
+        if (RunOneDpcLocked(lk))
+            continue;
         if (deadline >= 0 && m.now.load() >= deadline) {
             // What falls due at the same instant as the time-out happens first.
-            if (FireOneDueTimerLocked()) continue;
+            if (FireOneDueTimerLocked())
+                continue;
             result = false;
             break;
         }
@@ -167,12 +192,17 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             SwitchTo(lk, self, next);
             continue;
         }
-        if (FireOneDueTimerLocked()) continue;
+        if (FireOneDueTimerLocked())
+            continue;
         if (SchedThread* pump = PickPump(self)) {
             SwitchTo(lk, self, pump);
             continue;
         }
-        if (AdvanceToNextEventLocked()) continue;
+        if (AdvanceToNextEventLocked()) {
+            if (++advances > kLivelockAdvances)
+                Livelock(lk, self, start);
+            continue;
+        }
         Deadlock(lk);
     }
     self->state = State::Running;
@@ -187,12 +217,14 @@ void PumpDet(Lock& lk, SchedThread* self) {
     self->pump = true;
     self->what = "RunUntilIdle";
     for (;;) {
-        if (RunOneDpcLocked(lk)) continue;
+        if (RunOneDpcLocked(lk))
+            continue;
         if (SchedThread* next = PickRunnable(self)) {
             SwitchTo(lk, self, next);
             continue;
         }
-        if (FireOneDueTimerLocked()) continue;
+        if (FireOneDueTimerLocked())
+            continue;
         break;
     }
     self->state = State::Running;
@@ -206,14 +238,20 @@ void ExitDet(Lock& lk, SchedThread* self) {
     self->state = State::Exited;
     self->finished = true;
     for (;;) {
-        if (RunOneDpcLocked(lk)) continue;
-        if (SchedThread* next = PickRunnable(self)) return HandTo(next);
-        if (FireOneDueTimerLocked()) continue;
-        if (SchedThread* pump = PickPump(self)) return HandTo(pump);
-        if (AdvanceToNextEventLocked()) continue;
+        if (RunOneDpcLocked(lk))
+            continue;
+        if (SchedThread* next = PickRunnable(self))
+            return HandTo(next);
+        if (FireOneDueTimerLocked())
+            continue;
+        if (SchedThread* pump = PickPump(self))
+            return HandTo(pump);
+        if (AdvanceToNextEventLocked())
+            continue;
         bool anyone = false;
         for (auto& t : m.threads) {
-            if (t.get() != self && t->state != State::Exited) anyone = true;
+            if (t.get() != self && t->state != State::Exited)
+                anyone = true;
         }
         if (!anyone) {
             m.cpu = nullptr;
@@ -225,7 +263,8 @@ void ExitDet(Lock& lk, SchedThread* self) {
 
 SchedThread* RequireProcessor(Lock& lk, const char* routine) {
     Machine& m = M();
-    if (!m.up) Misuse(lk, std::string(routine) + " with no simulated kernel running");
+    if (!m.up)
+        Misuse(lk, std::string(routine) + " with no simulated kernel running");
     SchedThread* self = Self().sched;
     if (self == nullptr || m.cpu != self) {
         std::string name = Self().name;
@@ -270,12 +309,11 @@ void RunNextWorkItemLocked(Lock& lk) {
 }
 
 void WorkerLoopDet(Lock& lk, SchedThread* self) {
-    static const std::function<bool()> hasWork = [] {
-        return M().stopping || !M().work.empty();
-    };
+    static const std::function<bool()> hasWork = [] { return M().stopping || !M().work.empty(); };
     for (;;) {
         WaitDet(lk, self, hasWork, "waiting for work", 0, true);
-        if (M().stopping) return;
+        if (M().stopping)
+            return;
         self->busy = true;
         RunNextWorkItemLocked(lk);
         self->busy = false;
@@ -311,7 +349,8 @@ void ConcurrentWorkerEntry(std::shared_ptr<SchedThread> t) {
     t->state = State::Idle;
     for (;;) {
         m.changed.wait(lk, [&] { return m.stopping || !m.work.empty(); });
-        if (m.stopping) break;
+        if (m.stopping)
+            break;
         t->state = State::Running;
         t->busy = true;
         Self().busyWorker = true;
@@ -336,7 +375,8 @@ void DpcProcessor(int number) {
     Lock lk(m.lock);
     for (;;) {
         m.changed.wait(lk, [&] { return m.stopping || !m.dpcs.empty(); });
-        if (m.stopping) return;
+        if (m.stopping)
+            return;
         RunOneDpcLocked(lk);
     }
 }
@@ -353,7 +393,8 @@ void ClockThread(std::condition_variable* wake) {
                            .count() /
                        100;
         LONGLONG now = static_cast<LONGLONG>(elapsed) + m.clockOffset;
-        if (now > m.now.load()) m.now.store(now);
+        if (now > m.now.load())
+            m.now.store(now);
         while (FireOneDueTimerLocked()) {
         }
         // Waiters with a time-out look at the clock again.
@@ -377,8 +418,10 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const std::string&
         SchedThread* self = RequireProcessor(lk, what.c_str());
         return WaitDet(lk, self, ready, what, timeout100ns, false);
     }
-    if (!m.up) Misuse(lk, what + " with no simulated kernel running");
-    if (ready()) return true;
+    if (!m.up)
+        Misuse(lk, what + " with no simulated kernel running");
+    if (ready())
+        return true;
     LONGLONG deadline = timeout100ns > 0 ? m.now.load() + timeout100ns : -1;
     ThreadState& t = Self();
     if (t.busyWorker) {
@@ -393,21 +436,25 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const std::string&
         }
         m.changed.wait(lk);
     }
-    if (t.busyWorker) m.busyWorkers++;
+    if (t.busyWorker)
+        m.busyWorkers++;
     return result;
 }
 
 void NotifyLocked() {
-    if (!Deterministic()) M().changed.notify_all();
+    if (!Deterministic())
+        M().changed.notify_all();
 }
 
 void EnsureWorkersLocked() {
     Machine& m = M();
     size_t idle = 0, total = 0;
     for (auto& t : m.threads) {
-        if (t->kind != Kind::Worker || t->state == State::Exited) continue;
+        if (t->kind != Kind::Worker || t->state == State::Exited)
+            continue;
         ++total;
-        if (t->state == State::Idle || t->state == State::New) ++idle;
+        if (t->state == State::Idle || t->state == State::New)
+            ++idle;
     }
     while (idle < m.work.size() && total < kMaxWorkers) {
         auto t = std::make_shared<SchedThread>();
@@ -437,7 +484,8 @@ bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG ti
 }
 
 void Notify() {
-    if (Deterministic()) return;
+    if (Deterministic())
+        return;
     {
         // Taking the lock orders this notification after any waiter's last
         // look at its condition, so the wake-up cannot be lost.
@@ -454,7 +502,8 @@ void RunUntilIdle() {
         PumpDet(lk, RequireProcessor(lk, "RunUntilIdle"));
         return;
     }
-    if (!m.up) Misuse(lk, "RunUntilIdle with no simulated kernel running");
+    if (!m.up)
+        Misuse(lk, "RunUntilIdle with no simulated kernel running");
     m.changed.wait(lk, [&] {
         return m.dpcs.empty() && m.dpcsRunning == 0 && m.work.empty() && m.busyWorkers == 0;
     });
@@ -464,9 +513,11 @@ void AdvanceClock(LONGLONG hundredNs) {
     RequireMayWait("AdvanceClock", kVfWaitAtDispatchInfinite, 0);
     Machine& m = M();
     Lock lk(m.lock);
-    if (hundredNs < 0) Misuse(lk, "AdvanceClock by a negative time: the clock only goes forward");
+    if (hundredNs < 0)
+        Misuse(lk, "AdvanceClock by a negative time: the clock only goes forward");
     if (!Deterministic()) {
-        if (!m.up) Misuse(lk, "AdvanceClock with no simulated kernel running");
+        if (!m.up)
+            Misuse(lk, "AdvanceClock with no simulated kernel running");
         m.clockOffset += hundredNs;
         m.now.store(m.now.load() + hundredNs);
         while (FireOneDueTimerLocked()) {
@@ -482,15 +533,19 @@ void AdvanceClock(LONGLONG hundredNs) {
     for (;;) {
         LONGLONG next = NextEventLocked();
         // After a pump nothing is due any more, so `next` lies ahead.
-        if (next < 0 || next > target || next <= m.now.load()) break;
+        if (next < 0 || next > target || next <= m.now.load())
+            break;
         m.now.store(next);
         PumpDet(lk, self);
     }
-    if (target > m.now.load()) m.now.store(target);
+    if (target > m.now.load())
+        m.now.store(target);
     PumpDet(lk, self);
 }
 
-void AdvanceClockMs(ULONG ms) { AdvanceClock(static_cast<LONGLONG>(ms) * 10000); }
+void AdvanceClockMs(ULONG ms) {
+    AdvanceClock(static_cast<LONGLONG>(ms) * 10000);
+}
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -519,7 +574,8 @@ void KeStart(const Options& options) {
         Self().sched = main.get();
     } else {
         m.services.emplace_back(ClockThread, &ClockWake());
-        for (int i = 1; i <= kDpcProcessors; ++i) m.services.emplace_back(DpcProcessor, i);
+        for (int i = 1; i <= kDpcProcessors; ++i)
+            m.services.emplace_back(DpcProcessor, i);
     }
 }
 
@@ -535,9 +591,11 @@ void KeStop() {
         SchedThread* self = Self().sched;
         // Idle workers and threads that never started leave now; a blocked
         // thread is never resumed (see Runnable).
-        if (self != nullptr && m.cpu == self) PumpDet(lk, self);
+        if (self != nullptr && m.cpu == self)
+            PumpDet(lk, self);
         for (auto& t : m.threads) {
-            if (t.get() == self) continue;
+            if (t.get() == self)
+                continue;
             (t->state == State::Exited ? leaving : abandoned).push_back(t);
         }
         m.threads.clear();
@@ -549,19 +607,23 @@ void KeStop() {
         std::vector<std::thread> services = std::move(m.services);
         m.services.clear();
         lk.unlock();
-        for (auto& s : services) s.join();
+        for (auto& s : services)
+            s.join();
         lk.lock();
         // A worker inside a work item finishes it, or blocks in it for good.
         m.changed.wait(lk, [&] { return m.busyWorkers == 0; });
-        for (auto& t : m.threads) (t->busy ? abandoned : leaving).push_back(t);
+        for (auto& t : m.threads)
+            (t->busy ? abandoned : leaving).push_back(t);
         m.threads.clear();
         lk.unlock();
     }
     for (auto& t : leaving) {
-        if (t->thread.joinable()) t->thread.join();
+        if (t->thread.joinable())
+            t->thread.join();
     }
     for (auto& t : abandoned) {
-        if (t->thread.joinable()) t->thread.detach();
+        if (t->thread.joinable())
+            t->thread.detach();
         Abandoned().push_back(t);
     }
     lk.lock();
@@ -584,7 +646,8 @@ struct Thread::Impl {
 Thread::Thread(std::string name, std::function<void()> body) : impl_(new Impl) {
     Machine& m = M();
     Lock lk(m.lock);
-    if (!m.up) Misuse(lk, "sim::Thread " + name + " started with no simulated kernel running");
+    if (!m.up)
+        Misuse(lk, "sim::Thread " + name + " started with no simulated kernel running");
     auto t = std::make_shared<SchedThread>();
     t->name = name;
     t->kind = Kind::User;
@@ -611,7 +674,8 @@ Thread::Thread(std::string name, std::function<void()> body) : impl_(new Impl) {
 }
 
 void Thread::Join() {
-    if (impl_->joined) return;
+    if (impl_->joined)
+        return;
     std::shared_ptr<SchedThread> t = impl_->t;
     if (impl_->deterministic) {
         bool finished;
@@ -630,7 +694,8 @@ void Thread::Join() {
             return;
         }
     }
-    if (t->thread.joinable()) t->thread.join();
+    if (t->thread.joinable())
+        t->thread.join();
     impl_->joined = true;
 }
 

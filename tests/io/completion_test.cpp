@@ -203,24 +203,28 @@ TEST_F(IoCompletion, OwnIrpRoutineGetsNullDeviceUnlessTheAllocatorTookALocation)
     EXPECT_EQ(sim::OutstandingIrps(), 0u);
 }
 
-TEST_F(IoCompletion, ReusedIrpCarriesAWholeNewRequest) {
+TEST_F(IoCompletion, ReusedIrpCarriesNothingOfItsLastTrip) {
     Build(1);
     int calls = 0;
     L().dispatch[kBottom] = [&](PDEVICE_OBJECT, PIRP irp) {
         calls++;
-        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Control, 0);
-        return CompleteWith(irp, STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
+        EXPECT_FALSE(irp->PendingReturned);
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED, 0);
+        IoMarkIrpPending(irp); // marked, completed and pending: the last trip's traces
+        CompleteWith(irp, STATUS_SUCCESS);
+        return STATUS_PENDING;
     };
     sim::DriverScope scope(L().driver[kBottom]);
     PIRP irp = IoAllocateIrp(1, FALSE);
     for (int round = 0; round < 3; round++) {
         IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         IoSetCompletionRoutine(
             irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
             nullptr, TRUE, TRUE, TRUE);
-        EXPECT_EQ(IoCallDriver(L().device[kBottom], irp), STATUS_SUCCESS);
+        EXPECT_EQ(IoCallDriver(L().device[kBottom], irp), STATUS_PENDING);
+        EXPECT_TRUE(irp->PendingReturned);
     }
     EXPECT_EQ(calls, 3);
     IoFreeIrp(irp);

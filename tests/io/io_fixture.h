@@ -93,7 +93,7 @@ protected:
             L().driver[i] = sim::CreateDriver(kNames[i], entry, &status);
             ASSERT_EQ(status, STATUS_SUCCESS);
             PDEVICE_OBJECT device = nullptr;
-            ASSERT_EQ(IoCreateDevice(L().driver[i], 64, nullptr, FILE_DEVICE_UNKNOWN, 0,
+            ASSERT_EQ(IoCreateDevice(L().driver[i], 512, nullptr, FILE_DEVICE_UNKNOWN, 0,
                                      exclusive && i == L().order.back(), &device),
                       STATUS_SUCCESS);
             device->Flags |= flags;

@@ -32,7 +32,8 @@ TEST(KeConcurrent, SpinLockExcludesEveryOtherThread) {
                 for (int i = 0; i < kRounds; ++i) {
                     KIRQL old;
                     KeAcquireSpinLock(&lock, &old);
-                    if (KeGetCurrentIrql() != DISPATCH_LEVEL) badIrql++;
+                    if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+                        badIrql++;
                     counter = counter + 1;
                     KeReleaseSpinLock(&lock, old);
                 }
@@ -93,7 +94,8 @@ struct Counted {
     int total;
     static VOID NTAPI Routine(PVOID context) {
         auto* self = static_cast<Counted*>(context);
-        if (self->count->fetch_add(1) + 1 == self->total) KeSetEvent(self->done, 0, FALSE);
+        if (self->count->fetch_add(1) + 1 == self->total)
+            KeSetEvent(self->done, 0, FALSE);
     }
 };
 } // namespace

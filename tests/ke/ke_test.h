@@ -12,7 +12,9 @@
 
 namespace ke_test {
 
-constexpr LONGLONG Ms(LONGLONG ms) { return ms * 10000; }
+constexpr LONGLONG Ms(LONGLONG ms) {
+    return ms * 10000;
+}
 
 inline NTSTATUS Poll(PVOID object) {
     LARGE_INTEGER zero;
@@ -38,7 +40,8 @@ struct FakeDriver {
     DRIVER_OBJECT object{};
     explicit FakeDriver(const WCHAR* name) {
         size_t n = 0;
-        while (name[n] != 0) ++n;
+        while (name[n] != 0)
+            ++n;
         object.DriverName.Buffer = const_cast<PWSTR>(name);
         object.DriverName.Length = static_cast<USHORT>(n * sizeof(WCHAR));
         object.DriverName.MaximumLength = object.DriverName.Length;

@@ -2,7 +2,6 @@
 // behind: set timers, queued DPCs, queued or running work items.
 #include "ke_test.h"
 
-
 namespace {
 
 VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}

@@ -69,6 +69,34 @@ TEST(KeScheduler, ABlockedWorkItemDoesNotHoldUpTheRestOfTheQueue) {
     EXPECT_EQ(log, (std::vector<std::string>{"free", "blocked"}));
 }
 
+TEST(KeScheduler, AWorkItemRunsInTheNameOfTheDriverThatQueuedIt) {
+    sim::Kernel kernel;
+    ke_test::FakeDriver driver(L"\\Driver\\kefake");
+    static PDRIVER_OBJECT seen;
+    seen = nullptr;
+    WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(
+        &item, [](PVOID) { seen = sim::CurrentDriver(); }, nullptr);
+    {
+        sim::DriverScope scope(driver.get());
+        ExQueueWorkItem(&item, DelayedWorkQueue);
+    }
+    sim::RunUntilIdle();
+    EXPECT_EQ(seen, driver.get());
+}
+
+TEST(KeSchedulerDeathTest, AnUninitialisedSpinLockHeldByNobodyIsReported) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            KSPIN_LOCK lock = 0xFEEDFACE; // pool garbage, never KeInitializeSpinLock'd
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+        },
+        "spin lock 0x[0-9a-f]+ is held by an unknown owner \\(0xfeedface\\), which is not "
+        "running");
+}
+
 TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     sim::Kernel kernel;
     std::vector<std::string> log;
@@ -172,7 +200,8 @@ TEST(KeScheduler, ThreadsTakeTurnsOnlyWhereOneBlocks) {
     other.Join();
     std::vector<std::string> round = {"ping", "main still running", "pong"};
     std::vector<std::string> expected;
-    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), round.begin(), round.end());
+    for (int i = 0; i < 3; ++i)
+        expected.insert(expected.end(), round.begin(), round.end());
     EXPECT_EQ(log, expected);
 }
 
@@ -192,8 +221,10 @@ std::vector<std::string> BusyScenario() {
     std::vector<std::unique_ptr<LogItem>> items;
     for (int i = 0; i < 6; ++i) {
         items.push_back(std::make_unique<LogItem>(&log, "item" + std::to_string(i)));
-        if (i % 2 == 0) items.back()->mutex = &mutex;
-        if (i % 3 == 0) items.back()->waitFor = &go;
+        if (i % 2 == 0)
+            items.back()->mutex = &mutex;
+        if (i % 3 == 0)
+            items.back()->waitFor = &go;
     }
     struct QueueDpc {
         KTIMER timer;
@@ -283,4 +314,33 @@ TEST(KeSchedulerDeathTest, WaitingOnAThreadTheSimulationDoesNotKnowIsRefused) {
             foreign.join();
         },
         "foreign on thread-[0-9]+, a thread the simulated processor does not know");
+}
+
+namespace {
+struct Rearming {
+    KTIMER timer;
+    KDPC dpc;
+    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
+        auto* self = static_cast<Rearming*>(context);
+        LARGE_INTEGER due;
+        due.QuadPart = -ke_test::Ms(1);
+        KeSetTimer(&self->timer, due, &self->dpc);
+    }
+};
+} // namespace
+
+TEST(KeSchedulerDeathTest, AWaitOnlyARearmingTimerKeepsAliveIsReported) {
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            static Rearming tick;
+            KeInitializeTimer(&tick.timer);
+            KeInitializeDpc(&tick.dpc, Rearming::Routine, &tick);
+            Rearming::Routine(nullptr, &tick, nullptr, nullptr);
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        },
+        "main has waited 1000 s of virtual time in KeWaitForSingleObject\\(notification event "
+        "0x[0-9a-f]+\\) while only timers ran");
 }

@@ -39,9 +39,13 @@ struct LoggedTimer {
     }
 };
 
-bool operator==(const Expiry& a, const Expiry& b) { return a.name == b.name && a.at == b.at; }
+bool operator==(const Expiry& a, const Expiry& b) {
+    return a.name == b.name && a.at == b.at;
+}
 
-void PrintTo(const Expiry& e, std::ostream* os) { *os << e.name << "@" << e.at; }
+void PrintTo(const Expiry& e, std::ostream* os) {
+    *os << e.name << "@" << e.at;
+}
 
 struct CountingDpc {
     KDPC dpc;
@@ -71,9 +75,8 @@ TEST(KeTimers, ExpireInDueOrderRegardlessOfTheOrderTheyWereSet) {
     d.SetMs(10); // same instant as b, set after it
     EXPECT_EQ(sim::QueuedTimers(), 4u);
     sim::AdvanceClockMs(25);
-    EXPECT_EQ(log, (std::vector<Expiry>{{"b", ke_test::Ms(10)},
-                                        {"d", ke_test::Ms(10)},
-                                        {"c", ke_test::Ms(20)}}));
+    EXPECT_EQ(log, (std::vector<Expiry>{
+                       {"b", ke_test::Ms(10)}, {"d", ke_test::Ms(10)}, {"c", ke_test::Ms(20)}}));
     EXPECT_EQ(sim::Now(), ke_test::Ms(25));
     EXPECT_EQ(sim::QueuedTimers(), 1u);
     sim::AdvanceClockMs(5);
@@ -168,9 +171,8 @@ TEST(KeTimers, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
     due.QuadPart = -ke_test::Ms(10);
     KeSetTimerEx(&t.timer, due, 15, &t.dpc);
     sim::AdvanceClockMs(45);
-    EXPECT_EQ(log, (std::vector<Expiry>{{"p", ke_test::Ms(10)},
-                                        {"p", ke_test::Ms(25)},
-                                        {"p", ke_test::Ms(40)}}));
+    EXPECT_EQ(log, (std::vector<Expiry>{
+                       {"p", ke_test::Ms(10)}, {"p", ke_test::Ms(25)}, {"p", ke_test::Ms(40)}}));
     EXPECT_TRUE(KeCancelTimer(&t.timer));
     sim::AdvanceClockMs(100);
     EXPECT_EQ(log.size(), 3u);

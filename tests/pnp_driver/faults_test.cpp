@@ -1,8 +1,9 @@
 // Allocation failures at every allocation the drivers make while a phone
-// arrives, starts and leaves. Each run fails the first allocation of one call
-// site not failed before, and the runs go on until a run fails nothing new:
-// then every error path these scenarios reach has run once. The verifier's
-// end-of-run checks (pool, IRPs, devices, links, remove locks) judge each run.
+// arrives, starts and leaves. Run n fails the driver's n-th allocation (of
+// any kind: pool, IRPs, built requests), and the runs go on until a run has
+// fewer allocations than n: then every error path these scenarios reach has
+// run once. The verifier's end-of-run checks (pool, IRPs, devices, links,
+// remove locks) judge each run.
 #include "platform/sim/sim.h"
 #include "platform/usb/bus.h"
 
@@ -12,12 +13,12 @@
 
 namespace {
 
-constexpr int kMaxRuns = 60;
+constexpr uint64_t kMaxRuns = 60;
 
 // One run: a first phone loads the driver of `kind`; the plan then fails
 // allocations of that driver only, while a second phone of the same kind is
 // added, started and unplugged.
-size_t RunOnce(usb::InterfaceKind kind, const char* service) {
+size_t RunOnce(usb::InterfaceKind kind, const char* service, uint64_t nth) {
     sim::Kernel kernel;
     sim::RegisterDriverImage("vxqt70modem", VXQT70_MODEM_IMAGE);
     sim::RegisterDriverImage("vxqt70diag", VXQT70_DIAG_IMAGE);
@@ -32,7 +33,7 @@ size_t RunOnce(usb::InterfaceKind kind, const char* service) {
 
         sim::FaultPlan plan;
         plan.driver = driver;
-        plan.systematic = true;
+        plan.failNth = nth;
         sim::AddFaultPlan(plan);
 
         usb::PhoneConfig second;
@@ -61,15 +62,16 @@ size_t RunOnce(usb::InterfaceKind kind, const char* service) {
 }
 
 void WalkEveryAllocation(usb::InterfaceKind kind, const char* service) {
-    sim::ClearSystematicSites();
-    int runs = 0;
-    while (RunOnce(kind, service) != 0) {
-        ASSERT_LT(++runs, kMaxRuns) << "allocation sites keep appearing";
-        if (::testing::Test::HasFailure())
+    uint64_t nth = 1;
+    while (RunOnce(kind, service, nth) != 0) {
+        ASSERT_LT(nth, kMaxRuns) << "allocations keep coming";
+        if (::testing::Test::HasFailure()) {
+            ADD_FAILURE() << "with allocation " << nth << " failed";
             return;
+        }
+        ++nth;
     }
-    EXPECT_GT(runs, 3) << "the walk should have reached several allocation sites";
-    sim::ClearSystematicSites();
+    EXPECT_GT(nth, 5u) << "the walk should have reached several allocations";
 }
 
 TEST(AllocationFailures, ModemArrivalStartAndUnplugSurviveEveryFailedAllocation) {

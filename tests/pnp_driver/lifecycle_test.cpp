@@ -133,18 +133,12 @@ TEST_F(DriverLifecycle, WithoutWdm10NeitherDriverLoadsNorRegistersAnything) {
 }
 
 // Requests no routine is registered for are refused by the I/O manager.
-TEST_F(DriverLifecycle, FileInformationRequestsAreLeftToTheIoManager) {
+TEST_F(DriverLifecycle, FileInformationRequestsAreRefusedAsInvalid) {
     usb::Phone& phone = Plug();
     for (usb::Interface* interface : {&phone.Modem(), &phone.Diagnostics()}) {
-        PDRIVER_OBJECT driver = Node(*interface)->driver;
-        PDRIVER_DISPATCH unset = driver->MajorFunction[IRP_MJ_SHUTDOWN];
-        EXPECT_EQ(driver->MajorFunction[IRP_MJ_QUERY_INFORMATION], unset);
-        EXPECT_EQ(driver->MajorFunction[IRP_MJ_SET_INFORMATION], unset);
-        EXPECT_NE(driver->MajorFunction[IRP_MJ_PNP], unset);
-        EXPECT_NE(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], unset);
-        EXPECT_NE(driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], unset);
-        EXPECT_NE(driver->DriverExtension->AddDevice, nullptr);
-        EXPECT_NE(driver->DriverUnload, nullptr);
+        PDEVICE_OBJECT fdo = Node(*interface)->fdo;
+        EXPECT_EQ(SendIrp(fdo, IRP_MJ_QUERY_INFORMATION).status, STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(SendIrp(fdo, IRP_MJ_SET_INFORMATION).status, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -182,8 +176,7 @@ TEST_F(DeviceNumbering, FailedAddLeavesAGapAndNoDevice) {
     PDRIVER_OBJECT modemDriver = Node(first.Modem())->driver;
     sim::FaultPlan plan;
     plan.driver = modemDriver;
-    plan.site = "AddDevice";
-    plan.kind = sim::AllocKind::Any;
+    plan.kind = sim::AllocKind::Pool;
     plan.failNth = 2; // the device name, after the working name
     int number = sim::AddFaultPlan(plan);
 
@@ -194,7 +187,7 @@ TEST_F(DeviceNumbering, FailedAddLeavesAGapAndNoDevice) {
     sim::RemoveFaultPlan(number);
     sim::DevNode* failedNode = Node(failed.Modem());
     EXPECT_EQ(failedNode->state, sim::DevNodeState::NoDriver);
-    EXPECT_EQ(failedNode->problem, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(failedNode->problem, STATUS_INSUFFICIENT_RESOURCES) << sim::FaultLog();
     EXPECT_EQ(failedNode->fdo, nullptr);
     EXPECT_EQ(sim::LookupDevice(u"\\Device\\VXNTQT70MDM1"), nullptr);
 

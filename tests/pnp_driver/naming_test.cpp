@@ -25,14 +25,6 @@ protected:
         sim::RegSetValue(sim::CreateDeviceParametersKey(node->pdo), u"PortName", REG_SZ,
                          units.data(), units.size() * 2);
     }
-    // Nothing of a naming is left: no link, no SERIALCOMM value, the
-    // interface disabled.
-    void ExpectUnnamed(sim::DevNode* node, const std::u16string& link) {
-        EXPECT_FALSE(LinkExists(link));
-        EXPECT_FALSE(SerialCommOf(NameOf(node->fdo)));
-        EXPECT_FALSE(InterfaceOf(node->pdo)->enabled);
-    }
-
     usb::Phone* phone_ = nullptr;
 };
 
@@ -48,9 +40,11 @@ TEST_F(PortNaming, PortNameLinksThePortAndIsPublishedWithTwoZeroUnits) {
     EXPECT_EQ(comm->type, (ULONG)REG_SZ);
     EXPECT_EQ(comm->dataBytes, 12u);
     EXPECT_TRUE(InterfaceOf(node->pdo)->enabled);
-    for (const auto& link : sim::SymbolicLinks())
-        if (link.name == u"\\DosDevices\\COM5")
+    for (const auto& link : sim::SymbolicLinks()) {
+        if (link.name == u"\\DosDevices\\COM5") {
             EXPECT_TRUE(link.unprotected);
+        }
+    }
 }
 
 TEST_F(PortNaming, MissingPortNameFailsTheStartAndNamesNothing) {
@@ -89,7 +83,8 @@ TEST_F(PortNaming, PortNameTooLongIsRefused) {
     sim::SetPortName(node->pdo, std::u16string(100, u'X'));
     EXPECT_EQ(sim::PnpStartDevice(node), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(sim::SymbolicLinks().empty());
-    ExpectUnnamed(node, u"");
+    EXPECT_TRUE(sim::SerialComm().empty());
+    EXPECT_FALSE(InterfaceOf(node->pdo)->enabled);
 }
 
 // 64 code units and no terminator fill the whole 128-byte buffer; taken as

@@ -74,56 +74,25 @@ TEST_F(SystemControl, ModemRefusesWmiOnceRemovalIsQueriedDiagnosticsPassesItDown
 }
 
 // ---------------------------------------------------------------- capabilities
-TEST_F(Capabilities, ModemIsRemovableUniqueAndSurpriseRemovable) {
-    usb::Phone& phone = Plug();
-    sim::DevNode* node = Node(phone.Modem());
-    ASSERT_EQ(sim::PnpQueryCapabilities(node), STATUS_SUCCESS);
-    EXPECT_TRUE(node->capabilities.Removable);
-    EXPECT_TRUE(node->capabilities.UniqueID);
-    EXPECT_TRUE(node->capabilities.SurpriseRemovalOK);
-    EXPECT_EQ(node->capabilities.Version, 1);
-}
-
 TEST_F(Capabilities, DiagnosticsHasNoUniqueIdEvenWhenTheBusSaysSo) {
     usb::Phone& phone = Plug();
     sim::DevNode* node = Node(phone.Diagnostics());
-    DEVICE_CAPABILITIES fromBus{};
-    ASSERT_EQ(sim::PnpSendIrp(
-                  node, IRP_MN_QUERY_CAPABILITIES,
-                  [&](PIO_STACK_LOCATION sp) {
-                      static DEVICE_CAPABILITIES caps;
-                      caps = DEVICE_CAPABILITIES{};
-                      caps.Size = sizeof caps;
-                      caps.Version = 1;
-                      caps.UniqueID = TRUE; // as if the bus had set it
-                      sp->Parameters.DeviceCapabilities.Capabilities = &caps;
-                  },
-                  [&](PIRP irp) {
-                      fromBus = *IoGetCurrentIrpStackLocation(irp)
-                                     ->Parameters.DeviceCapabilities.Capabilities;
-                  }),
+    static DEVICE_CAPABILITIES caps;
+    caps = DEVICE_CAPABILITIES{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.UniqueID = TRUE; // as if the bus had set it
+    ASSERT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_CAPABILITIES,
+                              [](PIO_STACK_LOCATION sp) {
+                                  sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+                              }),
               STATUS_SUCCESS);
-    EXPECT_FALSE(fromBus.UniqueID);
-    EXPECT_TRUE(fromBus.Removable);
-    EXPECT_TRUE(fromBus.SurpriseRemovalOK);
+    EXPECT_FALSE(caps.UniqueID);
+    EXPECT_TRUE(caps.Removable);
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
 }
 
 // ---------------------------------------------------------------- surprise removal
-// The unplug with nothing open: surprise removal tears the naming down, the
-// removal that follows finds nothing left, and both drivers unload with the
-// verifier satisfied (the kernel's end-of-test checks).
-TEST_F(SurpriseRemoval, UnplugOfAStoppedPortStillReleasesEverything) {
-    usb::Phone& phone = Plug();
-    sim::DevNode* node = Node(phone.Modem());
-    ASSERT_EQ(sim::PnpStopDevice(node), STATUS_SUCCESS);
-    phone.Unplug();
-    sim::RunUntilIdle();
-    EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
-    EXPECT_TRUE(sim::SerialComm().empty());
-    EXPECT_TRUE(sim::SymbolicLinks().empty());
-    EXPECT_EQ(sim::DriverUnloadCount("vxqt70modem"), 1u);
-}
-
 // Vanishing while a stop or removal is pending: the port is still named
 // then, and its naming must go with it.
 TEST_F(SurpriseRemoval, UnplugWhileStopOrRemovePendingReleasesTheNaming) {

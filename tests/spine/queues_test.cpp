@@ -164,18 +164,6 @@ TEST_F(KillAllPendingIrps, SkipsARequestWhoseCancelRoutineIsAlreadyClaimed) {
     EXPECT_TRUE(queued_[0]->done);
 }
 
-// The application's own cancel still works on a queued request, and the
-// kill-all afterwards finds only what is left.
-TEST_F(KillAllPendingIrps, IoCancelIrpAndKillAllShareTheQueueSafely) {
-    Queued* first = Queue(IRP_MJ_DEVICE_CONTROL, "wait1");
-    Queue(IRP_MJ_READ, "read1");
-    EXPECT_TRUE(IoCancelIrp(first->irp));
-    sim::RunUntilIdle();
-    EXPECT_TRUE(first->done);
-    KillAll();
-    EXPECT_EQ(g_cancelled, (std::vector<std::string>{"wait1", "read1"}));
-}
-
 // Surprise removal cancels what is queued, and the removal that follows
 // passes over empty queues.
 TEST_F(KillAllPendingIrps, SurpriseRemovalThenRemovalCancelEachRequestOnce) {

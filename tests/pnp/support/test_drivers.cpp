@@ -15,6 +15,7 @@ namespace {
 std::mutex g_timelineLock;
 std::vector<std::string> g_timeline;
 int g_entries = 0;
+std::vector<std::pair<PDEVICE_OBJECT, PIRP>> g_parked;
 int g_unloads = 0;
 
 const char* PnpName(UCHAR minor) {
@@ -241,6 +242,11 @@ NTSTATUS NTAPI FdoPower(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (sp->MinorFunction == IRP_MN_SET_POWER)
         PoSetPowerState(device, DevicePowerState, sp->Parameters.Power.State);
+    if (sp->MinorFunction == IRP_MN_SET_POWER && g_fdo.parkDeviceSetIrps) {
+        IoMarkIrpPending(irp);
+        g_parked.push_back({device, irp});
+        return STATUS_PENDING;
+    }
     if (!g_fdo.forgetStartNextOnDeviceIrp)
         PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
@@ -390,6 +396,17 @@ NTSTATUS NTAPI TestFdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 int FdoEntries() { return g_entries; }
+
+size_t ParkedDeviceIrps() { return g_parked.size(); }
+
+void ReleaseParkedDeviceIrp() {
+    auto [device, irp] = g_parked.front();
+    g_parked.erase(g_parked.begin());
+    sim::DriverScope scope(device->DriverObject);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    PoCallDriver(Ext(device)->lower, irp);
+}
 int FdoUnloads() { return g_unloads; }
 
 std::u16string PortNameSeenAtStart(PDEVICE_OBJECT fdo) {
@@ -443,6 +460,9 @@ void StackTest::SetUp() {
     g_fdo = FdoKnobs();
     g_bus = BusKnobs();
     g_timeline.clear();
+    g_parked.clear();
+    g_entries = 0;
+    g_unloads = 0;
     kernel = std::make_unique<sim::Kernel>();
     bus = std::make_unique<TestBus>();
     sim::RegisterDriverEntry("vxtest", TestFdoEntry);

@@ -26,6 +26,7 @@ struct FdoKnobs {
     bool forgetStartNextOnDeviceIrp = false;    // never call PoStartNextPowerIrp on device IRPs
     bool passIrpPointerToRequest = false;       // PoRequestPowerIrp(..., &irp): a rule violation
     bool failRemove = false;                    // complete REMOVE with an error (a rule violation)
+    bool parkDeviceSetIrps = false;             // hold device SET_POWER IRPs until released
 };
 
 // What the bus does at its PDOs.
@@ -46,12 +47,18 @@ std::vector<std::string> TimelineOf(const std::string& prefix);
 // The function driver's entry (service "vxtest" in the tests).
 NTSTATUS NTAPI TestFdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 // Loads seen by the function driver's DriverEntry and unloads by its
-// DriverUnload, over the process.
+// DriverUnload in this test.
 int FdoEntries();
 int FdoUnloads();
 // The value of "PortName" the function driver read while handling START, or
 // "(none)" when there was none.
 std::u16string PortNameSeenAtStart(PDEVICE_OBJECT fdo);
+
+// Device SET_POWER IRPs the function driver holds (parkDeviceSetIrps), and
+// letting the oldest go on down (PoStartNextPowerIrp, then PoCallDriver), as
+// the driver would from its own context.
+size_t ParkedDeviceIrps();
+void ReleaseParkedDeviceIrp();
 
 // The test bus: a driver object owning PDOs, unplugging them through the PnP
 // manager and deleting each at the REMOVE that follows.

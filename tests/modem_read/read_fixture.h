@@ -1,0 +1,85 @@
+// The modem port opened as a serial program opens it (see
+// modem_port/port_fixture.h), with what the receive-side tests add: reads
+// and wait-on-mask requests left in flight, time-outs and masks set through
+// the serial control codes, bytes and notifications sent by the phone, and
+// the machine run until the bus has delivered them.
+#pragma once
+
+#include "modem_port/port_fixture.h"
+
+#include <string>
+
+namespace modem_read {
+
+using modem_port::Request;
+using modem_port::Result;
+
+constexpr ULONG kMaxUlong = 0xFFFFFFFF;
+
+inline std::string Text(const Request& read) {
+    return std::string(read.output.begin(), read.output.begin() + read.Bytes());
+}
+
+class ModemRead : public modem_port::ModemPort {
+protected:
+    void SetUp() override {
+        ModemPort::SetUp();
+        if (!HasFatalFailure()) {
+            Open();
+        }
+        sim::RunUntilIdle();
+    }
+
+    void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
+        SERIAL_TIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = interval;
+        timeouts.ReadTotalTimeoutMultiplier = multiplier;
+        timeouts.ReadTotalTimeoutConstant = constant;
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
+    }
+    void SetWaitMask(ULONG mask) { ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS); }
+    std::unique_ptr<Request> StartWait() {
+        return StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    }
+    static ULONG EventsOf(const Request& wait) { return wait.OutputAs<ULONG>(); }
+
+    // A request refused by the dispatch routine leaves OVERLAPPED untouched
+    // (kernel32 reports the failure through the last error only); these tell
+    // such a refusal from a request still in flight.
+    std::unique_ptr<Request> StartReadNoting(DWORD length) {
+        SetLastError(0);
+        auto read = StartRead(length);
+        lastError_ = GetLastError();
+        return read;
+    }
+    bool Refused(const Request& request, NTSTATUS status) const {
+        return !request.Done() && lastError_ == RtlNtStatusToDosError(status);
+    }
+
+    // The phone sends; the bus completes the bulk-in transfer waiting for it.
+    void Deliver(const std::string& text) {
+        Modem().Push(text);
+        sim::RunUntilIdle();
+    }
+    void Deliver(const std::vector<uint8_t>& bytes) {
+        Modem().Push(bytes.data(), bytes.size());
+        sim::RunUntilIdle();
+    }
+    void SerialState(USHORT uartState) {
+        Modem().SendSerialState(uartState);
+        sim::RunUntilIdle();
+    }
+    ULONG ModemStatus() { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS); }
+    // What an immediate read takes from the ring now.
+    std::string Drain(DWORD length = 8192) {
+        SetTimeouts(kMaxUlong, 0, 0);
+        auto read = StartRead(length);
+        sim::RunUntilIdle();
+        EXPECT_TRUE(read->Done());
+        return Text(*read);
+    }
+
+    DWORD lastError_ = 0;
+};
+
+} // namespace modem_read

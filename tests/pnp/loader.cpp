@@ -1,0 +1,97 @@
+// Driver images: a shared object mapped at its first device, its DriverEntry
+// called once, unmapped after its last device, and bound to its own symbols.
+#include "pnp/support/test_drivers.h"
+
+#include "platform/sim/api_ex.h"
+
+#include <gmock/gmock.h>
+
+using namespace pnptest;
+
+// A routine under the same name as one inside the test image. The executable
+// exports it (-rdynamic); an image that bound to it instead of its own would
+// report a failure in its load banner.
+extern "C" __attribute__((visibility("default"), used)) NTSTATUS NTAPI VxImageProbe(void) {
+    return STATUS_UNSUCCESSFUL;
+}
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class Loader : public StackTest {
+protected:
+    void SetUp() override {
+        StackTest::SetUp();
+        sim::RegisterDriverImage("vximage", PNP_TEST_IMAGE);
+        sim::MapInterfaceKind("modem", "vximage");
+    }
+};
+
+TEST_F(Loader, ImageIsMappedOnceForTwoDevicesAndBindsToItsOwnSymbols) {
+    sim::DevNode* a = bus->Plug("modem");
+    sim::DevNode* b = bus->Plug("modem");
+    ASSERT_EQ(a->state, sim::DevNodeState::Started);
+    ASSERT_EQ(b->state, sim::DevNodeState::Started);
+
+    EXPECT_EQ(sim::DriverLoadCount("vximage"), 1u);
+    const std::string log = sim::DebugLog();
+    EXPECT_EQ(Count(log, "testimage: load"), 1u);
+    EXPECT_NE(log.find("testimage: load 1 probe 0x0"), std::string::npos) << log;
+    // The verifier can tell the image's code from everything else.
+    PDRIVER_OBJECT driver = sim::LoadedDriver("vximage");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_NE(driver->DriverStart, nullptr);
+    EXPECT_GT(driver->DriverSize, 0u);
+    const auto entry = reinterpret_cast<uintptr_t>(driver->MajorFunction[IRP_MJ_PNP]);
+    const auto start = reinterpret_cast<uintptr_t>(driver->DriverStart);
+    EXPECT_GE(entry, start);
+    EXPECT_LT(entry, start + driver->DriverSize);
+}
+
+TEST_F(Loader, UnloadedAfterLastDeviceAndReloadedWithFreshGlobals) {
+    sim::DevNode* a = bus->Plug("modem");
+    sim::DevNode* b = bus->Plug("modem");
+    bus->Unplug(a->pdo);
+    EXPECT_NE(sim::LoadedDriver("vximage"), nullptr);
+    bus->Unplug(b->pdo);
+    EXPECT_EQ(sim::LoadedDriver("vximage"), nullptr);
+    EXPECT_EQ(Count(sim::DebugLog(), "testimage: unload"), 1u);
+
+    bus->Plug("modem");
+    EXPECT_EQ(sim::DriverLoadCount("vximage"), 2u);
+    // A second mapping starts from zeroed data, like a reloaded .sys.
+    EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 1 "), 2u);
+    EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 2 "), 0u);
+}
+
+TEST_F(Loader, ImageAndLinkedDriverServeTheirKindsSideBySide) {
+    sim::MapInterfaceKind("diagnostics", "vxtest");
+    sim::DevNode* modem = bus->Plug("modem");
+    sim::DevNode* diag = bus->Plug("diagnostics");
+    EXPECT_NE(modem->driver, diag->driver);
+    EXPECT_EQ(sim::DriverName(modem->driver), "vximage");
+    EXPECT_EQ(sim::DriverName(diag->driver), "vxtest");
+}
+
+TEST(LoaderDefaults, KindsMapToTheTwoPortDrivers) {
+    sim::Kernel kernel;
+    EXPECT_EQ(sim::ServiceForInterfaceKind("modem"), "vxqt70modem");
+    EXPECT_EQ(sim::ServiceForInterfaceKind("diagnostics"), "vxqt70diag");
+    EXPECT_EQ(sim::ServiceForInterfaceKind("camera"), "");
+}
+
+using LoaderDeathTest = Loader;
+
+TEST_F(LoaderDeathTest, MissingImageStopsTheRunNamingIt) {
+    sim::RegisterDriverImage("vxmissing", "/nonexistent/vxmissing.so");
+    sim::MapInterfaceKind("modem", "vxmissing");
+    EXPECT_DEATH(bus->Plug("modem"), "cannot map the image of vxmissing");
+}
+
+} // namespace

@@ -1,0 +1,192 @@
+// The phone misbehaving on purpose: each fault kind, as a driver meets it.
+#include "usb_test.h"
+
+namespace usbtest {
+namespace {
+
+using usb::Pipe;
+using Strings = std::vector<std::string>;
+
+class UsbFaults : public UsbTest {};
+
+TEST_F(UsbFaults, OneShotErrorFailsThePendingTransferOnly) {
+    Plug();
+    Request& a = Read();
+    sim::RunUntilIdle();
+    ports_[0].ifc->FailNext(Pipe::BulkIn, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+    sim::RunUntilIdle();
+    ASSERT_TRUE(a.done); // the fault reaches the transfer already waiting
+    EXPECT_EQ(a.status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(a.Usbd(), USBD_STATUS_CRC);
+    EXPECT_FALSE(ports_[0].ifc->Halted(Pipe::BulkIn));
+    ports_[0].ifc->Push("after");
+    Request& b = Read();
+    sim::RunUntilIdle();
+    EXPECT_EQ(b.status, STATUS_SUCCESS);
+    EXPECT_EQ(b.Text(), "after");
+}
+
+TEST_F(UsbFaults, PersistentErrorFailsEveryTransferUntilCleared) {
+    Plug();
+    ports_[0].ifc->FailNext(Pipe::BulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING,
+                            true);
+    Request& a = Write("1");
+    Request& b = Write("2");
+    sim::RunUntilIdle();
+    EXPECT_EQ(a.Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(b.Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "");
+    ports_[0].ifc->ClearFaults(Pipe::BulkOut);
+    Request& c = Write("3");
+    sim::RunUntilIdle();
+    EXPECT_EQ(c.status, STATUS_SUCCESS);
+    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "3");
+}
+
+TEST_F(UsbFaults, HaltingErrorNeedsAReset) {
+    Plug();
+    ports_[0].ifc->FailNext(Pipe::InterruptIn, STATUS_UNSUCCESSFUL,
+                            USBD_STATUS_DEV_NOT_RESPONDING, false, true);
+    Request& a = Read(Pipe::InterruptIn, 16);
+    sim::RunUntilIdle();
+    EXPECT_EQ(a.Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
+    ports_[0].ifc->SendSerialState(usb::kStateDcd);
+    Request& b = Read(Pipe::InterruptIn, 16);
+    sim::RunUntilIdle();
+    EXPECT_EQ(b.Usbd(), USBD_STATUS_ENDPOINT_HALTED);
+    PipeRequest(URB_FUNCTION_RESET_PIPE, Pipe::InterruptIn);
+    Request& c = Read(Pipe::InterruptIn, 16);
+    sim::RunUntilIdle();
+    EXPECT_EQ(c.Length(), 10u);
+}
+
+TEST_F(UsbFaults, StallOnTheControlPipeFailsOneClassRequest) {
+    Plug();
+    ports_[0].ifc->Stall(Pipe::Control);
+    Request& a = Class(usb::kSetControlLineState, 1);
+    Request& b = Class(usb::kSetControlLineState, 3);
+    sim::RunUntilIdle();
+    EXPECT_EQ(a.Usbd(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(b.status, STATUS_SUCCESS);
+    auto seen = ports_[0].ifc->ClassRequests();
+    ASSERT_EQ(seen.size(), 2u); // the stalled one is seen too
+    EXPECT_EQ(seen[0].usbdStatus, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(ports_[0].ifc->ControlLines(), 3);
+}
+
+TEST_F(UsbFaults, DelayHoldsCompletionOnTheVirtualClock) {
+    Plug();
+    ports_[0].ifc->Delay(Pipe::BulkOut, 20);
+    LONGLONG start = sim::Now();
+    Request& w = Write("slow");
+    sim::RunUntilIdle();
+    sim::AdvanceClockMs(19);
+    EXPECT_FALSE(w.done);
+    sim::AdvanceClockMs(1);
+    ASSERT_TRUE(w.done);
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now() - start, 20 * 10000);
+    // Class requests wait the same way when the control pipe is slow.
+    ports_[0].ifc->Delay(Pipe::Control, 5);
+    Request& c = Class(usb::kSetControlLineState, 1);
+    sim::AdvanceClockMs(4);
+    EXPECT_FALSE(c.done);
+    sim::AdvanceClockMs(1);
+    EXPECT_TRUE(c.done);
+}
+
+TEST_F(UsbFaults, ShortAndEmptyPackets) {
+    Plug();
+    Request& empty = Read();
+    sim::RunUntilIdle();
+    ports_[0].ifc->ShortNext(Pipe::BulkIn, 0);
+    sim::RunUntilIdle();
+    ASSERT_TRUE(empty.done);
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.Length(), 0u);
+
+    ports_[0].ifc->Push("0123456789");
+    ports_[0].ifc->ShortNext(Pipe::BulkIn, 3);
+    Request& part = Read();
+    Request& rest = Read();
+    sim::RunUntilIdle();
+    EXPECT_EQ(part.Text(), "012");
+    EXPECT_EQ(rest.Text(), "3456789");
+
+    // A partial write: the phone takes only two bytes.
+    ports_[0].ifc->ShortNext(Pipe::BulkOut, 2);
+    Request& w = Write("abcd");
+    sim::RunUntilIdle();
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.Length(), 2u);
+    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "ab");
+}
+
+TEST_F(UsbFaults, BabbleFailsTheTransferWithoutWritingPastItsBuffer) {
+    Plug();
+    // The request's buffer sits inside a larger block so a write past it
+    // would show.
+    requests_.push_back(std::make_unique<Request>());
+    Request& r = *requests_.back();
+    BuildTransfer(r, ports_[0], Pipe::BulkIn, 16);
+    r.buffer.resize(32, 0x55);
+    r.urb.UrbBulkOrInterruptTransfer.TransferBuffer = r.buffer.data();
+    ports_[0].ifc->Push("0123456789ABCDEFGHIJ");
+    ports_[0].ifc->BabbleNext(Pipe::BulkIn, 48);
+    Send(r, ports_[0]);
+    sim::RunUntilIdle();
+    EXPECT_EQ(r.status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(r.Usbd(), USBD_STATUS_BUFFER_OVERRUN);
+    EXPECT_EQ(r.Length(), 16u);
+    EXPECT_EQ(std::string(r.buffer.begin(), r.buffer.begin() + 16), "0123456789ABCDEF");
+    for (size_t i = 16; i < 32; ++i)
+        EXPECT_EQ(r.buffer[i], 0x55) << i;
+    EXPECT_TRUE(ports_[0].ifc->Halted(Pipe::BulkIn));
+}
+
+TEST_F(UsbFaults, OverstatedLengthIsReportedButNeverWritten) {
+    Plug();
+    requests_.push_back(std::make_unique<Request>());
+    Request& r = *requests_.back();
+    BuildTransfer(r, ports_[0], Pipe::BulkIn, 16);
+    r.buffer.resize(32, 0x55);
+    r.urb.UrbBulkOrInterruptTransfer.TransferBuffer = r.buffer.data();
+    ports_[0].ifc->OverstateNext(Pipe::BulkIn, 100);
+    ports_[0].ifc->Push("hello");
+    Send(r, ports_[0]);
+    sim::RunUntilIdle();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Length(), 116u); // larger than the 16-byte buffer: the lie
+    EXPECT_EQ(r.buffer[5], 0);   // inside the buffer, past the data: untouched
+    EXPECT_EQ(r.buffer[16], 0x55);
+}
+
+TEST_F(UsbFaults, CompleteAtOnceCompletesInsideTheCall) {
+    Plug();
+    ports_[0].ifc->CompleteAtOnce(Pipe::BulkOut);
+    Request& w = Write("now");
+    EXPECT_TRUE(w.done);
+    EXPECT_TRUE(w.completedInsideCall);
+    EXPECT_EQ(w.returned, STATUS_SUCCESS);
+    EXPECT_EQ(w.completionIrql, PASSIVE_LEVEL);
+
+    // With nothing to give, an IN transfer still pends.
+    ports_[0].ifc->CompleteAtOnce(Pipe::BulkIn);
+    Request& r = Read();
+    EXPECT_EQ(r.returned, STATUS_PENDING);
+    ports_[0].ifc->Push("x");
+    Request& again = Read(); // queued behind the first: FIFO order holds
+    EXPECT_EQ(again.returned, STATUS_PENDING);
+    sim::RunUntilIdle();
+    EXPECT_EQ(r.Text(), "x");
+
+    Request& reset = PipeRequest(URB_FUNCTION_RESET_PIPE, Pipe::BulkIn);
+    EXPECT_TRUE(reset.completedInsideCall);
+    EXPECT_EQ(reset.returned, STATUS_SUCCESS);
+    PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::BulkIn);
+    sim::RunUntilIdle();
+    EXPECT_EQ(again.status, STATUS_CANCELLED);
+}
+
+} // namespace
+} // namespace usbtest

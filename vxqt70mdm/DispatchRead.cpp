@@ -1,0 +1,406 @@
+// The receive side of the modem port. While the port is open one bulk-in
+// transfer is always outstanding; each one that completes well puts its
+// bytes in the input ring, completes the queued read from the ring, reports
+// the receive events and issues the next. Reads are answered from the ring:
+// a read that finds bytes there completes at once with them, a read that
+// finds none waits for the next transfer (whatever it brings) or for its
+// time-out. A read never waits for more data once some data is there.
+//
+// PortLock guards ReadQueue, the two DPC flags, UseIntervalTimer and the
+// interval fields, PerfStats.ReceivedCount, WaitMask and EventHistory. The
+// ring has its own lock and is called without PortLock (but for the count in
+// the event report, PortLock then InputLock). Timers are set and cancelled
+// outside any lock. ReadLengthRemaining belongs to the one read in progress.
+#include "mdm.h"
+
+// A SERIAL_TIMEOUTS field that means "not this kind of time-out" or "forever".
+#define TIMEOUT_MAXULONG ((ULONG)0xFFFFFFFF)
+#define MS_TO_100NS 10000
+// Above this many milliseconds a total time-out would not fit a relative
+// due time in 100 ns units; it is held there (some 29,000 years).
+#define TOTAL_TIMEOUT_LIMIT_MS 922337203685477ULL
+// Read lengths are counted in LONGs (ReadLengthRemaining, the ring's counts);
+// a longer read is served as one of this many bytes.
+#define READ_LENGTH_LIMIT 0x7FFFFFFFUL
+
+// The read half of SERIAL_TIMEOUTS as one read applies it.
+typedef struct _READ_TIMING {
+    BOOLEAN Immediate;     // return at once with what the ring holds
+    BOOLEAN UseTotalTimer; // ReadTotalTimer runs while the read waits
+    ULONG Multiplier;      // ms per byte still wanted
+    ULONG Constant;        // ms
+} READ_TIMING, *PREAD_TIMING;
+
+// ---------------------------------------------------------------- time-outs
+
+// The total time-out, as serial applications use the three values: interval
+// MAXULONG with both totals 0 is "return at once"; interval MAXULONG with a
+// finite constant waits for data at most that long, MAXULONG in the
+// multiplier then meaning "not per byte"; a constant of MAXULONG there means
+// "wait for data". Otherwise both totals 0 is "no total time-out", and any
+// other pair is taken as given.
+static VOID ClassifyTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, PREAD_TIMING Timing) {
+    ULONG interval = Timeouts->ReadIntervalTimeout;
+    ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
+    ULONG constant = Timeouts->ReadTotalTimeoutConstant;
+
+    Timing->Immediate = FALSE;
+    Timing->UseTotalTimer = TRUE;
+    Timing->Multiplier = multiplier;
+    Timing->Constant = constant;
+    if (interval == TIMEOUT_MAXULONG) {
+        if (multiplier == 0 && constant == 0) {
+            Timing->Immediate = TRUE;
+            Timing->UseTotalTimer = FALSE;
+        } else if (constant == TIMEOUT_MAXULONG) {
+            Timing->UseTotalTimer = FALSE;
+        } else if (multiplier == TIMEOUT_MAXULONG) {
+            Timing->Multiplier = 0;
+        }
+    } else if (multiplier == 0 && constant == 0) {
+        Timing->UseTotalTimer = FALSE;
+    }
+}
+
+// Caller holds PortLock. A finite, non-zero interval selects the interval
+// timer for this read; see ArmIntervalTimer for when it runs.
+static VOID ClassifyIntervalTimeout(PDEVICE_EXTENSION Port, ULONG Interval) {
+    Port->UseIntervalTimer = FALSE;
+    if (Interval == 0 || Interval == TIMEOUT_MAXULONG) {
+        return;
+    }
+    Port->UseIntervalTimer = TRUE;
+    Port->IntervalTime.QuadPart = (LONGLONG)((ULONGLONG)Interval * MS_TO_100NS);
+    Port->IntervalDueSelected = Port->IntervalTime.QuadPart < Port->IntervalCutover.QuadPart
+                                    ? &Port->IntervalDueShort
+                                    : &Port->IntervalDueLong;
+}
+
+// Relative due time of the total time-out for Remaining bytes still wanted.
+static LARGE_INTEGER TotalDueTime(const READ_TIMING* Timing, LONG Remaining) {
+    ULONGLONG ms = (ULONGLONG)Timing->Multiplier * (ULONG)Remaining + Timing->Constant;
+    LARGE_INTEGER due;
+
+    if (ms > TOTAL_TIMEOUT_LIMIT_MS) {
+        ms = TOTAL_TIMEOUT_LIMIT_MS;
+    }
+    due.QuadPart = -(LONGLONG)(ms * MS_TO_100NS);
+    return due;
+}
+
+// Sets up the port for a new read of Length bytes and classifies its
+// time-outs. The previous read's DPC flags are dropped with it.
+static VOID BeginRead(PDEVICE_EXTENSION Port, LONG Length, PREAD_TIMING Timing) {
+    SERIAL_TIMEOUTS timeouts;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->IntervalDpcActive = FALSE;
+    Port->TotalDpcActive = FALSE;
+    Port->ReadLengthRemaining = Length;
+    timeouts = Port->Timeouts;
+    ClassifyIntervalTimeout(Port, timeouts.ReadIntervalTimeout);
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    ClassifyTotalTimeout(&timeouts, Timing);
+}
+
+// ---------------------------------------------------------------- reads and the ring
+
+static LONG ReadLengthOf(PIRP Irp) {
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    return (LONG)(length > READ_LENGTH_LIMIT ? READ_LENGTH_LIMIT : length);
+}
+
+// Moves what the ring holds into the read's system buffer, after the bytes it
+// already has and never past its own length (ReadLengthRemaining may belong
+// to a later read that was refused). Returns the count moved.
+static LONG CopyFromRing(PDEVICE_EXTENSION Port, PIRP Irp) {
+    LONG already = (LONG)Irp->IoStatus.Information;
+    LONG copied = 0;
+
+    ReadFromBuffer(Port, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + already,
+                   ReadLengthOf(Irp) - already, &copied);
+    Irp->IoStatus.Information += copied;
+    Port->ReadLengthRemaining -= copied;
+    return copied;
+}
+
+// Caller holds PortLock. The read is over: its bytes are counted and its
+// interval time-out no longer applies.
+static VOID EndReadLocked(PDEVICE_EXTENSION Port, LONG Copied) {
+    Port->PerfStats.ReceivedCount += Copied;
+    Port->UseIntervalTimer = FALSE;
+}
+
+static NTSTATUS CompleteRead(PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return Status;
+}
+
+// Completes a read the dispatch holds the remove lock for.
+static NTSTATUS FinishRead(PDEVICE_EXTENSION Port, PIRP Irp, NTSTATUS Status) {
+    CompleteRead(Irp, Status);
+    ReleaseRemoveLock(Port, Irp);
+    return Status;
+}
+
+// TRUE when the read is to be completed now: it is an immediate one, or the
+// ring gave it something, or it wanted nothing more.
+static BOOLEAN ReadEndsNow(PDEVICE_EXTENSION Port, PIRP Irp, const READ_TIMING* Timing,
+                           LONG Copied) {
+    BOOLEAN endsNow;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    endsNow = (BOOLEAN)(Timing->Immediate || Port->ReadLengthRemaining == 0 ||
+                        Irp->IoStatus.Information != 0);
+    if (endsNow) {
+        EndReadLocked(Port, Copied);
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return endsNow;
+}
+
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    READ_TIMING timing;
+    LONG length;
+    LONG copied;
+    NTSTATUS status;
+
+    Irp->IoStatus.Information = 0;
+    if (IsDeviceRemoved(port)) {
+        return CompleteRead(Irp, STATUS_DELETE_PENDING);
+    }
+    status = AcquireRemoveLock(port, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRead(Irp, status);
+    }
+    length = ReadLengthOf(Irp);
+    if (length == 0) {
+        return FinishRead(port, Irp, STATUS_SUCCESS);
+    }
+
+    KeCancelTimer(&port->ReadTotalTimer);
+    KeCancelTimer(&port->ReadIntervalTimer);
+    BeginRead(port, length, &timing);
+    copied = CopyFromRing(port, Irp);
+    if (ReadEndsNow(port, Irp, &timing, copied)) {
+        return FinishRead(port, Irp, STATUS_SUCCESS);
+    }
+
+    status = EnqueueReadIrp(port, Irp);
+    if (status == STATUS_PENDING && timing.UseTotalTimer) {
+        KeSetTimer(&port->ReadTotalTimer, TotalDueTime(&timing, port->ReadLengthRemaining),
+                   &port->ReadTotalDpc);
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------- the read queue
+
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
+    KIRQL oldIrql;
+    NTSTATUS status;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    status = QueueSingleIrp(&Port->ReadQueue, Irp, WaitMaskCancelRoutine);
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (status != STATUS_PENDING) {
+        FinishRead(Port, Irp, status);
+    }
+    return status;
+}
+
+PIRP DequeueReadIrp(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    PIRP irp;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    irp = DequeueSingleIrp(&Port->ReadQueue);
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return irp;
+}
+
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port) {
+    PIRP irp;
+
+    while ((irp = DequeueReadIrp(Port)) != NULL) {
+        LONG copied = CopyFromRing(Port, irp);
+        NTSTATUS status = Port->ReadLengthRemaining != 0 ? STATUS_TIMEOUT : STATUS_SUCCESS;
+        KIRQL oldIrql;
+
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+        EndReadLocked(Port, copied);
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+        FinishRead(Port, irp, status);
+    }
+}
+
+// ---------------------------------------------------------------- time-out DPCs
+// The two DPCs complete the queued read with what the ring holds. Each marks
+// itself active while it does, and stands back while the other one is.
+
+static VOID CompleteReadsOnTimeout(PDEVICE_EXTENSION Port, PBOOLEAN Mine, PBOOLEAN Other) {
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (*Other) {
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+        return;
+    }
+    *Mine = TRUE;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+
+    CompletePendingReadIrps(Port);
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    *Mine = FALSE;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+}
+
+VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+    PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
+
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
+    UNREFERENCED_PARAMETER(Argument2);
+    CompleteReadsOnTimeout(port, &port->TotalDpcActive, &port->IntervalDpcActive);
+}
+
+VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+    PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
+
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
+    UNREFERENCED_PARAMETER(Argument2);
+    CompleteReadsOnTimeout(port, &port->IntervalDpcActive, &port->TotalDpcActive);
+}
+
+// ---------------------------------------------------------------- the bulk-in transfer
+
+NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Port->ReadUrb.UrbBulkOrInterruptTransfer;
+    NTSTATUS status;
+
+    IncPendingIRPCnt(Port);
+    status = AcquireRemoveLock(Port, NULL);
+    if (!NT_SUCCESS(status)) {
+        // The device is being removed: no transfer, and nothing to wait for.
+        DecPendingIRPCnt(Port);
+        return status;
+    }
+
+    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Port->BulkInPipe;
+    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    transfer->TransferBufferLength = READ_TRANSFER_SIZE;
+    transfer->TransferBuffer = Port->ReadTransferBuffer;
+    transfer->TransferBufferMDL = NULL;
+    transfer->UrbLink = NULL;
+    // When no IRP can be had SubmitUrb gives back the count and the lock.
+    return SubmitUrb(Port->LowerDeviceObject, &Port->ReadUrb, ReadPipeCompletion, Port);
+}
+
+// What the bus says it put in ReadTransferBuffer, never more than the buffer
+// holds: a bus that overstates the length must not make the ring copy from
+// beyond the buffer.
+static LONG ReceivedLength(PDEVICE_EXTENSION Port) {
+    ULONG reported = Port->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    return (LONG)(reported > READ_TRANSFER_SIZE ? READ_TRANSFER_SIZE : reported);
+}
+
+// Every good transfer raises the receive events in the mask, whether or not
+// it carried bytes; the record is left for the next WAIT_ON_MASK as well.
+// The data are not searched for the event character.
+static VOID ReportReceiveEvents(PDEVICE_EXTENSION Port) {
+    ULONG events;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (Port->WaitMask & SERIAL_EV_RXFLAG) {
+        Port->EventHistory |= SERIAL_EV_RXFLAG;
+    }
+    if (Port->WaitMask & SERIAL_EV_RXCHAR) {
+        Port->EventHistory |= SERIAL_EV_RXCHAR;
+    }
+    if ((Port->WaitMask & SERIAL_EV_RX80FULL) &&
+        GetNoCharsInInputBuffer(Port) >= INPUT_RX80FULL_MARK) {
+        Port->EventHistory |= SERIAL_EV_RX80FULL;
+    }
+    events = Port->EventHistory;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+
+    if (events != 0) {
+        CompletePendingWaitIrps(Port, events);
+    }
+}
+
+// The interval time-out measures the gap after a received byte, never the
+// wait for the first one: a read that finds the ring empty waits for data
+// (or its total time-out) however small its interval. So the timer is armed
+// only by a transfer that brought bytes, and only while the read that asked
+// for it is still in progress (UseIntervalTimer is set by the read and
+// cleared when that read completes). With every read completed by the first
+// transfer after it was queued, that leaves one case: bytes that arrived
+// after the read found the ring empty but before it was queued. The timer
+// then hands them to the read a moment later, instead of leaving it to wait
+// for the next transfer. Each good transfer and each new read cancel the
+// timer before anything else, and a later transfer with bytes re-arms it.
+static VOID ArmIntervalTimer(PDEVICE_EXTENSION Port, LONG Received) {
+    LARGE_INTEGER due;
+    BOOLEAN arm;
+    KIRQL oldIrql;
+
+    if (Received == 0) {
+        return;
+    }
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    arm = Port->UseIntervalTimer;
+    if (arm) {
+        due = *Port->IntervalDueSelected;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (arm) {
+        KeSetTimer(&Port->ReadIntervalTimer, due, &Port->ReadIntervalDpc);
+    }
+}
+
+static VOID ReceiveTransfer(PDEVICE_EXTENSION Port) {
+    LONG received = ReceivedLength(Port);
+    LONG stored;
+
+    if (received != 0) {
+        // What does not fit in the ring is dropped.
+        WriteToBuffer(Port, Port->ReadTransferBuffer, received, &stored);
+    }
+    KeCancelTimer(&Port->ReadTotalTimer);
+    KeCancelTimer(&Port->ReadIntervalTimer);
+    CompletePendingReadIrps(Port);
+    ReportReceiveEvents(Port);
+    ArmIntervalTimer(Port, received);
+    // The next transfer is counted before this one is given back, so the
+    // pending count and the remove lock never touch their idle values while
+    // the port reads.
+    ReadBulkPipe(Port);
+}
+
+// A good transfer feeds the ring and issues the next; a failed one, or any
+// that comes back after the port was closed, ends the chain (no retry). The
+// IRP is SubmitUrb's, so it is freed here.
+NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (NT_SUCCESS(Irp->IoStatus.Status) && port->PortOpen) {
+        ReceiveTransfer(port);
+    } else {
+        ReportPipeFailure(port);
+    }
+    IoFreeIrp(Irp);
+    DecPendingIRPCnt(port);
+    ReleaseRemoveLock(port, NULL);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

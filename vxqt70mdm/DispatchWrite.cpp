@@ -1,0 +1,403 @@
+// The send side of the modem port. Write requests and immediate characters
+// wait in one queue and go to the bulk-out pipe one request at a time, in
+// pieces of at most 4096 bytes, each piece carried by the request's own IRP
+// pointing into its own system buffer: nothing is copied and no IRP is
+// allocated. When the queue runs empty the writer goes idle and reports
+// SERIAL_EV_TXEMPTY.
+//
+// PortLock guards WriteQueue, WriteBusy, AmountInOutQueue, EventHistory and
+// PerfStats.TransmittedCount. It is never held across IofCallDriver.
+#include "mdm.h"
+
+// Largest piece the bulk-out pipe is given at once.
+#define WRITE_PIECE_SIZE 4096
+
+// AmountInOutQueue, which the status request reports, is a signed 32-bit
+// count of the bytes accepted and not yet finished; nothing may carry it past
+// this.
+#define WRITE_COUNT_LIMIT 0x7FFFFFFFUL
+
+// The request marker tells an immediate character from a write. It lives in
+// the request's own stack location, where each kind of request has a word
+// nobody else reads for it.
+#define WRITE_MARKER_WRITE 0UL
+#define WRITE_MARKER_IMMEDIATE 0xFFFFFFFFUL
+
+// One per request being sent; allocated when the request is started and
+// freed when its last piece has come back.
+typedef struct _WRITE_CONTEXT {
+    URB Urb;           // the bulk-out transfer of the current piece
+    PUCHAR Cursor;     // next byte of the system buffer to send
+    ULONG Remaining;   // bytes not yet handed to a piece
+    ULONG Transferred; // bytes the bus driver reported sent so far
+    ULONG Length;      // the whole request, as counted in AmountInOutQueue
+    ULONG PieceLength; // what the current piece asked the bus to send
+} WRITE_CONTEXT, *PWRITE_CONTEXT;
+
+static IO_COMPLETION_ROUTINE OnWriteComplete;
+static DRIVER_CANCEL WriteCancelRoutine;
+
+static VOID SetWriteMarker(PIO_STACK_LOCATION Stack, ULONG Marker) {
+    if (Stack->MajorFunction == IRP_MJ_WRITE) {
+        Stack->Parameters.Write.ByteOffset.HighPart = (LONG)Marker;
+    } else {
+        Stack->Parameters.DeviceIoControl.Type3InputBuffer = (PVOID)(ULONG_PTR)Marker;
+    }
+}
+
+static BOOLEAN IsImmediateChar(PIO_STACK_LOCATION Stack) {
+    if (Stack->MajorFunction == IRP_MJ_WRITE) {
+        return (BOOLEAN)((ULONG)Stack->Parameters.Write.ByteOffset.HighPart ==
+                         WRITE_MARKER_IMMEDIATE);
+    }
+    return (BOOLEAN)((ULONG)(ULONG_PTR)Stack->Parameters.DeviceIoControl.Type3InputBuffer ==
+                     WRITE_MARKER_IMMEDIATE);
+}
+
+// Bytes a queued request sends: one for an immediate character.
+static ULONG WriteRequestLength(PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    return IsImmediateChar(stack) ? 1 : stack->Parameters.Write.Length;
+}
+
+// Counts a request's bytes in AmountInOutQueue, or refuses a request that
+// would carry the count past WRITE_COUNT_LIMIT rather than wrap it. Caller
+// holds no spin lock.
+static BOOLEAN ReserveOutQueue(PDEVICE_EXTENSION Port, ULONG Length) {
+    KIRQL oldIrql;
+    BOOLEAN reserved = FALSE;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (Length <= WRITE_COUNT_LIMIT &&
+        Port->AmountInOutQueue <= (LONG)(WRITE_COUNT_LIMIT - Length)) {
+        Port->AmountInOutQueue += (LONG)Length;
+        reserved = TRUE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return reserved;
+}
+
+static VOID ReleaseOutQueue(PDEVICE_EXTENSION Port, ULONG Length) {
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->AmountInOutQueue -= (LONG)Length;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+}
+
+// Only the caller that turns WriteBusy from FALSE to TRUE starts the writer;
+// after that the completions keep it going until the queue drains.
+static VOID StartWriterIfIdle(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    BOOLEAN start = FALSE;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (!Port->WriteBusy) {
+        Port->WriteBusy = TRUE;
+        start = TRUE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (start) {
+        PassiveWrite(Port);
+    }
+}
+
+// ---------------------------------------------------------------- the queue
+// Caller holds PortLock when LockHeld is TRUE. A request cancelled before it
+// could be queued comes back STATUS_CANCELLED, unqueued and not marked
+// pending, for the caller to complete.
+NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld) {
+    KIRQL oldIrql = PASSIVE_LEVEL;
+    NTSTATUS status = STATUS_PENDING;
+
+    if (!LockHeld) {
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    }
+    if (AtHead) {
+        InsertHeadList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
+    } else {
+        InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
+    }
+    IoSetCancelRoutine(Irp, WriteCancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        status = STATUS_CANCELLED;
+    } else {
+        // A cancel routine already running waits for PortLock before it can
+        // complete the request, so marking it here is still in time.
+        IoMarkIrpPending(Irp);
+    }
+    if (!LockHeld) {
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    }
+    return status;
+}
+
+// Takes the head request whose cancel routine it could clear. A request whose
+// routine is already gone is being cancelled: its entry is linked to itself
+// so that the cancel routine's unlink is harmless. Caller holds PortLock when
+// LockHeld is TRUE.
+PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
+    KIRQL oldIrql = PASSIVE_LEVEL;
+    PIRP irp = NULL;
+
+    if (!LockHeld) {
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    }
+    while (irp == NULL && !IsListEmpty(&Port->WriteQueue)) {
+        PLIST_ENTRY entry = RemoveHeadList(&Port->WriteQueue);
+        PIRP candidate = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(candidate, NULL) == NULL) {
+            InitializeListHead(entry);
+        } else {
+            irp = candidate;
+        }
+    }
+    if (!LockHeld) {
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    }
+    return irp;
+}
+
+// Entered with the cancel spin lock held, by the I/O manager or by a kill-all
+// walk; the lock order is the cancel spin lock, then PortLock.
+static VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    port->AmountInOutQueue -= (LONG)WriteRequestLength(Irp);
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    ReleaseRemoveLock(port, Irp);
+}
+
+// ---------------------------------------------------------------- the writer
+// The first time the writer finds the queue empty it goes idle, and a TXEMPTY
+// in the wait mask is delivered with everything else recorded. The record
+// is emptied afterwards whether or not anyone was waiting.
+static VOID EndBusyPeriod(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    ULONG events = 0;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->WriteBusy = FALSE;
+    if ((Port->WaitMask & SERIAL_EV_TXEMPTY) != 0) {
+        Port->EventHistory |= SERIAL_EV_TXEMPTY;
+        events = Port->EventHistory;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+
+    if (events != 0) {
+        CompletePendingWaitIrps(Port, events);
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+        Port->EventHistory = 0;
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    }
+}
+
+// Points the URB at the next piece and readies the IRP's next stack location
+// for the bus driver. The IRP carries every piece of its own request.
+static VOID PrepareWritePiece(PDEVICE_EXTENSION Port, PIRP Irp, PWRITE_CONTEXT Context) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Context->Urb.UrbBulkOrInterruptTransfer;
+    ULONG piece = Context->Remaining < WRITE_PIECE_SIZE ? Context->Remaining : WRITE_PIECE_SIZE;
+    PIO_STACK_LOCATION next;
+
+    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Port->BulkOutPipe;
+    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+    transfer->TransferBufferLength = piece;
+    transfer->TransferBuffer = Context->Cursor;
+    transfer->TransferBufferMDL = NULL;
+    transfer->UrbLink = NULL;
+
+    Context->Cursor += piece;
+    Context->Remaining -= piece;
+    Context->PieceLength = piece;
+
+    next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->MinorFunction = 0;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &Context->Urb;
+    IoSetCompletionRoutine(Irp, OnWriteComplete, Context, TRUE, TRUE, TRUE);
+}
+
+// Sends the request's first piece, or fails the request when no context can
+// be had. Returns STATUS_PENDING once the request is on the bus.
+static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
+    ULONG length = WriteRequestLength(Irp);
+    PWRITE_CONTEXT context;
+
+    context =
+        (PWRITE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(WRITE_CONTEXT), PORT_POOL_TAG);
+    if (context == NULL) {
+        ReleaseOutQueue(Port, length);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        ReleaseRemoveLock(Port, Irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(context, sizeof(WRITE_CONTEXT));
+    context->Cursor = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    context->Remaining = length;
+    context->Length = length;
+
+    IncPendingIRPCnt(Port);
+    PrepareWritePiece(Port, Irp, context);
+    Irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(Irp);
+    IoCallDriver(Port->LowerDeviceObject, Irp);
+    return STATUS_PENDING;
+}
+
+// Starts the next queued request, or ends the busy period when there is none.
+// Runs in the dispatching thread or in OnWriteComplete at DISPATCH_LEVEL; only
+// the owner of WriteBusy calls it. A request that cannot be started is failed
+// on its own and the writer goes on with the next one, so one failure never
+// strands the requests behind it.
+NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port) {
+    for (;;) {
+        PIRP irp;
+
+        // The writer stays busy and the queue stays as it is; cleanup or
+        // removal cancels what waits, and new writes are refused meanwhile.
+        if (IsDeviceRemoved(Port)) {
+            return STATUS_DELETE_PENDING;
+        }
+        irp = DequeueWriteIrp(Port, FALSE);
+        if (irp == NULL) {
+            EndBusyPeriod(Port);
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (StartWriteIrp(Port, irp) == STATUS_PENDING) {
+            return STATUS_PENDING;
+        }
+    }
+}
+
+// Completion of every piece. A good piece with bytes left goes out again on
+// the same IRP; otherwise the request is finished and the writer moves on.
+//
+// The request stops counting in AmountInOutQueue as a whole when it finishes,
+// however it ends: the count stands for requests not yet finished, and a
+// short or failed request must not leave the output queue looking busy for
+// the rest of the open. The count the bus reports is trusted only up to what
+// the piece asked for, so Information and TransmittedCount never exceed the
+// request.
+//
+// After a failed piece the writer goes on with the next queued request,
+// which then reports its own result: requests behind a failure are neither
+// stranded nor failed on its account. The writer stops only when the port is
+// closing or the device is gone.
+static NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    PWRITE_CONTEXT context = (PWRITE_CONTEXT)Context;
+    ULONG sent = context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    NTSTATUS status = Irp->IoStatus.Status;
+    KIRQL oldIrql;
+
+    if (sent > context->PieceLength) {
+        sent = context->PieceLength;
+    }
+    context->Transferred += sent;
+
+    if (NT_SUCCESS(status) && context->Remaining != 0 && port->PortOpen) {
+        PrepareWritePiece(port, Irp, context);
+        IoCallDriver(port->LowerDeviceObject, Irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    port->AmountInOutQueue -= (LONG)context->Length;
+    if (NT_SUCCESS(status)) {
+        port->PerfStats.TransmittedCount += context->Transferred;
+    }
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+    Irp->IoStatus.Information = NT_SUCCESS(status) ? context->Transferred : 0;
+    ExFreePool(context);
+
+    // The next request is counted before this one gives back its count and
+    // its hold on the remove lock, so a close or removal waiting for them
+    // cannot slip in between two requests.
+    if (port->PortOpen) {
+        PassiveWrite(port);
+    }
+    DecPendingIRPCnt(port);
+    ReleaseRemoveLock(port, Irp);
+    return status;
+}
+
+// ---------------------------------------------------------------- dispatch
+// IRP_MJ_WRITE, at PASSIVE_LEVEL in the caller's thread. The request is queued
+// behind those already waiting and started at once if the writer is idle.
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG length = stack->Parameters.Write.Length;
+    NTSTATUS status;
+
+    Irp->IoStatus.Information = 0;
+    if (IsDeviceRemoved(port)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    if (length == 0) {
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
+    // Every count of the write path is signed 32-bit; a longer request could
+    // only wrap them.
+    if (length > WRITE_COUNT_LIMIT) {
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+    }
+    status = AcquireRemoveLock(port, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status);
+    }
+    if (!ReserveOutQueue(port, length)) {
+        CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        ReleaseRemoveLock(port, Irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    SetWriteMarker(stack, WRITE_MARKER_WRITE);
+    status = EnqueueWriteIrp(port, Irp, FALSE, FALSE);
+    if (status == STATUS_PENDING) {
+        StartWriterIfIdle(port);
+        return STATUS_PENDING;
+    }
+
+    ReleaseOutQueue(port, length);
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    ReleaseRemoveLock(port, Irp);
+    return status;
+}
+
+// IOCTL_SERIAL_IMMEDIATE_CHAR, handed over by the device-control path with its
+// remove lock held and its one-byte input already checked. The character
+// goes ahead of every queued write, behind the request already on the bus.
+// Returns STATUS_PENDING, or a failure for the caller to complete the
+// request with.
+NTSTATUS DispatchImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    NTSTATUS status;
+
+    if (!ReserveOutQueue(port, 1)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    SetWriteMarker(IoGetCurrentIrpStackLocation(Irp), WRITE_MARKER_IMMEDIATE);
+    status = EnqueueWriteIrp(port, Irp, TRUE, FALSE);
+    if (status == STATUS_PENDING) {
+        StartWriterIfIdle(port);
+    } else {
+        ReleaseOutQueue(port, 1);
+    }
+    return status;
+}

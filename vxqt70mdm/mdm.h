@@ -1,0 +1,65 @@
+// Routines only the modem-port driver has: its receive path with the serial
+// read time-outs, and its status pipe and line control on the phone.
+#pragma once
+
+#include "core/spine.h"
+
+// ---------------------------------------------------------------- DispatchRead
+// The receive side. While the port is open exactly one bulk-in transfer is
+// outstanding; each one that completes well stores its bytes in the input
+// ring, completes the queued read, reports receive events and issues the
+// next. A read never waits for more once some data is there.
+
+// SERIAL_EV_RX80FULL is reported from this many bytes held in the ring.
+#define INPUT_RX80FULL_MARK 820000
+
+DRIVER_DISPATCH DispatchRead;
+// Issues one bulk-in transfer, counted in PendingIrpCount and holding an
+// untagged remove-lock acquisition until ReadPipeCompletion gives both back.
+// Called by open, by the return from sleep and by its own completion. At or
+// below DISPATCH_LEVEL, no spin lock held.
+NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port);
+IO_COMPLETION_ROUTINE ReadPipeCompletion;
+// ReadQueue holds at most one read. Enqueue: STATUS_PENDING when queued;
+// otherwise it has completed the read itself (STATUS_INVALID_PARAMETER for a
+// second read, STATUS_CANCELLED) and given back its remove lock.
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp);
+PIRP DequeueReadIrp(PDEVICE_EXTENSION Port);
+// Completes every queued read with what the ring holds: STATUS_SUCCESS when
+// that filled it, STATUS_TIMEOUT with the bytes delivered when not. Also the
+// SERIAL_PURGE_RXABORT of the control path. No spin lock held.
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port);
+KDEFERRED_ROUTINE ReadTotalTimeoutDPC;
+KDEFERRED_ROUTINE ReadIntervalTimeoutDPC;
+// A queued read carries WaitMaskCancelRoutine as its cancel routine.
+
+// ---------------------------------------------------------------- StatusPipe
+// The phone reports carrier and DSR as SERIAL_STATE notifications on the
+// interrupt-in pipe, and takes line coding and DTR/RTS as class requests.
+
+// Starts one status transfer (re-armed by its completion while the port is
+// open). At or below DISPATCH_LEVEL, no spin lock held.
+NTSTATUS StatusPipe(PDEVICE_EXTENSION Port);
+IO_COMPLETION_ROUTINE StatusPipeCompletion;
+// Applies the notification in StatusBuffer to ModemStatus and the wait
+// events. No spin lock held.
+VOID UpdateStatus(PDEVICE_EXTENSION Port);
+// SET_LINE_CODING from BaudRate and LineControl, and SET_CONTROL_LINE_STATE
+// (bit 0 DTR, bit 1 RTS); each waits for the phone's answer and returns its
+// status. PASSIVE_LEVEL, no lock held.
+NTSTATUS SetLineCode(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SetDTRRTS(PDEVICE_OBJECT DeviceObject, USHORT ControlLines);
+// The phone has no break request: succeeds and sends nothing.
+NTSTATUS SendBreak(PDEVICE_OBJECT DeviceObject, SHORT Duration);
+
+// A bulk-in or status transfer failed, or came back after the port was
+// closed: the read timers are cancelled and, unless a sleep is under way,
+// the device is marked lost (if the port is still open) and CTS, DSR and
+// RLSD are reported to the waiting WAIT_ON_MASK. No spin lock held.
+VOID ReportPipeFailure(PDEVICE_EXTENSION Port);
+
+// A transfer failure has just marked the device lost while the phone may
+// still be attached: aborts the three pipes without waiting, so that the
+// transfers still outstanding on the other pipes come back and close does
+// not wait for them for ever. At or below DISPATCH_LEVEL, no spin lock held.
+VOID AbortPipesOfLostDevice(PDEVICE_EXTENSION Port);
