@@ -12,7 +12,7 @@
 // PnP IRPs arrive one at a time at PASSIVE_LEVEL. OpenMutex makes "test
 // PortOpen, then enter a pending state" atomic against open; StateLock makes
 // the removal transitions atomic against IsDeviceRemoved.
-#include "spine.h"
+#include "port.h"
 
 typedef NTSTATUS PNP_HANDLER(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

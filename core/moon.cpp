@@ -4,7 +4,7 @@
 // enables its device interface, and at stop or removal undoes all of that.
 // Everything here runs at PASSIVE_LEVEL from the Plug and Play handlers, which
 // the system serialises per device, and takes no lock.
-#include "spine.h"
+#include "port.h"
 
 // "PortName" is read into a buffer of this many bytes: 63 characters and a
 // terminator.

@@ -27,9 +27,259 @@ typedef enum _PNP_STATE {
     "*******************************************************************************"
 #define DRIVER_VERSION_TEXT "Ver 1.0.0"
 
+// Read access to a registry key, as the DDK defines it; not every set of
+// kernel headers carries it.
+#ifndef STANDARD_RIGHTS_READ
+#define STANDARD_RIGHTS_READ ((ACCESS_MASK)0x00020000L)
+#endif
+
+// Size of every bulk transfer and of the receive buffer the bulk-in URB uses.
+#define READ_TRANSFER_SIZE 4096
+// The input ring: received bytes wait here until a read request takes them.
+#define INPUT_BUFFER_SIZE 1024000
+// Transfer buffer of the interrupt-in (SERIAL_STATE) notification.
+#define STATUS_BUFFER_SIZE 16
+
+// Acquires the port's remove lock for `tag` (the IRP, or NULL for a transfer
+// the driver issues on its own), recording this source line so that a hold
+// left over can be traced to the routine that took it.
+#define AcquireRemoveLock(ext, tag)                                                                \
+    IoAcquireRemoveLockEx(&(ext)->RemoveLock, (tag), __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define ReleaseRemoveLock(ext, tag)                                                                \
+    IoReleaseRemoveLockEx(&(ext)->RemoveLock, (tag), sizeof(IO_REMOVE_LOCK))
+
+// ---------------------------------------------------------------- the port device record
+// One per port device: the device object's extension, non-paged, zero-filled
+// by AddDevice and deleted with the device object. It holds every buffer the
+// port keeps for its whole life; only short-lived blocks (transfer IRPs,
+// write contexts, work items) are allocated while the port runs.
+//
+// Locks, in the only order in which they nest: the I/O manager's cancel spin
+// lock, then PortLock, then InputLock (modem) or StateLock. OpenMutex and
+// CloseMutex are taken at PASSIVE_LEVEL with no spin lock held. A field
+// without a note is written only by the Plug and Play or open/close paths,
+// which the system serialises per device.
+#if VARIANT_MODEM
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT DeviceObject;      // the port device object owning this record
+    PDEVICE_OBJECT LowerDeviceObject; // target of every pass-down, URB and power IRP
+    PDEVICE_OBJECT Pdo;               // hardware key, pipe handles, power requests
+    IO_REMOVE_LOCK RemoveLock;        // one hold per request taken on, one per own transfer
+    UNICODE_STRING InterfaceName;     // from IoRegisterDeviceInterface; empty once released
+    PNP_STATE PnpState;               // StateLock where the removal paths and IsDeviceRemoved meet
+    PNP_STATE PreviousPnpState;       // saved by a removal query, restored by its cancel
+    DEVICE_POWER_STATE DevicePower;
+    SYSTEM_POWER_STATE SystemPower;
+    DEVICE_CAPABILITIES DeviceCapabilities; // as last completed upward, own bits applied
+    LONG OpenCount;                         // interlocked; 0 or 1
+    USBD_PIPE_HANDLE BulkInPipe;            // the three taken from the parent at start
+    USBD_PIPE_HANDLE BulkOutPipe;
+    USBD_PIPE_HANDLE InterruptPipe;
+    ULONG DeviceLostCode; // 0, or DEVICE_LOST_CODE for good
+    KSPIN_LOCK PortLock;  // guards what is marked PortLock below
+
+    SERIAL_TIMEOUTS Timeouts;        // PortLock; kept across opens
+    ULONG BaudRate;                  // PortLock
+    SERIAL_LINE_CONTROL LineControl; // PortLock
+    SERIAL_HANDFLOW HandFlow;        // PortLock
+    SERIAL_CHARS SpecialChars;       // PortLock
+    ULONG WaitMask;                  // PortLock
+    SERIALPERF_STATS PerfStats;      // PortLock
+    USHORT ModemStatus;              // PortLock; SERIAL_MSR_* in the low byte
+    URB StatusUrb;                   // the one interrupt-in transfer, reused
+    LIST_ENTRY WaitQueue;            // PortLock; queued wait-on-mask request
+    LIST_ENTRY ReadQueue;            // PortLock; queued read requests
+    UCHAR StatusBuffer[STATUS_BUFFER_SIZE];
+    LONG AmountInOutQueue; // PortLock; bytes accepted for writing, not yet sent
+
+    UNICODE_STRING DeviceName;       // \Device\VXNTQT70MDMn; freed at (surprise) removal
+    UNICODE_STRING SymbolicLinkName; // the DOS link held; empty when none
+    ULONG HoldReasons;               // PortLock
+    BOOLEAN WriteBusy;               // PortLock; a write transfer is on the bus
+    LIST_ENTRY WriteQueue;           // PortLock; queued write and immediate-character requests
+
+    LARGE_INTEGER IntervalTime;         // read interval time-out, 100 ns
+    LARGE_INTEGER IntervalDueShort;     // -1: one tick, relative
+    LARGE_INTEGER IntervalDueLong;      // -10,000,000: one second, relative
+    LARGE_INTEGER IntervalCutover;      // 200,000,000: twenty seconds
+    PLARGE_INTEGER IntervalDueSelected; // IntervalDueShort or IntervalDueLong
+    BOOLEAN UseIntervalTimer;
+    BOOLEAN IntervalDpcActive; // PortLock
+    BOOLEAN TotalDpcActive;    // PortLock
+    KTIMER ReadTotalTimer;
+    KDPC ReadTotalDpc;
+    KTIMER ReadIntervalTimer;
+    KDPC ReadIntervalDpc;
+    URB ReadUrb; // the one bulk-in transfer, reused
+    UCHAR ReadTransferBuffer[READ_TRANSFER_SIZE];
+
+    LONG InputHead;  // InputLock
+    LONG InputTail;  // InputLock
+    LONG InputCount; // InputLock
+    UCHAR InputBuffer[INPUT_BUFFER_SIZE];
+    KSPIN_LOCK InputLock;
+
+    LONG ReadLengthRemaining;
+    ULONG EventHistory; // PortLock
+    BOOLEAN PortOpen;   // changed under PortLock (and OpenMutex at open)
+    KSPIN_LOCK StateLock;
+    FAST_MUTEX OpenMutex;  // open against the stop and removal queries
+    FAST_MUTEX CloseMutex; // closes against each other
+    KEVENT PendingIoIdle;  // notification: PendingIrpCount reached 0
+    LONG PendingIrpCount;  // interlocked; transfers in flight, +1 while open
+    BOOLEAN ResumeAfterSleep; // PortLock
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+#else // VARIANT_DIAG
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT LowerDeviceObject;
+    PDEVICE_OBJECT Pdo;
+    IO_REMOVE_LOCK RemoveLock;
+    UNICODE_STRING InterfaceName;
+    PNP_STATE PnpState; // StateLock where the removal paths and IsDeviceRemoved meet
+    PNP_STATE PreviousPnpState;
+    DEVICE_POWER_STATE DevicePower;
+    SYSTEM_POWER_STATE SystemPower;
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    LONG OpenCount; // interlocked; 0 or 1
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
+    USBD_PIPE_HANDLE InterruptPipe; // reset at open and wake, never transferred on
+    ULONG DeviceLostCode;
+    KSPIN_LOCK PortLock;
+
+    SERIAL_TIMEOUTS Timeouts;        // PortLock
+    ULONG BaudRate;                  // PortLock
+    SERIAL_LINE_CONTROL LineControl; // PortLock
+    SERIAL_HANDFLOW HandFlow;        // PortLock
+    SERIAL_CHARS SpecialChars;       // PortLock
+    ULONG WaitMask;                  // PortLock
+    SERIALPERF_STATS PerfStats;      // PortLock
+    USHORT ModemStatus;              // PortLock; emulated, no status pipe
+    LIST_ENTRY WaitQueue;            // PortLock
+    LIST_ENTRY ReadQueue;            // PortLock
+    LONG AmountInOutQueue;           // PortLock
+
+    UNICODE_STRING DeviceName; // \Device\VXNTQT70DIAGn; freed at (surprise) removal
+    UNICODE_STRING SymbolicLinkName;
+    ULONG HoldReasons;     // PortLock
+    BOOLEAN WriteBusy;     // PortLock
+    LIST_ENTRY WriteQueue; // PortLock
+
+    KTIMER ReadTotalTimer;
+    KDPC ReadTotalDpc;
+    URB ReadUrb;
+    UCHAR ReadTransferBuffer[READ_TRANSFER_SIZE];
+
+    LONG InputHead;  // PortLock: this driver's ring has no lock of its own
+    LONG InputTail;  // PortLock
+    LONG InputCount; // PortLock
+    UCHAR InputBuffer[INPUT_BUFFER_SIZE];
+
+    LONG ReadLengthRemaining;
+    BOOLEAN PortOpen; // changed under PortLock
+    KSPIN_LOCK StateLock;
+    ULONG EventHistory; // PortLock
+    FAST_MUTEX OpenMutex;
+    FAST_MUTEX CloseMutex;
+    BOOLEAN LinkDestroyed;     // naming torn down since the last successful start
+    LONG TransferErrorCount;   // interlocked; failed bulk transfers since open
+    KEVENT PendingIoIdle;      // synchronization: PendingReadWriteIrps reached 0
+    LONG PendingReadWriteIrps; // interlocked; requests, transfers, work items, +1 bias
+    BOOLEAN ResumeAfterSleep;  // PortLock
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+#endif
+
+inline PDEVICE_EXTENSION PortOf(PDEVICE_OBJECT DeviceObject) {
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
 // ---------------------------------------------------------------- DriverEntry
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+VOID StopDevice(PDEVICE_EXTENSION Port, BOOLEAN TearDownNaming);
+VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
+
+// Both forms complete with no priority boost and return `Status`; the short
+// one leaves IoStatus.Information as whoever filled it left it.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
+
+// Sends the IRP down with the current parameters and waits until the lower
+// drivers have finished with it; the caller then completes it. PASSIVE_LEVEL.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+IO_COMPLETION_ROUTINE OnRequestComplete;
+#if VARIANT_DIAG
+// Sends an IRP whose next stack location the caller has filled, and waits only
+// if the lower driver returns STATUS_PENDING. STATUS_INSUFFICIENT_RESOURCES
+// without sending when no event can be allocated. PASSIVE_LEVEL.
+NTSTATUS CallDriverSync(PDEVICE_OBJECT Target, PIRP Irp);
+IO_COMPLETION_ROUTINE CallDriverSyncCompletion;
+#endif
+
+VOID EnableAllInterfaces(PDEVICE_EXTENSION Port, BOOLEAN Enable);
+VOID DeregisterAllInterfaces(PDEVICE_EXTENSION Port);
+DRIVER_DISPATCH DispatchSysCtrl;
+DRIVER_DISPATCH DispatchInternalControl;
+
+// ---------------------------------------------------------------- DispatchPlugPlay
+DRIVER_DISPATCH DispatchPnp;
+
+// ---------------------------------------------------------------- moon
+// Allocates MaximumLength + 2 zeroed bytes, so the text stays terminated.
+NTSTATUS InitUnicodeString(PUNICODE_STRING String, USHORT MaximumLength);
+VOID FreeUnicodeString(PUNICODE_STRING String);
+NTSTATUS GetCOMPort(PDEVICE_EXTENSION Port, PWCHAR Buffer, ULONG BufferBytes);
+NTSTATUS CreateSymbolicLink(PDEVICE_EXTENSION Port);
+NTSTATUS DestroySymbolicLink(PDEVICE_EXTENSION Port);
+NTSTATUS TryToDeleteNewLink(PDEVICE_EXTENSION Port);
+
+// ---------------------------------------------------------------- utility
+// At or below DISPATCH_LEVEL; takes StateLock.
+BOOLEAN IsDeviceRemoved(PDEVICE_EXTENSION Port);
+#if VARIANT_MODEM
+VOID IncPendingIRPCnt(PDEVICE_EXTENSION Port);
+VOID DecPendingIRPCnt(PDEVICE_EXTENSION Port);
+#else
+VOID IncPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port);
+VOID DecPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port);
+#endif
+
+// Sends `Urb` to `Target` on a new IRP and returns what the call returned; the
+// completion routine then owns the IRP (IoFreeIrp, STATUS_MORE_PROCESSING_
+// REQUIRED). The callers are the transfer paths, which count a transfer before
+// they submit it: the pending-transfer counter and, in the modem driver, an
+// untagged hold on the remove lock. When no IRP can be had, SubmitUrb gives
+// both back itself and returns STATUS_INSUFFICIENT_RESOURCES, since no
+// completion will run to do it; the caller must not give them back again.
+// Context is the port device record. At or below DISPATCH_LEVEL.
+NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                   PVOID Context);
+// One URB, waited for. PASSIVE_LEVEL, no lock held.
+NTSTATUS SendAwaitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+VOID CleanupAllPipes(PDEVICE_OBJECT DeviceObject);
+VOID USBKillAllPendingIrps(PDEVICE_OBJECT DeviceObject);
+#if VARIANT_DIAG
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb);
+VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject);
+#endif
+
+// ---------------------------------------------------------------- readq
+// Cancel every request queued on `Queue`, newest first, through each one's
+// own cancel routine. PASSIVE_LEVEL or DISPATCH_LEVEL; no spin lock held.
+VOID USBKillAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
+VOID USBKillAllWaits(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
+#if VARIANT_DIAG
+VOID USBKillAllWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
+#endif
 
 // ---------------------------------------------------------------- readq: input ring and request queues
 // Written against the record by its tag, so that this block stands wherever
@@ -143,3 +393,14 @@ NTSTATUS EnqueueWriteIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp, BOOLEAN AtHea
 PIRP DequeueWriteIrp(struct _DEVICE_EXTENSION* Port, BOOLEAN LockHeld);
 NTSTATUS PassiveWrite(struct _DEVICE_EXTENSION* Port);
 #endif
+
+// ---------------------------------------------------------------- DispatchPower
+// IRP_MJ_POWER of both drivers. The port is its device's power policy owner:
+// each system power request becomes a device power request sent down the
+// same stack, and an open port is kept alive across a sleep.
+DRIVER_DISPATCH DispatchPower;
+// Each driver's resume work when the system returns to S0 after a sleep
+// taken with the port open (ResumeAfterSleep still set): end whatever its
+// receive pipes still had in flight, clear the flag, reset the three pipes
+// and restart reception. PASSIVE_LEVEL, no lock held.
+VOID RestartPortAfterSleep(struct _DEVICE_EXTENSION* Port);

@@ -4,7 +4,7 @@
 // by an interlocked exchange. Whoever takes it off again clears that routine
 // by an interlocked exchange first, so exactly one of the cancel routine and
 // the path that dequeues it owns the request.
-#include "spine.h"
+#include "port.h"
 
 // Cancels every request on Queue, newest first, the way the I/O manager
 // would: each one's own cancel routine is called with the cancel spin lock

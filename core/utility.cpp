@@ -2,7 +2,7 @@
 // transfers themselves: URBs sent asynchronously and synchronously, pipe
 // abort and reset, the pipe clean-up at close, the kill-all of the request
 // queues, and the small state tests and counters every path uses.
-#include "spine.h"
+#include "port.h"
 
 // Size of the URB union the bus driver accepts; pipe requests are built in one.
 #define PIPE_REQUEST_URB_BYTES sizeof(URB)

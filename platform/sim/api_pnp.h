@@ -33,8 +33,8 @@ namespace sim {
 
 // A driver image on disk. Loaded with dlopen (RTLD_NOW | RTLD_LOCAL), its
 // exported DriverEntry called through sim::CreateDriver, dlclose'd after
-// sim::UnloadDriver. A missing file or symbol is reported when the first
-// device needs the driver (the node gets no function driver).
+// sim::UnloadDriver. A missing file, an unresolved import or a missing
+// DriverEntry stops the run (bug check 0xCA) when the first device needs it.
 void RegisterDriverImage(const std::string& service, const std::string& path);
 // A driver linked into the executable (unit tests of one driver).
 void RegisterDriverEntry(const std::string& service, PDRIVER_INITIALIZE entry);

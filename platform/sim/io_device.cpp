@@ -104,7 +104,7 @@ void IoDeviceDereferenced(PDEVICE_OBJECT device) {
             return;
         device->ReferenceCount--;
         PDEVOBJ_EXTENSION record = device->DeviceObjectExtension;
-        if (!record->deleted || device->ReferenceCount > 0)
+        if (!record->deleted || device->ReferenceCount > 0 || device->AttachedDevice != nullptr)
             return;
         memory = ForgetDeviceLocked(device);
     }
@@ -322,6 +322,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrqlAtMost(APC_LEVEL, "IoDeleteDevice");
     std::string who = DriverName(CurrentDriver());
+    PoDeviceDeleted(DeviceObject);
     {
         std::unique_lock<std::mutex> lock(IoLock());
         if (!IoIsLiveDeviceLocked(DeviceObject) || DeviceObject->DeviceObjectExtension->deleted) {
@@ -337,13 +338,6 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                                DeviceText(record->attachedTo) + " (IoDetachDevice first)";
             lock.unlock();
             Violation(kDriverVerifierIomanagerViolation, kC9DeleteWithoutDetach,
-                      (ULONG_PTR)DeviceObject, who + " deleted " + text);
-        }
-        if (DeviceObject->AttachedDevice != nullptr) {
-            std::string text = DeviceText(DeviceObject) + " while " +
-                               DeviceText(DeviceObject->AttachedDevice) + " is attached to it";
-            lock.unlock();
-            Violation(kDriverVerifierIomanagerViolation, kC9DeviceDeletedWhileAttached,
                       (ULONG_PTR)DeviceObject, who + " deleted " + text);
         }
         if (IoDeviceHoldsIrps(DeviceObject)) {
@@ -374,8 +368,10 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         DeviceObject->NextDevice = nullptr;
         // Open handles keep the object (not the driver's use of it) alive
-        // until their close, as on Windows.
-        if (DeviceObject->ReferenceCount == 0)
+        // until their close, as on Windows. So does a device still attached
+        // above it: a bus driver deletes its PDO while handling the removal
+        // that the function device passes down before it detaches itself.
+        if (DeviceObject->ReferenceCount == 0 && DeviceObject->AttachedDevice == nullptr)
             memory = ForgetDeviceLocked(DeviceObject);
     }
     if (memory.block != nullptr)
@@ -416,6 +412,12 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     TargetDevice->AttachedDevice->DeviceObjectExtension->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    // The last thing keeping a deleted device's memory may have been this.
+    if (!TargetDevice->DeviceObjectExtension->deleted || TargetDevice->ReferenceCount > 0)
+        return;
+    DeviceMemory memory = ForgetDeviceLocked(TargetDevice);
+    lock.unlock();
+    ReleaseDeviceMemory(memory);
 }
 
 extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {

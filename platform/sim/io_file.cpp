@@ -237,7 +237,27 @@ NTSTATUS CloseFile(FileHandle* handle) {
     PDEVICE_OBJECT device = handle->device;
     delete handle;
     IoDeviceDereferenced(device);
+    // A surprise-removed stack waits for its last handle before the Plug and
+    // Play manager sends the removal; the handle's reference is gone by now,
+    // so the removal may delete the device and unload its driver. The manager
+    // only compares `device` with the stacks it still has.
+    PnpFileObjectClosed(device);
     return NT_SUCCESS(cleanup) ? close : cleanup;
+}
+
+size_t IoOpenFileObjects(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(IoLock());
+    size_t count = 0;
+    for (FileHandle* handle : g_handles) {
+        for (PDEVICE_OBJECT d = handle->device; d != nullptr;
+             d = d->DeviceObjectExtension->attachedTo) {
+            if (d == device) {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
 }
 
 std::string IoDescribeOpenHandles() {

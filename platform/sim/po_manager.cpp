@@ -274,10 +274,11 @@ extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                  "(set up the next location before calling down)");
     const UCHAR minor = next->MinorFunction;
     const POWER_STATE_TYPE type = next->Parameters.Power.Type;
+    enum { Deliverit, Hold, Fault } what = Deliverit;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         if (TakeFaultLocked(DeviceObject, Irp, minor, type)) {
-            // Falls through to the fault device below, outside the lock.
+            what = Fault;
         } else if (Serialised(minor)) {
             if (type != SystemPowerState && type != DevicePowerState)
                 BugCheck(kDriverVerifierIomanagerViolation, kC9NotPowerIrp,
@@ -287,22 +288,26 @@ extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                              " with a power type that is neither system nor device");
             auto& dp = g_devices[DeviceObject];
             const auto it = g_tracked.find(Irp);
-            if (dp.active[type] != nullptr && dp.active[type] != Irp) {
-                dp.held[type].push_back(Irp);
-                MarkCallerPending(Irp);
-                if (it != g_tracked.end())
-                    it->second.owesStartNext.insert(DeviceObject);
-                return STATUS_PENDING;
-            }
-            dp.active[type] = Irp;
             if (it != g_tracked.end())
                 it->second.owesStartNext.insert(DeviceObject);
-            return Deliver(DeviceObject, Irp);
-        } else {
-            return Deliver(DeviceObject, Irp);
+            if (dp.active[type] != nullptr && dp.active[type] != Irp) {
+                dp.held[type].push_back(Irp);
+                what = Hold;
+            } else {
+                dp.active[type] = Irp;
+            }
         }
     }
-    return IofCallDriver(FaultDevice(), Irp);
+    // The driver runs without the power manager's lock: it calls back in.
+    switch (what) {
+    case Hold:
+        MarkCallerPending(Irp);
+        return STATUS_PENDING;
+    case Fault:
+        return IofCallDriver(FaultDevice(), Irp);
+    default:
+        return Deliver(DeviceObject, Irp);
+    }
 }
 
 extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {

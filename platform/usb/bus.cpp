@@ -231,6 +231,7 @@ void BusState::Kick() {
 void BusState::Tick() {
     LONGLONG now = Now();
     LONGLONG wake = 0;
+    bool again = false;
     std::vector<Request*> done;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -263,6 +264,9 @@ void BusState::Tick() {
                             break;
                         }
                         ep.queue.pop_front();
+                        if (r->type == Request::Type::Transfer && !r->in &&
+                            NT_SUCCESS(r->status))
+                            ifc->FeedModem(r->buffer, r->done, now);
                         if (r->type == Request::Type::Class) {
                             if (r->status == before) {
                                 ifc->ServeClass(*r);
@@ -279,6 +283,13 @@ void BusState::Tick() {
                         ready.push_back(r);
                     }
                 }
+                // The modem answers what it was just fed (and what time did
+                // to it) on this interface's IN pipes: serve them again.
+                if (ifc->RunModem(now))
+                    again = true;
+                LONGLONG modemWake = 0;
+                if (ifc->NextModemWake(&modemWake) && (wake == 0 || modemWake < wake))
+                    wake = modemWake;
             }
         }
         done.assign(ready.begin(), ready.end());
@@ -303,6 +314,8 @@ void BusState::Tick() {
         CompleteIrp(r->irp, r->status);
         delete r;
     }
+    if (again)
+        Kick();
     RunHooks();
 }
 
@@ -483,6 +496,8 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
             MakeReady(r, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
         } else if (ep.atOnce && ep.queue.empty() && ifc->power == PowerDeviceD0 &&
                    ep.Serve(*r, now) == Verdict::Complete) {
+            if (r->type == Request::Type::Transfer && !r->in && NT_SUCCESS(r->status))
+                ifc->FeedModem(r->buffer, r->done, now);
             if (r->type == Request::Type::Class) {
                 if (r->status == STATUS_PENDING)
                     ifc->ServeClass(*r);
@@ -516,6 +531,8 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
         byUrb.erase(urb);
         Record(ifc, EventKind::Complete, r->pipe, r->reported, r->status, r->usbd, 0, irp);
         bool more = !ready.empty();
+        if (ifc->RunModem(now))
+            more = true; // the modem's answer waits for the frame tick
         guard.unlock();
         if (more)
             Kick();
@@ -625,6 +642,13 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
                                                                                  : config.bulkMaxPacket;
         }
         ifc->handle.reset(new Interface(ifc.get()));
+        if (config.atModem && ifc->kind == InterfaceKind::Modem) {
+            ifc->atModem = std::make_unique<ATMODEM>();
+            AtModemInit(ifc->atModem.get());
+            // Powered from the start: its first notification (DSR) waits on
+            // the interrupt pipe for the host's first status transfer.
+            ifc->RunModem(Now());
+        }
 
         std::string name = "\\Device\\USBPDO-" + std::to_string(pdoNumber++);
         std::u16string wide(name.begin(), name.end());

@@ -45,6 +45,13 @@ struct PhoneConfig {
     std::vector<InterfaceKind> interfaces = {InterfaceKind::Modem, InterfaceKind::Diagnostics};
     ULONG bulkMaxPacket = 64;
     ULONG interruptMaxPacket = 16;
+    // The modem interface's function behind its pipes. Off: the phone only
+    // records what the host writes and sends only what a test pushes. On: an
+    // AT command interpreter (platform/usb/phonecore/atmodem.h) takes the
+    // bulk-out bytes, answers on bulk-in, reports DCD and DSR as SERIAL_STATE
+    // notifications (DSR from plug-in on) and follows the host's DTR. What the
+    // host writes is still recorded for TakeReceived either way.
+    bool atModem = false;
     // Report each interface's PDO to the Plug and Play manager at plug-in
     // (sim::PnpDeviceArrived, which loads the driver, adds and starts the
     // stack). False: the test builds its own stack on Interface::Pdo().

@@ -286,6 +286,8 @@ void InterfaceState::ServeClass(Request& r) {
     case kSetLineCoding:
         if (hostToDevice && r.length == 7 && r.buffer) {
             lineCoding.assign(r.buffer, r.buffer + 7);
+            if (atModem)
+                AtModemSetLineCoding(atModem.get(), lineCoding.data());
             record.data = lineCoding;
             r.done = 7;
             ok = true;
@@ -302,6 +304,9 @@ void InterfaceState::ServeClass(Request& r) {
     case kSetControlLineState:
         if (hostToDevice && r.length == 0) {
             controlLines = s.wValue;
+            if (atModem)
+                AtModemSetControlLines(atModem.get(), s.wValue,
+                                       static_cast<unsigned long long>(Now() / kFrame100ns));
             ok = true;
         }
         break;
@@ -325,6 +330,79 @@ void InterfaceState::ServeClass(Request& r) {
     record.status = r.status;
     record.usbdStatus = r.usbd;
     classRequests.push_back(std::move(record));
+}
+
+// ---------------------------------------------------------------- the AT modem glue
+
+namespace {
+unsigned long long ModemMs(LONGLONG now) {
+    return static_cast<unsigned long long>(now / kFrame100ns);
+}
+} // namespace
+
+std::vector<uint8_t> SerialStatePacket(int number, USHORT uartState) {
+    return {0xA1,
+            0x20,
+            0x00,
+            0x00,
+            static_cast<uint8_t>(number & 0xFF),
+            static_cast<uint8_t>((number >> 8) & 0xFF),
+            0x02,
+            0x00,
+            static_cast<uint8_t>(uartState & 0xFF),
+            static_cast<uint8_t>(uartState >> 8)};
+}
+
+void InterfaceState::FeedModem(const uint8_t* data, ULONG length, LONGLONG now) {
+    if (!atModem || data == nullptr)
+        return;
+    // In pieces, draining between them, so that the modem's fixed output
+    // buffer never has to hold the answer to more than one piece.
+    constexpr ULONG kPiece = 1024;
+    for (ULONG offset = 0; offset < length; offset += kPiece) {
+        ULONG n = std::min(kPiece, length - offset);
+        AtModemInput(atModem.get(), data + offset, n, ModemMs(now));
+        RunModem(now);
+    }
+}
+
+bool InterfaceState::RunModem(LONGLONG now) {
+    if (!atModem)
+        return false;
+    ATMODEM* m = atModem.get();
+    AtModemPoll(m, ModemMs(now));
+    bool queued = false;
+    // Output goes out as a device sends a burst: full packets, a short last
+    // one, or a zero-length packet after a full last one.
+    Endpoint& in = Ep(Pipe::BulkIn);
+    std::vector<uint8_t> out(m->OutLength);
+    out.resize(AtModemTakeOutput(m, out.data(), static_cast<unsigned>(out.size())));
+    if (!out.empty()) {
+        bool lastFull = false;
+        for (size_t offset = 0; offset < out.size(); offset += in.maxPacket) {
+            size_t n = std::min<size_t>(in.maxPacket, out.size() - offset);
+            in.packets.emplace_back(out.begin() + static_cast<ptrdiff_t>(offset),
+                                    out.begin() + static_cast<ptrdiff_t>(offset + n));
+            lastFull = n == in.maxPacket;
+        }
+        if (lastFull)
+            in.packets.emplace_back();
+        queued = true;
+    }
+    unsigned short state = 0;
+    if (AtModemTakeLineState(m, &state)) {
+        Ep(Pipe::InterruptIn).packets.push_back(SerialStatePacket(number, state));
+        queued = true;
+    }
+    return queued;
+}
+
+bool InterfaceState::NextModemWake(LONGLONG* when) const {
+    unsigned long long ms = 0;
+    if (!atModem || !AtModemNextDeadline(atModem.get(), &ms))
+        return false;
+    *when = static_cast<LONGLONG>(ms) * kFrame100ns;
+    return true;
 }
 
 [[noreturn]] void UsageError(const std::string& what) {
@@ -434,17 +512,7 @@ void Interface::PushPacket(std::vector<uint8_t> packet, Pipe pipe) {
 }
 
 void Interface::SendSerialState(USHORT uartState) {
-    std::vector<uint8_t> n = {0xA1,
-                              0x20,
-                              0x00,
-                              0x00,
-                              static_cast<uint8_t>(s_->number & 0xFF),
-                              static_cast<uint8_t>((s_->number >> 8) & 0xFF),
-                              0x02,
-                              0x00,
-                              static_cast<uint8_t>(uartState & 0xFF),
-                              static_cast<uint8_t>(uartState >> 8)};
-    PushPacket(std::move(n), Pipe::InterruptIn);
+    PushPacket(detail::SerialStatePacket(s_->number, uartState), Pipe::InterruptIn);
 }
 
 size_t Interface::QueuedBytes(Pipe pipe) const {
@@ -537,6 +605,27 @@ template <typename F> void Plan(detail::InterfaceState* s, Pipe pipe, F change) 
     bus.Kick();
 }
 } // namespace
+
+bool Interface::HasAtModem() const { return s_->atModem != nullptr; }
+
+void Interface::WithAtModem(const std::function<void(ATMODEM&)>& change) {
+    if (!s_->atModem)
+        detail::UsageError("interface " + std::to_string(s_->number) + " has no AT modem");
+    BusState& bus = BusOf(s_);
+    {
+        std::lock_guard<std::mutex> guard(bus.lock);
+        change(*s_->atModem);
+        s_->RunModem(detail::Now());
+    }
+    bus.Kick();
+}
+
+ATMODEM Interface::AtModemSnapshot() const {
+    if (!s_->atModem)
+        detail::UsageError("interface " + std::to_string(s_->number) + " has no AT modem");
+    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
+    return *s_->atModem;
+}
 
 void Interface::FailNext(Pipe pipe, NTSTATUS status, LONG usbdStatus, bool persistent,
                          bool halt) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/kernel.h"
+#include "platform/usb/phonecore/atmodem.h"
 
 #include <cstdint>
 #include <functional>
@@ -153,6 +154,15 @@ public:
     bool Halted(Pipe pipe) const;
     // The pipe handle the bus gave the function driver (0 before START).
     ULONG PipeHandle(Pipe pipe) const;
+
+    // ---- the AT modem (PhoneConfig::atModem, modem interfaces only)
+    bool HasAtModem() const;
+    // Runs `change` on the modem's record under the bus's lock (the AtModem*
+    // functions: the dial answer, the far end, a remote hang-up, power), then
+    // queues what it produced for the host. A usage error without a modem.
+    void WithAtModem(const std::function<void(ATMODEM&)>& change);
+    // A copy of the modem's record, for looking at its state.
+    ATMODEM AtModemSnapshot() const;
 
     // ---- misbehaviour. Each applies to the next transfer the phone serves
     // on that pipe (the one pending now, or the next one submitted).

@@ -112,12 +112,25 @@ struct InterfaceState {
     std::vector<uint8_t> lineCoding = std::vector<uint8_t>(7, 0);
     USHORT controlLines = 0;
     std::unique_ptr<Interface> handle;
+    // The AT modem behind a modem interface, when the phone has one.
+    std::unique_ptr<ATMODEM> atModem;
 
     Endpoint& Ep(Pipe pipe) { return endpoints[static_cast<int>(pipe)]; }
     const Endpoint& Ep(Pipe pipe) const { return endpoints[static_cast<int>(pipe)]; }
     // Serves a class request: the phone's CDC behaviour.
     void ServeClass(Request& r);
+    // The AT modem, caller holds the bus lock. Feeds bytes the host wrote;
+    // RunModem lets time pass for it and queues its output on bulk-in and a
+    // SERIAL_STATE notification on interrupt-in when its lines changed. True
+    // when something was queued (the frame tick must run again). NextModemWake
+    // gives the interrupt time the modem next needs a RunModem by.
+    void FeedModem(const uint8_t* data, ULONG length, LONGLONG now);
+    bool RunModem(LONGLONG now);
+    bool NextModemWake(LONGLONG* when) const;
 };
+
+// The SERIAL_STATE notification of interface `number` with this UART state.
+std::vector<uint8_t> SerialStatePacket(int number, USHORT uartState);
 
 struct PhoneState {
     BusState* bus = nullptr;

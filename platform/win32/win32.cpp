@@ -13,6 +13,7 @@
 #include "platform/sim/ke_internal.h"
 #include "platform/sim/ob_internal.h"
 #include "platform/sim/api_io.h"
+#include "platform/sim/io_internal.h"
 
 #include <atomic>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sim {
 namespace {
@@ -39,6 +41,11 @@ struct Event : Object {
 struct File : Object {
     FileHandle* handle = nullptr;
     bool overlapped = false;
+    // Every request sent on the handle with the OVERLAPPED it was started
+    // with (NULL for a synchronous one), for CancelIoEx. The records belong
+    // to the I/O manager's handle and live until it closes.
+    std::mutex sentLock;
+    std::vector<std::pair<LPOVERLAPPED, PendingRequest*>> sent;
     // The file object's own event: set when any request of the handle
     // completes; waited on when an OVERLAPPED has no event.
     std::shared_ptr<Event> done = std::make_shared<Event>();
@@ -206,6 +213,13 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
     file->done->signaled.store(false);
 
     PendingRequest* pending = SendRequest(file->handle, request);
+    {
+        std::lock_guard<std::mutex> guard(file->sentLock);
+        std::erase_if(file->sent, [](const auto& entry) {
+            return __atomic_load_n(&entry.second->done, __ATOMIC_ACQUIRE);
+        });
+        file->sent.emplace_back(overlapped, pending);
+    }
     if (io != nullptr)
         pending->onComplete = [io](PendingRequest& r) { Complete(*io, r.status, r.information); };
     NTSTATUS status = pending->returned;
@@ -439,6 +453,35 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     CancelRequests(file->handle);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    const auto file = Lookup<File>(hFile);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    std::vector<PIRP> candidates;
+    {
+        std::lock_guard<std::mutex> guard(file->sentLock);
+        std::lock_guard<std::mutex> io(IoLock());
+        for (const auto& [overlapped, request] : file->sent) {
+            if (lpOverlapped != nullptr && overlapped != lpOverlapped)
+                continue;
+            if (!__atomic_load_n(&request->done, __ATOMIC_ACQUIRE) && request->irp != nullptr)
+                candidates.push_back(request->irp);
+        }
+    }
+    // Pinned, an IRP completing meanwhile keeps its memory until we are done.
+    std::vector<PIRP> pinned;
+    for (PIRP irp : candidates)
+        if (IoPinIrp(irp))
+            pinned.push_back(irp);
+    if (pinned.empty())
+        return Fail(ERROR_NOT_FOUND);
+    for (PIRP irp : pinned) {
+        IoCancelIrp(irp);
+        IoUnpinIrp(irp);
+    }
     return TRUE;
 }
 

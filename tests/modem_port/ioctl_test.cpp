@@ -364,41 +364,6 @@ TEST_F(Purge, AllFourFlagsTogether) {
 
 using Kernel32Sequences = ModemPort;
 
-// GetCommState: the four GETs, always in this order.
-TEST_F(Kernel32Sequences, GetCommState) {
-    Open();
-    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 460800u);
-    Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-    Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
-    Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
-}
-
-// SetCommState for 115200 8N1 with DTR and RTS enabled, as a UPS monitor and
-// .NET send it: the four GETs, SET_BAUD_RATE, SET_RTS, SET_DTR,
-// SET_LINE_CONTROL, SET_CHARS, SET_HANDFLOW.
-TEST_F(Kernel32Sequences, SetCommStateSucceedsAndReadsBack) {
-    Open();
-    Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE);
-    Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-    Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
-    Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{115200}), STATUS_SUCCESS);
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8}),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{0x1A, 0, 0, 0x0D, 0x11, 0x13}),
-              STATUS_SUCCESS);
-    SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 2048, 512};
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow), STATUS_SUCCESS);
-
-    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 115200u);
-    EXPECT_EQ(Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL).StopBits, STOP_BIT_1);
-    EXPECT_EQ(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS).EventChar, 0x0D);
-    EXPECT_EQ(Modem().LineCoding(), (std::vector<uint8_t>{0x00, 0xC2, 0x01, 0, 0, 0, 8}));
-    EXPECT_EQ(ControlLineRequests(), (std::vector<USHORT>{3, 1}));
-}
-
 // SetCommState with odd values real programs send: all-zero characters,
 // zero limits, XOFF_CONTINUE and transmit toggle; none may be refused.
 TEST_F(Kernel32Sequences, SetCommStateWithOddValues) {

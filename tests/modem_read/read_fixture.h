@@ -7,7 +7,9 @@
 
 #include "modem_port/port_fixture.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace modem_read {
 
@@ -38,15 +40,28 @@ protected:
         ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
     }
     void SetWaitMask(ULONG mask) { ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS); }
-    std::unique_ptr<Request> StartWait() {
-        return StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    // Requests left in flight live until the port has been closed in
+    // TearDown, so that a cancellation at cleanup writes into live buffers.
+    Request* StartRead(DWORD length) { return Keep(ModemPort::StartRead(length)); }
+    Request* StartWait() {
+        return Keep(StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
+    }
+    Request* Keep(std::unique_ptr<Request> request) {
+        kept_.push_back(std::move(request));
+        return kept_.back().get();
+    }
+    void TearDown() override {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(port_);
+            port_ = INVALID_HANDLE_VALUE;
+        }
     }
     static ULONG EventsOf(const Request& wait) { return wait.OutputAs<ULONG>(); }
 
     // A request refused by the dispatch routine leaves OVERLAPPED untouched
     // (kernel32 reports the failure through the last error only); these tell
     // such a refusal from a request still in flight.
-    std::unique_ptr<Request> StartReadNoting(DWORD length) {
+    Request* StartReadNoting(DWORD length) {
         SetLastError(0);
         auto read = StartRead(length);
         lastError_ = GetLastError();
@@ -80,6 +95,7 @@ protected:
     }
 
     DWORD lastError_ = 0;
+    std::vector<std::unique_ptr<Request>> kept_;
 };
 
 } // namespace modem_read

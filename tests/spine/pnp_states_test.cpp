@@ -101,6 +101,18 @@ TEST_F(PnpStateTable, RemovalQueryMakesTheDeviceCountAsRemovedUntilCancelled) {
     EXPECT_TRUE(IsDeviceRemoved(Ext()));
 }
 
+// A transfer failure marks the device lost for good: no cancel, no new
+// state brings it back, and the port cannot be opened again.
+TEST_F(PnpStateTable, LostDeviceCannotBeOpenedAgain) {
+    Ext()->DeviceLostCode = 9999;
+    sim::FileHandle* handle = nullptr;
+    EXPECT_EQ(sim::OpenFile(Fdo(), &handle), STATUS_DELETE_PENDING);
+    EXPECT_EQ(handle, nullptr);
+    Ext()->DeviceLostCode = 0;
+    ASSERT_EQ(sim::OpenFile(Fdo(), &handle), STATUS_SUCCESS);
+    EXPECT_EQ(sim::CloseFile(handle), STATUS_SUCCESS);
+}
+
 // Minor codes past the table go down as they are, and the remove lock taken
 // for them is given back: the removal that follows would wait for it forever.
 TEST_F(PnpStateTable, MinorCodesPastTheTableArePassedDownAndReleaseTheLock) {

@@ -4,7 +4,7 @@
 // attribution, as the driver's own code would run.
 #pragma once
 
-#include "spine.h"
+#include "port.h"
 
 #include "platform/sim/internal.h"
 #include "platform/sim/sim.h"

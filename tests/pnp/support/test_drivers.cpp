@@ -404,7 +404,9 @@ void ReleaseParkedDeviceIrp() {
     g_parked.erase(g_parked.begin());
     sim::DriverScope scope(device->DriverObject);
     PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
+    // Copied, not skipped: this location is marked pending and the bus's
+    // must start clean.
+    IoCopyCurrentIrpStackLocationToNext(irp);
     PoCallDriver(Ext(device)->lower, irp);
 }
 int FdoUnloads() { return g_unloads; }

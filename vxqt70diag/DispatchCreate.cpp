@@ -1,0 +1,176 @@
+// The four file-handle requests of the diagnostics port. The port admits one
+// handle. Opening sets the emulated serial state, resets the pipes and starts
+// reception; cleanup stops reception and cancels what the handle left
+// waiting; closing aborts the bulk pipes and returns only once every read,
+// write, transfer and read restart the driver holds has ended.
+//
+// All four run at PASSIVE_LEVEL in the caller's thread.
+#include "diag.h"
+
+// The pipes in the order open resets them; the third is never transferred
+// on, but a halted one would keep the interface from working after a replug.
+static NTSTATUS ResetAllPipes(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    NTSTATUS status;
+
+    status = ResetPipe(DeviceObject, port->BulkInPipe);
+    if (NT_SUCCESS(status)) {
+        status = ResetPipe(DeviceObject, port->BulkOutPipe);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ResetPipe(DeviceObject, port->InterruptPipe);
+    }
+    return status;
+}
+
+// IRP_MJ_CREATE. OpenMutex is held from the state test until the serial state
+// is made, against the stop and removal queries. The remove lock is held only
+// while the open runs; an open handle does not hold it.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    NTSTATUS status;
+    KIRQL oldIrql;
+
+    ExAcquireFastMutex(&port->OpenMutex);
+    Irp->IoStatus.Information = 0;
+    if (port->PnpState != Started) {
+        ExReleaseFastMutex(&port->OpenMutex);
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    if (IsDeviceRemoved(port)) {
+        ExReleaseFastMutex(&port->OpenMutex);
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    status = AcquireRemoveLock(port, Irp);
+    if (!NT_SUCCESS(status)) {
+        ExReleaseFastMutex(&port->OpenMutex);
+        return CompleteRequest(Irp, status);
+    }
+    if (InterlockedIncrement(&port->OpenCount) != 1) {
+        InterlockedDecrement(&port->OpenCount);
+        ReleaseRemoveLock(port, Irp);
+        ExReleaseFastMutex(&port->OpenMutex);
+        return CompleteRequest(Irp, STATUS_ACCESS_DENIED);
+    }
+    InitializeSerEmulVariables(port);
+    ExReleaseFastMutex(&port->OpenMutex);
+
+    status = ResetAllPipes(DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        // Whatever the bus said, the application is told the port could not
+        // be made ready.
+        InterlockedDecrement(&port->OpenCount);
+        ReleaseRemoveLock(port, Irp);
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+    }
+
+    // A transfer that cannot start surfaces later: reads then wait, and
+    // the status query reports the device lost once transfers fail.
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    FlushInputBuffer(port);
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+    ReadBulkPipe(port, port->BulkInPipe);
+
+    ReleaseRemoveLock(port, Irp);
+    return CompleteRequest(Irp, status);
+}
+
+// IRP_MJ_CLEANUP: the handle is going. Reception stops here already (no
+// completion restarts it once PortOpen is clear, and device-control requests
+// are refused), and every read, write and wait the handle left queued is
+// completed as cancelled.
+//
+// The close comes only once every request of the handle has ended, and a
+// write on the bus ends only when the phone takes its bytes. A phone that has
+// stopped taking them would keep the handle from ever closing, so a write
+// still on the bus is ended too, by aborting the bulk-out pipe.
+NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    BOOLEAN writing;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    port->PortOpen = FALSE;
+    writing = port->WriteBusy;
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+    KeCancelTimer(&port->ReadTotalTimer);
+    USBKillAllPendingIrps(DeviceObject);
+
+    if (writing && !IsDeviceRemoved(port) && NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
+        AbortPipe(DeviceObject, port->BulkOutPipe);
+        ReleaseRemoveLock(port, Irp);
+    }
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// TRUE while the function driver's stack is still on the bus: the device may
+// have been judged lost by a failed transfer, but the phone has not been
+// reported gone, so the bus will not end what is still outstanding on its own.
+static BOOLEAN IsStillOnBus(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    BOOLEAN onBus;
+
+    KeAcquireSpinLock(&Port->StateLock, &oldIrql);
+    onBus = (BOOLEAN)(Port->PnpState != SurpriseRemoved && Port->PnpState != Removed);
+    KeReleaseSpinLock(&Port->StateLock, oldIrql);
+    return onBus;
+}
+
+// Close of a device that is gone succeeds at once. When the phone has left
+// the bus, the bus fails every outstanding transfer itself and the removal
+// drains them, so the USB stack is not touched. When the device was only
+// judged lost (a fatal failure on one pipe while the phone stays attached),
+// the transfer still outstanding on the other pipe would never end and the
+// removal's drain would wait for it for ever; so the pipes are aborted and
+// drained here, under a hold on the remove lock that keeps the stack below.
+static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+
+    ExReleaseFastMutex(&port->CloseMutex);
+    if (IsStillOnBus(port) && NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
+        CleanupAllPipes(DeviceObject);
+        ReleaseRemoveLock(port, Irp);
+    }
+    InterlockedDecrement(&port->OpenCount);
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+// IRP_MJ_CLOSE. PortOpen was cleared at cleanup. CloseMutex is released before
+// the pipes are aborted and the drain waits.
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    NTSTATUS status;
+
+    ExAcquireFastMutex(&port->CloseMutex);
+    Irp->IoStatus.Information = 0;
+    if (IsDeviceRemoved(port)) {
+        return CloseGoneDevice(DeviceObject, Irp);
+    }
+    status = AcquireRemoveLock(port, Irp);
+    if (!NT_SUCCESS(status)) {
+        InterlockedDecrement(&port->OpenCount);
+        ExReleaseFastMutex(&port->CloseMutex);
+        return CompleteRequest(Irp, status);
+    }
+    ExReleaseFastMutex(&port->CloseMutex);
+
+    // Aborts the bulk pipes and waits until PendingReadWriteIrps has drained.
+    CleanupAllPipes(DeviceObject);
+    InterlockedDecrement(&port->OpenCount);
+    ReleaseRemoveLock(port, Irp);
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+// IRP_MJ_FLUSH_BUFFERS succeeds at once: queued writes are neither waited for
+// nor discarded.
+NTSTATUS NTAPI ModemFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,290 @@
+// The send side of the diagnostics port. Writes wait in one queue and go to
+// the bulk-out pipe one request at a time, in pieces of at most 4096 bytes,
+// each piece carried by the request's own IRP and pointing into its own
+// system buffer. A piece that fails ends its request with the bus driver's
+// status, counts as a transfer error (the device may then be judged lost) and
+// tells the waiting WAIT_ON_MASK that the lines dropped; the writer goes on
+// with the next request. When the queue runs empty the writer goes idle and
+// reports SERIAL_EV_TXEMPTY to a waiting request, without recording it.
+//
+// PortLock guards WriteQueue, WriteBusy, AmountInOutQueue and the statistics
+// and is held across the dispatch, the start of a request and the completion
+// bookkeeping, but never across IofCallDriver: the bus may complete a piece
+// before the call returns, and the completion takes PortLock.
+#include "diag.h"
+
+// Largest piece the bulk-out pipe is given at once.
+#define WRITE_PIECE_SIZE 4096
+
+// The write path counts bytes in signed 32-bit fields (AmountInOutQueue and
+// the status an application reads back); nothing may carry them past this.
+#define WRITE_COUNT_LIMIT 0x7FFFFFFFUL
+
+// One per request being sent; allocated when the request is started and
+// freed when its last piece has come back.
+typedef struct _WRITE_CONTEXT {
+    URB Urb;           // the bulk-out transfer of the current piece
+    PUCHAR Cursor;     // next byte of the system buffer to send
+    ULONG Remaining;   // bytes not yet handed to a piece
+    ULONG Transferred; // bytes the bus driver reported sent so far
+    ULONG Length;      // the whole request, as counted in AmountInOutQueue
+    ULONG PieceLength; // what the current piece asked the bus to send
+} WRITE_CONTEXT, *PWRITE_CONTEXT;
+
+static ULONG WriteLengthOf(PIRP Irp) {
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+}
+
+// Gives back what a finished request held: its hold on the remove lock and
+// its count in PendingReadWriteIrps.
+static NTSTATUS FinishWrite(PDEVICE_EXTENSION Port, PIRP Irp, NTSTATUS Status, BOOLEAN Held) {
+    Irp->IoStatus.Status = Status;
+    if (Held) {
+        ReleaseRemoveLock(Port, Irp);
+    }
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    DecPendingReadWriteIRPCnt(Port);
+    return Status;
+}
+
+// ---------------------------------------------------------------- the queue
+
+// The cancel routine is installed before the request is linked: a
+// cancellation that slips in between waits for PortLock (held here) before it
+// unlinks, so the request is linked and marked pending for it.
+NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld) {
+    UNREFERENCED_PARAMETER(LockHeld);
+
+    IoSetCancelRoutine(Irp, WriteCancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        return STATUS_CANCELLED;
+    }
+    IoMarkIrpPending(Irp);
+    if (AtHead) {
+        InsertHeadList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
+    } else {
+        InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
+    }
+    return STATUS_PENDING;
+}
+
+PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
+    UNREFERENCED_PARAMETER(LockHeld);
+    return DequeueSingleIrp(&Port->WriteQueue);
+}
+
+// Entered with the cancel spin lock held, by the I/O manager or a kill-all
+// walk; the lock order is the cancel spin lock, then PortLock.
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+    port->AmountInOutQueue -= (LONG)WriteLengthOf(Irp);
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseRemoveLock(port, Irp);
+    DecPendingReadWriteIRPCnt(port);
+}
+
+// ---------------------------------------------------------------- the writer
+
+// Caller holds PortLock. The writer is idle: a TXEMPTY in the mask goes to
+// the waiting request, if any, and is otherwise lost, since this driver does
+// not record it for a later WAIT_ON_MASK.
+static VOID EndBusyPeriod(PDEVICE_EXTENSION Port) {
+    Port->WriteBusy = FALSE;
+    if ((Port->WaitMask & SERIAL_EV_TXEMPTY) != 0) {
+        CompletePendingWaitIrps(Port, SERIAL_EV_TXEMPTY, TRUE);
+    }
+}
+
+// Points a zeroed URB at the next piece and readies the IRP's next stack
+// location for the bus driver.
+static VOID PrepareWritePiece(PDEVICE_EXTENSION Port, PIRP Irp, PWRITE_CONTEXT Context) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Context->Urb.UrbBulkOrInterruptTransfer;
+    ULONG piece = Context->Remaining < WRITE_PIECE_SIZE ? Context->Remaining : WRITE_PIECE_SIZE;
+    PIO_STACK_LOCATION next;
+
+    RtlZeroMemory(&Context->Urb, sizeof(URB));
+    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Port->BulkOutPipe;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
+    transfer->TransferBufferLength = piece;
+    transfer->TransferBuffer = Context->Cursor;
+    transfer->TransferBufferMDL = NULL;
+    transfer->UrbLink = NULL;
+
+    Context->Cursor += piece;
+    Context->Remaining -= piece;
+    Context->PieceLength = piece;
+
+    next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->MinorFunction = 0;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &Context->Urb;
+    IoSetCompletionRoutine(Irp, OnWriteComplete, Context, TRUE, TRUE, TRUE);
+    Irp->IoStatus.Status = STATUS_PENDING;
+}
+
+// A request that cannot be given a context fails on its own and the writer
+// goes on with the next one: one allocation failure must not leave the
+// requests behind it waiting until someone purges them.
+NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend) {
+    *IrpToSend = NULL;
+    for (;;) {
+        PIRP irp = DequeueWriteIrp(Port, TRUE);
+        PWRITE_CONTEXT context;
+        ULONG length;
+
+        if (irp == NULL) {
+            EndBusyPeriod(Port);
+            return STATUS_UNSUCCESSFUL;
+        }
+        length = WriteLengthOf(irp);
+        context = (PWRITE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(WRITE_CONTEXT),
+                                                        PORT_POOL_TAG);
+        if (context == NULL) {
+            Port->AmountInOutQueue -= (LONG)length;
+            irp->IoStatus.Information = 0;
+            FinishWrite(Port, irp, STATUS_INSUFFICIENT_RESOURCES, TRUE);
+            continue;
+        }
+        RtlZeroMemory(context, sizeof(WRITE_CONTEXT));
+        context->Cursor = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+        context->Remaining = length;
+        context->Length = length;
+        PrepareWritePiece(Port, irp, context);
+        IoMarkIrpPending(irp);
+        *IrpToSend = irp;
+        return STATUS_PENDING;
+    }
+}
+
+// Caller holds PortLock. A failed piece is a transfer error like a failed
+// read (counted only while the port is open, since the aborts of close fail
+// pieces too), and the emulated lines are reported dropped whatever the
+// mask; the pending total time-out of a read is cancelled with it.
+static VOID NoteWriteFailure(PDEVICE_EXTENSION Port, PWRITE_CONTEXT Context, NTSTATUS Status) {
+    KeCancelTimer(&Port->ReadTotalTimer);
+    if (Port->PortOpen) {
+        InterlockedIncrement(&Port->TransferErrorCount);
+        IsErrorInEndpoint(Port, &Context->Urb, Status);
+    }
+    CompletePendingWaitIrps(Port, WRITE_FAILURE_EVENTS, TRUE);
+}
+
+// Completion of every piece. A good piece with bytes left goes out again on
+// the same IRP; otherwise the request is finished and, while the port is open
+// and the device there, the writer moves on to the next request whether this
+// one succeeded or not.
+//
+// A finished request stops counting in AmountInOutQueue as a whole, however
+// it ended: the count stands for bytes still to go, and a failed request must
+// not leave the output queue looking busy for the rest of the open. The count
+// the bus reports is trusted only up to what the piece asked for.
+NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    PWRITE_CONTEXT context = (PWRITE_CONTEXT)Context;
+    ULONG sent = context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    NTSTATUS status = Irp->IoStatus.Status;
+    BOOLEAN good;
+    PIRP next = NULL;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    context->Transferred += sent < context->PieceLength ? sent : context->PieceLength;
+    good = (BOOLEAN)(NT_SUCCESS(status) && context->Urb.UrbHeader.Status == USBD_STATUS_SUCCESS);
+    if (good && context->Remaining != 0 && port->PortOpen) {
+        PrepareWritePiece(port, Irp, context);
+        IoMarkIrpPending(Irp);
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        IoCallDriver(port->LowerDeviceObject, Irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    port->AmountInOutQueue -= (LONG)context->Length;
+    if (NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = context->Transferred;
+        port->PerfStats.TransmittedCount += context->Transferred;
+    } else {
+        Irp->IoStatus.Information = 0;
+        NoteWriteFailure(port, context, status);
+    }
+    ExFreePool(context);
+
+    if (port->PortOpen && !IsDeviceRemoved(port)) {
+        PassiveWrite(port, &next);
+    }
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+
+    if (next != NULL) {
+        IoCallDriver(port->LowerDeviceObject, next);
+    }
+    ReleaseRemoveLock(port, Irp);
+    DecPendingReadWriteIRPCnt(port);
+    return status;
+}
+
+// ---------------------------------------------------------------- dispatch
+// IRP_MJ_WRITE, at PASSIVE_LEVEL in the caller's thread. The request is
+// counted in PendingReadWriteIrps from the start, queued behind those already
+// waiting, and started at once if the writer is idle.
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    ULONG length = WriteLengthOf(Irp);
+    PIRP next = NULL;
+    NTSTATUS status;
+    KIRQL oldIrql;
+
+    IncPendingReadWriteIRPCnt(port);
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    Irp->IoStatus.Information = 0;
+
+    if (IsDeviceRemoved(port)) {
+        port->EventHistory = 0;
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        return FinishWrite(port, Irp, STATUS_DELETE_PENDING, FALSE);
+    }
+    if (length == 0) {
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        return FinishWrite(port, Irp, STATUS_SUCCESS, FALSE);
+    }
+    // The out-queue count is signed 32-bit; a request that would carry it
+    // past that could only wrap it.
+    if (length > WRITE_COUNT_LIMIT || port->AmountInOutQueue > (LONG)(WRITE_COUNT_LIMIT - length)) {
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        return FinishWrite(port, Irp, STATUS_INVALID_PARAMETER, FALSE);
+    }
+    status = AcquireRemoveLock(port, Irp);
+    if (!NT_SUCCESS(status)) {
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        return FinishWrite(port, Irp, status, FALSE);
+    }
+
+    port->AmountInOutQueue += (LONG)length;
+    status = EnqueueWriteIrp(port, Irp, FALSE, TRUE);
+    if (status == STATUS_PENDING) {
+        if (!port->WriteBusy) {
+            port->WriteBusy = TRUE;
+            PassiveWrite(port, &next);
+        }
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        if (next != NULL) {
+            IoCallDriver(port->LowerDeviceObject, next);
+        }
+        return STATUS_PENDING;
+    }
+
+    port->AmountInOutQueue -= (LONG)length;
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+    return FinishWrite(port, Irp, status, TRUE);
+}

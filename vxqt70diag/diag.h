@@ -1,0 +1,86 @@
+// Routines only the diagnostics-port driver has: its receive path, restarted
+// from a worker thread and retried after failures until the device is judged
+// lost; its send path; the serial state it emulates in place of a status
+// pipe; and its own open, cleanup and close (declared with the core's).
+//
+// One rule binds the whole driver: PortLock is held across each operation on
+// the port (a read dispatch, a bulk completion, the time-out DPC), and the
+// ring has no lock of its own. Cancel routines take PortLock inside the
+// cancel spin lock, so the cancel spin lock is never taken with PortLock held.
+#pragma once
+
+#include "core/spine.h"
+
+// SERIAL_EV_RX80FULL is reported from this many bytes held in the ring.
+#define INPUT_RX80FULL_MARK 820000
+
+// More failed bulk transfers than this since the open mark the device lost.
+#define TRANSFER_ERROR_LIMIT 20
+
+// What a failed bulk-out transfer reports to the waiting WAIT_ON_MASK: the
+// emulated lines have dropped.
+#define WRITE_FAILURE_EVENTS (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD)
+
+// ---------------------------------------------------------------- DispatchRead
+// Reads are answered from the ring. A read that finds bytes completes at once
+// with them; one that finds none waits for the next bulk-in transfer, which
+// completes it with whatever the ring then holds (STATUS_SUCCESS, even when
+// short) or, when it brought nothing, with STATUS_TIMEOUT and no bytes.
+DRIVER_DISPATCH DispatchRead;
+
+// Issues one bulk-in transfer on Pipe, counted in PendingReadWriteIrps until
+// ReadPipeCompletion gives the count back (SubmitUrb gives it back itself
+// when it cannot get an IRP). At or below DISPATCH_LEVEL, no spin lock held.
+NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe);
+IO_COMPLETION_ROUTINE ReadPipeCompletion;
+
+// TRUE, and the device marked lost, when a failed bulk transfer is one the
+// port cannot recover from: the phone stopped answering or left the bus, or
+// too many transfers have failed since the open. At or below DISPATCH_LEVEL.
+BOOLEAN IsErrorInEndpoint(PDEVICE_EXTENSION Port, PURB Urb, NTSTATUS Status);
+
+// Caller holds PortLock for these three. ReadQueue holds one read; a second
+// one is answered at once with STATUS_SUCCESS and no bytes. Enqueue returns
+// STATUS_PENDING when queued, otherwise the status the caller completes the
+// read with.
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp);
+PIRP DequeueReadIrp(PDEVICE_EXTENSION Port);
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port);
+DRIVER_CANCEL ReadCancelRoutine;
+KDEFERRED_ROUTINE ReadTotalTimeoutDPC;
+
+// ---------------------------------------------------------------- wrkitem
+// The next bulk-in transfer is issued from a system worker thread, after the
+// one that completed has been given back. NextRead queues that work, counted
+// in PendingReadWriteIrps until the worker has run; STATUS_INSUFFICIENT_
+// RESOURCES when no work item can be had. At or below DISPATCH_LEVEL.
+NTSTATUS NextRead(PDEVICE_EXTENSION Port);
+VOID NTAPI WorkItemModemEvent(PVOID Parameter);
+
+// ---------------------------------------------------------------- DispatchWrite
+// Writes wait in WriteQueue and go to the bulk-out pipe one request at a time,
+// in pieces of at most 4096 bytes carried by the request's own IRP. A failed
+// piece fails its request, counts as a transfer error and reports the lines
+// dropping; the writer then goes on with the next request.
+DRIVER_DISPATCH DispatchWrite;
+
+// Caller holds PortLock (LockHeld is always TRUE in this driver; it says so
+// at each call). Enqueue: STATUS_PENDING when queued, STATUS_CANCELLED for a
+// request already cancelled (not queued, not marked pending).
+NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld);
+PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld);
+
+// Caller holds PortLock and owns WriteBusy. Starts the next queued request:
+// STATUS_PENDING with *IrpToSend prepared for the bus, which the caller hands
+// to LowerDeviceObject once it has released PortLock (the bus may complete
+// it at once, and its completion takes PortLock). With nothing left to send
+// the writer goes idle: STATUS_UNSUCCESSFUL and *IrpToSend NULL.
+NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend);
+IO_COMPLETION_ROUTINE OnWriteComplete;
+DRIVER_CANCEL WriteCancelRoutine;
+
+// ---------------------------------------------------------------- SerialEmulation
+// The serial state of a fresh open: settings, queues, emulated lines, the
+// error count and the drain event. Caller holds OpenMutex; the port is not
+// open yet, so no lock is taken.
+VOID InitializeSerEmulVariables(PDEVICE_EXTENSION Port);
