@@ -20,6 +20,7 @@
 static VOID CancelQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     KIRQL cancelIrql;
+    KIRQL portIrql;
 
     IoAcquireCancelSpinLock(&cancelIrql);
     for (;;) {
@@ -27,9 +28,10 @@ static VOID CancelQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
         PIRP irp;
         PDRIVER_CANCEL cancelRoutine;
 
-        KeAcquireSpinLockAtDpcLevel(&port->PortLock);
+        // Already at DISPATCH_LEVEL; portIrql only pairs the release.
+        KeAcquireSpinLock(&port->PortLock, &portIrql);
         if (IsListEmpty(Queue)) {
-            KeReleaseSpinLockFromDpcLevel(&port->PortLock);
+            KeReleaseSpinLock(&port->PortLock, portIrql);
             break;
         }
         entry = RemoveTailList(Queue);
@@ -38,7 +40,7 @@ static VOID CancelQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
         InitializeListHead(entry);
         irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         cancelRoutine = IoSetCancelRoutine(irp, NULL);
-        KeReleaseSpinLockFromDpcLevel(&port->PortLock);
+        KeReleaseSpinLock(&port->PortLock, portIrql);
         if (cancelRoutine == NULL) {
             continue;
         }

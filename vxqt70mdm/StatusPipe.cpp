@@ -33,8 +33,7 @@
 // ---------------------------------------------------------------- the status transfer
 
 NTSTATUS StatusPipe(PDEVICE_EXTENSION Port) {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer =
-        &Port->StatusUrb.UrbBulkOrInterruptTransfer;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Port->StatusUrb.UrbBulkOrInterruptTransfer;
     NTSTATUS status;
 
     IncPendingIRPCnt(Port);

@@ -82,3 +82,43 @@ size_t OutstandingIrps();
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 
 } // namespace sim
+
+namespace sim {
+
+// ---------------------------------------------------------------- request trace
+// A watcher at the top of every stack a handle is open on, where a port
+// monitor's filter sits: it sees each user-mode request once when the I/O
+// manager sends it down (before any driver) and once when its completion
+// reaches the I/O manager (before buffered output is copied back). Only
+// requests made through file handles are seen; PnP, power and the drivers'
+// own IRPs are not, as with a monitor attached above the port.
+//
+// The Completed call comes at the completer's IRQL (DISPATCH_LEVEL from a DPC
+// or the bus), possibly with a driver's spin lock held: the watcher must not
+// block, wait or call into the simulated machine. Buffers are valid only
+// during the call.
+struct IoTraceEvent {
+    enum class Phase { Sent, Completed };
+    Phase phase = Phase::Sent;
+    uint64_t sequence = 0;        // from 0 per kernel, in the order requests were sent
+    LONGLONG sentTime = 0;        // interrupt time (100 ns) when sent
+    LONGLONG completedTime = 0;   // (Completed) interrupt time of completion
+    PDEVICE_OBJECT device = nullptr; // the device the handle was opened on
+    const char16_t* deviceName = u""; // its kernel name ("\Device\X"), "" when unnamed
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;      // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
+    ULONG length = 0;             // READ / WRITE length asked
+    const void* input = nullptr;  // (Sent) WRITE data or the control code's input
+    ULONG inputLength = 0;
+    const void* output = nullptr; // (Completed) READ data or control output, `information` bytes
+    ULONG outputLength = 0;       // the caller's output buffer length
+    NTSTATUS status = STATUS_PENDING; // (Completed) final status
+    ULONG_PTR information = 0;        // (Completed) final Information
+};
+using IoTraceHook = std::function<void(const IoTraceEvent&)>;
+// Installs the watcher (an empty function removes it). Set it while no
+// request is in flight, before opening handles or after closing them.
+void SetIoTraceHook(IoTraceHook hook);
+
+} // namespace sim

@@ -49,7 +49,10 @@ PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
         std::lock_guard<std::mutex> lock(IoLock());
         handle->requests.push_back(std::move(owned));
     }
-    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, [request, outputLength](PIRP done) {
+    auto traced = std::make_shared<IoTraced>();
+    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User,
+                                    [request, outputLength, traced](PIRP done) {
+        IoTraceCompleted(*traced, done, outputLength);
         IoCompleteBufferedIo(done, outputLength);
         request->status = done->IoStatus.Status;
         request->information = done->IoStatus.Information;
@@ -66,6 +69,7 @@ PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
     sp->FileObject = &handle->file;
     prepare(irp, sp);
     request->irp = irp;
+    IoTraceSent(*traced, handle->device, irp, sp);
     NTSTATUS returned = IofCallDriver(top, irp);
     request->returned = returned;
     return request;

@@ -155,3 +155,18 @@ void IoFileStop();
 void IoCheckDriverUnload(PDRIVER_OBJECT driver);
 
 } // namespace sim
+
+namespace sim {
+// ---------------------------------------------------------------- request trace (io_trace.cpp)
+// What io_file.cpp keeps of a request for the watcher of SetIoTraceHook
+// between its send and its completion.
+struct IoTraced {
+    bool active = false; // a watcher was installed when the request was sent
+    IoTraceEvent event;
+    std::u16string deviceName;
+};
+// Called by io_file.cpp just before the request goes down the stack, and
+// from its finisher before buffered output is copied back.
+void IoTraceSent(IoTraced& traced, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION sp);
+void IoTraceCompleted(IoTraced& traced, PIRP irp, ULONG outputLength);
+} // namespace sim

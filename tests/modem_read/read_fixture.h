@@ -39,7 +39,9 @@ protected:
         timeouts.ReadTotalTimeoutConstant = constant;
         ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
     }
-    void SetWaitMask(ULONG mask) { ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS); }
+    void SetWaitMask(ULONG mask) {
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS);
+    }
     // Requests left in flight live until the port has been closed in
     // TearDown, so that a cancellation at cleanup writes into live buffers.
     Request* StartRead(DWORD length) { return Keep(ModemPort::StartRead(length)); }

@@ -32,7 +32,9 @@ protected:
         KeInitializeSpinLock(&port_->InputLock);
 #endif
     }
-    ~InputRing() override { std::free(port_); }
+    ~InputRing() override {
+        std::free(port_);
+    }
 
     // Each call as the driver makes it: the diagnostics driver's callers hold
     // PortLock, the modem driver's ring takes its own lock.
@@ -150,8 +152,9 @@ TEST_F(InputRing, AStoreAcrossTheEndWrapsToTheStart) {
     std::vector<UCHAR> ten = Bytes(10, 'A');
     EXPECT_EQ(Store(ten), 10);
     EXPECT_EQ(port_->InputHead, 5);
-    EXPECT_EQ(std::vector<UCHAR>(port_->InputBuffer + kCapacity - 5, port_->InputBuffer + kCapacity),
-              std::vector<UCHAR>(ten.begin(), ten.begin() + 5));
+    EXPECT_EQ(
+        std::vector<UCHAR>(port_->InputBuffer + kCapacity - 5, port_->InputBuffer + kCapacity),
+        std::vector<UCHAR>(ten.begin(), ten.begin() + 5));
     EXPECT_EQ(std::vector<UCHAR>(port_->InputBuffer, port_->InputBuffer + 5),
               std::vector<UCHAR>(ten.begin() + 5, ten.end()));
     EXPECT_EQ(Take(10), ten);

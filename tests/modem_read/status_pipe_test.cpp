@@ -10,7 +10,15 @@ using usb::Pipe;
 
 // A notification as the phone would send it, with any notification code.
 std::vector<uint8_t> Notification(UCHAR code, USHORT uartState) {
-    return {0xA1, code, 0, 0, 0, 0, 2, 0, static_cast<uint8_t>(uartState & 0xFF),
+    return {0xA1,
+            code,
+            0,
+            0,
+            0,
+            0,
+            2,
+            0,
+            static_cast<uint8_t>(uartState & 0xFF),
             static_cast<uint8_t>(uartState >> 8)};
 }
 
@@ -89,8 +97,7 @@ TEST_F(StatusEvents, UnchangedLinesRaiseNothing) {
 }
 
 TEST_F(StatusEvents, CtsRingBreakAndErrorsAreNeverRaisedByNotifications) {
-    SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_RING | SERIAL_EV_BREAK | SERIAL_EV_ERR |
-                SERIAL_EV_PERR);
+    SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_RING | SERIAL_EV_BREAK | SERIAL_EV_ERR | SERIAL_EV_PERR);
     auto wait = StartWait();
     SerialState(usb::kStateDcd | usb::kStateDsr | usb::kStateRing | usb::kStateBreak |
                 usb::kStateFraming | usb::kStateParity | usb::kStateOverrun);
@@ -132,14 +139,14 @@ TEST_F(LineControl, BaudRateAndLineControlGoOutAsSevenLittleEndianBytes) {
     EXPECT_EQ(last.status, STATUS_SUCCESS);
 }
 
-TEST_F(LineControl, AHighRateFillsAllFourRateBytes) {
-    SERIAL_BAUD_RATE rate{921600};
+TEST_F(LineControl, AHighRateFillsTheUpperRateBytes) {
+    SERIAL_BAUD_RATE rate{3686400}; // 0x00384000
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), STATUS_SUCCESS);
     std::vector<uint8_t> coding = Modem().LineCoding();
     ASSERT_EQ(coding.size(), 7u);
     EXPECT_EQ(coding[0], 0x00);
-    EXPECT_EQ(coding[1], 0x10);
-    EXPECT_EQ(coding[2], 0x0E);
+    EXPECT_EQ(coding[1], 0x40);
+    EXPECT_EQ(coding[2], 0x38);
     EXPECT_EQ(coding[3], 0x00);
     EXPECT_EQ(coding[4], STOP_BITS_2) << "open's two stop bits";
     EXPECT_EQ(coding[5], NO_PARITY);
@@ -149,7 +156,15 @@ TEST_F(LineControl, AHighRateFillsAllFourRateBytes) {
 TEST_F(LineControl, AStalledLineCodingRequestFailsTheControlCode) {
     Modem().Stall(Pipe::Control);
     SERIAL_BAUD_RATE rate{19200};
-    EXPECT_FALSE(NT_SUCCESS(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate)));
+    OVERLAPPED overlapped{};
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(port_, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), nullptr, 0,
+                              &bytes, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(port_, &overlapped, &bytes, TRUE);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(LineCodingRequests(), 1u);
     EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u)
         << "nothing is rolled back";
 }
