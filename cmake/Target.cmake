@@ -70,3 +70,6 @@ endfunction()
 
 vxqt70_driver_image(vxqt70modem vxqt70mdm VXQT70_VARIANT_MODEM=1)
 vxqt70_driver_image(vxqt70diag vxqt70diag VXQT70_VARIANT_DIAG=1)
+
+# Wine harness targets (bus driver, harness image variants, Win32 programs).
+include(${PROJECT_SOURCE_DIR}/cmake/WineHarness.cmake)

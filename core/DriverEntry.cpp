@@ -137,8 +137,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     MakeDeviceName(&workingName);
 
     status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &workingName,
-                            FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE,
-                            &deviceObject);
+                            FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &deviceObject);
     if (!NT_SUCCESS(status)) {
         goto FreeWorkingName;
     }

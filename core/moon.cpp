@@ -53,22 +53,21 @@ NTSTATUS GetCOMPort(PDEVICE_EXTENSION Port, PWCHAR Buffer, ULONG BufferBytes) {
     NTSTATUS status;
 
     RtlInitUnicodeString(&valueName, L"PortName");
-    status = IoOpenDeviceRegistryKey(Port->Pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ,
-                                     &key);
+    status = IoOpenDeviceRegistryKey(Port->Pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
     infoBytes = valueName.Length + BufferBytes + 24;
-    info = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, infoBytes,
-                                                              PORT_POOL_TAG);
+    info =
+        (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, infoBytes, PORT_POOL_TAG);
     if (info == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto CloseKey;
     }
 
-    status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, info, infoBytes,
-                             &resultBytes);
+    status =
+        ZwQueryValueKey(key, &valueName, KeyValueFullInformation, info, infoBytes, &resultBytes);
     if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
         // Far too long for the block sized from BufferBytes.
         status = STATUS_INSUFFICIENT_RESOURCES;
@@ -137,9 +136,9 @@ NTSTATUS CreateSymbolicLink(PDEVICE_EXTENSION Port) {
         return status;
     }
 
-    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Port->DeviceName.Buffer,
-                                   REG_SZ, portName,
-                                   (ULONG)((wcslen(portName) + 2) * sizeof(WCHAR)));
+    status =
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Port->DeviceName.Buffer,
+                              REG_SZ, portName, (ULONG)((wcslen(portName) + 2) * sizeof(WCHAR)));
     if (NT_SUCCESS(status)) {
         EnableAllInterfaces(Port, TRUE);
     }

@@ -124,10 +124,10 @@ typedef struct _DEVICE_EXTENSION {
     ULONG EventHistory; // PortLock
     BOOLEAN PortOpen;   // changed under PortLock (and OpenMutex at open)
     KSPIN_LOCK StateLock;
-    FAST_MUTEX OpenMutex;  // open against the stop and removal queries
-    FAST_MUTEX CloseMutex; // closes against each other
-    KEVENT PendingIoIdle;  // notification: PendingIrpCount reached 0
-    LONG PendingIrpCount;  // interlocked; transfers in flight, +1 while open
+    FAST_MUTEX OpenMutex;     // open against the stop and removal queries
+    FAST_MUTEX CloseMutex;    // closes against each other
+    KEVENT PendingIoIdle;     // notification: PendingIrpCount reached 0
+    LONG PendingIrpCount;     // interlocked; transfers in flight, +1 while open
     BOOLEAN ResumeAfterSleep; // PortLock
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 

@@ -12,9 +12,9 @@ BOOLEAN IsDeviceRemoved(PDEVICE_EXTENSION Port) {
     BOOLEAN removed;
 
     KeAcquireSpinLock(&Port->StateLock, &oldIrql);
-    removed = (BOOLEAN)(Port->DeviceLostCode == DEVICE_LOST_CODE ||
-                        Port->PnpState == RemovePending || Port->PnpState == SurpriseRemoved ||
-                        Port->PnpState == Removed);
+    removed =
+        (BOOLEAN)(Port->DeviceLostCode == DEVICE_LOST_CODE || Port->PnpState == RemovePending ||
+                  Port->PnpState == SurpriseRemoved || Port->PnpState == Removed);
     KeReleaseSpinLock(&Port->StateLock, oldIrql);
     return removed;
 }

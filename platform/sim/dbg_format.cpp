@@ -11,7 +11,7 @@ namespace sim {
 
 namespace {
 
-struct Spec {
+struct Directive {
     bool left = false, zero = false, plus = false, space = false, alt = false;
     int width = 0;
     int precision = -1;
@@ -32,85 +32,85 @@ public:
                 out_.push_back(c);
                 continue;
             }
-            Spec spec;
+            Directive directive;
             for (;; ++i) {
                 char16_t f = At(i);
                 if (f == u'-')
-                    spec.left = true;
+                    directive.left = true;
                 else if (f == u'0')
-                    spec.zero = true;
+                    directive.zero = true;
                 else if (f == u'+')
-                    spec.plus = true;
+                    directive.plus = true;
                 else if (f == u' ')
-                    spec.space = true;
+                    directive.space = true;
                 else if (f == u'#')
-                    spec.alt = true;
+                    directive.alt = true;
                 else
                     break;
             }
             if (At(i) == u'*') {
-                spec.width = va_arg(args, int);
-                if (spec.width < 0) {
-                    spec.left = true;
-                    spec.width = -spec.width;
+                directive.width = va_arg(args, int);
+                if (directive.width < 0) {
+                    directive.left = true;
+                    directive.width = -directive.width;
                 }
                 ++i;
             } else {
                 while (At(i) >= u'0' && At(i) <= u'9')
-                    spec.width = spec.width * 10 + (At(i++) - u'0');
+                    directive.width = directive.width * 10 + (At(i++) - u'0');
             }
             if (At(i) == u'.') {
                 ++i;
-                spec.precision = 0;
+                directive.precision = 0;
                 if (At(i) == u'*') {
-                    spec.precision = va_arg(args, int);
+                    directive.precision = va_arg(args, int);
                     ++i;
                 } else {
                     while (At(i) >= u'0' && At(i) <= u'9')
-                        spec.precision = spec.precision * 10 + (At(i++) - u'0');
+                        directive.precision = directive.precision * 10 + (At(i++) - u'0');
                 }
             }
             // Length modifiers.
             char16_t m = At(i);
             if (m == u'h') {
                 ++i;
-                spec.size = Spec::Short;
+                directive.size = Directive::Short;
                 if (At(i) == u'h') {
                     ++i;
-                    spec.size = Spec::Char;
+                    directive.size = Directive::Char;
                 }
             } else if (m == u'l') {
                 ++i;
-                spec.size = Spec::Long32;
+                directive.size = Directive::Long32;
                 if (At(i) == u'l') {
                     ++i;
-                    spec.size = Spec::Long64;
+                    directive.size = Directive::Long64;
                 }
             } else if (m == u'w') {
                 ++i;
-                spec.size = Spec::Wide;
+                directive.size = Directive::Wide;
             } else if (m == u'L' || m == u'q') {
                 ++i;
-                spec.size = Spec::Long64;
+                directive.size = Directive::Long64;
             } else if (m == u'z' || m == u'j' || m == u't') {
                 ++i;
-                spec.size = Spec::Pointer;
+                directive.size = Directive::Pointer;
             } else if (m == u'I') {
                 ++i;
                 if (At(i) == u'6' && At(i + 1) == u'4') {
                     i += 2;
-                    spec.size = Spec::Long64;
+                    directive.size = Directive::Long64;
                 } else if (At(i) == u'3' && At(i + 1) == u'2') {
                     i += 2;
-                    spec.size = Spec::Long32;
+                    directive.size = Directive::Long32;
                 } else {
-                    spec.size = Spec::Pointer;
+                    directive.size = Directive::Pointer;
                 }
             }
             char16_t conv = At(i++);
             if (conv == 0)
                 break;
-            Convert(conv, spec, args);
+            Convert(conv, directive, args);
         }
         return out_;
     }
@@ -121,48 +121,48 @@ private:
                      : (char16_t)(unsigned char)static_cast<const char*>(format_)[i];
     }
 
-    void Pad(size_t length, const Spec& spec, char16_t fill = u' ') {
-        for (size_t n = length; n < (size_t)spec.width; ++n)
+    void Pad(size_t length, const Directive& directive, char16_t fill = u' ') {
+        for (size_t n = length; n < (size_t)directive.width; ++n)
             out_.push_back(fill);
     }
 
-    void Text(const std::u16string& text, const Spec& spec) {
-        if (!spec.left)
-            Pad(text.size(), spec);
+    void Text(const std::u16string& text, const Directive& directive) {
+        if (!directive.left)
+            Pad(text.size(), directive);
         out_ += text;
-        if (spec.left)
-            Pad(text.size(), spec);
+        if (directive.left)
+            Pad(text.size(), directive);
     }
 
-    void NarrowText(const char* s, int length, const Spec& spec) {
+    void NarrowText(const char* s, int length, const Directive& directive) {
         std::u16string text;
         if (s == nullptr) {
             text = u"(null)";
         } else {
             for (int k = 0; (length < 0 || k < length) && s[k] != 0; ++k) {
-                if (spec.precision >= 0 && k >= spec.precision)
+                if (directive.precision >= 0 && k >= directive.precision)
                     break;
                 text.push_back((char16_t)(unsigned char)s[k]);
             }
         }
-        Text(text, spec);
+        Text(text, directive);
     }
 
-    void WideText(const WCHAR* s, int length, const Spec& spec) {
+    void WideText(const WCHAR* s, int length, const Directive& directive) {
         std::u16string text;
         if (s == nullptr) {
             text = u"(null)";
         } else {
             for (int k = 0; (length < 0 || k < length) && (length >= 0 || s[k] != 0); ++k) {
-                if (spec.precision >= 0 && k >= spec.precision)
+                if (directive.precision >= 0 && k >= directive.precision)
                     break;
                 text.push_back((char16_t)s[k]);
             }
         }
-        Text(text, spec);
+        Text(text, directive);
     }
 
-    void Number(uint64_t magnitude, bool negative, unsigned base, bool upper, const Spec& spec,
+    void Number(uint64_t magnitude, bool negative, unsigned base, bool upper, const Directive& directive,
                 const char16_t* prefix) {
         std::u16string digits;
         const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -170,98 +170,98 @@ private:
             digits.insert(digits.begin(), (char16_t)set[magnitude % base]);
             magnitude /= base;
         } while (magnitude != 0);
-        if (spec.precision == 0 && digits == u"0")
+        if (directive.precision == 0 && digits == u"0")
             digits.clear();
-        while (spec.precision > 0 && digits.size() < (size_t)spec.precision)
+        while (directive.precision > 0 && digits.size() < (size_t)directive.precision)
             digits.insert(digits.begin(), u'0');
         std::u16string sign;
         if (negative)
             sign = u"-";
-        else if (spec.plus)
+        else if (directive.plus)
             sign = u"+";
-        else if (spec.space)
+        else if (directive.space)
             sign = u" ";
         if (prefix != nullptr)
             sign += prefix;
         size_t total = sign.size() + digits.size();
-        if (spec.left) {
+        if (directive.left) {
             out_ += sign + digits;
-            Pad(total, spec);
-        } else if (spec.zero && spec.precision < 0) {
+            Pad(total, directive);
+        } else if (directive.zero && directive.precision < 0) {
             out_ += sign;
-            Pad(total, spec, u'0');
+            Pad(total, directive, u'0');
             out_ += digits;
         } else {
-            Pad(total, spec);
+            Pad(total, directive);
             out_ += sign + digits;
         }
     }
 
-    static int64_t Signed(const Spec& spec, va_list& args) {
-        switch (spec.size) {
-        case Spec::Long64:
+    static int64_t Signed(const Directive& directive, va_list& args) {
+        switch (directive.size) {
+        case Directive::Long64:
             return va_arg(args, long long);
-        case Spec::Pointer:
+        case Directive::Pointer:
             return (int64_t)va_arg(args, intptr_t);
-        case Spec::Short:
+        case Directive::Short:
             return (short)va_arg(args, int);
-        case Spec::Char:
+        case Directive::Char:
             return (signed char)va_arg(args, int);
         default:
             return va_arg(args, int); // %d and %ld: LONG is 32 bits
         }
     }
 
-    static uint64_t Unsigned(const Spec& spec, va_list& args) {
-        switch (spec.size) {
-        case Spec::Long64:
+    static uint64_t Unsigned(const Directive& directive, va_list& args) {
+        switch (directive.size) {
+        case Directive::Long64:
             return va_arg(args, unsigned long long);
-        case Spec::Pointer:
+        case Directive::Pointer:
             return (uint64_t)va_arg(args, uintptr_t);
-        case Spec::Short:
+        case Directive::Short:
             return (unsigned short)va_arg(args, unsigned);
-        case Spec::Char:
+        case Directive::Char:
             return (unsigned char)va_arg(args, unsigned);
         default:
             return va_arg(args, unsigned);
         }
     }
 
-    void Convert(char16_t conv, Spec spec, va_list& args) {
+    void Convert(char16_t conv, Directive directive, va_list& args) {
         switch (conv) {
         case u'%':
             out_.push_back(u'%');
             return;
         case u'd':
         case u'i': {
-            int64_t v = Signed(spec, args);
-            Number(v < 0 ? (uint64_t)0 - (uint64_t)v : (uint64_t)v, v < 0, 10, false, spec,
+            int64_t v = Signed(directive, args);
+            Number(v < 0 ? (uint64_t)0 - (uint64_t)v : (uint64_t)v, v < 0, 10, false, directive,
                    nullptr);
             return;
         }
         case u'u':
-            spec.plus = spec.space = false;
-            Number(Unsigned(spec, args), false, 10, false, spec, nullptr);
+            directive.plus = directive.space = false;
+            Number(Unsigned(directive, args), false, 10, false, directive, nullptr);
             return;
         case u'o': {
-            spec.plus = spec.space = false;
-            uint64_t v = Unsigned(spec, args);
-            Number(v, false, 8, false, spec, spec.alt && v != 0 ? u"0" : nullptr);
+            directive.plus = directive.space = false;
+            uint64_t v = Unsigned(directive, args);
+            Number(v, false, 8, false, directive, directive.alt && v != 0 ? u"0" : nullptr);
             return;
         }
         case u'x':
         case u'X': {
-            spec.plus = spec.space = false;
-            uint64_t v = Unsigned(spec, args);
+            directive.plus = directive.space = false;
+            uint64_t v = Unsigned(directive, args);
             const char16_t* prefix = nullptr;
-            if (spec.alt && v != 0)
+            if (directive.alt && v != 0)
                 prefix = conv == u'x' ? u"0x" : u"0X";
-            Number(v, false, 16, conv == u'X', spec, prefix);
+            Number(v, false, 16, conv == u'X', directive, prefix);
             return;
         }
         case u'p': {
             // As the debugger shows pointers: every digit, upper case.
-            Spec p = spec;
+            Directive p = directive;
             p.plus = p.space = false;
             if (p.precision < 0)
                 p.precision = (int)sizeof(void*) * 2;
@@ -270,37 +270,37 @@ private:
         }
         case u'c':
         case u'C': {
-            bool wideChar = spec.size == Spec::Wide || spec.size == Spec::Long32 ||
-                            (spec.size != Spec::Short && ((conv == u'c') == wide_));
+            bool wideChar = directive.size == Directive::Wide || directive.size == Directive::Long32 ||
+                            (directive.size != Directive::Short && ((conv == u'c') == wide_));
             int v = va_arg(args, int);
             std::u16string text(1, wideChar ? (char16_t)(uint16_t)v : (char16_t)(unsigned char)v);
-            Text(text, spec);
+            Text(text, directive);
             return;
         }
         case u's':
         case u'S': {
-            bool wideText = spec.size == Spec::Wide || spec.size == Spec::Long32 ||
-                            (spec.size != Spec::Short && ((conv == u's') == wide_));
+            bool wideText = directive.size == Directive::Wide || directive.size == Directive::Long32 ||
+                            (directive.size != Directive::Short && ((conv == u's') == wide_));
             if (wideText)
-                WideText(va_arg(args, const WCHAR*), -1, spec);
+                WideText(va_arg(args, const WCHAR*), -1, directive);
             else
-                NarrowText(va_arg(args, const char*), -1, spec);
+                NarrowText(va_arg(args, const char*), -1, directive);
             return;
         }
         case u'Z': {
             // %wZ: a UNICODE_STRING; %Z: an ANSI_STRING. Counted, not terminated.
-            if (spec.size == Spec::Wide) {
+            if (directive.size == Directive::Wide) {
                 auto* s = va_arg(args, const UNICODE_STRING*);
                 if (s == nullptr || s->Buffer == nullptr)
-                    WideText(nullptr, -1, spec);
+                    WideText(nullptr, -1, directive);
                 else
-                    WideText(s->Buffer, s->Length / 2, spec);
+                    WideText(s->Buffer, s->Length / 2, directive);
             } else {
                 auto* s = va_arg(args, const STRING*);
                 if (s == nullptr || s->Buffer == nullptr)
-                    NarrowText(nullptr, -1, spec);
+                    NarrowText(nullptr, -1, directive);
                 else
-                    NarrowText(s->Buffer, s->Length, spec);
+                    NarrowText(s->Buffer, s->Length, directive);
             }
             return;
         }

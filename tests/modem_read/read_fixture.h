@@ -44,9 +44,17 @@ protected:
     }
     // Requests left in flight live until the port has been closed in
     // TearDown, so that a cancellation at cleanup writes into live buffers.
-    Request* StartRead(DWORD length) { return Keep(ModemPort::StartRead(length)); }
+    Request* StartRead(DWORD length) {
+        SetLastError(0);
+        Request* read = Keep(ModemPort::StartRead(length));
+        lastError_ = GetLastError();
+        return read;
+    }
     Request* StartWait() {
-        return Keep(StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
+        SetLastError(0);
+        Request* wait = Keep(StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
+        lastError_ = GetLastError();
+        return wait;
     }
     Request* Keep(std::unique_ptr<Request> request) {
         kept_.push_back(std::move(request));
@@ -60,17 +68,13 @@ protected:
     }
     static ULONG EventsOf(const Request& wait) { return wait.OutputAs<ULONG>(); }
 
-    // A request refused by the dispatch routine leaves OVERLAPPED untouched
-    // (kernel32 reports the failure through the last error only); these tell
-    // such a refusal from a request still in flight.
-    Request* StartReadNoting(DWORD length) {
-        SetLastError(0);
-        auto read = StartRead(length);
-        lastError_ = GetLastError();
-        return read;
-    }
+    // A request the dispatch routine refused at once: its status, or, where
+    // kernel32 reports such a failure through the last error only, that.
     bool Refused(const Request& request, NTSTATUS status) const {
-        return !request.Done() && lastError_ == RtlNtStatusToDosError(status);
+        if (request.Done()) {
+            return request.Status() == status;
+        }
+        return lastError_ == RtlNtStatusToDosError(status);
     }
 
     // The phone sends; the bus completes the bulk-in transfer waiting for it.

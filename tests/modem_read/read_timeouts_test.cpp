@@ -244,7 +244,7 @@ using ReadQueueing = ModemRead;
 TEST_F(ReadQueueing, ASecondReadWhileOneWaitsIsRefused) {
     SetTimeouts(0, 0, 500);
     auto first = StartRead(100);
-    auto second = StartReadNoting(10);
+    auto second = StartRead(10);
     EXPECT_TRUE(Refused(*second, STATUS_INVALID_PARAMETER));
     EXPECT_FALSE(first->Done());
 
@@ -261,7 +261,7 @@ TEST_F(ReadQueueing, ASecondReadWhileOneWaitsIsRefused) {
 TEST_F(ReadQueueing, ALongerSecondReadCannotMakeTheWaitingOneOverflow) {
     SetTimeouts(0, 0, 0);
     auto first = StartRead(4);
-    auto second = StartReadNoting(64);
+    auto second = StartRead(64);
     EXPECT_TRUE(Refused(*second, STATUS_INVALID_PARAMETER));
     std::string sixty(60, 'q');
     Deliver(sixty);

@@ -60,7 +60,9 @@ protected:
         return std::nullopt;
     }
     static bool LinkExists(const std::u16string& name) { return sim::LinkTarget(name).has_value(); }
-    static std::u16string Com(unsigned n) { return u"\\DosDevices\\COM" + sim::U16(std::to_string(n)); }
+    static std::u16string Com(unsigned n) {
+        return u"\\DosDevices\\COM" + sim::U16(std::to_string(n));
+    }
 
     sim::Kernel kernel_;
     std::unique_ptr<usb::Bus> bus_;

@@ -137,8 +137,8 @@ TEST_F(PnpStateTable, UnhandledMinorCodesGoDownUntouched) {
 // ---------------------------------------------------------------- capabilities
 TEST_F(PnpCapabilities, KeptCopyEqualsWhatTheCallerSees) {
     ASSERT_EQ(sim::PnpQueryCapabilities(node_), STATUS_SUCCESS);
-    EXPECT_EQ(0, memcmp(&Ext()->DeviceCapabilities, &node_->capabilities,
-                        sizeof(DEVICE_CAPABILITIES)));
+    EXPECT_EQ(
+        0, memcmp(&Ext()->DeviceCapabilities, &node_->capabilities, sizeof(DEVICE_CAPABILITIES)));
     EXPECT_TRUE(Ext()->DeviceCapabilities.Removable);
     EXPECT_TRUE(Ext()->DeviceCapabilities.SurpriseRemovalOK);
     EXPECT_EQ((bool)Ext()->DeviceCapabilities.UniqueID, (bool)VARIANT_MODEM);
@@ -185,8 +185,8 @@ TEST_F(PnpTeardown, RemovalOfAPortThatNeverStartedReleasesEverything) {
     usb::Phone& other = bus_->PlugIn(config);
     sim::PlugOptions options;
     options.start = false;
-    sim::DevNode* node = sim::PnpDeviceArrived(other.At(0).Pdo(), usb::InterfaceKindName(kKind),
-                                               options);
+    sim::DevNode* node =
+        sim::PnpDeviceArrived(other.At(0).Pdo(), usb::InterfaceKindName(kKind), options);
     ASSERT_EQ(node->state, sim::DevNodeState::Added);
     EXPECT_NE(PortOf(node->fdo)->InterfaceName.Buffer, nullptr);
     other.Unplug();

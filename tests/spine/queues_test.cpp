@@ -71,7 +71,8 @@ protected:
     KillAllPendingIrps() {
         g_cancelled.clear();
         PDRIVER_OBJECT driver = driver_ = node_->driver;
-        for (UCHAR major : {UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE), UCHAR(IRP_MJ_DEVICE_CONTROL)}) {
+        for (UCHAR major :
+             {UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE), UCHAR(IRP_MJ_DEVICE_CONTROL)}) {
             saved_[major] = driver->MajorFunction[major];
             driver->MajorFunction[major] = TestQueueDispatch;
         }

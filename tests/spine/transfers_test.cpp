@@ -144,8 +144,8 @@ TEST_F(TransferHelpers, CleanupAbortsThePipesInOrder) {
         if (text.rfind("abort", 0) == 0)
             aborts.push_back(text);
 #if VARIANT_MODEM
-    EXPECT_EQ(aborts, (std::vector<std::string>{"abort interrupt-in", "abort bulk-in",
-                                                "abort bulk-out"}));
+    EXPECT_EQ(aborts,
+              (std::vector<std::string>{"abort interrupt-in", "abort bulk-in", "abort bulk-out"}));
 #else
     EXPECT_EQ(aborts, (std::vector<std::string>{"abort bulk-in", "abort bulk-out"}));
     EXPECT_EQ(PendingCount(Ext()), 1);

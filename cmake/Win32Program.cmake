@@ -1,0 +1,33 @@
+# vxqt70_win32_program(<name> SOURCES <files...> [DEFINITIONS <defs...>])
+#
+# Builds an unmodified Win32 console program (#include <windows.h>, _tmain,
+# TEXT(), CreateFile(TEXT("\\\\.\\COM1"), ...)) against the simulated PC:
+# <windows.h> and <tchar.h> come from platform/win32/include, and the
+# program's main runs after the machine has booted with a phone plugged in
+# (its modem answering AT commands) and both port drivers loaded. The ports'
+# COM names come from the environment variable VXQT70_COM_NAMES ("COM1,COM2":
+# modem, then diagnostics; this is also the default). After main returns the
+# verifier checks that nothing was left behind; a finding makes the exit
+# status 3. VXQT70_TRACE=1 logs each request at the ports on stderr in
+# Portmon's format. Narrow strings only (no _UNICODE), and the program is
+# compiled as C++; a program that calls exit() skips the end checks.
+function(vxqt70_win32_program name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;DEFINITIONS")
+  if(NOT ARG_SOURCES)
+    message(FATAL_ERROR "vxqt70_win32_program(${name}): no SOURCES")
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  # The program's main (or _tmain) becomes a function the machine's own
+  # main calls once the PC is up.
+  target_compile_definitions(${name} PRIVATE main=vxqt70_program_main ${ARG_DEFINITIONS})
+  target_link_libraries(${name} PRIVATE vxqt70_win32_main)
+  # Win32 sample code is written for MSVC: keep the warnings that find bugs,
+  # as errors, without the ones about its style.
+  target_compile_options(${name} PRIVATE -Wall -Werror -Wno-unused-parameter)
+  set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
+  foreach(source ${ARG_SOURCES})
+    if(source MATCHES "\\.c$")
+      set_source_files_properties(${source} PROPERTIES LANGUAGE CXX)
+    endif()
+  endforeach()
+endfunction()

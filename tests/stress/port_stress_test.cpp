@@ -1,0 +1,584 @@
+// Each COM port of the phone under several application threads at once, on
+// the Concurrent machine: readers, writers, a wait-on-mask loop and a thread
+// that cancels, purges and pokes the serial state, while the phone streams
+// seeded bytes in random packet sizes and takes whatever the host writes.
+//
+// What must hold whatever the interleaving:
+//  - the readers take turns (one read in flight at a time, as a serial
+//    program reads), so what they got, in order, is exactly the phone's
+//    stream: no byte lost, doubled or reordered while the ring has room;
+//  - once the ring has overflowed, exactly what did not fit is missing;
+//  - every write reaches the phone whole and contiguous, or (cancelled) as
+//    exactly the bytes its completion reported, and nothing else arrives;
+//  - every request ends with a status a serial program can expect;
+//  - close and unplug leave nothing behind (the verifier's end checks).
+#include "stress/stress.h"
+
+#include "platform/usb/bus.h"
+#include "platform/win32/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using stress::Deadline;
+using stress::Rng;
+
+// SERIAL_TIMEOUTS' "not this kind of time-out" / "forever".
+constexpr ULONG kForever = 0xFFFFFFFF;
+constexpr ULONG kRingSize = 1024000;
+// The phone keeps at most this many bytes ahead of the readers while they
+// run, far below the ring, so that nothing may be lost in that phase.
+constexpr uint64_t kAheadLimit = 192 * 1024;
+constexpr ULONG kHeaderSize = 12;
+constexpr int kWatchdogMs = 30000;
+
+// The phone's stream: byte i of the run seeded with `seed`.
+inline uint8_t StreamByte(uint64_t seed, uint64_t i) {
+    uint64_t z = (i + 1) * 0x9E3779B97F4A7C15ull ^ seed;
+    z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ull;
+    return static_cast<uint8_t>(z >> 56);
+}
+
+inline uint8_t BodyByte(uint32_t writer, uint32_t seq, uint32_t k) {
+    return static_cast<uint8_t>((writer * 131 + seq * 7 + k * 29 + (k >> 8)) & 0xFF);
+}
+
+// One overlapped request with its own event and buffers.
+struct Io {
+    OVERLAPPED ov{};
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;
+    bool failedAtOnce = false;
+    DWORD error = 0;
+    Io() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Io() { CloseHandle(ov.hEvent); }
+    Io(const Io&) = delete;
+    Io& operator=(const Io&) = delete;
+    void Issued(BOOL ok) {
+        if (!ok && GetLastError() != ERROR_IO_PENDING) {
+            failedAtOnce = true;
+            error = GetLastError();
+        }
+    }
+};
+
+struct Outcome {
+    NTSTATUS status = STATUS_PENDING;
+    DWORD bytes = 0;
+    bool hung = false;
+};
+
+NTSTATUS StatusForError(DWORD error) {
+    const NTSTATUS candidates[] = {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,
+                                   STATUS_INVALID_DEVICE_REQUEST, STATUS_DELETE_PENDING,
+                                   STATUS_CANCELLED, STATUS_INSUFFICIENT_RESOURCES,
+                                   STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED};
+    for (NTSTATUS candidate : candidates)
+        if (RtlNtStatusToDosError(candidate) == error)
+            return candidate;
+    return static_cast<NTSTATUS>(0xE0000000u | error);
+}
+
+std::string Hex(ULONG value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+class PortStress : public ::testing::TestWithParam<usb::InterfaceKind> {
+protected:
+    PortStress() : kernel_(stress::ConcurrentOptions()), seed_(stress::Seed()) {
+        sim::RegisterDriverImage("vxqt70modem", VXQT70_MODEM_IMAGE);
+        sim::RegisterDriverImage("vxqt70diag", VXQT70_DIAG_IMAGE);
+        bus_ = std::make_unique<usb::Bus>();
+        usb::PhoneConfig config;
+        config.interfaces = {GetParam()};
+        phone_ = &bus_->PlugIn(config);
+        node_ = sim::PnpFindNode(phone_->At(0).Pdo());
+    }
+    ~PortStress() override {
+        if (port_ != INVALID_HANDLE_VALUE)
+            CloseHandle(port_);
+        bus_.reset();
+    }
+
+    usb::Interface& Usb() { return phone_->At(0); }
+
+    // Waits for the request with a watchdog: a request that never ends is a
+    // hang worth reporting, not a reason to block the suite. Its buffers are
+    // then kept for good, since the driver may still write to them.
+    Outcome Finish(std::unique_ptr<Io>& io, const char* what) {
+        Outcome outcome;
+        if (io->failedAtOnce) {
+            outcome.status = StatusForError(io->error);
+            return outcome;
+        }
+        Deadline watchdog(kWatchdogMs);
+        while (!HasOverlappedIoCompleted(&io->ov)) {
+            WaitForSingleObject(io->ov.hEvent, 20);
+            if (watchdog.Passed()) {
+                Fault(std::string(what) + " did not end within " + std::to_string(kWatchdogMs) +
+                      " ms (seed " + std::to_string(seed_) + ")");
+                outcome.hung = true;
+                hung_ = true;
+                (void)io.release();
+                return outcome;
+            }
+        }
+        outcome.status = static_cast<NTSTATUS>(
+            __atomic_load_n(&io->ov.Internal, __ATOMIC_ACQUIRE));
+        outcome.bytes = static_cast<DWORD>(io->ov.InternalHigh);
+        return outcome;
+    }
+
+    Outcome Control(ULONG code, const void* in, DWORD inLength, DWORD outLength,
+                    std::vector<uint8_t>* out = nullptr) {
+        auto io = std::make_unique<Io>();
+        if (inLength != 0)
+            io->in.assign(static_cast<const uint8_t*>(in),
+                          static_cast<const uint8_t*>(in) + inLength);
+        io->out.assign(outLength, 0);
+        io->Issued(DeviceIoControl(port_, code, inLength ? io->in.data() : nullptr, inLength,
+                                   outLength ? io->out.data() : nullptr, outLength, nullptr,
+                                   &io->ov));
+        Outcome outcome = Finish(io, "a control request");
+        if (out != nullptr && !outcome.hung)
+            *out = io->out;
+        return outcome;
+    }
+
+    void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
+        SERIAL_TIMEOUTS t{};
+        t.ReadIntervalTimeout = interval;
+        t.ReadTotalTimeoutMultiplier = multiplier;
+        t.ReadTotalTimeoutConstant = constant;
+        Expect(Control(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, 0), "SET_TIMEOUTS");
+    }
+
+    void Expect(const Outcome& outcome, const char* what) {
+        if (!outcome.hung && outcome.status != STATUS_SUCCESS)
+            Fault(std::string(what) + " ended with " + Hex(outcome.status));
+    }
+
+    // Faults are collected from every thread and reported once, with the seed.
+    void Fault(const std::string& text) {
+        std::lock_guard<std::mutex> guard(faultLock_);
+        if (faults_.size() < 20)
+            faults_.push_back(text);
+    }
+
+    // One read of the ordered stream. Caller holds the read token.
+    Outcome ReadOnce(DWORD length) {
+        auto io = std::make_unique<Io>();
+        io->out.assign(length, 0);
+        io->Issued(ReadFile(port_, io->out.data(), length, nullptr, &io->ov));
+        Outcome outcome = Finish(io, "a read");
+        if (outcome.hung)
+            return outcome;
+        if (outcome.status != STATUS_SUCCESS && outcome.status != STATUS_TIMEOUT &&
+            outcome.status != STATUS_CANCELLED)
+            Fault("a read of " + std::to_string(length) + " ended with " + Hex(outcome.status));
+        if (outcome.bytes > length) {
+            Fault("a read of " + std::to_string(length) + " reported " +
+                  std::to_string(outcome.bytes) + " bytes");
+            return outcome;
+        }
+        for (DWORD i = 0; i < outcome.bytes; i++) {
+            if (firstMismatch_ < 0 && io->out[i] != StreamByte(seed_, expectedAt_)) {
+                firstMismatch_ = static_cast<int64_t>(expectedAt_);
+            }
+            expectedAt_++;
+        }
+        received_.fetch_add(outcome.bytes);
+        return outcome;
+    }
+
+    sim::Kernel kernel_;
+    const uint64_t seed_;
+    std::unique_ptr<usb::Bus> bus_;
+    usb::Phone* phone_ = nullptr;
+    sim::DevNode* node_ = nullptr;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+
+    std::mutex faultLock_;
+    std::vector<std::string> faults_;
+    std::atomic<bool> hung_{false};
+
+    // The ordered stream as the readers see it (read token held).
+    std::mutex readToken_;
+    uint64_t expectedAt_ = 0;
+    int64_t firstMismatch_ = -1;
+    std::atomic<uint64_t> received_{0};
+};
+
+struct WriteRecord {
+    uint32_t writer = 0;
+    uint32_t seq = 0;
+    uint32_t length = 0;
+    NTSTATUS status = STATUS_PENDING;
+    uint32_t sent = 0;
+};
+
+TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
+    ASSERT_NE(node_, nullptr);
+    ASSERT_EQ(node_->state, sim::DevNodeState::Started) << std::hex << node_->problem;
+    const std::string name = "\\\\.\\COM" + std::to_string(node_->comPort);
+    port_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+    SetTimeouts(kForever, kForever, 5);
+    ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
+    Expect(Control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0), "SET_WAIT_MASK");
+
+    Deadline deadline(stress::RunMs());
+    std::atomic<uint64_t> pushed{0};
+    std::atomic<bool> appDone{false};
+    std::mutex writesLock;
+    std::vector<WriteRecord> writes;
+    std::vector<uint8_t> phoneGot;
+    std::atomic<long> reads{0}, waits{0}, chaos{0};
+
+    {
+        std::vector<std::unique_ptr<sim::Thread>> threads;
+        threads.push_back(std::make_unique<sim::Thread>("phone", [&] {
+            Rng rng(seed_ ^ 0x1111);
+            uint64_t at = 0;
+            std::vector<uint8_t> chunk;
+            while (!appDone.load()) {
+                if (at - received_.load() > kAheadLimit || deadline.Passed()) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    continue;
+                }
+                const size_t n = rng.Between(1, 3000);
+                chunk.resize(n);
+                for (size_t i = 0; i < n; i++)
+                    chunk[i] = StreamByte(seed_, at + i);
+                Usb().Push(chunk.data(), n, usb::Pipe::BulkIn, rng.Between(1, 64),
+                           rng.Below(4) != 0);
+                at += n;
+                pushed.store(at);
+                if (rng.Below(8) == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(rng.Below(1000)));
+            }
+            // A run left open on a full packet ends here.
+            Usb().PushPacket({});
+        }));
+        threads.push_back(std::make_unique<sim::Thread>("phone-out", [&] {
+            while (!appDone.load()) {
+                std::vector<uint8_t> got = Usb().TakeReceived();
+                phoneGot.insert(phoneGot.end(), got.begin(), got.end());
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        }));
+        for (int r = 0; r < 2; r++) {
+            threads.push_back(std::make_unique<sim::Thread>("reader", [&, r] {
+                Rng rng(seed_ * 3 + r);
+                while (!deadline.Passed() && !hung_) {
+                    std::lock_guard<std::mutex> token(readToken_);
+                    if (rng.Below(25) == 0) {
+                        // The read time-out classes a serial program uses.
+                        switch (rng.Below(4)) {
+                        case 0: SetTimeouts(kForever, 0, 0); break;           // immediate
+                        case 1: SetTimeouts(kForever, kForever, 5); break;    // wait for data
+                        case 2: SetTimeouts(0, 0, 10); break;                 // total
+                        default: SetTimeouts(5, 0, 20); break;                // interval + total
+                        }
+                    }
+                    DWORD length;
+                    switch (rng.Below(3)) {
+                    case 0: length = 1; break;
+                    case 1: length = static_cast<DWORD>(rng.Between(1, 64)); break;
+                    default: length = static_cast<DWORD>(rng.Between(1, 8192)); break;
+                    }
+                    ReadOnce(length);
+                    reads++;
+                }
+            }));
+        }
+        for (uint32_t w = 0; w < 2; w++) {
+            threads.push_back(std::make_unique<sim::Thread>("writer", [&, w] {
+                Rng rng(seed_ * 5 + w);
+                for (uint32_t seq = 0; !deadline.Passed() && !hung_; seq++) {
+                    const uint32_t length = static_cast<uint32_t>(
+                        rng.Below(10) == 0 ? rng.Between(kHeaderSize, 20000)
+                                           : rng.Between(kHeaderSize, 5000));
+                    auto io = std::make_unique<Io>();
+                    io->in.resize(length);
+                    io->in[0] = 0xA5;
+                    io->in[1] = static_cast<uint8_t>(w);
+                    memcpy(&io->in[2], &seq, 4);
+                    memcpy(&io->in[6], &length, 4);
+                    io->in[10] = 0x5A;
+                    io->in[11] = 0x5A;
+                    for (uint32_t k = kHeaderSize; k < length; k++)
+                        io->in[k] = BodyByte(w, seq, k);
+                    io->Issued(WriteFile(port_, io->in.data(), length, nullptr, &io->ov));
+                    Outcome outcome = Finish(io, "a write");
+                    if (outcome.hung)
+                        return;
+                    if (!(outcome.status == STATUS_SUCCESS && outcome.bytes == length) &&
+                        !(outcome.status == STATUS_CANCELLED && outcome.bytes <= length))
+                        Fault("a write of " + std::to_string(length) + " ended with " +
+                              Hex(outcome.status) + ", " + std::to_string(outcome.bytes) +
+                              " bytes");
+                    std::lock_guard<std::mutex> guard(writesLock);
+                    writes.push_back({w, seq, length, outcome.status, outcome.bytes});
+                }
+            }));
+        }
+        threads.push_back(std::make_unique<sim::Thread>("waiter", [&] {
+            while (!deadline.Passed() && !hung_) {
+                auto io = std::make_unique<Io>();
+                io->out.assign(sizeof(ULONG), 0xCC);
+                io->Issued(DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                           io->out.data(), sizeof(ULONG), nullptr, &io->ov));
+                Outcome outcome = Finish(io, "a WAIT_ON_MASK");
+                if (outcome.hung)
+                    return;
+                waits++;
+                if (outcome.status == STATUS_SUCCESS) {
+                    ULONG events = 0;
+                    memcpy(&events, io->out.data(), sizeof events);
+                    if (outcome.bytes != sizeof(ULONG) ||
+                        (events & ~(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)) != 0)
+                        Fault("WAIT_ON_MASK reported " + Hex(events) + " in " +
+                              std::to_string(outcome.bytes) + " bytes");
+                } else if (outcome.status != STATUS_CANCELLED) {
+                    Fault("WAIT_ON_MASK ended with " + Hex(outcome.status));
+                }
+            }
+        }));
+        threads.push_back(std::make_unique<sim::Thread>("chaos", [&] {
+            Rng rng(seed_ ^ 0xC4A05);
+            while (!deadline.Passed() && !hung_) {
+                std::this_thread::sleep_for(std::chrono::microseconds(rng.Between(200, 3000)));
+                chaos++;
+                switch (rng.Below(7)) {
+                case 0:
+                    CancelIo(port_);
+                    break;
+                case 1: {
+                    ULONG flags = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT;
+                    Expect(Control(IOCTL_SERIAL_PURGE, &flags, sizeof flags, 0), "PURGE");
+                    break;
+                }
+                case 2: {
+                    ULONG flags = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
+                    Expect(Control(IOCTL_SERIAL_PURGE, &flags, sizeof flags, 0), "PURGE");
+                    break;
+                }
+                case 3: {
+                    std::vector<uint8_t> out;
+                    Outcome o = Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
+                                        sizeof(SERIAL_STATUS), &out);
+                    Expect(o, "GET_COMMSTATUS");
+                    SERIAL_STATUS status{};
+                    memcpy(&status, out.data(), std::min(out.size(), sizeof status));
+                    if (!o.hung && status.AmountInInQueue > kRingSize)
+                        Fault("GET_COMMSTATUS counted " + std::to_string(status.AmountInInQueue) +
+                              " bytes in the ring");
+                    break;
+                }
+                case 4:
+                    Expect(Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, sizeof(ULONG)),
+                           "GET_MODEMSTATUS");
+                    break;
+                case 5: {
+                    ULONG newMask = rng.Below(2) ? SERIAL_EV_RXCHAR
+                                                 : SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
+                    Expect(Control(IOCTL_SERIAL_SET_WAIT_MASK, &newMask, sizeof newMask, 0),
+                           "SET_WAIT_MASK");
+                    break;
+                }
+                default:
+                    Expect(Control(rng.Below(2) ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR,
+                                   nullptr, 0, 0),
+                           "SET_DTR/CLR_DTR");
+                    break;
+                }
+            }
+        }));
+        // The application threads end at the deadline; then the phone stops.
+        while (!deadline.Passed())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (auto& t : threads) {
+            // phone and phone-out are the first two; they wait for appDone.
+            if (&t == &threads[0] || &t == &threads[1])
+                continue;
+            t->Join();
+        }
+        appDone = true;
+    }
+    ASSERT_FALSE(hung_.load()) << ::testing::PrintToString(faults_);
+
+    // The rest of the stream: immediate-ish reads until every pushed byte is
+    // in, or nothing more comes.
+    SetTimeouts(kForever, kForever, 20);
+    {
+        std::lock_guard<std::mutex> token(readToken_);
+        int idle = 0;
+        while (expectedAt_ < pushed.load() && idle < 50 && !hung_) {
+            Outcome o = ReadOnce(4096);
+            idle = o.bytes == 0 ? idle + 1 : 0;
+        }
+    }
+    EXPECT_EQ(expectedAt_, pushed.load()) << "seed " << seed_;
+    EXPECT_EQ(firstMismatch_, -1) << "the stream went wrong at byte " << firstMismatch_
+                                  << " (seed " << seed_ << ")";
+
+    // ---- overflow: nobody reads while the phone sends more than the ring
+    // holds. The ring keeps exactly its size of the oldest bytes.
+    const uint64_t base = pushed.load();
+    Rng rng(seed_ ^ 0x0F10);
+    const uint64_t excess = rng.Between(1, 20000);
+    const uint64_t burst = kRingSize + excess;
+    {
+        std::vector<uint8_t> chunk;
+        for (uint64_t at = base; at < base + burst;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(rng.Between(1, 65536),
+                                                                    base + burst - at));
+            chunk.resize(n);
+            for (size_t i = 0; i < n; i++)
+                chunk[i] = StreamByte(seed_, at + i);
+            Usb().Push(chunk.data(), n, usb::Pipe::BulkIn, rng.Between(1, 64));
+            at += n;
+        }
+    }
+    {
+        Deadline watchdog(kWatchdogMs);
+        while (Usb().QueuedBytes(usb::Pipe::BulkIn) != 0 && !watchdog.Passed())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(Usb().QueuedBytes(usb::Pipe::BulkIn), 0u) << "the phone's burst never went out";
+        sim::RunUntilIdle();
+        // The last transfer may still be on its way from the bus to the ring.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sim::RunUntilIdle();
+    }
+    std::vector<uint8_t> out;
+    Expect(Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS), &out),
+           "GET_COMMSTATUS");
+    SERIAL_STATUS status{};
+    memcpy(&status, out.data(), std::min(out.size(), sizeof status));
+    EXPECT_EQ(status.AmountInInQueue, kRingSize);
+    {
+        std::lock_guard<std::mutex> token(readToken_);
+        int idle = 0;
+        while (expectedAt_ < base + kRingSize && idle < 50 && !hung_) {
+            Outcome o = ReadOnce(rng.Between(1, 65536));
+            idle = o.bytes == 0 ? idle + 1 : 0;
+        }
+        EXPECT_EQ(expectedAt_, base + kRingSize) << "seed " << seed_;
+        EXPECT_EQ(firstMismatch_, -1) << "the ring went wrong at byte " << firstMismatch_;
+        // What did not fit is gone; the stream goes on after it.
+        expectedAt_ = base + burst;
+        std::vector<uint8_t> tail(777);
+        for (size_t i = 0; i < tail.size(); i++)
+            tail[i] = StreamByte(seed_, expectedAt_ + i);
+        Usb().Push(tail.data(), tail.size(), usb::Pipe::BulkIn, 50);
+        idle = 0;
+        while (expectedAt_ < base + burst + tail.size() && idle < 50 && !hung_) {
+            Outcome o = ReadOnce(1000);
+            idle = o.bytes == 0 ? idle + 1 : 0;
+        }
+        EXPECT_EQ(expectedAt_, base + burst + tail.size()) << "seed " << seed_;
+        EXPECT_EQ(firstMismatch_, -1) << "the stream went wrong at byte " << firstMismatch_;
+    }
+
+    // ---- what the phone got from the writers
+    {
+        std::vector<uint8_t> got = Usb().TakeReceived();
+        phoneGot.insert(phoneGot.end(), got.begin(), got.end());
+    }
+    std::map<std::pair<uint32_t, uint32_t>, WriteRecord> byId;
+    for (const auto& w : writes)
+        byId[{w.writer, w.seq}] = w;
+    std::map<std::pair<uint32_t, uint32_t>, bool> seen;
+    size_t at = 0;
+    bool parsed = true;
+    while (at < phoneGot.size()) {
+        if (phoneGot.size() - at < kHeaderSize || phoneGot[at] != 0xA5 ||
+            phoneGot[at + 10] != 0x5A || phoneGot[at + 11] != 0x5A) {
+            ADD_FAILURE() << "the phone got bytes that start no write at offset " << at
+                          << " of " << phoneGot.size() << " (seed " << seed_ << ")";
+            parsed = false;
+            break;
+        }
+        uint32_t writer = phoneGot[at + 1], seq = 0, length = 0;
+        memcpy(&seq, &phoneGot[at + 2], 4);
+        memcpy(&length, &phoneGot[at + 6], 4);
+        auto it = byId.find({writer, seq});
+        if (it == byId.end() || seen[{writer, seq}]) {
+            ADD_FAILURE() << "write " << writer << "/" << seq << " arrived "
+                          << (it == byId.end() ? "without being sent" : "twice");
+            parsed = false;
+            break;
+        }
+        seen[{writer, seq}] = true;
+        const uint32_t sent = it->second.sent;
+        if (sent < kHeaderSize || phoneGot.size() - at < sent) {
+            ADD_FAILURE() << "write " << writer << "/" << seq << " reported " << sent
+                          << " bytes sent but the phone has " << phoneGot.size() - at
+                          << " from its start";
+            parsed = false;
+            break;
+        }
+        for (uint32_t k = kHeaderSize; k < sent; k++) {
+            if (phoneGot[at + k] != BodyByte(writer, seq, k)) {
+                ADD_FAILURE() << "write " << writer << "/" << seq << " is broken at byte " << k
+                              << " of " << length << " (another write cut in?)";
+                parsed = false;
+                break;
+            }
+        }
+        if (!parsed)
+            break;
+        at += sent;
+    }
+    if (parsed) {
+        for (const auto& w : writes) {
+            const bool arrived = seen.count({w.writer, w.seq}) != 0;
+            EXPECT_EQ(arrived, w.sent != 0)
+                << "write " << w.writer << "/" << w.seq << " reported " << w.sent
+                << " bytes sent, status " << Hex(w.status);
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(faultLock_);
+        for (const auto& f : faults_)
+            ADD_FAILURE() << f << " (seed " << seed_ << ")";
+    }
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_GT(waits.load(), 0);
+    EXPECT_FALSE(writes.empty());
+
+    // ---- close and unplug; the kernel's end checks run at teardown.
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    phone_->Unplug();
+    sim::RunUntilIdle();
+    RecordProperty("seed", std::to_string(seed_));
+    RecordProperty("bytes_in", std::to_string(expectedAt_));
+    RecordProperty("writes", std::to_string(writes.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, PortStress,
+                         ::testing::Values(usb::InterfaceKind::Modem,
+                                           usb::InterfaceKind::Diagnostics),
+                         [](const ::testing::TestParamInfo<usb::InterfaceKind>& kind) {
+                             return kind.param == usb::InterfaceKind::Modem ? "Modem"
+                                                                            : "Diagnostics";
+                         });
+
+} // namespace

@@ -1,0 +1,240 @@
+// The harness's COM-port exercise, a plain Win32 console program:
+//
+//   vxcomm modem \\.\COM5   settings, AT commands, a call with data echoed by
+//                           the far end, wait-on-mask, purge, hang-up, close
+//   vxcomm diag \\.\COM6    settings and a loop-back exchange
+//
+// Each step prints "ok: ..." or "FAIL: ..."; the exit status is the number
+// of failed steps.
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const char* what) {
+    printf("%s: %s\n", ok ? "ok" : "FAIL", what);
+    if (!ok) {
+        printf("      (last error %lu)\n", (unsigned long)GetLastError());
+        ++g_failures;
+    }
+}
+
+struct Port {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    OVERLAPPED rd = {}, wr = {};
+};
+
+bool Write(Port& p, const void* data, DWORD length) {
+    DWORD done = 0;
+    ResetEvent(p.wr.hEvent);
+    if (!WriteFile(p.h, data, length, &done, &p.wr)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (WaitForSingleObject(p.wr.hEvent, 10000) != WAIT_OBJECT_0) {
+            CancelIo(p.h);
+            return false;
+        }
+        if (!GetOverlappedResult(p.h, &p.wr, &done, TRUE))
+            return false;
+    }
+    return done == length;
+}
+
+bool WriteText(Port& p, const char* text) { return Write(p, text, (DWORD)strlen(text)); }
+
+// One read as the time-outs allow it (some bytes, or none after the total).
+DWORD ReadSome(Port& p, char* buffer, DWORD size) {
+    DWORD done = 0;
+    ResetEvent(p.rd.hEvent);
+    if (!ReadFile(p.h, buffer, size, &done, &p.rd)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        if (WaitForSingleObject(p.rd.hEvent, 10000) != WAIT_OBJECT_0) {
+            CancelIo(p.h);
+            GetOverlappedResult(p.h, &p.rd, &done, TRUE);
+            return 0;
+        }
+        if (!GetOverlappedResult(p.h, &p.rd, &done, TRUE))
+            return 0;
+    }
+    return done;
+}
+
+// Reads until `want` shows up in what came, or `ms` pass. The text read is
+// left in `got` (NUL-terminated).
+bool ReadUntil(Port& p, const char* want, char* got, DWORD size, DWORD ms) {
+    DWORD have = 0;
+    got[0] = 0;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms && have + 1 < size) {
+        have += ReadSome(p, got + have, size - 1 - have);
+        got[have] = 0;
+        if (strstr(got, want))
+            return true;
+    }
+    return false;
+}
+
+bool Open(Port& p, const char* name) {
+    p.h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                      NULL);
+    p.rd.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    p.wr.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    return p.h != INVALID_HANDLE_VALUE;
+}
+
+void Close(Port& p) {
+    Check(CloseHandle(p.h) != 0, "close");
+    CloseHandle(p.rd.hEvent);
+    CloseHandle(p.wr.hEvent);
+}
+
+void Settings(Port& p) {
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    Check(GetCommState(p.h, &dcb) != 0, "GetCommState");
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutX = dcb.fInX = FALSE;
+    Check(SetCommState(p.h, &dcb) != 0, "SetCommState 115200 8N1, DTR and RTS on");
+    DCB back = {};
+    back.DCBlength = sizeof back;
+    Check(GetCommState(p.h, &back) && back.BaudRate == CBR_115200 && back.ByteSize == 8 &&
+              back.Parity == NOPARITY && back.StopBits == ONESTOPBIT,
+          "GetCommState reads the settings back");
+    // A read returns as soon as a byte is there, or after one second.
+    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 1000, 0, 5000};
+    Check(SetCommTimeouts(p.h, &t) != 0, "SetCommTimeouts");
+    COMMTIMEOUTS tb = {};
+    Check(GetCommTimeouts(p.h, &tb) && tb.ReadTotalTimeoutConstant == 1000, "GetCommTimeouts");
+}
+
+DWORD ModemLines(Port& p) {
+    DWORD lines = 0;
+    GetCommModemStatus(p.h, &lines);
+    return lines;
+}
+
+bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
+    DWORD start = GetTickCount();
+    while ((ModemLines(p) & mask) != want) {
+        if (GetTickCount() - start > ms)
+            return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+int Modem(const char* name) {
+    Port p;
+    Check(Open(p, name), "open the modem port");
+    if (p.h == INVALID_HANDLE_VALUE)
+        return 1;
+    HANDLE second = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    Check(second == INVALID_HANDLE_VALUE, "a second open is refused");
+    if (second != INVALID_HANDLE_VALUE)
+        CloseHandle(second);
+    Settings(p);
+    Check(WaitLines(p, MS_DSR_ON, MS_DSR_ON, 5000), "DSR on (the phone's SERIAL_STATE)");
+
+    // Wait-on-mask: a pending wait ends with EV_RXCHAR when the answer comes.
+    Check(SetCommMask(p.h, EV_RXCHAR) != 0, "SetCommMask EV_RXCHAR");
+    OVERLAPPED ev = {};
+    ev.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD events = 0;
+    BOOL immediate = WaitCommEvent(p.h, &events, &ev);
+    Check(!immediate && GetLastError() == ERROR_IO_PENDING, "WaitCommEvent pends");
+    Check(WriteText(p, "AT\r"), "write AT");
+    DWORD got = 0;
+    Check(WaitForSingleObject(ev.hEvent, 5000) == WAIT_OBJECT_0 &&
+              GetOverlappedResult(p.h, &ev, &got, FALSE) && (events & EV_RXCHAR),
+          "wait-on-mask reports EV_RXCHAR");
+    char text[2048];
+    Check(ReadUntil(p, "OK\r\n", text, sizeof text, 5000), "AT answers OK");
+
+    Check(WriteText(p, "ATI\r"), "write ATI");
+    Check(ReadUntil(p, "OK\r\n", text, sizeof text, 5000), "ATI answers");
+    printf("      ATI: %s\n", text);
+
+    // A call: CONNECT, carrier up, then the far end echoes what we send.
+    Check(WriteText(p, "ATD5551234\r"), "write ATD5551234");
+    Check(ReadUntil(p, "CONNECT", text, sizeof text, 5000), "dial answers CONNECT");
+    Check(WaitLines(p, MS_RLSD_ON, MS_RLSD_ON, 5000), "carrier (RLSD) on");
+    const char* payload = "hello through a real kernel\r\n";
+    Check(WriteText(p, payload), "write data in the call");
+    Check(ReadUntil(p, "real kernel", text, sizeof text, 5000), "far end echoes the data");
+
+    // A larger block both ways, across several bulk transfers.
+    static char big[6000], back[6100];
+    for (int i = 0; i < (int)sizeof big; ++i)
+        big[i] = (char)('a' + i % 26);
+    big[sizeof big - 1] = '#';
+    Check(Write(p, big, sizeof big), "write 6000 bytes");
+    DWORD have = 0, start = GetTickCount();
+    while (have < sizeof big && GetTickCount() - start < 10000)
+        have += ReadSome(p, back + have, (DWORD)(sizeof back - have));
+    Check(have == sizeof big && memcmp(big, back, sizeof big) == 0, "6000 bytes echoed intact");
+
+    COMSTAT stat = {};
+    DWORD errors = 0;
+    Check(ClearCommError(p.h, &errors, &stat) != 0, "ClearCommError");
+    Check(PurgeComm(p.h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT) != 0, "PurgeComm");
+
+    // Back to command mode with the guarded escape, then hang up.
+    Sleep(1200);
+    Check(WriteText(p, "+++"), "write +++");
+    Check(ReadUntil(p, "OK\r\n", text, sizeof text, 5000), "escape answers OK");
+    Check(WriteText(p, "ATH\r"), "write ATH");
+    Check(ReadUntil(p, "OK\r\n", text, sizeof text, 5000), "hang-up answers OK");
+    Check(WaitLines(p, MS_RLSD_ON, 0, 5000), "carrier (RLSD) off");
+
+    Check(EscapeCommFunction(p.h, CLRDTR) != 0, "EscapeCommFunction CLRDTR");
+    CloseHandle(ev.hEvent);
+    Close(p);
+
+    // The port opens again after a close.
+    Port again;
+    Check(Open(again, name), "open again after close");
+    if (again.h != INVALID_HANDLE_VALUE)
+        Close(again);
+    return g_failures;
+}
+
+int Diag(const char* name) {
+    Port p;
+    Check(Open(p, name), "open the diagnostics port");
+    if (p.h == INVALID_HANDLE_VALUE)
+        return 1;
+    Settings(p);
+    static char out[3000], in[3100];
+    for (int i = 0; i < (int)sizeof out; ++i)
+        out[i] = (char)(i * 7 + 3);
+    Check(Write(p, out, sizeof out), "write 3000 bytes");
+    DWORD have = 0, start = GetTickCount();
+    while (have < sizeof out && GetTickCount() - start < 10000)
+        have += ReadSome(p, in + have, (DWORD)(sizeof in - have));
+    Check(have == sizeof out && memcmp(out, in, sizeof out) == 0, "3000 bytes come back intact");
+    Check(PurgeComm(p.h, PURGE_RXCLEAR | PURGE_TXCLEAR) != 0, "PurgeComm");
+    Close(p);
+    return g_failures;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, NULL, _IONBF, 0);
+    if (argc == 3 && !strcmp(argv[1], "modem"))
+        return Modem(argv[2]);
+    if (argc == 3 && !strcmp(argv[1], "diag"))
+        return Diag(argv[2]);
+    printf("usage: vxcomm modem|diag \\\\.\\COMn\n");
+    return 100;
+}

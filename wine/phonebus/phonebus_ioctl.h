@@ -1,0 +1,30 @@
+// The phone bus's control device, shared by the bus driver and the programs
+// that drive it: "\\.\VxPhoneBus" takes these device-control codes.
+#pragma once
+
+// User mode gets CTL_CODE from winioctl.h, kernel mode from the DDK.
+#define VXPHONEBUS_CONTROL_DEVICE L"\\Device\\VxPhoneBusControl"
+#define VXPHONEBUS_CONTROL_LINK L"\\DosDevices\\VxPhoneBus"
+#define VXPHONEBUS_USER_PATH "\\\\.\\VxPhoneBus"
+
+// Pull the phone out: every transfer fails, both interfaces leave the bus's
+// relations, and the Plug and Play manager is told to look again.
+#define IOCTL_VXPHONEBUS_UNPLUG CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Put it back (same serial number, so the same device instances).
+#define IOCTL_VXPHONEBUS_PLUG CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Output: one VXPHONEBUS_STATUS.
+#define IOCTL_VXPHONEBUS_STATUS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+typedef struct _VXPHONEBUS_STATUS {
+    unsigned long Plugged;          // 1 while the phone is on the bus
+    unsigned long ChildrenAlive;    // interface PDOs not yet deleted
+    unsigned long Submitted;        // URBs seen since load
+    unsigned long BulkOutBytes[2];  // per interface: bytes the host sent
+    unsigned long BulkInBytes[2];   // per interface: bytes handed to the host
+    unsigned long ClassRequests;    // class requests carried out
+    unsigned long Aborts;           // abort-pipe requests
+    unsigned long Resets;           // reset-pipe requests
+    unsigned long Cancels;          // transfers cancelled while pending
+    unsigned long ModemCommands;    // AT command lines executed
+    unsigned long ModemCalls;       // calls connected
+} VXPHONEBUS_STATUS;
