@@ -10,7 +10,10 @@
 # verifier checks that nothing was left behind; a finding makes the exit
 # status 3. VXQT70_TRACE=1 logs each request at the ports on stderr in
 # Portmon's format. Narrow strings only (no _UNICODE), and the program is
-# compiled as C++; a program that calls exit() skips the end checks.
+# compiled as C++; main must return its status (a program that calls exit()
+# skips the end checks). DWORD is 32 bits as on Windows but long is 64 here,
+# so printf("%lu", dword) is refused by -Wformat: print DWORDs with %d or %u,
+# as the Win32 documentation's examples do, or cast.
 function(vxqt70_win32_program name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;DEFINITIONS")
   if(NOT ARG_SOURCES)

@@ -48,10 +48,25 @@ uint64_t SplitMix(uint64_t& state) {
 }
 
 std::string LogLine(const InjectedFault& f, size_t index) {
-    return "#" + std::to_string(index) + " " + AllocKindName(f.kind) + " seq " +
-           std::to_string(f.sequence) + " (" + AllocKindName(f.kind) + " " +
-           std::to_string(f.kindSequence) + ") at " + f.site + " by " + f.driver + ", plan " +
-           std::to_string(f.plan);
+    // Appended piece by piece: GCC 12's -Wrestrict misfires on a long chain of
+    // string concatenations inlined in a release build.
+    std::string line = "#";
+    line += std::to_string(index);
+    line += ' ';
+    line += AllocKindName(f.kind);
+    line += " seq ";
+    line += std::to_string(f.sequence);
+    line += " (";
+    line += AllocKindName(f.kind);
+    line += ' ';
+    line += std::to_string(f.kindSequence);
+    line += ") at ";
+    line += f.site;
+    line += " by ";
+    line += f.driver;
+    line += ", plan ";
+    line += std::to_string(f.plan);
+    return line;
 }
 
 bool Echo() {

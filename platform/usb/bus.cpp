@@ -264,9 +264,11 @@ void BusState::Tick() {
                             break;
                         }
                         ep.queue.pop_front();
+                        // The answer may be for an IN pipe already served
+                        // in this pass: serve them again.
                         if (r->type == Request::Type::Transfer && !r->in &&
-                            NT_SUCCESS(r->status))
-                            ifc->FeedModem(r->buffer, r->done, now);
+                            NT_SUCCESS(r->status) && ifc->FeedModem(r->buffer, r->done, now))
+                            again = true;
                         if (r->type == Request::Type::Class) {
                             if (r->status == before) {
                                 ifc->ServeClass(*r);
@@ -357,6 +359,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
     r->ifc = ifc;
     std::optional<Refusal> refusal;
     bool inline_ = false;
+    bool modemAnswered = false; // FeedModem queued output for the IN pipes
 
     std::unique_lock<std::mutex> guard(lock);
     // A request still pending here cannot be sent again: Windows stops with
@@ -497,7 +500,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
         } else if (ep.atOnce && ep.queue.empty() && ifc->power == PowerDeviceD0 &&
                    ep.Serve(*r, now) == Verdict::Complete) {
             if (r->type == Request::Type::Transfer && !r->in && NT_SUCCESS(r->status))
-                ifc->FeedModem(r->buffer, r->done, now);
+                modemAnswered = ifc->FeedModem(r->buffer, r->done, now);
             if (r->type == Request::Type::Class) {
                 if (r->status == STATUS_PENDING)
                     ifc->ServeClass(*r);
@@ -530,7 +533,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
         byIrp.erase(irp);
         byUrb.erase(urb);
         Record(ifc, EventKind::Complete, r->pipe, r->reported, r->status, r->usbd, 0, irp);
-        bool more = !ready.empty();
+        bool more = !ready.empty() || modemAnswered;
         if (ifc->RunModem(now))
             more = true; // the modem's answer waits for the frame tick
         guard.unlock();

@@ -353,17 +353,20 @@ std::vector<uint8_t> SerialStatePacket(int number, USHORT uartState) {
             static_cast<uint8_t>(uartState >> 8)};
 }
 
-void InterfaceState::FeedModem(const uint8_t* data, ULONG length, LONGLONG now) {
+bool InterfaceState::FeedModem(const uint8_t* data, ULONG length, LONGLONG now) {
     if (!atModem || data == nullptr)
-        return;
+        return false;
+    bool queued = false;
     // In pieces, draining between them, so that the modem's fixed output
     // buffer never has to hold the answer to more than one piece.
     constexpr ULONG kPiece = 1024;
     for (ULONG offset = 0; offset < length; offset += kPiece) {
         ULONG n = std::min(kPiece, length - offset);
         AtModemInput(atModem.get(), data + offset, n, ModemMs(now));
-        RunModem(now);
+        if (RunModem(now))
+            queued = true;
     }
+    return queued;
 }
 
 bool InterfaceState::RunModem(LONGLONG now) {

@@ -123,8 +123,9 @@ struct InterfaceState {
     // RunModem lets time pass for it and queues its output on bulk-in and a
     // SERIAL_STATE notification on interrupt-in when its lines changed. True
     // when something was queued (the frame tick must run again). NextModemWake
-    // gives the interrupt time the modem next needs a RunModem by.
-    void FeedModem(const uint8_t* data, ULONG length, LONGLONG now);
+    // gives the interrupt time the modem next needs a RunModem by. FeedModem
+    // runs the modem itself, so it too answers whether output was queued.
+    bool FeedModem(const uint8_t* data, ULONG length, LONGLONG now);
     bool RunModem(LONGLONG now);
     bool NextModemWake(LONGLONG* when) const;
 };

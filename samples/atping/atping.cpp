@@ -9,7 +9,7 @@
 
 static void PrintError(LPCTSTR what)
 {
-    _tprintf(TEXT("%s failed with error %lu\n"), what, GetLastError());
+    _tprintf(TEXT("%s failed with error %d\n"), what, GetLastError());
 }
 
 int _tmain(int argc, TCHAR *argv[])
@@ -54,7 +54,7 @@ int _tmain(int argc, TCHAR *argv[])
         CloseHandle(hCom);
         return 3;
     }
-    _tprintf(TEXT("%s: BaudRate = %lu, ByteSize = %d, Parity = %d, StopBits = %d\n"),
+    _tprintf(TEXT("%s: BaudRate = %d, ByteSize = %d, Parity = %d, StopBits = %d\n"),
              portName, dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
 
     //  Reads return at once with whatever has arrived.
@@ -94,7 +94,7 @@ int _tmain(int argc, TCHAR *argv[])
         if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(hCom, &ow, &written, TRUE))
             PrintError(TEXT("WriteFile"));
     }
-    _tprintf(TEXT("sent AT (%lu bytes)\n"), written);
+    _tprintf(TEXT("sent AT (%d bytes)\n"), written);
 
     char reply[256];
     DWORD total = 0;
@@ -143,9 +143,9 @@ int _tmain(int argc, TCHAR *argv[])
     }
 
     if (gotOk)
-        _tprintf(TEXT("OK received after %lu bytes\n"), total);
+        _tprintf(TEXT("OK received after %d bytes\n"), total);
     else
-        _tprintf(TEXT("the modem did not answer OK (%lu bytes: %s)\n"), total, reply);
+        _tprintf(TEXT("the modem did not answer OK (%d bytes: %s)\n"), total, reply);
 
     CloseHandle(ow.hEvent);
     CloseHandle(o.hEvent);

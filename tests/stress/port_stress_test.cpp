@@ -178,6 +178,18 @@ protected:
             faults_.push_back(text);
     }
 
+    // The bus's last few events but bulk-out ones, for a report.
+    std::string LastEvents() {
+        std::vector<std::string> lines;
+        for (const auto& event : phone_->Timeline())
+            if (event.pipe != usb::Pipe::BulkOut)
+                lines.push_back(event.Text());
+        std::string text;
+        for (size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); i++)
+            text += "\n    " + lines[i];
+        return text;
+    }
+
     // One read of the ordered stream. Caller holds the read token.
     Outcome ReadOnce(DWORD length) {
         auto io = std::make_unique<Io>();
@@ -433,7 +445,10 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
             idle = o.bytes == 0 ? idle + 1 : 0;
         }
     }
-    EXPECT_EQ(expectedAt_, pushed.load()) << "seed " << seed_;
+    EXPECT_EQ(expectedAt_, pushed.load())
+        << "seed " << seed_ << "; the phone still holds " << Usb().QueuedBytes(usb::Pipe::BulkIn)
+        << " bytes with " << Usb().Outstanding(usb::Pipe::BulkIn)
+        << " bulk-in transfer(s) pending at the bus; last bulk-in events:" << LastEvents();
     EXPECT_EQ(firstMismatch_, -1) << "the stream went wrong at byte " << firstMismatch_
                                   << " (seed " << seed_ << ")";
 
@@ -459,7 +474,9 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         Deadline watchdog(kWatchdogMs);
         while (Usb().QueuedBytes(usb::Pipe::BulkIn) != 0 && !watchdog.Passed())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_EQ(Usb().QueuedBytes(usb::Pipe::BulkIn), 0u) << "the phone's burst never went out";
+        ASSERT_EQ(Usb().QueuedBytes(usb::Pipe::BulkIn), 0u)
+            << "the phone's burst never went out; " << Usb().Outstanding(usb::Pipe::BulkIn)
+            << " bulk-in transfer(s) pending at the bus; last bulk-in events:" << LastEvents();
         sim::RunUntilIdle();
         // The last transfer may still be on its way from the bus to the ring.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -527,9 +544,10 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         seen[{writer, seq}] = true;
         const uint32_t sent = it->second.sent;
         if (sent < kHeaderSize || phoneGot.size() - at < sent) {
-            ADD_FAILURE() << "write " << writer << "/" << seq << " reported " << sent
-                          << " bytes sent but the phone has " << phoneGot.size() - at
-                          << " from its start";
+            ADD_FAILURE() << "write " << writer << "/" << seq << " of " << length
+                          << " bytes ended with " << Hex(it->second.status) << " reporting "
+                          << sent << " bytes sent, but the phone got its start (seed " << seed_
+                          << ")";
             parsed = false;
             break;
         }

@@ -70,6 +70,20 @@ TEST_F(UsbAtModem, AnswersCommandsOnBulkInAndStillRecordsThem) {
     EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "ATE0\rAT+CSQ\r");
 }
 
+// A function driver keeps a bulk-in transfer pending all the time: the
+// answer must reach that transfer in the same frame tick that served the
+// command, not wait for some later bus activity.
+TEST_F(UsbAtModem, AnswersIntoTheTransferAlreadyWaiting) {
+    PlugModem();
+    Request& waiting = Read();
+    sim::RunUntilIdle();
+    ASSERT_FALSE(waiting.done);
+    Write("AT\r");
+    sim::RunUntilIdle();
+    ASSERT_TRUE(waiting.done);
+    EXPECT_EQ(waiting.Text(), "AT\r\r\nOK\r\n");
+}
+
 TEST_F(UsbAtModem, DsrFromPlugInAndCarrierWithTheCall) {
     PlugModem();
     EXPECT_EQ(NextState(), usb::kStateDsr);

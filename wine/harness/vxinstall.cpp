@@ -7,6 +7,7 @@
 //   vxinstall status                   the bus's counters
 //   vxinstall ports <n> <seconds>      wait until SERIALCOMM holds <n> of our
 //                                      ports, then list them and the interfaces
+//   vxinstall hold                     sleep until killed
 //   vxinstall gone <seconds>           wait until our ports and the bus's
 //                                      interface devices are gone
 //
@@ -125,7 +126,9 @@ int CountPorts(bool print) {
 
 // Device interfaces of one class: present ones and whether each is enabled.
 int ListInterfaces(const GUID* guid, const wchar_t* label, int* active) {
-    HDEVINFO set = SetupDiGetClassDevsW(guid, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+    // Not DIGCF_PRESENT: Wine does not count a device its own Plug and Play
+    // manager started as present; SPINT_ACTIVE tells enabled interfaces.
+    HDEVINFO set = SetupDiGetClassDevsW(guid, NULL, NULL, DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE)
         return 0;
     int count = 0;
@@ -199,6 +202,12 @@ int wmain(int argc, wchar_t** argv) {
         return PrintStatus();
     if (argc >= 4 && !wcscmp(argv[1], L"ports"))
         return WaitPorts(_wtoi(argv[2]), _wtoi(argv[3]));
+    if (argc >= 2 && !wcscmp(argv[1], L"hold")) {
+        // Keeps the prefix, and with it the kernel drivers' process, alive
+        // between the harness's steps.
+        Sleep(INFINITE);
+        return 0;
+    }
     if (argc >= 3 && !wcscmp(argv[1], L"gone"))
         return WaitGone(_wtoi(argv[2]));
     wprintf(L"usage: vxinstall copyinf|addbus|plug|unplug|status|ports|gone ...\n");
