@@ -113,9 +113,33 @@ void ForgetLocked(const std::shared_ptr<IrpRecord>& record) {
     g_irps.erase(record->irp);
 }
 
+// Freed IRPs are poisoned and held back for a while before their memory goes
+// back to the host, like Driver Verifier's special IRP pool: a driver that
+// touches an IRP after it completed (a second completion, say) then meets the
+// simulation's own check instead of reused memory.
+std::mutex g_quarantineLock;
+std::deque<PIRP> g_quarantine;
+constexpr size_t kQuarantinedIrps = 256;
+
 void ReleaseMemory(PIRP irp, size_t bytes) {
     memset(irp, kFreedIrpPoison, bytes);
-    std::free(irp);
+    PIRP oldest = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_quarantineLock);
+        g_quarantine.push_back(irp);
+        if (g_quarantine.size() > kQuarantinedIrps) {
+            oldest = g_quarantine.front();
+            g_quarantine.pop_front();
+        }
+    }
+    std::free(oldest);
+}
+
+void ReleaseQuarantine() {
+    std::lock_guard<std::mutex> lock(g_quarantineLock);
+    for (PIRP irp : g_quarantine)
+        std::free(irp);
+    g_quarantine.clear();
 }
 
 // The walk is moving past `number`: close the frames that gave it out.
@@ -336,6 +360,7 @@ void IoIrpStop() {
     }
     for (auto& record : records)
         std::free(record->irp);
+    ReleaseQuarantine();
 }
 
 std::string IoDescribeAllIrps() { return IoDescribeOutstandingIrps(nullptr, nullptr); }

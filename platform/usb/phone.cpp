@@ -215,7 +215,8 @@ Verdict Endpoint::ServeIn(Request& r) {
     while (r.done < room && !packets.empty()) {
         auto& head = packets.front();
         size_t n = std::min<size_t>(head.size() - headOffset, room - r.done);
-        std::memcpy(r.buffer + r.done, head.data() + headOffset, n);
+        if (n != 0) // an empty packet has no data to copy from
+            std::memcpy(r.buffer + r.done, head.data() + headOffset, n);
         r.done += static_cast<ULONG>(n);
         headOffset += n;
         if (headOffset == head.size()) {

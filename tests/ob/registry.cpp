@@ -181,8 +181,9 @@ TEST_F(RegistryTest, HandlesAreClosedOnceAndCounted) {
 
 TEST(DeviceMap, SerialCommValuesAreWrittenAndDeletedByDeviceName) {
     sim::Kernel kernel;
-    WCHAR port[] = L"COM5";
-    // The data length the drivers write: characters + 2 code units.
+    // The data length the drivers write: characters + 2 code units, so the
+    // buffer has room for a second terminator as theirs does.
+    WCHAR port[6] = L"COM5";
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM",
                                     L"\\Device\\VXNTQT70MDM0", REG_SZ, port, 12),
               STATUS_SUCCESS);
