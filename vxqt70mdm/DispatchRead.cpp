@@ -384,7 +384,7 @@ static VOID ReceiveTransfer(PDEVICE_EXTENSION Port) {
     // The next transfer is counted before this one is given back, so the
     // pending count and the remove lock never touch their idle values while
     // the port reads.
-    ReadBulkPipe(Port);
+    { NTSTATUS dbgS = ReadBulkPipe(Port); if (dbgS != STATUS_PENDING) DbgPrint("H17DBG ReadBulkPipe %x\n", dbgS); } // DEBUG-H17
 }
 
 // A good transfer feeds the ring and issues the next; a failed one, or any
@@ -397,6 +397,7 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     if (NT_SUCCESS(Irp->IoStatus.Status) && port->PortOpen) {
         ReceiveTransfer(port);
     } else {
+        DbgPrint("H17DBG fail status %x open %d\n", Irp->IoStatus.Status, (int)port->PortOpen); // DEBUG-H17
         ReportPipeFailure(port);
     }
     IoFreeIrp(Irp);

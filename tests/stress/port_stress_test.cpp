@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <unistd.h> // DEBUG-H17
 
 namespace {
 
@@ -445,6 +446,7 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
             idle = o.bytes == 0 ? idle + 1 : 0;
         }
     }
+    if (expectedAt_ != pushed.load() && std::getenv("VX_HANG_DEBUG")) { std::fprintf(stderr, "HANG pid %d\n", (int)getpid()); { auto tl = phone_->Timeline(); for (size_t i = tl.size() > 40 ? tl.size() - 40 : 0; i < tl.size(); i++) std::fprintf(stderr, "  %llu %lld %s irp %p\n", (unsigned long long)tl[i].sequence, (long long)tl[i].time, tl[i].Text().c_str(), tl[i].irp); std::fprintf(stderr, "out in %zu out %zu int %zu\n", Usb().Outstanding(usb::Pipe::BulkIn), Usb().Outstanding(usb::Pipe::BulkOut), Usb().Outstanding(usb::Pipe::InterruptIn)); } if (std::getenv("VX_HANG_SLEEP")) std::this_thread::sleep_for(std::chrono::seconds(600)); } // DEBUG-H17
     EXPECT_EQ(expectedAt_, pushed.load())
         << "seed " << seed_ << "; the phone still holds " << Usb().QueuedBytes(usb::Pipe::BulkIn)
         << " bytes with " << Usb().Outstanding(usb::Pipe::BulkIn)
