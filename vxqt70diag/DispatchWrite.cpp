@@ -215,6 +215,15 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     if (NT_SUCCESS(status)) {
         Irp->IoStatus.Information = context->Transferred;
         port->PerfStats.TransmittedCount += context->Transferred;
+    } else if (status == STATUS_CANCELLED && Irp->Cancel) {
+        // The application cancelled the request while a piece was on the bus.
+        // Nothing failed on the line: counting it as a transfer error would
+        // let a program that cancels its writes now and then (a timed-out
+        // write, a CancelIo) mark a healthy device lost after 20 of them and
+        // stop reception for good, and reporting the lines dropped would be
+        // as false. The pieces before it did go out, so like a serial port
+        // the request reports them.
+        Irp->IoStatus.Information = context->Transferred;
     } else {
         Irp->IoStatus.Information = 0;
         NoteWriteFailure(port, context, status);

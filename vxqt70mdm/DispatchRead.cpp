@@ -165,6 +165,7 @@ static BOOLEAN ReadEndsNow(PDEVICE_EXTENSION Port, PIRP Irp, const READ_TIMING* 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     READ_TIMING timing;
+    LARGE_INTEGER due;
     LONG length;
     LONG copied;
     NTSTATUS status;
@@ -190,10 +191,13 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return FinishRead(port, Irp, STATUS_SUCCESS);
     }
 
+    // The due time is taken while the read is still this thread's alone: once
+    // queued, a transfer completing on another processor may end it and
+    // change ReadLengthRemaining under us.
+    due = TotalDueTime(&timing, port->ReadLengthRemaining);
     status = EnqueueReadIrp(port, Irp);
     if (status == STATUS_PENDING && timing.UseTotalTimer) {
-        KeSetTimer(&port->ReadTotalTimer, TotalDueTime(&timing, port->ReadLengthRemaining),
-                   &port->ReadTotalDpc);
+        KeSetTimer(&port->ReadTotalTimer, due, &port->ReadTotalDpc);
     }
     return status;
 }
@@ -223,10 +227,31 @@ PIRP DequeueReadIrp(PDEVICE_EXTENSION Port) {
     return irp;
 }
 
+// The reads in ReadQueue now. Takes PortLock.
+static ULONG CountQueuedReads(PDEVICE_EXTENSION Port) {
+    PLIST_ENTRY entry;
+    ULONG count = 0;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    for (entry = Port->ReadQueue.Flink; entry != &Port->ReadQueue; entry = entry->Flink) {
+        count++;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return count;
+}
+
+// Completes the reads that are queued when it is called, and no more. The
+// queue is not locked between one completion and the next, so a reader that
+// issues its next read as soon as one ends would otherwise keep feeding this
+// loop: each new read ending at once with nothing, and the bulk-in
+// completion that called it never getting to issue the next transfer for as
+// long as the reader kept reading.
 VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port) {
+    ULONG waiting = CountQueuedReads(Port);
     PIRP irp;
 
-    while ((irp = DequeueReadIrp(Port)) != NULL) {
+    for (; waiting != 0 && (irp = DequeueReadIrp(Port)) != NULL; waiting--) {
         LONG copied = CopyFromRing(Port, irp);
         NTSTATUS status = Port->ReadLengthRemaining != 0 ? STATUS_TIMEOUT : STATUS_SUCCESS;
         KIRQL oldIrql;
@@ -384,7 +409,7 @@ static VOID ReceiveTransfer(PDEVICE_EXTENSION Port) {
     // The next transfer is counted before this one is given back, so the
     // pending count and the remove lock never touch their idle values while
     // the port reads.
-    { NTSTATUS dbgS = ReadBulkPipe(Port); if (dbgS != STATUS_PENDING) DbgPrint("H17DBG ReadBulkPipe %x\n", dbgS); } // DEBUG-H17
+    ReadBulkPipe(Port);
 }
 
 // A good transfer feeds the ring and issues the next; a failed one, or any
@@ -397,7 +422,6 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     if (NT_SUCCESS(Irp->IoStatus.Status) && port->PortOpen) {
         ReceiveTransfer(port);
     } else {
-        DbgPrint("H17DBG fail status %x open %d\n", Irp->IoStatus.Status, (int)port->PortOpen); // DEBUG-H17
         ReportPipeFailure(port);
     }
     IoFreeIrp(Irp);

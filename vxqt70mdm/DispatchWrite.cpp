@@ -321,7 +321,11 @@ static NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
         port->PerfStats.TransmittedCount += context->Transferred;
     }
     KeReleaseSpinLock(&port->PortLock, oldIrql);
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? context->Transferred : 0;
+    // A request cancelled or failed part-way has had its earlier pieces (and
+    // whatever the bus moved of the last one) sent already; like a serial
+    // port it reports those bytes, so that the application knows where the
+    // phone's copy of its data stops.
+    Irp->IoStatus.Information = context->Transferred;
     ExFreePool(context);
 
     // The next request is counted before this one gives back its count and

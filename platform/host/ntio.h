@@ -313,6 +313,23 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// IRP.Cancel. IoCancelIrp sets it on one processor while the IRP's holder
+// reads it on another without a lock (then settles the race with the
+// interlocked exchange of CancelRoutine), as Windows allows. Host threads
+// need the flag's loads and stores to be atomic for that to be defined; the
+// driver code reads and writes it as the BOOLEAN it is.
+class IRP_CANCEL_FLAG {
+public:
+    operator BOOLEAN() const { return __atomic_load_n(&value_, __ATOMIC_ACQUIRE); }
+    IRP_CANCEL_FLAG& operator=(BOOLEAN value) {
+        __atomic_store_n(&value_, value, __ATOMIC_RELEASE);
+        return *this;
+    }
+
+private:
+    BOOLEAN value_;
+};
+
 typedef struct _IRP {
     CSHORT Type;
     USHORT Size;
@@ -329,7 +346,7 @@ typedef struct _IRP {
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;
-    BOOLEAN Cancel;
+    IRP_CANCEL_FLAG Cancel;
     KIRQL CancelIrql;
     CCHAR ApcEnvironment;
     UCHAR AllocationFlags;
@@ -618,8 +635,12 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
         irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
+// Atomic: a driver may mark a queued request pending on another processor
+// (a completion starting the next queued request) while the I/O manager
+// looks at the location after the dispatch routine that queued it returned.
 inline VOID IoMarkIrpPending(PIRP Irp) {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    __atomic_or_fetch(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED,
+                      __ATOMIC_RELAXED);
 }
 
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancelRoutine) {

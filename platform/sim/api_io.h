@@ -33,6 +33,7 @@ void SetWdmVersion(UCHAR major, UCHAR minor);
 // then any number of requests, then cleanup and close, exactly the sequence
 // of IRPs Windows sends for a handle.
 struct FileHandle;
+struct PendingRequest;
 
 struct UserRequest {
     UCHAR major = IRP_MJ_READ;        // READ, WRITE, DEVICE_CONTROL, FLUSH_BUFFERS, ...
@@ -43,13 +44,17 @@ struct UserRequest {
     void* output = nullptr;           // READ buffer, or the control code's output
     ULONG outputLength = 0;
     ULONG infoClass = 0;              // QUERY_INFORMATION / SET_INFORMATION: FileInformationClass
+    // Becomes the request's onComplete before the IRP is sent: set afterwards
+    // it would race with a completion on another thread, which could then
+    // find no hook and be missed.
+    std::function<void(PendingRequest&)> onComplete;
 };
 
 // The state of one request the I/O manager has sent. `done` becomes true when
 // the IRP completes (its final status and information are then valid, and the
 // output has been copied back for buffered I/O). Thread-safe to poll.
 struct PendingRequest {
-    PIRP irp = nullptr;  // valid only while !done
+    PIRP irp = nullptr; // valid only while !done; read and written atomically
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;

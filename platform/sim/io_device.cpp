@@ -393,7 +393,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
     PDEVICE_OBJECT top = IoTopOfStackLocked(TargetDevice);
     if (top->DeviceObjectExtension->deleted)
         return nullptr;
-    top->AttachedDevice = SourceDevice;
+    __atomic_store_n(&top->AttachedDevice, SourceDevice, __ATOMIC_SEQ_CST);
     SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
     if (top->AlignmentRequirement > SourceDevice->AlignmentRequirement)
         SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -411,7 +411,9 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
                       " called IoDetachDevice on a device nothing is attached to");
     }
     TargetDevice->AttachedDevice->DeviceObjectExtension->attachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    // Atomic: a bus driver's worker may be polling it, waiting to delete its
+    // PDO once the function device is off it.
+    __atomic_store_n(&TargetDevice->AttachedDevice, nullptr, __ATOMIC_SEQ_CST);
     // The last thing keeping a deleted device's memory may have been this.
     if (!TargetDevice->DeviceObjectExtension->deleted || TargetDevice->ReferenceCount > 0)
         return;

@@ -35,7 +35,8 @@ bool IsDone(const PendingRequest* request) {
 // stack location and the buffers. The request is finished at completion.
 PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
                          const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare,
-                         ULONG outputLength) {
+                         ULONG outputLength,
+                         std::function<void(PendingRequest&)> onComplete = nullptr) {
     if (CurrentIrql() != PASSIVE_LEVEL)
         Unmodelled("a user-mode request made above PASSIVE_LEVEL");
     PDEVICE_OBJECT top;
@@ -45,6 +46,7 @@ PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
     }
     auto owned = std::make_unique<PendingRequest>();
     PendingRequest* request = owned.get();
+    request->onComplete = std::move(onComplete);
     {
         std::lock_guard<std::mutex> lock(IoLock());
         handle->requests.push_back(std::move(owned));
@@ -56,7 +58,7 @@ PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
         IoCompleteBufferedIo(done, outputLength);
         request->status = done->IoStatus.Status;
         request->information = done->IoStatus.Information;
-        request->irp = nullptr;
+        __atomic_store_n(&request->irp, nullptr, __ATOMIC_RELEASE);
         if (request->onComplete)
             request->onComplete(*request);
         __atomic_store_n(&request->done, true, __ATOMIC_RELEASE);
@@ -68,7 +70,8 @@ PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
     sp->MinorFunction = minor;
     sp->FileObject = &handle->file;
     prepare(irp, sp);
-    request->irp = irp;
+    // Atomic: CancelIo on another thread reads it while the request runs.
+    __atomic_store_n(&request->irp, irp, __ATOMIC_RELEASE);
     IoTraceSent(*traced, handle->device, irp, sp);
     NTSTATUS returned = IofCallDriver(top, irp);
     request->returned = returned;
@@ -153,7 +156,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                 if ((flags & DO_BUFFERED_IO) != 0)
                     SystemBuffer(irp, length, read ? nullptr : request.input, length, read);
             },
-            read ? request.outputLength : 0);
+            read ? request.outputLength : 0, request.onComplete);
     }
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
@@ -175,7 +178,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                     sp->Parameters.DeviceIoControl.Type3InputBuffer =
                         const_cast<void*>(request.input);
             },
-            request.outputLength);
+            request.outputLength, request.onComplete);
     }
     case IRP_MJ_QUERY_INFORMATION:
     case IRP_MJ_SET_INFORMATION: {
@@ -189,7 +192,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                 irp->UserBuffer = query ? request.output : nullptr;
                 SystemBuffer(irp, length, query ? nullptr : request.input, length, query);
             },
-            query ? request.outputLength : 0);
+            query ? request.outputLength : 0, request.onComplete);
     }
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
@@ -197,7 +200,9 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
         Unmodelled(std::string(MajorName(request.major)) +
                    " through SendRequest (OpenFile and CloseFile send it)");
     default:
-        return Dispatch(handle, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0);
+        return Dispatch(
+            handle, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0,
+            request.onComplete);
     }
 }
 
@@ -210,9 +215,11 @@ void CancelRequests(FileHandle* handle) {
     std::vector<PIRP> pinned;
     {
         std::lock_guard<std::mutex> lock(IoLock());
-        for (auto& request : handle->requests)
-            if (!IsDone(request.get()) && request->irp != nullptr)
-                pinned.push_back(request->irp);
+        for (auto& request : handle->requests) {
+            PIRP irp = __atomic_load_n(&request->irp, __ATOMIC_ACQUIRE);
+            if (!IsDone(request.get()) && irp != nullptr)
+                pinned.push_back(irp);
+        }
     }
     for (PIRP irp : pinned) {
         if (!IoPinIrp(irp))

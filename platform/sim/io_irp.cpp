@@ -469,7 +469,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                      std::string("IofCallDriver at DISPATCH_LEVEL with ") + MajorName(major) +
                          ", which must be sent below DISPATCH_LEVEL");
         }
-        if (Irp->CancelRoutine != nullptr) {
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
             lock.unlock();
             BugCheck(kDriverVerifierIomanagerViolation, kC9CallWithCancelRoutine, (ULONG_PTR)Irp,
                      (ULONG_PTR)Irp->CancelRoutine, 0,
@@ -538,7 +538,8 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         if (passed)
             marked = frame->marked;
         else
-            marked = (Location(Irp, frame->location)->Control & SL_PENDING_RETURNED) != 0;
+            marked = (__atomic_load_n(&Location(Irp, frame->location)->Control, __ATOMIC_RELAXED) &
+                      SL_PENDING_RETURNED) != 0;
         Log("return " + StatusText(status) + " from " + who + " for " + IrpText(Irp));
     }
     if (status == STATUS_PENDING && !marked && !forwardedPending) {
@@ -602,7 +603,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                      DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
                          " with status " + StatusText(Irp->IoStatus.Status));
         }
-        if (Irp->CancelRoutine != nullptr) {
+        // Atomic: IoCancelIrp may be exchanging it on another thread.
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
             lock.unlock();
             BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteWithCancelRoutine,
                      (ULONG_PTR)Irp, (ULONG_PTR)Irp->CancelRoutine, 0,

@@ -57,6 +57,14 @@ struct Io {
     std::shared_ptr<Event> event;     // the caller's, or NULL
     std::shared_ptr<Event> fileEvent; // the file object's
     std::atomic<bool> applied{false};
+    // The completion may run on another thread before the dispatch routine
+    // has returned; whether it writes the status block depends on what the
+    // dispatch returned, so the two meet here.
+    std::mutex lock;
+    bool pendingReturned = false; // the dispatch routine returned STATUS_PENDING
+    bool completed = false;       // the completion ran; its outcome below
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
 };
 
 std::mutex g_lock;
@@ -212,7 +220,25 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
     }
     file->done->signaled.store(false);
 
-    PendingRequest* pending = SendRequest(file->handle, request);
+    // The completion hook goes in with the request, before it can complete
+    // on another thread.
+    UserRequest hooked = request;
+    if (io != nullptr)
+        hooked.onComplete = [io](PendingRequest& r) {
+            std::lock_guard<std::mutex> guard(io->lock);
+            io->completed = true;
+            io->status = r.status;
+            io->information = r.information;
+            if (io->pendingReturned)
+                Complete(*io, r.status, r.information);
+        };
+    PendingRequest* pending = SendRequest(file->handle, hooked);
+    if (io != nullptr && pending->returned == STATUS_PENDING) {
+        std::lock_guard<std::mutex> guard(io->lock);
+        io->pendingReturned = true;
+        if (io->completed)
+            Complete(*io, io->status, io->information);
+    }
     {
         std::lock_guard<std::mutex> guard(file->sentLock);
         std::erase_if(file->sent, [](const auto& entry) {
@@ -220,8 +246,6 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
         });
         file->sent.emplace_back(overlapped, pending);
     }
-    if (io != nullptr)
-        pending->onComplete = [io](PendingRequest& r) { Complete(*io, r.status, r.information); };
     NTSTATUS status = pending->returned;
     if (status != STATUS_PENDING) {
         // Completed inside the call. The I/O manager writes the status block
@@ -232,10 +256,6 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
         status = WaitRequest(pending);
         if (io != nullptr)
             Complete(*io, status, pending->information);
-    } else if (pending->done) {
-        // Completed between the dispatch routine's return and now, before
-        // the completion hook was in place.
-        Complete(*io, pending->status, pending->information);
     }
     const ULONG_PTR information = pending->information;
 
@@ -467,8 +487,9 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
         for (const auto& [overlapped, request] : file->sent) {
             if (lpOverlapped != nullptr && overlapped != lpOverlapped)
                 continue;
-            if (!__atomic_load_n(&request->done, __ATOMIC_ACQUIRE) && request->irp != nullptr)
-                candidates.push_back(request->irp);
+            PIRP irp = __atomic_load_n(&request->irp, __ATOMIC_ACQUIRE);
+            if (!__atomic_load_n(&request->done, __ATOMIC_ACQUIRE) && irp != nullptr)
+                candidates.push_back(irp);
         }
     }
     // Pinned, an IRP completing meanwhile keeps its memory until we are done.

@@ -52,8 +52,12 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+// Polled by one thread while a completion on another writes the status: an
+// acquiring load, so that the status and the count written before it are
+// seen once it has changed (a plain read is what Windows' macro does, but
+// here it would be a data race).
 #define HasOverlappedIoCompleted(lpOverlapped)                                                     \
-    (((DWORD)(lpOverlapped)->Internal) != (DWORD)STATUS_PENDING)
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != (DWORD)STATUS_PENDING)
 
 // ---------------------------------------------------------------- constants
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)

@@ -102,6 +102,29 @@ TEST_F(ErrorCount, FailedWritesCountWithFailedReads) {
     EXPECT_EQ(Diag().CommStatus().Errors, kAllLineErrors);
 }
 
+// A write the application cancels while its piece is on the bus is not a
+// transfer error: twenty-one of them leave the device judged healthy and
+// reception going, and each reports the bytes that went out before the
+// cancel (none here).
+TEST_F(ErrorCount, CancelledWritesAreNoTransferErrors) {
+    Diag().Usb().HoldBulkOut(true);
+    for (int i = 0; i < 21; i++) {
+        auto write = Diag().StartWrite("x");
+        sim::RunUntilIdle();
+        ASSERT_FALSE(write->Done());
+        EXPECT_TRUE(CancelIo(Diag().Handle()));
+        Result cancelled = Diag().Wait(*write);
+        EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+        EXPECT_EQ(cancelled.bytes, 0u);
+    }
+    Diag().Usb().HoldBulkOut(false);
+    EXPECT_EQ(Diag().CommStatus().Errors, 0u);
+    Diag().Receive("ping");
+    auto read = Diag().StartRead(4);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(Text(*read), "ping");
+}
+
 // Each of the failures that show the phone gone is fatal at once.
 struct FatalFailure {
     const char* name;

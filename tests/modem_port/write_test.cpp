@@ -115,6 +115,31 @@ TEST_F(WriteQueue, CancellingQueuedRequestsTakesTheirBytesOffTheCount) {
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
 }
 
+// A write cancelled while one of its later pieces is on the bus has already
+// sent the pieces before it: it ends STATUS_CANCELLED reporting exactly those
+// bytes, which is what the phone has of it.
+TEST_F(WriteQueue, CancelledWriteReportsThePiecesAlreadySent) {
+    Open();
+    // The phone stops taking bytes once the first piece is in.
+    phone_->SetEventHook([this](const usb::BusEvent& e) {
+        if (e.kind == usb::EventKind::Complete && e.pipe == Pipe::BulkOut)
+            Modem().HoldBulkOut(true);
+    });
+    std::vector<uint8_t> data = Pattern(10000);
+    auto write = StartWrite(data);
+    sim::RunUntilIdle();
+    ASSERT_FALSE(write->Done());
+    EXPECT_TRUE(CancelIo(port_));
+    Result result = Wait(*write);
+    phone_->SetEventHook(nullptr);
+    Modem().HoldBulkOut(false);
+
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_EQ(result.bytes, 4096u);
+    EXPECT_EQ(Modem().TakeReceived(), std::vector<uint8_t>(data.begin(), data.begin() + 4096));
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+}
+
 TEST_F(WriteQueue, PurgeTxAbortCancelsQueuedRequestsAndLeavesTheOneOnTheBus) {
     Open();
     Modem().HoldBulkOut(true);

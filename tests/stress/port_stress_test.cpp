@@ -28,7 +28,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <unistd.h> // DEBUG-H17
 
 namespace {
 
@@ -39,8 +38,15 @@ using stress::Rng;
 constexpr ULONG kForever = 0xFFFFFFFF;
 constexpr ULONG kRingSize = 1024000;
 // The phone keeps at most this many bytes ahead of the readers while they
-// run, far below the ring, so that nothing may be lost in that phase.
+// run, far below the ring, so that nothing may be lost in that phase. What is
+// ahead when the readers stop is drained in small transfers (the packets are
+// mostly short), which under a sanitizer takes seconds per hundred kilobytes:
+// there the phone keeps less ahead.
+#ifdef VXQT70_STRESS_SANITIZED
+constexpr uint64_t kAheadLimit = 32 * 1024;
+#else
 constexpr uint64_t kAheadLimit = 192 * 1024;
+#endif
 constexpr ULONG kHeaderSize = 12;
 constexpr int kWatchdogMs = 30000;
 
@@ -446,7 +452,6 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
             idle = o.bytes == 0 ? idle + 1 : 0;
         }
     }
-    if (expectedAt_ != pushed.load() && std::getenv("VX_HANG_DEBUG")) { std::fprintf(stderr, "HANG pid %d\n", (int)getpid()); { auto tl = phone_->Timeline(); for (size_t i = tl.size() > 40 ? tl.size() - 40 : 0; i < tl.size(); i++) std::fprintf(stderr, "  %llu %lld %s irp %p\n", (unsigned long long)tl[i].sequence, (long long)tl[i].time, tl[i].Text().c_str(), tl[i].irp); std::fprintf(stderr, "out in %zu out %zu int %zu\n", Usb().Outstanding(usb::Pipe::BulkIn), Usb().Outstanding(usb::Pipe::BulkOut), Usb().Outstanding(usb::Pipe::InterruptIn)); } if (std::getenv("VX_HANG_SLEEP")) std::this_thread::sleep_for(std::chrono::seconds(600)); } // DEBUG-H17
     EXPECT_EQ(expectedAt_, pushed.load())
         << "seed " << seed_ << "; the phone still holds " << Usb().QueuedBytes(usb::Pipe::BulkIn)
         << " bytes with " << Usb().Outstanding(usb::Pipe::BulkIn)
@@ -468,7 +473,12 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
             chunk.resize(n);
             for (size_t i = 0; i < n; i++)
                 chunk[i] = StreamByte(seed_, at + i);
-            Usb().Push(chunk.data(), n, usb::Pipe::BulkIn, rng.Between(1, 64));
+            // Mostly full packets, so that transfers carry up to 4096 bytes
+            // and the burst takes a few hundred of them rather than tens of
+            // thousands (each a work-item round trip on the diagnostics
+            // port); a short one now and then still ends a transfer early.
+            Usb().Push(chunk.data(), n, usb::Pipe::BulkIn,
+                       rng.Below(256) == 0 ? rng.Between(1, 64) : 64);
             at += n;
         }
     }
