@@ -15,7 +15,7 @@
 // end of the device IRP it asked for; a constant table says what each
 // (state, event) pair does. The steps run wherever the event happens: in
 // DispatchPower at PASSIVE_LEVEL, or in a completion at up to DISPATCH_LEVEL.
-#include "spine.h"
+#include "port.h"
 
 // Where one power IRP stands. A context starts in NewContext and is freed in
 // Finished.

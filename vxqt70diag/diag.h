@@ -9,7 +9,7 @@
 // cancel spin lock, so the cancel spin lock is never taken with PortLock held.
 #pragma once
 
-#include "core/spine.h"
+#include "core/port.h"
 
 // SERIAL_EV_RX80FULL is reported from this many bytes held in the ring.
 #define INPUT_RX80FULL_MARK 820000

@@ -2,7 +2,7 @@
 // read time-outs, and its status pipe and line control on the phone.
 #pragma once
 
-#include "core/spine.h"
+#include "core/port.h"
 
 // ---------------------------------------------------------------- DispatchRead
 // The receive side. While the port is open exactly one bulk-in transfer is

@@ -2,7 +2,7 @@
 // the driver linked into this test, as the read paths call them. The
 // diagnostics driver's ring has no lock of its own, so there the test holds
 // PortLock around each call, as that driver's callers do.
-#include "spine.h"
+#include "port.h"
 
 #include "platform/sim/sim.h"
 

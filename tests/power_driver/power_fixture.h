@@ -5,7 +5,7 @@
 // order of the power IRPs the manager logged for this port's stack.
 #pragma once
 
-#include "spine.h"
+#include "port.h"
 
 #include "platform/sim/sim.h"
 #include "platform/usb/bus.h"
