@@ -227,6 +227,43 @@ NTSTATUS SerialSetHandFlow(PDEVICE_EXTENSION Port, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
+// Validates and stores a new baud rate or line control. The diagnostics port
+// stops here; the modem port then sends the line coding to the phone.
+NTSTATUS SerialStoreBaudRate(PDEVICE_EXTENSION Port, PIRP Irp) {
+    ULONG baudRate;
+    KIRQL oldIrql;
+
+    if (InputLength(Irp) < sizeof(SERIAL_BAUD_RATE)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    baudRate = ((PSERIAL_BAUD_RATE)Irp->AssociatedIrp.SystemBuffer)->BaudRate;
+    if (!IsValidBaudRate((LONG)baudRate)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->BaudRate = baudRate;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialStoreLineControl(PDEVICE_EXTENSION Port, PIRP Irp) {
+    SERIAL_LINE_CONTROL lineControl;
+    KIRQL oldIrql;
+
+    if (InputLength(Irp) < sizeof(SERIAL_LINE_CONTROL)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    lineControl = *(PSERIAL_LINE_CONTROL)Irp->AssociatedIrp.SystemBuffer;
+    if (!IsValidDataBits(lineControl.WordLength) || !IsValidStopBits(lineControl.StopBits) ||
+        !IsValidParity(lineControl.Parity)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->LineControl = lineControl;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS SerialGetModemStatus(PDEVICE_EXTENSION Port, PIRP Irp) {
     KIRQL oldIrql;
 
@@ -283,41 +320,19 @@ NTSTATUS SerialClearStats(PDEVICE_EXTENSION Port, PIRP Irp) {
 // releasing it. The stored rate stays even when the phone refuses it, so a
 // GET reports what was asked for.
 static NTSTATUS SerialSetBaudRate(PDEVICE_EXTENSION Port, PIRP Irp) {
-    ULONG baudRate;
-    KIRQL oldIrql;
-    NTSTATUS status;
-
-    if (InputLength(Irp) < sizeof(SERIAL_BAUD_RATE)) {
-        return STATUS_BUFFER_TOO_SMALL;
+    NTSTATUS status = SerialStoreBaudRate(Port, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    baudRate = ((PSERIAL_BAUD_RATE)Irp->AssociatedIrp.SystemBuffer)->BaudRate;
-    if (!IsValidBaudRate((LONG)baudRate)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->BaudRate = baudRate;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-
     status = SetLineCode(Port->DeviceObject);
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
 static NTSTATUS SerialSetLineControl(PDEVICE_EXTENSION Port, PIRP Irp) {
-    SERIAL_LINE_CONTROL lineControl;
-    KIRQL oldIrql;
-
-    if (InputLength(Irp) < sizeof(SERIAL_LINE_CONTROL)) {
-        return STATUS_BUFFER_TOO_SMALL;
+    NTSTATUS status = SerialStoreLineControl(Port, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    lineControl = *(PSERIAL_LINE_CONTROL)Irp->AssociatedIrp.SystemBuffer;
-    if (!IsValidDataBits(lineControl.WordLength) || !IsValidStopBits(lineControl.StopBits) ||
-        !IsValidParity(lineControl.Parity)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->LineControl = lineControl;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-
     return SetLineCode(Port->DeviceObject);
 }
 

@@ -356,6 +356,8 @@ NTSTATUS SerialSetChars(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialGetHandFlow(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialSetHandFlow(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialGetModemStatus(struct _DEVICE_EXTENSION* Port, PIRP Irp);
+NTSTATUS SerialStoreBaudRate(struct _DEVICE_EXTENSION* Port, PIRP Irp);
+NTSTATUS SerialStoreLineControl(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialGetWaitMask(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialGetStats(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialClearStats(struct _DEVICE_EXTENSION* Port, PIRP Irp);

@@ -57,42 +57,7 @@ static ULONG ControlCodeOf(PIRP Irp) {
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
 }
 
-// ---------------------------------------------------------------- settings
-static NTSTATUS EmulSetBaudRate(PDEVICE_EXTENSION Port, PIRP Irp) {
-    ULONG baudRate;
-    KIRQL oldIrql;
-
-    if (InputLength(Irp) < sizeof(SERIAL_BAUD_RATE)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    baudRate = ((PSERIAL_BAUD_RATE)Irp->AssociatedIrp.SystemBuffer)->BaudRate;
-    if (!IsValidBaudRate((LONG)baudRate)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->BaudRate = baudRate;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS EmulSetLineControl(PDEVICE_EXTENSION Port, PIRP Irp) {
-    SERIAL_LINE_CONTROL lineControl;
-    KIRQL oldIrql;
-
-    if (InputLength(Irp) < sizeof(SERIAL_LINE_CONTROL)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    lineControl = *(PSERIAL_LINE_CONTROL)Irp->AssociatedIrp.SystemBuffer;
-    if (!IsValidDataBits(lineControl.WordLength) || !IsValidStopBits(lineControl.StopBits) ||
-        !IsValidParity(lineControl.Parity)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->LineControl = lineControl;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
-}
-
+// ---------------------------------------------------------------- emulated requests
 // The character is accepted and dropped: the diagnostics protocol has no use
 // for a character sent ahead of the queue.
 static NTSTATUS EmulImmediateChar(PDEVICE_EXTENSION Port, PIRP Irp) {
@@ -222,8 +187,8 @@ static NTSTATUS EmulGetCommStatus(PDEVICE_EXTENSION Port, PIRP Irp) {
 // clang-format off
 static NTSTATUS HandleDiagRequest(PDEVICE_EXTENSION Port, PIRP Irp) {
     switch (ControlCodeOf(Irp)) {
-    case IOCTL_SERIAL_SET_BAUD_RATE:     return EmulSetBaudRate(Port, Irp);
-    case IOCTL_SERIAL_SET_LINE_CONTROL:  return EmulSetLineControl(Port, Irp);
+    case IOCTL_SERIAL_SET_BAUD_RATE:     return SerialStoreBaudRate(Port, Irp);
+    case IOCTL_SERIAL_SET_LINE_CONTROL:  return SerialStoreLineControl(Port, Irp);
     case IOCTL_SERIAL_IMMEDIATE_CHAR:    return EmulImmediateChar(Port, Irp);
     case IOCTL_SERIAL_SET_TIMEOUTS:      return SerialSetTimeouts(Port, Irp);
     case IOCTL_SERIAL_GET_TIMEOUTS:      return SerialGetTimeouts(Port, Irp);
