@@ -28,68 +28,6 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 // What IoIsWdmVersionAvailable answers (default 1.10, Windows 2000 / XP).
 void SetWdmVersion(UCHAR major, UCHAR minor);
 
-// ---------------------------------------------------------------- user-mode requests
-// A file object opened on a device stack through the I/O manager: create,
-// then any number of requests, then cleanup and close, exactly the sequence
-// of IRPs Windows sends for a handle.
-struct FileHandle;
-struct PendingRequest;
-
-struct UserRequest {
-    UCHAR major = IRP_MJ_READ;        // READ, WRITE, DEVICE_CONTROL, FLUSH_BUFFERS, ...
-    UCHAR minor = 0;
-    ULONG ioControlCode = 0;          // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
-    const void* input = nullptr;      // WRITE data, or the control code's input
-    ULONG inputLength = 0;
-    void* output = nullptr;           // READ buffer, or the control code's output
-    ULONG outputLength = 0;
-    ULONG infoClass = 0;              // QUERY_INFORMATION / SET_INFORMATION: FileInformationClass
-    // Becomes the request's onComplete before the IRP is sent: set afterwards
-    // it would race with a completion on another thread, which could then
-    // find no hook and be missed.
-    std::function<void(PendingRequest&)> onComplete;
-};
-
-// The state of one request the I/O manager has sent. `done` becomes true when
-// the IRP completes (its final status and information are then valid, and the
-// output has been copied back for buffered I/O). Thread-safe to poll.
-struct PendingRequest {
-    PIRP irp = nullptr; // valid only while !done; read and written atomically
-    bool done = false;
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
-    std::function<void(PendingRequest&)> onComplete;  // called at completion, any IRQL
-};
-
-// IRP_MJ_CREATE to the top of `device`'s stack. Refused with
-// STATUS_ACCESS_DENIED on an exclusive device that already has an open handle,
-// and with STATUS_DELETE_PENDING on a device being deleted. On success
-// *handle is set.
-NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle);
-// Sends one request on the handle. Buffered I/O as on Windows: the system
-// buffer is allocated by the I/O manager, input copied in, `Information`
-// bytes copied back to `output` at completion. Returns the request's record,
-// owned by the handle (valid until CloseFile).
-PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request);
-// Blocks until the request completes (the machine runs meanwhile).
-NTSTATUS WaitRequest(PendingRequest* request);
-// IoCancelIrp on every request of this handle still pending (CancelIo).
-void CancelRequests(FileHandle* handle);
-// IRP_MJ_CLEANUP then, once every request of the handle is done,
-// IRP_MJ_CLOSE; frees the handle.
-NTSTATUS CloseFile(FileHandle* handle);
-
-// ---------------------------------------------------------------- inspection
-// IRPs allocated and not yet freed (by anyone), and those a given driver owns.
-size_t OutstandingIrps();
-// The top of the stack `device` belongs to.
-PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
-
-} // namespace sim
-
-namespace sim {
-
 // ---------------------------------------------------------------- request trace
 // A watcher at the top of every stack a handle is open on, where a port
 // monitor's filter sits: it sees each user-mode request once when the I/O
@@ -125,5 +63,82 @@ using IoTraceHook = std::function<void(const IoTraceEvent&)>;
 // Installs the watcher (an empty function removes it). Set it while no
 // request is in flight, before opening handles or after closing them.
 void SetIoTraceHook(IoTraceHook hook);
+
+// What the I/O manager keeps of a request for the watcher between its send
+// and its completion.
+struct IoTraced {
+    bool active = false; // a watcher was installed when the request was sent
+    IoTraceEvent event;
+    std::u16string deviceName;
+};
+
+// ---------------------------------------------------------------- user-mode requests
+// A file object opened on a device stack through the I/O manager: create,
+// then any number of requests, then cleanup and close, exactly the sequence
+// of IRPs Windows sends for a handle.
+struct FileHandle;
+struct PendingRequest;
+
+struct UserRequest {
+    UCHAR major = IRP_MJ_READ;        // READ, WRITE, DEVICE_CONTROL, FLUSH_BUFFERS, ...
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;          // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
+    const void* input = nullptr;      // WRITE data, or the control code's input
+    ULONG inputLength = 0;
+    void* output = nullptr;           // READ buffer, or the control code's output
+    ULONG outputLength = 0;
+    ULONG infoClass = 0;              // QUERY_INFORMATION / SET_INFORMATION: FileInformationClass
+    // Becomes the request's onComplete before the IRP is sent: set afterwards
+    // it would race with a completion on another thread, which could then
+    // find no hook and be missed.
+    std::function<void(PendingRequest&)> onComplete;
+};
+
+// The state of one request the I/O manager has sent. `done` becomes true when
+// the IRP completes (its final status and information are then valid, and the
+// output has been copied back for buffered I/O). Thread-safe to poll.
+struct PendingRequest {
+    PIRP irp = nullptr; // valid only while !done; read and written atomically
+    bool done = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
+    std::function<void(PendingRequest&)> onComplete;  // called at completion, any IRQL
+    // The I/O manager's own: what it copies back, and what the request
+    // watcher saw go down.
+    bool released = false;
+    ULONG outputLength = 0;
+    IoTraced traced;
+};
+
+// IRP_MJ_CREATE to the top of `device`'s stack. Refused with
+// STATUS_ACCESS_DENIED on an exclusive device that already has an open handle,
+// and with STATUS_DELETE_PENDING on a device being deleted. On success
+// *handle is set.
+NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle);
+// Sends one request on the handle. Buffered I/O as on Windows: the system
+// buffer is allocated by the I/O manager, input copied in, `Information`
+// bytes copied back to `output` at completion. Returns the request's record,
+// owned by the handle (valid until CloseFile).
+PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request);
+// The caller will not look at the record again: the handle may free it once
+// the request has completed (records otherwise live until CloseFile).
+void ReleaseRequest(PendingRequest* request);
+// Blocks until the request completes (the machine runs meanwhile).
+NTSTATUS WaitRequest(PendingRequest* request);
+// IoCancelIrp on every request of this handle still pending (CancelIo).
+void CancelRequests(FileHandle* handle);
+// IRP_MJ_CLEANUP then, once every request of the handle is done,
+// IRP_MJ_CLOSE; frees the handle.
+NTSTATUS CloseFile(FileHandle* handle);
+
+// ---------------------------------------------------------------- inspection
+// Request records the I/O manager holds for open handles: those not released
+// yet, and released ones not pruned yet (a handle keeps a bounded number).
+size_t IoRequestRecords();
+// IRPs allocated and not yet freed (by anyone), and those a given driver owns.
+size_t OutstandingIrps();
+// The top of the stack `device` belongs to.
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 
 } // namespace sim

@@ -10,10 +10,13 @@
 
 namespace sim {
 
+constexpr size_t kFirstPrune = 16;
+
 struct FileHandle {
     FILE_OBJECT file{};
     PDEVICE_OBJECT device = nullptr; // the device opened (the named one)
-    std::vector<std::unique_ptr<PendingRequest>> requests;
+    std::vector<std::unique_ptr<PendingRequest>> requests; // guarded by IoLock()
+    size_t pruneAt = kFirstPrune;
 };
 
 namespace {
@@ -21,6 +24,7 @@ namespace {
 constexpr CSHORT kIoTypeFile = 5;
 
 std::vector<FileHandle*> g_handles; // guarded by IoLock()
+std::atomic<size_t> g_records{0};    // request records held, on every handle
 
 [[noreturn]] void Unmodelled(const std::string& what) {
     std::fprintf(stderr, "sim I/O manager: %s is not modelled\n", what.c_str());
@@ -31,36 +35,47 @@ bool IsDone(const PendingRequest* request) {
     return __atomic_load_n(&request->done, __ATOMIC_ACQUIRE);
 }
 
+// Requests whose records the caller has released and that are finished are
+// freed when the handle's list has grown to twice what was left last time, so
+// a handle kept open for millions of requests stays small.
+void PruneLocked(FileHandle* handle) {
+    if (handle->requests.size() < handle->pruneAt)
+        return;
+    const size_t before = handle->requests.size();
+    std::erase_if(handle->requests, [](const std::unique_ptr<PendingRequest>& r) {
+        return __atomic_load_n(&r->released, __ATOMIC_ACQUIRE) && IsDone(r.get());
+    });
+    g_records -= before - handle->requests.size();
+    handle->pruneAt = std::max<size_t>(kFirstPrune, 2 * handle->requests.size());
+}
+
 // Builds a user-mode IRP for `handle`'s stack; `prepare` fills the first
 // stack location and the buffers. The request is finished at completion.
-PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
-                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare,
-                         ULONG outputLength,
+template <typename Prepare>
+PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                         const Prepare& prepare, ULONG outputLength,
                          std::function<void(PendingRequest&)> onComplete = nullptr) {
     if (CurrentIrql() != PASSIVE_LEVEL)
         Unmodelled("a user-mode request made above PASSIVE_LEVEL");
-    PDEVICE_OBJECT top;
-    {
-        std::lock_guard<std::mutex> lock(IoLock());
-        top = IoTopOfStackLocked(handle->device);
-    }
     auto owned = std::make_unique<PendingRequest>();
     PendingRequest* request = owned.get();
     request->onComplete = std::move(onComplete);
+    request->outputLength = outputLength;
     {
         std::lock_guard<std::mutex> lock(IoLock());
+        PruneLocked(handle);
         handle->requests.push_back(std::move(owned));
+        ++g_records;
     }
-    auto traced = std::make_shared<IoTraced>();
-    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User,
-                                    [request, outputLength, traced](PIRP done) {
-        IoTraceCompleted(*traced, done, outputLength);
-        IoCompleteBufferedIo(done, outputLength);
+    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, [request](PIRP done) {
+        IoTraceCompleted(request->traced, done, request->outputLength);
+        IoCompleteBufferedIo(done, request->outputLength);
         request->status = done->IoStatus.Status;
         request->information = done->IoStatus.Information;
         __atomic_store_n(&request->irp, nullptr, __ATOMIC_RELEASE);
         if (request->onComplete)
             request->onComplete(*request);
+        // The last touch: once done, a released record may be freed.
         __atomic_store_n(&request->done, true, __ATOMIC_RELEASE);
     });
     irp->RequestorMode = UserMode;
@@ -72,7 +87,7 @@ PendingRequest* Dispatch(FileHandle* handle, UCHAR major, UCHAR minor,
     prepare(irp, sp);
     // Atomic: CancelIo on another thread reads it while the request runs.
     __atomic_store_n(&request->irp, irp, __ATOMIC_RELEASE);
-    IoTraceSent(*traced, handle->device, irp, sp);
+    IoTraceSent(request->traced, handle->device, irp, sp);
     NTSTATUS returned = IofCallDriver(top, irp);
     request->returned = returned;
     return request;
@@ -90,7 +105,8 @@ void* SystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength,
 }
 
 NTSTATUS SendAndWait(FileHandle* handle, UCHAR major) {
-    PendingRequest* request = Dispatch(handle, major, 0, [](PIRP, PIO_STACK_LOCATION) {}, 0);
+    PendingRequest* request =
+        Dispatch(handle, TopOfStack(handle->device), major, 0, [](PIRP, PIO_STACK_LOCATION) {}, 0);
     return WaitRequest(request);
 }
 
@@ -116,7 +132,7 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
     file->file.DeviceObject = device;
     file->device = device;
     PendingRequest* create = Dispatch(
-        file, IRP_MJ_CREATE, 0,
+        file, TopOfStack(device), IRP_MJ_CREATE, 0,
         [](PIRP, PIO_STACK_LOCATION sp) {
             sp->Parameters.Create.Options = 1u << 24; // FILE_OPEN
             sp->Parameters.Create.ShareAccess = 0;
@@ -125,12 +141,14 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
     NTSTATUS status = WaitRequest(create);
     if (!NT_SUCCESS(status)) {
         // A failed create gets neither cleanup nor close.
+        g_records -= file->requests.size();
         delete file;
         IoDeviceDereferenced(device);
         return status;
     }
     {
         std::lock_guard<std::mutex> lock(IoLock());
+        g_records -= file->requests.size();
         file->requests.clear();
         g_handles.push_back(file);
     }
@@ -149,7 +167,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
             Unmodelled("direct I/O (DO_DIRECT_IO) reads and writes");
         ULONG length = read ? request.outputLength : request.inputLength;
         return Dispatch(
-            handle, request.major, request.minor,
+            handle, top, request.major, request.minor,
             [&](PIRP irp, PIO_STACK_LOCATION sp) {
                 sp->Parameters.Read.Length = length;
                 irp->UserBuffer = read ? request.output : const_cast<void*>(request.input);
@@ -164,7 +182,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
         if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
             Unmodelled("direct I/O control codes");
         return Dispatch(
-            handle, request.major, request.minor,
+            handle, top, request.major, request.minor,
             [&](PIRP irp, PIO_STACK_LOCATION sp) {
                 sp->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
                 sp->Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
@@ -185,7 +203,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
         bool query = request.major == IRP_MJ_QUERY_INFORMATION;
         ULONG length = query ? request.outputLength : request.inputLength;
         return Dispatch(
-            handle, request.major, request.minor,
+            handle, top, request.major, request.minor,
             [&](PIRP irp, PIO_STACK_LOCATION sp) {
                 sp->Parameters.QueryFile.Length = length;
                 sp->Parameters.QueryFile.FileInformationClass = request.infoClass;
@@ -201,9 +219,13 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                    " through SendRequest (OpenFile and CloseFile send it)");
     default:
         return Dispatch(
-            handle, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0,
+            handle, top, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0,
             request.onComplete);
     }
+}
+
+void ReleaseRequest(PendingRequest* request) {
+    __atomic_store_n(&request->released, true, __ATOMIC_RELEASE);
 }
 
 NTSTATUS WaitRequest(PendingRequest* request) {
@@ -246,6 +268,7 @@ NTSTATUS CloseFile(FileHandle* handle) {
         g_handles.erase(std::find(g_handles.begin(), g_handles.end(), handle));
     }
     PDEVICE_OBJECT device = handle->device;
+    g_records -= handle->requests.size();
     delete handle;
     IoDeviceDereferenced(device);
     // A surprise-removed stack waits for its last handle before the Plug and
@@ -255,6 +278,8 @@ NTSTATUS CloseFile(FileHandle* handle) {
     PnpFileObjectClosed(device);
     return NT_SUCCESS(cleanup) ? close : cleanup;
 }
+
+size_t IoRequestRecords() { return g_records.load(); }
 
 size_t IoOpenFileObjects(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> lock(IoLock());
@@ -295,6 +320,7 @@ void IoFileStop() {
     }
     for (FileHandle* handle : handles)
         delete handle;
+    g_records = 0;
 }
 
 } // namespace sim

@@ -24,6 +24,7 @@ struct _DEVOBJ_EXTENSION {
     size_t extensionSize = 0;
     void* block = nullptr;               // the one allocation holding object and extension
     std::u16string name;                 // as created, for messages ("" when unnamed)
+    std::shared_ptr<const std::string> text; // DeviceText, made once for the IRP log
 };
 
 namespace sim {
@@ -158,13 +159,6 @@ void IoCheckDriverUnload(PDRIVER_OBJECT driver);
 
 namespace sim {
 // ---------------------------------------------------------------- request trace (io_trace.cpp)
-// What io_file.cpp keeps of a request for the watcher of SetIoTraceHook
-// between its send and its completion.
-struct IoTraced {
-    bool active = false; // a watcher was installed when the request was sent
-    IoTraceEvent event;
-    std::u16string deviceName;
-};
 // Called by io_file.cpp just before the request goes down the stack, and
 // from its finisher before buffered output is copied back.
 void IoTraceSent(IoTraced& traced, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION sp);

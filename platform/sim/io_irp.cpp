@@ -49,7 +49,31 @@ struct IrpRecord {
 };
 
 std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps;
-std::deque<std::string> g_log; // recent IRP events, for bug-check reports
+// The recent IRP events, for bug-check reports. Kept as records and put into
+// words only when a bug check prints them: the requests of a busy port would
+// otherwise spend most of their time formatting lines nobody reads.
+struct LogEntry {
+    enum class Kind : UCHAR { Call, Return, Complete, Free, Cancel };
+    Kind kind = Kind::Call;
+    UCHAR major = 0;
+    CCHAR location = 0;
+    NTSTATUS status = 0;
+    PIRP irp = nullptr;
+    const void* routine = nullptr;               // Return: the dispatch routine
+    std::shared_ptr<const std::string> device;   // Call: the device called
+    std::shared_ptr<const std::string> driver;   // who returned, completed, freed, cancelled
+};
+constexpr size_t kLogLength = 24;
+LogEntry g_log[kLogLength];
+size_t g_logged = 0; // entries ever written; the newest is at (g_logged - 1) % kLogLength
+// Drivers' names as the log shows them, by driver object; an entry is good
+// while the object still carries the name it was made from (a driver object
+// may be freed at unload and its memory reused by another driver).
+struct DriverText {
+    std::u16string raw;
+    std::shared_ptr<const std::string> text;
+};
+std::unordered_map<PDRIVER_OBJECT, DriverText> g_driverText;
 KSPIN_LOCK g_cancelLock = 0;
 thread_local bool t_cancelLockHeld = false;
 thread_local std::vector<Frame*> t_frames; // dispatch calls running on this thread
@@ -61,11 +85,69 @@ std::string Hex(ULONG_PTR value) {
     return buffer;
 }
 
-// Caller holds IoLock().
-void Log(const std::string& line) {
-    g_log.push_back(line);
-    while (g_log.size() > 24)
-        g_log.pop_front();
+std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
+
+// Caller holds IoLock() for all of these.
+std::shared_ptr<const std::string> DriverTextLocked(PDRIVER_OBJECT driver) {
+    static const auto kernel = std::make_shared<const std::string>(DriverName(nullptr));
+    if (driver == nullptr)
+        return kernel;
+    DriverText& cached = g_driverText[driver];
+    const PCUNICODE_STRING name = &driver->DriverName;
+    const size_t units = name->Buffer != nullptr ? name->Length / sizeof(WCHAR) : 0;
+    if (cached.text == nullptr || cached.raw.size() != units ||
+        (units != 0 && memcmp(cached.raw.data(), name->Buffer, units * sizeof(WCHAR)) != 0)) {
+        cached.raw.assign(reinterpret_cast<const char16_t*>(name->Buffer), units);
+        cached.text = std::make_shared<const std::string>(DriverName(driver));
+    }
+    return cached.text;
+}
+
+std::shared_ptr<const std::string> DeviceTextLocked(PDEVICE_OBJECT device) {
+    PDEVOBJ_EXTENSION record = device->DeviceObjectExtension;
+    if (record == nullptr)
+        return std::make_shared<const std::string>(DeviceText(device));
+    if (record->text == nullptr)
+        record->text = std::make_shared<const std::string>(DeviceText(device));
+    return record->text;
+}
+
+LogEntry& Log(LogEntry::Kind kind, PIRP irp) {
+    LogEntry& entry = g_log[g_logged++ % kLogLength];
+    entry = LogEntry();
+    entry.kind = kind;
+    entry.irp = irp;
+    return entry;
+}
+
+void LogBy(LogEntry::Kind kind, PIRP irp, PDRIVER_OBJECT driver) {
+    Log(kind, irp).driver = DriverTextLocked(driver);
+}
+
+std::string LogLine(const LogEntry& e) {
+    const std::string by = e.driver != nullptr ? *e.driver : std::string();
+    switch (e.kind) {
+    case LogEntry::Kind::Call:
+        return "call " + IrpText(e.irp) + " " + MajorName(e.major) + " -> " + *e.device +
+               " at location " + std::to_string(e.location);
+    case LogEntry::Kind::Return:
+        return "return " + StatusText(e.status) + " from " + by + " " + RoutineText(e.routine) +
+               " for " + MajorName(e.major) + " for " + IrpText(e.irp);
+    case LogEntry::Kind::Complete:
+        return "complete " + IrpText(e.irp) + " status " + StatusText(e.status) + " by " + by;
+    case LogEntry::Kind::Free:
+        return "free " + IrpText(e.irp) + " by " + by;
+    case LogEntry::Kind::Cancel:
+        return "cancel " + IrpText(e.irp) + " by " + by;
+    }
+    return std::string();
+}
+
+void ClearLogLocked() {
+    for (LogEntry& entry : g_log)
+        entry = LogEntry();
+    g_logged = 0;
+    g_driverText.clear();
 }
 
 std::shared_ptr<IrpRecord> FindLocked(PIRP irp) {
@@ -87,7 +169,7 @@ void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize) {
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner) {
+PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner, IrpFinisher finish = nullptr) {
     if (stackSize < 0) {
         std::fprintf(stderr, "IoAllocateIrp: negative stack size %d is not modelled\n", stackSize);
         std::abort();
@@ -102,8 +184,9 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner) {
     record->bytes = size;
     record->kind = kind;
     record->owner = owner;
+    record->finish = std::move(finish);
     std::lock_guard<std::mutex> lock(IoLock());
-    g_irps[irp] = record;
+    g_irps[irp] = std::move(record);
     return irp;
 }
 
@@ -164,7 +247,6 @@ bool AllowedAtDispatch(UCHAR major) {
            major == IRP_MJ_INTERNAL_DEVICE_CONTROL || major == IRP_MJ_POWER;
 }
 
-std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
 
 // The driver a completion or cancel routine belongs to.
 PDRIVER_OBJECT OwnerOf(PDEVICE_OBJECT device, const IrpRecord& record) {
@@ -213,10 +295,8 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
 // ---------------------------------------------------------------- internal API
 
 PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
-    PIRP irp = NewIrp(stackSize, kind, CurrentDriver());
+    PIRP irp = NewIrp(stackSize, kind, CurrentDriver(), std::move(finish));
     irp->Tail.Overlay.Thread = IoCurrentThreadToken();
-    std::lock_guard<std::mutex> lock(IoLock());
-    g_irps[irp]->finish = std::move(finish);
     return irp;
 }
 
@@ -317,11 +397,11 @@ size_t OutstandingIrps() {
 
 std::string IoBugCheckContext() {
     std::unique_lock<std::mutex> lock(IoLock(), std::try_to_lock);
-    if (!lock.owns_lock() || g_log.empty())
+    if (!lock.owns_lock() || g_logged == 0)
         return std::string();
     std::string text = "recent IRPs (oldest first):\n";
-    for (auto& line : g_log)
-        text += "  " + line + "\n";
+    for (size_t i = g_logged > kLogLength ? g_logged - kLogLength : 0; i < g_logged; ++i)
+        text += "  " + LogLine(g_log[i % kLogLength]) + "\n";
     return text;
 }
 
@@ -345,7 +425,7 @@ void IoCheckFreedRange(const void* base, size_t length) {
 void IoIrpStart() {
     std::lock_guard<std::mutex> lock(IoLock());
     g_irps.clear();
-    g_log.clear();
+    ClearLogLocked();
     KeInitializeSpinLock(&g_cancelLock);
 }
 
@@ -356,7 +436,7 @@ void IoIrpStop() {
         for (auto& [irp, record] : g_irps)
             records.push_back(record);
         g_irps.clear();
-        g_log.clear();
+        ClearLogLocked();
     }
     for (auto& record : records)
         std::free(record->irp);
@@ -402,7 +482,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
             BugCheck(kDriverVerifierIomanagerViolation, kC9FreeIrpInUse, (ULONG_PTR)Irp, 0, 0,
                      "IoFreeIrp: " + IrpText(Irp) + " is still being processed by " + holder);
         }
-        Log("free " + IrpText(Irp) + " by " + DriverName(CurrentDriver()));
+        LogBy(LogEntry::Kind::Free, Irp, CurrentDriver());
         ForgetLocked(record);
     }
     ReleaseMemory(Irp, record->bytes);
@@ -489,8 +569,10 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         frame->major = major;
         frame->location = (CCHAR)(Irp->CurrentLocation - 1);
         record->active.push_back(frame);
-        Log(std::string("call ") + IrpText(Irp) + " " + MajorName(major) + " -> " +
-            DeviceText(DeviceObject) + " at location " + std::to_string(frame->location));
+        LogEntry& entry = Log(LogEntry::Kind::Call, Irp);
+        entry.major = major;
+        entry.location = frame->location;
+        entry.device = DeviceTextLocked(DeviceObject);
     }
     RequireNoSpinLockHeld("IofCallDriver");
 
@@ -512,19 +594,22 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     }
     t_frames.pop_back();
 
-    std::string who = DriverName(driver) + " " + RoutineText((const void*)routine) + " for " +
-                      MajorName(frame->major);
+    // Only a bug check reads it.
+    auto who = [&] {
+        return DriverName(driver) + " " + RoutineText((const void*)routine) + " for " +
+               MajorName(frame->major);
+    };
     if (CurrentIrql() != irql) {
         KIRQL now = CurrentIrql();
         BugCheck(kDriverVerifierIomanagerViolation, kC9IrqlChangedInDispatch, (ULONG_PTR)routine,
                  irql, now,
-                 "dispatch routine " + who + " was called at IRQL " + std::to_string(irql) +
+                 "dispatch routine " + who() + " was called at IRQL " + std::to_string(irql) +
                      " and returned at IRQL " + std::to_string(now));
     }
     if (SpinLocksHeld() != locksHeld) {
         BugCheck(kDriverVerifierDetectedViolation, kC4DispatchReturnedWithSpinLock,
                  (ULONG_PTR)routine, (ULONG_PTR)Irp, 0,
-                 "dispatch routine " + who + " returned holding a spin lock");
+                 "dispatch routine " + who() + " returned holding a spin lock");
     }
 
     bool marked, passed, forwarded, forwardedPending;
@@ -540,30 +625,34 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         else
             marked = (__atomic_load_n(&Location(Irp, frame->location)->Control, __ATOMIC_RELAXED) &
                       SL_PENDING_RETURNED) != 0;
-        Log("return " + StatusText(status) + " from " + who + " for " + IrpText(Irp));
+        LogEntry& entry = Log(LogEntry::Kind::Return, Irp);
+        entry.status = status;
+        entry.major = frame->major;
+        entry.routine = (const void*)routine;
+        entry.driver = DriverTextLocked(driver);
     }
     if (status == STATUS_PENDING && !marked && !forwardedPending) {
         BugCheck(kDriverVerifierIomanagerViolation, kC9PendingWithoutMark, (ULONG_PTR)routine,
                  (ULONG_PTR)Irp, 0,
-                 "dispatch routine " + who +
+                 "dispatch routine " + who() +
                      " returned STATUS_PENDING without calling IoMarkIrpPending");
     }
     if (status != STATUS_PENDING && marked) {
         BugCheck(kDriverVerifierIomanagerViolation, kC9MarkedButNotPending, (ULONG_PTR)routine,
                  (ULONG_PTR)Irp, (ULONG_PTR)status,
-                 "dispatch routine " + who + " marked the IRP pending but returned " +
+                 "dispatch routine " + who() + " marked the IRP pending but returned " +
                      StatusText(status) + " instead of STATUS_PENDING");
     }
     if (status != STATUS_PENDING && !passed && !forwarded) {
         BugCheck(kDriverVerifierIomanagerViolation, kC9DispatchLostIrp, (ULONG_PTR)routine,
                  (ULONG_PTR)Irp, (ULONG_PTR)status,
-                 "dispatch routine " + who + " returned " + StatusText(status) +
+                 "dispatch routine " + who() + " returned " + StatusText(status) +
                      " without completing, passing down or pending " + IrpText(Irp));
     }
     if (status != STATUS_PENDING && passed && status != statusAtPass) {
         BugCheck(kDriverVerifierIomanagerViolation, kC9StatusMismatch, (ULONG_PTR)routine,
                  (ULONG_PTR)Irp, (ULONG_PTR)status,
-                 "dispatch routine " + who + " returned " + StatusText(status) +
+                 "dispatch routine " + who() + " returned " + StatusText(status) +
                      " but the IRP completed with " + StatusText(statusAtPass));
     }
     if (parent != nullptr) {
@@ -631,8 +720,9 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                              " while " + holder + " below it still has it");
             }
         }
-        Log("complete " + IrpText(Irp) + " status " + StatusText(Irp->IoStatus.Status) + " by " +
-            DriverName(CurrentDriver()));
+        LogEntry& entry = Log(LogEntry::Kind::Complete, Irp);
+        entry.status = Irp->IoStatus.Status;
+        entry.driver = DriverTextLocked(CurrentDriver());
     }
 
     // The walk of the Windows I/O manager: each location above the completer
@@ -808,7 +898,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                      "IoCancelIrp: " + IrpText(Irp) + " is not a live IRP");
         }
         owner = record->owner;
-        Log("cancel " + IrpText(Irp) + " by " + DriverName(CurrentDriver()));
+        LogBy(LogEntry::Kind::Cancel, Irp, CurrentDriver());
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);

@@ -9,6 +9,9 @@ namespace {
 
 std::mutex g_hookLock;
 std::shared_ptr<IoTraceHook> g_hook; // guarded by g_hookLock
+// Whether a watcher is installed, read without the lock: requests sent while
+// nobody watches (nearly all of them) pay nothing for the trace.
+std::atomic<bool> g_watched{false};
 std::atomic<uint64_t> g_sequence{0};
 
 std::shared_ptr<IoTraceHook> CurrentHook() {
@@ -27,12 +30,15 @@ const void* DataOf(PIRP irp) {
 void SetIoTraceHook(IoTraceHook hook) {
     std::lock_guard<std::mutex> guard(g_hookLock);
     g_hook = hook ? std::make_shared<IoTraceHook>(std::move(hook)) : nullptr;
+    g_watched.store(g_hook != nullptr);
     // Each kernel numbers its requests from 0; a watcher is installed after
     // the kernel comes up, so this is where a new numbering starts.
     g_sequence.store(0);
 }
 
 void IoTraceSent(IoTraced& traced, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION sp) {
+    if (!g_watched.load(std::memory_order_acquire))
+        return;
     const auto hook = CurrentHook();
     if (hook == nullptr)
         return;

@@ -23,7 +23,14 @@ std::string Hex(const void* p) {
 } // namespace
 
 ThreadState& Self() {
+    // The pointer is a plain thread-local word, read without the guard the
+    // record itself (strings, vectors) needs: Self() runs on every IRQL and
+    // spin-lock check.
+    thread_local ThreadState* self = nullptr;
+    if (self != nullptr)
+        return *self;
     thread_local ThreadState state;
+    self = &state;
     if (state.id == 0) {
         state.id = g_nextThreadId.fetch_add(1);
         state.name = "thread-" + std::to_string(state.id);

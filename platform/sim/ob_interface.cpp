@@ -158,9 +158,14 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
     std::u16string link = u"\\??\\";
     for (char16_t c : instance)
         link.push_back(c == u'\\' ? u'#' : c);
-    link += u"#" + ObGuidText(*InterfaceClassGuid);
-    if (!reference.empty())
-        link += u"\\" + reference;
+    // Appended piece by piece: GCC 12's -Wrestrict misfires at -O2 on
+    // `u"#" + text` (a temporary concatenated into a string).
+    link.push_back(u'#');
+    link.append(ObGuidText(*InterfaceClassGuid));
+    if (!reference.empty()) {
+        link.push_back(u'\\');
+        link.append(reference);
+    }
 
     const size_t bytes = (link.size() + 1) * sizeof(WCHAR);
     auto* buffer = static_cast<PWSTR>(

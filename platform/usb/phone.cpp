@@ -125,6 +125,28 @@ std::string BusEvent::Text() const {
 
 namespace detail {
 
+void Endpoint::QueueIn(const uint8_t* bytes, size_t length, size_t packetSize, bool terminate) {
+    size_t offset = 0;
+    bool lastFull = false;
+    while (offset < length) {
+        size_t n = std::min(packetSize, length - offset);
+        if (n == maxPacket) {
+            // Every full packet from here on, kept with a full run queued
+            // before them: one entry instead of one allocation a packet.
+            n = (length - offset) / maxPacket * maxPacket;
+            if (packets.empty() || packets.back().empty() || packets.back().size() % maxPacket != 0)
+                packets.emplace_back();
+            packets.back().insert(packets.back().end(), bytes + offset, bytes + offset + n);
+        } else {
+            packets.emplace_back(bytes + offset, bytes + offset + n);
+        }
+        lastFull = n >= maxPacket;
+        offset += n;
+    }
+    if (terminate && lastFull)
+        packets.emplace_back();
+}
+
 size_t Endpoint::QueuedBytes() const {
     size_t total = 0;
     for (const auto& packet : packets)
@@ -382,15 +404,7 @@ bool InterfaceState::RunModem(LONGLONG now) {
     std::vector<uint8_t> out(m->OutLength);
     out.resize(AtModemTakeOutput(m, out.data(), static_cast<unsigned>(out.size())));
     if (!out.empty()) {
-        bool lastFull = false;
-        for (size_t offset = 0; offset < out.size(); offset += in.maxPacket) {
-            size_t n = std::min<size_t>(in.maxPacket, out.size() - offset);
-            in.packets.emplace_back(out.begin() + static_cast<ptrdiff_t>(offset),
-                                    out.begin() + static_cast<ptrdiff_t>(offset + n));
-            lastFull = n == in.maxPacket;
-        }
-        if (lastFull)
-            in.packets.emplace_back();
+        in.QueueIn(out.data(), out.size(), in.maxPacket, true);
         queued = true;
     }
     unsigned short state = 0;
@@ -487,18 +501,8 @@ void Interface::Push(const void* data, size_t length, Pipe pipe, size_t packetSi
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         Endpoint& ep = s_->Ep(pipe);
-        size_t size = packetSize ? packetSize : ep.maxPacket;
-        const uint8_t* bytes = static_cast<const uint8_t*>(data);
-        size_t offset = 0;
-        bool lastFull = false;
-        while (offset < length) {
-            size_t n = std::min(size, length - offset);
-            ep.packets.emplace_back(bytes + offset, bytes + offset + n);
-            lastFull = n >= ep.maxPacket;
-            offset += n;
-        }
-        if (terminate && lastFull)
-            ep.packets.emplace_back();
+        ep.QueueIn(static_cast<const uint8_t*>(data), length, packetSize ? packetSize : ep.maxPacket,
+                   terminate);
     }
     bus.Kick();
 }

@@ -65,8 +65,15 @@ struct Endpoint {
     Pipe pipe = Pipe::BulkIn;
     ULONG maxPacket = 64;
     // IN: packets the device has ready, and how much of the first is taken.
+    // A run of full packets may be kept as one entry (a multiple of
+    // maxPacket long): only a short or empty packet ends a transfer, so the
+    // boundaries inside such a run change nothing.
     std::deque<std::vector<uint8_t>> packets;
     size_t headOffset = 0;
+    // Queues `length` bytes as the device sends them: packets of `packetSize`
+    // (full runs merged), then a zero-length packet when `terminate` and the
+    // last one was full.
+    void QueueIn(const uint8_t* bytes, size_t length, size_t packetSize, bool terminate);
     // OUT: bytes received, and whether the device NAKs.
     std::vector<uint8_t> received;
     bool nak = false;

@@ -41,11 +41,18 @@ struct Event : Object {
 struct File : Object {
     FileHandle* handle = nullptr;
     bool overlapped = false;
-    // Every request sent on the handle with the OVERLAPPED it was started
-    // with (NULL for a synchronous one), for CancelIoEx. The records belong
-    // to the I/O manager's handle and live until it closes.
+    // Every request sent on the handle and not yet finished with, with the
+    // OVERLAPPED it was started with (NULL for a synchronous one), for
+    // CancelIoEx. An entry goes, and its record is released to the I/O
+    // manager, once the request is done and Submit has stopped reading it
+    // (`settled`).
+    struct Sent {
+        LPOVERLAPPED overlapped;
+        PendingRequest* request;
+        bool settled;
+    };
     std::mutex sentLock;
-    std::vector<std::pair<LPOVERLAPPED, PendingRequest*>> sent;
+    std::vector<Sent> sent;
     // The file object's own event: set when any request of the handle
     // completes; waited on when an OVERLAPPED has no event.
     std::shared_ptr<Event> done = std::make_shared<Event>();
@@ -241,10 +248,7 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
     }
     {
         std::lock_guard<std::mutex> guard(file->sentLock);
-        std::erase_if(file->sent, [](const auto& entry) {
-            return __atomic_load_n(&entry.second->done, __ATOMIC_ACQUIRE);
-        });
-        file->sent.emplace_back(overlapped, pending);
+        file->sent.push_back({overlapped, pending, false});
     }
     NTSTATUS status = pending->returned;
     if (status != STATUS_PENDING) {
@@ -258,6 +262,17 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
             Complete(*io, status, pending->information);
     }
     const ULONG_PTR information = pending->information;
+    {
+        std::lock_guard<std::mutex> guard(file->sentLock);
+        std::erase_if(file->sent, [pending](File::Sent& entry) {
+            if (entry.request == pending)
+                entry.settled = true;
+            if (!entry.settled || !__atomic_load_n(&entry.request->done, __ATOMIC_ACQUIRE))
+                return false;
+            ReleaseRequest(entry.request);
+            return true;
+        });
+    }
 
     if (status == STATUS_PENDING)
         return Fail(ERROR_IO_PENDING);
@@ -484,11 +499,11 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
     {
         std::lock_guard<std::mutex> guard(file->sentLock);
         std::lock_guard<std::mutex> io(IoLock());
-        for (const auto& [overlapped, request] : file->sent) {
-            if (lpOverlapped != nullptr && overlapped != lpOverlapped)
+        for (const File::Sent& entry : file->sent) {
+            if (lpOverlapped != nullptr && entry.overlapped != lpOverlapped)
                 continue;
-            PIRP irp = __atomic_load_n(&request->irp, __ATOMIC_ACQUIRE);
-            if (!__atomic_load_n(&request->done, __ATOMIC_ACQUIRE) && irp != nullptr)
+            PIRP irp = __atomic_load_n(&entry.request->irp, __ATOMIC_ACQUIRE);
+            if (!__atomic_load_n(&entry.request->done, __ATOMIC_ACQUIRE) && irp != nullptr)
                 candidates.push_back(irp);
         }
     }

@@ -266,6 +266,29 @@ TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
     EXPECT_EQ(buffer[0], 'x');
 }
 
+// A program keeps its port open for days: what the I/O manager keeps of
+// finished requests must not grow with their number, and a request still
+// pending must outlive every prune.
+TEST_F(OverlappedTest, AHandleOpenForLongHoldsABoundedNumberOfRequestRecords) {
+    OVERLAPPED pended{};
+    DWORD n = 0;
+    ASSERT_FALSE(DeviceIoControl(port, porttest::kPend, nullptr, 0, nullptr, 0, &n, &pended));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    char buffer[1];
+    OVERLAPPED o{};
+    o.hEvent = event;
+    for (int i = 0; i < 5000; ++i) {
+        Feed("x");
+        ASSERT_TRUE(ReadFile(port, buffer, 1, &n, &o));
+        ASSERT_EQ(n, 1u);
+    }
+    EXPECT_LT(sim::IoRequestRecords(), 64u);
+
+    ASSERT_TRUE(CancelIoEx(port, &pended));
+    EXPECT_FALSE(GetOverlappedResult(port, &pended, &n, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+}
+
 TEST_F(OverlappedTest, ClosingTheHandleEndsWhatItLeftPending) {
     char buffer[4];
     OVERLAPPED o{};
