@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -252,8 +253,12 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
     }
     NTSTATUS status = pending->returned;
     if (status != STATUS_PENDING) {
-        // Completed inside the call. The I/O manager writes the status block
-        // and sets the event unless the driver failed the request outright.
+        // Completed inside the call, though the completion may have run on
+        // another processor whose finishing touches are still being made.
+        while (!__atomic_load_n(&pending->done, __ATOMIC_ACQUIRE))
+            std::this_thread::yield();
+        // The I/O manager writes the status block and sets the event unless
+        // the driver failed the request outright.
         if (io != nullptr && !NT_ERROR(status))
             Complete(*io, status, pending->information);
     } else if (!file->overlapped || overlapped == nullptr) {
@@ -261,7 +266,8 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
         if (io != nullptr)
             Complete(*io, status, pending->information);
     }
-    const ULONG_PTR information = pending->information;
+    // A request still pending is the completion's to report: not read here.
+    const ULONG_PTR information = status == STATUS_PENDING ? 0 : pending->information;
     {
         std::lock_guard<std::mutex> guard(file->sentLock);
         std::erase_if(file->sent, [pending](File::Sent& entry) {
