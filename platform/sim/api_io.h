@@ -120,7 +120,7 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle);
 // buffer is allocated by the I/O manager, input copied in, `Information`
 // bytes copied back to `output` at completion. Returns the request's record,
 // owned by the handle (valid until CloseFile).
-PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request);
+PendingRequest* SendRequest(FileHandle* handle, UserRequest request);
 // The caller will not look at the record again: the handle may free it once
 // the request has completed (records otherwise live until CloseFile).
 void ReleaseRequest(PendingRequest* request);

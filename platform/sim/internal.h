@@ -7,9 +7,35 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace sim {
+
+// ---------------------------------------------------------------- the simulation's own locks
+// A lock over the simulation's records (the I/O manager's, the Win32
+// layer's). On the deterministic machine one thread runs at a time and the
+// processor changes hands only under the dispatcher lock, which orders all
+// that one thread did before with all the next one does: these locks then
+// exclude nothing and are skipped. On the concurrent machine they are plain
+// mutexes. The dispatcher lock itself is always a real one.
+extern bool g_simLocking; // set by KeStart, before any thread of the machine runs
+
+class SimMutex {
+public:
+    void lock() {
+        if (g_simLocking)
+            mutex_.lock();
+    }
+    bool try_lock() { return !g_simLocking || mutex_.try_lock(); }
+    void unlock() {
+        if (g_simLocking)
+            mutex_.unlock();
+    }
+
+private:
+    std::mutex mutex_;
+};
 
 // ---------------------------------------------------------------- bug checks (verifier.cpp)
 // A broken rule stops the run: prints the Windows bug-check code and its four

@@ -62,7 +62,7 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
     request->onComplete = std::move(onComplete);
     request->outputLength = outputLength;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         PruneLocked(handle);
         handle->requests.push_back(std::move(owned));
         ++g_records;
@@ -115,7 +115,7 @@ NTSTATUS SendAndWait(FileHandle* handle, UCHAR major) {
 NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
     *handle = nullptr;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         if (!IoIsLiveDeviceLocked(device) || device->DeviceObjectExtension->deleted)
             return STATUS_DELETE_PENDING;
         if ((device->Flags & DO_DEVICE_INITIALIZING) != 0)
@@ -147,7 +147,7 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
         return status;
     }
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         g_records -= file->requests.size();
         file->requests.clear();
         g_handles.push_back(file);
@@ -156,7 +156,7 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
     return status;
 }
 
-PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
+PendingRequest* SendRequest(FileHandle* handle, UserRequest request) {
     PDEVICE_OBJECT top = TopOfStack(handle->device);
     ULONG flags = top->Flags;
     switch (request.major) {
@@ -174,7 +174,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                 if ((flags & DO_BUFFERED_IO) != 0)
                     SystemBuffer(irp, length, read ? nullptr : request.input, length, read);
             },
-            read ? request.outputLength : 0, request.onComplete);
+            read ? request.outputLength : 0, std::move(request.onComplete));
     }
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
@@ -196,7 +196,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                     sp->Parameters.DeviceIoControl.Type3InputBuffer =
                         const_cast<void*>(request.input);
             },
-            request.outputLength, request.onComplete);
+            request.outputLength, std::move(request.onComplete));
     }
     case IRP_MJ_QUERY_INFORMATION:
     case IRP_MJ_SET_INFORMATION: {
@@ -210,7 +210,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
                 irp->UserBuffer = query ? request.output : nullptr;
                 SystemBuffer(irp, length, query ? nullptr : request.input, length, query);
             },
-            query ? request.outputLength : 0, request.onComplete);
+            query ? request.outputLength : 0, std::move(request.onComplete));
     }
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
@@ -220,7 +220,7 @@ PendingRequest* SendRequest(FileHandle* handle, const UserRequest& request) {
     default:
         return Dispatch(
             handle, top, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0,
-            request.onComplete);
+            std::move(request.onComplete));
     }
 }
 
@@ -236,7 +236,7 @@ NTSTATUS WaitRequest(PendingRequest* request) {
 void CancelRequests(FileHandle* handle) {
     std::vector<PIRP> pinned;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         for (auto& request : handle->requests) {
             PIRP irp = __atomic_load_n(&request->irp, __ATOMIC_ACQUIRE);
             if (!IsDone(request.get()) && irp != nullptr)
@@ -264,7 +264,7 @@ NTSTATUS CloseFile(FileHandle* handle) {
         "CloseFile: the handle's requests to finish before IRP_MJ_CLOSE");
     NTSTATUS close = SendAndWait(handle, IRP_MJ_CLOSE);
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         g_handles.erase(std::find(g_handles.begin(), g_handles.end(), handle));
     }
     PDEVICE_OBJECT device = handle->device;
@@ -282,7 +282,7 @@ NTSTATUS CloseFile(FileHandle* handle) {
 size_t IoRequestRecords() { return g_records.load(); }
 
 size_t IoOpenFileObjects(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     size_t count = 0;
     for (FileHandle* handle : g_handles) {
         for (PDEVICE_OBJECT d = handle->device; d != nullptr;
@@ -297,7 +297,7 @@ size_t IoOpenFileObjects(PDEVICE_OBJECT device) {
 }
 
 std::string IoDescribeOpenHandles() {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     std::string text;
     for (FileHandle* handle : g_handles) {
         char line[64];
@@ -308,14 +308,14 @@ std::string IoDescribeOpenHandles() {
 }
 
 void IoFileStart() {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     g_handles.clear();
 }
 
 void IoFileStop() {
     std::vector<FileHandle*> handles;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         handles.swap(g_handles);
     }
     for (FileHandle* handle : handles)

@@ -24,7 +24,7 @@ struct _DEVOBJ_EXTENSION {
     size_t extensionSize = 0;
     void* block = nullptr;               // the one allocation holding object and extension
     std::u16string name;                 // as created, for messages ("" when unnamed)
-    std::shared_ptr<const std::string> text; // DeviceText, made once for the IRP log
+    const std::string* text = nullptr;   // DeviceText, made once for the IRP log
 };
 
 namespace sim {
@@ -78,7 +78,7 @@ constexpr ULONG kNoMoreIrpStackLocations = 0x35;
 // ---------------------------------------------------------------- shared state
 // The I/O manager's one lock for its tables. Never held while a driver
 // routine, a Ke routine that may block or switch threads, or BugCheck runs.
-std::mutex& IoLock();
+SimMutex& IoLock();
 
 // What the simulation's messages call things.
 const char* MajorName(UCHAR major);
@@ -149,6 +149,10 @@ void IoRemoveLockStop();
 std::string IoDescribeOpenHandles();
 void IoFileStart();
 void IoFileStop();
+
+// The driver object is going away: the IRP log stops naming by it.
+// Caller holds IoLock().
+void IoForgetDriverLocked(PDRIVER_OBJECT driver);
 
 // ---------------------------------------------------------------- drivers (io_device.cpp)
 // The verifier's unload checks that belong to the I/O manager: a device the

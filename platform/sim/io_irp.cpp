@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory_resource>
 #include <unordered_map>
 
 namespace sim {
@@ -48,10 +49,16 @@ struct IrpRecord {
     IrpFinisher finish;
 };
 
-std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps;
+// Every live IRP's record, guarded by IoLock(). Its nodes come from a pool
+// (used only under the same lock): an IRP a request otherwise costs the host
+// allocator a node each time.
+std::pmr::unsynchronized_pool_resource g_irpNodes;
+std::pmr::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps(&g_irpNodes);
 // The recent IRP events, for bug-check reports. Kept as records and put into
 // words only when a bug check prints them: the requests of a busy port would
-// otherwise spend most of their time formatting lines nobody reads.
+// otherwise spend most of their time formatting lines nobody reads. The names
+// they point to are made once per device and driver and kept until the
+// kernel stops, so an entry outlives what it names.
 struct LogEntry {
     enum class Kind : UCHAR { Call, Return, Complete, Free, Cancel };
     Kind kind = Kind::Call;
@@ -59,21 +66,16 @@ struct LogEntry {
     CCHAR location = 0;
     NTSTATUS status = 0;
     PIRP irp = nullptr;
-    const void* routine = nullptr;               // Return: the dispatch routine
-    std::shared_ptr<const std::string> device;   // Call: the device called
-    std::shared_ptr<const std::string> driver;   // who returned, completed, freed, cancelled
+    const void* routine = nullptr;      // Return: the dispatch routine
+    const std::string* device = nullptr; // Call: the device called
+    const std::string* driver = nullptr; // who returned, completed, freed, cancelled
 };
 constexpr size_t kLogLength = 24;
 LogEntry g_log[kLogLength];
 size_t g_logged = 0; // entries ever written; the newest is at (g_logged - 1) % kLogLength
-// Drivers' names as the log shows them, by driver object; an entry is good
-// while the object still carries the name it was made from (a driver object
-// may be freed at unload and its memory reused by another driver).
-struct DriverText {
-    std::u16string raw;
-    std::shared_ptr<const std::string> text;
-};
-std::unordered_map<PDRIVER_OBJECT, DriverText> g_driverText;
+std::deque<std::string> g_names; // what log entries point to; stable addresses
+// Drivers' names by driver object, forgotten when the object goes.
+std::vector<std::pair<PDRIVER_OBJECT, const std::string*>> g_driverText;
 KSPIN_LOCK g_cancelLock = 0;
 thread_local bool t_cancelLockHeld = false;
 thread_local std::vector<Frame*> t_frames; // dispatch calls running on this thread
@@ -88,27 +90,21 @@ std::string Hex(ULONG_PTR value) {
 std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
 
 // Caller holds IoLock() for all of these.
-std::shared_ptr<const std::string> DriverTextLocked(PDRIVER_OBJECT driver) {
-    static const auto kernel = std::make_shared<const std::string>(DriverName(nullptr));
-    if (driver == nullptr)
-        return kernel;
-    DriverText& cached = g_driverText[driver];
-    const PCUNICODE_STRING name = &driver->DriverName;
-    const size_t units = name->Buffer != nullptr ? name->Length / sizeof(WCHAR) : 0;
-    if (cached.text == nullptr || cached.raw.size() != units ||
-        (units != 0 && memcmp(cached.raw.data(), name->Buffer, units * sizeof(WCHAR)) != 0)) {
-        cached.raw.assign(reinterpret_cast<const char16_t*>(name->Buffer), units);
-        cached.text = std::make_shared<const std::string>(DriverName(driver));
-    }
-    return cached.text;
+const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
+    for (const auto& [known, text] : g_driverText)
+        if (known == driver)
+            return text;
+    const std::string* text = &g_names.emplace_back(DriverName(driver));
+    g_driverText.emplace_back(driver, text);
+    return text;
 }
 
-std::shared_ptr<const std::string> DeviceTextLocked(PDEVICE_OBJECT device) {
+const std::string* DeviceTextLocked(PDEVICE_OBJECT device) {
     PDEVOBJ_EXTENSION record = device->DeviceObjectExtension;
     if (record == nullptr)
-        return std::make_shared<const std::string>(DeviceText(device));
+        return &g_names.emplace_back(DeviceText(device));
     if (record->text == nullptr)
-        record->text = std::make_shared<const std::string>(DeviceText(device));
+        record->text = &g_names.emplace_back(DeviceText(device));
     return record->text;
 }
 
@@ -126,9 +122,10 @@ void LogBy(LogEntry::Kind kind, PIRP irp, PDRIVER_OBJECT driver) {
 
 std::string LogLine(const LogEntry& e) {
     const std::string by = e.driver != nullptr ? *e.driver : std::string();
+    const std::string device = e.device != nullptr ? *e.device : std::string();
     switch (e.kind) {
     case LogEntry::Kind::Call:
-        return "call " + IrpText(e.irp) + " " + MajorName(e.major) + " -> " + *e.device +
+        return "call " + IrpText(e.irp) + " " + MajorName(e.major) + " -> " + device +
                " at location " + std::to_string(e.location);
     case LogEntry::Kind::Return:
         return "return " + StatusText(e.status) + " from " + by + " " + RoutineText(e.routine) +
@@ -148,6 +145,7 @@ void ClearLogLocked() {
         entry = LogEntry();
     g_logged = 0;
     g_driverText.clear();
+    g_names.clear();
 }
 
 std::shared_ptr<IrpRecord> FindLocked(PIRP irp) {
@@ -169,13 +167,17 @@ void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize) {
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
+PIRP RecycledIrp(size_t bytes);
+
 PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner, IrpFinisher finish = nullptr) {
     if (stackSize < 0) {
         std::fprintf(stderr, "IoAllocateIrp: negative stack size %d is not modelled\n", stackSize);
         std::abort();
     }
     ULONG size = IoSizeOfIrp(stackSize);
-    PIRP irp = static_cast<PIRP>(std::calloc(1, size));
+    PIRP irp = RecycledIrp(size);
+    if (irp == nullptr)
+        irp = static_cast<PIRP>(std::calloc(1, size));
     if (irp == nullptr)
         std::abort();
     InitializeIrp(irp, (USHORT)size, stackSize);
@@ -185,7 +187,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner, IrpFinisher fin
     record->kind = kind;
     record->owner = owner;
     record->finish = std::move(finish);
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     g_irps[irp] = std::move(record);
     return irp;
 }
@@ -199,30 +201,58 @@ void ForgetLocked(const std::shared_ptr<IrpRecord>& record) {
 // Freed IRPs are poisoned and held back for a while before their memory goes
 // back to the host, like Driver Verifier's special IRP pool: a driver that
 // touches an IRP after it completed (a second completion, say) then meets the
-// simulation's own check instead of reused memory.
-std::mutex g_quarantineLock;
-std::deque<PIRP> g_quarantine;
+// simulation's own check instead of reused memory. What leaves the quarantine
+// is kept for the next IRP of its size, a few of them, rather than going
+// through the host's allocator once per request.
+struct HeldIrp {
+    PIRP irp;
+    size_t bytes;
+};
+SimMutex g_quarantineLock;
+std::deque<HeldIrp> g_quarantine; // guarded by g_quarantineLock, and so is:
+std::vector<HeldIrp> g_recycled;
 constexpr size_t kQuarantinedIrps = 256;
+constexpr size_t kRecycledIrps = 32;
 
 void ReleaseMemory(PIRP irp, size_t bytes) {
     memset(irp, kFreedIrpPoison, bytes);
-    PIRP oldest = nullptr;
+    HeldIrp oldest{nullptr, 0};
     {
-        std::lock_guard<std::mutex> lock(g_quarantineLock);
-        g_quarantine.push_back(irp);
-        if (g_quarantine.size() > kQuarantinedIrps) {
-            oldest = g_quarantine.front();
-            g_quarantine.pop_front();
+        std::lock_guard<SimMutex> lock(g_quarantineLock);
+        g_quarantine.push_back({irp, bytes});
+        if (g_quarantine.size() <= kQuarantinedIrps)
+            return;
+        oldest = g_quarantine.front();
+        g_quarantine.pop_front();
+        if (g_recycled.size() < kRecycledIrps) {
+            g_recycled.push_back(oldest);
+            return;
         }
     }
-    std::free(oldest);
+    std::free(oldest.irp);
+}
+
+// Memory of `bytes` that has served its time in quarantine, or NULL.
+PIRP RecycledIrp(size_t bytes) {
+    std::lock_guard<SimMutex> lock(g_quarantineLock);
+    for (size_t i = g_recycled.size(); i-- > 0;) {
+        if (g_recycled[i].bytes == bytes) {
+            PIRP irp = g_recycled[i].irp;
+            g_recycled.erase(g_recycled.begin() + static_cast<ptrdiff_t>(i));
+            return irp;
+        }
+    }
+    return nullptr;
 }
 
 void ReleaseQuarantine() {
-    std::lock_guard<std::mutex> lock(g_quarantineLock);
-    for (PIRP irp : g_quarantine)
-        std::free(irp);
+    std::lock_guard<SimMutex> lock(g_quarantineLock);
+    for (const HeldIrp& held : g_quarantine)
+        std::free(held.irp);
+    for (const HeldIrp& held : g_recycled)
+        std::free(held.irp);
     g_quarantine.clear();
+    g_recycled.clear();
 }
 
 // The walk is moving past `number`: close the frames that gave it out.
@@ -276,7 +306,7 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
     }
     bool release = false;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         record->finished = true;
         if (record->pins == 0) {
             ForgetLocked(record);
@@ -293,6 +323,10 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
 } // namespace
 
 // ---------------------------------------------------------------- internal API
+
+void IoForgetDriverLocked(PDRIVER_OBJECT driver) {
+    std::erase_if(g_driverText, [driver](const auto& entry) { return entry.first == driver; });
+}
 
 PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
     PIRP irp = NewIrp(stackSize, kind, CurrentDriver(), std::move(finish));
@@ -323,7 +357,7 @@ void IoCompleteBufferedIo(PIRP irp, ULONG outputLength) {
 }
 
 bool IoPinIrp(PIRP irp) {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     auto record = FindLocked(irp);
     if (record == nullptr || record->finished)
         return false;
@@ -334,7 +368,7 @@ bool IoPinIrp(PIRP irp) {
 void IoUnpinIrp(PIRP irp) {
     std::shared_ptr<IrpRecord> record;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         record = FindLocked(irp);
         if (record == nullptr || --record->pins > 0 || !record->freeDeferred)
             return;
@@ -344,7 +378,7 @@ void IoUnpinIrp(PIRP irp) {
 }
 
 size_t IoOutstandingIrpsOf(PDRIVER_OBJECT driver) {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     size_t count = 0;
     for (auto& [irp, record] : g_irps) {
         bool mine = record->owner == driver;
@@ -356,7 +390,7 @@ size_t IoOutstandingIrpsOf(PDRIVER_OBJECT driver) {
 }
 
 std::string IoDescribeOutstandingIrps(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     std::string text;
     for (auto& [irp, record] : g_irps) {
         bool match = device == nullptr && (driver == nullptr || record->owner == driver);
@@ -391,12 +425,12 @@ bool IoDeviceHoldsIrps(PDEVICE_OBJECT device) {
 PETHREAD IoCurrentThreadToken() { return reinterpret_cast<PETHREAD>(&t_threadToken); }
 
 size_t OutstandingIrps() {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     return g_irps.size();
 }
 
 std::string IoBugCheckContext() {
-    std::unique_lock<std::mutex> lock(IoLock(), std::try_to_lock);
+    std::unique_lock<SimMutex> lock(IoLock(), std::try_to_lock);
     if (!lock.owns_lock() || g_logged == 0)
         return std::string();
     std::string text = "recent IRPs (oldest first):\n";
@@ -408,7 +442,7 @@ std::string IoBugCheckContext() {
 void IoCheckFreedRange(const void* base, size_t length) {
     const char* begin = static_cast<const char*>(base);
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         for (auto& [irp, record] : g_irps) {
             const char* p = reinterpret_cast<const char*>(irp);
             if (p >= begin && p < begin + length) {
@@ -423,7 +457,7 @@ void IoCheckFreedRange(const void* base, size_t length) {
 }
 
 void IoIrpStart() {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     g_irps.clear();
     ClearLogLocked();
     KeInitializeSpinLock(&g_cancelLock);
@@ -432,7 +466,7 @@ void IoIrpStart() {
 void IoIrpStop() {
     std::vector<std::shared_ptr<IrpRecord>> records;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         for (auto& [irp, record] : g_irps)
             records.push_back(record);
         g_irps.clear();
@@ -462,7 +496,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     std::shared_ptr<IrpRecord> record;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         record = FindLocked(Irp);
         if (record == nullptr) {
             lock.unlock();
@@ -489,7 +523,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-    std::unique_lock<std::mutex> lock(IoLock());
+    std::unique_lock<SimMutex> lock(IoLock());
     auto record = FindLocked(Irp);
     if (record == nullptr || record->kind != IrpKind::DriverAllocated) {
         lock.unlock();
@@ -516,7 +550,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     auto frame = std::make_shared<Frame>();
     PDRIVER_DISPATCH routine = nullptr;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         record = FindLocked(Irp);
         if (record == nullptr || Irp->Type != kIoTypeIrp) {
             lock.unlock();
@@ -615,7 +649,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     bool marked, passed, forwarded, forwardedPending;
     NTSTATUS statusAtPass;
     {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         passed = frame->passed;
         statusAtPass = frame->statusAtPass;
         forwarded = frame->forwarded;
@@ -656,7 +690,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                      " but the IRP completed with " + StatusText(statusAtPass));
     }
     if (parent != nullptr) {
-        std::lock_guard<std::mutex> lock(IoLock());
+        std::lock_guard<SimMutex> lock(IoLock());
         parent->forwarded = true;
         if (status == STATUS_PENDING)
             parent->forwardedPending = true;
@@ -671,7 +705,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     KIRQL irql = CurrentIrql();
     std::shared_ptr<IrpRecord> record;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         record = FindLocked(Irp);
         if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
             Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1)) {
@@ -733,7 +767,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
          Irp->CurrentLocation <= Irp->StackCount; sp++) {
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         {
-            std::lock_guard<std::mutex> lock(IoLock());
+            std::lock_guard<SimMutex> lock(IoLock());
             PassLocked(*record, Irp->CurrentLocation);
         }
         Irp->CurrentLocation++;
@@ -783,7 +817,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             return;
         bool freed;
         {
-            std::lock_guard<std::mutex> lock(IoLock());
+            std::lock_guard<SimMutex> lock(IoLock());
             freed = record->freed;
         }
         if (freed) {
@@ -815,7 +849,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         if (!IoIsLiveDeviceLocked(DeviceObject)) {
             lock.unlock();
             BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadDevice, (ULONG_PTR)DeviceObject,
@@ -869,7 +903,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     if (InternalDeviceIoControl && InputBuffer != nullptr && method != METHOD_BUFFERED)
         sp->Parameters.Others.Argument1 = InputBuffer;
     irp->UserBuffer = OutputBuffer;
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     g_irps[irp]->outputLength = OutputBufferLength;
     return irp;
 }
@@ -890,7 +924,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     PDRIVER_OBJECT owner;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         auto record = FindLocked(Irp);
         if (record == nullptr) {
             lock.unlock();

@@ -43,7 +43,7 @@ std::string HoldersText(const Shadow& shadow) {
 }
 
 // Caller holds IoLock(); unlocks `lock` before stopping the machine.
-Shadow& FindOrDie(std::unique_lock<std::mutex>& lock, PIO_REMOVE_LOCK removeLock,
+Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
                   const char* routine) {
     auto it = g_locks.find(reinterpret_cast<uintptr_t>(removeLock));
     if (it == g_locks.end()) {
@@ -63,7 +63,7 @@ void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool f
     if (base == nullptr || length == 0)
         return;
     uintptr_t begin = reinterpret_cast<uintptr_t>(base);
-    std::unique_lock<std::mutex> lock(IoLock());
+    std::unique_lock<SimMutex> lock(IoLock());
     for (auto it = g_locks.lower_bound(begin); it != g_locks.end() && it->first < begin + length;) {
         if (!it->second.holds.empty()) {
             std::string text = HoldersText(it->second);
@@ -80,7 +80,7 @@ void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool f
 }
 
 void IoCheckRemoveLocks() {
-    std::unique_lock<std::mutex> lock(IoLock());
+    std::unique_lock<SimMutex> lock(IoLock());
     for (auto& [address, shadow] : g_locks) {
         if (shadow.holds.empty())
             continue;
@@ -94,7 +94,7 @@ void IoCheckRemoveLocks() {
 }
 
 void IoRemoveLockStart() {
-    std::lock_guard<std::mutex> lock(IoLock());
+    std::lock_guard<SimMutex> lock(IoLock());
     g_locks.clear();
 }
 
@@ -109,7 +109,7 @@ extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG Alloc
                                                ULONG RemlockSize) {
     UNREFERENCED_PARAMETER(RemlockSize);
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLock");
-    std::unique_lock<std::mutex> lock(IoLock());
+    std::unique_lock<SimMutex> lock(IoLock());
     uintptr_t key = reinterpret_cast<uintptr_t>(Lock);
     if (g_locks.count(key) != 0) {
         bool waited = g_locks[key].waited;
@@ -139,7 +139,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
     bool drained = false;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         Shadow& shadow = FindOrDie(lock, RemoveLock, "IoAcquireRemoveLock");
         InterlockedIncrement(&RemoveLock->Common.IoCount);
         if (!RemoveLock->Common.Removed) {
@@ -159,7 +159,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
     bool drained;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         Shadow& shadow = FindOrDie(lock, RemoveLock, "IoReleaseRemoveLock");
         auto hold = shadow.holds.end();
         for (auto it = shadow.holds.begin(); it != shadow.holds.end(); ++it)
@@ -186,7 +186,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
     std::string what;
     {
-        std::unique_lock<std::mutex> lock(IoLock());
+        std::unique_lock<SimMutex> lock(IoLock());
         Shadow& shadow = FindOrDie(lock, RemoveLock, "IoReleaseRemoveLockAndWait");
         auto hold = shadow.holds.end();
         for (auto it = shadow.holds.begin(); it != shadow.holds.end(); ++it)

@@ -7,8 +7,8 @@
 
 namespace sim {
 
-std::mutex& IoLock() {
-    static std::mutex lock;
+SimMutex& IoLock() {
+    static SimMutex lock;
     return lock;
 }
 

@@ -80,6 +80,19 @@ void AcquireSpin(PKSPIN_LOCK lock, const char* routine) {
                  std::string(routine) + ": spin lock " + Hex(lock) +
                      " is already held by this thread (" + t.name + ")");
     }
+    if (!g_simLocking) {
+        // One processor, handed over only under the dispatcher lock: nobody
+        // else can be looking at the word, and no locked instruction is needed.
+        if (owner != 0) {
+            BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), owner, 0, 0,
+                     std::string(routine) + ": spin lock " + Hex(lock) + " is held by " +
+                         ThreadName(owner) +
+                         ", which is not running: the acquire would spin for ever");
+        }
+        __atomic_store_n(lock, static_cast<ULONG_PTR>(t.id), __ATOMIC_RELAXED);
+        t.spinLocks.push_back(lock);
+        return;
+    }
     for (;;) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, static_cast<ULONG_PTR>(t.id), false,

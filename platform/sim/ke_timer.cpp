@@ -448,6 +448,11 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+    // Drivers cancel timers on every request whether or not they are set.
+    // On the deterministic machine only the thread holding the processor
+    // touches the timer table, so the dispatcher lock is not needed here.
+    if (!g_simLocking)
+        return EraseTimerLocked(Timer) ? TRUE : FALSE;
     Lock lk(M().lock);
     return EraseTimerLocked(Timer) ? TRUE : FALSE;
 }

@@ -27,6 +27,14 @@
 
 namespace sim::ke {
 
+} // namespace sim::ke
+
+namespace sim {
+bool g_simLocking = true;
+} // namespace sim
+
+namespace sim::ke {
+
 Machine& M() {
     // Never destroyed: a thread left blocked at teardown may still sleep on it.
     static Machine* machine = new Machine();
@@ -553,6 +561,7 @@ void KeStart(const Options& options) {
     Machine& m = M();
     Lock lk(m.lock);
     m.mode = options.mode;
+    g_simLocking = options.mode != Mode::Deterministic;
     m.up = true;
     m.stopping = false;
     m.now.store(0);

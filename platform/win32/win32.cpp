@@ -29,17 +29,24 @@ namespace sim {
 namespace {
 
 struct Object {
+    enum class Kind { Event, File };
+    explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
+    const Kind kind;
 };
 
 // A kernel event as user mode sees it. Auto-reset events are consumed by the
 // one wait they satisfy.
 struct Event : Object {
+    static constexpr Kind kKind = Kind::Event;
+    Event() : Object(kKind) {}
     std::atomic<bool> signaled{false};
     bool manualReset = true;
 };
 
 struct File : Object {
+    static constexpr Kind kKind = Kind::File;
+    File() : Object(kKind) {}
     FileHandle* handle = nullptr;
     bool overlapped = false;
     // Every request sent on the handle and not yet finished with, with the
@@ -52,7 +59,7 @@ struct File : Object {
         PendingRequest* request;
         bool settled;
     };
-    std::mutex sentLock;
+    SimMutex sentLock;
     std::vector<Sent> sent;
     // The file object's own event: set when any request of the handle
     // completes; waited on when an OVERLAPPED has no event.
@@ -68,20 +75,20 @@ struct Io {
     // The completion may run on another thread before the dispatch routine
     // has returned; whether it writes the status block depends on what the
     // dispatch returned, so the two meet here.
-    std::mutex lock;
+    SimMutex lock;
     bool pendingReturned = false; // the dispatch routine returned STATUS_PENDING
     bool completed = false;       // the completion ran; its outcome below
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
 };
 
-std::mutex g_lock;
+SimMutex g_lock;
 std::map<uintptr_t, std::shared_ptr<Object>> g_handles;
 uintptr_t g_nextHandle = 0;
 thread_local DWORD t_lastError = 0;
 
 HANDLE Insert(std::shared_ptr<Object> object) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<SimMutex> guard(g_lock);
     // Win32 handles are small multiples of four.
     g_nextHandle += 4;
     const uintptr_t value = 0x100 + g_nextHandle;
@@ -90,15 +97,15 @@ HANDLE Insert(std::shared_ptr<Object> object) {
 }
 
 template <typename T> std::shared_ptr<T> Lookup(HANDLE h) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<SimMutex> guard(g_lock);
     const auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
-    if (it == g_handles.end())
+    if (it == g_handles.end() || it->second->kind != T::kKind)
         return nullptr;
-    return std::dynamic_pointer_cast<T>(it->second);
+    return std::static_pointer_cast<T>(it->second);
 }
 
 void Signal(Event& e) {
-    e.signaled.store(true);
+    e.signaled.store(true, std::memory_order_release);
     Notify();
 }
 
@@ -109,9 +116,9 @@ void Complete(Io& io, NTSTATUS status, ULONG_PTR information) {
     __atomic_store_n(&io.overlapped->InternalHigh, information, __ATOMIC_RELAXED);
     __atomic_store_n(&io.overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)),
                      __ATOMIC_RELEASE);
-    io.fileEvent->signaled.store(true);
+    io.fileEvent->signaled.store(true, std::memory_order_release);
     if (io.event)
-        io.event->signaled.store(true);
+        io.event->signaled.store(true, std::memory_order_release);
     Notify();
 }
 
@@ -149,7 +156,7 @@ bool WaitFor(const std::function<bool()>& peek, const std::function<bool()>& tak
 
 bool TakeEvent(Event& e) {
     if (e.manualReset)
-        return e.signaled.load();
+        return e.signaled.load(std::memory_order_acquire);
     bool expected = true;
     return e.signaled.compare_exchange_strong(expected, false);
 }
@@ -205,7 +212,7 @@ std::u16string FromWide(LPCWSTR text) {
 // A request in kernel32's way. `overlapped` NULL on a synchronous handle: wait
 // and return; otherwise the overlapped path, which on a synchronous handle
 // still waits (the I/O manager waits for synchronous file objects).
-BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAPPED overlapped) {
+BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED overlapped) {
     if (transferred != nullptr && overlapped == nullptr)
         *transferred = 0;
     const auto file = Lookup<File>(h);
@@ -221,34 +228,34 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
             io->event = Lookup<Event>(overlapped->hEvent);
             if (io->event == nullptr)
                 return Fail(ERROR_INVALID_HANDLE);
-            io->event->signaled.store(false); // NtReadFile clears the caller's event first
+            // NtReadFile clears the caller's event first.
+            io->event->signaled.store(false, std::memory_order_release);
         }
         overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
         overlapped->InternalHigh = 0;
     }
-    file->done->signaled.store(false);
+    file->done->signaled.store(false, std::memory_order_release);
 
     // The completion hook goes in with the request, before it can complete
     // on another thread.
-    UserRequest hooked = request;
     if (io != nullptr)
-        hooked.onComplete = [io](PendingRequest& r) {
-            std::lock_guard<std::mutex> guard(io->lock);
+        request.onComplete = [io](PendingRequest& r) {
+            std::lock_guard<SimMutex> guard(io->lock);
             io->completed = true;
             io->status = r.status;
             io->information = r.information;
             if (io->pendingReturned)
                 Complete(*io, r.status, r.information);
         };
-    PendingRequest* pending = SendRequest(file->handle, hooked);
+    PendingRequest* pending = SendRequest(file->handle, std::move(request));
     if (io != nullptr && pending->returned == STATUS_PENDING) {
-        std::lock_guard<std::mutex> guard(io->lock);
+        std::lock_guard<SimMutex> guard(io->lock);
         io->pendingReturned = true;
         if (io->completed)
             Complete(*io, io->status, io->information);
     }
     {
-        std::lock_guard<std::mutex> guard(file->sentLock);
+        std::lock_guard<SimMutex> guard(file->sentLock);
         file->sent.push_back({overlapped, pending, false});
     }
     NTSTATUS status = pending->returned;
@@ -269,7 +276,7 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
     // A request still pending is the completion's to report: not read here.
     const ULONG_PTR information = status == STATUS_PENDING ? 0 : pending->information;
     {
-        std::lock_guard<std::mutex> guard(file->sentLock);
+        std::lock_guard<SimMutex> guard(file->sentLock);
         std::erase_if(file->sent, [pending](File::Sent& entry) {
             if (entry.request == pending)
                 entry.settled = true;
@@ -296,12 +303,12 @@ BOOL Submit(HANDLE h, const UserRequest& request, LPDWORD transferred, LPOVERLAP
 } // namespace
 
 size_t Win32OpenHandles() {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<SimMutex> guard(g_lock);
     return g_handles.size();
 }
 
 void Win32Reset() {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<SimMutex> guard(g_lock);
     g_handles.clear();
     g_nextHandle = 0;
 }
@@ -457,7 +464,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     r.major = IRP_MJ_READ;
     r.output = lpBuffer;
     r.outputLength = nNumberOfBytesToRead;
-    return Submit(hFile, r, lpNumberOfBytesRead, lpOverlapped);
+    return Submit(hFile, std::move(r), lpNumberOfBytesRead, lpOverlapped);
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -466,7 +473,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
     r.major = IRP_MJ_WRITE;
     r.input = lpBuffer;
     r.inputLength = nNumberOfBytesToWrite;
-    return Submit(hFile, r, lpNumberOfBytesWritten, lpOverlapped);
+    return Submit(hFile, std::move(r), lpNumberOfBytesWritten, lpOverlapped);
 }
 
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
@@ -480,13 +487,13 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     r.inputLength = nInBufferSize;
     r.output = lpOutBuffer;
     r.outputLength = nOutBufferSize;
-    return Submit(hDevice, r, lpBytesReturned, lpOverlapped);
+    return Submit(hDevice, std::move(r), lpBytesReturned, lpOverlapped);
 }
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     sim::UserRequest r;
     r.major = IRP_MJ_FLUSH_BUFFERS;
-    return Submit(hFile, r, nullptr, nullptr);
+    return Submit(hFile, std::move(r), nullptr, nullptr);
 }
 
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
@@ -503,8 +510,8 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
         return Fail(ERROR_INVALID_HANDLE);
     std::vector<PIRP> candidates;
     {
-        std::lock_guard<std::mutex> guard(file->sentLock);
-        std::lock_guard<std::mutex> io(IoLock());
+        std::lock_guard<SimMutex> guard(file->sentLock);
+        std::lock_guard<SimMutex> io(IoLock());
         for (const File::Sent& entry : file->sent) {
             if (lpOverlapped != nullptr && entry.overlapped != lpOverlapped)
                 continue;
@@ -557,7 +564,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::shared_ptr<Object> object;
     {
-        std::lock_guard<std::mutex> guard(g_lock);
+        std::lock_guard<SimMutex> guard(g_lock);
         const auto it = g_handles.find(reinterpret_cast<uintptr_t>(hObject));
         if (it == g_handles.end())
             return Fail(ERROR_INVALID_HANDLE);
@@ -609,7 +616,7 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
     const auto event = Lookup<Event>(hEvent);
     if (event == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    event->signaled.store(false);
+    event->signaled.store(false, std::memory_order_release);
     return TRUE;
 }
 
@@ -631,7 +638,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
         return WAIT_FAILED;
     }
     const bool got =
-        WaitFor([event] { return event->signaled.load(); }, [event] { return TakeEvent(*event); },
+        WaitFor([event] { return event->signaled.load(std::memory_order_acquire); },
+                [event] { return TakeEvent(*event); },
                 dwMilliseconds, "WaitForSingleObject");
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
@@ -656,7 +664,7 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
         bool all = true;
         bool any = false;
         for (const auto& e : events) {
-            const bool s = e->signaled.load();
+            const bool s = e->signaled.load(std::memory_order_acquire);
             all = all && s;
             any = any || s;
         }
@@ -665,7 +673,7 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
     auto take = [&events, &which, bWaitAll] {
         if (bWaitAll) {
             for (const auto& e : events) {
-                if (!e->signaled.load())
+                if (!e->signaled.load(std::memory_order_acquire))
                     return false;
             }
             // Between the check and the consumption nothing else runs in the
