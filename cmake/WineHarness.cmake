@@ -1,7 +1,9 @@
 # What runs the real driver images under Wine's NT kernel (tests/wine):
 #   vxphonebus.sys          the phone's parent bus driver, kernel mode
 #   vxqt70modem-wine.sys,   harness variants of the shipped images; they differ
-#   vxqt70diag-wine.sys     from them only in the device-key open (wine/variant)
+#   vxqt70diag-wine.sys     from them only where Wine's kernel differs from
+#                           Windows's: the device-key open, system work items,
+#                           the cleanup before a close (wine/variant)
 #   vxinstall.exe,          Win32 programs: the installer and bus control, and
 #   vxcomm.exe              the COM-port exercise
 # Included from cmake/Target.cmake; the shipped images are not touched here.
@@ -22,10 +24,12 @@ set_target_properties(vxphonebus PROPERTIES PREFIX "" SUFFIX ".sys"
 function(vxqt70_wine_variant target folder variant)
   file(GLOB own CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${folder}/*.cpp)
   set(core ${VXQT70_CORE_SOURCES})
-  list(REMOVE_ITEM core ${PROJECT_SOURCE_DIR}/core/moon.cpp)
+  list(REMOVE_ITEM core ${PROJECT_SOURCE_DIR}/core/moon.cpp ${PROJECT_SOURCE_DIR}/core/DriverEntry.cpp)
   add_library(${target} MODULE ${core} ${own}
+              ${PROJECT_SOURCE_DIR}/wine/variant/driver_entry_wine.cpp
               ${PROJECT_SOURCE_DIR}/wine/variant/moon_wine.cpp
               ${PROJECT_SOURCE_DIR}/wine/variant/open_key_wine.cpp
+              ${PROJECT_SOURCE_DIR}/wine/variant/work_item_wine.cpp
               ${PROJECT_SOURCE_DIR}/platform/target/layout_check.cpp)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/${folder}
                              ${PROJECT_SOURCE_DIR}/core ${PROJECT_SOURCE_DIR})

@@ -64,6 +64,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     status = ResetAllPipes(DeviceObject);
     if (NT_SUCCESS(status)) {
+        port->OpenFile = IoGetCurrentIrpStackLocation(Irp)->FileObject;
         // Their own failures surface later: a status or receive transfer
         // that cannot run marks the device lost when it completes.
         FlushInputBuffer(port);
@@ -79,6 +80,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // IRP_MJ_CLEANUP: the handle is going, so every read, write and wait it left
 // queued is completed as cancelled. Reception keeps running until close.
+// Another file object's cleanup succeeds and touches nothing.
 //
 // The close comes only once every request of the handle has ended, and a
 // write on the bus ends only when the phone takes its bytes. A phone that has
@@ -88,6 +90,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
 
+    if (!IsOpenHandle(port, Irp)) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
     KeCancelTimer(&port->ReadTotalTimer);
     KeCancelTimer(&port->ReadIntervalTimer);
     USBKillAllPendingIrps(DeviceObject);
@@ -123,6 +128,7 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     BOOLEAN held = FALSE;
 
+    port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     ExReleaseFastMutex(&port->CloseMutex);
 
@@ -141,10 +147,14 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // anything else, so that no completion resubmits a transfer from here on and
 // the failures the aborts cause do not mark the device lost. CloseMutex is
 // released before the aborts and the drain, which wait without a mutex held.
+// The close of a file object that does not hold the port succeeds at once.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     KIRQL oldIrql;
 
+    if (!IsOpenHandle(port, Irp)) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
     ExAcquireFastMutex(&port->CloseMutex);
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     port->PortOpen = FALSE;
@@ -161,6 +171,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     WaitForPipesCompletion(port);
     ReleaseRemoveLock(port, Irp);
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     return STATUS_SUCCESS;
 }

@@ -73,6 +73,7 @@ typedef struct _DEVICE_EXTENSION {
     SYSTEM_POWER_STATE SystemPower;
     DEVICE_CAPABILITIES DeviceCapabilities; // as last completed upward, own bits applied
     LONG OpenCount;                         // interlocked; 0 or 1
+    PFILE_OBJECT OpenFile;                  // the open handle's file object; NULL when closed
     USBD_PIPE_HANDLE BulkInPipe;            // the three taken from the parent at start
     USBD_PIPE_HANDLE BulkOutPipe;
     USBD_PIPE_HANDLE InterruptPipe;
@@ -144,7 +145,8 @@ typedef struct _DEVICE_EXTENSION {
     DEVICE_POWER_STATE DevicePower;
     SYSTEM_POWER_STATE SystemPower;
     DEVICE_CAPABILITIES DeviceCapabilities;
-    LONG OpenCount; // interlocked; 0 or 1
+    LONG OpenCount;        // interlocked; 0 or 1
+    PFILE_OBJECT OpenFile; // the open handle's file object; NULL when closed
     USBD_PIPE_HANDLE BulkInPipe;
     USBD_PIPE_HANDLE BulkOutPipe;
     USBD_PIPE_HANDLE InterruptPipe; // reset at open and wake, never transferred on
@@ -243,6 +245,9 @@ NTSTATUS TryToDeleteNewLink(PDEVICE_EXTENSION Port);
 // ---------------------------------------------------------------- utility
 // At or below DISPATCH_LEVEL; takes StateLock.
 BOOLEAN IsDeviceRemoved(PDEVICE_EXTENSION Port);
+// TRUE when a cleanup or close request comes for the handle that holds the
+// port open. Any other file object's cleanup and close leave the port alone.
+BOOLEAN IsOpenHandle(PDEVICE_EXTENSION Port, PIRP Irp);
 #if VARIANT_MODEM
 VOID IncPendingIRPCnt(PDEVICE_EXTENSION Port);
 VOID DecPendingIRPCnt(PDEVICE_EXTENSION Port);

@@ -19,6 +19,19 @@ BOOLEAN IsDeviceRemoved(PDEVICE_EXTENSION Port) {
     return removed;
 }
 
+// The port admits one handle and refuses every other create. Windows sends
+// no cleanup or close for a create the driver failed, but an I/O manager that
+// lets the caller keep such a handle does (Wine's), and its close must not
+// close the port under the handle that holds it. Only the create that
+// succeeded recorded its file object. No lock: the record changes only in
+// that handle's own create and close, and no other file object can compare
+// equal to it in the meantime.
+BOOLEAN IsOpenHandle(PDEVICE_EXTENSION Port, PIRP Irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+
+    return (BOOLEAN)(file != NULL && file == Port->OpenFile);
+}
+
 // ---------------------------------------------------------------- pending-transfer counter
 #if VARIANT_MODEM
 

@@ -64,6 +64,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
     }
 
+    port->OpenFile = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     // A transfer that cannot start surfaces later: reads then wait, and
     // the status query reports the device lost once transfers fail.
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
@@ -84,11 +85,16 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // write on the bus ends only when the phone takes its bytes. A phone that has
 // stopped taking them would keep the handle from ever closing, so a write
 // still on the bus is ended too, by aborting the bulk-out pipe.
+//
+// Another file object's cleanup succeeds and touches nothing.
 NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     BOOLEAN writing;
     KIRQL oldIrql;
 
+    if (!IsOpenHandle(port, Irp)) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     port->PortOpen = FALSE;
     writing = port->WriteBusy;
@@ -135,16 +141,21 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         CleanupAllPipes(DeviceObject);
         ReleaseRemoveLock(port, Irp);
     }
+    port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 // IRP_MJ_CLOSE. PortOpen was cleared at cleanup. CloseMutex is released before
-// the pipes are aborted and the drain waits.
+// the pipes are aborted and the drain waits. The close of a file object that
+// does not hold the port succeeds at once.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     NTSTATUS status;
 
+    if (!IsOpenHandle(port, Irp)) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
     ExAcquireFastMutex(&port->CloseMutex);
     Irp->IoStatus.Information = 0;
     if (IsDeviceRemoved(port)) {
@@ -152,6 +163,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     status = AcquireRemoveLock(port, Irp);
     if (!NT_SUCCESS(status)) {
+        port->OpenFile = NULL;
         InterlockedDecrement(&port->OpenCount);
         ExReleaseFastMutex(&port->CloseMutex);
         return CompleteRequest(Irp, status);
@@ -160,6 +172,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     // Aborts the bulk pipes and waits until PendingReadWriteIrps has drained.
     CleanupAllPipes(DeviceObject);
+    port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     ReleaseRemoveLock(port, Irp);
     return CompleteRequest(Irp, STATUS_SUCCESS);

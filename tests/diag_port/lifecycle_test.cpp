@@ -144,6 +144,69 @@ TEST_F(Closing, CloseOfLostDeviceStillOnTheBusEndsItsTransfers) {
     EXPECT_EQ(sim::PnpRemoveDevice(Diag().Node()), STATUS_SUCCESS);
 }
 
+// A create, cleanup and close for a file object other than the open handle's,
+// sent straight to the port as an I/O manager that lets a refused create keep
+// its handle sends them (Wine's does; the simulated one, like Windows's,
+// keeps the second create away). The refused handle going must leave the
+// open one working: its waiting read, reception, the control lines and the
+// pipes.
+NTSTATUS SendForFile(PDEVICE_OBJECT port, UCHAR major, FILE_OBJECT* file) {
+    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+    EXPECT_NE(irp, nullptr);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    modem_port::SentIrp sent;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->RequestorMode = UserMode;
+    IoSetCompletionRoutine(irp, modem_port::SentIrpDone, &sent, TRUE, TRUE, TRUE);
+    IoCallDriver(port, irp);
+    sim::RunUntilIdle();
+    EXPECT_TRUE(sent.done);
+    return sent.status;
+}
+
+TEST_F(Closing, AnotherFileObjectsCleanupAndCloseLeaveTheOpenHandleAlone) {
+    for (Port* port : Both()) {
+        SCOPED_TRACE(port->Name());
+        const std::string later = "still receiving";
+        auto read = port->StartRead(static_cast<DWORD>(later.size()));
+        sim::RunUntilIdle();
+        ASSERT_FALSE(read->Done());
+        port->Usb().ClearClassRequests();
+        phone_->ClearTimeline();
+
+        FILE_OBJECT second{};
+        second.Type = 5; // IO_TYPE_FILE
+        second.Size = sizeof second;
+        second.DeviceObject = port->Node()->fdo;
+        EXPECT_EQ(SendForFile(port->Node()->fdo, IRP_MJ_CREATE, &second), STATUS_ACCESS_DENIED);
+        EXPECT_EQ(SendForFile(port->Node()->fdo, IRP_MJ_CLEANUP, &second), STATUS_SUCCESS);
+        EXPECT_EQ(SendForFile(port->Node()->fdo, IRP_MJ_CLOSE, &second), STATUS_SUCCESS);
+
+        EXPECT_FALSE(read->Done()) << "the open handle's read was ended";
+        EXPECT_TRUE(Events(*port, usb::EventKind::Abort, usb::Pipe::BulkIn).empty());
+        EXPECT_TRUE(Events(*port, usb::EventKind::Abort, usb::Pipe::BulkOut).empty());
+        EXPECT_TRUE(port->Usb().ClassRequests().empty()) << "DTR and RTS were touched";
+        port->Receive(later);
+        ASSERT_TRUE(read->Done());
+        EXPECT_EQ(Text(*read), later);
+        EXPECT_EQ(port->Write("still sending").status, STATUS_SUCCESS);
+        EXPECT_EQ(port->OpenHandle(), INVALID_HANDLE_VALUE) << "the port no longer counts its open";
+    }
+    // Their own handles' close still does all of it; the fixture's checks at
+    // the end find nothing left over.
+    for (Port* port : Both()) {
+        port->Close();
+        EXPECT_EQ(port->Usb().Outstanding(usb::Pipe::BulkIn), 0u) << port->Name();
+    }
+    Modem().Open();
+    Diag().Open();
+}
+
 TEST_F(Closing, FlushLeavesQueuedWritesAlone) {
     Diag().Usb().HoldBulkOut(true);
     auto write = Diag().StartWrite("pending");

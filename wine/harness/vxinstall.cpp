@@ -7,9 +7,14 @@
 //   vxinstall status                   the bus's counters
 //   vxinstall ports <n> <seconds>      wait until SERIALCOMM holds <n> of our
 //                                      ports, then list them and the interfaces
-//   vxinstall hold                     sleep until killed
+//   vxinstall hold                     say "holding the prefix", then sleep
+//                                      until killed
 //   vxinstall gone <seconds>           wait until our ports and the bus's
 //                                      interface devices are gone
+//   vxinstall unload <seconds>         have the port drivers unloaded once
+//                                      their devices are gone (the bus asks
+//                                      Wine's kernel, as Windows's Plug and
+//                                      Play manager would do by itself)
 //
 // Exit status 0 on success; every failure prints what failed and the error.
 #include <windows.h>
@@ -186,6 +191,31 @@ int WaitGone(int seconds) {
     return 0;
 }
 
+// The bus refuses with ERROR_BUSY while a port driver still has a device;
+// the removal that deletes it may still be on its way.
+int UnloadDrivers(int seconds) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE bus = OpenBus();
+        if (bus == INVALID_HANDLE_VALUE)
+            return Fail(L"open " VXPHONEBUS_CONTROL_LINK);
+        DWORD got = 0;
+        BOOL ok =
+            DeviceIoControl(bus, IOCTL_VXPHONEBUS_UNLOAD_DRIVERS, NULL, 0, NULL, 0, &got, NULL);
+        DWORD error = GetLastError();
+        CloseHandle(bus);
+        if (ok) {
+            wprintf(L"port drivers unloaded\n");
+            return 0;
+        }
+        if (error != ERROR_BUSY || GetTickCount() - start > (DWORD)seconds * 1000) {
+            SetLastError(error);
+            return Fail(L"unload of the port drivers");
+        }
+        Sleep(100);
+    }
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -204,12 +234,17 @@ int wmain(int argc, wchar_t** argv) {
         return WaitPorts(_wtoi(argv[2]), _wtoi(argv[3]));
     if (argc >= 2 && !wcscmp(argv[1], L"hold")) {
         // Keeps the prefix, and with it the kernel drivers' process, alive
-        // between the harness's steps.
+        // between the harness's steps. The line tells the harness that the
+        // prefix is up and that the drivers' output now goes where this
+        // program's does.
+        wprintf(L"holding the prefix\n");
         Sleep(INFINITE);
         return 0;
     }
     if (argc >= 3 && !wcscmp(argv[1], L"gone"))
         return WaitGone(_wtoi(argv[2]));
-    wprintf(L"usage: vxinstall copyinf|addbus|plug|unplug|status|ports|gone ...\n");
+    if (argc >= 3 && !wcscmp(argv[1], L"unload"))
+        return UnloadDrivers(_wtoi(argv[2]));
+    wprintf(L"usage: vxinstall copyinf|addbus|plug|unplug|status|ports|hold|gone|unload ...\n");
     return 2;
 }

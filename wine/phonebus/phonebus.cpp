@@ -85,6 +85,9 @@ struct BUS_EXTENSION {
     ULONG StateCount;
     ULONG PdoCounter;
     VXPHONEBUS_STATUS Stats;
+    // The port driver above each interface, seen when the interface starts;
+    // kept after the interface is gone until that driver has been unloaded.
+    PDRIVER_OBJECT FunctionDriver[InterfaceCount];
 
     // The frame tick thread and what it is asked to do.
     KEVENT Wake;
@@ -639,7 +642,15 @@ static void FailInterface(PDO_EXTENSION* x) {
 static NTSTATUS PdoPnp(PDO_EXTENSION* x, PIRP Irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     switch (sp->MinorFunction) {
-    case IRP_MN_START_DEVICE:
+    case IRP_MN_START_DEVICE: {
+        // By now the port driver's device sits on this PDO.
+        KIRQL old;
+        KeAcquireSpinLock(&x->Bus->Lock, &old);
+        if (x->Self->AttachedDevice != NULL)
+            x->Bus->FunctionDriver[x->Number] = x->Self->AttachedDevice->DriverObject;
+        KeReleaseSpinLock(&x->Bus->Lock, old);
+        return Finish(Irp, STATUS_SUCCESS, 0);
+    }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -647,6 +658,9 @@ static NTSTATUS PdoPnp(PDO_EXTENSION* x, PIRP Irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return Finish(Irp, STATUS_SUCCESS, 0);
     case IRP_MN_SURPRISE_REMOVAL:
+        // The port driver above passes this down only after its own
+        // surprise-removal work, so the line below says the whole stack saw it.
+        DbgPrint("vxphonebus: interface %u surprise-removed\n", (unsigned)x->Number);
         FailInterface(x);
         return Finish(Irp, STATUS_SUCCESS, 0);
     case IRP_MN_REMOVE_DEVICE: {
@@ -815,6 +829,66 @@ static NTSTATUS FdoPnp(BUS_EXTENSION* bus, PIRP Irp) {
 
 // ---------------------------------------------------------------- the control device
 
+// Windows's Plug and Play manager unloads a driver once its last device has
+// been removed. Wine 8.0's does not: it unloads a driver only when asked
+// (ZwUnloadDriver), and the service manager cannot stop a driver that Plug
+// and Play loaded. So the bus asks for it, for the port drivers of its
+// interfaces, and only once the phone is out, every interface PDO is deleted
+// and each driver has no device object left - the moment the Plug and Play
+// manager would have chosen. PASSIVE_LEVEL.
+static NTSTATUS UnloadFunctionDrivers(BUS_EXTENSION* bus) {
+    PDRIVER_OBJECT drivers[InterfaceCount] = {NULL, NULL};
+    BOOLEAN busy;
+    KIRQL old;
+    KeAcquireSpinLock(&bus->Lock, &old);
+    busy = bus->Plugged || bus->Stats.ChildrenAlive != 0;
+    for (ULONG n = 0; n < InterfaceCount && !busy; ++n) {
+        PDRIVER_OBJECT d = bus->FunctionDriver[n];
+        if (d != NULL && d->DeviceObject != NULL)
+            busy = TRUE;
+        for (ULONG k = 0; k < n && d != NULL; ++k)
+            if (drivers[k] == d)
+                d = NULL; // one driver above both interfaces goes once
+        drivers[n] = d;
+    }
+    if (!busy)
+        for (ULONG n = 0; n < InterfaceCount; ++n)
+            bus->FunctionDriver[n] = NULL;
+    KeReleaseSpinLock(&bus->Lock, old);
+    if (busy)
+        return STATUS_DEVICE_BUSY;
+
+    NTSTATUS result = STATUS_SUCCESS;
+    for (ULONG n = 0; n < InterfaceCount; ++n) {
+        if (drivers[n] == NULL)
+            continue;
+        // "\Driver\<service>" names the service key the driver came from.
+        UNICODE_STRING* name = &drivers[n]->DriverName;
+        USHORT chars = name->Length / sizeof(WCHAR), start = chars;
+        while (start > 0 && name->Buffer[start - 1] != L'\\')
+            --start;
+        WCHAR keyText[160];
+        UNICODE_STRING key;
+        key.Buffer = keyText;
+        key.Length = 0;
+        key.MaximumLength = sizeof keyText - sizeof(WCHAR); // one kept for the NUL
+        UNICODE_STRING service;
+        service.Buffer = name->Buffer + start;
+        service.Length = service.MaximumLength = (USHORT)((chars - start) * sizeof(WCHAR));
+        NTSTATUS status = RtlAppendUnicodeToString(
+            &key, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\");
+        if (NT_SUCCESS(status))
+            status = RtlAppendUnicodeStringToString(&key, &service);
+        keyText[key.Length / sizeof(WCHAR)] = 0;
+        if (NT_SUCCESS(status))
+            status = ZwUnloadDriver(&key);
+        DbgPrint("vxphonebus: unload of %ls requested: status 0x%08x\n", keyText, (unsigned)status);
+        if (!NT_SUCCESS(status))
+            result = status;
+    }
+    return result;
+}
+
 static NTSTATUS ControlIo(CONTROL_EXTENSION* c, PIRP Irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     BUS_EXTENSION* bus = c->Bus;
@@ -835,6 +909,8 @@ static NTSTATUS ControlIo(CONTROL_EXTENSION* c, PIRP Irp) {
     case IOCTL_VXPHONEBUS_PLUG:
         RequestPlug(bus, 1);
         return Finish(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_VXPHONEBUS_UNLOAD_DRIVERS:
+        return Finish(Irp, UnloadFunctionDrivers(bus), 0);
     case IOCTL_VXPHONEBUS_STATUS: {
         if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(VXPHONEBUS_STATUS))
             return Finish(Irp, STATUS_BUFFER_TOO_SMALL, 0);

@@ -12,6 +12,11 @@
 #define IOCTL_VXPHONEBUS_UNPLUG CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Put it back (same serial number, so the same device instances).
 #define IOCTL_VXPHONEBUS_PLUG CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Unload the port drivers of the interfaces the phone had, as the Plug and
+// Play manager does after a driver's last device is removed. Fails with
+// ERROR_BUSY (STATUS_DEVICE_BUSY) until the phone is out and both drivers'
+// devices are gone.
+#define IOCTL_VXPHONEBUS_UNLOAD_DRIVERS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Output: one VXPHONEBUS_STATUS.
 #define IOCTL_VXPHONEBUS_STATUS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
