@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace sim {
 
@@ -36,6 +38,33 @@ public:
 private:
     std::mutex mutex_;
 };
+
+// ---------------------------------------------------------------- small records (internal.h)
+// Blocks for the records every request makes and drops (IRP records, call
+// frames, request records), taken from free lists by size instead of from
+// the host's allocator each time. Under a sanitizer every block goes to the
+// host, so that the sanitizer still sees each record's lifetime.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kPoolRecords = false;
+#else
+constexpr bool kPoolRecords = true;
+#endif
+void* RecordAllocate(size_t bytes);
+void RecordFree(void* block, size_t bytes);
+
+template <typename T> struct RecordAllocator {
+    using value_type = T;
+    RecordAllocator() = default;
+    template <typename U> RecordAllocator(const RecordAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(RecordAllocate(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) { RecordFree(p, n * sizeof(T)); }
+    template <typename U> bool operator==(const RecordAllocator<U>&) const { return true; }
+};
+
+// make_shared, with the block from the record free lists.
+template <typename T, typename... Args> std::shared_ptr<T> MakeRecord(Args&&... args) {
+    return std::allocate_shared<T>(RecordAllocator<T>(), std::forward<Args>(args)...);
+}
 
 // ---------------------------------------------------------------- bug checks (verifier.cpp)
 // A broken rule stops the run: prints the Windows bug-check code and its four

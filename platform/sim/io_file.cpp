@@ -12,10 +12,18 @@ namespace sim {
 
 constexpr size_t kFirstPrune = 16;
 
+struct RequestDelete {
+    void operator()(PendingRequest* request) const {
+        request->~PendingRequest();
+        RecordFree(request, sizeof(PendingRequest));
+    }
+};
+using RequestPtr = std::unique_ptr<PendingRequest, RequestDelete>;
+
 struct FileHandle {
     FILE_OBJECT file{};
     PDEVICE_OBJECT device = nullptr; // the device opened (the named one)
-    std::vector<std::unique_ptr<PendingRequest>> requests; // guarded by IoLock()
+    std::vector<RequestPtr> requests; // guarded by IoLock()
     size_t pruneAt = kFirstPrune;
 };
 
@@ -24,7 +32,7 @@ namespace {
 constexpr CSHORT kIoTypeFile = 5;
 
 std::vector<FileHandle*> g_handles; // guarded by IoLock()
-std::atomic<size_t> g_records{0};    // request records held, on every handle
+size_t g_records = 0;                // request records held, on every handle; IoLock()
 
 [[noreturn]] void Unmodelled(const std::string& what) {
     std::fprintf(stderr, "sim I/O manager: %s is not modelled\n", what.c_str());
@@ -42,7 +50,7 @@ void PruneLocked(FileHandle* handle) {
     if (handle->requests.size() < handle->pruneAt)
         return;
     const size_t before = handle->requests.size();
-    std::erase_if(handle->requests, [](const std::unique_ptr<PendingRequest>& r) {
+    std::erase_if(handle->requests, [](const RequestPtr& r) {
         return __atomic_load_n(&r->released, __ATOMIC_ACQUIRE) && IsDone(r.get());
     });
     g_records -= before - handle->requests.size();
@@ -57,7 +65,7 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
                          std::function<void(PendingRequest&)> onComplete = nullptr) {
     if (CurrentIrql() != PASSIVE_LEVEL)
         Unmodelled("a user-mode request made above PASSIVE_LEVEL");
-    auto owned = std::make_unique<PendingRequest>();
+    RequestPtr owned(new (RecordAllocate(sizeof(PendingRequest))) PendingRequest());
     PendingRequest* request = owned.get();
     request->onComplete = std::move(onComplete);
     request->outputLength = outputLength;
@@ -96,7 +104,7 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
 void* SystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength, bool output) {
     if (length == 0)
         return nullptr;
-    void* buffer = std::calloc(1, length);
+    void* buffer = IoAllocateSystemBuffer(length);
     if (input != nullptr && inputLength != 0)
         memcpy(buffer, input, inputLength);
     irp->AssociatedIrp.SystemBuffer = buffer;
@@ -141,7 +149,10 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
     NTSTATUS status = WaitRequest(create);
     if (!NT_SUCCESS(status)) {
         // A failed create gets neither cleanup nor close.
-        g_records -= file->requests.size();
+        {
+            std::lock_guard<SimMutex> lock(IoLock());
+            g_records -= file->requests.size();
+        }
         delete file;
         IoDeviceDereferenced(device);
         return status;
@@ -268,7 +279,10 @@ NTSTATUS CloseFile(FileHandle* handle) {
         g_handles.erase(std::find(g_handles.begin(), g_handles.end(), handle));
     }
     PDEVICE_OBJECT device = handle->device;
-    g_records -= handle->requests.size();
+    {
+        std::lock_guard<SimMutex> lock(IoLock());
+        g_records -= handle->requests.size();
+    }
     delete handle;
     IoDeviceDereferenced(device);
     // A surprise-removed stack waits for its last handle before the Plug and
@@ -279,7 +293,10 @@ NTSTATUS CloseFile(FileHandle* handle) {
     return NT_SUCCESS(cleanup) ? close : cleanup;
 }
 
-size_t IoRequestRecords() { return g_records.load(); }
+size_t IoRequestRecords() {
+    std::lock_guard<SimMutex> lock(IoLock());
+    return g_records;
+}
 
 size_t IoOpenFileObjects(PDEVICE_OBJECT device) {
     std::lock_guard<SimMutex> lock(IoLock());

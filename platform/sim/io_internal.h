@@ -118,6 +118,10 @@ PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish);
 // back to UserBuffer for an input operation that did not fail (bug check if
 // Information exceeds `outputLength`), then frees the system buffer.
 void IoCompleteBufferedIo(PIRP irp, ULONG outputLength);
+// The I/O manager's system buffers (zeroed), freed by IoCompleteBufferedIo
+// when the IRP has IRP_DEALLOCATE_BUFFER.
+void* IoAllocateSystemBuffer(size_t length);
+void IoFreeSystemBuffer(void* buffer);
 // Keeps a finished User/System IRP's memory until unpinned (a cancel racing
 // with completion). False when the IRP is already finished or gone.
 bool IoPinIrp(PIRP irp);

@@ -12,9 +12,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <deque>
-#include <memory_resource>
-#include <unordered_map>
 
 namespace sim {
 namespace {
@@ -32,14 +31,31 @@ struct Frame {
     NTSTATUS statusAtPass = 0;  // Irp->IoStatus.Status when it did
     bool forwarded = false;     // the dispatch routine sent the IRP on
     bool forwardedPending = false;
+    // Lives in IofCallDriver's own stack frame while the call runs; a frame
+    // the walk has not passed when the call returns (a pending IRP) moves to
+    // a block of its own, which the walk frees when it passes.
+    bool onStack = true;
 };
+
+Frame* MoveFrameOffStack(const Frame& frame) {
+    Frame* moved = new (RecordAllocate(sizeof(Frame))) Frame(frame);
+    moved->onStack = false;
+    return moved;
+}
+
+void DropFrame(Frame* frame) {
+    if (frame->onStack)
+        return;
+    frame->~Frame();
+    RecordFree(frame, sizeof(Frame));
+}
 
 struct IrpRecord {
     PIRP irp = nullptr;
     size_t bytes = 0;
     IrpKind kind = IrpKind::DriverAllocated;
     PDRIVER_OBJECT owner = nullptr;
-    std::vector<std::shared_ptr<Frame>> active; // frames not yet passed by a walk
+    std::vector<Frame*, RecordAllocator<Frame*>> active; // frames not yet passed by a walk
     bool finished = false;  // the walk reached the top
     bool freed = false;
     int pins = 0;
@@ -47,13 +63,116 @@ struct IrpRecord {
     // IoBuildDeviceIoControlRequest
     ULONG outputLength = 0;
     IrpFinisher finish;
+
+    IrpRecord() = default;
+    IrpRecord(const IrpRecord&) = delete;
+    IrpRecord& operator=(const IrpRecord&) = delete;
+    ~IrpRecord() {
+        for (Frame* frame : active)
+            DropFrame(frame);
+    }
 };
 
-// Every live IRP's record, guarded by IoLock(). Its nodes come from a pool
-// (used only under the same lock): an IRP a request otherwise costs the host
-// allocator a node each time.
-std::pmr::unsynchronized_pool_resource g_irpNodes;
-std::pmr::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps(&g_irpNodes);
+// Every live IRP's record by address: an open-addressing table (linear
+// probing, power-of-two size), because every request looks its IRP up a few
+// times and a node-based map costs an allocation and a division each time.
+class IrpTable {
+public:
+    struct Slot {
+        PIRP first = nullptr; // nullptr: empty; kGone: erased
+        std::shared_ptr<IrpRecord> second;
+    };
+
+    std::shared_ptr<IrpRecord>* Find(PIRP irp) {
+        if (slots_.empty() || irp == nullptr || irp == kGone)
+            return nullptr;
+        for (size_t i = Home(irp);; i = (i + 1) & mask_) {
+            if (slots_[i].first == irp)
+                return &slots_[i].second;
+            if (slots_[i].first == nullptr)
+                return nullptr;
+        }
+    }
+    std::shared_ptr<IrpRecord>& operator[](PIRP irp) {
+        if (std::shared_ptr<IrpRecord>* found = Find(irp))
+            return *found;
+        if ((used_ + 1) * 2 > slots_.size())
+            Grow();
+        size_t i = Home(irp);
+        while (slots_[i].first != nullptr && slots_[i].first != kGone)
+            i = (i + 1) & mask_;
+        if (slots_[i].first == nullptr)
+            ++used_;
+        slots_[i].first = irp;
+        ++size_;
+        return slots_[i].second;
+    }
+    void erase(PIRP irp) {
+        std::shared_ptr<IrpRecord>* found = Find(irp);
+        if (found == nullptr)
+            return;
+        Slot& slot = *reinterpret_cast<Slot*>(reinterpret_cast<char*>(found) - offsetof(Slot, second));
+        slot.first = kGone;
+        slot.second.reset();
+        --size_;
+    }
+    size_t size() const { return size_; }
+    void clear() {
+        slots_.clear();
+        mask_ = 0;
+        size_ = used_ = 0;
+    }
+
+    // Live entries only, as `auto& [irp, record]`.
+    class Iterator {
+    public:
+        Iterator(std::vector<Slot>* slots, size_t at) : slots_(slots), at_(at) { Skip(); }
+        Slot& operator*() const { return (*slots_)[at_]; }
+        Iterator& operator++() {
+            ++at_;
+            Skip();
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return at_ != other.at_; }
+
+    private:
+        void Skip() {
+            while (at_ < slots_->size() &&
+                   ((*slots_)[at_].first == nullptr || (*slots_)[at_].first == kGone))
+                ++at_;
+        }
+        std::vector<Slot>* slots_;
+        size_t at_;
+    };
+    Iterator begin() { return Iterator(&slots_, 0); }
+    Iterator end() { return Iterator(&slots_, slots_.size()); }
+
+private:
+    static inline const PIRP kGone = reinterpret_cast<PIRP>(uintptr_t{1});
+
+    size_t Home(PIRP irp) const {
+        return (reinterpret_cast<uintptr_t>(irp) >> 4) * 0x9E3779B97F4A7C15ull >> 20 & mask_;
+    }
+    void Grow() {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        size_t capacity = 64;
+        while (capacity < (size_ + 1) * 4)
+            capacity *= 2;
+        slots_.resize(capacity);
+        mask_ = capacity - 1;
+        size_ = used_ = 0;
+        for (Slot& slot : old)
+            if (slot.first != nullptr && slot.first != kGone)
+                (*this)[slot.first] = std::move(slot.second);
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t size_ = 0; // live entries
+    size_t used_ = 0; // live and erased slots: what probing walks over
+};
+IrpTable g_irps; // guarded by IoLock()
 // The recent IRP events, for bug-check reports. Kept as records and put into
 // words only when a bug check prints them: the requests of a busy port would
 // otherwise spend most of their time formatting lines nobody reads. The names
@@ -148,9 +267,17 @@ void ClearLogLocked() {
     g_names.clear();
 }
 
-std::shared_ptr<IrpRecord> FindLocked(PIRP irp) {
-    auto it = g_irps.find(irp);
-    return it == g_irps.end() ? nullptr : it->second;
+// Caller holds IoLock(), and uses the record only while it does.
+IrpRecord* FindLocked(PIRP irp) {
+    std::shared_ptr<IrpRecord>* found = g_irps.Find(irp);
+    return found == nullptr ? nullptr : found->get();
+}
+
+// For a caller that goes on with the record after dropping IoLock() (the IRP
+// may be freed meanwhile; the record then says so).
+std::shared_ptr<IrpRecord> FindSharedLocked(PIRP irp) {
+    std::shared_ptr<IrpRecord>* found = g_irps.Find(irp);
+    return found == nullptr ? nullptr : *found;
 }
 
 PIO_STACK_LOCATION Location(PIRP irp, CCHAR number) {
@@ -181,7 +308,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner, IrpFinisher fin
     if (irp == nullptr)
         std::abort();
     InitializeIrp(irp, (USHORT)size, stackSize);
-    auto record = std::make_shared<IrpRecord>();
+    auto record = MakeRecord<IrpRecord>();
     record->irp = irp;
     record->bytes = size;
     record->kind = kind;
@@ -193,9 +320,9 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner, IrpFinisher fin
 }
 
 // Caller holds IoLock(); frees the memory after dropping it.
-void ForgetLocked(const std::shared_ptr<IrpRecord>& record) {
-    record->freed = true;
-    g_irps.erase(record->irp);
+void ForgetLocked(IrpRecord& record) {
+    record.freed = true;
+    g_irps.erase(record.irp);
 }
 
 // Freed IRPs are poisoned and held back for a while before their memory goes
@@ -266,6 +393,7 @@ void PassLocked(IrpRecord& record, CCHAR number) {
             frame.marked = (sp->Control & SL_PENDING_RETURNED) != 0;
             frame.statusAtPass = record.irp->IoStatus.Status;
             record.active.erase(record.active.begin() + (long)i);
+            DropFrame(&frame);
         } else {
             ++i;
         }
@@ -309,7 +437,7 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
         std::lock_guard<SimMutex> lock(IoLock());
         record->finished = true;
         if (record->pins == 0) {
-            ForgetLocked(record);
+            ForgetLocked(*record);
             release = true;
         } else {
             record->freeDeferred = true;
@@ -334,6 +462,34 @@ PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
     return irp;
 }
 
+// A system buffer carries its length in front of it, so that it can go back
+// to the record free lists it came from.
+constexpr size_t kSystemBufferHeader = 16;
+
+void* IoAllocateSystemBuffer(size_t length) {
+    // Under a sanitizer, exactly what was asked for, with nothing in front
+    // for a driver's underrun to land in unseen.
+    if constexpr (!kPoolRecords)
+        return std::calloc(1, length);
+    auto* block = static_cast<unsigned char*>(RecordAllocate(kSystemBufferHeader + length));
+    memcpy(block, &length, sizeof length);
+    memset(block + kSystemBufferHeader, 0, length);
+    return block + kSystemBufferHeader;
+}
+
+void IoFreeSystemBuffer(void* buffer) {
+    if constexpr (!kPoolRecords) {
+        std::free(buffer);
+        return;
+    }
+    if (buffer == nullptr)
+        return;
+    auto* block = static_cast<unsigned char*>(buffer) - kSystemBufferHeader;
+    size_t length;
+    memcpy(&length, block, sizeof length);
+    RecordFree(block, kSystemBufferHeader + length);
+}
+
 void IoCompleteBufferedIo(PIRP irp, ULONG outputLength) {
     if ((irp->Flags & IRP_BUFFERED_IO) == 0)
         return;
@@ -351,7 +507,7 @@ void IoCompleteBufferedIo(PIRP irp, ULONG outputLength) {
         memcpy(irp->UserBuffer, system, irp->IoStatus.Information);
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0)
-        std::free(system);
+        IoFreeSystemBuffer(system);
     irp->AssociatedIrp.SystemBuffer = nullptr;
     irp->Flags &= ~(ULONG)(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION);
 }
@@ -369,10 +525,10 @@ void IoUnpinIrp(PIRP irp) {
     std::shared_ptr<IrpRecord> record;
     {
         std::lock_guard<SimMutex> lock(IoLock());
-        record = FindLocked(irp);
+        record = FindSharedLocked(irp);
         if (record == nullptr || --record->pins > 0 || !record->freeDeferred)
             return;
-        ForgetLocked(record);
+        ForgetLocked(*record);
     }
     ReleaseMemory(irp, record->bytes);
 }
@@ -497,7 +653,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     std::shared_ptr<IrpRecord> record;
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        record = FindLocked(Irp);
+        record = FindSharedLocked(Irp);
         if (record == nullptr) {
             lock.unlock();
             BugCheck(kDriverVerifierIomanagerViolation, kC9FreeNonIrp, (ULONG_PTR)Irp, 0, 0,
@@ -517,7 +673,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
                      "IoFreeIrp: " + IrpText(Irp) + " is still being processed by " + holder);
         }
         LogBy(LogEntry::Kind::Free, Irp, CurrentDriver());
-        ForgetLocked(record);
+        ForgetLocked(*record);
     }
     ReleaseMemory(Irp, record->bytes);
 }
@@ -546,8 +702,9 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL irql = CurrentIrql();
-    std::shared_ptr<IrpRecord> record;
-    auto frame = std::make_shared<Frame>();
+    IrpRecord* record = nullptr;
+    Frame own;
+    Frame* const frame = &own;
     PDRIVER_DISPATCH routine = nullptr;
     {
         std::unique_lock<SimMutex> lock(IoLock());
@@ -620,7 +777,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     // Read before the call: a driver may delete its own device object while
     // handling the request (IRP_MN_REMOVE_DEVICE does exactly that).
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    t_frames.push_back(frame.get());
+    t_frames.push_back(frame);
     NTSTATUS status;
     {
         DriverScope scope(driver);
@@ -654,11 +811,20 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         statusAtPass = frame->statusAtPass;
         forwarded = frame->forwarded;
         forwardedPending = frame->forwardedPending;
-        if (passed)
+        if (passed) {
             marked = frame->marked;
-        else
+        } else {
             marked = (__atomic_load_n(&Location(Irp, frame->location)->Control, __ATOMIC_RELAXED) &
                       SL_PENDING_RETURNED) != 0;
+            // Still open: the walk will pass it after this call has gone.
+            // Not passed, the IRP cannot have been freed, so its record is
+            // the one the frame was put in.
+            if (IrpRecord* open = FindLocked(Irp)) {
+                for (Frame*& entry : open->active)
+                    if (entry == frame)
+                        entry = MoveFrameOffStack(*frame);
+            }
+        }
         LogEntry& entry = Log(LogEntry::Kind::Return, Irp);
         entry.status = status;
         entry.major = frame->major;
@@ -706,7 +872,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     std::shared_ptr<IrpRecord> record;
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        record = FindLocked(Irp);
+        record = FindSharedLocked(Irp);
         if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
             Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1)) {
             lock.unlock();
@@ -744,7 +910,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bool after = false;
         for (auto& frame : record->active) {
             bool below = frame->location < Irp->CurrentLocation || (own != nullptr && after);
-            after = after || frame.get() == own;
+            after = after || frame == own;
             if (below) {
                 std::string holder = DeviceText(frame->device);
                 lock.unlock();
@@ -887,7 +1053,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
         ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength
                                                               : OutputBufferLength;
         if (length != 0) {
-            void* system = std::calloc(1, length);
+            void* system = IoAllocateSystemBuffer(length);
             if (InputBuffer != nullptr && InputBufferLength != 0)
                 memcpy(system, InputBuffer, InputBufferLength);
             irp->AssociatedIrp.SystemBuffer = system;

@@ -7,15 +7,35 @@
 
 #include <cstdio>
 #include <map>
+#include <string_view>
 
 namespace sim {
 namespace {
 
 struct Hold {
     PVOID tag = nullptr;
-    std::string file;
+    const std::string* file = nullptr; // interned: a driver's file names outlive its image
     ULONG line = 0;
 };
+
+// The source files holds were taken in, each kept once for good. Caller
+// holds IoLock().
+const std::string* InternFile(const char* file) {
+    static auto* files = new std::map<std::string, std::string, std::less<>>();
+    // A driver passes the same __FILE__ at every call: the last answer is
+    // checked first.
+    static const char* lastFile = nullptr;
+    static const std::string* lastName = nullptr;
+    if (file != nullptr && file == lastFile && *lastName == file)
+        return lastName;
+    std::string_view name = file != nullptr ? file : "?";
+    auto it = files->find(name);
+    if (it == files->end())
+        it = files->emplace(std::string(name), std::string(name)).first;
+    lastFile = file;
+    lastName = &it->second;
+    return lastName;
+}
 
 struct Shadow {
     PDRIVER_OBJECT driver = nullptr;
@@ -37,7 +57,7 @@ std::string HoldersText(const Shadow& shadow) {
         return "  (no holds)\n";
     std::string text;
     for (const Hold& hold : shadow.holds)
-        text += "  tag " + Ptr(hold.tag) + " acquired at " + hold.file + ":" +
+        text += "  tag " + Ptr(hold.tag) + " acquired at " + *hold.file + ":" +
                 std::to_string(hold.line) + "\n";
     return text;
 }
@@ -143,7 +163,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
         Shadow& shadow = FindOrDie(lock, RemoveLock, "IoAcquireRemoveLock");
         InterlockedIncrement(&RemoveLock->Common.IoCount);
         if (!RemoveLock->Common.Removed) {
-            shadow.holds.push_back(Hold{Tag, File != nullptr ? File : "?", Line});
+            shadow.holds.push_back(Hold{Tag, InternFile(File), Line});
             return STATUS_SUCCESS;
         }
         drained = InterlockedDecrement(&RemoveLock->Common.IoCount) == 0;

@@ -91,7 +91,14 @@ struct ThreadState {
     SchedThread* sched = nullptr; // Deterministic: this thread's place on the processor
     bool busyWorker = false;      // Concurrent: a worker inside a work item
 };
-ThreadState& Self();
+// The calling thread's record, made on its first use. Inline: every IRQL and
+// spin-lock check starts here.
+extern __thread ThreadState* t_self;
+ThreadState& SelfFirstTime();
+inline ThreadState& Self() {
+    ThreadState* self = t_self;
+    return self != nullptr ? *self : SelfFirstTime();
+}
 // A thread (re)joining the machine: PASSIVE_LEVEL, nothing held, a name.
 void ResetSelf(const std::string& name);
 std::string ThreadName(uint64_t id);

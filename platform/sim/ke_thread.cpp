@@ -22,15 +22,11 @@ std::string Hex(const void* p) {
 }
 } // namespace
 
-ThreadState& Self() {
-    // The pointer is a plain thread-local word, read without the guard the
-    // record itself (strings, vectors) needs: Self() runs on every IRQL and
-    // spin-lock check.
-    thread_local ThreadState* self = nullptr;
-    if (self != nullptr)
-        return *self;
+__thread ThreadState* t_self = nullptr;
+
+ThreadState& SelfFirstTime() {
     thread_local ThreadState state;
-    self = &state;
+    t_self = &state;
     if (state.id == 0) {
         state.id = g_nextThreadId.fetch_add(1);
         state.name = "thread-" + std::to_string(state.id);
@@ -120,10 +116,15 @@ void ReleaseSpin(PKSPIN_LOCK lock, const char* routine) {
                  std::string(routine) + ": spin lock " + Hex(lock) + " is held by " + who +
                      ", not by this thread (" + t.name + ")");
     }
-    for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
-        if (*it == lock) {
-            t.spinLocks.erase(it);
-            break;
+    // Nearly always the last one taken.
+    if (!t.spinLocks.empty() && t.spinLocks.back() == lock) {
+        t.spinLocks.pop_back();
+    } else {
+        for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
+            if (*it == lock) {
+                t.spinLocks.erase(it);
+                break;
+            }
         }
     }
     __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);

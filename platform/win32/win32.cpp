@@ -44,28 +44,6 @@ struct Event : Object {
     bool manualReset = true;
 };
 
-struct File : Object {
-    static constexpr Kind kKind = Kind::File;
-    File() : Object(kKind) {}
-    FileHandle* handle = nullptr;
-    bool overlapped = false;
-    // Every request sent on the handle and not yet finished with, with the
-    // OVERLAPPED it was started with (NULL for a synchronous one), for
-    // CancelIoEx. An entry goes, and its record is released to the I/O
-    // manager, once the request is done and Submit has stopped reading it
-    // (`settled`).
-    struct Sent {
-        LPOVERLAPPED overlapped;
-        PendingRequest* request;
-        bool settled;
-    };
-    SimMutex sentLock;
-    std::vector<Sent> sent;
-    // The file object's own event: set when any request of the handle
-    // completes; waited on when an OVERLAPPED has no event.
-    std::shared_ptr<Event> done = std::make_shared<Event>();
-};
-
 // One overlapped request in flight.
 struct Io {
     LPOVERLAPPED overlapped = nullptr;
@@ -80,6 +58,29 @@ struct Io {
     bool completed = false;       // the completion ran; its outcome below
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
+};
+
+struct File : Object {
+    static constexpr Kind kKind = Kind::File;
+    File() : Object(kKind) {}
+    FileHandle* handle = nullptr;
+    bool overlapped = false;
+    // Every request sent on the handle and not yet finished with, with the
+    // OVERLAPPED it was started with (NULL for a synchronous one), for
+    // CancelIoEx. An entry goes, and its record is released to the I/O
+    // manager, once the request is done and Submit has stopped reading it
+    // (`settled`).
+    struct Sent {
+        LPOVERLAPPED overlapped;
+        PendingRequest* request;
+        bool settled;
+        std::shared_ptr<Io> io; // kept until the request is done: its completion writes there
+    };
+    SimMutex sentLock;
+    std::vector<Sent> sent;
+    // The file object's own event: set when any request of the handle
+    // completes; waited on when an OVERLAPPED has no event.
+    std::shared_ptr<Event> done = std::make_shared<Event>();
 };
 
 SimMutex g_lock;
@@ -221,7 +222,7 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
 
     std::shared_ptr<Io> io;
     if (overlapped != nullptr) {
-        io = std::make_shared<Io>();
+        io = MakeRecord<Io>();
         io->overlapped = overlapped;
         io->fileEvent = file->done;
         if (overlapped->hEvent != nullptr) {
@@ -237,9 +238,11 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
     file->done->signaled.store(false, std::memory_order_release);
 
     // The completion hook goes in with the request, before it can complete
-    // on another thread.
+    // on another thread. It holds the Io by address, which keeps it small
+    // enough to live inside the request; this call, then the handle's Sent
+    // entry, keep the Io alive.
     if (io != nullptr)
-        request.onComplete = [io](PendingRequest& r) {
+        request.onComplete = [io = io.get()](PendingRequest& r) {
             std::lock_guard<SimMutex> guard(io->lock);
             io->completed = true;
             io->status = r.status;
@@ -248,17 +251,8 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
                 Complete(*io, r.status, r.information);
         };
     PendingRequest* pending = SendRequest(file->handle, std::move(request));
-    if (io != nullptr && pending->returned == STATUS_PENDING) {
-        std::lock_guard<SimMutex> guard(io->lock);
-        io->pendingReturned = true;
-        if (io->completed)
-            Complete(*io, io->status, io->information);
-    }
-    {
-        std::lock_guard<SimMutex> guard(file->sentLock);
-        file->sent.push_back({overlapped, pending, false});
-    }
     NTSTATUS status = pending->returned;
+    ULONG_PTR information = 0;
     if (status != STATUS_PENDING) {
         // Completed inside the call, though the completion may have run on
         // another processor whose finishing touches are still being made.
@@ -268,14 +262,29 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
         // the driver failed the request outright.
         if (io != nullptr && !NT_ERROR(status))
             Complete(*io, status, pending->information);
-    } else if (!file->overlapped || overlapped == nullptr) {
-        status = WaitRequest(pending);
-        if (io != nullptr)
-            Complete(*io, status, pending->information);
-    }
-    // A request still pending is the completion's to report: not read here.
-    const ULONG_PTR information = status == STATUS_PENDING ? 0 : pending->information;
-    {
+        information = pending->information;
+        // Nothing can cancel it any more: never listed for CancelIoEx.
+        ReleaseRequest(pending);
+    } else {
+        Io* const pended = io.get();
+        if (pended != nullptr) {
+            std::lock_guard<SimMutex> guard(pended->lock);
+            pended->pendingReturned = true;
+            if (pended->completed)
+                Complete(*pended, pended->status, pended->information);
+        }
+        {
+            // From here the entry keeps the Io alive, until this call has
+            // settled it and the request is done.
+            std::lock_guard<SimMutex> guard(file->sentLock);
+            file->sent.push_back({overlapped, pending, false, std::move(io)});
+        }
+        if (!file->overlapped || overlapped == nullptr) {
+            status = WaitRequest(pending);
+            if (pended != nullptr)
+                Complete(*pended, status, pending->information);
+            information = pending->information;
+        }
         std::lock_guard<SimMutex> guard(file->sentLock);
         std::erase_if(file->sent, [pending](File::Sent& entry) {
             if (entry.request == pending)
