@@ -108,9 +108,15 @@ private:
 // ---------------------------------------------------------------- threads and IRQL (ke_thread.cpp)
 // Every thread that touches the simulation has a current IRQL and the list of
 // spin locks it holds. Checks raise the bug check Windows raises.
-KIRQL CurrentIrql();
-void SetIrql(KIRQL irql);                                  // no checks: the simulation's own use
-void RequireIrqlAtMost(KIRQL max, const char* routine);    // 0xC4/0x0A style, names the routine
+extern __thread KIRQL t_irql; // the calling thread's IRQL; PASSIVE_LEVEL until it says otherwise
+inline KIRQL CurrentIrql() { return t_irql; }
+void SetIrql(KIRQL irql); // no checks: the simulation's own use
+// 0x0A style, names the routine and the caller of the routine that checks.
+[[noreturn]] void IrqlTooHigh(KIRQL max, const char* routine, const void* caller);
+__attribute__((always_inline)) inline void RequireIrqlAtMost(KIRQL max, const char* routine) {
+    if (t_irql > max)
+        IrqlTooHigh(max, routine, __builtin_return_address(0));
+}
 void RequireNoSpinLockHeld(const char* routine);           // calls down, waits
 size_t SpinLocksHeld();
 

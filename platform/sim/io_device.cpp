@@ -25,6 +25,9 @@ struct DriverRecord {
 
 std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 std::unordered_set<PDEVICE_OBJECT> g_devices; // device memory that exists
+// The device asked about last, known to exist: requests keep asking about
+// the same one. Cleared when a device's memory goes.
+PDEVICE_OBJECT g_lastLive = nullptr;
 UCHAR g_wdmMajor = 1;
 UCHAR g_wdmMinor = 0x10;
 ULONG g_autoNameCounter = 0;
@@ -54,6 +57,8 @@ DeviceMemory ForgetDeviceLocked(PDEVICE_OBJECT device) {
     DeviceMemory memory{device->DeviceObjectExtension->block, device->DeviceExtension,
                         device->DeviceObjectExtension->extensionSize};
     g_devices.erase(device);
+    if (g_lastLive == device)
+        g_lastLive = nullptr;
     delete device->DeviceObjectExtension;
     return memory;
 }
@@ -82,7 +87,12 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 } // namespace
 
 bool IoIsLiveDeviceLocked(PDEVICE_OBJECT device) {
-    return device != nullptr && g_devices.count(device) != 0;
+    if (device != nullptr && device == g_lastLive)
+        return true;
+    if (device == nullptr || g_devices.count(device) == 0)
+        return false;
+    g_lastLive = device;
+    return true;
 }
 
 PDEVICE_OBJECT IoTopOfStackLocked(PDEVICE_OBJECT device) {
@@ -244,6 +254,7 @@ void IoStop() {
         std::free(block);
     }
     g_devices.clear();
+    g_lastLive = nullptr;
     g_drivers.clear();
 }
 

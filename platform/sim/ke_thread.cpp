@@ -137,9 +137,8 @@ namespace sim {
 
 using namespace ke;
 
-KIRQL CurrentIrql() {
-    return Self().irql;
-}
+__thread KIRQL t_irql = PASSIVE_LEVEL;
+
 void SetIrql(KIRQL irql) {
     Self().irql = irql;
 }
@@ -147,14 +146,11 @@ size_t SpinLocksHeld() {
     return Self().spinLocks.size();
 }
 
-void RequireIrqlAtMost(KIRQL max, const char* routine) {
-    KIRQL irql = Self().irql;
-    if (irql > max) {
-        BugCheck(kIrqlNotLessOrEqual, max, irql, 0,
-                 reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
-                 std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                     "; it may be called at IRQL " + std::to_string(max) + " at most");
-    }
+void IrqlTooHigh(KIRQL max, const char* routine, const void* caller) {
+    const KIRQL irql = t_irql;
+    BugCheck(kIrqlNotLessOrEqual, max, irql, 0, reinterpret_cast<ULONG_PTR>(caller),
+             std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                 "; it may be called at IRQL " + std::to_string(max) + " at most");
 }
 
 void RequireNoSpinLockHeld(const char* routine) {

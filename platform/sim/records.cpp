@@ -1,18 +1,19 @@
 // Free lists for the simulation's small records (RecordAllocator). A request
-// through the simulated I/O manager makes a handful of them (an IRP record, a
-// frame for each call down, the request's own record) and drops them again
-// as it completes; these lists hand the same blocks back instead of asking
-// the host's allocator every time.
+// through the simulated I/O manager makes a handful of them (an IRP record,
+// the request's own record, its system buffer) and drops them again as it
+// completes; these lists hand the same blocks back instead of asking the
+// host's allocator every time.
 //
 // Blocks are grouped by size in steps of 16 bytes up to 512; bigger ones go
-// to the host. A list keeps a bounded number of blocks, so a burst of
-// requests does not pin its peak for good. Guarded by a SimMutex: one thread
-// at a time on the deterministic machine, a real lock on the concurrent one.
+// to the host. Each thread keeps its own lists (a block freed on another
+// thread than the one that took it joins the freeing thread's), linked
+// through the blocks themselves, so neither side takes a lock. A list keeps
+// a bounded number of blocks, so a burst of requests does not pin its peak
+// for good, and what a thread still has goes back to the host when it ends.
 #include "platform/sim/internal.h"
 
 #include <cstdlib>
 #include <new>
-#include <vector>
 
 namespace sim {
 
@@ -21,45 +22,51 @@ namespace {
 constexpr size_t kStep = 16;
 constexpr size_t kLargest = 512;
 constexpr size_t kClasses = kLargest / kStep;
-constexpr size_t kKeptPerClass = 1024;
+constexpr unsigned kKeptPerClass = 256;
 
-struct FreeLists {
-    SimMutex lock;
-    std::vector<void*> lists[kClasses];
+struct FreeBlock {
+    FreeBlock* next;
+};
 
-    ~FreeLists() {
-        for (auto& list : lists)
-            for (void* block : list)
+// Plain thread-local words: read on every record without a guard.
+__thread FreeBlock* t_heads[kClasses];
+__thread unsigned t_counts[kClasses];
+__thread bool t_listening; // the thread's cleanup below is registered
+__thread bool t_gone;      // the thread is ending: blocks go to the host
+
+// Gives the thread's blocks back when it ends. Records released later in the
+// thread's (or the process's) exit go straight to the host.
+struct ThreadCleanup {
+    ~ThreadCleanup() {
+        t_gone = true;
+        for (size_t c = 0; c < kClasses; ++c) {
+            while (FreeBlock* block = t_heads[c]) {
+                t_heads[c] = block->next;
                 std::free(block);
+            }
+            t_counts[c] = 0;
+        }
     }
 };
 
-// Never destroyed before the records that use it: records may be released
-// by other statics' destructors at exit.
-FreeLists& Lists() {
-    static auto* lists = new FreeLists();
-    return *lists;
-}
-
 size_t ClassOf(size_t bytes) { return (bytes + kStep - 1) / kStep - 1; }
+
+bool Pooled(size_t bytes) { return kPoolRecords && bytes != 0 && bytes <= kLargest; }
 
 } // namespace
 
 void* RecordAllocate(size_t bytes) {
-    if (kPoolRecords && bytes != 0 && bytes <= kLargest) {
-        FreeLists& lists = Lists();
-        std::vector<void*>& list = lists.lists[ClassOf(bytes)];
-        std::lock_guard<SimMutex> guard(lists.lock);
-        if (!list.empty()) {
-            void* block = list.back();
-            list.pop_back();
+    if (Pooled(bytes)) {
+        const size_t c = ClassOf(bytes);
+        if (FreeBlock* block = t_heads[c]) {
+            t_heads[c] = block->next;
+            --t_counts[c];
             return block;
         }
     }
     // Whole classes when pooled (a block may serve any size of its class
     // later); exactly what was asked for otherwise, for the sanitizers.
-    const size_t size =
-        kPoolRecords && bytes <= kLargest && bytes != 0 ? (ClassOf(bytes) + 1) * kStep : bytes;
+    const size_t size = Pooled(bytes) ? (ClassOf(bytes) + 1) * kStep : bytes;
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr)
         throw std::bad_alloc();
@@ -69,12 +76,17 @@ void* RecordAllocate(size_t bytes) {
 void RecordFree(void* block, size_t bytes) {
     if (block == nullptr)
         return;
-    if (kPoolRecords && bytes != 0 && bytes <= kLargest) {
-        FreeLists& lists = Lists();
-        std::vector<void*>& list = lists.lists[ClassOf(bytes)];
-        std::lock_guard<SimMutex> guard(lists.lock);
-        if (list.size() < kKeptPerClass) {
-            list.push_back(block);
+    if (Pooled(bytes) && !t_gone) {
+        const size_t c = ClassOf(bytes);
+        if (t_counts[c] < kKeptPerClass) {
+            if (!t_listening) {
+                thread_local ThreadCleanup cleanup;
+                t_listening = true;
+            }
+            auto* free = static_cast<FreeBlock*>(block);
+            free->next = t_heads[c];
+            t_heads[c] = free;
+            ++t_counts[c];
             return;
         }
     }

@@ -48,7 +48,9 @@ struct Event : Object {
 struct Io {
     LPOVERLAPPED overlapped = nullptr;
     std::shared_ptr<Event> event;     // the caller's, or NULL
-    std::shared_ptr<Event> fileEvent; // the file object's
+    // The file object's. Not a reference: the handle's close waits for every
+    // request of the handle to complete, so the file object outlives this.
+    Event* fileEvent = nullptr;
     std::atomic<bool> applied{false};
     // The completion may run on another thread before the dispatch routine
     // has returned; whether it writes the status block depends on what the
@@ -112,8 +114,16 @@ void Signal(Event& e) {
 
 // Writes the result into the OVERLAPPED and signals; once per request.
 void Complete(Io& io, NTSTATUS status, ULONG_PTR information) {
-    if (io.applied.exchange(true))
-        return;
+    // Two processors may race here only on the concurrent machine; on the
+    // deterministic one a plain test and set will do.
+    if (g_simLocking) {
+        if (io.applied.exchange(true))
+            return;
+    } else {
+        if (io.applied.load(std::memory_order_relaxed))
+            return;
+        io.applied.store(true, std::memory_order_relaxed);
+    }
     __atomic_store_n(&io.overlapped->InternalHigh, information, __ATOMIC_RELAXED);
     __atomic_store_n(&io.overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)),
                      __ATOMIC_RELEASE);
@@ -224,7 +234,7 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
     if (overlapped != nullptr) {
         io = MakeRecord<Io>();
         io->overlapped = overlapped;
-        io->fileEvent = file->done;
+        io->fileEvent = file->done.get();
         if (overlapped->hEvent != nullptr) {
             io->event = Lookup<Event>(overlapped->hEvent);
             if (io->event == nullptr)
