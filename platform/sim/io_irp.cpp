@@ -107,15 +107,17 @@ public:
         ++size_;
         return slots_[i].second;
     }
-    void erase(PIRP irp) {
+    // Removes the entry and hands its record over (empty when there is none).
+    std::shared_ptr<IrpRecord> take(PIRP irp) {
         std::shared_ptr<IrpRecord>* found = Find(irp);
         if (found == nullptr)
-            return;
+            return nullptr;
         Slot& slot = *reinterpret_cast<Slot*>(reinterpret_cast<char*>(found) - offsetof(Slot, second));
         slot.first = kGone;
-        slot.second.reset();
         --size_;
+        return std::move(slot.second);
     }
+    void erase(PIRP irp) { take(irp); }
     size_t size() const { return size_; }
     void clear() {
         slots_.clear();
@@ -412,7 +414,7 @@ PDRIVER_OBJECT OwnerOf(PDEVICE_OBJECT device, const IrpRecord& record) {
 }
 
 // The end of the walk for an IRP the I/O manager finishes itself.
-void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
+void FinishAtTop(IrpRecord* record) {
     PIRP irp = record->irp;
     if (record->kind == IrpKind::DriverAllocated) {
         BugCheck(kDriverVerifierIomanagerViolation, kC9OwnIrpCompletedToTop, (ULONG_PTR)irp, 0, 0,
@@ -432,19 +434,20 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record) {
     } else if (record->finish) {
         record->finish(irp);
     }
-    bool release = false;
+    const size_t bytes = record->bytes;
+    std::shared_ptr<IrpRecord> last; // the table's reference, dropped on the way out
     {
         std::lock_guard<SimMutex> lock(IoLock());
         record->finished = true;
         if (record->pins == 0) {
-            ForgetLocked(*record);
-            release = true;
+            record->freed = true;
+            last = g_irps.take(irp);
         } else {
             record->freeDeferred = true;
         }
     }
-    if (release)
-        ReleaseMemory(irp, record->bytes);
+    if (last != nullptr)
+        ReleaseMemory(irp, bytes);
     Notify();
 }
 
@@ -869,10 +872,16 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     KIRQL irql = CurrentIrql();
-    std::shared_ptr<IrpRecord> record;
+    // The walk holds a reference to the record once a completion routine is
+    // to run (it may free the IRP), and from the start for an IRP a driver
+    // owns; the I/O manager's own IRPs go only at the end of their walk.
+    IrpRecord* record = nullptr;
+    std::shared_ptr<IrpRecord> keep;
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        record = FindSharedLocked(Irp);
+        record = FindLocked(Irp);
+        if (record != nullptr && record->kind != IrpKind::User)
+            keep = FindSharedLocked(Irp);
         if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
             Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1)) {
             lock.unlock();
@@ -959,6 +968,10 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
                 IoMarkIrpPending(Irp);
             continue;
+        }
+        if (keep == nullptr) {
+            std::lock_guard<SimMutex> lock(IoLock());
+            keep = FindSharedLocked(Irp);
         }
         PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                     ? nullptr

@@ -44,6 +44,10 @@ struct Shadow {
 };
 
 std::map<uintptr_t, Shadow> g_locks; // keyed by the lock's address
+// The lock looked up last: a driver takes and drops the same one on every
+// request. Forgotten with its entry.
+uintptr_t g_lastKey = 0;
+Shadow* g_lastShadow = nullptr;
 
 std::string Ptr(const void* p) {
     char buffer[24];
@@ -65,7 +69,10 @@ std::string HoldersText(const Shadow& shadow) {
 // Caller holds IoLock(); unlocks `lock` before stopping the machine.
 Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
                   const char* routine) {
-    auto it = g_locks.find(reinterpret_cast<uintptr_t>(removeLock));
+    const auto key = reinterpret_cast<uintptr_t>(removeLock);
+    if (key == g_lastKey && g_lastShadow != nullptr)
+        return *g_lastShadow;
+    auto it = g_locks.find(key);
     if (it == g_locks.end()) {
         lock.unlock();
         BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockNotInitialised,
@@ -74,6 +81,8 @@ Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
                      ", which IoInitializeRemoveLock never initialised (or whose memory was "
                      "freed)");
     }
+    g_lastKey = key;
+    g_lastShadow = &it->second;
     return it->second;
 }
 
@@ -95,6 +104,8 @@ void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool f
                      std::string(why) + ": remove lock " + Ptr((void*)address) + " of " + owner +
                          " still has holds:\n" + text);
         }
+        if (forget && it->first == g_lastKey)
+            g_lastShadow = nullptr;
         it = forget ? g_locks.erase(it) : std::next(it);
     }
 }
@@ -116,6 +127,7 @@ void IoCheckRemoveLocks() {
 void IoRemoveLockStart() {
     std::lock_guard<SimMutex> lock(IoLock());
     g_locks.clear();
+    g_lastShadow = nullptr;
 }
 
 void IoRemoveLockStop() { IoRemoveLockStart(); }
