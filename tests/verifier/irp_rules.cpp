@@ -44,6 +44,27 @@ TEST(VerifierIrp, CompletedTwice) {
         STOP("0x00000044") ".*already completed");
 }
 
+// The report ends with what happened to IRPs lately, oldest first, worded
+// when the report is made: the request that reached the driver, and its
+// first completion.
+TEST(VerifierIrp, TheReportListsTheRecentIrps) {
+    g_dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    EXPECT_DEATH(
+        {
+            sim::Kernel kernel;
+            Load();
+            Send(IRP_MJ_READ);
+        },
+        "recent IRPs \\(oldest first\\):.*"
+        "call IRP 0x[0-9a-f]+ IRP_MJ_READ -> [^\n]* of vtdriver at location 1\n"
+        "  complete IRP 0x[0-9a-f]+ status 0x0 by vtdriver\n");
+}
+
 TEST(VerifierIrp, CompletedWithStatusPending) {
     g_dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
         irp->IoStatus.Status = STATUS_PENDING;
