@@ -28,6 +28,9 @@ PIRP OwnReadIrp() {
     return irp;
 }
 
+// The report ends with what happened to IRPs lately, oldest first, worded
+// when the report is made: here the request that reached the driver and its
+// first completion.
 TEST(VerifierIrp, CompletedTwice) {
     g_dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -41,25 +44,7 @@ TEST(VerifierIrp, CompletedTwice) {
             Load();
             Send(IRP_MJ_READ);
         },
-        STOP("0x00000044") ".*already completed");
-}
-
-// The report ends with what happened to IRPs lately, oldest first, worded
-// when the report is made: the request that reached the driver, and its
-// first completion.
-TEST(VerifierIrp, TheReportListsTheRecentIrps) {
-    g_dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    };
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            Load();
-            Send(IRP_MJ_READ);
-        },
+        STOP("0x00000044") ".*already completed.*"
         "recent IRPs \\(oldest first\\):.*"
         "call IRP 0x[0-9a-f]+ IRP_MJ_READ -> [^\n]* of vtdriver at location 1\n"
         "  complete IRP 0x[0-9a-f]+ status 0x0 by vtdriver\n");
