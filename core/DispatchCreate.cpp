@@ -8,26 +8,8 @@
 // its own statuses (vxqt70diag/DispatchCreate.cpp), so this file is the
 // modem driver's only; the core's sources are compiled for both.
 #include "port.h"
-#if VARIANT_MODEM
-#include "mdm.h"
-#endif
 
 #if VARIANT_MODEM
-
-// The pipes in the order open resets them.
-static NTSTATUS ResetAllPipes(PDEVICE_OBJECT DeviceObject) {
-    PDEVICE_EXTENSION port = PortOf(DeviceObject);
-    NTSTATUS status;
-
-    status = ResetPipe(DeviceObject, port->BulkInPipe);
-    if (NT_SUCCESS(status)) {
-        status = ResetPipe(DeviceObject, port->BulkOutPipe);
-    }
-    if (NT_SUCCESS(status)) {
-        status = ResetPipe(DeviceObject, port->InterruptPipe);
-    }
-    return status;
-}
 
 // IRP_MJ_CREATE at PASSIVE_LEVEL. OpenMutex is held from the state test until
 // the settings are made, so an open and a stop or removal query never
@@ -68,8 +50,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // Their own failures surface later: a status or receive transfer
         // that cannot run marks the device lost when it completes.
         FlushInputBuffer(port);
-        StatusPipe(port);
-        ReadBulkPipe(port);
+        StartReception(port);
     } else {
         InterlockedDecrement(&port->OpenCount);
     }
@@ -102,20 +83,6 @@ NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ReleaseRemoveLock(port, Irp);
     }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
-}
-
-// TRUE while the function driver's stack is still on the bus: the device may
-// have been marked lost by a failed transfer, but the phone has not been
-// reported gone, so the bus driver will not end what is still outstanding on
-// its own.
-static BOOLEAN IsStillOnBus(PDEVICE_EXTENSION Port) {
-    KIRQL oldIrql;
-    BOOLEAN onBus;
-
-    KeAcquireSpinLock(&Port->StateLock, &oldIrql);
-    onBus = (BOOLEAN)(Port->PnpState != SurpriseRemoved && Port->PnpState != Removed);
-    KeReleaseSpinLock(&Port->StateLock, oldIrql);
-    return onBus;
 }
 
 // Close of a device that is gone. When the phone has left the bus, the bus

@@ -14,9 +14,6 @@
 // request's status with IoStatus.Information set (0 unless it returns data).
 // STATUS_PENDING means the request now belongs to a queue.
 #include "port.h"
-#if VARIANT_MODEM
-#include "mdm.h"
-#endif
 
 // ---------------------------------------------------------------- validators
 // The rates a serial application may ask for. The diagnostics interface tops
@@ -89,13 +86,72 @@ VOID SerialGetProperties(PDEVICE_EXTENSION Port, PSERIAL_COMMPROP Properties) {
 // The SERIAL_EV_* events a wait mask can name, EV_RXCHAR to EV_EVENT2.
 #define SERIAL_WAIT_MASK_BITS 0x00001FFF
 
-// ---------------------------------------------------------------- buffer checks
-static ULONG InputLength(PIRP Irp) {
+// ---------------------------------------------------------------- buffers and settings
+ULONG InputLength(PIRP Irp) {
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
 }
 
-static ULONG OutputLength(PIRP Irp) {
+ULONG OutputLength(PIRP Irp) {
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+NTSTATUS CopySettingIn(PIRP Irp, PVOID Setting, ULONG Size, PKSPIN_LOCK Lock) {
+    KIRQL oldIrql = PASSIVE_LEVEL;
+
+    if (InputLength(Irp) < Size) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (Lock != NULL) {
+        KeAcquireSpinLock(Lock, &oldIrql);
+    }
+    RtlCopyMemory(Setting, Irp->AssociatedIrp.SystemBuffer, Size);
+    if (Lock != NULL) {
+        KeReleaseSpinLock(Lock, oldIrql);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CopySettingOut(PIRP Irp, const VOID* Setting, ULONG Size, PKSPIN_LOCK Lock) {
+    KIRQL oldIrql = PASSIVE_LEVEL;
+
+    if (OutputLength(Irp) < Size) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (Lock != NULL) {
+        KeAcquireSpinLock(Lock, &oldIrql);
+    }
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, Setting, Size);
+    if (Lock != NULL) {
+        KeReleaseSpinLock(Lock, oldIrql);
+    }
+    ReportReplyLength(Irp, Size);
+    return STATUS_SUCCESS;
+}
+
+// The system buffer is as long as the larger of the two buffers, and the I/O
+// manager copies Information bytes of it into the caller's output buffer.
+// Two requests report a word without an output buffer to hold it (PURGE on
+// the diagnostics port, SET_WAIT_MASK on the modem port); PurgeComm and
+// SetCommMask give none, and are told the word as ever, but a caller who
+// gave a buffer of one to three bytes must not have four written into it.
+VOID ReportReplyLength(PIRP Irp, ULONG Bytes) {
+    ULONG room = OutputLength(Irp);
+
+    Irp->IoStatus.Information = (room != 0 && room < Bytes) ? room : Bytes;
+}
+
+NTSTATUS StoreWaitMask(PDEVICE_EXTENSION Port, PIRP Irp) {
+    ULONG mask;
+    NTSTATUS status = CopySettingIn(Irp, &mask, sizeof(ULONG), NULL);
+
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if ((mask & ~(ULONG)SERIAL_WAIT_MASK_BITS) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    CompletePendingWaitIrps(Port, 0, FALSE);
+    return CopySettingIn(Irp, &Port->WaitMask, sizeof(ULONG), &Port->PortLock);
 }
 
 // ---------------------------------------------------------------- shared handlers
@@ -117,112 +173,50 @@ NTSTATUS SerialRefuse(PDEVICE_EXTENSION Port, PIRP Irp) {
 // No value is refused: applications send every combination, MAXULONG
 // included, and the read path does the arithmetic safely.
 NTSTATUS SerialSetTimeouts(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (InputLength(Irp) < sizeof(SERIAL_TIMEOUTS)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->Timeouts = *(PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
+    return CopySettingIn(Irp, &Port->Timeouts, sizeof(SERIAL_TIMEOUTS), &Port->PortLock);
 }
 
 NTSTATUS SerialGetTimeouts(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(SERIAL_TIMEOUTS)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer = Port->Timeouts;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_TIMEOUTS);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->Timeouts, sizeof(SERIAL_TIMEOUTS), &Port->PortLock);
 }
 
+// SERIAL_BAUD_RATE is the one ULONG BaudRate holds.
 NTSTATUS SerialGetBaudRate(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(SERIAL_BAUD_RATE)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    ((PSERIAL_BAUD_RATE)Irp->AssociatedIrp.SystemBuffer)->BaudRate = Port->BaudRate;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_BAUD_RATE);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->BaudRate, sizeof(SERIAL_BAUD_RATE), &Port->PortLock);
 }
 
 NTSTATUS SerialGetLineControl(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(SERIAL_LINE_CONTROL)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PSERIAL_LINE_CONTROL)Irp->AssociatedIrp.SystemBuffer = Port->LineControl;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_LINE_CONTROL);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->LineControl, sizeof(SERIAL_LINE_CONTROL), &Port->PortLock);
 }
 
 NTSTATUS SerialGetChars(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(SERIAL_CHARS)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PSERIAL_CHARS)Irp->AssociatedIrp.SystemBuffer = Port->SpecialChars;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_CHARS);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->SpecialChars, sizeof(SERIAL_CHARS), &Port->PortLock);
 }
 
 // Every value is taken: SetCommState sends all-zero characters as readily as
 // real ones, and refusing any would fail the application's open.
 NTSTATUS SerialSetChars(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (InputLength(Irp) < sizeof(SERIAL_CHARS)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->SpecialChars = *(PSERIAL_CHARS)Irp->AssociatedIrp.SystemBuffer;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
+    return CopySettingIn(Irp, &Port->SpecialChars, sizeof(SERIAL_CHARS), &Port->PortLock);
 }
 
 NTSTATUS SerialGetHandFlow(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(SERIAL_HANDFLOW)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PSERIAL_HANDFLOW)Irp->AssociatedIrp.SystemBuffer = Port->HandFlow;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_HANDFLOW);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->HandFlow, sizeof(SERIAL_HANDFLOW), &Port->PortLock);
 }
 
 // Only the two flag words are kept; the XON/XOFF limits mean nothing to a USB
 // interface and read back as they were. No value is refused, for the same
 // reason as the special characters.
 NTSTATUS SerialSetHandFlow(PDEVICE_EXTENSION Port, PIRP Irp) {
-    PSERIAL_HANDFLOW handFlow = (PSERIAL_HANDFLOW)Irp->AssociatedIrp.SystemBuffer;
+    SERIAL_HANDFLOW handFlow;
+    NTSTATUS status = CopySettingIn(Irp, &handFlow, sizeof(SERIAL_HANDFLOW), NULL);
     KIRQL oldIrql;
 
-    if (InputLength(Irp) < sizeof(SERIAL_HANDFLOW)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    if (handFlow == NULL) {
-        return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->HandFlow.ControlHandShake = handFlow->ControlHandShake;
-    Port->HandFlow.FlowReplace = handFlow->FlowReplace;
+    Port->HandFlow.ControlHandShake = handFlow.ControlHandShake;
+    Port->HandFlow.FlowReplace = handFlow.FlowReplace;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
     return STATUS_SUCCESS;
 }
@@ -230,77 +224,49 @@ NTSTATUS SerialSetHandFlow(PDEVICE_EXTENSION Port, PIRP Irp) {
 // Validates and stores a new baud rate or line control. The diagnostics port
 // stops here; the modem port then sends the line coding to the phone.
 NTSTATUS SerialStoreBaudRate(PDEVICE_EXTENSION Port, PIRP Irp) {
-    ULONG baudRate;
-    KIRQL oldIrql;
+    SERIAL_BAUD_RATE baudRate;
+    NTSTATUS status = CopySettingIn(Irp, &baudRate, sizeof(SERIAL_BAUD_RATE), NULL);
 
-    if (InputLength(Irp) < sizeof(SERIAL_BAUD_RATE)) {
-        return STATUS_BUFFER_TOO_SMALL;
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    baudRate = ((PSERIAL_BAUD_RATE)Irp->AssociatedIrp.SystemBuffer)->BaudRate;
-    if (!IsValidBaudRate((LONG)baudRate)) {
+    if (!IsValidBaudRate((LONG)baudRate.BaudRate)) {
         return STATUS_INVALID_PARAMETER;
     }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->BaudRate = baudRate;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
+    return CopySettingIn(Irp, &Port->BaudRate, sizeof(SERIAL_BAUD_RATE), &Port->PortLock);
 }
 
 NTSTATUS SerialStoreLineControl(PDEVICE_EXTENSION Port, PIRP Irp) {
     SERIAL_LINE_CONTROL lineControl;
-    KIRQL oldIrql;
+    NTSTATUS status = CopySettingIn(Irp, &lineControl, sizeof(SERIAL_LINE_CONTROL), NULL);
 
-    if (InputLength(Irp) < sizeof(SERIAL_LINE_CONTROL)) {
-        return STATUS_BUFFER_TOO_SMALL;
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    lineControl = *(PSERIAL_LINE_CONTROL)Irp->AssociatedIrp.SystemBuffer;
     if (!IsValidDataBits(lineControl.WordLength) || !IsValidStopBits(lineControl.StopBits) ||
         !IsValidParity(lineControl.Parity)) {
         return STATUS_INVALID_PARAMETER;
     }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->LineControl = lineControl;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
+    return CopySettingIn(Irp, &Port->LineControl, sizeof(SERIAL_LINE_CONTROL), &Port->PortLock);
 }
 
+// The status is kept in 16 bits and reported in 32.
 NTSTATUS SerialGetModemStatus(PDEVICE_EXTENSION Port, PIRP Irp) {
+    ULONG modemStatus;
     KIRQL oldIrql;
 
-    if (OutputLength(Irp) < sizeof(ULONG)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Port->ModemStatus;
+    modemStatus = Port->ModemStatus;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(ULONG);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &modemStatus, sizeof(ULONG), NULL);
 }
 
 NTSTATUS SerialGetWaitMask(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(ULONG)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Port->WaitMask;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(ULONG);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->WaitMask, sizeof(ULONG), &Port->PortLock);
 }
 
 NTSTATUS SerialGetStats(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-
-    if (OutputLength(Irp) < sizeof(SERIALPERF_STATS)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    *(PSERIALPERF_STATS)Irp->AssociatedIrp.SystemBuffer = Port->PerfStats;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIALPERF_STATS);
-    return STATUS_SUCCESS;
+    return CopySettingOut(Irp, &Port->PerfStats, sizeof(SERIALPERF_STATS), &Port->PortLock);
 }
 
 NTSTATUS SerialClearStats(PDEVICE_EXTENSION Port, PIRP Irp) {
@@ -392,24 +358,15 @@ static NTSTATUS SerialClrRts(PDEVICE_EXTENSION Port, PIRP Irp) {
 }
 
 // A new mask first ends a waiting WAIT_ON_MASK with no events; events recorded
-// under the old mask stay recorded.
+// under the old mask stay recorded. The word is reported back as ever, within
+// the caller's output buffer.
 static NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Port, PIRP Irp) {
-    ULONG mask;
-    KIRQL oldIrql;
+    NTSTATUS status = StoreWaitMask(Port, Irp);
 
-    if (InputLength(Irp) < sizeof(ULONG)) {
-        return STATUS_BUFFER_TOO_SMALL;
+    if (NT_SUCCESS(status)) {
+        ReportReplyLength(Irp, sizeof(ULONG));
     }
-    mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
-    if ((mask & ~(ULONG)SERIAL_WAIT_MASK_BITS) != 0) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    CompletePendingWaitIrps(Port, 0);
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->WaitMask = mask;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(ULONG);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 // Only one wait may be queued. A second one, or a wait with no mask to wait
@@ -427,18 +384,18 @@ static NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Port, PIRP Irp) {
         *events = 0;
         Port->EventHistory = 0;
         KeReleaseSpinLock(&Port->PortLock, oldIrql);
-        CompletePendingWaitIrps(Port, 0);
+        CompletePendingWaitIrps(Port, 0, FALSE);
         return STATUS_INVALID_PARAMETER;
     }
     if (Port->EventHistory != 0) {
         *events = Port->EventHistory;
         Port->EventHistory = 0;
         KeReleaseSpinLock(&Port->PortLock, oldIrql);
-        Irp->IoStatus.Information = sizeof(ULONG);
+        ReportReplyLength(Irp, sizeof(ULONG));
         return STATUS_SUCCESS;
     }
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return EnqueueWaitIrp(Port, Irp);
+    return EnqueueWaitIrp(Port, Irp, FALSE);
 }
 
 // Acted on in this order: queued writes cancelled (the one on the bus runs
@@ -452,7 +409,7 @@ static NTSTATUS SerialPurge(PDEVICE_EXTENSION Port, PIRP Irp) {
     }
     flags = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
     if ((flags & SERIAL_PURGE_TXABORT) != 0) {
-        USBKillAllReads(Port->DeviceObject, &Port->WriteQueue);
+        USBKillAllWrites(Port->DeviceObject, &Port->WriteQueue);
     }
     if ((flags & SERIAL_PURGE_RXABORT) != 0) {
         CompletePendingReadIrps(Port);
@@ -481,7 +438,7 @@ static NTSTATUS SerialGetCommStatus(PDEVICE_EXTENSION Port, PIRP Irp) {
     serialStatus->EofReceived = FALSE;
     serialStatus->WaitForImmediate = FALSE;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_STATUS);
+    ReportReplyLength(Irp, sizeof(SERIAL_STATUS));
     return STATUS_SUCCESS;
 }
 
@@ -490,7 +447,7 @@ static NTSTATUS SerialGetPropertiesRequest(PDEVICE_EXTENSION Port, PIRP Irp) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     SerialGetProperties(Port, (PSERIAL_COMMPROP)Irp->AssociatedIrp.SystemBuffer);
-    Irp->IoStatus.Information = sizeof(SERIAL_COMMPROP);
+    ReportReplyLength(Irp, sizeof(SERIAL_COMMPROP));
     return STATUS_SUCCESS;
 }
 
@@ -555,6 +512,8 @@ NTSTATUS PassiveModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     NTSTATUS status;
 
+    // The handlers wait for the phone's answers.
+    VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     Irp->IoStatus.Information = 0;
     status = AcquireRemoveLock(port, Irp);
     if (!NT_SUCCESS(status)) {
@@ -592,16 +551,15 @@ static NTSTATUS DeferModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     PRANDOM_JUNK junk;
     ULONG bufferBytes;
-    NTSTATUS status;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     junk = (PRANDOM_JUNK)ExAllocatePoolWithTag(NonPagedPool, sizeof(RANDOM_JUNK), PORT_POOL_TAG);
     if (junk == NULL) {
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+        goto Refuse;
     }
     status = AcquireRemoveLock(port, junk);
     if (!NT_SUCCESS(status)) {
-        ExFreePool(junk);
-        return CompleteRequest(Irp, status, 0);
+        goto FreeRecord;
     }
 
     RtlZeroMemory(junk, sizeof(RANDOM_JUNK));
@@ -620,6 +578,11 @@ static NTSTATUS DeferModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoMarkIrpPending(Irp);
     ExQueueWorkItem(&junk->WorkItem, DelayedWorkQueue);
     return STATUS_PENDING;
+
+FreeRecord:
+    ExFreePool(junk);
+Refuse:
+    return CompleteRequest(Irp, status, 0);
 }
 
 // IRP_MJ_DEVICE_CONTROL. Requests are answered only between open and close and

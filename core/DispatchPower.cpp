@@ -357,6 +357,27 @@ static VOID NoteSystemPowerChange(PDEVICE_EXTENSION Port, SYSTEM_POWER_STATE Sys
     }
 }
 
+VOID ResumePortAfterSleep(PDEVICE_EXTENSION Port) {
+    PDEVICE_OBJECT device = Port->DeviceObject;
+    BOOLEAN open;
+    KIRQL oldIrql;
+
+    VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->ResumeAfterSleep = FALSE;
+    open = Port->PortOpen;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+
+    ResetPipe(device, Port->BulkInPipe);
+    ResetPipe(device, Port->BulkOutPipe);
+    ResetPipe(device, Port->InterruptPipe);
+
+    // A close that came in meanwhile has stopped reception for good.
+    if (open) {
+        StartReception(Port);
+    }
+}
+
 // ---------------------------------------------------------------- IRP_MJ_POWER
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

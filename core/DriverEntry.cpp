@@ -3,11 +3,6 @@
 // and waiting, the device-interface switches and the two pass-through
 // dispatch routines.
 #include "port.h"
-#if VARIANT_MODEM
-#include "mdm.h"
-#else
-#include "diag.h"
-#endif
 
 // Room for "\Device\VXNTQT70DIAG" and any 32-bit device number.
 #define DEVICE_NAME_BYTES 256
@@ -89,9 +84,17 @@ static VOID MakeDeviceName(PUNICODE_STRING Name) {
     RtlAppendUnicodeStringToString(Name, &number);
 }
 
-// Everything AddDevice sets up that cannot fail. The record is zeroed, so
-// only what is not zero is written.
+// Everything AddDevice sets up that cannot fail: the device starts Stopped
+// and in D0. The record is zeroed, so only what is not zero is written.
 static VOID InitPortRecord(PDEVICE_EXTENSION Port) {
+    POWER_STATE powerState;
+
+    Port->PnpState = Stopped;
+    Port->SystemPower = PowerSystemWorking;
+    Port->DevicePower = PowerDeviceD0;
+    powerState.DeviceState = PowerDeviceD0;
+    PoSetPowerState(Port->DeviceObject, DevicePowerState, powerState);
+
     IoInitializeRemoveLockEx(&Port->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
     KeInitializeSpinLock(&Port->PortLock);
     InitializeListHead(&Port->WaitQueue);
@@ -127,7 +130,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     UNICODE_STRING workingName;
     PDEVICE_OBJECT deviceObject = NULL;
     PDEVICE_EXTENSION port = NULL;
-    POWER_STATE powerState;
     NTSTATUS status;
 
     status = InitUnicodeString(&workingName, DEVICE_NAME_BYTES);
@@ -152,7 +154,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     }
     RtlCopyUnicodeString(&port->DeviceName, &workingName);
 
-    port->PnpState = Stopped;
     deviceObject->Flags |= DO_BUFFERED_IO;
     port->LowerDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
     if (port->LowerDeviceObject == NULL) {
@@ -166,11 +167,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     if (!NT_SUCCESS(status)) {
         goto UndoDevice;
     }
-
-    port->SystemPower = PowerSystemWorking;
-    port->DevicePower = PowerDeviceD0;
-    powerState.DeviceState = PowerDeviceD0;
-    PoSetPowerState(deviceObject, DevicePowerState, powerState);
 
     InitPortRecord(port);
     // Last: from here on the I/O manager may send requests to the device.

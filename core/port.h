@@ -57,8 +57,9 @@ typedef enum _PNP_STATE {
 // Locks, in the only order in which they nest: the I/O manager's cancel spin
 // lock, then PortLock, then InputLock (modem) or StateLock. OpenMutex and
 // CloseMutex are taken at PASSIVE_LEVEL with no spin lock held. A field
-// without a note is written only by the Plug and Play or open/close paths,
-// which the system serialises per device.
+// without a note is written only by AddDevice, the Plug and Play paths or the
+// open and close paths, which the system serialises per device; every other
+// field says who writes it.
 #if VARIANT_MODEM
 
 typedef struct _DEVICE_EXTENSION {
@@ -69,15 +70,15 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING InterfaceName;     // from IoRegisterDeviceInterface; empty once released
     PNP_STATE PnpState;               // StateLock where the removal paths and IsDeviceRemoved meet
     PNP_STATE PreviousPnpState;       // saved by a removal query, restored by its cancel
-    DEVICE_POWER_STATE DevicePower;
-    SYSTEM_POWER_STATE SystemPower;
+    DEVICE_POWER_STATE DevicePower;         // the power paths, one power IRP at a time
+    SYSTEM_POWER_STATE SystemPower;         // the power paths, one power IRP at a time
     DEVICE_CAPABILITIES DeviceCapabilities; // as last completed upward, own bits applied
     LONG OpenCount;                         // interlocked; 0 or 1
     PFILE_OBJECT OpenFile;                  // the open handle's file object; NULL when closed
     USBD_PIPE_HANDLE BulkInPipe;            // the three taken from the parent at start
     USBD_PIPE_HANDLE BulkOutPipe;
     USBD_PIPE_HANDLE InterruptPipe;
-    ULONG DeviceLostCode; // 0, or DEVICE_LOST_CODE for good
+    ULONG DeviceLostCode; // PortLock; 0, or DEVICE_LOST_CODE for good (set by a failed transfer)
     KSPIN_LOCK PortLock;  // guards what is marked PortLock below
 
     SERIAL_TIMEOUTS Timeouts;        // PortLock; kept across opens
@@ -100,12 +101,12 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN WriteBusy;               // PortLock; a write transfer is on the bus
     LIST_ENTRY WriteQueue;           // PortLock; queued write and immediate-character requests
 
-    LARGE_INTEGER IntervalTime;         // read interval time-out, 100 ns
+    LARGE_INTEGER IntervalTime;         // PortLock; read interval time-out, 100 ns
     LARGE_INTEGER IntervalDueShort;     // -1: one tick, relative
     LARGE_INTEGER IntervalDueLong;      // -10,000,000: one second, relative
     LARGE_INTEGER IntervalCutover;      // 200,000,000: twenty seconds
-    PLARGE_INTEGER IntervalDueSelected; // IntervalDueShort or IntervalDueLong
-    BOOLEAN UseIntervalTimer;
+    PLARGE_INTEGER IntervalDueSelected; // PortLock; IntervalDueShort or IntervalDueLong
+    BOOLEAN UseIntervalTimer;           // PortLock; set by a read, cleared when it ends
     BOOLEAN IntervalDpcActive; // PortLock
     BOOLEAN TotalDpcActive;    // PortLock
     KTIMER ReadTotalTimer;
@@ -121,8 +122,8 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR InputBuffer[INPUT_BUFFER_SIZE];
     KSPIN_LOCK InputLock;
 
-    LONG ReadLengthRemaining;
-    ULONG EventHistory; // PortLock
+    LONG ReadLengthRemaining; // the read in progress: its dispatch, then whoever completes it
+    ULONG EventHistory;       // PortLock
     BOOLEAN PortOpen;   // changed under PortLock (and OpenMutex at open)
     KSPIN_LOCK StateLock;
     FAST_MUTEX OpenMutex;     // open against the stop and removal queries
@@ -142,15 +143,15 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING InterfaceName;
     PNP_STATE PnpState; // StateLock where the removal paths and IsDeviceRemoved meet
     PNP_STATE PreviousPnpState;
-    DEVICE_POWER_STATE DevicePower;
-    SYSTEM_POWER_STATE SystemPower;
+    DEVICE_POWER_STATE DevicePower; // the power paths, one power IRP at a time
+    SYSTEM_POWER_STATE SystemPower; // the power paths, one power IRP at a time
     DEVICE_CAPABILITIES DeviceCapabilities;
     LONG OpenCount;        // interlocked; 0 or 1
     PFILE_OBJECT OpenFile; // the open handle's file object; NULL when closed
     USBD_PIPE_HANDLE BulkInPipe;
     USBD_PIPE_HANDLE BulkOutPipe;
     USBD_PIPE_HANDLE InterruptPipe; // reset at open and wake, never transferred on
-    ULONG DeviceLostCode;
+    ULONG DeviceLostCode;           // PortLock; set by a failed transfer (IsErrorInEndpoint)
     KSPIN_LOCK PortLock;
 
     SERIAL_TIMEOUTS Timeouts;        // PortLock
@@ -181,8 +182,8 @@ typedef struct _DEVICE_EXTENSION {
     LONG InputCount; // PortLock
     UCHAR InputBuffer[INPUT_BUFFER_SIZE];
 
-    LONG ReadLengthRemaining;
-    BOOLEAN PortOpen; // changed under PortLock
+    LONG ReadLengthRemaining; // PortLock; the read in progress
+    BOOLEAN PortOpen;         // changed under PortLock
     KSPIN_LOCK StateLock;
     ULONG EventHistory; // PortLock
     FAST_MUTEX OpenMutex;
@@ -266,25 +267,82 @@ VOID DecPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port);
 // Context is the port device record. At or below DISPATCH_LEVEL.
 NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
                    PVOID Context);
+// Rebuilds Urb from nothing (nothing the bus left in it from the last transfer
+// carries over) as a bulk or interrupt transfer of Length bytes at Buffer on
+// Pipe, with TransferFlags.
+VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
+                       ULONG TransferFlags);
+// A receive transfer (in, short transfers taken) of the port's own URB,
+// submitted as SubmitUrb submits it; the caller has counted it.
+NTSTATUS SubmitReceiveTransfer(struct _DEVICE_EXTENSION* Port, PURB Urb, USBD_PIPE_HANDLE Pipe,
+                               PVOID Buffer, ULONG Length,
+                               PIO_COMPLETION_ROUTINE CompletionRoutine);
 // One URB, waited for. PASSIVE_LEVEL, no lock held.
 NTSTATUS SendAwaitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+// Open resets the three pipes in order and stops at the first failure.
+// PASSIVE_LEVEL, no lock held.
+NTSTATUS ResetAllPipes(PDEVICE_OBJECT DeviceObject);
 VOID CleanupAllPipes(PDEVICE_OBJECT DeviceObject);
 VOID USBKillAllPendingIrps(PDEVICE_OBJECT DeviceObject);
+// TRUE while the port's stack is still on the bus: the device may have been
+// marked lost by a failed transfer, but the phone has not been reported gone,
+// so the bus will not end what is still outstanding on its own. Takes
+// StateLock.
+BOOLEAN IsStillOnBus(PDEVICE_EXTENSION Port);
 #if VARIANT_DIAG
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb);
 VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject);
 #endif
 
+// ---------------------------------------------------------------- utility: the bulk-out piece engine
+// A request being sent goes to the bulk-out pipe in pieces of at most
+// WRITE_PIECE_SIZE bytes, each carried by the request's own IRP and pointing
+// into its own system buffer: nothing is copied and no IRP is allocated. One
+// context per request, allocated when it is started and freed when its last
+// piece has come back.
+#define WRITE_PIECE_SIZE 4096
+// AmountInOutQueue, which the status request reports, is a signed 32-bit count
+// of the bytes accepted and not yet finished; nothing may carry it past this.
+#define WRITE_COUNT_LIMIT 0x7FFFFFFFUL
+
+typedef struct _WRITE_CONTEXT {
+    URB Urb;           // the bulk-out transfer of the current piece
+    PUCHAR Cursor;     // next byte of the system buffer to send
+    ULONG Remaining;   // bytes not yet handed to a piece
+    ULONG Transferred; // bytes the bus driver reported sent so far
+    ULONG Length;      // the whole request, as counted in AmountInOutQueue
+    ULONG PieceLength; // what the current piece asked the bus to send
+} WRITE_CONTEXT, *PWRITE_CONTEXT;
+
+// Sets a context the writer has allocated (each driver allocates in its own
+// routine, where fault injection names the site) to send Length bytes of
+// Irp's system buffer from the start.
+VOID InitWriteContext(PWRITE_CONTEXT Context, PIRP Irp, ULONG Length);
+// Points a zeroed URB at the next piece, sent with TransferFlags, and readies
+// the IRP's next stack location for the bus driver with CompletionRoutine.
+VOID PrepareWritePiece(struct _DEVICE_EXTENSION* Port, PIRP Irp, PWRITE_CONTEXT Context,
+                       ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine);
+// Counts what the bus says the piece just back moved, never more than the
+// piece asked for.
+VOID CountWrittenPiece(PWRITE_CONTEXT Context);
+
 // ---------------------------------------------------------------- readq
+// The serial state every open starts from: BaudRate, 8 data bits, no parity,
+// two stop bits, DTR and RTS under control, XonChar and XoffChar; no wait
+// mask, no recorded events, empty queues, the writer idle and no sleep
+// pending. Time-outs, statistics, the other special characters and the
+// handshake limits keep what the previous user left, as a serial port's
+// settings outlive a handle. Caller holds OpenMutex; the port is not open.
+VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar,
+                     UCHAR XoffChar);
+
 // Cancel every request queued on `Queue`, newest first, through each one's
 // own cancel routine. PASSIVE_LEVEL or DISPATCH_LEVEL; no spin lock held.
 VOID USBKillAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID USBKillAllWaits(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
-#if VARIANT_DIAG
 VOID USBKillAllWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
-#endif
 
 // ---------------------------------------------------------------- readq: input ring and request queues
 // Written against the record by its tag, so that this block stands wherever
@@ -302,47 +360,77 @@ NTSTATUS WriteToBuffer(struct _DEVICE_EXTENSION* Port, const UCHAR* Source, LONG
 LONG GetNoCharsInInputBuffer(struct _DEVICE_EXTENSION* Port);
 NTSTATUS FlushInputBuffer(struct _DEVICE_EXTENSION* Port);
 
-// The one-request queues (WaitQueue, ReadQueue). Caller holds PortLock for
-// the first two. QueueSingleIrp: STATUS_PENDING when queued (marked pending,
-// cancel routine installed), STATUS_INVALID_PARAMETER when the queue is full,
-// STATUS_CANCELLED when already cancelled (not queued, not marked); for
-// either refusal the caller completes the request. DequeueSingleIrp: the
-// request with its cancel routine taken back, or NULL. UnlinkCancelledIrp:
-// for cancel routines, cancel spin lock held; takes PortLock.
-NTSTATUS QueueSingleIrp(PLIST_ENTRY Queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
-PIRP DequeueSingleIrp(PLIST_ENTRY Queue);
+// The one cancel-safe queue protocol of ReadQueue, WriteQueue and WaitQueue in
+// both drivers (its safety argument is in readq.cpp). Caller holds PortLock
+// for QueueIrp and DequeueIrp.
+//
+// QueueIrp: STATUS_PENDING when queued (marked pending, cancel routine
+// installed); STATUS_INVALID_PARAMETER when QUEUE_SINGLE was asked and the
+// queue is not empty; STATUS_CANCELLED when the request was already cancelled
+// (not queued, not marked). For either refusal the caller completes it.
+// DequeueIrp: the first request whose cancel routine could be taken back, or
+// NULL; a request already claimed by its cancel routine is skipped.
+// UnlinkCancelledIrp: for cancel routines, cancel spin lock held; takes
+// PortLock.
+#define QUEUE_AT_TAIL 0x0
+#define QUEUE_AT_HEAD 0x1
+#define QUEUE_SINGLE 0x2
+NTSTATUS QueueIrp(struct _DEVICE_EXTENSION* Port, PLIST_ENTRY Queue, PIRP Irp,
+                  PDRIVER_CANCEL CancelRoutine, ULONG How);
+PIRP DequeueIrp(struct _DEVICE_EXTENSION* Port, PLIST_ENTRY Queue);
 VOID UnlinkCancelledIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp);
+// For routines that take a LockHeld argument: PortLock taken unless the
+// caller says it already holds it (which is checked).
+KIRQL LockPortUnlessHeld(struct _DEVICE_EXTENSION* Port, BOOLEAN LockHeld);
+VOID UnlockPortUnlessHeld(struct _DEVICE_EXTENSION* Port, BOOLEAN LockHeld, KIRQL OldIrql);
 
 // The wait-on-mask queue. Enqueue: STATUS_PENDING when queued, else the
 // caller completes the request (STATUS_INVALID_PARAMETER: one is already
 // queued; STATUS_CANCELLED). CompletePendingWaitIrps hands Events unfiltered
-// to the queued request and gives back its remove lock.
+// to the queued request, gives back its remove lock and returns TRUE, or
+// FALSE when none waited. LockHeld: the caller already holds PortLock (the
+// request is then completed inside it).
 DRIVER_CANCEL WaitMaskCancelRoutine;
-#if VARIANT_MODEM
-// No spin lock held.
-NTSTATUS EnqueueWaitIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp);
-PIRP DequeueWaitIrp(struct _DEVICE_EXTENSION* Port);
-BOOLEAN CompletePendingWaitIrps(struct _DEVICE_EXTENSION* Port, ULONG Events);
-#else
-// LockHeld: the caller already holds PortLock (the request is then completed
-// inside it).
 NTSTATUS EnqueueWaitIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp, BOOLEAN LockHeld);
 PIRP DequeueWaitIrp(struct _DEVICE_EXTENSION* Port, BOOLEAN LockHeld);
-VOID CompletePendingWaitIrps(struct _DEVICE_EXTENSION* Port, ULONG Events, BOOLEAN LockHeld);
-#endif
+BOOLEAN CompletePendingWaitIrps(struct _DEVICE_EXTENSION* Port, ULONG Events, BOOLEAN LockHeld);
+// The write queue, each request carrying the driver's WriteCancelRoutine;
+// AtHead puts it before every queued write (the modem's immediate character).
+NTSTATUS EnqueueWriteIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp, BOOLEAN AtHead,
+                         BOOLEAN LockHeld);
+PIRP DequeueWriteIrp(struct _DEVICE_EXTENSION* Port, BOOLEAN LockHeld);
 
-// ---------------------------------------------------------------- open, close, write and device control
-// DispatchCreate (modem driver; the diagnostics driver has its own), all at
-// PASSIVE_LEVEL in the caller's thread.
-DRIVER_DISPATCH DispatchCreate;
-DRIVER_DISPATCH DispatchClose;
-DRIVER_DISPATCH ModemCleanup;
-DRIVER_DISPATCH ModemFlush;
+// ---------------------------------------------------------------- readq: read timing
+// A SERIAL_TIMEOUTS field that means "not this kind of time-out" or "forever".
+#define TIMEOUT_MAXULONG ((ULONG)0xFFFFFFFF)
+#define MS_TO_100NS 10000
 
+// The read half of SERIAL_TIMEOUTS as one read applies it.
+typedef struct _READ_TIMING {
+    BOOLEAN Immediate;     // return at once with what the ring holds
+    BOOLEAN UseTotalTimer; // ReadTotalTimer runs while the read waits
+    ULONG Multiplier;      // ms per byte still wanted
+    ULONG Constant;        // ms
+} READ_TIMING, *PREAD_TIMING;
+
+VOID ClassifyTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, PREAD_TIMING Timing);
+// Relative due time of the total time-out for Remaining bytes still wanted.
+LARGE_INTEGER TotalDueTime(const READ_TIMING* Timing, LONG Remaining);
+// The read's length, held to what a LONG counts.
+LONG ReadLengthOf(PIRP Irp);
+// Moves what the ring holds into the read's system buffer, after the bytes it
+// already has and never past its own length, and takes them off
+// ReadLengthRemaining. Returns the count moved. The ring's own rule applies
+// (diagnostics driver: caller holds PortLock).
+LONG CopyFromRing(struct _DEVICE_EXTENSION* Port, PIRP Irp);
+// What the bus says it put in ReadTransferBuffer, never more than the buffer
+// holds.
+LONG ReceivedLength(struct _DEVICE_EXTENSION* Port);
+
+// ---------------------------------------------------------------- DispatchIoControl
 // DispatchIoControl. The validators and the handlers both drivers answer
-// alike; each handler runs at PASSIVE_LEVEL with the request's remove lock
-// held, checks the buffer before reading it, sets Information and returns
-// the request's status.
+// alike; each handler runs with the request's remove lock held, checks the
+// buffer before reading it, sets Information and returns the request's status.
 DRIVER_DISPATCH ModemIoControl;
 NTSTATUS PassiveModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN IsValidBaudRate(LONG BaudRate);
@@ -350,6 +438,25 @@ BOOLEAN IsValidDataBits(UCHAR DataBits);
 BOOLEAN IsValidStopBits(UCHAR StopBits);
 BOOLEAN IsValidParity(UCHAR Parity);
 VOID SerialGetProperties(struct _DEVICE_EXTENSION* Port, PSERIAL_COMMPROP Properties);
+
+// The buffers of a METHOD_BUFFERED request, and the one way a fixed-size
+// setting moves between the system buffer and the port record. CopySettingIn
+// and CopySettingOut take STATUS_BUFFER_TOO_SMALL unless the caller's input
+// (output) holds Size bytes; otherwise they copy under PortLock when Lock is
+// given. ReportReplyLength sets Information to Bytes, but never to more than
+// the caller's output buffer holds: buffered I/O copies Information bytes
+// back, and they must land inside that buffer. A request without an output
+// buffer is told Bytes (nothing is copied back then).
+ULONG InputLength(PIRP Irp);
+ULONG OutputLength(PIRP Irp);
+NTSTATUS CopySettingIn(PIRP Irp, PVOID Setting, ULONG Size, PKSPIN_LOCK Lock);
+NTSTATUS CopySettingOut(PIRP Irp, const VOID* Setting, ULONG Size, PKSPIN_LOCK Lock);
+VOID ReportReplyLength(PIRP Irp, ULONG Bytes);
+// The new wait mask of a SET_WAIT_MASK: STATUS_BUFFER_TOO_SMALL,
+// STATUS_INVALID_PARAMETER for a bit no event has, else STATUS_SUCCESS with
+// the waiting WAIT_ON_MASK ended with no events and the mask stored.
+NTSTATUS StoreWaitMask(struct _DEVICE_EXTENSION* Port, PIRP Irp);
+
 NTSTATUS SerialAcceptWithoutEffect(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialRefuse(struct _DEVICE_EXTENSION* Port, PIRP Irp);
 NTSTATUS SerialSetTimeouts(struct _DEVICE_EXTENSION* Port, PIRP Irp);
@@ -381,24 +488,6 @@ typedef struct _RANDOM_JUNK {
 } RANDOM_JUNK, *PRANDOM_JUNK;
 
 VOID NTAPI WorkItemCallbackModemIoControl(PVOID Parameter);
-
-// initPort: the settings of every open (caller holds OpenMutex), and the
-// drain at close (PASSIVE_LEVEL, no lock held).
-VOID InitPort(struct _DEVICE_EXTENSION* Port);
-VOID WaitForPipesCompletion(struct _DEVICE_EXTENSION* Port);
-
-// DispatchWrite. PortLock guards WriteQueue, WriteBusy and AmountInOutQueue;
-// LockHeld says the caller already holds it. DispatchImmediateChar takes a
-// device-control request whose remove lock the caller holds and returns
-// STATUS_PENDING (the write path now owns the request and that hold) or a
-// failure for the caller to complete it with. PassiveWrite is called only by
-// the owner of WriteBusy, at or below DISPATCH_LEVEL, no lock held.
-DRIVER_DISPATCH DispatchWrite;
-NTSTATUS DispatchImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS EnqueueWriteIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp, BOOLEAN AtHead,
-                         BOOLEAN LockHeld);
-PIRP DequeueWriteIrp(struct _DEVICE_EXTENSION* Port, BOOLEAN LockHeld);
-NTSTATUS PassiveWrite(struct _DEVICE_EXTENSION* Port);
 #endif
 
 // ---------------------------------------------------------------- DispatchPower
@@ -406,8 +495,71 @@ NTSTATUS PassiveWrite(struct _DEVICE_EXTENSION* Port);
 // each system power request becomes a device power request sent down the
 // same stack, and an open port is kept alive across a sleep.
 DRIVER_DISPATCH DispatchPower;
-// Each driver's resume work when the system returns to S0 after a sleep
-// taken with the port open (ResumeAfterSleep still set): end whatever its
-// receive pipes still had in flight, clear the flag, reset the three pipes
-// and restart reception. PASSIVE_LEVEL, no lock held.
+// The half of the return from a sleep both drivers share, once each has ended
+// what its receive pipes still had in flight: clears ResumeAfterSleep, resets
+// the three pipes whatever each answers (a pipe that stays halted fails its
+// next transfer, which the read path then handles) and restarts reception if
+// the port is still open. PASSIVE_LEVEL, no lock held.
+VOID ResumePortAfterSleep(struct _DEVICE_EXTENSION* Port);
+
+// ================================================================ the contract
+// What each driver folder supplies to the core: declared once here, defined
+// in vxqt70mdm/ and in vxqt70diag/ (or, where noted, in one of them, for the
+// core's modules that only that driver builds). The core calls nothing else
+// of a driver folder and includes none of its headers but variant.h.
+
+// The data path. DispatchRead and DispatchWrite: IRP_MJ_READ and IRP_MJ_WRITE
+// at PASSIVE_LEVEL. ReadTotalTimeoutDPC ends the queued read when its total
+// time-out expires. The read queue holds one read: Enqueue returns
+// STATUS_PENDING when queued, else the status the read ends with (the modem
+// driver has then completed it itself). CompletePendingReadIrps completes the
+// queued read with what the ring holds (modem: no spin lock held; diagnostics:
+// caller holds PortLock). WriteCancelRoutine: the cancel routine of a queued
+// write (it also takes the request's bytes off AmountInOutQueue).
+DRIVER_DISPATCH DispatchRead;
+DRIVER_DISPATCH DispatchWrite;
+KDEFERRED_ROUTINE ReadTotalTimeoutDPC;
+NTSTATUS EnqueueReadIrp(struct _DEVICE_EXTENSION* Port, PIRP Irp);
+PIRP DequeueReadIrp(struct _DEVICE_EXTENSION* Port);
+VOID CompletePendingReadIrps(struct _DEVICE_EXTENSION* Port);
+DRIVER_CANCEL WriteCancelRoutine;
+
+// Reception: StartReception issues the receive transfers an open starts (the
+// modem's status and bulk-in transfers, the diagnostics bulk-in transfer);
+// their own failures surface later through their completions. At or below
+// DISPATCH_LEVEL, no spin lock held.
+NTSTATUS StartReception(struct _DEVICE_EXTENSION* Port);
+
+// Each driver's return to S0 after a sleep taken with the port open
+// (ResumeAfterSleep still set): ends what its receive pipes still had in
+// flight, then ResumePortAfterSleep. PASSIVE_LEVEL, no lock held.
 VOID RestartPortAfterSleep(struct _DEVICE_EXTENSION* Port);
+
+// The file-handle requests, all at PASSIVE_LEVEL in the caller's thread: the
+// modem driver's live in core/DispatchCreate.cpp, the diagnostics driver's in
+// its own folder.
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH ModemCleanup;
+DRIVER_DISPATCH ModemFlush;
+
+#if VARIANT_MODEM
+// Supplied by the modem folder to the core modules only the modem builds
+// (DispatchCreate, the modem half of DispatchIoControl).
+//
+// ReadIntervalTimeoutDPC ends the queued read when its interval expires.
+// InitPort: the settings of every open (caller holds OpenMutex).
+// WaitForPipesCompletion: the drain at close (PASSIVE_LEVEL, no lock held).
+// SetLineCode, SetDTRRTS: class requests to the phone, waited for;
+// SendBreak: the phone has none. PASSIVE_LEVEL, no lock held.
+// DispatchImmediateChar takes a device-control request whose remove lock
+// the caller holds and returns STATUS_PENDING (the write path now owns the
+// request and that hold) or a failure for the caller to complete it with.
+KDEFERRED_ROUTINE ReadIntervalTimeoutDPC;
+VOID InitPort(struct _DEVICE_EXTENSION* Port);
+VOID WaitForPipesCompletion(struct _DEVICE_EXTENSION* Port);
+NTSTATUS SetLineCode(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SetDTRRTS(PDEVICE_OBJECT DeviceObject, USHORT ControlLines);
+NTSTATUS SendBreak(PDEVICE_OBJECT DeviceObject, SHORT Duration);
+NTSTATUS DispatchImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+#endif

@@ -1,9 +1,9 @@
-// Queued requests. A read, write or wait-on-mask request that cannot finish
-// at once waits in ReadQueue, WriteQueue or WaitQueue: linked through its own
-// Tail.Overlay.ListEntry, marked pending, and given its queue's cancel routine
-// by an interlocked exchange. Whoever takes it off again clears that routine
-// by an interlocked exchange first, so exactly one of the cancel routine and
-// the path that dequeues it owns the request.
+// Queued requests, the input ring and the read time-outs both drivers share.
+//
+// A read, write or wait-on-mask request that cannot finish at once waits in
+// ReadQueue, WriteQueue or WaitQueue, queued and taken off by the one
+// protocol below (QueueIrp, DequeueIrp, UnlinkCancelledIrp), whose safety
+// argument is written once, above QueueIrp.
 #include "port.h"
 
 // Cancels every request on Queue, newest first, the way the I/O manager
@@ -53,8 +53,9 @@ static VOID CancelQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
     IoReleaseCancelSpinLock(cancelIrql);
 }
 
-// Used on ReadQueue, and in the modem driver on WriteQueue as well, whose
-// requests carry their own cancel routine.
+// Used on ReadQueue, and by the modem driver's purge on WriteQueue as well,
+// whose requests carry their own cancel routine. The diagnostics driver's
+// read time-out would have nothing left to end.
 VOID USBKillAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
 #if VARIANT_DIAG
     KeCancelTimer(&PortOf(DeviceObject)->ReadTotalTimer);
@@ -66,11 +67,9 @@ VOID USBKillAllWaits(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
     CancelQueuedIrps(DeviceObject, Queue);
 }
 
-#if VARIANT_DIAG
 VOID USBKillAllWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue) {
     CancelQueuedIrps(DeviceObject, Queue);
 }
-#endif
 
 // ================================================================ the input ring
 // Every received byte waits here until a read takes it: InputHead is where
@@ -93,7 +92,7 @@ static VOID UnlockRing(PDEVICE_EXTENSION Port, KIRQL OldIrql) {
 #else
 // Caller holds PortLock, which covers the ring in this driver.
 static KIRQL LockRing(PDEVICE_EXTENSION Port) {
-    UNREFERENCED_PARAMETER(Port);
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     return DISPATCH_LEVEL;
 }
 
@@ -205,19 +204,35 @@ NTSTATUS FlushInputBuffer(PDEVICE_EXTENSION Port) {
     return STATUS_SUCCESS;
 }
 
-// ================================================================ one-request queues
-// WaitQueue and ReadQueue hold at most one request each. These two are the
-// whole queue discipline; the enqueue and dequeue routines of each queue
-// wrap them.
+// ================================================================ the queue protocol
+// Every queued request is linked through its own Tail.Overlay.ListEntry,
+// marked pending, and carries its queue's cancel routine. The queues change
+// only under PortLock; a cancel routine runs under the cancel spin lock and
+// takes PortLock inside it to unlink (the only order of the two).
+//
+// Why exactly one of the cancel routine and a dequeue ends each request:
+// both take the cancel routine off the request by an interlocked exchange
+// (IoSetCancelRoutine), and only the one that gets it back non-NULL owns the
+// request.
+//  - QueueIrp installs the routine before it looks at Cancel. A cancellation
+//    before that point leaves Cancel set and no routine called: the exchange
+//    back gets our routine, the request is refused (STATUS_CANCELLED, neither
+//    linked nor marked) and the caller completes it. A cancellation after it
+//    calls the routine, which first waits for PortLock (held here): the
+//    exchange back gets NULL, so the request is linked and marked pending for
+//    the routine, which then unlinks and completes it.
+//  - DequeueIrp takes the routine back before it hands a request out. A
+//    request whose routine is already gone belongs to its cancel routine,
+//    which is waiting for PortLock to unlink it: the dequeue links the entry
+//    to itself, so that the routine's unlink is harmless, and goes on.
+//  - CancelQueuedIrps (the kill-all walks) unlinks and takes the routine back
+//    under both locks and calls the routine itself, as the I/O manager would.
 
-// Caller holds PortLock. The cancel routine is installed before the request
-// is linked: a cancellation that slips in between finds the routine gone from
-// our hands (it waits for PortLock to unlink), so the request is linked and
-// marked pending for it. Only a request taken back here is refused with
-// STATUS_CANCELLED, not marked pending and not linked; the caller completes
-// it, as it does the STATUS_INVALID_PARAMETER of a full queue.
-NTSTATUS QueueSingleIrp(PLIST_ENTRY Queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-    if (!IsListEmpty(Queue)) {
+// Caller holds PortLock.
+NTSTATUS QueueIrp(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP Irp,
+                  PDRIVER_CANCEL CancelRoutine, ULONG How) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
+    if ((How & QUEUE_SINGLE) != 0 && !IsListEmpty(Queue)) {
         return STATUS_INVALID_PARAMETER;
     }
     IoSetCancelRoutine(Irp, CancelRoutine);
@@ -226,15 +241,17 @@ NTSTATUS QueueSingleIrp(PLIST_ENTRY Queue, PIRP Irp, PDRIVER_CANCEL CancelRoutin
     }
     Irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(Irp);
-    InsertTailList(Queue, &Irp->Tail.Overlay.ListEntry);
+    if ((How & QUEUE_AT_HEAD) != 0) {
+        InsertHeadList(Queue, &Irp->Tail.Overlay.ListEntry);
+    } else {
+        InsertTailList(Queue, &Irp->Tail.Overlay.ListEntry);
+    }
     return STATUS_PENDING;
 }
 
-// Caller holds PortLock. The first request whose cancel routine could be
-// taken back, or NULL. A request whose routine is already gone belongs to its
-// cancel routine, which will unlink it: linked to itself, it comes to no harm
-// from that.
-PIRP DequeueSingleIrp(PLIST_ENTRY Queue) {
+// Caller holds PortLock.
+PIRP DequeueIrp(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     while (!IsListEmpty(Queue)) {
         PLIST_ENTRY entry = RemoveHeadList(Queue);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
@@ -247,16 +264,32 @@ PIRP DequeueSingleIrp(PLIST_ENTRY Queue) {
     return NULL;
 }
 
-// Entered from a cancel routine, cancel spin lock held. The queues change
-// under PortLock, so the unlink takes it too (cancel spin lock, then
-// PortLock, the only order).
+// Entered from a cancel routine, cancel spin lock held.
 VOID UnlinkCancelledIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
     KIRQL oldIrql;
 
+    VXQT70_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
+}
+
+KIRQL LockPortUnlessHeld(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
+    KIRQL oldIrql = DISPATCH_LEVEL;
+
+    if (LockHeld) {
+        VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
+    } else {
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    }
+    return oldIrql;
+}
+
+VOID UnlockPortUnlessHeld(PDEVICE_EXTENSION Port, BOOLEAN LockHeld, KIRQL OldIrql) {
+    if (!LockHeld) {
+        KeReleaseSpinLock(&Port->PortLock, OldIrql);
+    }
 }
 
 // ================================================================ the wait-on-mask queue
@@ -264,45 +297,38 @@ VOID UnlinkCancelledIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
 // of WaitMask. The sources (read completion, write path, status pipe) record
 // their events in EventHistory under PortLock and hand them to the waiting
 // request through CompletePendingWaitIrps; what nobody waited for stays in
-// EventHistory for the next WAIT_ON_MASK to take.
+// EventHistory for the next WAIT_ON_MASK to take. The modem driver completes
+// with the serial boost, the diagnostics driver with none (VARIANT_IO_BOOST).
 
-#if VARIANT_MODEM
+NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN LockHeld) {
+    KIRQL oldIrql = LockPortUnlessHeld(Port, LockHeld);
+    NTSTATUS status = QueueIrp(Port, &Port->WaitQueue, Irp, WaitMaskCancelRoutine, QUEUE_SINGLE);
 
-// STATUS_PENDING when queued; otherwise the caller completes the request and
-// gives back its remove lock. At or below DISPATCH_LEVEL, no spin lock held.
-NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
-    KIRQL oldIrql;
-    NTSTATUS status;
-
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    status = QueueSingleIrp(&Port->WaitQueue, Irp, WaitMaskCancelRoutine);
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    UnlockPortUnlessHeld(Port, LockHeld, oldIrql);
     return status;
 }
 
-PIRP DequeueWaitIrp(PDEVICE_EXTENSION Port) {
-    KIRQL oldIrql;
-    PIRP irp;
+PIRP DequeueWaitIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
+    KIRQL oldIrql = LockPortUnlessHeld(Port, LockHeld);
+    PIRP irp = DequeueIrp(Port, &Port->WaitQueue);
 
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    irp = DequeueSingleIrp(&Port->WaitQueue);
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    UnlockPortUnlessHeld(Port, LockHeld, oldIrql);
     return irp;
 }
 
 // Hands Events to the waiting request as they are: the sources have already
-// filtered them by WaitMask where they should be. TRUE when a request was
-// completed. No spin lock held.
-BOOLEAN CompletePendingWaitIrps(PDEVICE_EXTENSION Port, ULONG Events) {
-    PIRP irp = DequeueWaitIrp(Port);
+// filtered them by WaitMask where they should be. Its output buffer was
+// checked to hold them when it was queued.
+BOOLEAN CompletePendingWaitIrps(PDEVICE_EXTENSION Port, ULONG Events, BOOLEAN LockHeld) {
+    PIRP irp = DequeueWaitIrp(Port, LockHeld);
 
     if (irp == NULL) {
         return FALSE;
     }
     *(PULONG)irp->AssociatedIrp.SystemBuffer = Events;
     irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = sizeof(ULONG);
-    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    ReportReplyLength(irp, sizeof(ULONG));
+    IoCompleteRequest(irp, VARIANT_IO_BOOST);
     ReleaseRemoveLock(Port, irp);
     return TRUE;
 }
@@ -315,65 +341,104 @@ VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UnlinkCancelledIrp(port, Irp);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     Irp->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    IoCompleteRequest(Irp, VARIANT_IO_BOOST);
     ReleaseRemoveLock(port, Irp);
 }
 
-#else // VARIANT_DIAG: the callers say whether they already hold PortLock
+// ================================================================ the write queue
 
-static KIRQL LockPortUnlessHeld(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
-    KIRQL oldIrql = DISPATCH_LEVEL;
-
-    if (!LockHeld) {
-        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    }
-    return oldIrql;
-}
-
-static VOID UnlockPortUnlessHeld(PDEVICE_EXTENSION Port, BOOLEAN LockHeld, KIRQL OldIrql) {
-    if (!LockHeld) {
-        KeReleaseSpinLock(&Port->PortLock, OldIrql);
-    }
-}
-
-NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN LockHeld) {
+NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld) {
     KIRQL oldIrql = LockPortUnlessHeld(Port, LockHeld);
-    NTSTATUS status = QueueSingleIrp(&Port->WaitQueue, Irp, WaitMaskCancelRoutine);
+    NTSTATUS status = QueueIrp(Port, &Port->WriteQueue, Irp, WriteCancelRoutine,
+                               AtHead ? QUEUE_AT_HEAD : QUEUE_AT_TAIL);
 
     UnlockPortUnlessHeld(Port, LockHeld, oldIrql);
     return status;
 }
 
-PIRP DequeueWaitIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
+PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
     KIRQL oldIrql = LockPortUnlessHeld(Port, LockHeld);
-    PIRP irp = DequeueSingleIrp(&Port->WaitQueue);
+    PIRP irp = DequeueIrp(Port, &Port->WriteQueue);
 
     UnlockPortUnlessHeld(Port, LockHeld, oldIrql);
     return irp;
 }
 
-// With LockHeld the request is completed inside PortLock.
-VOID CompletePendingWaitIrps(PDEVICE_EXTENSION Port, ULONG Events, BOOLEAN LockHeld) {
-    PIRP irp = DequeueWaitIrp(Port, LockHeld);
+// ================================================================ read timing
+// Read lengths are counted in LONGs (ReadLengthRemaining, the ring's counts);
+// a longer read is served as one of this many bytes.
+#define READ_LENGTH_LIMIT 0x7FFFFFFFUL
+// Above this many milliseconds a total time-out would not fit a relative due
+// time in 100 ns units; it is held there (some 29,000 years).
+#define TOTAL_TIMEOUT_LIMIT_MS 922337203685477ULL
 
-    if (irp == NULL) {
-        return;
+// The total time-out, as serial applications use the three values:
+//
+//   interval   multiplier  constant   the read
+//   MAXULONG   0           0          returns at once with what the ring holds
+//   MAXULONG   any         MAXULONG   waits for data, no total time-out
+//   MAXULONG   MAXULONG    finite     waits for data at most `constant` ms
+//   MAXULONG   other       finite     waits multiplier x bytes + constant ms
+//   other      0           0          no total time-out
+//   other      any         any        waits multiplier x bytes + constant ms
+//
+// (The modem driver adds its interval timer for a finite, non-zero interval;
+// that is its own.)
+VOID ClassifyTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, PREAD_TIMING Timing) {
+    ULONG interval = Timeouts->ReadIntervalTimeout;
+    ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
+    ULONG constant = Timeouts->ReadTotalTimeoutConstant;
+
+    Timing->Immediate = FALSE;
+    Timing->UseTotalTimer = TRUE;
+    Timing->Multiplier = multiplier;
+    Timing->Constant = constant;
+    if (interval == TIMEOUT_MAXULONG) {
+        if (multiplier == 0 && constant == 0) {
+            Timing->Immediate = TRUE;
+            Timing->UseTotalTimer = FALSE;
+        } else if (constant == TIMEOUT_MAXULONG) {
+            Timing->UseTotalTimer = FALSE;
+        } else if (multiplier == TIMEOUT_MAXULONG) {
+            Timing->Multiplier = 0;
+        }
+    } else if (multiplier == 0 && constant == 0) {
+        Timing->UseTotalTimer = FALSE;
     }
-    *(PULONG)irp->AssociatedIrp.SystemBuffer = Events;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = sizeof(ULONG);
-    ReleaseRemoveLock(Port, irp);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+LARGE_INTEGER TotalDueTime(const READ_TIMING* Timing, LONG Remaining) {
+    ULONGLONG ms = (ULONGLONG)Timing->Multiplier * (ULONG)Remaining + Timing->Constant;
+    LARGE_INTEGER due;
 
-    UnlinkCancelledIrp(port, Irp);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    ReleaseRemoveLock(port, Irp);
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (ms > TOTAL_TIMEOUT_LIMIT_MS) {
+        ms = TOTAL_TIMEOUT_LIMIT_MS;
+    }
+    due.QuadPart = -(LONGLONG)(ms * MS_TO_100NS);
+    return due;
 }
 
-#endif
+LONG ReadLengthOf(PIRP Irp) {
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    return (LONG)(length > READ_LENGTH_LIMIT ? READ_LENGTH_LIMIT : length);
+}
+
+// ReadLengthRemaining may belong to a later read that was refused, so the
+// copy is bounded by this read's own length.
+LONG CopyFromRing(PDEVICE_EXTENSION Port, PIRP Irp) {
+    LONG already = (LONG)Irp->IoStatus.Information;
+    LONG copied = 0;
+
+    ReadFromBuffer(Port, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + already,
+                   ReadLengthOf(Irp) - already, &copied);
+    Irp->IoStatus.Information += copied;
+    Port->ReadLengthRemaining -= copied;
+    return copied;
+}
+
+// A bus that overstates the length must not make the ring copy from beyond
+// the buffer.
+LONG ReceivedLength(PDEVICE_EXTENSION Port) {
+    ULONG reported = Port->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    return (LONG)(reported > READ_TRANSFER_SIZE ? READ_TRANSFER_SIZE : reported);
+}

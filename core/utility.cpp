@@ -95,6 +95,27 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE Compl
     return IoCallDriver(Target, irp);
 }
 
+VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
+                       ULONG TransferFlags) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
+
+    RtlZeroMemory(Urb, sizeof(URB));
+    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Pipe;
+    transfer->TransferFlags = TransferFlags;
+    transfer->TransferBufferLength = Length;
+    transfer->TransferBuffer = Buffer;
+}
+
+NTSTATUS SubmitReceiveTransfer(PDEVICE_EXTENSION Port, PURB Urb, USBD_PIPE_HANDLE Pipe,
+                               PVOID Buffer, ULONG Length,
+                               PIO_COMPLETION_ROUTINE CompletionRoutine) {
+    VXQT70_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL && !VXQT70_HOLDS(&Port->PortLock));
+    BuildBulkTransfer(Urb, Pipe, Buffer, Length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    return SubmitUrb(Port->LowerDeviceObject, Urb, CompletionRoutine, Port);
+}
+
 #if VARIANT_MODEM
 
 // The I/O manager builds, completes and frees the request; the event and the
@@ -219,11 +240,86 @@ VOID CleanupAllPipes(PDEVICE_OBJECT DeviceObject) {
 VOID USBKillAllPendingIrps(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
 
-#if VARIANT_MODEM
-    USBKillAllReads(DeviceObject, &port->WriteQueue);
-#else
     USBKillAllWrites(DeviceObject, &port->WriteQueue);
-#endif
     USBKillAllReads(DeviceObject, &port->ReadQueue);
     USBKillAllWaits(DeviceObject, &port->WaitQueue);
+}
+
+// The third pipe comes last: the diagnostics driver never transfers on it,
+// but a halted one would keep the interface from working after a replug.
+NTSTATUS ResetAllPipes(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    NTSTATUS status;
+
+    VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    status = ResetPipe(DeviceObject, port->BulkInPipe);
+    if (NT_SUCCESS(status)) {
+        status = ResetPipe(DeviceObject, port->BulkOutPipe);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ResetPipe(DeviceObject, port->InterruptPipe);
+    }
+    return status;
+}
+
+BOOLEAN IsStillOnBus(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    BOOLEAN onBus;
+
+    KeAcquireSpinLock(&Port->StateLock, &oldIrql);
+    onBus = (BOOLEAN)(Port->PnpState != SurpriseRemoved && Port->PnpState != Removed);
+    KeReleaseSpinLock(&Port->StateLock, oldIrql);
+    return onBus;
+}
+
+VOID SetOpenDefaults(PDEVICE_EXTENSION Port, ULONG BaudRate, UCHAR XonChar, UCHAR XoffChar) {
+    Port->BaudRate = BaudRate;
+    Port->LineControl.StopBits = STOP_BITS_2;
+    Port->LineControl.Parity = NO_PARITY;
+    Port->LineControl.WordLength = 8;
+    Port->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    Port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    Port->SpecialChars.XonChar = XonChar;
+    Port->SpecialChars.XoffChar = XoffChar;
+    Port->WaitMask = 0;
+    Port->EventHistory = 0;
+    Port->AmountInOutQueue = 0;
+    InitializeListHead(&Port->WaitQueue);
+    InitializeListHead(&Port->ReadQueue);
+    InitializeListHead(&Port->WriteQueue);
+    Port->WriteBusy = FALSE;
+    Port->ResumeAfterSleep = FALSE;
+}
+
+// ---------------------------------------------------------------- the bulk-out piece engine
+
+VOID InitWriteContext(PWRITE_CONTEXT Context, PIRP Irp, ULONG Length) {
+    RtlZeroMemory(Context, sizeof(WRITE_CONTEXT));
+    Context->Cursor = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    Context->Remaining = Length;
+    Context->Length = Length;
+}
+
+// The IRP carries every piece of its own request.
+VOID PrepareWritePiece(PDEVICE_EXTENSION Port, PIRP Irp, PWRITE_CONTEXT Context,
+                       ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine) {
+    ULONG piece = Context->Remaining < WRITE_PIECE_SIZE ? Context->Remaining : WRITE_PIECE_SIZE;
+    PIO_STACK_LOCATION next;
+
+    BuildBulkTransfer(&Context->Urb, Port->BulkOutPipe, Context->Cursor, piece, TransferFlags);
+    Context->Cursor += piece;
+    Context->Remaining -= piece;
+    Context->PieceLength = piece;
+
+    next = IoGetNextIrpStackLocation(Irp);
+    SetUrbRequest(next, &Context->Urb);
+    next->MinorFunction = 0;
+    IoSetCompletionRoutine(Irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
+    Irp->IoStatus.Status = STATUS_PENDING;
+}
+
+VOID CountWrittenPiece(PWRITE_CONTEXT Context) {
+    ULONG sent = Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+
+    Context->Transferred += sent < Context->PieceLength ? sent : Context->PieceLength;
 }

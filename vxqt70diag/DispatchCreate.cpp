@@ -7,22 +7,6 @@
 // All four run at PASSIVE_LEVEL in the caller's thread.
 #include "diag.h"
 
-// The pipes in the order open resets them; the third is never transferred
-// on, but a halted one would keep the interface from working after a replug.
-static NTSTATUS ResetAllPipes(PDEVICE_OBJECT DeviceObject) {
-    PDEVICE_EXTENSION port = PortOf(DeviceObject);
-    NTSTATUS status;
-
-    status = ResetPipe(DeviceObject, port->BulkInPipe);
-    if (NT_SUCCESS(status)) {
-        status = ResetPipe(DeviceObject, port->BulkOutPipe);
-    }
-    if (NT_SUCCESS(status)) {
-        status = ResetPipe(DeviceObject, port->InterruptPipe);
-    }
-    return status;
-}
-
 // IRP_MJ_CREATE. OpenMutex is held from the state test until the serial state
 // is made, against the stop and removal queries. The remove lock is held only
 // while the open runs; an open handle does not hold it.
@@ -70,7 +54,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     FlushInputBuffer(port);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
-    ReadBulkPipe(port, port->BulkInPipe);
+    StartReception(port);
 
     ReleaseRemoveLock(port, Irp);
     return CompleteRequest(Irp, status);
@@ -111,19 +95,6 @@ NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
     return STATUS_SUCCESS;
-}
-
-// TRUE while the function driver's stack is still on the bus: the device may
-// have been judged lost by a failed transfer, but the phone has not been
-// reported gone, so the bus will not end what is still outstanding on its own.
-static BOOLEAN IsStillOnBus(PDEVICE_EXTENSION Port) {
-    KIRQL oldIrql;
-    BOOLEAN onBus;
-
-    KeAcquireSpinLock(&Port->StateLock, &oldIrql);
-    onBus = (BOOLEAN)(Port->PnpState != SurpriseRemoved && Port->PnpState != Removed);
-    KeReleaseSpinLock(&Port->StateLock, oldIrql);
-    return onBus;
 }
 
 // Close of a device that is gone succeeds at once. When the phone has left

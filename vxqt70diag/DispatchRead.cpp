@@ -11,84 +11,6 @@
 // belongs to the read in progress.
 #include "diag.h"
 
-// A SERIAL_TIMEOUTS field that means "not this kind of time-out" or "forever".
-#define TIMEOUT_MAXULONG ((ULONG)0xFFFFFFFF)
-#define MS_TO_100NS 10000
-// Above this many milliseconds a total time-out would not fit a relative due
-// time in 100 ns units; it is held there (some 29,000 years).
-#define TOTAL_TIMEOUT_LIMIT_MS 922337203685477ULL
-// Read lengths are counted in LONGs (ReadLengthRemaining, the ring's counts);
-// a longer read is served as one of this many bytes.
-#define READ_LENGTH_LIMIT 0x7FFFFFFFUL
-
-// The read half of SERIAL_TIMEOUTS as one read applies it. There is no
-// interval time-out in this driver: a read is completed by the first transfer
-// after it was queued, whatever that brings.
-typedef struct _READ_TIMING {
-    BOOLEAN Immediate;     // return at once with what the ring holds
-    BOOLEAN UseTotalTimer; // ReadTotalTimer runs while the read waits
-    ULONG Multiplier;      // ms per byte still wanted
-    ULONG Constant;        // ms
-} READ_TIMING, *PREAD_TIMING;
-
-// Interval MAXULONG with both totals 0 is "return at once"; interval MAXULONG
-// with a finite constant waits for data at most that long, MAXULONG in the
-// multiplier then meaning "not per byte"; a constant of MAXULONG there means
-// "wait for data". Otherwise both totals 0 is "no total time-out", and any
-// other pair is taken as given.
-static VOID ClassifyTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, PREAD_TIMING Timing) {
-    ULONG interval = Timeouts->ReadIntervalTimeout;
-    ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
-    ULONG constant = Timeouts->ReadTotalTimeoutConstant;
-
-    Timing->Immediate = FALSE;
-    Timing->UseTotalTimer = TRUE;
-    Timing->Multiplier = multiplier;
-    Timing->Constant = constant;
-    if (interval == TIMEOUT_MAXULONG) {
-        if (multiplier == 0 && constant == 0) {
-            Timing->Immediate = TRUE;
-            Timing->UseTotalTimer = FALSE;
-        } else if (constant == TIMEOUT_MAXULONG) {
-            Timing->UseTotalTimer = FALSE;
-        } else if (multiplier == TIMEOUT_MAXULONG) {
-            Timing->Multiplier = 0;
-        }
-    } else if (multiplier == 0 && constant == 0) {
-        Timing->UseTotalTimer = FALSE;
-    }
-}
-
-// Relative due time of the total time-out for Remaining bytes still wanted.
-static LARGE_INTEGER TotalDueTime(const READ_TIMING* Timing, LONG Remaining) {
-    ULONGLONG ms = (ULONGLONG)Timing->Multiplier * (ULONG)Remaining + Timing->Constant;
-    LARGE_INTEGER due;
-
-    if (ms > TOTAL_TIMEOUT_LIMIT_MS) {
-        ms = TOTAL_TIMEOUT_LIMIT_MS;
-    }
-    due.QuadPart = -(LONGLONG)(ms * MS_TO_100NS);
-    return due;
-}
-
-static LONG ReadLengthOf(PIRP Irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
-    return (LONG)(length > READ_LENGTH_LIMIT ? READ_LENGTH_LIMIT : length);
-}
-
-// Caller holds PortLock. Moves what the ring holds into the read's system
-// buffer, after the bytes it already has and never past its own length.
-static LONG CopyFromRing(PDEVICE_EXTENSION Port, PIRP Irp) {
-    LONG already = (LONG)Irp->IoStatus.Information;
-    LONG copied = 0;
-
-    ReadFromBuffer(Port, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + already,
-                   ReadLengthOf(Irp) - already, &copied);
-    Irp->IoStatus.Information += copied;
-    Port->ReadLengthRemaining -= copied;
-    return copied;
-}
-
 // Completes a read and gives back what it held: its hold on the remove lock
 // (when it took one) and its count in PendingReadWriteIrps. Completing inside
 // PortLock is safe: no completion a read can reach takes it.
@@ -103,14 +25,42 @@ static NTSTATUS FinishRead(PDEVICE_EXTENSION Port, PIRP Irp, NTSTATUS Status, BO
 }
 
 // ---------------------------------------------------------------- dispatch
+// Caller holds PortLock and the read's remove lock; the read wants Length
+// bytes, more than none. It takes what the ring holds, or waits in the queue
+// under its total time-out; the status it is to be completed with comes back,
+// or STATUS_PENDING once it waits.
+static NTSTATUS StartRead(PDEVICE_EXTENSION Port, PIRP Irp, LONG Length) {
+    READ_TIMING timing;
+    LONG copied;
+    NTSTATUS status;
+
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
+    // A read already waiting keeps its time-out: this one can only be
+    // answered at once (a queued read means the ring is empty), and must not
+    // leave the waiting one without an end.
+    if (IsListEmpty(&Port->ReadQueue)) {
+        KeCancelTimer(&Port->ReadTotalTimer);
+        Port->ReadLengthRemaining = Length;
+    }
+    ClassifyTotalTimeout(&Port->Timeouts, &timing);
+
+    copied = CopyFromRing(Port, Irp);
+    if (timing.Immediate || copied != 0) {
+        Port->PerfStats.ReceivedCount += copied;
+        return STATUS_SUCCESS;
+    }
+    status = EnqueueReadIrp(Port, Irp);
+    if (status == STATUS_PENDING && timing.UseTotalTimer) {
+        KeSetTimer(&Port->ReadTotalTimer, TotalDueTime(&timing, Length), &Port->ReadTotalDpc);
+    }
+    return status;
+}
+
 // IRP_MJ_READ, at PASSIVE_LEVEL in the caller's thread. The read is counted
 // in PendingReadWriteIrps from the start, so a close waits for it.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
-    SERIAL_TIMEOUTS timeouts;
-    READ_TIMING timing;
     LONG length = ReadLengthOf(Irp);
-    LONG copied;
     NTSTATUS status;
     KIRQL oldIrql;
 
@@ -136,35 +86,12 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return FinishRead(port, Irp, STATUS_SUCCESS, TRUE);
     }
 
-    // A read already waiting keeps its time-out: this one can only be
-    // answered at once (a queued read means the ring is empty), and must not
-    // leave the waiting one without an end.
-    if (IsListEmpty(&port->ReadQueue)) {
-        KeCancelTimer(&port->ReadTotalTimer);
-        port->ReadLengthRemaining = length;
-    }
-    timeouts = port->Timeouts;
-    ClassifyTotalTimeout(&timeouts, &timing);
-
-    copied = CopyFromRing(port, Irp);
-    if (!timing.Immediate && copied == 0) {
-        status = EnqueueReadIrp(port, Irp);
-        if (status == STATUS_PENDING) {
-            if (timing.UseTotalTimer) {
-                KeSetTimer(&port->ReadTotalTimer, TotalDueTime(&timing, length),
-                           &port->ReadTotalDpc);
-            }
-            KeReleaseSpinLock(&port->PortLock, oldIrql);
-            return STATUS_PENDING;
-        }
-        KeReleaseSpinLock(&port->PortLock, oldIrql);
-        Irp->IoStatus.Information = 0;
-        return FinishRead(port, Irp, status, TRUE);
-    }
-
-    port->PerfStats.ReceivedCount += copied;
+    status = StartRead(port, Irp, length);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
-    return FinishRead(port, Irp, STATUS_SUCCESS, TRUE);
+    if (status == STATUS_PENDING) {
+        return STATUS_PENDING;
+    }
+    return FinishRead(port, Irp, status, TRUE);
 }
 
 // ---------------------------------------------------------------- the read queue
@@ -172,7 +99,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // A second read while one waits is not an error here: it is answered at once
 // with no bytes, and the waiting read stays.
 NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
-    NTSTATUS status = QueueSingleIrp(&Port->ReadQueue, Irp, ReadCancelRoutine);
+    NTSTATUS status = QueueIrp(Port, &Port->ReadQueue, Irp, ReadCancelRoutine, QUEUE_SINGLE);
 
     if (status == STATUS_INVALID_PARAMETER) {
         status = STATUS_SUCCESS;
@@ -182,7 +109,7 @@ NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
 }
 
 PIRP DequeueReadIrp(PDEVICE_EXTENSION Port) {
-    return DequeueSingleIrp(&Port->ReadQueue);
+    return DequeueIrp(Port, &Port->ReadQueue);
 }
 
 // A read is never held back for more once something is there: with bytes in
@@ -191,6 +118,7 @@ PIRP DequeueReadIrp(PDEVICE_EXTENSION Port) {
 VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port) {
     PIRP irp;
 
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     while ((irp = DequeueReadIrp(Port)) != NULL) {
         NTSTATUS status;
 
@@ -234,26 +162,15 @@ VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
 
 // ---------------------------------------------------------------- the bulk-in transfer
 
-// The URB is rebuilt from nothing for every transfer, so nothing the bus
-// left in it from the last one carries over.
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe) {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Port->ReadUrb.UrbBulkOrInterruptTransfer;
-
     IncPendingReadWriteIRPCnt(Port);
-    RtlZeroMemory(&Port->ReadUrb, sizeof(URB));
-    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Pipe;
-    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = READ_TRANSFER_SIZE;
-    transfer->TransferBuffer = Port->ReadTransferBuffer;
-    transfer->TransferBufferMDL = NULL;
-    transfer->UrbLink = NULL;
     // When no IRP can be had SubmitUrb gives the count back itself.
-    return SubmitUrb(Port->LowerDeviceObject, &Port->ReadUrb, ReadPipeCompletion, Port);
+    return SubmitReceiveTransfer(Port, &Port->ReadUrb, Pipe, Port->ReadTransferBuffer,
+                                 READ_TRANSFER_SIZE, ReadPipeCompletion);
 }
 
 BOOLEAN IsErrorInEndpoint(PDEVICE_EXTENSION Port, PURB Urb, NTSTATUS Status) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     if (Urb->UrbHeader.Status == USBD_STATUS_DEV_NOT_RESPONDING ||
         Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DEVICE_DATA_ERROR ||
         Port->TransferErrorCount > TRANSFER_ERROR_LIMIT) {
@@ -263,14 +180,6 @@ BOOLEAN IsErrorInEndpoint(PDEVICE_EXTENSION Port, PURB Urb, NTSTATUS Status) {
     return FALSE;
 }
 
-// What the bus says it put in ReadTransferBuffer, never more than the buffer
-// holds: a bus that overstates the length must not make the ring copy from
-// beyond the buffer.
-static LONG ReceivedLength(PDEVICE_EXTENSION Port) {
-    ULONG reported = Port->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    return (LONG)(reported > READ_TRANSFER_SIZE ? READ_TRANSFER_SIZE : reported);
-}
-
 // Caller holds PortLock. Receive events are raised only for bytes nobody has
 // taken yet: a transfer whose bytes all went to the waiting read raises none.
 // RXFLAG, when asked for, starts the record afresh (the data are not searched
@@ -278,6 +187,7 @@ static LONG ReceivedLength(PDEVICE_EXTENSION Port) {
 static VOID ReportReceiveEvents(PDEVICE_EXTENSION Port) {
     LONG held = GetNoCharsInInputBuffer(Port);
 
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     if (held == 0) {
         return;
     }

@@ -13,24 +13,6 @@
 // before the call returns, and the completion takes PortLock.
 #include "diag.h"
 
-// Largest piece the bulk-out pipe is given at once.
-#define WRITE_PIECE_SIZE 4096
-
-// The write path counts bytes in signed 32-bit fields (AmountInOutQueue and
-// the status an application reads back); nothing may carry them past this.
-#define WRITE_COUNT_LIMIT 0x7FFFFFFFUL
-
-// One per request being sent; allocated when the request is started and
-// freed when its last piece has come back.
-typedef struct _WRITE_CONTEXT {
-    URB Urb;           // the bulk-out transfer of the current piece
-    PUCHAR Cursor;     // next byte of the system buffer to send
-    ULONG Remaining;   // bytes not yet handed to a piece
-    ULONG Transferred; // bytes the bus driver reported sent so far
-    ULONG Length;      // the whole request, as counted in AmountInOutQueue
-    ULONG PieceLength; // what the current piece asked the bus to send
-} WRITE_CONTEXT, *PWRITE_CONTEXT;
-
 static ULONG WriteLengthOf(PIRP Irp) {
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
 }
@@ -49,39 +31,14 @@ static NTSTATUS FinishWrite(PDEVICE_EXTENSION Port, PIRP Irp, NTSTATUS Status, B
 
 // ---------------------------------------------------------------- the queue
 
-// The cancel routine is installed before the request is linked: a
-// cancellation that slips in between waits for PortLock (held here) before it
-// unlinks, so the request is linked and marked pending for it.
-NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld) {
-    UNREFERENCED_PARAMETER(LockHeld);
-
-    IoSetCancelRoutine(Irp, WriteCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        return STATUS_CANCELLED;
-    }
-    IoMarkIrpPending(Irp);
-    if (AtHead) {
-        InsertHeadList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
-    } else {
-        InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
-    }
-    return STATUS_PENDING;
-}
-
-PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
-    UNREFERENCED_PARAMETER(LockHeld);
-    return DequeueSingleIrp(&Port->WriteQueue);
-}
-
 // Entered with the cancel spin lock held, by the I/O manager or a kill-all
 // walk; the lock order is the cancel spin lock, then PortLock.
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     KIRQL oldIrql;
 
+    UnlinkCancelledIrp(port, Irp);
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&Irp->Tail.Overlay.ListEntry);
     port->AmountInOutQueue -= (LONG)WriteLengthOf(Irp);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
 
@@ -99,46 +56,21 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // the waiting request, if any, and is otherwise lost, since this driver does
 // not record it for a later WAIT_ON_MASK.
 static VOID EndBusyPeriod(PDEVICE_EXTENSION Port) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock) && Port->WriteBusy);
     Port->WriteBusy = FALSE;
     if ((Port->WaitMask & SERIAL_EV_TXEMPTY) != 0) {
         CompletePendingWaitIrps(Port, SERIAL_EV_TXEMPTY, TRUE);
     }
 }
 
-// Points a zeroed URB at the next piece and readies the IRP's next stack
-// location for the bus driver.
-static VOID PrepareWritePiece(PDEVICE_EXTENSION Port, PIRP Irp, PWRITE_CONTEXT Context) {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Context->Urb.UrbBulkOrInterruptTransfer;
-    ULONG piece = Context->Remaining < WRITE_PIECE_SIZE ? Context->Remaining : WRITE_PIECE_SIZE;
-    PIO_STACK_LOCATION next;
-
-    RtlZeroMemory(&Context->Urb, sizeof(URB));
-    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Port->BulkOutPipe;
-    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = piece;
-    transfer->TransferBuffer = Context->Cursor;
-    transfer->TransferBufferMDL = NULL;
-    transfer->UrbLink = NULL;
-
-    Context->Cursor += piece;
-    Context->Remaining -= piece;
-    Context->PieceLength = piece;
-
-    next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->MinorFunction = 0;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &Context->Urb;
-    IoSetCompletionRoutine(Irp, OnWriteComplete, Context, TRUE, TRUE, TRUE);
-    Irp->IoStatus.Status = STATUS_PENDING;
-}
+// This driver's pieces: out, a short transfer taken as it is.
+#define WRITE_TRANSFER_FLAGS USBD_SHORT_TRANSFER_OK
 
 // A request that cannot be given a context fails on its own and the writer
 // goes on with the next one: one allocation failure must not leave the
 // requests behind it waiting until someone purges them.
 NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock) && Port->WriteBusy);
     *IrpToSend = NULL;
     for (;;) {
         PIRP irp = DequeueWriteIrp(Port, TRUE);
@@ -158,11 +90,8 @@ NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend) {
             FinishWrite(Port, irp, STATUS_INSUFFICIENT_RESOURCES, TRUE);
             continue;
         }
-        RtlZeroMemory(context, sizeof(WRITE_CONTEXT));
-        context->Cursor = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
-        context->Remaining = length;
-        context->Length = length;
-        PrepareWritePiece(Port, irp, context);
+        InitWriteContext(context, irp, length);
+        PrepareWritePiece(Port, irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
         IoMarkIrpPending(irp);
         *IrpToSend = irp;
         return STATUS_PENDING;
@@ -172,9 +101,11 @@ NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend) {
 // Caller holds PortLock. A failed piece is a transfer error like a failed
 // read (counted only while the port is open, since the aborts of close fail
 // pieces too), and the emulated lines are reported dropped whatever the
-// mask; the pending total time-out of a read is cancelled with it.
+// mask. A read waiting meanwhile keeps its total time-out: that time-out
+// belongs to the read and ends only with it, or the read would wait for data
+// with no limit.
 static VOID NoteWriteFailure(PDEVICE_EXTENSION Port, PWRITE_CONTEXT Context, NTSTATUS Status) {
-    KeCancelTimer(&Port->ReadTotalTimer);
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     if (Port->PortOpen) {
         InterlockedIncrement(&Port->TransferErrorCount);
         IsErrorInEndpoint(Port, &Context->Urb, Status);
@@ -194,17 +125,16 @@ static VOID NoteWriteFailure(PDEVICE_EXTENSION Port, PWRITE_CONTEXT Context, NTS
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     PWRITE_CONTEXT context = (PWRITE_CONTEXT)Context;
-    ULONG sent = context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     NTSTATUS status = Irp->IoStatus.Status;
     BOOLEAN good;
     PIRP next = NULL;
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
-    context->Transferred += sent < context->PieceLength ? sent : context->PieceLength;
+    CountWrittenPiece(context);
     good = (BOOLEAN)(NT_SUCCESS(status) && context->Urb.UrbHeader.Status == USBD_STATUS_SUCCESS);
     if (good && context->Remaining != 0 && port->PortOpen) {
-        PrepareWritePiece(port, Irp, context);
+        PrepareWritePiece(port, Irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
         IoMarkIrpPending(Irp);
         KeReleaseSpinLock(&port->PortLock, oldIrql);
         IoCallDriver(port->LowerDeviceObject, Irp);

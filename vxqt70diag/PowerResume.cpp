@@ -15,11 +15,7 @@
 // the transfer it ends has come back. The third pipe is reset as at open,
 // though nothing is ever sent on it.
 VOID RestartPortAfterSleep(PDEVICE_EXTENSION Port) {
-    PDEVICE_OBJECT device = Port->DeviceObject;
-    BOOLEAN open;
-    KIRQL oldIrql;
-
-    AbortPipe(device, Port->BulkInPipe);
+    AbortPipe(Port->DeviceObject, Port->BulkInPipe);
 
     // Every sleep fails the transfer the phone held when it was powered down,
     // and each such failure is counted; left in the count they would add up
@@ -27,20 +23,9 @@ VOID RestartPortAfterSleep(PDEVICE_EXTENSION Port) {
     // judged fatal. The pipes start afresh here as at open, and so does the
     // count.
     InterlockedExchange(&Port->TransferErrorCount, 0);
+    ResumePortAfterSleep(Port);
+}
 
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->ResumeAfterSleep = FALSE;
-    open = Port->PortOpen;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-
-    // The results do not matter: a pipe that stays halted fails the next
-    // transfer, which the read path then retries or judges fatal.
-    ResetPipe(device, Port->BulkInPipe);
-    ResetPipe(device, Port->BulkOutPipe);
-    ResetPipe(device, Port->InterruptPipe);
-
-    // A close that came in meanwhile has stopped reception for good.
-    if (open) {
-        ReadBulkPipe(Port, Port->BulkInPipe);
-    }
+NTSTATUS StartReception(PDEVICE_EXTENSION Port) {
+    return ReadBulkPipe(Port, Port->BulkInPipe);
 }

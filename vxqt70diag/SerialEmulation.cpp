@@ -10,9 +10,6 @@
 // (DispatchIoControl.cpp); those that differ are below.
 #include "diag.h"
 
-// The SERIAL_EV_* events a wait mask can name, EV_RXCHAR to EV_EVENT2.
-#define SERIAL_WAIT_MASK_BITS 0x00001FFF
-
 // What GET_COMMSTATUS reports once the device is lost: every error bit an
 // application polling the line would act on.
 #define DEVICE_LOST_ERRORS                                                                         \
@@ -21,36 +18,12 @@
 
 // ---------------------------------------------------------------- state of an open
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION Port) {
-    Port->WaitMask = 0;
-    InitializeListHead(&Port->ReadQueue);
-    InitializeListHead(&Port->WaitQueue);
-    InitializeListHead(&Port->WriteQueue);
-    Port->BaudRate = 115200;
-    Port->LineControl.StopBits = STOP_BITS_2;
-    Port->LineControl.Parity = NO_PARITY;
-    Port->LineControl.WordLength = 8;
-    Port->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-    Port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    Port->SpecialChars.XonChar = 0;
-    Port->SpecialChars.XoffChar = 0;
+    SetOpenDefaults(Port, 115200, 0, 0);
     // Every line is off until the host raises DTR or RTS itself.
     Port->ModemStatus = 0;
-    Port->AmountInOutQueue = 0;
-    Port->WriteBusy = FALSE;
-    Port->EventHistory = 0;
     Port->PortOpen = TRUE;
     KeInitializeEvent(&Port->PendingIoIdle, SynchronizationEvent, FALSE);
     Port->TransferErrorCount = 0;
-    Port->ResumeAfterSleep = FALSE;
-}
-
-// ---------------------------------------------------------------- buffer checks
-static ULONG InputLength(PIRP Irp) {
-    return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
-}
-
-static ULONG OutputLength(PIRP Irp) {
-    return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
 static ULONG ControlCodeOf(PIRP Irp) {
@@ -86,25 +59,6 @@ static NTSTATUS ChangeModemStatus(PDEVICE_EXTENSION Port, USHORT Set, USHORT Cle
 
 // ---------------------------------------------------------------- waits and purges
 
-// A new mask first ends a waiting WAIT_ON_MASK with no events.
-static NTSTATUS EmulSetWaitMask(PDEVICE_EXTENSION Port, PIRP Irp) {
-    ULONG mask;
-    KIRQL oldIrql;
-
-    if (InputLength(Irp) < sizeof(ULONG)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
-    if ((mask & ~(ULONG)SERIAL_WAIT_MASK_BITS) != 0) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    CompletePendingWaitIrps(Port, 0, FALSE);
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->WaitMask = mask;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    return STATUS_SUCCESS;
-}
-
 // Recorded events, or a mask of nothing to wait for, are answered at once
 // (and the record emptied); otherwise the request waits. A second one while
 // one waits is refused by the queue and the first one stays.
@@ -122,7 +76,7 @@ static NTSTATUS EmulWaitOnMask(PDEVICE_EXTENSION Port, PIRP Irp) {
     } else {
         *(PULONG)Irp->AssociatedIrp.SystemBuffer = Port->EventHistory;
         Port->EventHistory = 0;
-        Irp->IoStatus.Information = sizeof(ULONG);
+        ReportReplyLength(Irp, sizeof(ULONG));
         status = STATUS_SUCCESS;
     }
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
@@ -151,7 +105,8 @@ static NTSTATUS EmulPurge(PDEVICE_EXTENSION Port, PIRP Irp) {
         FlushInputBuffer(Port);
         KeReleaseSpinLock(&Port->PortLock, oldIrql);
     }
-    Irp->IoStatus.Information = sizeof(ULONG);
+    // The word is reported back as ever, within the caller's output buffer.
+    ReportReplyLength(Irp, sizeof(ULONG));
     return STATUS_SUCCESS;
 }
 
@@ -176,7 +131,7 @@ static NTSTATUS EmulGetCommStatus(PDEVICE_EXTENSION Port, PIRP Irp) {
         serialStatus->WaitForImmediate = FALSE;
     }
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_STATUS);
+    ReportReplyLength(Irp, sizeof(SERIAL_STATUS));
     return STATUS_SUCCESS;
 }
 
@@ -197,7 +152,7 @@ static NTSTATUS HandleDiagRequest(PDEVICE_EXTENSION Port, PIRP Irp) {
     case IOCTL_SERIAL_SET_RTS:           return ChangeModemStatus(Port, RTS_LOOPBACK, 0);
     case IOCTL_SERIAL_CLR_RTS:           return ChangeModemStatus(Port, 0, RTS_LOOPBACK);
     case IOCTL_SERIAL_GET_WAIT_MASK:     return SerialGetWaitMask(Port, Irp);
-    case IOCTL_SERIAL_SET_WAIT_MASK:     return EmulSetWaitMask(Port, Irp);
+    case IOCTL_SERIAL_SET_WAIT_MASK:     return StoreWaitMask(Port, Irp);
     case IOCTL_SERIAL_WAIT_ON_MASK:      return EmulWaitOnMask(Port, Irp);
     case IOCTL_SERIAL_PURGE:             return EmulPurge(Port, Irp);
     case IOCTL_SERIAL_GET_BAUD_RATE:     return SerialGetBaudRate(Port, Irp);

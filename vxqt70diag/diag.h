@@ -1,7 +1,7 @@
-// Routines only the diagnostics-port driver has: its receive path, restarted
-// from a worker thread and retried after failures until the device is judged
-// lost; its send path; the serial state it emulates in place of a status
-// pipe; and its own open, cleanup and close (declared with the core's).
+// The diagnostics-port driver's own routines, beyond what it supplies to the
+// core (declared in core/port.h): its receive path, restarted from a worker
+// thread and retried after failures until the device is judged lost; its send
+// path; and the serial state it emulates in place of a status pipe.
 //
 // One rule binds the whole driver: PortLock is held across each operation on
 // the port (a read dispatch, a bulk completion, the time-out DPC), and the
@@ -26,7 +26,6 @@
 // with them; one that finds none waits for the next bulk-in transfer, which
 // completes it with whatever the ring then holds (STATUS_SUCCESS, even when
 // short) or, when it brought nothing, with STATUS_TIMEOUT and no bytes.
-DRIVER_DISPATCH DispatchRead;
 
 // Issues one bulk-in transfer on Pipe, counted in PendingReadWriteIrps until
 // ReadPipeCompletion gives the count back (SubmitUrb gives it back itself
@@ -39,15 +38,10 @@ IO_COMPLETION_ROUTINE ReadPipeCompletion;
 // too many transfers have failed since the open. At or below DISPATCH_LEVEL.
 BOOLEAN IsErrorInEndpoint(PDEVICE_EXTENSION Port, PURB Urb, NTSTATUS Status);
 
-// Caller holds PortLock for these three. ReadQueue holds one read; a second
-// one is answered at once with STATUS_SUCCESS and no bytes. Enqueue returns
-// STATUS_PENDING when queued, otherwise the status the caller completes the
-// read with.
-NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp);
-PIRP DequeueReadIrp(PDEVICE_EXTENSION Port);
-VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port);
+// Caller holds PortLock for EnqueueReadIrp, DequeueReadIrp and
+// CompletePendingReadIrps. ReadQueue holds one read; a second one is answered
+// at once with STATUS_SUCCESS and no bytes.
 DRIVER_CANCEL ReadCancelRoutine;
-KDEFERRED_ROUTINE ReadTotalTimeoutDPC;
 
 // ---------------------------------------------------------------- wrkitem
 // The next bulk-in transfer is issued from a system worker thread, after the
@@ -61,14 +55,8 @@ VOID NTAPI WorkItemModemEvent(PVOID Parameter);
 // Writes wait in WriteQueue and go to the bulk-out pipe one request at a time,
 // in pieces of at most 4096 bytes carried by the request's own IRP. A failed
 // piece fails its request, counts as a transfer error and reports the lines
-// dropping; the writer then goes on with the next request.
-DRIVER_DISPATCH DispatchWrite;
-
-// Caller holds PortLock (LockHeld is always TRUE in this driver; it says so
-// at each call). Enqueue: STATUS_PENDING when queued, STATUS_CANCELLED for a
-// request already cancelled (not queued, not marked pending).
-NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld);
-PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld);
+// dropping; the writer then goes on with the next request. The callers of
+// EnqueueWriteIrp and DequeueWriteIrp always hold PortLock (LockHeld TRUE).
 
 // Caller holds PortLock and owns WriteBusy. Starts the next queued request:
 // STATUS_PENDING with *IrpToSend prepared for the bus, which the caller hands
@@ -77,7 +65,6 @@ PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld);
 // the writer goes idle: STATUS_UNSUCCESSFUL and *IrpToSend NULL.
 NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend);
 IO_COMPLETION_ROUTINE OnWriteComplete;
-DRIVER_CANCEL WriteCancelRoutine;
 
 // ---------------------------------------------------------------- SerialEmulation
 // The serial state of a fresh open: settings, queues, emulated lines, the

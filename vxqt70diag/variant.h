@@ -21,3 +21,6 @@
 // Middle line of the load and unload banners: version, build time, build date.
 #define VARIANT_BANNER_LOADED "USBDIAG(%s)  Time: %s  Date: %s LOADED \n"
 #define VARIANT_BANNER_UNLOADED "USBDIAG(%s)  Time: %s  Date: %s UNLOADED \n"
+
+// Priority boost of the requests the shared queues complete.
+#define VARIANT_IO_BOOST IO_NO_INCREMENT

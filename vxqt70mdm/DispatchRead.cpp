@@ -13,58 +13,12 @@
 // outside any lock. ReadLengthRemaining belongs to the one read in progress.
 #include "mdm.h"
 
-// A SERIAL_TIMEOUTS field that means "not this kind of time-out" or "forever".
-#define TIMEOUT_MAXULONG ((ULONG)0xFFFFFFFF)
-#define MS_TO_100NS 10000
-// Above this many milliseconds a total time-out would not fit a relative
-// due time in 100 ns units; it is held there (some 29,000 years).
-#define TOTAL_TIMEOUT_LIMIT_MS 922337203685477ULL
-// Read lengths are counted in LONGs (ReadLengthRemaining, the ring's counts);
-// a longer read is served as one of this many bytes.
-#define READ_LENGTH_LIMIT 0x7FFFFFFFUL
-
-// The read half of SERIAL_TIMEOUTS as one read applies it.
-typedef struct _READ_TIMING {
-    BOOLEAN Immediate;     // return at once with what the ring holds
-    BOOLEAN UseTotalTimer; // ReadTotalTimer runs while the read waits
-    ULONG Multiplier;      // ms per byte still wanted
-    ULONG Constant;        // ms
-} READ_TIMING, *PREAD_TIMING;
-
 // ---------------------------------------------------------------- time-outs
-
-// The total time-out, as serial applications use the three values: interval
-// MAXULONG with both totals 0 is "return at once"; interval MAXULONG with a
-// finite constant waits for data at most that long, MAXULONG in the
-// multiplier then meaning "not per byte"; a constant of MAXULONG there means
-// "wait for data". Otherwise both totals 0 is "no total time-out", and any
-// other pair is taken as given.
-static VOID ClassifyTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, PREAD_TIMING Timing) {
-    ULONG interval = Timeouts->ReadIntervalTimeout;
-    ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
-    ULONG constant = Timeouts->ReadTotalTimeoutConstant;
-
-    Timing->Immediate = FALSE;
-    Timing->UseTotalTimer = TRUE;
-    Timing->Multiplier = multiplier;
-    Timing->Constant = constant;
-    if (interval == TIMEOUT_MAXULONG) {
-        if (multiplier == 0 && constant == 0) {
-            Timing->Immediate = TRUE;
-            Timing->UseTotalTimer = FALSE;
-        } else if (constant == TIMEOUT_MAXULONG) {
-            Timing->UseTotalTimer = FALSE;
-        } else if (multiplier == TIMEOUT_MAXULONG) {
-            Timing->Multiplier = 0;
-        }
-    } else if (multiplier == 0 && constant == 0) {
-        Timing->UseTotalTimer = FALSE;
-    }
-}
 
 // Caller holds PortLock. A finite, non-zero interval selects the interval
 // timer for this read; see ArmIntervalTimer for when it runs.
 static VOID ClassifyIntervalTimeout(PDEVICE_EXTENSION Port, ULONG Interval) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     Port->UseIntervalTimer = FALSE;
     if (Interval == 0 || Interval == TIMEOUT_MAXULONG) {
         return;
@@ -74,18 +28,6 @@ static VOID ClassifyIntervalTimeout(PDEVICE_EXTENSION Port, ULONG Interval) {
     Port->IntervalDueSelected = Port->IntervalTime.QuadPart < Port->IntervalCutover.QuadPart
                                     ? &Port->IntervalDueShort
                                     : &Port->IntervalDueLong;
-}
-
-// Relative due time of the total time-out for Remaining bytes still wanted.
-static LARGE_INTEGER TotalDueTime(const READ_TIMING* Timing, LONG Remaining) {
-    ULONGLONG ms = (ULONGLONG)Timing->Multiplier * (ULONG)Remaining + Timing->Constant;
-    LARGE_INTEGER due;
-
-    if (ms > TOTAL_TIMEOUT_LIMIT_MS) {
-        ms = TOTAL_TIMEOUT_LIMIT_MS;
-    }
-    due.QuadPart = -(LONGLONG)(ms * MS_TO_100NS);
-    return due;
 }
 
 // Sets up the port for a new read of Length bytes and classifies its
@@ -106,28 +48,10 @@ static VOID BeginRead(PDEVICE_EXTENSION Port, LONG Length, PREAD_TIMING Timing) 
 
 // ---------------------------------------------------------------- reads and the ring
 
-static LONG ReadLengthOf(PIRP Irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
-    return (LONG)(length > READ_LENGTH_LIMIT ? READ_LENGTH_LIMIT : length);
-}
-
-// Moves what the ring holds into the read's system buffer, after the bytes it
-// already has and never past its own length (ReadLengthRemaining may belong
-// to a later read that was refused). Returns the count moved.
-static LONG CopyFromRing(PDEVICE_EXTENSION Port, PIRP Irp) {
-    LONG already = (LONG)Irp->IoStatus.Information;
-    LONG copied = 0;
-
-    ReadFromBuffer(Port, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + already,
-                   ReadLengthOf(Irp) - already, &copied);
-    Irp->IoStatus.Information += copied;
-    Port->ReadLengthRemaining -= copied;
-    return copied;
-}
-
 // Caller holds PortLock. The read is over: its bytes are counted and its
 // interval time-out no longer applies.
 static VOID EndReadLocked(PDEVICE_EXTENSION Port, LONG Copied) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     Port->PerfStats.ReceivedCount += Copied;
     Port->UseIntervalTimer = FALSE;
 }
@@ -209,7 +133,7 @@ NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
     NTSTATUS status;
 
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    status = QueueSingleIrp(&Port->ReadQueue, Irp, WaitMaskCancelRoutine);
+    status = QueueIrp(Port, &Port->ReadQueue, Irp, WaitMaskCancelRoutine, QUEUE_SINGLE);
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
     if (status != STATUS_PENDING) {
         FinishRead(Port, Irp, status);
@@ -222,7 +146,7 @@ PIRP DequeueReadIrp(PDEVICE_EXTENSION Port) {
     PIRP irp;
 
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    irp = DequeueSingleIrp(&Port->ReadQueue);
+    irp = DequeueIrp(Port, &Port->ReadQueue);
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
     return irp;
 }
@@ -306,7 +230,6 @@ VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVO
 // ---------------------------------------------------------------- the bulk-in transfer
 
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port) {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Port->ReadUrb.UrbBulkOrInterruptTransfer;
     NTSTATUS status;
 
     IncPendingIRPCnt(Port);
@@ -317,24 +240,9 @@ NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port) {
         return status;
     }
 
-    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Port->BulkInPipe;
-    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = READ_TRANSFER_SIZE;
-    transfer->TransferBuffer = Port->ReadTransferBuffer;
-    transfer->TransferBufferMDL = NULL;
-    transfer->UrbLink = NULL;
     // When no IRP can be had SubmitUrb gives back the count and the lock.
-    return SubmitUrb(Port->LowerDeviceObject, &Port->ReadUrb, ReadPipeCompletion, Port);
-}
-
-// What the bus says it put in ReadTransferBuffer, never more than the buffer
-// holds: a bus that overstates the length must not make the ring copy from
-// beyond the buffer.
-static LONG ReceivedLength(PDEVICE_EXTENSION Port) {
-    ULONG reported = Port->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    return (LONG)(reported > READ_TRANSFER_SIZE ? READ_TRANSFER_SIZE : reported);
+    return SubmitReceiveTransfer(Port, &Port->ReadUrb, Port->BulkInPipe, Port->ReadTransferBuffer,
+                                 READ_TRANSFER_SIZE, ReadPipeCompletion);
 }
 
 // Every good transfer raises the receive events in the mask, whether or not
@@ -359,7 +267,7 @@ static VOID ReportReceiveEvents(PDEVICE_EXTENSION Port) {
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
 
     if (events != 0) {
-        CompletePendingWaitIrps(Port, events);
+        CompletePendingWaitIrps(Port, events, FALSE);
     }
 }
 

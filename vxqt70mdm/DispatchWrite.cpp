@@ -9,33 +9,16 @@
 // PerfStats.TransmittedCount. It is never held across IofCallDriver.
 #include "mdm.h"
 
-// Largest piece the bulk-out pipe is given at once.
-#define WRITE_PIECE_SIZE 4096
-
-// AmountInOutQueue, which the status request reports, is a signed 32-bit
-// count of the bytes accepted and not yet finished; nothing may carry it past
-// this.
-#define WRITE_COUNT_LIMIT 0x7FFFFFFFUL
-
 // The request marker tells an immediate character from a write. It lives in
 // the request's own stack location, where each kind of request has a word
 // nobody else reads for it.
 #define WRITE_MARKER_WRITE 0UL
 #define WRITE_MARKER_IMMEDIATE 0xFFFFFFFFUL
 
-// One per request being sent; allocated when the request is started and
-// freed when its last piece has come back.
-typedef struct _WRITE_CONTEXT {
-    URB Urb;           // the bulk-out transfer of the current piece
-    PUCHAR Cursor;     // next byte of the system buffer to send
-    ULONG Remaining;   // bytes not yet handed to a piece
-    ULONG Transferred; // bytes the bus driver reported sent so far
-    ULONG Length;      // the whole request, as counted in AmountInOutQueue
-    ULONG PieceLength; // what the current piece asked the bus to send
-} WRITE_CONTEXT, *PWRITE_CONTEXT;
+// This driver's pieces: out, and a short transfer is an error.
+#define WRITE_TRANSFER_FLAGS USBD_TRANSFER_DIRECTION_OUT
 
 static IO_COMPLETION_ROUTINE OnWriteComplete;
-static DRIVER_CANCEL WriteCancelRoutine;
 
 static VOID SetWriteMarker(PIO_STACK_LOCATION Stack, ULONG Marker) {
     if (Stack->MajorFunction == IRP_MJ_WRITE) {
@@ -103,70 +86,14 @@ static VOID StartWriterIfIdle(PDEVICE_EXTENSION Port) {
 }
 
 // ---------------------------------------------------------------- the queue
-// Caller holds PortLock when LockHeld is TRUE. A request cancelled before it
-// could be queued comes back STATUS_CANCELLED, unqueued and not marked
-// pending, for the caller to complete.
-NTSTATUS EnqueueWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN AtHead, BOOLEAN LockHeld) {
-    KIRQL oldIrql = PASSIVE_LEVEL;
-    NTSTATUS status = STATUS_PENDING;
-
-    if (!LockHeld) {
-        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    }
-    if (AtHead) {
-        InsertHeadList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
-    } else {
-        InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
-    }
-    IoSetCancelRoutine(Irp, WriteCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-        status = STATUS_CANCELLED;
-    } else {
-        // A cancel routine already running waits for PortLock before it can
-        // complete the request, so marking it here is still in time.
-        IoMarkIrpPending(Irp);
-    }
-    if (!LockHeld) {
-        KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    }
-    return status;
-}
-
-// Takes the head request whose cancel routine it could clear. A request whose
-// routine is already gone is being cancelled: its entry is linked to itself
-// so that the cancel routine's unlink is harmless. Caller holds PortLock when
-// LockHeld is TRUE.
-PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port, BOOLEAN LockHeld) {
-    KIRQL oldIrql = PASSIVE_LEVEL;
-    PIRP irp = NULL;
-
-    if (!LockHeld) {
-        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    }
-    while (irp == NULL && !IsListEmpty(&Port->WriteQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Port->WriteQueue);
-        PIRP candidate = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(candidate, NULL) == NULL) {
-            InitializeListHead(entry);
-        } else {
-            irp = candidate;
-        }
-    }
-    if (!LockHeld) {
-        KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    }
-    return irp;
-}
-
 // Entered with the cancel spin lock held, by the I/O manager or by a kill-all
 // walk; the lock order is the cancel spin lock, then PortLock.
-static VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     KIRQL oldIrql;
 
+    UnlinkCancelledIrp(port, Irp);
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     port->AmountInOutQueue -= (LONG)WriteRequestLength(Irp);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
 
@@ -186,6 +113,7 @@ static VOID EndBusyPeriod(PDEVICE_EXTENSION Port) {
     ULONG events = 0;
 
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    VXQT70_ASSERT(Port->WriteBusy);
     Port->WriteBusy = FALSE;
     if ((Port->WaitMask & SERIAL_EV_TXEMPTY) != 0) {
         Port->EventHistory |= SERIAL_EV_TXEMPTY;
@@ -194,39 +122,11 @@ static VOID EndBusyPeriod(PDEVICE_EXTENSION Port) {
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
 
     if (events != 0) {
-        CompletePendingWaitIrps(Port, events);
+        CompletePendingWaitIrps(Port, events, FALSE);
         KeAcquireSpinLock(&Port->PortLock, &oldIrql);
         Port->EventHistory = 0;
         KeReleaseSpinLock(&Port->PortLock, oldIrql);
     }
-}
-
-// Points the URB at the next piece and readies the IRP's next stack location
-// for the bus driver. The IRP carries every piece of its own request.
-static VOID PrepareWritePiece(PDEVICE_EXTENSION Port, PIRP Irp, PWRITE_CONTEXT Context) {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Context->Urb.UrbBulkOrInterruptTransfer;
-    ULONG piece = Context->Remaining < WRITE_PIECE_SIZE ? Context->Remaining : WRITE_PIECE_SIZE;
-    PIO_STACK_LOCATION next;
-
-    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Port->BulkOutPipe;
-    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
-    transfer->TransferBufferLength = piece;
-    transfer->TransferBuffer = Context->Cursor;
-    transfer->TransferBufferMDL = NULL;
-    transfer->UrbLink = NULL;
-
-    Context->Cursor += piece;
-    Context->Remaining -= piece;
-    Context->PieceLength = piece;
-
-    next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->MinorFunction = 0;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &Context->Urb;
-    IoSetCompletionRoutine(Irp, OnWriteComplete, Context, TRUE, TRUE, TRUE);
 }
 
 // Sends the request's first piece, or fails the request when no context can
@@ -245,14 +145,9 @@ static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
         ReleaseRemoveLock(Port, Irp);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(context, sizeof(WRITE_CONTEXT));
-    context->Cursor = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-    context->Remaining = length;
-    context->Length = length;
-
+    InitWriteContext(context, Irp, length);
     IncPendingIRPCnt(Port);
-    PrepareWritePiece(Port, Irp, context);
-    Irp->IoStatus.Status = STATUS_PENDING;
+    PrepareWritePiece(Port, Irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
     IoMarkIrpPending(Irp);
     IoCallDriver(Port->LowerDeviceObject, Irp);
     return STATUS_PENDING;
@@ -264,6 +159,7 @@ static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
 // on its own and the writer goes on with the next one, so one failure never
 // strands the requests behind it.
 NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port) {
+    VXQT70_ASSERT(Port->WriteBusy && !VXQT70_HOLDS(&Port->PortLock));
     for (;;) {
         PIRP irp;
 
@@ -300,17 +196,12 @@ NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port) {
 static NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     PWRITE_CONTEXT context = (PWRITE_CONTEXT)Context;
-    ULONG sent = context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     NTSTATUS status = Irp->IoStatus.Status;
     KIRQL oldIrql;
 
-    if (sent > context->PieceLength) {
-        sent = context->PieceLength;
-    }
-    context->Transferred += sent;
-
+    CountWrittenPiece(context);
     if (NT_SUCCESS(status) && context->Remaining != 0 && port->PortOpen) {
-        PrepareWritePiece(port, Irp, context);
+        PrepareWritePiece(port, Irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
         IoCallDriver(port->LowerDeviceObject, Irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }

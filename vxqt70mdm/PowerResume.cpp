@@ -15,27 +15,15 @@
 // complete only after the transfers they end have come back, after which
 // neither URB is in use and the chains can start afresh.
 VOID RestartPortAfterSleep(PDEVICE_EXTENSION Port) {
-    PDEVICE_OBJECT device = Port->DeviceObject;
-    BOOLEAN open;
-    KIRQL oldIrql;
+    AbortPipe(Port->DeviceObject, Port->InterruptPipe);
+    AbortPipe(Port->DeviceObject, Port->BulkInPipe);
+    ResumePortAfterSleep(Port);
+}
 
-    AbortPipe(device, Port->InterruptPipe);
-    AbortPipe(device, Port->BulkInPipe);
+// Open starts the status transfer first, then the bulk-in one.
+NTSTATUS StartReception(PDEVICE_EXTENSION Port) {
+    NTSTATUS status = StatusPipe(Port);
+    NTSTATUS readStatus = ReadBulkPipe(Port);
 
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->ResumeAfterSleep = FALSE;
-    open = Port->PortOpen;
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-
-    // The results do not matter: a pipe that stays halted fails its first
-    // transfer, which then reports the device lost as any failure would.
-    ResetPipe(device, Port->BulkInPipe);
-    ResetPipe(device, Port->BulkOutPipe);
-    ResetPipe(device, Port->InterruptPipe);
-
-    // A close that came in meanwhile has stopped reception for good.
-    if (open) {
-        StatusPipe(Port);
-        ReadBulkPipe(Port);
-    }
+    return NT_SUCCESS(status) ? readStatus : status;
 }

@@ -33,7 +33,6 @@
 // ---------------------------------------------------------------- the status transfer
 
 NTSTATUS StatusPipe(PDEVICE_EXTENSION Port) {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Port->StatusUrb.UrbBulkOrInterruptTransfer;
     NTSTATUS status;
 
     IncPendingIRPCnt(Port);
@@ -44,16 +43,9 @@ NTSTATUS StatusPipe(PDEVICE_EXTENSION Port) {
         return status;
     }
 
-    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Port->InterruptPipe;
-    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = STATUS_BUFFER_SIZE;
-    transfer->TransferBuffer = Port->StatusBuffer;
-    transfer->TransferBufferMDL = NULL;
-    transfer->UrbLink = NULL;
     // When no IRP can be had SubmitUrb gives back the count and the lock.
-    return SubmitUrb(Port->LowerDeviceObject, &Port->StatusUrb, StatusPipeCompletion, Port);
+    return SubmitReceiveTransfer(Port, &Port->StatusUrb, Port->InterruptPipe, Port->StatusBuffer,
+                                 STATUS_BUFFER_SIZE, StatusPipeCompletion);
 }
 
 // Only the IRP's status decides; the URB's USBD status is not consulted.
@@ -80,6 +72,7 @@ NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
 // Caller holds PortLock. DCD follows the receive carrier; DSR and CTS follow
 // the transmit carrier together. Returns the SERIAL_MSR bits that changed.
 static USHORT ApplyUartState(PDEVICE_EXTENSION Port, UCHAR State) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     USHORT old = Port->ModemStatus;
     USHORT now = (USHORT)(old & ~(SERIAL_MSR_DCD | SERIAL_MSR_DSR | SERIAL_MSR_CTS));
 
@@ -113,7 +106,7 @@ VOID UpdateStatus(PDEVICE_EXTENSION Port) {
     events = Port->EventHistory;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
 
-    if (events != 0 && CompletePendingWaitIrps(Port, events)) {
+    if (events != 0 && CompletePendingWaitIrps(Port, events, FALSE)) {
         KeAcquireSpinLock(&Port->PortLock, &oldIrql);
         Port->EventHistory = 0;
         KeReleaseSpinLock(&Port->PortLock, oldIrql);
@@ -125,6 +118,7 @@ VOID UpdateStatus(PDEVICE_EXTENSION Port) {
 // Caller holds PortLock. TRUE when this failure is the one that marks the
 // device lost: only a failure while the port is open does, and only once.
 static BOOLEAN MarkDeviceLostLocked(PDEVICE_EXTENSION Port) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
     if (!Port->PortOpen || Port->DeviceLostCode == DEVICE_LOST_CODE) {
         return FALSE;
     }
@@ -153,7 +147,7 @@ VOID ReportPipeFailure(PDEVICE_EXTENSION Port) {
     events = Port->EventHistory;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
 
-    CompletePendingWaitIrps(Port, events);
+    CompletePendingWaitIrps(Port, events, FALSE);
 
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
     Port->EventHistory = 0;

@@ -12,26 +12,10 @@
 // Caller holds OpenMutex and no spin lock; the port is not open, so nothing
 // else touches these fields meanwhile.
 VOID InitPort(PDEVICE_EXTENSION Port) {
-    Port->BaudRate = 460800;
-    Port->LineControl.StopBits = STOP_BITS_2;
-    Port->LineControl.Parity = NO_PARITY;
-    Port->LineControl.WordLength = 8;
-    Port->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-    Port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    Port->SpecialChars.XonChar = 0x11;
-    Port->SpecialChars.XoffChar = 0x13;
+    SetOpenDefaults(Port, 460800, 0x11, 0x13);
     Port->ModemStatus |= SERIAL_MSR_DSR;
-
-    Port->WaitMask = 0;
-    Port->EventHistory = 0;
-    Port->AmountInOutQueue = 0;
-    InitializeListHead(&Port->WaitQueue);
-    InitializeListHead(&Port->ReadQueue);
-    InitializeListHead(&Port->WriteQueue);
-    Port->WriteBusy = FALSE;
     Port->IntervalDpcActive = FALSE;
     Port->TotalDpcActive = FALSE;
-    Port->ResumeAfterSleep = FALSE;
     Port->PortOpen = TRUE;
 
     // The bias keeps the count above 0 while the port is open, so the idle

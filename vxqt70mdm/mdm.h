@@ -1,5 +1,6 @@
-// Routines only the modem-port driver has: its receive path with the serial
-// read time-outs, and its status pipe and line control on the phone.
+// The modem-port driver's own routines, beyond what it supplies to the core
+// (declared in core/port.h): its receive path with the serial read time-outs,
+// its send path, and its status pipe and line control on the phone.
 #pragma once
 
 #include "core/port.h"
@@ -13,25 +14,25 @@
 // SERIAL_EV_RX80FULL is reported from this many bytes held in the ring.
 #define INPUT_RX80FULL_MARK 820000
 
-DRIVER_DISPATCH DispatchRead;
 // Issues one bulk-in transfer, counted in PendingIrpCount and holding an
 // untagged remove-lock acquisition until ReadPipeCompletion gives both back.
 // Called by open, by the return from sleep and by its own completion. At or
 // below DISPATCH_LEVEL, no spin lock held.
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port);
 IO_COMPLETION_ROUTINE ReadPipeCompletion;
-// ReadQueue holds at most one read. Enqueue: STATUS_PENDING when queued;
-// otherwise it has completed the read itself (STATUS_INVALID_PARAMETER for a
-// second read, STATUS_CANCELLED) and given back its remove lock.
-NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION Port, PIRP Irp);
-PIRP DequeueReadIrp(PDEVICE_EXTENSION Port);
-// Completes every queued read with what the ring holds: STATUS_SUCCESS when
-// that filled it, STATUS_TIMEOUT with the bytes delivered when not. Also the
-// SERIAL_PURGE_RXABORT of the control path. No spin lock held.
-VOID CompletePendingReadIrps(PDEVICE_EXTENSION Port);
-KDEFERRED_ROUTINE ReadTotalTimeoutDPC;
-KDEFERRED_ROUTINE ReadIntervalTimeoutDPC;
-// A queued read carries WaitMaskCancelRoutine as its cancel routine.
+// ReadQueue holds at most one read. EnqueueReadIrp, when it does not queue the
+// read, has completed it itself (STATUS_INVALID_PARAMETER for a second read,
+// STATUS_CANCELLED) and given back its remove lock. CompletePendingReadIrps
+// ends the queued read with STATUS_SUCCESS when the ring filled it,
+// STATUS_TIMEOUT with the bytes delivered when not; it is also the
+// SERIAL_PURGE_RXABORT of the control path. A queued read carries
+// WaitMaskCancelRoutine as its cancel routine.
+
+// ---------------------------------------------------------------- DispatchWrite
+// Starts the next queued write, or ends the busy period when there is none.
+// Only the owner of WriteBusy calls it, at or below DISPATCH_LEVEL, no spin
+// lock held.
+NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port);
 
 // ---------------------------------------------------------------- StatusPipe
 // The phone reports carrier and DSR as SERIAL_STATE notifications on the
@@ -44,13 +45,9 @@ IO_COMPLETION_ROUTINE StatusPipeCompletion;
 // Applies the notification in StatusBuffer to ModemStatus and the wait
 // events. No spin lock held.
 VOID UpdateStatus(PDEVICE_EXTENSION Port);
-// SET_LINE_CODING from BaudRate and LineControl, and SET_CONTROL_LINE_STATE
-// (bit 0 DTR, bit 1 RTS); each waits for the phone's answer and returns its
-// status. PASSIVE_LEVEL, no lock held.
-NTSTATUS SetLineCode(PDEVICE_OBJECT DeviceObject);
-NTSTATUS SetDTRRTS(PDEVICE_OBJECT DeviceObject, USHORT ControlLines);
-// The phone has no break request: succeeds and sends nothing.
-NTSTATUS SendBreak(PDEVICE_OBJECT DeviceObject, SHORT Duration);
+// SetLineCode sends SET_LINE_CODING from BaudRate and LineControl, SetDTRRTS
+// SET_CONTROL_LINE_STATE (bit 0 DTR, bit 1 RTS); each waits for the phone's
+// answer and returns its status (declared in core/port.h).
 
 // A bulk-in or status transfer failed, or came back after the port was
 // closed: the read timers are cancelled and, unless a sleep is under way,

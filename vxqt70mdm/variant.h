@@ -23,3 +23,6 @@ static const GUID GUID_INTERFACE_USBMODEM = {
 // Middle line of the load and unload banners: version, build time, build date.
 #define VARIANT_BANNER_LOADED "USBMODEM(%s)  Time: %s  Date: %s LOADED \n"
 #define VARIANT_BANNER_UNLOADED "USBMODEM(%s)  Time: %s  Date: %s UNLOADED \n"
+
+// Priority boost of the requests the shared queues complete.
+#define VARIANT_IO_BOOST IO_SERIAL_INCREMENT

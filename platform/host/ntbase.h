@@ -263,6 +263,9 @@ DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULON
                                          ULONG_PTR P3, ULONG_PTR P4);
 // Host build only: what a checked build's PAGED_CODE() asserted.
 VOID SimAssertPagedCode(PCSTR File, ULONG Line);
+// Host build only: a driver's VXQT70_ASSERT that failed, a bug check naming
+// the condition, file and line (platform/sim/driver_assert.cpp).
+DECLSPEC_NORETURN VOID SimAssertFailed(PCSTR Condition, PCSTR File, ULONG Line);
 }
 #define ExAllocatePool(type, size) ExAllocatePoolWithTag((type), (size), 0x656E6F4E) // "None"
 #define PAGED_CODE() SimAssertPagedCode(__FILE__, __LINE__)

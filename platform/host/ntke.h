@@ -5,6 +5,10 @@
 
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
+// Host build only: TRUE when the running thread holds the spin lock; what a
+// driver's VXQT70_ASSERT(VXQT70_HOLDS(...)) asks (platform/sim/driver_assert.cpp).
+extern "C" BOOLEAN SimHoldsSpinLock(PKSPIN_LOCK Lock);
+
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 
 typedef enum _KWAIT_REASON {

@@ -55,6 +55,21 @@ TEST_F(ReadStatuses, TotalTimeoutWithNothingReceivedEndsAsTimeout) {
     EXPECT_EQ(read->Bytes(), 0u);
 }
 
+// A write that fails while a read waits leaves the read its own total
+// time-out: the read still ends when that runs out, not only when data come.
+TEST_F(ReadStatuses, FailedWriteLeavesWaitingReadItsTimeout) {
+    for (Port* port : Both()) {
+        port->SetTimeouts(0, 0, 100);
+        auto read = port->StartRead(10);
+        port->Usb().FailNext(usb::Pipe::BulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+        EXPECT_FALSE(NT_SUCCESS(port->Write("lost").status)) << port->Name();
+        ASSERT_FALSE(read->Done()) << port->Name();
+        sim::AdvanceClockMs(100);
+        ASSERT_TRUE(read->Done()) << port->Name();
+        EXPECT_EQ(read->Status(), STATUS_TIMEOUT) << port->Name();
+    }
+}
+
 // MAXULONG interval with both totals 0 returns at once, even with nothing.
 TEST_F(ReadStatuses, ImmediateReadReturnsNothingAtOnce) {
     Diag().SetTimeouts(kMaxUlong, 0, 0);
