@@ -8,15 +8,11 @@
 #define DEVICE_NAME_BYTES 256
 #define DEVICE_NUMBER_BYTES 40
 
-// The device-number counter, in the image's writable data: it only grows,
-// so a number is never reused while the driver stays loaded. The Plug and Play
-// manager calls AddDevice one device at a time; the diagnostics driver counts
-// with an interlocked increment all the same.
-#if VARIANT_MODEM
-static ULONG currentInstance;
-#else
+// The devices added so far, in the image's writable data: it only grows, so
+// a number is never reused while the driver stays loaded. The Plug and Play
+// manager calls AddDevice one device at a time; the count is interlocked all
+// the same.
 static LONG currentInstance;
-#endif
 
 // Three lines, so that the version line stands out between two rules in a
 // debugger log. The build time and date identify the image that is running.
@@ -71,11 +67,7 @@ static VOID MakeDeviceName(PUNICODE_STRING Name) {
     UNICODE_STRING number;
     ULONG instance;
 
-#if VARIANT_MODEM
-    instance = currentInstance++;
-#else
-    instance = (ULONG)InterlockedIncrement(&currentInstance);
-#endif
+    instance = (ULONG)InterlockedIncrement(&currentInstance) - 1 + VARIANT_FIRST_DEVICE_NUMBER;
     number.Buffer = numberBuffer;
     number.Length = 0;
     number.MaximumLength = sizeof(numberBuffer);

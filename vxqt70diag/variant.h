@@ -13,6 +13,7 @@
 
 // "\Device\VXNTQT70DIAG" plus the decimal device number, from 1.
 #define VARIANT_DEVICE_NAME_PREFIX L"\\Device\\VXNTQT70DIAG"
+#define VARIANT_FIRST_DEVICE_NUMBER 1
 
 // The diagnostics port shows itself as an ordinary COM port, so that any
 // serial tool enumerating COM-port interfaces finds it.

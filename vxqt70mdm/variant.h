@@ -13,6 +13,7 @@
 
 // "\Device\VXNTQT70MDM" plus the decimal device number, from 0.
 #define VARIANT_DEVICE_NAME_PREFIX L"\\Device\\VXNTQT70MDM"
+#define VARIANT_FIRST_DEVICE_NUMBER 0
 
 // Applications that look for the phone's modem find it by this interface class.
 // {456F868B-66CF-4BDF-BFB7-84DE59CC2778}
