@@ -328,7 +328,7 @@ VOID PrepareWritePiece(struct _DEVICE_EXTENSION* Port, PIRP Irp, PWRITE_CONTEXT 
 // piece asked for.
 VOID CountWrittenPiece(PWRITE_CONTEXT Context);
 
-// ---------------------------------------------------------------- readq
+// ---------------------------------------------------------------- utility: open defaults
 // The serial state every open starts from: BaudRate, 8 data bits, no parity,
 // two stop bits, DTR and RTS under control, XonChar and XoffChar; no wait
 // mask, no recorded events, empty queues, the writer idle and no sleep
@@ -338,6 +338,7 @@ VOID CountWrittenPiece(PWRITE_CONTEXT Context);
 VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar,
                      UCHAR XoffChar);
 
+// ---------------------------------------------------------------- readq
 // Cancel every request queued on `Queue`, newest first, through each one's
 // own cancel routine. PASSIVE_LEVEL or DISPATCH_LEVEL; no spin lock held.
 VOID USBKillAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
@@ -442,7 +443,7 @@ VOID SerialGetProperties(struct _DEVICE_EXTENSION* Port, PSERIAL_COMMPROP Proper
 // The buffers of a METHOD_BUFFERED request, and the one way a fixed-size
 // setting moves between the system buffer and the port record. CopySettingIn
 // and CopySettingOut take STATUS_BUFFER_TOO_SMALL unless the caller's input
-// (output) holds Size bytes; otherwise they copy under PortLock when Lock is
+// (output) holds Size bytes; otherwise they copy, under Lock when one is
 // given. ReportReplyLength sets Information to Bytes, but never to more than
 // the caller's output buffer holds: buffered I/O copies Information bytes
 // back, and they must land inside that buffer. A request without an output
