@@ -113,6 +113,17 @@ void Close(Port& p) {
     CloseHandle(p.wr.hEvent);
 }
 
+void Settings(Port& p);
+
+// Opens the port and sets it up; FALSE (and a failure counted) when it does not open.
+bool OpenSet(Port& p, const char* name, const char* what) {
+    Check(Open(p, name), what);
+    if (p.h == INVALID_HANDLE_VALUE)
+        return false;
+    Settings(p);
+    return true;
+}
+
 void Settings(Port& p) {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
@@ -144,9 +155,10 @@ DWORD ModemLines(Port& p) {
     return lines;
 }
 
-bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
+// Polls until `done` holds or `ms` pass.
+template <typename F> bool Within(DWORD ms, F done) {
     DWORD start = GetTickCount();
-    while ((ModemLines(p) & mask) != want) {
+    while (!done()) {
         if (GetTickCount() - start > ms)
             return false;
         Sleep(50);
@@ -154,12 +166,14 @@ bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
     return true;
 }
 
+bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
+    return Within(ms, [&] { return (ModemLines(p) & mask) == want; });
+}
+
 int Modem(const char* name) {
     Port p;
-    Check(Open(p, name), "open the modem port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the modem port"))
         return 1;
-    Settings(p);
     Check(WaitLines(p, MS_DSR_ON, MS_DSR_ON, 5000), "DSR on (the phone's SERIAL_STATE)");
 
     // Wait-on-mask: a pending wait ends with EV_RXCHAR when the answer comes.
@@ -228,10 +242,8 @@ int Modem(const char* name) {
 
 int Diag(const char* name) {
     Port p;
-    Check(Open(p, name), "open the diagnostics port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the diagnostics port"))
         return 1;
-    Settings(p);
     static char out[3000], in[3100];
     for (int i = 0; i < (int)sizeof out; ++i)
         out[i] = (char)(i * 7 + 3);
@@ -254,10 +266,8 @@ int Diag(const char* name) {
 // `ask` with `answer` (the modem its OK, the diagnostics loop-back the bytes).
 int Exclusive(const char* name, const char* ask, const char* answer) {
     Port p;
-    Check(Open(p, name), "open the port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the port"))
         return 1;
-    Settings(p);
     HANDLE second =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (second == INVALID_HANDLE_VALUE) {
@@ -318,23 +328,10 @@ unsigned long FailedTransfers(unsigned long interfaceNumber) {
     return s.FailedTransfers[interfaceNumber];
 }
 
-// Polls until `done` holds or `ms` pass.
-template <typename F> bool Within(DWORD ms, F done) {
-    DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > ms)
-            return false;
-        Sleep(50);
-    }
-    return true;
-}
-
 int Lost(const char* name) {
     Port p;
-    Check(Open(p, name), "open the modem port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the modem port"))
         return 1;
-    Settings(p);
     char text[256];
     Check(WriteText(p, "ATE0\r") && ReadUntil(p, "OK", text, sizeof text, 5000), "the modem answers");
     Check(FailBulkInOnce(0, kUsbdDevNotResponding), "the phone's bulk-in fails once");
@@ -363,10 +360,8 @@ int Lost(const char* name) {
 
 int Recover(const char* name) {
     Port p;
-    Check(Open(p, name), "open the diagnostics port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the diagnostics port"))
         return 1;
-    Settings(p);
     unsigned long before = FailedTransfers(1);
     Check(FailBulkInOnce(1, kUsbdCrc), "the phone's bulk-in fails once (CRC)");
     Check(Within(10000, [&] { return FailedTransfers(1) == before + 1; }),

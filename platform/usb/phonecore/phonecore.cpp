@@ -673,6 +673,12 @@ BOOLEAN PhoneRun(PPHONE Phone, LONGLONG Now, LONGLONG* Wake) {
                 PhoneRunModem(Phone, ifc, Now); // what time did to the modem
             ServeEndpoint(Phone, ifc, &ifc->Ep[order[k]], Now, Wake);
         }
+        if (ifc->Function == PhoneFunctionLoopBack && ifc->Ep[PhoneBulkOut].Head != NULL) {
+            // A write the loop-back held back may fit in the room this
+            // frame's reads made.
+            ServeEndpoint(Phone, ifc, &ifc->Ep[PhoneBulkOut], Now, Wake);
+            ServeEndpoint(Phone, ifc, &ifc->Ep[PhoneBulkIn], Now, Wake);
+        }
         unsigned long long ms = 0;
         if (ifc->Function == PhoneFunctionModem && AtModemNextDeadline(&ifc->Modem, &ms)) {
             LONGLONG when = (LONGLONG)ms * kMs;
