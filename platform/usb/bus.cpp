@@ -1,6 +1,8 @@
-// The simulated USB parent bus driver: PDOs for the phone's interfaces, URB
-// handling, the frame tick that completes transfers, cancellation, and the
-// PDOs' Plug and Play and power answers.
+// The simulated USB parent bus driver: PDOs for the phone's interfaces, the
+// frame tick, cancellation, the timeline, and the PDOs' Plug and Play and
+// power answers. What a URB does is the phone's to decide
+// (platform/usb/phonecore); every URB enters the bus in BusState::SubmitUrb
+// and leaves it in BusState::Complete.
 #include "platform/usb/usb_internal.h"
 
 #include "platform/sim/api_ex.h"

@@ -1,11 +1,9 @@
-// The phone model: what each endpoint does with a transfer, the modem
-// interface's CDC class requests, and the test handles.
+// The test handles of the phone (platform/usb/phonecore) and the names and
+// text of the bus's timeline.
 #include "platform/usb/usb_internal.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace usb {
 

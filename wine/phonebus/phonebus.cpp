@@ -395,10 +395,14 @@ static NTSTATUS SubmitUrb(PDO_EXTENSION* x, PIRP Irp, PURB urb) {
     KeAcquireSpinLock(&bus->Lock, &old);
     PHONE_INTERFACE* ifc = &bus->Phone->Interface[x->Number];
     enum PHONE_URB_VERDICT verdict = PhoneCheckUrb(bus->Phone, ifc, Irp, urb, &r->X);
-    if (verdict != PhoneUrbAccepted)
+    if (verdict != PhoneUrbAccepted) {
         Refused(x, r, verdict);
-    // A PDO the Plug and Play manager removed carries nothing more.
-    ifc->Removed = (BOOLEAN)(ifc->Removed || !x->Present);
+    } else if (!x->Present) {
+        // A PDO of a phone pulled out (a new one may be plugged in since)
+        // carries nothing more.
+        r->X.Status = STATUS_DEVICE_NOT_CONNECTED;
+        r->X.Usbd = USBD_STATUS_DEVICE_GONE;
+    }
     IoMarkIrpPending(Irp);
     if (PhoneSubmit(bus->Phone, ifc, &r->X, Now())) {
         if (!ParkRequest(bus, &r->X)) {
@@ -531,8 +535,12 @@ static void FailInterface(PDO_EXTENSION* x) {
     KIRQL old;
     KeAcquireSpinLock(&x->Bus->Lock, &old);
     PHONE_INTERFACE* ifc = &x->Bus->Phone->Interface[x->Number];
-    ifc->Removed = TRUE;
-    PhoneRetireInterface(x->Bus->Phone, ifc, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    // A PDO whose phone was pulled has nothing waiting (the unplug failed it
+    // all), and the interface record may be a newer phone's by now.
+    if (x->Present) {
+        ifc->Removed = TRUE;
+        PhoneRetireInterface(x->Bus->Phone, ifc, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    }
     BUS_REQUEST* done = TakeDone(x->Bus);
     KeReleaseSpinLock(&x->Bus->Lock, old);
     CompleteRequests(done);
@@ -547,7 +555,8 @@ static NTSTATUS PdoPnp(PDO_EXTENSION* x, PIRP Irp) {
         KeAcquireSpinLock(&x->Bus->Lock, &old);
         if (x->Self->AttachedDevice != NULL)
             x->Bus->FunctionDriver[x->Number] = x->Self->AttachedDevice->DriverObject;
-        x->Bus->Phone->Interface[x->Number].Removed = !x->Present;
+        if (x->Present)
+            x->Bus->Phone->Interface[x->Number].Removed = FALSE;
         KeReleaseSpinLock(&x->Bus->Lock, old);
         return Finish(Irp, STATUS_SUCCESS, 0);
     }
