@@ -8,13 +8,12 @@
 #   vxcomm.exe              the COM-port exercise
 # Included from cmake/Target.cmake; the shipped images are not touched here.
 
+file(GLOB VXQT70_PHONECORE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/usb/phonecore/*.cpp)
 add_library(vxphonebus MODULE ${PROJECT_SOURCE_DIR}/wine/phonebus/phonebus.cpp
-            ${PROJECT_SOURCE_DIR}/platform/usb/phonecore/atmodem.cpp)
+            ${VXQT70_PHONECORE_SOURCES})
 target_include_directories(vxphonebus PRIVATE ${PROJECT_SOURCE_DIR})
 target_include_directories(vxphonebus SYSTEM PRIVATE ${VXQT70_DDK_INCLUDE})
-target_compile_definitions(vxphonebus PRIVATE VXQT70_TARGET=1
-                           __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-                           __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+target_compile_definitions(vxphonebus PRIVATE VXQT70_TARGET=1)
 target_compile_options(vxphonebus PRIVATE ${VXQT70_WARNINGS} ${VXQT70_KERNEL_CFLAGS})
 target_link_options(vxphonebus PRIVATE ${VXQT70_KERNEL_LDFLAGS})
 target_link_libraries(vxphonebus PRIVATE ntoskrnl hal gcc)

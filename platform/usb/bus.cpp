@@ -1,6 +1,8 @@
-// The simulated USB parent bus driver: PDOs for the phone's interfaces, URB
-// handling, the frame tick that completes transfers, cancellation, and the
-// PDOs' Plug and Play and power answers.
+// The simulated USB parent bus driver: PDOs for the phone's interfaces, the
+// frame tick, cancellation, the timeline, and the PDOs' Plug and Play and
+// power answers. What a URB does is the phone's to decide
+// (platform/usb/phonecore); every URB enters the bus in BusState::SubmitUrb
+// and leaves it in BusState::Complete.
 #include "platform/usb/usb_internal.h"
 
 #include "platform/sim/api_ex.h"
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace usb {
@@ -42,17 +45,6 @@ InterfaceState* StateOf(PDEVICE_OBJECT device) {
 void CompleteIrp(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-// Writes the outcome into the URB the caller gave.
-void FinishUrb(const Request& r) {
-    if (r.urb == nullptr)
-        return;
-    r.urb->UrbHeader.Status = r.usbd;
-    if (r.type == Request::Type::Transfer)
-        r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r.reported;
-    else if (r.type == Request::Type::Class)
-        r.urb->UrbControlVendorClassRequest.TransferBufferLength = r.reported;
 }
 
 DRIVER_CANCEL BusCancelTransfer;
@@ -96,7 +88,7 @@ BusState::~BusState() {
     {
         std::lock_guard<std::mutex> guard(lock);
         for (auto& p : phones)
-            if (p->plugged)
+            if (p->core->Plugged)
                 plugged.push_back(p.get());
     }
     for (PhoneState* p : plugged)
@@ -107,8 +99,7 @@ BusState::~BusState() {
     {
         std::lock_guard<std::mutex> guard(lock);
         for (auto& p : phones)
-            for (auto& ifc : p->interfaces)
-                RetireAll(ifc.get(), -1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+            PhoneUnplug(p->core.get());
     }
     {
         KIRQL old;
@@ -142,11 +133,16 @@ BusState::~BusState() {
         KeCancelTimer(&timer);
         KeRemoveQueueDpc(&dpc);
     }
-    for (auto& p : phones)
-        for (auto& ifc : p->interfaces)
-            for (auto& ep : ifc->endpoints)
-                for (Request* r : ep.queue)
-                    delete r;
+    // Requests whose cancel routine never came are the bus's to free.
+    for (auto& p : phones) {
+        for (ULONG i = 0; i < p->core->InterfaceCount; ++i)
+            for (PHONE_ENDPOINT& ep : p->core->Interface[i].Ep)
+                while (PHONE_XFER* x = ep.Head) {
+                    ep.Head = x->Next;
+                    delete RequestOf(x);
+                }
+        PhoneFree(p->core.get());
+    }
     if (!left)
         sim::UnloadDriver(driver);
 }
@@ -189,32 +185,47 @@ void BusState::RunHooks() {
             hooks[i](queued[i].second);
 }
 
-// ================================================================ outcomes
+// ================================================================ leaving the bus
 
-void BusState::MakeReady(Request* r, NTSTATUS status, LONG usbd, ULONG reported) {
-    r->status = status;
-    r->usbd = usbd;
-    r->reported = reported;
-    ready.push_back(r);
+void BusState::Retired(Request* r) {
+    InterfaceState* ifc = r->ifc;
+    const PHONE_XFER& x = r->x;
+    if (x.Type == PhoneXferClass) {
+        ClassRequest seen;
+        seen.setup = SetupPacket{x.Setup.bmRequestType, x.Setup.bRequest, x.Setup.wValue,
+                                 x.Setup.wIndex, x.Setup.wLength};
+        // The data stage the host sent, or what the phone returned.
+        ULONG bytes = x.In ? (NT_SUCCESS(x.Status) ? x.Done : 0) : x.Length;
+        if (x.Buffer != nullptr && bytes != 0)
+            seen.data.assign(x.Buffer, x.Buffer + bytes);
+        seen.status = x.Status;
+        seen.usbdStatus = x.Usbd;
+        ifc->classRequests.push_back(std::move(seen));
+        Record(ifc, EventKind::ClassRequest, Pipe::Control, x.Setup.wValue, x.Status, x.Usbd,
+               x.Setup.bRequest, r->irp);
+    }
+    Record(ifc, EventKind::Complete, static_cast<Pipe>(x.Pipe), x.Reported, x.Status, x.Usbd, 0,
+           r->irp);
+    PhoneRelease(ifc->phone->core.get(), &r->x);
 }
 
-void BusState::Retire(Request* r, NTSTATUS status, LONG usbd) {
-    if (r->cancelRoutineSet && IoSetCancelRoutine(r->irp, nullptr) == nullptr)
-        return; // IoCancelIrp got there first; the cancel routine completes it
-    r->cancelRoutineSet = false;
-    auto& q = r->ifc->Ep(r->pipe).queue;
-    q.erase(std::find(q.begin(), q.end(), r));
-    MakeReady(r, status, usbd, r->done);
+void BusState::CollectDone(std::vector<Request*>& done) {
+    for (auto& phone : phones)
+        while (PHONE_XFER* x = PhoneTakeDone(phone->core.get())) {
+            Retired(RequestOf(x));
+            done.push_back(RequestOf(x));
+        }
 }
 
-void BusState::RetireAll(InterfaceState* ifc, int pipe, NTSTATUS status, LONG usbd) {
-    for (int p = 0; p < kPipeCount; ++p) {
-        if (pipe >= 0 && p != pipe)
-            continue;
-        std::vector<Request*> waiting(ifc->endpoints[p].queue.begin(),
-                                      ifc->endpoints[p].queue.end());
-        for (Request* r : waiting)
-            Retire(r, status, usbd);
+// Every request leaves the bus here (the cancel routine aside): the URB gets
+// its outcome and the IRP is completed, at the caller's IRQL.
+void BusState::Complete(const std::vector<Request*>& done) {
+    for (Request* r : done) {
+        PhoneFinishUrb(&r->x, r->urb);
+        r->irp->Tail.Overlay.DriverContext[0] = nullptr;
+        r->irp->IoStatus.Information = 0;
+        CompleteIrp(r->irp, r->x.Status);
+        delete r;
     }
 }
 
@@ -225,99 +236,43 @@ void BusState::Kick() {
 
 // ================================================================ the frame tick
 
-// Runs at DISPATCH_LEVEL. Lets the phone serve the transfers waiting on each
-// endpoint (oldest first: an endpoint is a FIFO), then completes everything
-// decided, in the order it was decided.
-void BusState::Tick() {
+// Lets each phone serve what waits on its endpoints and collects what it
+// decided. Returns when the next tick is due (0: nothing waits for time).
+LONGLONG BusState::Serve(std::vector<Request*>& done, std::vector<PhoneState*>& pulled) {
+    std::lock_guard<std::mutex> guard(lock);
     LONGLONG now = Now();
     LONGLONG wake = 0;
-    bool again = false;
+    for (auto& phone : phones) {
+        LONGLONG due = 0;
+        if (PhoneRun(phone->core.get(), now, &due) && (wake == 0 || due < wake))
+            wake = due;
+        if (phone->core->UnplugPending) {
+            phone->core->UnplugPending = FALSE;
+            pulled.push_back(phone.get());
+        }
+    }
+    CollectDone(done);
+    return wake;
+}
+
+void BusState::ArmTimer(LONGLONG wake) {
+    if (wake == 0)
+        return;
+    LARGE_INTEGER due;
+    due.QuadPart = -std::max<LONGLONG>(wake - Now(), 1);
+    sim::DriverScope scope(driver);
+    KeSetTimer(&timer, due, &dpc);
+}
+
+// Runs at DISPATCH_LEVEL: serve, then complete everything decided in the
+// order it was decided; a phone a fault pulled out is unplugged last.
+void BusState::Tick() {
     std::vector<Request*> done;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        for (auto& phone : phones) {
-            for (auto& ifc : phone->interfaces) {
-                if (ifc->power != PowerDeviceD0)
-                    continue; // a suspended device moves nothing
-                for (Endpoint& ep : ifc->endpoints) {
-                    while (!ep.queue.empty()) {
-                        Request* r = ep.queue.front();
-                        if (r->notBefore > now) {
-                            if (wake == 0 || r->notBefore < wake)
-                                wake = r->notBefore;
-                            break;
-                        }
-                        // Claim the IRP from cancellation before moving data.
-                        if (r->cancelRoutineSet && IoSetCancelRoutine(r->irp, nullptr) == nullptr)
-                            break; // being cancelled; its cancel routine takes it out
-                        r->cancelRoutineSet = false;
-                        NTSTATUS before = r->status;
-                        if (ep.Serve(*r, now) == Verdict::Wait) {
-                            IoSetCancelRoutine(r->irp, BusCancelTransfer);
-                            r->cancelRoutineSet = true;
-                            if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
-                                r->cancelRoutineSet = false;
-                                ep.queue.pop_front();
-                                MakeReady(r, STATUS_CANCELLED, USBD_STATUS_CANCELED, r->done);
-                                continue;
-                            }
-                            break;
-                        }
-                        ep.queue.pop_front();
-                        // The answer may be for an IN pipe already served
-                        // in this pass: serve them again.
-                        if (r->type == Request::Type::Transfer && !r->in &&
-                            NT_SUCCESS(r->status) && ifc->FeedModem(r->buffer, r->done, now))
-                            again = true;
-                        if (r->type == Request::Type::Class) {
-                            if (r->status == before) {
-                                ifc->ServeClass(*r);
-                            } else {
-                                ClassRequest failed;
-                                failed.setup = r->setup;
-                                failed.status = r->status;
-                                failed.usbdStatus = r->usbd;
-                                ifc->classRequests.push_back(failed);
-                            }
-                            Record(ifc.get(), EventKind::ClassRequest, Pipe::Control,
-                                   r->setup.wValue, r->status, r->usbd, r->setup.bRequest, r->irp);
-                        }
-                        ready.push_back(r);
-                    }
-                }
-                // The modem answers what it was just fed (and what time did
-                // to it) on this interface's IN pipes: serve them again.
-                if (ifc->RunModem(now))
-                    again = true;
-                LONGLONG modemWake = 0;
-                if (ifc->NextModemWake(&modemWake) && (wake == 0 || modemWake < wake))
-                    wake = modemWake;
-            }
-        }
-        done.assign(ready.begin(), ready.end());
-        ready.clear();
-        for (Request* r : done) {
-            byIrp.erase(r->irp);
-            if (r->urb)
-                byUrb.erase(r->urb);
-            Record(r->ifc, EventKind::Complete, r->pipe, r->reported, r->status, r->usbd, 0,
-                   r->irp);
-        }
-    }
-    if (wake != 0) {
-        LARGE_INTEGER due;
-        due.QuadPart = -std::max<LONGLONG>(wake - now, 1);
-        sim::DriverScope scope(driver);
-        KeSetTimer(&timer, due, &dpc);
-    }
-    for (Request* r : done) {
-        FinishUrb(*r);
-        r->irp->IoStatus.Information = 0;
-        CompleteIrp(r->irp, r->status);
-        delete r;
-    }
-    if (again)
-        Kick();
+    std::vector<PhoneState*> pulled;
+    ArmTimer(Serve(done, pulled));
+    Complete(done);
+    for (PhoneState* phone : pulled)
+        Unplug(phone);
     RunHooks();
 }
 
@@ -325,228 +280,101 @@ namespace {
 VOID NTAPI BusFrameTick(PKDPC, PVOID context, PVOID, PVOID) {
     static_cast<BusState*>(context)->Tick();
 }
+
+// The phone's hold on a request against cancellation (see PHONE_HOST).
+BOOLEAN ClaimRequest(void*, PHONE_XFER* x) {
+    Request* r = RequestOf(x);
+    if (r->cancelRoutineSet && IoSetCancelRoutine(r->irp, nullptr) == nullptr)
+        return FALSE;
+    r->cancelRoutineSet = false;
+    return TRUE;
+}
+
+BOOLEAN ParkRequest(void*, PHONE_XFER* x) {
+    Request* r = RequestOf(x);
+    IoSetCancelRoutine(r->irp, BusCancelTransfer);
+    r->cancelRoutineSet = true;
+    if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
+        r->cancelRoutineSet = false;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void* AllocPacket(void*, ULONG bytes) {
+    void* p = std::malloc(bytes);
+    if (p == nullptr)
+        UsageError("out of memory for the phone's packets");
+    return p;
+}
+void FreePacket(void*, void* p) { std::free(p); }
+
+void HostWrote(void* context, ULONG number, const UCHAR* data, ULONG length) {
+    auto* phone = static_cast<PhoneState*>(context);
+    auto& received = phone->interfaces[number]->received;
+    received.insert(received.end(), data, data + length);
+}
 } // namespace
 
 // ================================================================ URBs
 
-namespace {
-
-struct Refusal {
-    NTSTATUS status;
-    LONG usbd;
-    std::string why;
-};
-
-// Looks a pipe handle up for this interface.
-bool ResolvePipe(BusState& bus, InterfaceState* ifc, USBD_PIPE_HANDLE handle, Pipe* pipe) {
-    auto value = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(handle));
-    auto it = bus.handleMap.find(value);
-    if (it == bus.handleMap.end() || it->second.first != ifc ||
-        reinterpret_cast<ULONG_PTR>(handle) != value)
-        return false;
-    *pipe = it->second.second;
-    return true;
-}
-
-} // namespace
-
-// Caller: the PDO's internal device control, at or below DISPATCH_LEVEL.
-NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
-    LONGLONG now = Now();
-    auto* r = new Request;
-    r->irp = irp;
-    r->urb = urb;
-    r->ifc = ifc;
-    std::optional<Refusal> refusal;
-    bool inline_ = false;
-    bool modemAnswered = false; // FeedModem queued output for the IN pipes
-
-    std::unique_lock<std::mutex> guard(lock);
-    // A request still pending here cannot be sent again: Windows stops with
-    // BUGCODE_USB_DRIVER rather than corrupt the host controller's schedule.
-    if (auto it = byIrp.find(irp); it != byIrp.end()) {
+// Checks the URB with the phone and records what it is; stops the machine
+// where Windows would. Caller holds lock (released before a bug check).
+void BusState::Admit(Request* r, std::unique_lock<std::mutex>& guard) {
+    InterfaceState* ifc = r->ifc;
+    PIRP irp = r->irp;
+    PURB urb = r->urb;
+    PHONE_XFER& x = r->x;
+    switch (PhoneCheckUrb(ifc->phone->core.get(), ifc->core, irp, urb, &x)) {
+    case PhoneUrbIrpPending:
         guard.unlock();
         sim::BugCheck(kBugcodeUsbDriver, kUsbIrpAlreadyPending, reinterpret_cast<ULONG_PTR>(irp),
                       reinterpret_cast<ULONG_PTR>(urb), 0,
                       "BUGCODE_USB_DRIVER: an IRP already pending in the USB bus driver was "
                       "submitted again");
-    }
-    if (auto it = byUrb.find(urb); it != byUrb.end()) {
-        PIRP other = it->second->irp;
+    case PhoneUrbUrbPending:
         guard.unlock();
-        sim::BugCheck(kBugcodeUsbDriver, kUsbUrbAlreadyPending,
-                      reinterpret_cast<ULONG_PTR>(other), reinterpret_cast<ULONG_PTR>(irp),
-                      reinterpret_cast<ULONG_PTR>(urb),
+        sim::BugCheck(kBugcodeUsbDriver, kUsbUrbAlreadyPending, reinterpret_cast<ULONG_PTR>(x.Irp),
+                      reinterpret_cast<ULONG_PTR>(irp), reinterpret_cast<ULONG_PTR>(urb),
                       "BUGCODE_USB_DRIVER: a URB still attached to an IRP pending in the USB bus "
                       "driver was submitted with another IRP");
-    }
-
-    const USHORT function = urb->UrbHeader.Function;
-    const USHORT length = urb->UrbHeader.Length;
-    switch (function) {
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-        auto& t = urb->UrbBulkOrInterruptTransfer;
-        r->type = Request::Type::Transfer;
-        if (length < kX86BulkTransferLength) {
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
-                              "a bulk/interrupt transfer URB with Hdr.Length " +
-                                  std::to_string(length)};
-        } else if (!ResolvePipe(*this, ifc, t.PipeHandle, &r->pipe)) {
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE,
-                              "a transfer on a pipe handle this interface never gave out"};
-        } else if (t.TransferBuffer == nullptr && t.TransferBufferMDL != nullptr) {
-            guard.unlock();
-            sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(urb), 0, 0, 0,
-                          "usbbus-sim: transfers described by an MDL are not modelled");
-        } else if (t.TransferBuffer == nullptr && t.TransferBufferLength != 0) {
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
-                              "a transfer with no buffer"};
-        } else {
-            bool pipeIn = r->pipe != Pipe::BulkOut;
-            r->in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
-            if (r->in != pipeIn)
-                refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
-                                  std::string("a transfer whose direction flag contradicts the ") +
-                                      PipeName(r->pipe) + " pipe"};
-            r->shortOk = (t.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-            r->buffer = static_cast<PUCHAR>(t.TransferBuffer);
-            r->length = t.TransferBufferLength;
-        }
-        break;
-    }
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE: {
-        r->type = function == URB_FUNCTION_ABORT_PIPE ? Request::Type::Abort
-                                                      : Request::Type::Reset;
-        if (length < kX86PipeRequestLength)
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
-                              "a pipe request URB with Hdr.Length " + std::to_string(length)};
-        else if (!ResolvePipe(*this, ifc, urb->UrbPipeRequest.PipeHandle, &r->pipe))
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE,
-                              "an abort/reset of a pipe handle this interface never gave out"};
-        break;
-    }
-    case URB_FUNCTION_CLASS_INTERFACE: {
-        auto& c = urb->UrbControlVendorClassRequest;
-        r->type = Request::Type::Class;
-        r->pipe = Pipe::Control;
-        if (length < kX86ClassRequestLength) {
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
-                              "a class request URB with Hdr.Length " + std::to_string(length)};
-        } else if (c.TransferBuffer == nullptr && c.TransferBufferMDL != nullptr) {
-            guard.unlock();
-            sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(urb), 0, 0, 0,
-                          "usbbus-sim: class requests with an MDL data stage are not modelled");
-        } else if (c.TransferBuffer == nullptr && c.TransferBufferLength != 0) {
-            refusal = Refusal{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
-                              "a class request with a data stage but no buffer"};
-        } else {
-            r->in = USBD_TRANSFER_DIRECTION(c.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
-            r->shortOk = (c.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-            r->buffer = static_cast<PUCHAR>(c.TransferBuffer);
-            r->length = c.TransferBufferLength;
-            // Class, recipient interface, and the direction; the reserved
-            // bits the caller gives are ORed in as the DDK documents.
-            r->setup.bmRequestType =
-                static_cast<UCHAR>((r->in ? 0x80 : 0x00) | 0x21 | c.RequestTypeReservedBits);
-            r->setup.bRequest = c.Request;
-            r->setup.wValue = c.Value;
-            r->setup.wIndex = c.Index;
-            r->setup.wLength = static_cast<USHORT>(c.TransferBufferLength);
-        }
-        break;
-    }
-    default:
-        r->type = Request::Type::Refused;
-        refusal = Refusal{STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION,
-                          "URB function " + std::to_string(function) + " is not modelled"};
-        break;
-    }
-
-    Endpoint& ep = ifc->Ep(r->pipe);
-    bool gone = !ifc->phone->plugged || ifc->removed;
-    byIrp[irp] = r;
-    byUrb[urb] = r;
-    if (refusal) {
-        Record(ifc, EventKind::Refused, r->pipe, 0, refusal->status, refusal->usbd, function, irp);
-        DbgPrint("usbbus-sim: interface %d refused %s (%s)\n", ifc->number, refusal->why.c_str(),
-                 sim::DriverName(sim::CurrentDriver()).c_str());
-        MakeReady(r, refusal->status, refusal->usbd, 0);
-    } else if (r->type == Request::Type::Abort) {
-        Record(ifc, EventKind::Abort, r->pipe, 0, STATUS_SUCCESS, 0, 0, irp);
-        ep.aborts++;
-        RetireAll(ifc, static_cast<int>(r->pipe), STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        if (gone)
-            MakeReady(r, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
-        else
-            MakeReady(r, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
-        inline_ = ep.atOnce;
-    } else if (r->type == Request::Type::Reset) {
-        Record(ifc, EventKind::Reset, r->pipe, 0, STATUS_SUCCESS, 0, 0, irp);
-        ep.resets++;
-        if (gone) {
-            MakeReady(r, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
-        } else {
-            ep.halted = false;
-            MakeReady(r, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
-        }
-        inline_ = ep.atOnce;
-    } else {
-        Record(ifc, EventKind::Submit, r->pipe, r->length, STATUS_PENDING, USBD_STATUS_PENDING,
-               r->setup.bRequest, irp);
-        r->notBefore = now + static_cast<LONGLONG>(ep.delayMs) * kFrame100ns;
-        if (gone) {
-            MakeReady(r, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
-        } else if (ep.atOnce && ep.queue.empty() && ifc->power == PowerDeviceD0 &&
-                   ep.Serve(*r, now) == Verdict::Complete) {
-            if (r->type == Request::Type::Transfer && !r->in && NT_SUCCESS(r->status))
-                modemAnswered = ifc->FeedModem(r->buffer, r->done, now);
-            if (r->type == Request::Type::Class) {
-                if (r->status == STATUS_PENDING)
-                    ifc->ServeClass(*r);
-                Record(ifc, EventKind::ClassRequest, Pipe::Control, r->setup.wValue, r->status,
-                       r->usbd, r->setup.bRequest, irp);
-            }
-            ready.push_back(r);
-            inline_ = true;
-        } else {
-            ep.queue.push_back(r);
-            IoMarkIrpPending(irp);
-            IoSetCancelRoutine(irp, BusCancelTransfer);
-            r->cancelRoutineSet = true;
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-                r->cancelRoutineSet = false;
-                ep.queue.pop_back();
-                MakeReady(r, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
-            }
-            guard.unlock();
-            Kick();
-            RunHooks();
-            return STATUS_PENDING;
-        }
-    }
-
-    if (inline_) {
-        // The fault "complete at once": this request (and any transfers an
-        // abort just retired stay for the tick) completes inside the call.
-        ready.erase(std::find(ready.begin(), ready.end(), r));
-        byIrp.erase(irp);
-        byUrb.erase(urb);
-        Record(ifc, EventKind::Complete, r->pipe, r->reported, r->status, r->usbd, 0, irp);
-        bool more = !ready.empty() || modemAnswered;
-        if (ifc->RunModem(now))
-            more = true; // the modem's answer waits for the frame tick
+    case PhoneUrbMdl:
         guard.unlock();
-        if (more)
-            Kick();
-        NTSTATUS status = r->status;
-        FinishUrb(*r);
-        irp->IoStatus.Information = 0;
-        delete r;
-        CompleteIrp(irp, status);
-        RunHooks();
-        return status;
+        sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(urb), 0, 0, 0,
+                      "usbbus-sim: a data stage described by an MDL is not modelled");
+    case PhoneUrbRefused:
+        Record(ifc, EventKind::Refused, static_cast<Pipe>(x.Pipe), 0, x.Status, x.Usbd,
+               x.Function, irp);
+        DbgPrint("usbbus-sim: interface %d refused %s (URB function %u, %s)\n", ifc->number, x.Why,
+                 x.Function, sim::DriverName(sim::CurrentDriver()).c_str());
+        return;
+    case PhoneUrbAccepted:
+        break;
     }
+    const Pipe pipe = static_cast<Pipe>(x.Pipe);
+    if (x.Type == PhoneXferAbort)
+        Record(ifc, EventKind::Abort, pipe, 0, STATUS_SUCCESS, 0, 0, irp);
+    else if (x.Type == PhoneXferReset)
+        Record(ifc, EventKind::Reset, pipe, 0, STATUS_SUCCESS, 0, 0, irp);
+    else
+        Record(ifc, EventKind::Submit, pipe, x.Length, STATUS_PENDING, USBD_STATUS_PENDING,
+               x.Setup.bRequest, irp);
+}
+
+// Caller: the PDO's internal device control, at or below DISPATCH_LEVEL.
+NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
+    auto* r = new Request;
+    r->irp = irp;
+    r->urb = urb;
+    r->ifc = ifc;
+    std::unique_lock<std::mutex> guard(lock);
+    Admit(r, guard);
+    irp->Tail.Overlay.DriverContext[0] = r;
+    if (PhoneSubmit(ifc->phone->core.get(), ifc->core, &r->x, Now()))
+        return Queue(r, guard);
+    if (r->x.AtOnce)
+        return CompleteAtOnce(r, guard);
+    // Decided, on the phone's done list: the next frame tick completes it.
     IoMarkIrpPending(irp);
     guard.unlock();
     Kick();
@@ -554,50 +382,68 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
     return STATUS_PENDING;
 }
 
+// The request waits on its endpoint, cancellable.
+NTSTATUS BusState::Queue(Request* r, std::unique_lock<std::mutex>& guard) {
+    IoMarkIrpPending(r->irp);
+    if (!ParkRequest(nullptr, &r->x)) {
+        PhoneCancel(r->ifc->phone->core.get(), &r->x);
+        Record(r->ifc, EventKind::Cancel, static_cast<Pipe>(r->x.Pipe), 0, STATUS_CANCELLED,
+               USBD_STATUS_CANCELED, 0, r->irp);
+        Retired(r);
+        guard.unlock();
+        Complete({r});
+        RunHooks();
+        return STATUS_PENDING;
+    }
+    guard.unlock();
+    Kick();
+    RunHooks();
+    return STATUS_PENDING;
+}
+
+// The fault "complete at once": this request completes inside the call
+// (transfers an abort retired stay for the frame tick).
+NTSTATUS BusState::CompleteAtOnce(Request* r, std::unique_lock<std::mutex>& guard) {
+    Retired(r);
+    guard.unlock();
+    Kick(); // the phone's answer, and whatever an abort retired, wait for the tick
+    NTSTATUS status = r->x.Status;
+    Complete({r});
+    RunHooks();
+    return status;
+}
+
 void BusState::CancelTransfer(PIRP irp) {
-    Request* r = nullptr;
+    auto* r = static_cast<Request*>(irp->Tail.Overlay.DriverContext[0]);
+    if (r == nullptr || r->irp != irp)
+        sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
+                      "usbbus-sim: its cancel routine ran for an IRP it does not hold");
     {
         std::lock_guard<std::mutex> guard(lock);
-        auto it = byIrp.find(irp);
-        if (it == byIrp.end())
-            sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
-                          "usbbus-sim: its cancel routine ran for an IRP it does not hold");
-        r = it->second;
-        auto& q = r->ifc->Ep(r->pipe).queue;
-        auto at = std::find(q.begin(), q.end(), r);
-        if (at != q.end())
-            q.erase(at);
-        byIrp.erase(irp);
-        if (r->urb)
-            byUrb.erase(r->urb);
-        r->status = STATUS_CANCELLED;
-        r->usbd = USBD_STATUS_CANCELED;
-        r->reported = r->done;
-        Record(r->ifc, EventKind::Cancel, r->pipe, r->done, STATUS_CANCELLED, USBD_STATUS_CANCELED,
-               0, irp);
-        Record(r->ifc, EventKind::Complete, r->pipe, r->done, STATUS_CANCELLED,
-               USBD_STATUS_CANCELED, 0, irp);
+        PhoneCancel(r->ifc->phone->core.get(), &r->x);
+        Record(r->ifc, EventKind::Cancel, static_cast<Pipe>(r->x.Pipe), r->x.Done,
+               STATUS_CANCELLED, USBD_STATUS_CANCELED, 0, irp);
+        Retired(r);
     }
-    FinishUrb(*r);
-    irp->IoStatus.Information = 0;
-    delete r;
-    CompleteIrp(irp, STATUS_CANCELLED);
+    Complete({r});
     RunHooks();
 }
 
 namespace {
 
-VOID NTAPI BusCancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI BusCancelTransfer(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    StateOf(device)->phone->bus->CancelTransfer(irp);
+    CurrentBus()->CancelTransfer(irp);
 }
 
+// Windows's hub answers an internal control code it does not serve by
+// completing the IRP with STATUS_NOT_SUPPORTED; so does this bus.
 NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     InterfaceState* ifc = StateOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        DbgPrint("usbbus-sim: internal control code 0x%08X is not modelled; failed with "
+        DbgPrint("usbbus-sim: internal control code 0x%08X is not served; failed with "
                  "STATUS_NOT_SUPPORTED\n",
                  code);
         irp->IoStatus.Information = 0;
@@ -618,67 +464,74 @@ NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT device, PIRP irp) {
 
 // ================================================================ plug and unplug
 
+namespace {
+
+PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT driver, InterfaceState* ifc) {
+    static std::atomic<unsigned> pdoNumber{0};
+    std::string name = "\\Device\\USBPDO-" + std::to_string(pdoNumber++);
+    std::u16string wide(name.begin(), name.end());
+    UNICODE_STRING us;
+    us.Buffer = reinterpret_cast<PWSTR>(wide.data());
+    us.Length = static_cast<USHORT>(wide.size() * sizeof(WCHAR));
+    us.MaximumLength = us.Length;
+    PDEVICE_OBJECT pdo = nullptr;
+    NTSTATUS status;
+    {
+        sim::DriverScope scope(driver);
+        status = IoCreateDevice(driver, sizeof(PdoExtension), &us, FILE_DEVICE_UNKNOWN,
+                                FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
+    }
+    if (!NT_SUCCESS(status))
+        UsageError("IoCreateDevice failed for a PDO: status " + std::to_string(status));
+    auto* x = static_cast<PdoExtension*>(pdo->DeviceExtension);
+    std::memset(x, 0, sizeof *x);
+    x->Signature = kPdoSignature;
+    x->InterfaceNumber = static_cast<ULONG>(ifc->number);
+    x->PortNumber = static_cast<ULONG>(ifc->phone->index + 1);
+    x->State = ifc;
+    pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return pdo;
+}
+
+// The function behind an interface's pipes, as the phone's configuration asks.
+int FunctionOf(const PhoneConfig& config, InterfaceKind kind) {
+    if (kind == InterfaceKind::Modem)
+        return config.atModem ? PhoneFunctionModem : PhoneFunctionNone;
+    return config.loopBack ? PhoneFunctionLoopBack : PhoneFunctionNone;
+}
+
+} // namespace
+
 Phone& BusState::PlugIn(const PhoneConfig& config) {
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "usb::Bus::PlugIn");
-    if (config.interfaces.empty())
-        UsageError("a phone needs at least one interface");
+    if (config.interfaces.empty() || config.interfaces.size() > PHONE_MAX_INTERFACES)
+        UsageError("a phone has one to " + std::to_string(PHONE_MAX_INTERFACES) + " interfaces");
     auto phone = std::make_unique<PhoneState>();
     PhoneState* p = phone.get();
     p->bus = this;
     p->config = config;
     p->handle.reset(new Phone(p));
+    p->core = std::make_unique<PHONE>();
+    const PHONE_HOST host = {p, AllocPacket, FreePacket, ClaimRequest, ParkRequest, HostWrote};
+    PhoneInit(p->core.get(), &host);
     {
         std::lock_guard<std::mutex> guard(lock);
         p->index = static_cast<int>(phones.size());
+        for (size_t i = 0; i < config.interfaces.size(); ++i) {
+            auto ifc = std::make_unique<InterfaceState>();
+            ifc->phone = p;
+            ifc->number = static_cast<int>(i);
+            ifc->kind = config.interfaces[i];
+            ifc->core = PhoneAddInterface(p->core.get(), FunctionOf(config, ifc->kind),
+                                          ifc->kind == InterfaceKind::Modem, config.bulkMaxPacket,
+                                          config.interruptMaxPacket, Now());
+            ifc->handle.reset(new Interface(ifc.get()));
+            p->interfaces.push_back(std::move(ifc));
+        }
     }
-    static std::atomic<unsigned> pdoNumber{0};
-    for (size_t i = 0; i < config.interfaces.size(); ++i) {
-        auto ifc = std::make_unique<InterfaceState>();
-        ifc->phone = p;
-        ifc->number = static_cast<int>(i);
-        ifc->kind = config.interfaces[i];
-        for (int e = 0; e < kPipeCount; ++e) {
-            ifc->endpoints[e].pipe = static_cast<Pipe>(e);
-            ifc->endpoints[e].maxPacket = e == static_cast<int>(Pipe::InterruptIn)
-                                              ? config.interruptMaxPacket
-                                          : e == static_cast<int>(Pipe::Control) ? 64
-                                                                                 : config.bulkMaxPacket;
-        }
-        ifc->handle.reset(new Interface(ifc.get()));
-        if (config.atModem && ifc->kind == InterfaceKind::Modem) {
-            ifc->atModem = std::make_unique<ATMODEM>();
-            AtModemInit(ifc->atModem.get());
-            // Powered from the start: its first notification (DSR) waits on
-            // the interrupt pipe for the host's first status transfer.
-            ifc->RunModem(Now());
-        }
-
-        std::string name = "\\Device\\USBPDO-" + std::to_string(pdoNumber++);
-        std::u16string wide(name.begin(), name.end());
-        UNICODE_STRING us;
-        us.Buffer = reinterpret_cast<PWSTR>(wide.data());
-        us.Length = static_cast<USHORT>(wide.size() * sizeof(WCHAR));
-        us.MaximumLength = us.Length;
-        PDEVICE_OBJECT pdo = nullptr;
-        NTSTATUS status;
-        {
-            sim::DriverScope scope(driver);
-            status = IoCreateDevice(driver, sizeof(PdoExtension), &us, FILE_DEVICE_UNKNOWN,
-                                    FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
-        }
-        if (!NT_SUCCESS(status))
-            UsageError("IoCreateDevice failed for a PDO: status " + std::to_string(status));
-        auto* x = static_cast<PdoExtension*>(pdo->DeviceExtension);
-        std::memset(x, 0, sizeof *x);
-        x->Signature = kPdoSignature;
-        x->InterfaceNumber = static_cast<ULONG>(i);
-        x->PortNumber = static_cast<ULONG>(p->index + 1);
-        x->State = ifc.get();
-        pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
-        pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        ifc->pdo = pdo;
-        p->interfaces.push_back(std::move(ifc));
-    }
+    for (auto& ifc : p->interfaces)
+        ifc->pdo = CreatePdo(driver, ifc.get());
     {
         std::lock_guard<std::mutex> guard(lock);
         phones.push_back(std::move(phone));
@@ -697,16 +550,14 @@ void BusState::Unplug(PhoneState* phone) {
     std::vector<PDEVICE_OBJECT> known;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (!phone->plugged)
+        if (!phone->core->Plugged)
             return;
-        phone->plugged = false;
         BusEvent e;
         e.sequence = ++eventSequence;
         e.time = Now();
         e.kind = EventKind::Unplug;
         RecordPhone(phone, e);
-        for (auto& ifc : phone->interfaces)
-            RetireAll(ifc.get(), -1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        PhoneUnplug(phone->core.get());
         for (auto& ifc : phone->interfaces)
             if (ifc->pdo)
                 known.push_back(ifc->pdo);
@@ -758,21 +609,21 @@ void DeletePdo(BusState* bus, PDEVICE_OBJECT pdo) {
 
 NTSTATUS PnpStart(BusState& bus, InterfaceState* ifc) {
     std::lock_guard<std::mutex> guard(bus.lock);
-    if (!ifc->phone->plugged)
+    if (!ifc->phone->core->Plugged)
         return STATUS_NO_SUCH_DEVICE;
     auto* x = static_cast<PdoExtension*>(ifc->pdo->DeviceExtension);
-    if (ifc->handles[0] == 0) {
-        for (int p = 0; p < 3; ++p) {
-            ULONG h = bus.nextHandle;
+    // Handles are bus-wide: one interface's handle is no other's.
+    if (ifc->core->Handles[0] == 0) {
+        for (ULONG_PTR& handle : ifc->core->Handles) {
+            handle = bus.nextHandle;
             bus.nextHandle += 0x24;
-            bus.handleMap[h] = {ifc, static_cast<Pipe>(p)};
-            ifc->handles[p] = h;
         }
     }
-    x->BulkInPipe = ifc->handles[0];
-    x->BulkOutPipe = ifc->handles[1];
-    x->InterruptPipe = ifc->handles[2];
-    ifc->removed = false;
+    x->BulkInPipe = static_cast<ULONG>(ifc->core->Handles[0]);
+    x->BulkOutPipe = static_cast<ULONG>(ifc->core->Handles[1]);
+    x->InterruptPipe = static_cast<ULONG>(ifc->core->Handles[2]);
+    ifc->core->Removed = FALSE;
+    ifc->core->Suspended = FALSE;
     ifc->power = PowerDeviceD0;
     return STATUS_SUCCESS;
 }
@@ -781,8 +632,9 @@ NTSTATUS PnpStart(BusState& bus, InterfaceState* ifc) {
 void PnpGone(BusState& bus, InterfaceState* ifc) {
     {
         std::lock_guard<std::mutex> guard(bus.lock);
-        ifc->removed = true;
-        bus.RetireAll(ifc, -1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        ifc->core->Removed = TRUE;
+        PhoneRetireInterface(ifc->phone->core.get(), ifc->core, STATUS_DEVICE_NOT_CONNECTED,
+                             USBD_STATUS_DEVICE_GONE);
     }
     bus.Kick();
 }
@@ -800,13 +652,11 @@ NTSTATUS PnpRemove(BusState& bus, InterfaceState* ifc, PIRP irp) {
     PDEVICE_OBJECT pdo = nullptr;
     {
         std::lock_guard<std::mutex> guard(bus.lock);
-        for (int p = 0; p < 3; ++p) {
-            bus.handleMap.erase(ifc->handles[p]);
-            ifc->handles[p] = 0;
-        }
+        for (ULONG_PTR& handle : ifc->core->Handles)
+            handle = 0;
         auto* x = static_cast<PdoExtension*>(ifc->pdo->DeviceExtension);
         x->BulkInPipe = x->BulkOutPipe = x->InterruptPipe = 0;
-        if (!ifc->phone->plugged) {
+        if (!ifc->phone->core->Plugged) {
             pdo = ifc->pdo;
             ifc->pdo = nullptr;
         }
@@ -943,12 +793,14 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
         {
             std::lock_guard<std::mutex> guard(bus.lock);
             ifc->power = state;
+            ifc->core->Suspended = state != PowerDeviceD0;
             bus.Record(ifc, EventKind::Power, Pipe::Control, 0, STATUS_SUCCESS, 0,
                        static_cast<ULONG>(state), irp);
             // Suspending the device ends what was in flight on it; transfers
             // sent while it sleeps wait for D0.
             if (state != PowerDeviceD0)
-                bus.RetireAll(ifc, -1, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+                PhoneRetireInterface(ifc->phone->core.get(), ifc->core, STATUS_CANCELLED,
+                                     USBD_STATUS_CANCELED);
         }
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
         bus.Kick();

@@ -52,6 +52,10 @@ struct PhoneConfig {
     // notifications (DSR from plug-in on) and follows the host's DTR. What the
     // host writes is still recorded for TakeReceived either way.
     bool atModem = false;
+    // The diagnostics interface's function: off, it records what the host
+    // writes and sends what a test pushes; on, every bulk-out byte comes back
+    // on bulk-in (the responder the Wine bus driver always runs).
+    bool loopBack = false;
     // Report each interface's PDO to the Plug and Play manager at plug-in
     // (sim::PnpDeviceArrived, which loads the driver, adds and starts the
     // stack). False: the test builds its own stack on Interface::Pdo().

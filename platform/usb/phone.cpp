@@ -1,18 +1,13 @@
-// The phone model: what each endpoint does with a transfer, the modem
-// interface's CDC class requests, and the test handles.
+// The test handles of the phone (platform/usb/phonecore) and the names and
+// text of the bus's timeline.
 #include "platform/usb/usb_internal.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace usb {
 
 using detail::BusState;
-using detail::Endpoint;
-using detail::Request;
-using detail::Verdict;
 
 const char* InterfaceKindName(InterfaceKind kind) {
     return kind == InterfaceKind::Modem ? "modem" : "diagnostics";
@@ -121,307 +116,7 @@ std::string BusEvent::Text() const {
     return text;
 }
 
-// ================================================================ endpoint model
-
 namespace detail {
-
-void Endpoint::QueueIn(const uint8_t* bytes, size_t length, size_t packetSize, bool terminate) {
-    size_t offset = 0;
-    bool lastFull = false;
-    while (offset < length) {
-        size_t n = std::min(packetSize, length - offset);
-        if (n == maxPacket) {
-            // Every full packet from here on, kept with a full run queued
-            // before them: one entry instead of one allocation a packet.
-            n = (length - offset) / maxPacket * maxPacket;
-            if (packets.empty() || packets.back().empty() || packets.back().size() % maxPacket != 0)
-                packets.emplace_back();
-            packets.back().insert(packets.back().end(), bytes + offset, bytes + offset + n);
-        } else {
-            packets.emplace_back(bytes + offset, bytes + offset + n);
-        }
-        lastFull = n >= maxPacket;
-        offset += n;
-    }
-    if (terminate && lastFull)
-        packets.emplace_back();
-}
-
-size_t Endpoint::QueuedBytes() const {
-    size_t total = 0;
-    for (const auto& packet : packets)
-        total += packet.size();
-    return total - headOffset;
-}
-
-// The faults that decide a transfer before any data moves. True when r is
-// decided.
-bool Endpoint::ServeFaults(Request& r) {
-    if (halted) {
-        r.status = STATUS_UNSUCCESSFUL;
-        r.usbd = USBD_STATUS_ENDPOINT_HALTED;
-        r.reported = r.done;
-        return true;
-    }
-    if (stallNext) {
-        stallNext = false;
-        // A stall on the default pipe ends that request only; a data
-        // endpoint stays halted until the host clears it.
-        if (pipe != Pipe::Control)
-            halted = true;
-        r.status = STATUS_UNSUCCESSFUL;
-        r.usbd = USBD_STATUS_STALL_PID;
-        r.reported = r.done;
-        return true;
-    }
-    if (error) {
-        r.status = error->status;
-        r.usbd = error->usbd;
-        r.reported = r.done;
-        if (error->halt && pipe != Pipe::Control)
-            halted = true;
-        if (!error->persistent)
-            error.reset();
-        return true;
-    }
-    return false;
-}
-
-Verdict Endpoint::Serve(Request& r, LONGLONG now) {
-    if (r.notBefore > now)
-        return Verdict::Wait;
-    if (ServeFaults(r))
-        return Verdict::Complete;
-    if (r.type == Request::Type::Class)
-        return Verdict::Complete; // the interface serves it
-    return r.in ? ServeIn(r) : ServeOut(r);
-}
-
-Verdict Endpoint::ServeIn(Request& r) {
-    if (babbleNext) {
-        // The device sends past the buffer: the host controller keeps what
-        // fits and drops the rest, and the endpoint halts.
-        ULONG extra = *babbleNext;
-        babbleNext.reset();
-        while (r.done < r.length) {
-            if (packets.empty()) {
-                r.buffer[r.done++] = 0xBB;
-                continue;
-            }
-            auto& head = packets.front();
-            size_t n = std::min<size_t>(head.size() - headOffset, r.length - r.done);
-            std::memcpy(r.buffer + r.done, head.data() + headOffset, n);
-            r.done += static_cast<ULONG>(n);
-            headOffset += n;
-            if (headOffset == head.size()) {
-                packets.pop_front();
-                headOffset = 0;
-            }
-        }
-        (void)extra; // what babbled past the buffer is gone
-        halted = true;
-        r.status = STATUS_DEVICE_DATA_ERROR;
-        r.usbd = USBD_STATUS_BUFFER_OVERRUN;
-        r.reported = r.done;
-        return Verdict::Complete;
-    }
-
-    bool ended = false;
-    std::optional<ULONG> limit;
-    if (shortNext) {
-        limit = std::min(*shortNext, r.length);
-        shortNext.reset();
-        ended = true; // ends now, with whatever is there up to the limit
-    }
-    ULONG room = (limit ? *limit : r.length);
-    while (r.done < room && !packets.empty()) {
-        auto& head = packets.front();
-        size_t n = std::min<size_t>(head.size() - headOffset, room - r.done);
-        if (n != 0) // an empty packet has no data to copy from
-            std::memcpy(r.buffer + r.done, head.data() + headOffset, n);
-        r.done += static_cast<ULONG>(n);
-        headOffset += n;
-        if (headOffset == head.size()) {
-            bool shortPacket = head.size() < maxPacket;
-            packets.pop_front();
-            headOffset = 0;
-            if (shortPacket) {
-                ended = true;
-                break;
-            }
-        }
-    }
-    // A zero-length packet waiting at the head ends a transfer that has
-    // data, or stands as a transfer of its own.
-    if (!ended && r.done < room && !packets.empty() && packets.front().empty()) {
-        packets.pop_front();
-        ended = true;
-    }
-    if (r.done == r.length)
-        ended = true;
-    if (!ended)
-        return Verdict::Wait;
-
-    r.reported = r.done;
-    if (r.done < r.length && !r.shortOk) {
-        r.status = STATUS_UNSUCCESSFUL;
-        r.usbd = USBD_STATUS_ERROR_SHORT_TRANSFER;
-    } else {
-        r.status = STATUS_SUCCESS;
-        r.usbd = USBD_STATUS_SUCCESS;
-    }
-    if (overstateNext) {
-        r.reported = r.length + *overstateNext;
-        overstateNext.reset();
-    }
-    return Verdict::Complete;
-}
-
-Verdict Endpoint::ServeOut(Request& r) {
-    if (nak)
-        return Verdict::Wait;
-    ULONG accepted = r.length;
-    if (shortNext) {
-        accepted = std::min(*shortNext, r.length);
-        shortNext.reset();
-    }
-    received.insert(received.end(), r.buffer, r.buffer + accepted);
-    r.done = accepted;
-    r.reported = accepted;
-    r.status = STATUS_SUCCESS;
-    r.usbd = USBD_STATUS_SUCCESS;
-    if (overstateNext) {
-        r.reported = r.length + *overstateNext;
-        overstateNext.reset();
-    }
-    return Verdict::Complete;
-}
-
-// The modem interface's CDC requests. Anything else, or a request of the
-// wrong shape, is stalled as a device stalls what it does not understand.
-void InterfaceState::ServeClass(Request& r) {
-    ClassRequest record;
-    record.setup = r.setup;
-    bool ok = false;
-    const SetupPacket& s = r.setup;
-    bool hostToDevice = (s.bmRequestType & 0x80) == 0;
-    switch (s.bRequest) {
-    case kSetLineCoding:
-        if (hostToDevice && r.length == 7 && r.buffer) {
-            lineCoding.assign(r.buffer, r.buffer + 7);
-            if (atModem)
-                AtModemSetLineCoding(atModem.get(), lineCoding.data());
-            record.data = lineCoding;
-            r.done = 7;
-            ok = true;
-        }
-        break;
-    case kGetLineCoding:
-        if (!hostToDevice && r.length >= 7 && r.buffer) {
-            std::memcpy(r.buffer, lineCoding.data(), 7);
-            record.data = lineCoding;
-            r.done = 7;
-            ok = true;
-        }
-        break;
-    case kSetControlLineState:
-        if (hostToDevice && r.length == 0) {
-            controlLines = s.wValue;
-            if (atModem)
-                AtModemSetControlLines(atModem.get(), s.wValue,
-                                       static_cast<unsigned long long>(Now() / kFrame100ns));
-            ok = true;
-        }
-        break;
-    case kSendBreak:
-        if (hostToDevice && r.length == 0)
-            ok = true;
-        break;
-    default:
-        break;
-    }
-    if (!ok && hostToDevice && r.buffer && r.length)
-        record.data.assign(r.buffer, r.buffer + r.length);
-    if (ok) {
-        r.status = STATUS_SUCCESS;
-        r.usbd = USBD_STATUS_SUCCESS;
-    } else {
-        r.status = STATUS_UNSUCCESSFUL;
-        r.usbd = USBD_STATUS_STALL_PID;
-    }
-    r.reported = r.done;
-    record.status = r.status;
-    record.usbdStatus = r.usbd;
-    classRequests.push_back(std::move(record));
-}
-
-// ---------------------------------------------------------------- the AT modem glue
-
-namespace {
-unsigned long long ModemMs(LONGLONG now) {
-    return static_cast<unsigned long long>(now / kFrame100ns);
-}
-} // namespace
-
-std::vector<uint8_t> SerialStatePacket(int number, USHORT uartState) {
-    return {0xA1,
-            0x20,
-            0x00,
-            0x00,
-            static_cast<uint8_t>(number & 0xFF),
-            static_cast<uint8_t>((number >> 8) & 0xFF),
-            0x02,
-            0x00,
-            static_cast<uint8_t>(uartState & 0xFF),
-            static_cast<uint8_t>(uartState >> 8)};
-}
-
-bool InterfaceState::FeedModem(const uint8_t* data, ULONG length, LONGLONG now) {
-    if (!atModem || data == nullptr)
-        return false;
-    bool queued = false;
-    // In pieces, draining between them, so that the modem's fixed output
-    // buffer never has to hold the answer to more than one piece.
-    constexpr ULONG kPiece = 1024;
-    for (ULONG offset = 0; offset < length; offset += kPiece) {
-        ULONG n = std::min(kPiece, length - offset);
-        AtModemInput(atModem.get(), data + offset, n, ModemMs(now));
-        if (RunModem(now))
-            queued = true;
-    }
-    return queued;
-}
-
-bool InterfaceState::RunModem(LONGLONG now) {
-    if (!atModem)
-        return false;
-    ATMODEM* m = atModem.get();
-    AtModemPoll(m, ModemMs(now));
-    bool queued = false;
-    // Output goes out as a device sends a burst: full packets, a short last
-    // one, or a zero-length packet after a full last one.
-    Endpoint& in = Ep(Pipe::BulkIn);
-    std::vector<uint8_t> out(m->OutLength);
-    out.resize(AtModemTakeOutput(m, out.data(), static_cast<unsigned>(out.size())));
-    if (!out.empty()) {
-        in.QueueIn(out.data(), out.size(), in.maxPacket, true);
-        queued = true;
-    }
-    unsigned short state = 0;
-    if (AtModemTakeLineState(m, &state)) {
-        Ep(Pipe::InterruptIn).packets.push_back(SerialStatePacket(number, state));
-        queued = true;
-    }
-    return queued;
-}
-
-bool InterfaceState::NextModemWake(LONGLONG* when) const {
-    unsigned long long ms = 0;
-    if (!atModem || !AtModemNextDeadline(atModem.get(), &ms))
-        return false;
-    *when = static_cast<LONGLONG>(ms) * kFrame100ns;
-    return true;
-}
 
 [[noreturn]] void UsageError(const std::string& what) {
     std::fprintf(stderr, "usb: %s\n", what.c_str());
@@ -452,7 +147,7 @@ PDEVICE_OBJECT Interface::Pdo() const {
     return s_->pdo;
 }
 
-ULONG Interface::MaxPacket(Pipe pipe) const { return s_->Ep(pipe).maxPacket; }
+ULONG Interface::MaxPacket(Pipe pipe) const { return s_->Ep(pipe).MaxPacket; }
 
 namespace {
 std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
@@ -494,44 +189,61 @@ std::u16string Interface::InstanceId() const {
     return s_->phone->config.serial + u"&" + Widen(Hex2(static_cast<unsigned>(s_->number)));
 }
 
+namespace {
+// Runs `change` on the phone under the bus's lock, then wakes the frame tick
+// so a transfer already waiting meets what changed.
+template <typename F> void Change(detail::InterfaceState* s, F change) {
+    BusState& bus = BusOf(s);
+    {
+        std::lock_guard<std::mutex> guard(bus.lock);
+        change(s->phone->core.get(), s->core);
+    }
+    bus.Kick();
+}
+
+template <typename T, typename F> T Read(const detail::InterfaceState* s, F read) {
+    std::lock_guard<std::mutex> guard(BusOf(const_cast<detail::InterfaceState*>(s)).lock);
+    return read(s->core);
+}
+
+int PipeIndex(Pipe pipe) { return static_cast<int>(pipe); }
+} // namespace
+
 void Interface::Push(const void* data, size_t length, Pipe pipe, size_t packetSize,
                      bool terminate) {
     RequireInPipe(pipe, "Push");
-    BusState& bus = BusOf(s_);
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        Endpoint& ep = s_->Ep(pipe);
-        ep.QueueIn(static_cast<const uint8_t*>(data), length, packetSize ? packetSize : ep.maxPacket,
-                   terminate);
-    }
-    bus.Kick();
+    Change(s_, [&](PPHONE phone, PHONE_INTERFACE* ifc) {
+        PhoneQueueIn(phone, ifc, PipeIndex(pipe), static_cast<const UCHAR*>(data),
+                     static_cast<ULONG>(length), static_cast<ULONG>(packetSize), terminate);
+    });
 }
 
 void Interface::Push(std::string_view text, Pipe pipe) { Push(text.data(), text.size(), pipe); }
 
 void Interface::PushPacket(std::vector<uint8_t> packet, Pipe pipe) {
     RequireInPipe(pipe, "PushPacket");
-    BusState& bus = BusOf(s_);
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        s_->Ep(pipe).packets.push_back(std::move(packet));
-    }
-    bus.Kick();
+    Change(s_, [&](PPHONE phone, PHONE_INTERFACE* ifc) {
+        PhoneQueuePacket(phone, ifc, PipeIndex(pipe), packet.data(),
+                         static_cast<ULONG>(packet.size()));
+    });
 }
 
 void Interface::SendSerialState(USHORT uartState) {
-    PushPacket(detail::SerialStatePacket(s_->number, uartState), Pipe::InterruptIn);
+    std::vector<uint8_t> packet(PHONE_SERIAL_STATE_BYTES);
+    PhoneSerialStatePacket(static_cast<ULONG>(s_->number), uartState, packet.data());
+    PushPacket(std::move(packet), Pipe::InterruptIn);
 }
 
 size_t Interface::QueuedBytes(Pipe pipe) const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->Ep(pipe).QueuedBytes();
+    return Read<size_t>(s_, [&](const PHONE_INTERFACE* ifc) {
+        return PhoneQueuedBytes(ifc, PipeIndex(pipe));
+    });
 }
 
 std::vector<uint8_t> Interface::TakeReceived() {
     std::lock_guard<std::mutex> guard(BusOf(s_).lock);
     std::vector<uint8_t> out;
-    out.swap(s_->Ep(Pipe::BulkOut).received);
+    out.swap(s_->received);
     return out;
 }
 
@@ -541,12 +253,7 @@ std::string Interface::TakeReceivedText() {
 }
 
 void Interface::HoldBulkOut(bool hold) {
-    BusState& bus = BusOf(s_);
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        s_->Ep(Pipe::BulkOut).nak = hold;
-    }
-    bus.Kick();
+    Change(s_, [&](PPHONE, PHONE_INTERFACE* ifc) { ifc->Ep[PhoneBulkOut].Nak = hold; });
 }
 
 std::vector<ClassRequest> Interface::ClassRequests() const {
@@ -560,127 +267,106 @@ void Interface::ClearClassRequests() {
 }
 
 std::vector<uint8_t> Interface::LineCoding() const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->lineCoding;
+    return Read<std::vector<uint8_t>>(s_, [](const PHONE_INTERFACE* ifc) {
+        return std::vector<uint8_t>(ifc->LineCoding, ifc->LineCoding + 7);
+    });
 }
 
 USHORT Interface::ControlLines() const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->controlLines;
+    return Read<USHORT>(s_, [](const PHONE_INTERFACE* ifc) { return ifc->ControlLines; });
 }
 
 unsigned Interface::Resets(Pipe pipe) const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->Ep(pipe).resets;
+    return Read<unsigned>(s_, [&](const PHONE_INTERFACE* ifc) { return ifc->Ep[PipeIndex(pipe)].Resets; });
 }
 
 unsigned Interface::Aborts(Pipe pipe) const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->Ep(pipe).aborts;
+    return Read<unsigned>(s_, [&](const PHONE_INTERFACE* ifc) { return ifc->Ep[PipeIndex(pipe)].Aborts; });
 }
 
 size_t Interface::Outstanding(Pipe pipe) const {
-    BusState& bus = BusOf(s_);
-    std::lock_guard<std::mutex> guard(bus.lock);
-    size_t count = 0;
-    for (const auto& [irp, r] : bus.byIrp)
-        if (r->ifc == s_ && r->pipe == pipe)
-            ++count;
-    return count;
+    return Read<size_t>(s_, [&](const PHONE_INTERFACE* ifc) {
+        return PhoneOutstanding(s_->phone->core.get(), ifc, PipeIndex(pipe));
+    });
 }
 
 bool Interface::Halted(Pipe pipe) const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->Ep(pipe).halted;
+    return Read<bool>(s_, [&](const PHONE_INTERFACE* ifc) { return ifc->Ep[PipeIndex(pipe)].Halted != 0; });
 }
 
 ULONG Interface::PipeHandle(Pipe pipe) const {
     if (pipe == Pipe::Control)
         return 0;
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return s_->handles[static_cast<int>(pipe)];
+    return Read<ULONG>(s_, [&](const PHONE_INTERFACE* ifc) {
+        return static_cast<ULONG>(ifc->Handles[PipeIndex(pipe)]);
+    });
 }
 
-namespace {
-// Changes an endpoint's plan under the lock, then wakes the frame tick so a
-// transfer already waiting meets the fault.
-template <typename F> void Plan(detail::InterfaceState* s, Pipe pipe, F change) {
-    BusState& bus = BusOf(s);
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        change(s->Ep(pipe));
-    }
-    bus.Kick();
-}
-} // namespace
-
-bool Interface::HasAtModem() const { return s_->atModem != nullptr; }
+bool Interface::HasAtModem() const { return s_->core->Function == PhoneFunctionModem; }
 
 void Interface::WithAtModem(const std::function<void(ATMODEM&)>& change) {
-    if (!s_->atModem)
+    if (!HasAtModem())
         detail::UsageError("interface " + std::to_string(s_->number) + " has no AT modem");
-    BusState& bus = BusOf(s_);
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        change(*s_->atModem);
-        s_->RunModem(detail::Now());
-    }
-    bus.Kick();
+    Change(s_, [&](PPHONE phone, PHONE_INTERFACE* ifc) {
+        change(ifc->Modem);
+        PhoneRunModem(phone, ifc, detail::Now());
+    });
 }
 
 ATMODEM Interface::AtModemSnapshot() const {
-    if (!s_->atModem)
+    if (!HasAtModem())
         detail::UsageError("interface " + std::to_string(s_->number) + " has no AT modem");
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
-    return *s_->atModem;
+    return Read<ATMODEM>(s_, [](const PHONE_INTERFACE* ifc) { return ifc->Modem; });
+}
+
+void Interface::Arm(Pipe pipe, FaultKind kind, const FaultPlan& plan) {
+    if (kind == FaultKind::Babble)
+        RequireInPipe(pipe, "a babble");
+    if ((kind == FaultKind::Short || kind == FaultKind::Overstate) && pipe == Pipe::Control)
+        detail::UsageError("short and overstated transfers apply to a data pipe");
+    PHONE_FAULT fault = {};
+    fault.Halt = plan.halt;
+    fault.Skip = plan.skip;
+    fault.Count = plan.count;
+    fault.Status = plan.status;
+    fault.Usbd = plan.usbdStatus;
+    fault.Value = plan.value;
+    Change(s_, [&](PPHONE, PHONE_INTERFACE* ifc) {
+        PhoneArmFault(ifc, PipeIndex(pipe), static_cast<int>(kind), &fault);
+    });
 }
 
 void Interface::FailNext(Pipe pipe, NTSTATUS status, LONG usbdStatus, bool persistent,
                          bool halt) {
-    Plan(s_, pipe, [&](Endpoint& ep) {
-        ep.error = Endpoint::Error{status, usbdStatus, persistent, halt};
-    });
+    Arm(pipe, FaultKind::Error,
+        FaultPlan{.count = persistent ? 0u : 1u, .status = status, .usbdStatus = usbdStatus,
+                  .halt = halt});
 }
 
-void Interface::Stall(Pipe pipe) {
-    Plan(s_, pipe, [](Endpoint& ep) { ep.stallNext = true; });
-}
+void Interface::Stall(Pipe pipe) { Arm(pipe, FaultKind::Stall, FaultPlan{}); }
 
 void Interface::Delay(Pipe pipe, ULONG ms) {
-    Plan(s_, pipe, [ms](Endpoint& ep) { ep.delayMs = ms; });
+    Change(s_, [&](PPHONE, PHONE_INTERFACE* ifc) { ifc->Ep[PipeIndex(pipe)].DelayMs = ms; });
 }
 
 void Interface::ShortNext(Pipe pipe, ULONG bytes) {
-    if (pipe == Pipe::Control)
-        detail::UsageError("ShortNext applies to a data pipe");
-    Plan(s_, pipe, [bytes](Endpoint& ep) { ep.shortNext = bytes; });
+    Arm(pipe, FaultKind::Short, FaultPlan{.value = bytes});
 }
 
 void Interface::BabbleNext(Pipe pipe, ULONG extra) {
-    RequireInPipe(pipe, "BabbleNext");
-    Plan(s_, pipe, [extra](Endpoint& ep) { ep.babbleNext = extra; });
+    Arm(pipe, FaultKind::Babble, FaultPlan{.value = extra});
 }
 
 void Interface::OverstateNext(Pipe pipe, ULONG extra) {
-    if (pipe == Pipe::Control)
-        detail::UsageError("OverstateNext applies to a data pipe");
-    Plan(s_, pipe, [extra](Endpoint& ep) { ep.overstateNext = extra; });
+    Arm(pipe, FaultKind::Overstate, FaultPlan{.value = extra});
 }
 
 void Interface::CompleteAtOnce(Pipe pipe, bool enable) {
-    Plan(s_, pipe, [enable](Endpoint& ep) { ep.atOnce = enable; });
+    Change(s_, [&](PPHONE, PHONE_INTERFACE* ifc) { ifc->Ep[PipeIndex(pipe)].AtOnce = enable; });
 }
 
 void Interface::ClearFaults(Pipe pipe) {
-    Plan(s_, pipe, [](Endpoint& ep) {
-        ep.error.reset();
-        ep.stallNext = false;
-        ep.delayMs = 0;
-        ep.shortNext.reset();
-        ep.babbleNext.reset();
-        ep.overstateNext.reset();
-        ep.atOnce = false;
-    });
+    Change(s_, [&](PPHONE, PHONE_INTERFACE* ifc) { PhoneClearFaults(ifc, PipeIndex(pipe)); });
 }
 
 // ---------------------------------------------------------------- phone
@@ -707,7 +393,7 @@ Interface& Phone::Diagnostics() { return FirstOfKind(s_, InterfaceKind::Diagnost
 
 bool Phone::Plugged() const {
     std::lock_guard<std::mutex> guard(s_->bus->lock);
-    return s_->plugged;
+    return s_->core->Plugged != 0;
 }
 
 void Phone::Unplug() { s_->bus->Unplug(s_); }

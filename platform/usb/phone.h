@@ -101,6 +101,26 @@ struct BusEvent {
     std::string Text() const;
 };
 
+// ---------------------------------------------------------------- the fault plan
+// The kinds, in the order they are tried on a transfer (platform/usb/phonecore).
+enum class FaultKind {
+    Unplug,    // the phone is pulled as the transfer is served
+    Stall,     // see Interface::Stall
+    Error,     // see Interface::FailNext (status, usbdStatus, halt)
+    Babble,    // see Interface::BabbleNext (value: bytes past the buffer)
+    Short,     // see Interface::ShortNext (value: bytes)
+    Overstate, // see Interface::OverstateNext (value: bytes)
+};
+
+struct FaultPlan {
+    unsigned skip = 0;
+    unsigned count = 1;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    LONG usbdStatus = 0;
+    bool halt = false;
+    ULONG value = 0;
+};
+
 // ---------------------------------------------------------------- one interface
 class Interface {
 public:
@@ -164,8 +184,12 @@ public:
     // A copy of the modem's record, for looking at its state.
     ATMODEM AtModemSnapshot() const;
 
-    // ---- misbehaviour. Each applies to the next transfer the phone serves
-    // on that pipe (the one pending now, or the next one submitted).
+    // ---- misbehaviour: the phone's fault plan, by pipe and by count. Arm
+    // sets one kind: it waits until `skip` more transfers have completed on
+    // the pipe, then hits `count` transfers (0: every one until ClearFaults).
+    void Arm(Pipe pipe, FaultKind kind, const FaultPlan& plan);
+    // The shorthands below apply to the next transfer the phone serves on
+    // that pipe (the one pending now, or the next one submitted).
     // Fails it with these statuses; `persistent` fails every transfer until
     // ClearFaults; `halt` also halts the pipe until a reset.
     void FailNext(Pipe pipe, NTSTATUS status, LONG usbdStatus, bool persistent = false,

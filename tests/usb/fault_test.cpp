@@ -1,6 +1,8 @@
 // The phone misbehaving on purpose: each fault kind, as a driver meets it.
 #include "usb_test.h"
 
+#include "platform/usb/phonecore/phonecore.h"
+
 namespace usbtest {
 namespace {
 
@@ -24,23 +26,6 @@ TEST_F(UsbFaults, OneShotErrorFailsThePendingTransferOnly) {
     sim::RunUntilIdle();
     EXPECT_EQ(b.status, STATUS_SUCCESS);
     EXPECT_EQ(b.Text(), "after");
-}
-
-TEST_F(UsbFaults, PersistentErrorFailsEveryTransferUntilCleared) {
-    Plug();
-    ports_[0].ifc->FailNext(Pipe::BulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING,
-                            true);
-    Request& a = Write("1");
-    Request& b = Write("2");
-    sim::RunUntilIdle();
-    EXPECT_EQ(a.Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
-    EXPECT_EQ(b.Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
-    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "");
-    ports_[0].ifc->ClearFaults(Pipe::BulkOut);
-    Request& c = Write("3");
-    sim::RunUntilIdle();
-    EXPECT_EQ(c.status, STATUS_SUCCESS);
-    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "3");
 }
 
 TEST_F(UsbFaults, HaltingErrorNeedsAReset) {
@@ -186,6 +171,81 @@ TEST_F(UsbFaults, CompleteAtOnceCompletesInsideTheCall) {
     PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::BulkIn);
     sim::RunUntilIdle();
     EXPECT_EQ(again.status, STATUS_CANCELLED);
+}
+
+// The plan by count: each kind waits `skip` transfers, then hits `count`
+// (0: until cleared). Five writes, one letter each; the row says which end
+// as the fault makes them end ('.' ok, 'x' failed, 'g' gone).
+struct PlanCase {
+    const char* name;
+    usb::FaultKind kind;
+    usb::FaultPlan plan;
+    const char* outcomes;
+    const char* received;
+};
+
+const PlanCase kPlanCases[] = {
+    {"ErrorOnce", usb::FaultKind::Error, {.skip = 0, .count = 1, .usbdStatus = USBD_STATUS_CRC},
+     "x....", "bcde"},
+    {"ErrorTwiceAfterTwo", usb::FaultKind::Error,
+     {.skip = 2, .count = 2, .usbdStatus = USBD_STATUS_CRC}, "..xx.", "abe"},
+    {"ErrorUntilCleared", usb::FaultKind::Error,
+     {.skip = 1, .count = 0, .usbdStatus = USBD_STATUS_CRC}, ".xxxx", "a"},
+    {"ShortAfterOne", usb::FaultKind::Short, {.skip = 1, .value = 0}, ".....", "acde"},
+    {"StallHaltsUntilReset", usb::FaultKind::Stall, {.skip = 3}, "...xx", "abc"},
+    {"UnplugOnTheFourth", usb::FaultKind::Unplug, {.skip = 3}, "...gg", "abc"},
+};
+
+class FaultPlanByCount : public UsbTest, public ::testing::WithParamInterface<PlanCase> {};
+
+TEST_P(FaultPlanByCount, HitsTheTransfersItCounts) {
+    const PlanCase& c = GetParam();
+    Plug();
+    ports_[0].ifc->Arm(Pipe::BulkOut, c.kind, c.plan);
+    std::string outcomes;
+    for (char letter : std::string("abcde")) {
+        Request& w = Write(std::string(1, letter));
+        sim::RunUntilIdle();
+        outcomes += w.status == STATUS_SUCCESS                ? '.'
+                    : w.status == STATUS_DEVICE_NOT_CONNECTED ? 'g'
+                                                              : 'x';
+    }
+    EXPECT_EQ(outcomes, c.outcomes);
+    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), c.received);
+    EXPECT_EQ(phone_->Plugged(), c.kind != usb::FaultKind::Unplug);
+    if (c.kind == usb::FaultKind::Unplug)
+        return;
+    // Cleared, and a halt reset: the pipe carries data again.
+    ports_[0].ifc->ClearFaults(Pipe::BulkOut);
+    PipeRequest(URB_FUNCTION_RESET_PIPE, Pipe::BulkOut);
+    Request& after = Write("f");
+    sim::RunUntilIdle();
+    EXPECT_EQ(after.status, STATUS_SUCCESS);
+    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "f");
+}
+
+std::string PlanName(const ::testing::TestParamInfo<PlanCase>& row) { return row.param.name; }
+INSTANTIATE_TEST_SUITE_P(Table, FaultPlanByCount, ::testing::ValuesIn(kPlanCases), PlanName);
+
+// The diagnostics responder the Wine bus always runs: bulk-out comes back on
+// bulk-in, and while it holds a full buffer for the host it NAKs.
+TEST_F(UsbFaults, LoopBackAnswersAndHoldsBackWhenFull) {
+    usb::PhoneConfig config;
+    config.loopBack = true;
+    Plug(config);
+    Request& r = Read(Pipe::BulkIn, 64, 1);
+    Write("ping", 1);
+    sim::RunUntilIdle();
+    EXPECT_EQ(r.Text(), "ping");
+    Write(std::string(PHONE_LOOPBACK_LIMIT, 'a'), 1);
+    Request& held = Write("b", 1);
+    sim::RunUntilIdle();
+    EXPECT_FALSE(held.done);
+    EXPECT_EQ(ports_[1].ifc->QueuedBytes(), size_t(PHONE_LOOPBACK_LIMIT));
+    Request& drain = Read(Pipe::BulkIn, PHONE_LOOPBACK_LIMIT, 1);
+    sim::RunUntilIdle();
+    EXPECT_EQ(drain.Length(), ULONG(PHONE_LOOPBACK_LIMIT));
+    EXPECT_TRUE(held.done);
 }
 
 } // namespace

@@ -3,6 +3,12 @@
 //   vxcomm modem \\.\COM5   settings, AT commands, a call with data echoed by
 //                           the far end, wait-on-mask, purge, hang-up, close
 //   vxcomm diag \\.\COM6    settings and a loop-back exchange
+//   vxcomm lost \\.\COM5    a bulk-in failure from the phone's fault plan marks
+//                           the modem port lost: every request then fails
+//                           with STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED),
+//                           a new open too, until the port is removed
+//   vxcomm recover \\.\COM6 one diagnostics bulk-in transfer fails; the port
+//                           retries and the loop-back goes on
 //   vxcomm exclusive \\.\COMn ASK ANSWER
 //                           a second open while open, and the first handle
 //                           still working once the second is closed (sends
@@ -13,6 +19,8 @@
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "wine/phonebus/phonebus_ioctl.h"
 
 namespace {
 
@@ -105,6 +113,17 @@ void Close(Port& p) {
     CloseHandle(p.wr.hEvent);
 }
 
+void Settings(Port& p);
+
+// Opens the port and sets it up; FALSE (and a failure counted) when it does not open.
+bool OpenSet(Port& p, const char* name, const char* what) {
+    Check(Open(p, name), what);
+    if (p.h == INVALID_HANDLE_VALUE)
+        return false;
+    Settings(p);
+    return true;
+}
+
 void Settings(Port& p) {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
@@ -136,9 +155,10 @@ DWORD ModemLines(Port& p) {
     return lines;
 }
 
-bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
+// Polls until `done` holds or `ms` pass.
+template <typename F> bool Within(DWORD ms, F done) {
     DWORD start = GetTickCount();
-    while ((ModemLines(p) & mask) != want) {
+    while (!done()) {
         if (GetTickCount() - start > ms)
             return false;
         Sleep(50);
@@ -146,12 +166,14 @@ bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
     return true;
 }
 
+bool WaitLines(Port& p, DWORD mask, DWORD want, DWORD ms) {
+    return Within(ms, [&] { return (ModemLines(p) & mask) == want; });
+}
+
 int Modem(const char* name) {
     Port p;
-    Check(Open(p, name), "open the modem port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the modem port"))
         return 1;
-    Settings(p);
     Check(WaitLines(p, MS_DSR_ON, MS_DSR_ON, 5000), "DSR on (the phone's SERIAL_STATE)");
 
     // Wait-on-mask: a pending wait ends with EV_RXCHAR when the answer comes.
@@ -220,10 +242,8 @@ int Modem(const char* name) {
 
 int Diag(const char* name) {
     Port p;
-    Check(Open(p, name), "open the diagnostics port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the diagnostics port"))
         return 1;
-    Settings(p);
     static char out[3000], in[3100];
     for (int i = 0; i < (int)sizeof out; ++i)
         out[i] = (char)(i * 7 + 3);
@@ -246,10 +266,8 @@ int Diag(const char* name) {
 // `ask` with `answer` (the modem its OK, the diagnostics loop-back the bytes).
 int Exclusive(const char* name, const char* ask, const char* answer) {
     Port p;
-    Check(Open(p, name), "open the port");
-    if (p.h == INVALID_HANDLE_VALUE)
+    if (!OpenSet(p, name, "open the port"))
         return 1;
-    Settings(p);
     HANDLE second =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (second == INVALID_HANDLE_VALUE) {
@@ -274,6 +292,88 @@ int Exclusive(const char* name, const char* ask, const char* answer) {
     return g_failures;
 }
 
+// ---- the phone's fault plan, through the bus's control device
+
+// USB statuses the faults below use (usb.h is a kernel-mode header).
+const long kStatusUnsuccessful = (long)0xC0000001;
+const long kUsbdCrc = (long)0xC0000001;
+const long kUsbdDevNotResponding = (long)0xC0000005;
+
+bool BusIoctl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength) {
+    HANDLE bus = CreateFileA(VXPHONEBUS_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                             OPEN_EXISTING, 0, NULL);
+    if (bus == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD got = 0;
+    BOOL ok = DeviceIoControl(bus, code, (void*)in, inLength, out, outLength, &got, NULL);
+    CloseHandle(bus);
+    return ok != 0;
+}
+
+// One failing transfer on an interface's bulk-in pipe.
+bool FailBulkInOnce(unsigned long interfaceNumber, long usbd) {
+    VXPHONEBUS_FAULT f = {};
+    f.Interface = interfaceNumber;
+    f.Pipe = VXPHONEBUS_PIPE_BULK_IN;
+    f.Kind = VXPHONEBUS_FAULT_ERROR;
+    f.Count = 1;
+    f.Status = kStatusUnsuccessful;
+    f.Usbd = usbd;
+    return BusIoctl(IOCTL_VXPHONEBUS_FAULT, &f, sizeof f, NULL, 0);
+}
+
+unsigned long FailedTransfers(unsigned long interfaceNumber) {
+    VXPHONEBUS_STATUS s = {};
+    BusIoctl(IOCTL_VXPHONEBUS_STATUS, NULL, 0, &s, sizeof s);
+    return s.FailedTransfers[interfaceNumber];
+}
+
+int Lost(const char* name) {
+    Port p;
+    if (!OpenSet(p, name, "open the modem port"))
+        return 1;
+    char text[256];
+    Check(WriteText(p, "ATE0\r") && ReadUntil(p, "OK", text, sizeof text, 5000), "the modem answers");
+    Check(FailBulkInOnce(0, kUsbdDevNotResponding), "the phone's bulk-in fails once");
+    // The failure reaches the port when the bus serves its waiting read.
+    Check(Within(10000, [&] { return !WriteText(p, "AT\r") && GetLastError() == ERROR_ACCESS_DENIED; }),
+          "writes fail with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING)");
+    DWORD lines = 0;
+    Check(!GetCommModemStatus(p.h, &lines) && GetLastError() == ERROR_ACCESS_DENIED,
+          "GetCommModemStatus fails the same way");
+    Close(p);
+    // Wine hands out a handle even for a create the driver failed (see
+    // Exclusive); the driver then refuses every request on it, since that
+    // handle never opened the port.
+    HANDLE again = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (again == INVALID_HANDLE_VALUE) {
+        Check(GetLastError() == ERROR_ACCESS_DENIED, "a new open fails until the port is removed");
+    } else {
+        BOOL served = GetCommModemStatus(again, &lines);
+        printf("note: a new open got a handle (Wine); its request failed with error %lu\n",
+               (unsigned long)GetLastError());
+        Check(!served, "a new open (Wine gives a handle) gets nothing until the port is removed");
+        CloseHandle(again);
+    }
+    return g_failures;
+}
+
+int Recover(const char* name) {
+    Port p;
+    if (!OpenSet(p, name, "open the diagnostics port"))
+        return 1;
+    unsigned long before = FailedTransfers(1);
+    Check(FailBulkInOnce(1, kUsbdCrc), "the phone's bulk-in fails once (CRC)");
+    Check(Within(10000, [&] { return FailedTransfers(1) == before + 1; }),
+          "the bus failed one diagnostics transfer");
+    char text[256];
+    Check(WriteText(p, "after the error\r") && ReadUntil(p, "after the error", text, sizeof text, 5000),
+          "the loop-back goes on: the port retried");
+    Check(FailedTransfers(1) == before + 1, "no transfer failed since");
+    Close(p);
+    return g_failures;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -284,6 +384,10 @@ int main(int argc, char** argv) {
         return Exclusive(argv[2], argv[3], argv[4]);
     if (argc == 3 && !strcmp(argv[1], "diag"))
         return Diag(argv[2]);
-    printf("usage: vxcomm modem|diag \\\\.\\COMn | exclusive \\\\.\\COMn ASK ANSWER\n");
+    if (argc == 3 && !strcmp(argv[1], "lost"))
+        return Lost(argv[2]);
+    if (argc == 3 && !strcmp(argv[1], "recover"))
+        return Recover(argv[2]);
+    printf("usage: vxcomm modem|diag|lost|recover \\\\.\\COMn | exclusive \\\\.\\COMn ASK ANSWER\n");
     return 100;
 }

@@ -3,31 +3,28 @@
 // stand on a real machine: root-enumerated, it reports one physical device
 // object per phone interface (modem, diagnostics) with the phone's USB
 // hardware ids, keeps each interface's pipe handles in the PDO's extension
-// where the port drivers take them, and serves the URBs the port drivers
-// send. Behind the pipes is the same phone as in the host simulation: the AT
-// modem of platform/usb/phonecore on the modem interface, a loop-back on the
-// diagnostics interface.
+// where the port drivers take them, and carries the URBs the port drivers
+// send to the phone. The phone is platform/usb/phonecore, the same one the
+// host simulation's bus carries: every decision about a URB is its, and this
+// file is only the glue (IRPs, cancel routines, the frame tick, Plug and
+// Play, the control device).
 //
-// Transfers are never completed inside IofCallDriver: bulk-out data and
-// whatever the phone has for a waiting bulk-in or interrupt-in transfer are
-// handled by the bus's own thread (the "frame tick"), which completes at
-// DISPATCH_LEVEL. A programme opens "\\.\VxPhoneBus" to unplug and plug the
-// phone.
-extern "C" {
-#include <ntddk.h>
-#include <usbdrivr.h>
-}
-
-#include "platform/usb/phonecore/atmodem.h"
+// Transfers are never completed inside IofCallDriver (unless the fault plan
+// asks for it): the bus's own thread (the "frame tick") lets the phone serve
+// them and completes them at DISPATCH_LEVEL. A programme opens
+// "\\.\VxPhoneBus" to unplug and plug the phone and to arm its fault plan.
+#include "platform/kernel.h"
+#include "platform/usb/phonecore/phonecore.h"
 #include "wine/phonebus/phonebus_ioctl.h"
 
-extern "C" {
-// Exported by ntoskrnl.exe, declared by no DDK header mingw ships: the old
-// swprintf without a buffer size.
-int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
-}
-
 #define PHONEBUS_TAG 0x62507856 // "VxPb"
+
+// The programmes name the phone's fault kinds and pipes by number.
+static_assert(VXPHONEBUS_FAULT_UNPLUG == PhoneFaultUnplug && VXPHONEBUS_FAULT_ERROR == PhoneFaultError &&
+                  VXPHONEBUS_FAULT_OVERSTATE == PhoneFaultOverstate,
+              "fault kinds differ between the bus and its programmes");
+static_assert(VXPHONEBUS_PIPE_BULK_IN == PhoneBulkIn && VXPHONEBUS_PIPE_CONTROL == PhoneControl,
+              "pipe numbers differ between the bus and its programmes");
 
 // Made-up ids of the simulated phone (platform/usb/bus.h's PhoneConfig).
 #define PHONE_HW_BASE L"USB\\VID_FFF0&PID_7070"
@@ -35,13 +32,11 @@ int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 #define PHONE_SERIAL L"VX0001"
 
 enum { InterfaceModem = 0, InterfaceDiag = 1, InterfaceCount = 2 };
-enum { PipeBulkIn = 0, PipeBulkOut = 1, PipeInterrupt = 2, PipeCount = 3 };
 enum { KindFdo = 0x46787056, KindPdo = 0x50787056, KindControl = 0x43787056 };
 
-#define LOOP_BYTES 16384
-#define STATE_PACKETS 8
-#define STATE_PACKET_BYTES 10
 #define TICK_MS 5
+#define BUS_BULK_MAX_PACKET 64
+#define BUS_INTERRUPT_MAX_PACKET 16
 
 struct BUS_EXTENSION;
 
@@ -66,6 +61,14 @@ struct CONTROL_EXTENSION {
     BUS_EXTENSION* Bus;
 };
 
+// One URB held by the bus: the phone's record first. The IRP's
+// DriverContext[0] points here while the bus owns the IRP.
+struct BUS_REQUEST {
+    PHONE_XFER X;
+    PIRP Irp;
+    BOOLEAN CancelSet;           // its cancel routine is set
+};
+
 struct BUS_EXTENSION {
     ULONG Kind;
     PDEVICE_OBJECT Self;
@@ -74,15 +77,8 @@ struct BUS_EXTENSION {
     PDEVICE_OBJECT Control;
 
     KSPIN_LOCK Lock;             // guards everything below but the thread fields
-    BOOLEAN Plugged;
+    PHONE* Phone;                // nonpaged; its Plugged says whether it is on the bus
     PDEVICE_OBJECT Child[InterfaceCount]; // PDOs reported in BusRelations
-    LIST_ENTRY Pending[InterfaceCount][PipeCount];
-    ATMODEM Modem;
-    UCHAR Loop[LOOP_BYTES];      // diagnostics loop-back, bytes for bulk-in
-    ULONG LoopHead;
-    ULONG LoopCount;
-    UCHAR State[STATE_PACKETS][STATE_PACKET_BYTES]; // SERIAL_STATE notifications
-    ULONG StateCount;
     ULONG PdoCounter;
     VXPHONEBUS_STATUS Stats;
     // The port driver above each interface, seen when the interface starts;
@@ -100,24 +96,17 @@ struct BUS_EXTENSION {
 static BUS_EXTENSION* g_Bus;
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath);
+static VOID NTAPI CancelTransfer(PDEVICE_OBJECT Device, PIRP Irp);
 
 // ---------------------------------------------------------------- small helpers
 
-static ULONGLONG NowMs() {
+static LONGLONG Now() {
     LARGE_INTEGER t;
     KeQuerySystemTime(&t);
-    return (ULONGLONG)t.QuadPart / 10000;
+    return t.QuadPart;
 }
 
 static ULONG PipeHandle(ULONG number, ULONG pipe) { return 0x56580000u | (number << 8) | (pipe + 1); }
-
-static BOOLEAN DecodePipe(ULONG handle, ULONG* number, ULONG* pipe) {
-    if ((handle & 0xFFFF0000u) != 0x56580000u)
-        return FALSE;
-    *number = (handle >> 8) & 0xFF;
-    *pipe = (handle & 0xFF) - 1;
-    return *number < InterfaceCount && *pipe < PipeCount;
-}
 
 static NTSTATUS Finish(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
     Irp->IoStatus.Status = status;
@@ -126,167 +115,110 @@ static NTSTATUS Finish(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-static PURB UrbOf(PIRP Irp) { return (PURB)IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1; }
+static BOOLEAN PhonePresent(BUS_EXTENSION* bus) { return bus->Phone != NULL && bus->Phone->Plugged; }
 
-static void SetUrbResult(PIRP Irp, NTSTATUS status, USBD_STATUS usbd) {
-    UrbOf(Irp)->UrbHeader.Status = usbd;
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
+// ---------------------------------------------------------------- the phone's host
+
+static void* AllocPacket(void*, ULONG bytes) {
+    return ExAllocatePoolWithTag(NonPagedPool, bytes, PHONEBUS_TAG);
+}
+static void FreePacket(void*, void* memory) { ExFreePoolWithTag(memory, PHONEBUS_TAG); }
+
+// Takes a queued request back from cancellation. Caller holds the bus lock.
+static BOOLEAN ClaimRequest(void*, PHONE_XFER* x) {
+    BUS_REQUEST* r = (BUS_REQUEST*)x;
+    if (r->CancelSet && IoSetCancelRoutine(r->Irp, NULL) == NULL)
+        return FALSE;
+    r->CancelSet = FALSE;
+    return TRUE;
 }
 
-// Completes a list of IRPs taken off the queues. Transfers complete at
-// DISPATCH_LEVEL, as a host controller's completion DPC would.
-static void CompleteList(PLIST_ENTRY done) {
-    while (!IsListEmpty(done)) {
-        PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
+static BOOLEAN ParkRequest(void*, PHONE_XFER* x) {
+    BUS_REQUEST* r = (BUS_REQUEST*)x;
+    IoSetCancelRoutine(r->Irp, CancelTransfer);
+    r->CancelSet = TRUE;
+    if (r->Irp->Cancel && IoSetCancelRoutine(r->Irp, NULL) != NULL) {
+        r->CancelSet = FALSE;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void HostWrote(void* context, ULONG number, const UCHAR*, ULONG length) {
+    BUS_EXTENSION* bus = (BUS_EXTENSION*)context;
+    if (number < InterfaceCount)
+        bus->Stats.BulkOutBytes[number] += length;
+}
+
+// A phone as the simulation's default one: the AT modem on interface 0, the
+// loop-back on interface 1. Caller holds the bus lock.
+static void ResetPhone(BUS_EXTENSION* bus) {
+    PHONE_HOST host = {bus, AllocPacket, FreePacket, ClaimRequest, ParkRequest, HostWrote};
+    PhoneFree(bus->Phone);
+    PhoneInit(bus->Phone, &host);
+    LONGLONG now = Now();
+    PhoneAddInterface(bus->Phone, PhoneFunctionModem, TRUE, BUS_BULK_MAX_PACKET,
+                      BUS_INTERRUPT_MAX_PACKET, now);
+    PhoneAddInterface(bus->Phone, PhoneFunctionLoopBack, FALSE, BUS_BULK_MAX_PACKET,
+                      BUS_INTERRUPT_MAX_PACKET, now);
+    for (ULONG n = 0; n < InterfaceCount; ++n)
+        for (ULONG p = 0; p < 3; ++p)
+            bus->Phone->Interface[n].Handles[p] = PipeHandle(n, p);
+}
+
+// What a finished request adds to the counters. Caller holds the bus lock.
+static void Count(BUS_EXTENSION* bus, const PHONE_XFER* x) {
+    VXPHONEBUS_STATUS* s = &bus->Stats;
+    if (x->Interface >= InterfaceCount)
+        return;
+    if (x->Type == PhoneXferTransfer && x->In && x->Pipe == PhoneBulkIn && NT_SUCCESS(x->Status))
+        s->BulkInBytes[x->Interface] += x->Done;
+    if (x->Type == PhoneXferTransfer && !NT_SUCCESS(x->Status) && x->Status != STATUS_CANCELLED)
+        s->FailedTransfers[x->Interface]++;
+    if (x->Type == PhoneXferClass && NT_SUCCESS(x->Status))
+        s->ClassRequests++;
+    if (x->Type == PhoneXferAbort)
+        s->Aborts++;
+    if (x->Type == PhoneXferReset)
+        s->Resets++;
+    if (x->Status == STATUS_CANCELLED && x->Type == PhoneXferTransfer)
+        s->Cancels++;
+    s->ModemCommands = bus->Phone->Interface[InterfaceModem].Modem.Commands;
+    s->ModemCalls = bus->Phone->Interface[InterfaceModem].Modem.Calls;
+}
+
+// Takes what the phone decided off it, oldest decision first, into a list of
+// requests to complete. Caller holds the bus lock.
+static BUS_REQUEST* TakeDone(BUS_EXTENSION* bus) {
+    BUS_REQUEST* first = NULL;
+    BUS_REQUEST** tail = &first;
+    PHONE_XFER* x;
+    while ((x = PhoneTakeDone(bus->Phone)) != NULL) {
+        Count(bus, x);
+        PhoneRelease(bus->Phone, x);
+        *tail = (BUS_REQUEST*)x;
+        tail = (BUS_REQUEST**)&x->Next;
+    }
+    return first;
+}
+
+// Every URB leaves the bus here: its outcome into the URB, the IRP completed
+// at DISPATCH_LEVEL as a host controller's completion DPC would.
+static void CompleteRequests(BUS_REQUEST* r) {
+    while (r != NULL) {
+        BUS_REQUEST* next = (BUS_REQUEST*)r->X.Next;
+        PIRP irp = r->Irp;
+        PhoneFinishUrb(&r->X, (PURB)r->X.Urb);
+        irp->IoStatus.Status = r->X.Status;
+        irp->IoStatus.Information = 0;
+        irp->Tail.Overlay.DriverContext[0] = NULL;
+        ExFreePoolWithTag(r, PHONEBUS_TAG);
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         KeLowerIrql(old);
+        r = next;
     }
-}
-
-// Takes the first transfer of a queue whose cancel routine can still be
-// claimed. A transfer whose cancellation already started is left self-linked
-// for its cancel routine. Caller holds the bus lock.
-static PIRP ClaimHead(PLIST_ENTRY queue) {
-    while (!IsListEmpty(queue)) {
-        PLIST_ENTRY entry = RemoveHeadList(queue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL)
-            return irp;
-        InitializeListHead(entry);
-    }
-    return NULL;
-}
-
-// Fails every transfer waiting on one pipe. Caller holds the bus lock.
-static void FailPipe(BUS_EXTENSION* bus, ULONG number, ULONG pipe, NTSTATUS status,
-                     USBD_STATUS usbd, PLIST_ENTRY done) {
-    PIRP irp;
-    while ((irp = ClaimHead(&bus->Pending[number][pipe])) != NULL) {
-        SetUrbResult(irp, status, usbd);
-        InsertTailList(done, &irp->Tail.Overlay.ListEntry);
-    }
-}
-
-// ---------------------------------------------------------------- the phone
-
-// Caller holds the bus lock.
-static void QueueStatePacket(BUS_EXTENSION* bus, ULONG number, USHORT state) {
-    if (bus->StateCount == STATE_PACKETS) // keep the newest state: drop the oldest
-    {
-        for (ULONG i = 1; i < STATE_PACKETS; ++i)
-            RtlCopyMemory(bus->State[i - 1], bus->State[i], STATE_PACKET_BYTES);
-        bus->StateCount--;
-    }
-    UCHAR* p = bus->State[bus->StateCount++];
-    p[0] = 0xA1; // class, interface, device to host
-    p[1] = 0x20; // SERIAL_STATE
-    p[2] = 0;
-    p[3] = 0;
-    p[4] = (UCHAR)number;
-    p[5] = 0;
-    p[6] = 2;
-    p[7] = 0;
-    p[8] = (UCHAR)(state & 0xFF);
-    p[9] = (UCHAR)(state >> 8);
-}
-
-// Bulk-out bytes reach the phone. Returns FALSE when the diagnostics loop-back
-// has no room: the transfer waits, as a device NAKs what it cannot take.
-// Caller holds the bus lock.
-static BOOLEAN DeliverOut(BUS_EXTENSION* bus, ULONG number, const UCHAR* data, ULONG length) {
-    if (number == InterfaceModem) {
-        // In pieces, draining between them, so that the modem's output buffer
-        // never holds the answer to more than one piece.
-        if (bus->Modem.OutLength + 2048 > ATMODEM_OUT_MAX)
-            return FALSE;
-        AtModemInput(&bus->Modem, data, length, NowMs());
-    } else {
-        if (LOOP_BYTES - bus->LoopCount < length)
-            return FALSE;
-        for (ULONG i = 0; i < length; ++i)
-            bus->Loop[(bus->LoopHead + bus->LoopCount + i) % LOOP_BYTES] = data[i];
-        bus->LoopCount += length;
-    }
-    bus->Stats.BulkOutBytes[number] += length;
-    return TRUE;
-}
-
-static ULONG TakeIn(BUS_EXTENSION* bus, ULONG number, UCHAR* buffer, ULONG size) {
-    if (number == InterfaceModem)
-        return AtModemTakeOutput(&bus->Modem, buffer, size);
-    ULONG n = bus->LoopCount < size ? bus->LoopCount : size;
-    for (ULONG i = 0; i < n; ++i)
-        buffer[i] = bus->Loop[(bus->LoopHead + i) % LOOP_BYTES];
-    bus->LoopHead = (bus->LoopHead + n) % LOOP_BYTES;
-    bus->LoopCount -= n;
-    return n;
-}
-
-static BOOLEAN HasIn(BUS_EXTENSION* bus, ULONG number) {
-    return number == InterfaceModem ? bus->Modem.OutLength != 0 : bus->LoopCount != 0;
-}
-
-// One frame: the phone takes what the host sent and answers what waits.
-static void Tick(BUS_EXTENSION* bus) {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
-    KIRQL old;
-    KeAcquireSpinLock(&bus->Lock, &old);
-    if (bus->Plugged) {
-        for (ULONG n = 0; n < InterfaceCount; ++n) {
-            PLIST_ENTRY out = &bus->Pending[n][PipeBulkOut];
-            while (!IsListEmpty(out)) {
-                PIRP irp = CONTAINING_RECORD(out->Flink, IRP, Tail.Overlay.ListEntry);
-                struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &UrbOf(irp)->UrbBulkOrInterruptTransfer;
-                if (!DeliverOut(bus, n, (const UCHAR*)t->TransferBuffer, t->TransferBufferLength))
-                    break;
-                irp = ClaimHead(out);
-                if (irp == NULL)
-                    continue;
-                SetUrbResult(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-                InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
-            }
-        }
-        AtModemPoll(&bus->Modem, NowMs());
-        USHORT state;
-        if (AtModemTakeLineState(&bus->Modem, &state))
-            QueueStatePacket(bus, InterfaceModem, state);
-        for (ULONG n = 0; n < InterfaceCount; ++n) {
-            while (HasIn(bus, n)) {
-                PIRP irp = ClaimHead(&bus->Pending[n][PipeBulkIn]);
-                if (irp == NULL)
-                    break;
-                struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &UrbOf(irp)->UrbBulkOrInterruptTransfer;
-                t->TransferBufferLength =
-                    TakeIn(bus, n, (UCHAR*)t->TransferBuffer, t->TransferBufferLength);
-                bus->Stats.BulkInBytes[n] += t->TransferBufferLength;
-                SetUrbResult(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-                InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
-            }
-        }
-        while (bus->StateCount != 0) {
-            PIRP irp = ClaimHead(&bus->Pending[InterfaceModem][PipeInterrupt]);
-            if (irp == NULL)
-                break;
-            struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &UrbOf(irp)->UrbBulkOrInterruptTransfer;
-            ULONG n = t->TransferBufferLength < STATE_PACKET_BYTES ? t->TransferBufferLength
-                                                                    : STATE_PACKET_BYTES;
-            RtlCopyMemory(t->TransferBuffer, bus->State[0], n);
-            t->TransferBufferLength = n;
-            for (ULONG i = 1; i < bus->StateCount; ++i)
-                RtlCopyMemory(bus->State[i - 1], bus->State[i], STATE_PACKET_BYTES);
-            bus->StateCount--;
-            SetUrbResult(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-            InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
-        }
-        bus->Stats.ModemCommands = bus->Modem.Commands;
-        bus->Stats.ModemCalls = bus->Modem.Calls;
-    }
-    KeReleaseSpinLock(&bus->Lock, old);
-    CompleteList(&done);
 }
 
 // ---------------------------------------------------------------- plug and unplug
@@ -306,9 +238,9 @@ static NTSTATUS CreateChild(BUS_EXTENSION* bus, ULONG number, PDEVICE_OBJECT* pd
     x->Kind = KindPdo;
     x->Self = *pdo;
     x->Bus = bus;
-    x->BulkInHandle = PipeHandle(number, PipeBulkIn);
-    x->BulkOutHandle = PipeHandle(number, PipeBulkOut);
-    x->InterruptHandle = PipeHandle(number, PipeInterrupt);
+    x->BulkInHandle = PipeHandle(number, PhoneBulkIn);
+    x->BulkOutHandle = PipeHandle(number, PhoneBulkOut);
+    x->InterruptHandle = PipeHandle(number, PhoneInterruptIn);
     x->Number = number;
     x->Present = TRUE;
     (*pdo)->Flags |= DO_POWER_PAGABLE;
@@ -321,7 +253,7 @@ static void Plug(BUS_EXTENSION* bus) {
     PDEVICE_OBJECT made[InterfaceCount] = {NULL, NULL};
     KIRQL old;
     KeAcquireSpinLock(&bus->Lock, &old);
-    BOOLEAN already = bus->Plugged || bus->Child[0] != NULL || bus->Child[1] != NULL;
+    BOOLEAN already = PhonePresent(bus) || bus->Child[0] != NULL || bus->Child[1] != NULL;
     KeReleaseSpinLock(&bus->Lock, old);
     if (already)
         return;
@@ -334,13 +266,10 @@ static void Plug(BUS_EXTENSION* bus) {
         }
     }
     KeAcquireSpinLock(&bus->Lock, &old);
-    AtModemInit(&bus->Modem);
-    bus->LoopHead = bus->LoopCount = 0;
-    bus->StateCount = 0;
+    ResetPhone(bus);
     for (ULONG n = 0; n < InterfaceCount; ++n)
         bus->Child[n] = made[n];
     bus->Stats.ChildrenAlive += InterfaceCount;
-    bus->Plugged = TRUE;
     bus->Stats.Plugged = 1;
     KeReleaseSpinLock(&bus->Lock, old);
     DbgPrint("vxphonebus: phone plugged in\n");
@@ -350,26 +279,41 @@ static void Plug(BUS_EXTENSION* bus) {
 // PASSIVE_LEVEL, on the tick thread. The PDOs stay until the Plug and Play
 // manager removes them; every transfer fails from now on.
 static void Unplug(BUS_EXTENSION* bus) {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
     KIRQL old;
     KeAcquireSpinLock(&bus->Lock, &old);
-    BOOLEAN was = bus->Plugged;
-    bus->Plugged = FALSE;
+    BOOLEAN was = PhonePresent(bus);
+    PhoneUnplug(bus->Phone);
     bus->Stats.Plugged = 0;
     for (ULONG n = 0; n < InterfaceCount; ++n) {
-        for (ULONG p = 0; p < PipeCount; ++p)
-            FailPipe(bus, n, p, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, &done);
         if (bus->Child[n] != NULL)
             ((PDO_EXTENSION*)bus->Child[n]->DeviceExtension)->Present = FALSE;
         bus->Child[n] = NULL;
     }
+    BUS_REQUEST* done = TakeDone(bus);
     KeReleaseSpinLock(&bus->Lock, old);
-    CompleteList(&done);
+    CompleteRequests(done);
     if (!was)
         return;
     DbgPrint("vxphonebus: phone unplugged\n");
     IoInvalidateDeviceRelations(bus->BusPdo, BusRelations);
+}
+
+// One frame: the phone serves what waits, the bus completes what it decided.
+// A fault that pulled the phone out is acted on here, at PASSIVE_LEVEL.
+static void Tick(BUS_EXTENSION* bus) {
+    KIRQL old;
+    LONGLONG wake;
+    KeAcquireSpinLock(&bus->Lock, &old);
+    PhoneRun(bus->Phone, Now(), &wake);
+    BOOLEAN pulled = bus->Phone->UnplugPending;
+    bus->Phone->UnplugPending = FALSE;
+    BUS_REQUEST* done = TakeDone(bus);
+    KeReleaseSpinLock(&bus->Lock, old);
+    CompleteRequests(done);
+    if (pulled) {
+        DbgPrint("vxphonebus: the fault plan pulls the phone out\n");
+        Unplug(bus);
+    }
 }
 
 static VOID NTAPI TickThread(PVOID context) {
@@ -402,140 +346,97 @@ static VOID NTAPI CancelTransfer(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     BUS_EXTENSION* bus = g_Bus;
+    BUS_REQUEST* r = (BUS_REQUEST*)Irp->Tail.Overlay.DriverContext[0];
     KIRQL old;
     KeAcquireSpinLock(&bus->Lock, &old);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    bus->Stats.Cancels++;
+    PhoneCancel(bus->Phone, &r->X);
+    Count(bus, &r->X);
+    PhoneRelease(bus->Phone, &r->X);
     KeReleaseSpinLock(&bus->Lock, old);
-    SetUrbResult(Irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    r->X.Next = NULL;
+    CompleteRequests(r);
 }
 
-static NTSTATUS SubmitTransfer(PDO_EXTENSION* x, PIRP Irp, PURB urb) {
-    BUS_EXTENSION* bus = x->Bus;
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &urb->UrbBulkOrInterruptTransfer;
-    ULONG number, pipe;
-    if (!DecodePipe((ULONG)(ULONG_PTR)t->PipeHandle, &number, &pipe) || number != x->Number ||
-        (pipe == PipeInterrupt && number != InterfaceModem) ||
-        (t->TransferBuffer == NULL && t->TransferBufferLength != 0)) {
-        DbgPrint("vxphonebus: refused transfer on pipe %p (buffer %p, MDL %p)\n", t->PipeHandle,
-                 t->TransferBuffer, t->TransferBufferMDL);
-        SetUrbResult(Irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_PARAMETER;
+// The phone's verdict on a URB it will not carry. Caller holds the bus lock.
+static void Refused(PDO_EXTENSION* x, BUS_REQUEST* r, enum PHONE_URB_VERDICT verdict) {
+    switch (verdict) {
+    case PhoneUrbIrpPending:
+    case PhoneUrbUrbPending:
+        // Windows stops the machine here rather than corrupt the host
+        // controller's schedule; so does this bus.
+        KeBugCheckEx(0xFE /* BUGCODE_USB_DRIVER */, verdict == PhoneUrbIrpPending ? 4 : 2,
+                     (ULONG_PTR)r->X.Irp, (ULONG_PTR)r->X.Urb, (ULONG_PTR)r->Irp);
+        break;
+    case PhoneUrbMdl:
+        // The phone reads data stages through a system address only.
+        r->X.Status = STATUS_INVALID_PARAMETER;
+        r->X.Usbd = USBD_STATUS_INVALID_PARAMETER;
+        r->X.Why = "a data stage described by an MDL";
+        break;
+    default:
+        break;
     }
-    IoMarkIrpPending(Irp);
+    DbgPrint("vxphonebus: interface %u refused %s (URB function %u)\n", (unsigned)x->Number, r->X.Why,
+             (unsigned)r->X.Function);
+}
+
+// The one place every URB enters the bus. Caller: the PDO's internal device
+// control, at or below DISPATCH_LEVEL.
+static NTSTATUS SubmitUrb(PDO_EXTENSION* x, PIRP Irp, PURB urb) {
+    BUS_EXTENSION* bus = x->Bus;
+    BUS_REQUEST* r = (BUS_REQUEST*)ExAllocatePoolWithTag(NonPagedPool, sizeof *r, PHONEBUS_TAG);
+    if (r == NULL)
+        return Finish(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    r->Irp = Irp;
+    r->CancelSet = FALSE;
+    Irp->Tail.Overlay.DriverContext[0] = r;
+    InterlockedIncrement((PLONG)&bus->Stats.Submitted);
     KIRQL old;
     KeAcquireSpinLock(&bus->Lock, &old);
-    if (!bus->Plugged || !x->Present) {
-        KeReleaseSpinLock(&bus->Lock, old);
-        SetUrbResult(Irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
+    PHONE_INTERFACE* ifc = &bus->Phone->Interface[x->Number];
+    enum PHONE_URB_VERDICT verdict = PhoneCheckUrb(bus->Phone, ifc, Irp, urb, &r->X);
+    if (verdict != PhoneUrbAccepted) {
+        Refused(x, r, verdict);
+    } else if (!x->Present) {
+        // A PDO of a phone pulled out (a new one may be plugged in since)
+        // carries nothing more.
+        r->X.Status = STATUS_DEVICE_NOT_CONNECTED;
+        r->X.Usbd = USBD_STATUS_DEVICE_GONE;
     }
-    IoSetCancelRoutine(Irp, CancelTransfer);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    IoMarkIrpPending(Irp);
+    if (PhoneSubmit(bus->Phone, ifc, &r->X, Now())) {
+        if (!ParkRequest(bus, &r->X)) {
+            PhoneCancel(bus->Phone, &r->X);
+            PhoneRelease(bus->Phone, &r->X);
+            KeReleaseSpinLock(&bus->Lock, old);
+            CompleteRequests(r);
+            return STATUS_PENDING;
+        }
+    } else if (r->X.AtOnce) {
+        // The fault "complete at once": inside the call.
+        Count(bus, &r->X);
+        PhoneRelease(bus->Phone, &r->X);
+        NTSTATUS status = r->X.Status;
         KeReleaseSpinLock(&bus->Lock, old);
-        SetUrbResult(Irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
+        r->X.Next = NULL;
+        CompleteRequests(r);
+        return status;
     }
-    InsertTailList(&bus->Pending[number][pipe], &Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&bus->Lock, old);
     KeSetEvent(&bus->Wake, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
-static NTSTATUS PipeRequest(PDO_EXTENSION* x, PIRP Irp, PURB urb, BOOLEAN abort) {
-    BUS_EXTENSION* bus = x->Bus;
-    ULONG number, pipe;
-    if (!DecodePipe((ULONG)(ULONG_PTR)urb->UrbPipeRequest.PipeHandle, &number, &pipe) ||
-        number != x->Number) {
-        SetUrbResult(Irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_PARAMETER;
-    }
-    LIST_ENTRY done;
-    InitializeListHead(&done);
-    KIRQL old;
-    KeAcquireSpinLock(&bus->Lock, &old);
-    if (abort) {
-        FailPipe(bus, number, pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED, &done);
-        bus->Stats.Aborts++;
-    } else {
-        bus->Stats.Resets++;
-    }
-    KeReleaseSpinLock(&bus->Lock, old);
-    CompleteList(&done);
-    SetUrbResult(Irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
-// The CDC requests of the modem interface; anything else stalls.
-static NTSTATUS ClassRequest(PDO_EXTENSION* x, PIRP Irp, PURB urb) {
-    BUS_EXTENSION* bus = x->Bus;
-    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* r = &urb->UrbControlVendorClassRequest;
-    BOOLEAN in = (r->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    BOOLEAN ok = FALSE;
-    KIRQL old;
-    KeAcquireSpinLock(&bus->Lock, &old);
-    if (bus->Plugged && x->Number == InterfaceModem) {
-        if (r->Request == 0x20 && !in && r->TransferBufferLength == 7 && r->TransferBuffer) {
-            AtModemSetLineCoding(&bus->Modem, (const unsigned char*)r->TransferBuffer);
-            ok = TRUE;
-        } else if (r->Request == 0x21 && in && r->TransferBufferLength >= 7 && r->TransferBuffer) {
-            RtlCopyMemory(r->TransferBuffer, bus->Modem.LineCoding, 7);
-            r->TransferBufferLength = 7;
-            ok = TRUE;
-        } else if (r->Request == 0x22 && !in && r->TransferBufferLength == 0) {
-            AtModemSetControlLines(&bus->Modem, r->Value, NowMs());
-            ok = TRUE;
-        } else if (r->Request == 0x23 && !in) {
-            ok = TRUE;
-        }
-    }
-    if (ok)
-        bus->Stats.ClassRequests++;
-    BOOLEAN plugged = bus->Plugged;
-    KeReleaseSpinLock(&bus->Lock, old);
-    if (!plugged) {
-        SetUrbResult(Irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    } else if (ok) {
-        SetUrbResult(Irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-    } else {
-        r->TransferBufferLength = 0;
-        SetUrbResult(Irp, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-    }
-    NTSTATUS status = Irp->IoStatus.Status;
-    KeSetEvent(&bus->Wake, IO_NO_INCREMENT, FALSE); // line state may have changed
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
+// Windows's hub answers an internal control code it does not serve by
+// completing the IRP with STATUS_NOT_SUPPORTED; so does this bus.
 static NTSTATUS PdoInternalControl(PDO_EXTENSION* x, PIRP Irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     if (sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
         return Finish(Irp, STATUS_NOT_SUPPORTED, 0);
-    PURB urb = UrbOf(Irp);
+    PURB urb = (PURB)sp->Parameters.Others.Argument1;
     if (urb == NULL)
         return Finish(Irp, STATUS_INVALID_PARAMETER, 0);
-    InterlockedIncrement((PLONG)&x->Bus->Stats.Submitted);
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return SubmitTransfer(x, Irp, urb);
-    case URB_FUNCTION_ABORT_PIPE:
-        return PipeRequest(x, Irp, urb, TRUE);
-    case URB_FUNCTION_RESET_PIPE:
-        return PipeRequest(x, Irp, urb, FALSE);
-    case URB_FUNCTION_CLASS_INTERFACE:
-        return ClassRequest(x, Irp, urb);
-    default:
-        DbgPrint("vxphonebus: URB function 0x%x not served\n", (unsigned)urb->UrbHeader.Function);
-        SetUrbResult(Irp, STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_NOT_SUPPORTED;
-    }
+    return SubmitUrb(x, Irp, urb);
 }
 
 // ---------------------------------------------------------------- child PDO PnP
@@ -628,15 +529,21 @@ static NTSTATUS PdoQueryCapabilities(PIRP Irp) {
     return Finish(Irp, STATUS_SUCCESS, 0);
 }
 
+// The interface's PDO was removed: whatever waits fails as gone, and so does
+// everything sent to it until it starts again.
 static void FailInterface(PDO_EXTENSION* x) {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
     KIRQL old;
     KeAcquireSpinLock(&x->Bus->Lock, &old);
-    for (ULONG p = 0; p < PipeCount; ++p)
-        FailPipe(x->Bus, x->Number, p, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, &done);
+    PHONE_INTERFACE* ifc = &x->Bus->Phone->Interface[x->Number];
+    // A PDO whose phone was pulled has nothing waiting (the unplug failed it
+    // all), and the interface record may be a newer phone's by now.
+    if (x->Present) {
+        ifc->Removed = TRUE;
+        PhoneRetireInterface(x->Bus->Phone, ifc, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    }
+    BUS_REQUEST* done = TakeDone(x->Bus);
     KeReleaseSpinLock(&x->Bus->Lock, old);
-    CompleteList(&done);
+    CompleteRequests(done);
 }
 
 static NTSTATUS PdoPnp(PDO_EXTENSION* x, PIRP Irp) {
@@ -648,6 +555,8 @@ static NTSTATUS PdoPnp(PDO_EXTENSION* x, PIRP Irp) {
         KeAcquireSpinLock(&x->Bus->Lock, &old);
         if (x->Self->AttachedDevice != NULL)
             x->Bus->FunctionDriver[x->Number] = x->Self->AttachedDevice->DriverObject;
+        if (x->Present)
+            x->Bus->Phone->Interface[x->Number].Removed = FALSE;
         KeReleaseSpinLock(&x->Bus->Lock, old);
         return Finish(Irp, STATUS_SUCCESS, 0);
     }
@@ -812,6 +721,8 @@ static NTSTATUS FdoPnp(BUS_EXTENSION* bus, PIRP Irp) {
         status = PassDown(bus, Irp);
         IoDetachDevice(bus->Lower);
         g_Bus = NULL;
+        PhoneFree(bus->Phone);
+        ExFreePoolWithTag(bus->Phone, PHONEBUS_TAG);
         IoDeleteDevice(bus->Self);
         return status;
     }
@@ -841,7 +752,7 @@ static NTSTATUS UnloadFunctionDrivers(BUS_EXTENSION* bus) {
     BOOLEAN busy;
     KIRQL old;
     KeAcquireSpinLock(&bus->Lock, &old);
-    busy = bus->Plugged || bus->Stats.ChildrenAlive != 0;
+    busy = PhonePresent(bus) || bus->Stats.ChildrenAlive != 0;
     for (ULONG n = 0; n < InterfaceCount && !busy; ++n) {
         PDRIVER_OBJECT d = bus->FunctionDriver[n];
         if (d != NULL && d->DeviceObject != NULL)
@@ -889,6 +800,35 @@ static NTSTATUS UnloadFunctionDrivers(BUS_EXTENSION* bus) {
     return result;
 }
 
+// A fault of the phone's plan, from a programme (VXPHONEBUS_FAULT).
+static NTSTATUS ArmFault(BUS_EXTENSION* bus, PIRP Irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    const VXPHONEBUS_FAULT* f = (const VXPHONEBUS_FAULT*)Irp->AssociatedIrp.SystemBuffer;
+    if (sp->Parameters.DeviceIoControl.InputBufferLength < sizeof *f || f->Interface >= InterfaceCount ||
+        f->Pipe >= PHONE_PIPES || (f->Kind >= PhoneFaultKinds && f->Kind != VXPHONEBUS_FAULT_CLEAR))
+        return STATUS_INVALID_PARAMETER;
+    PHONE_FAULT fault;
+    RtlZeroMemory(&fault, sizeof fault);
+    fault.Halt = (BOOLEAN)(f->Halt != 0);
+    fault.Skip = f->Skip;
+    fault.Count = f->Count;
+    fault.Status = f->Status;
+    fault.Usbd = f->Usbd;
+    fault.Value = f->Value;
+    KIRQL old;
+    KeAcquireSpinLock(&bus->Lock, &old);
+    if (f->Kind == VXPHONEBUS_FAULT_CLEAR)
+        PhoneClearFaults(&bus->Phone->Interface[f->Interface], (int)f->Pipe);
+    else
+        PhoneArmFault(&bus->Phone->Interface[f->Interface], (int)f->Pipe, (int)f->Kind, &fault);
+    KeReleaseSpinLock(&bus->Lock, old);
+    DbgPrint("vxphonebus: fault %u armed on interface %u pipe %u (skip %u, count %u)\n",
+             (unsigned)f->Kind, (unsigned)f->Interface, (unsigned)f->Pipe, (unsigned)f->Skip,
+             (unsigned)f->Count);
+    KeSetEvent(&bus->Wake, IO_NO_INCREMENT, FALSE); // a transfer waiting now meets it
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS ControlIo(CONTROL_EXTENSION* c, PIRP Irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     BUS_EXTENSION* bus = c->Bus;
@@ -911,6 +851,8 @@ static NTSTATUS ControlIo(CONTROL_EXTENSION* c, PIRP Irp) {
         return Finish(Irp, STATUS_SUCCESS, 0);
     case IOCTL_VXPHONEBUS_UNLOAD_DRIVERS:
         return Finish(Irp, UnloadFunctionDrivers(bus), 0);
+    case IOCTL_VXPHONEBUS_FAULT:
+        return Finish(Irp, ArmFault(bus, Irp), 0);
     case IOCTL_VXPHONEBUS_STATUS: {
         if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(VXPHONEBUS_STATUS))
             return Finish(Irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -1002,14 +944,19 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
     bus->Self = fdo;
     bus->BusPdo = Pdo;
     KeInitializeSpinLock(&bus->Lock);
-    for (ULONG n = 0; n < InterfaceCount; ++n)
-        for (ULONG p = 0; p < PipeCount; ++p)
-            InitializeListHead(&bus->Pending[n][p]);
     KeInitializeEvent(&bus->Wake, SynchronizationEvent, FALSE);
     KeInitializeEvent(&bus->ThreadDone, NotificationEvent, FALSE);
-    AtModemInit(&bus->Modem);
+    bus->Phone = (PHONE*)ExAllocatePoolWithTag(NonPagedPool, sizeof(PHONE), PHONEBUS_TAG);
+    if (bus->Phone == NULL) {
+        IoDeleteDevice(fdo);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(bus->Phone, sizeof(PHONE));
+    ResetPhone(bus);
+    PhoneUnplug(bus->Phone); // plugged in when the bus starts
     status = CreateControlDevice(bus, Driver);
     if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(bus->Phone, PHONEBUS_TAG);
         IoDeleteDevice(fdo);
         return status;
     }
