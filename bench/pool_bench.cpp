@@ -176,8 +176,10 @@ int main(int argc, char** argv) {
                     run.bytesPerSecond / 1e3 / static_cast<double>(2 * phones), run.minPerPort,
                     run.maxPerPort);
     std::printf("speed-up 1 -> 2 processors: %.2fx\n", two.bytesPerSecond / one.bytesPerSecond);
-    Check(one.minPerPort == one.maxPerPort && two.minPerPort == two.maxPerPort,
-          "the drivers' memory per port moved during the run");
+    // A transfer's or a write's context comes and goes; the rings and
+    // device objects stay. More than that per port would be a leak.
+    Check(one.maxPerPort - one.minPerPort < 1024 && two.maxPerPort - two.minPerPort < 1024,
+          "the drivers' memory per port grew during the run");
 
     std::printf("\n%-12s %8s %8s  %s\n", "pool limit", "phones", "ports", "next port");
     for (size_t mb : {128, 256}) {
