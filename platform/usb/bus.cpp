@@ -209,12 +209,46 @@ void BusState::Retired(Request* r) {
     PhoneRelease(ifc->phone->core.get(), &r->x);
 }
 
-void BusState::CollectDone(std::vector<Request*>& done) {
+// A wire-timed phone's transfers wait in `held` until the bus would have
+// delivered them; aborts and resets are the bus's own and leave at once.
+void BusState::CollectDone(std::vector<Request*>& done, LONGLONG now) {
     for (auto& phone : phones)
         while (PHONE_XFER* x = PhoneTakeDone(phone->core.get())) {
-            Retired(RequestOf(x));
-            done.push_back(RequestOf(x));
+            Request* r = RequestOf(x);
+            if (phone->wireBus && (x->Type == PhoneXferTransfer || x->Type == PhoneXferClass)) {
+                r->due = WireDue(phone.get(), r, now);
+                auto at = std::upper_bound(held.begin(), held.end(), r->due,
+                                           [](LONGLONG due, Request* h) { return due < h->due; });
+                held.insert(at, r);
+                continue;
+            }
+            Retired(r);
+            done.push_back(r);
         }
+    size_t due = 0;
+    while (due < held.size() && held[due]->due <= now) {
+        Retired(held[due]);
+        done.push_back(held[due]);
+        ++due;
+    }
+    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(due));
+}
+
+// The phone decided the transfer now: its bytes (IN) or its room (OUT) are
+// there from now on, at the phone's rate; the wire moves them in the
+// (micro)frames it allows from the one after the submission.
+LONGLONG BusState::WireDue(PhoneState* phone, Request* r, LONGLONG now) {
+    const PHONE_XFER& x = r->x;
+    WIRE_PIPE& pipe = phone->wirePipes[x.Interface][x.Pipe];
+    // OUT and control move what the phone took or answered; IN asks for the
+    // buffer and ends early with a short or zero-length packet.
+    const bool in = x.In && x.Type == PhoneXferTransfer;
+    WIRE_SUPPLY supply = {now, x.Done, phone->config.wire.phoneBytesPerSecond,
+                          static_cast<BOOLEAN>(in && x.Done < x.Length)};
+    WireSetSupply(&pipe, &supply);
+    WIRE_TRANSFER t;
+    WireSchedule(&pipe, r->submitted, in ? x.Length : x.Done, &t);
+    return t.Finished ? std::max(t.Completion, now) : now;
 }
 
 // Every request leaves the bus here (the cancel routine aside): the URB gets
@@ -251,7 +285,9 @@ LONGLONG BusState::Serve(std::vector<Request*>& done, std::vector<PhoneState*>& 
             pulled.push_back(phone.get());
         }
     }
-    CollectDone(done);
+    CollectDone(done, now);
+    if (!held.empty() && (wake == 0 || held.front()->due < wake))
+        wake = held.front()->due;
     return wake;
 }
 
@@ -367,6 +403,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
     r->irp = irp;
     r->urb = urb;
     r->ifc = ifc;
+    r->submitted = Now();
     std::unique_lock<std::mutex> guard(lock);
     Admit(r, guard);
     irp->Tail.Overlay.DriverContext[0] = r;
@@ -515,6 +552,21 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
     p->core = std::make_unique<PHONE>();
     const PHONE_HOST host = {p, AllocPacket, FreePacket, ClaimRequest, ParkRequest, HostWrote};
     PhoneInit(p->core.get(), &host);
+    if (config.wire.on) {
+        p->wireBus = std::make_unique<WIRE_BUS>();
+        WireInitBus(p->wireBus.get(), config.wire.speed, config.wire.latency);
+        if (config.bulkMaxPacket != p->wireBus->BulkPacket)
+            UsageError("a wire-timed phone's bulk packets are its speed's (" +
+                       std::to_string(p->wireBus->BulkPacket) + " bytes)");
+        for (auto& pipes : p->wirePipes) {
+            WIRE_BUS* bus = p->wireBus.get();
+            WireInitPipe(&pipes[PhoneBulkIn], bus, WireBulk, TRUE, 0, 0);
+            WireInitPipe(&pipes[PhoneBulkOut], bus, WireBulk, FALSE, 0, 0);
+            WireInitPipe(&pipes[PhoneInterruptIn], bus, WireInterrupt, TRUE,
+                         config.interruptMaxPacket, config.wire.interruptInterval);
+            WireInitPipe(&pipes[PhoneControl], bus, WireControl, TRUE, 0, 0);
+        }
+    }
     {
         std::lock_guard<std::mutex> guard(lock);
         p->index = static_cast<int>(phones.size());

@@ -20,6 +20,7 @@
 #pragma once
 
 #include "platform/usb/phone.h"
+#include "platform/usb/wire.h"
 
 #include <memory>
 #include <string>
@@ -60,6 +61,23 @@ struct PhoneConfig {
     // (sim::PnpDeviceArrived, which loads the driver, adds and starts the
     // stack). False: the test builds its own stack on Interface::Pdo().
     bool enumerate = true;
+    // Wire timing (platform/usb/wire.h). Off, a decided transfer completes at
+    // the next frame tick, as every existing test expects. On, it completes
+    // when a USB 2.0 bus at `speed` would deliver it: its packets in the
+    // (micro)frames the bulk budget allows from the (micro)frame after its
+    // submission, interrupt transfers at `interruptInterval` (micro)frames,
+    // control transfers their stages, then the host controller's `latency`
+    // (100 ns units: 0, or about 10000 for interrupt moderation). The phone
+    // hands over what it decided at `phoneBytesPerSecond` (0: as fast as the
+    // bus takes it; 900000 for a 7.2 Mbit/s radio link). `bulkMaxPacket`
+    // must be the speed's (64 full speed, 512 high speed).
+    struct Wire {
+        bool on = false;
+        WIRE_SPEED speed = WireFullSpeed;
+        LONGLONG latency = 0;
+        ULONG interruptInterval = 1;
+        ULONGLONG phoneBytesPerSecond = 0;
+    } wire;
 };
 
 class Bus {

@@ -34,6 +34,8 @@ struct Request {
     PURB urb = nullptr;
     InterfaceState* ifc = nullptr;
     bool cancelRoutineSet = false;
+    LONGLONG submitted = 0; // wire timing: when the URB reached the bus
+    LONGLONG due = 0;       // wire timing: when its completion reaches the driver
 };
 inline Request* RequestOf(PHONE_XFER* x) { return reinterpret_cast<Request*>(x); }
 
@@ -61,6 +63,10 @@ struct PhoneState {
     std::vector<BusEvent> timeline;
     std::function<void(const BusEvent&)> hook;
     std::unique_ptr<Phone> handle;
+    // Wire timing (PhoneConfig::wire): the phone's own root port and one
+    // pipe per interface and PHONE_PIPE. Null when untimed.
+    std::unique_ptr<WIRE_BUS> wireBus;
+    WIRE_PIPE wirePipes[PHONE_MAX_INTERFACES][4] = {};
 };
 
 // The PDO's device extension. The three handles sit at the offsets function
@@ -88,6 +94,9 @@ public:
     uint64_t eventSequence = 0;
     // Events recorded under the lock whose hooks still have to run.
     std::vector<std::pair<PhoneState*, BusEvent>> hookQueue;
+    // Decided transfers of wire-timed phones waiting for their completion
+    // time, by time (stable: a pipe's transfers keep their order).
+    std::vector<Request*> held;
     KDPC dpc;
     KTIMER timer;
 
@@ -100,7 +109,9 @@ public:
     // the phone forgets it. Caller holds lock.
     void Retired(Request* r);
     // Every decided request of every phone, in the order decided. Caller holds lock.
-    void CollectDone(std::vector<Request*>& done);
+    void CollectDone(std::vector<Request*>& done, LONGLONG now);
+    // When a wire-timed phone's decided transfer completes. Caller holds lock.
+    LONGLONG WireDue(PhoneState* phone, Request* r, LONGLONG now);
 
     // Lock not held: wake the frame tick, run the hooks.
     void Kick();
