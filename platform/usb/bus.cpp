@@ -3,6 +3,8 @@
 // PDOs' Plug and Play and power answers.
 #include "platform/usb/usb_internal.h"
 
+#include "platform/usb/capture.h" // URB capture hook
+
 #include "platform/sim/api_ex.h"
 #include "platform/sim/api_io.h"
 #include "platform/sim/api_ke.h"
@@ -44,10 +46,34 @@ void CompleteIrp(PIRP irp, NTSTATUS status) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// ---- URB capture hook: what a capture filter above the bus would see.
+void CaptureUrb(const Request& r, bool completion) {
+    UrbCapture c;
+    c.completion = completion;
+    c.irp = r.irp;
+    c.time = static_cast<LONGLONG>(KeQueryInterruptTime());
+    c.device = r.ifc->phone->index;
+    c.interfaceNumber = r.ifc->number;
+    c.pipe = r.pipe;
+    c.function = r.urb->UrbHeader.Function;
+    c.in = r.in;
+    c.setup = r.setup;
+    c.requested = r.length;
+    c.status = completion ? r.status : STATUS_PENDING;
+    c.usbdStatus = completion ? r.usbd : USBD_STATUS_PENDING;
+    if (r.in == completion && (r.type == Request::Type::Transfer || r.type == Request::Type::Class)) {
+        c.data = r.buffer;
+        c.length = completion ? std::min(r.reported, r.length) : r.length;
+    }
+    UrbCaptured(c);
+}
+// ---- end of the URB capture hook
+
 // Writes the outcome into the URB the caller gave.
 void FinishUrb(const Request& r) {
     if (r.urb == nullptr)
         return;
+    CaptureUrb(r, true); // URB capture hook: completion
     r.urb->UrbHeader.Status = r.usbd;
     if (r.type == Request::Type::Transfer)
         r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r.reported;
@@ -463,6 +489,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
         break;
     }
 
+    CaptureUrb(*r, false); // URB capture hook: submission
     Endpoint& ep = ifc->Ep(r->pipe);
     bool gone = !ifc->phone->plugged || ifc->removed;
     byIrp[irp] = r;
