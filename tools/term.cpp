@@ -110,8 +110,29 @@ void Terminal::Note(const std::string& what, bool script) {
     fflush(stdout);
 }
 
+// "995 (ERROR_OPERATION_ABORTED)" for the errors a port's requests end with.
+std::string ErrorText(DWORD error) {
+    static const struct {
+        DWORD code;
+        const char* name;
+    } kErrors[] = {{ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+                   {ERROR_CRC, "ERROR_CRC"},
+                   {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+                   {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+                   {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
+                   {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
+                   {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+                   {ERROR_DEVICE_REMOVED, "ERROR_DEVICE_REMOVED"},
+                   {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"}};
+    std::string text = std::to_string(error);
+    for (const auto& e : kErrors)
+        if (e.code == error)
+            text.append(" (").append(e.name).append(")");
+    return text;
+}
+
 void Terminal::RequestFailed(const char* what, DWORD error, bool script) {
-    Note(std::string(what) + " failed: Win32 error " + std::to_string(error), script);
+    Note(std::string(what) + " failed: Win32 error " + ErrorText(error), script);
     if (error == ERROR_OPERATION_ABORTED || !port_.IsOpen())
         return;
     // Gone for good (removed) or broken: a program closes the handle, so
@@ -121,7 +142,7 @@ void Terminal::RequestFailed(const char* what, DWORD error, bool script) {
         port_.Close();
         state_ = "port closed";
         Note(name_ + " closed: GetCommModemStatus failed with Win32 error " +
-                 std::to_string(GetLastError()),
+                 ErrorText(GetLastError()),
              script);
     }
 }
@@ -156,7 +177,7 @@ bool Terminal::Hardware(const std::string& action, bool script) {
             Note(name_ + " is back: " + LinesText(lines_), script);
         } else {
             state_ = "port closed";
-            Note("cannot open " + name_ + " again: Win32 error " + std::to_string(error), script);
+            Note("cannot open " + name_ + " again: Win32 error " + ErrorText(error), script);
         }
     } else if (action == "suspend") {
         const NTSTATUS status = sim::SetSystemPowerState(PowerSystemSleeping3, PowerActionSleep);
@@ -260,7 +281,7 @@ void Terminal::Send(const std::string& data) {
     tx_ += written;
     if (written != data.size())
         Note("WriteFile wrote " + std::to_string(written) + " of " + std::to_string(data.size()) +
-                 " bytes: Win32 error " + std::to_string(GetLastError()),
+                 " bytes: Win32 error " + ErrorText(GetLastError()),
              true);
 }
 
