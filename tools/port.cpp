@@ -142,7 +142,7 @@ std::string EventsText(DWORD events) {
     std::string text;
     for (const auto& n : kNames)
         if (events & n.bit)
-            text += (text.empty() ? "" : " ") + std::string(n.name);
+            text.append(text.empty() ? "" : " ").append(n.name);
     return text.empty() ? "0" : text;
 }
 

@@ -420,12 +420,11 @@ std::string Replay::Report(FILE* out) {
     for (const auto& step : steps_) {
         const Step& s = *step;
         const LogRequest& r = *s.log;
-        std::string verdict;
-        std::string ours = s.ours.empty() ? "(pending)" : s.ours;
-        if (s.kind == Step::Kind::Skip) {
-            verdict = "not replayable: " + s.why;
-            ours = "-";
+        const char* verdict;
+        const bool skip = s.kind == Step::Kind::Skip;
+        if (skip) {
             skipped++;
+            verdict = "not replayable: ";
         } else if (!r.completed) {
             verdict = "no status in the log";
             noStatus++;
@@ -436,8 +435,10 @@ std::string Replay::Report(FILE* out) {
             verdict = "DIFFERENT";
             different++;
         }
-        fprintf(out, "%6lu  %-32s  %-20s  %-20s  %s\n", r.sequence, r.request.c_str(),
-                r.completed ? r.status.c_str() : "(none)", ours.c_str(), verdict.c_str());
+        const char* ours = skip ? "-" : s.ours.empty() ? "(pending)" : s.ours.c_str();
+        fprintf(out, "%6lu  %-32s  %-20s  %-20s  %s%s\n", r.sequence, r.request.c_str(),
+                r.completed ? r.status.c_str() : "(none)", ours, verdict,
+                skip ? s.why.c_str() : "");
     }
     if (implicitOpen_)
         fprintf(out, "(the log starts with the port open: the replay opened it first)\n");
