@@ -221,14 +221,13 @@ Step Plan(const LogRequest& r, bool hex, int dot) {
 
 class Replay {
 public:
-    Replay(Machine& machine, PortmonTrace& trace, const ReplayOptions& options,
-           const PortmonLog& log, usb::Interface& phone, std::string path)
-        : machine_(machine), trace_(trace), options_(options), log_(log), phone_(phone),
-          path_(std::move(path)) {}
+    Replay(PortmonTrace& trace, const ReplayOptions& options, const PortmonLog& log,
+           usb::Interface& phone, std::string path)
+        : trace_(trace), options_(options), log_(log), phone_(phone), path_(std::move(path)) {}
 
     void Run();
-    // Prints the side-by-side table and the summary; returns the summary line.
-    std::string Report(FILE* out);
+    // Prints the side-by-side table, the unreadable lines and the summary.
+    void Report(FILE* out);
 
 private:
     void PlanData();
@@ -238,7 +237,6 @@ private:
     void Settle(Step& s);
     std::string StatusOf(const Step& s) const;
 
-    Machine& machine_;
     PortmonTrace& trace_;
     const ReplayOptions& options_;
     const PortmonLog& log_;
@@ -414,7 +412,7 @@ void Replay::Run() {
     sim::Win32CloseAtExit();
 }
 
-std::string Replay::Report(FILE* out) {
+void Replay::Report(FILE* out) {
     unsigned same = 0, different = 0, noStatus = 0, skipped = 0;
     fprintf(out, "%6s  %-32s  %-20s  %-20s  %s\n", "#", "request", "log", "ours", "");
     for (const auto& step : steps_) {
@@ -450,7 +448,6 @@ std::string Replay::Report(FILE* out) {
              "replayable; %zu unreadable line(s)",
              steps_.size(), same, different, noStatus, skipped, log_.unreadable.size());
     fprintf(out, "%s\n", summary);
-    return summary;
 }
 
 } // namespace
@@ -503,7 +500,7 @@ int RunReplay(const CommonOptions& options, const ReplayOptions& replay) {
     usb::Interface& phone =
         replay.diagnostics ? machine.Phone().Diagnostics() : machine.Phone().Modem();
     printf("port: %s (%s)\n", path.c_str() + 4, replay.diagnostics ? "diagnostics" : "modem");
-    Replay run(machine, *instruments.Trace(), replay, log, phone, path);
+    Replay run(*instruments.Trace(), replay, log, phone, path);
     run.Run();
     printf("\n");
     run.Report(stdout);
