@@ -37,18 +37,25 @@ void PrintInterleaving() {
     WriteAll(STDERR_FILENO, "interleaving: " + ScheduleTrace());
 }
 
-// A bug check ends in abort(): the interleaving goes after its report.
-void OnAbort(int) {
+// A bug check ends in abort(), a wild pointer in a fault: the interleaving
+// goes after whatever was printed.
+const int kStops[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+
+void OnStop(int signal) {
+    if (signal != SIGABRT)
+        WriteAll(STDERR_FILENO, "\n*** the run crashed: " + std::string(strsignal(signal)) + "\n");
     PrintInterleaving();
-    std::signal(SIGABRT, SIG_DFL);
-    std::raise(SIGABRT);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 // The run itself, in the child or (Replay) in this process.
 void RunOne(const Schedule& schedule, const Body& body) {
-    std::signal(SIGABRT, OnAbort);
+    for (int s : kStops)
+        std::signal(s, OnStop);
     body(schedule);
-    std::signal(SIGABRT, SIG_DFL);
+    for (int s : kStops)
+        std::signal(s, SIG_DFL);
 }
 
 struct RunResult {
@@ -104,13 +111,15 @@ RunResult RunInChild(const Schedule& schedule, const Body& body, unsigned runSec
     return result;
 }
 
-uint64_t Calibrate(const Schedule& base, const Body& body, unsigned runSeconds,
-                   RunResult* calibration) {
+// Seed 0 is the calibration run: no change point, so that it passes every
+// schedule point a run of the scenario passes when nothing disturbs it.
+Schedule ScheduleFor(const Schedule& base, uint64_t seed, uint64_t horizon) {
     Schedule schedule = base;
-    schedule.seed = 0;
-    schedule.changePoints = 0;
-    *calibration = RunInChild(schedule, body, runSeconds);
-    return std::max<uint64_t>(calibration->steps, 1);
+    schedule.seed = seed;
+    schedule.horizon = horizon;
+    if (seed == 0)
+        schedule.changePoints = 0;
+    return schedule;
 }
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {
@@ -130,39 +139,40 @@ Summary Explore(const std::string& scenario, const Plan& plan, const Body& body)
     Summary summary;
     summary.scenario = scenario;
     const auto start = std::chrono::steady_clock::now();
-    RunResult calibration;
-    summary.horizon = Calibrate(plan.schedule, body, plan.runSeconds, &calibration);
-    ++summary.schedules;
-    if (calibration.finding) {
-        summary.findings.push_back(Finding{0, calibration.output});
-        if (plan.stopAtFirst)
-            return summary;
+    auto finish = [&] {
+        summary.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return summary;
+    };
+    summary.horizon = plan.horizon;
+    if (summary.horizon == 0) {
+        RunResult calibration = RunInChild(ScheduleFor(plan.schedule, 0, 1), body, plan.runSeconds);
+        ++summary.schedules;
+        summary.horizon = std::max<uint64_t>(calibration.steps, 1);
+        if (calibration.finding) {
+            summary.findings.push_back(Finding{0, calibration.output});
+            if (plan.stopAtFirst)
+                return finish();
+        }
     }
-    for (uint64_t i = 0; i < plan.seeds; ++i) {
-        Schedule schedule = plan.schedule;
-        schedule.seed = plan.firstSeed + i;
-        schedule.horizon = summary.horizon;
-        RunResult run = RunInChild(schedule, body, plan.runSeconds);
+    for (uint64_t seed = plan.firstSeed; seed < plan.firstSeed + plan.seeds; ++seed) {
+        if (seed == 0 && plan.horizon == 0)
+            continue; // that was the calibration run
+        RunResult run = RunInChild(ScheduleFor(plan.schedule, seed, summary.horizon), body,
+                                   plan.runSeconds);
         ++summary.schedules;
         if (run.finding) {
-            summary.findings.push_back(Finding{schedule.seed, run.output});
+            summary.findings.push_back(Finding{seed, run.output});
             if (plan.stopAtFirst)
                 break;
         }
     }
-    summary.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return summary;
+    return finish();
 }
 
 void Replay(const Schedule& schedule, const Body& body) {
-    RunResult calibration;
-    Schedule run = schedule;
-    run.horizon = Calibrate(schedule, body, 600, &calibration);
-    if (schedule.seed == 0) {
-        run.changePoints = 0;
-    }
-    RunOne(run, body);
+    RunResult calibration = RunInChild(ScheduleFor(schedule, 0, 1), body, 600);
+    RunOne(ScheduleFor(schedule, schedule.seed, std::max<uint64_t>(calibration.steps, 1)), body);
 }
 
 std::string FindingText(const std::string& scenario, const Finding& finding) {

@@ -33,6 +33,7 @@ struct Plan {
     uint64_t firstSeed = 1;
     uint64_t seeds = 100;
     Schedule schedule;       // everything but the seed and the horizon
+    uint64_t horizon = 0;    // 0: calibrate (seed 0 is then that run, with no change point)
     bool stopAtFirst = false; // stop at the first finding
     unsigned runSeconds = 60; // real time one run may take before it counts as hung
 };
@@ -45,12 +46,12 @@ struct Summary {
     std::vector<Finding> findings;
 };
 
-// Calibrates the horizon (one run with no change point counts the schedule
-// points the scenario passes), then runs every seed of the plan.
+// Calibrates the horizon (seed 0: one run with no change point counts the
+// schedule points the scenario passes), then runs every seed of the plan.
 Summary Explore(const std::string& scenario, const Plan& plan, const Body& body);
 
-// Runs one seed in this process, for a debugger; a finding stops the
-// process as it would the child.
+// Runs one seed in this process, for a debugger (after a calibration run in a
+// child); a finding stops the process as it would the child.
 void Replay(const Schedule& schedule, const Body& body);
 
 // "scenario ReadWhileStreaming, seed 42: ..." with the report indented.

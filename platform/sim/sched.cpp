@@ -257,6 +257,17 @@ bool OnlyTicksAheadLocked() {
     return true;
 }
 
+// Fires a due timer; on the explored schedule every due timer at once, as a
+// clock interrupt does, so their DPCs may run side by side.
+bool FireDueLocked() {
+    if (!FireOneDueTimerLocked())
+        return false;
+    if (M().explore != nullptr)
+        while (FireOneDueTimerLocked()) {
+        }
+    return true;
+}
+
 bool AdvanceToNextEventLocked() {
     Machine& m = M();
     LONGLONG next = NextEventLocked();
@@ -384,7 +395,7 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             continue;
         if (deadline >= 0 && m.now.load() >= deadline) {
             // What falls due at the same instant as the time-out happens first.
-            if (FireOneDueTimerLocked())
+            if (FireDueLocked())
                 continue;
             result = false;
             break;
@@ -393,7 +404,7 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             SwitchTo(lk, self, next);
             continue;
         }
-        if (FireOneDueTimerLocked())
+        if (FireDueLocked())
             continue;
         if (SchedThread* pump = PickPump(self)) {
             SwitchTo(lk, self, pump);
@@ -425,7 +436,7 @@ void PumpDet(Lock& lk, SchedThread* self) {
             SwitchTo(lk, self, next);
             continue;
         }
-        if (FireOneDueTimerLocked())
+        if (FireDueLocked())
             continue;
         break;
     }
@@ -444,7 +455,7 @@ void ExitDet(Lock& lk, SchedThread* self) {
             continue;
         if (SchedThread* next = PickRunnable(self))
             return HandTo(next);
-        if (FireOneDueTimerLocked())
+        if (FireDueLocked())
             continue;
         if (SchedThread* pump = PickPump(self))
             return HandTo(pump);
