@@ -65,6 +65,9 @@ struct Schedule {
     // Drivers whose code runs without switches: the bus models hardware and
     // holds its own lock across the kernel calls it makes.
     std::vector<std::string> atomicDrivers = {"usbbus-sim"};
+    // Name the driver routines at each schedule point in the trace (slower;
+    // what a replay does). Changes nothing else.
+    bool callers = false;
 };
 // Call right after constructing the Kernel, on the main thread, before
 // anything else runs.

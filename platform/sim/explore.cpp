@@ -172,7 +172,9 @@ Summary Explore(const std::string& scenario, const Plan& plan, const Body& body)
 
 void Replay(const Schedule& schedule, const Body& body) {
     RunResult calibration = RunInChild(ScheduleFor(schedule, 0, 1), body, 600);
-    RunOne(ScheduleFor(schedule, schedule.seed, std::max<uint64_t>(calibration.steps, 1)), body);
+    Schedule run = ScheduleFor(schedule, schedule.seed, std::max<uint64_t>(calibration.steps, 1));
+    run.callers = true;
+    RunOne(run, body);
 }
 
 std::string FindingText(const std::string& scenario, const Finding& finding) {

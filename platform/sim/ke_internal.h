@@ -132,6 +132,9 @@ struct SchedThread {
     long priority = 0;
     ThreadState* self = nullptr;
     PKSPIN_LOCK spinOn = nullptr;
+    // While Preempted: the driver whose code it was running, and where.
+    PDRIVER_OBJECT inDriver = nullptr;
+    const char* at = "";
     // User threads.
     std::function<void()> body;
     bool finished = false;

@@ -335,6 +335,15 @@ Leftovers CollectLocked(PDRIVER_OBJECT driver) {
                      reinterpret_cast<ULONG_PTR>(r.routine));
         }
     }
+    // Explored schedule: a thread switched out in the middle of the driver's
+    // code (a DPC, a completion routine) would go on in an unloaded image.
+    for (const auto& t : m.threads) {
+        if (t->state == SchedThread::State::Preempted && mine(t->inDriver)) {
+            left.Add(t->name + " still running " + DriverName(t->inDriver) +
+                         " code, switched out at " + t->at + " on another processor",
+                     kDriverUnloadedWithoutCancellingPendingOperations, 0, 0, 0);
+        }
+    }
     // A timer or DPC is the better code when both kinds are left.
     if (left.code == kDriverUnloadedWithoutCancellingPendingOperations) {
         for (const auto& [due, timer] : m.timerQueue) {

@@ -34,7 +34,10 @@
 // Concurrent mode is the stress suite's: threads run freely, a wait is a
 // condition-variable wait under the dispatcher lock, DPC threads run queued
 // DPCs, a clock thread moves the virtual clock in real time and fires timers.
+#include "platform/sim/ex_internal.h" // Symbolize
 #include "platform/sim/ke_internal.h"
+
+#include <execinfo.h>
 
 #include <algorithm>
 #include <chrono>
@@ -101,7 +104,7 @@ struct Exploration {
     size_t nextChange = 0;
     long low = 0; // what the next change point gives: below every priority before it
     std::vector<std::string> switches;
-    std::string recent[32]; // the last schedule points, a ring
+    std::string recent[128]; // the last schedule points, a ring
     std::vector<const void*> atomic; // driver objects running without switches
     uint64_t Next() {
         uint64_t z = (rng += 0x9E3779B97F4A7C15ull);
@@ -651,6 +654,23 @@ bool SwitchesIn(const Exploration& e, PDRIVER_OBJECT driver) {
     return true;
 }
 
+// The driver routines on the stack, innermost first (a replay's detail).
+std::string CallersText() {
+    void* frames[16];
+    int n = backtrace(frames, 16);
+    std::string text;
+    int kept = 0;
+    for (int i = 0; i < n && kept < 3; ++i) {
+        std::string symbol = Symbolize(static_cast<const char*>(frames[i]) - 1);
+        if (symbol.find("sim::") != std::string::npos || symbol.find("SimSchedulePoint") != std::string::npos ||
+            symbol.rfind("Kf", 0) == 0 || symbol.rfind("Ke", 0) == 0 || symbol.rfind("Io", 0) == 0 ||
+            symbol.rfind("Ex", 0) == 0 || symbol.find(".so") != std::string::npos || symbol.find('(') == std::string::npos)
+            continue;
+        text += (kept++ == 0 ? "" : " < ") + symbol.substr(0, symbol.find('('));
+    }
+    return text.empty() ? "(the simulation)" : text;
+}
+
 std::string StepText(const Exploration& e, const SchedThread& t, const char* where) {
     return "step " + std::to_string(e.steps) + ": " + t.name + " at " + where;
 }
@@ -660,7 +680,10 @@ std::string StepText(const Exploration& e, const SchedThread& t, const char* whe
 void SchedulePointLocked(Lock& lk, Exploration& e, SchedThread* self, const char* where) {
     Machine& m = M();
     ++e.steps;
-    e.recent[e.steps % std::size(e.recent)] = StepText(e, *self, where);
+    std::string& point = e.recent[e.steps % std::size(e.recent)];
+    point = StepText(e, *self, where);
+    if (e.schedule.callers)
+        point += " from " + CallersText();
     if (e.nextChange < e.changeAt.size() && e.steps >= e.changeAt[e.nextChange]) {
         ++e.nextChange;
         self->priority = e.low--;
@@ -681,6 +704,8 @@ void SchedulePointLocked(Lock& lk, Exploration& e, SchedThread* self, const char
         return;
     NoteLocked(e, StepText(e, *self, where) + " -> " + next->name);
     self->state = State::Preempted;
+    self->inDriver = CurrentDriver();
+    self->at = where;
     SwitchTo(lk, self, next);
     self->state = State::Running;
 }
@@ -699,6 +724,8 @@ bool SpinOnLock(PKSPIN_LOCK lock, const char* routine) {
                        ThreadName(__atomic_load_n(lock, __ATOMIC_RELAXED)));
     self->spinOn = lock;
     self->state = State::Preempted;
+    self->inDriver = CurrentDriver();
+    self->at = routine;
     while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
         SchedThread* next = PickExplored(self);
         if (next == nullptr)
