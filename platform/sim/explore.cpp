@@ -99,7 +99,8 @@ RunResult RunInChild(const Schedule& schedule, const Body& body, unsigned runSec
     waitpid(pid, &status, 0);
     size_t tag = result.output.rfind(kStepsTag);
     if (tag != std::string::npos) {
-        result.steps = std::strtoull(result.output.c_str() + tag + std::strlen(kStepsTag), nullptr, 10);
+        result.steps =
+            std::strtoull(result.output.c_str() + tag + std::strlen(kStepsTag), nullptr, 10);
         result.output.erase(tag);
     }
     result.finding = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -158,8 +159,8 @@ Summary Explore(const std::string& scenario, const Plan& plan, const Body& body)
     for (uint64_t seed = plan.firstSeed; seed < plan.firstSeed + plan.seeds; ++seed) {
         if (seed == 0 && plan.horizon == 0)
             continue; // that was the calibration run
-        RunResult run = RunInChild(ScheduleFor(plan.schedule, seed, summary.horizon), body,
-                                   plan.runSeconds);
+        RunResult run =
+            RunInChild(ScheduleFor(plan.schedule, seed, summary.horizon), body, plan.runSeconds);
         ++summary.schedules;
         if (run.finding) {
             summary.findings.push_back(Finding{seed, run.output});
@@ -194,6 +195,8 @@ std::string FindingText(const std::string& scenario, const Finding& finding) {
 Plan PlanFromEnvironment(Plan plan) {
     plan.firstSeed = EnvNumber("VXQT70_RACE_FIRST", plan.firstSeed);
     plan.seeds = EnvNumber("VXQT70_RACE_SEEDS", plan.seeds);
+    if (EnvNumber("VXQT70_RACE_ALL", 0) != 0)
+        plan.stopAtFirst = false;
     return plan;
 }
 

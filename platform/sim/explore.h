@@ -32,17 +32,17 @@ struct Finding {
 struct Plan {
     uint64_t firstSeed = 1;
     uint64_t seeds = 100;
-    Schedule schedule;       // everything but the seed and the horizon
-    uint64_t horizon = 0;    // 0: calibrate (seed 0 is then that run, with no change point)
+    Schedule schedule;        // everything but the seed and the horizon
+    uint64_t horizon = 0;     // 0: calibrate (seed 0 is then that run, with no change point)
     bool stopAtFirst = false; // stop at the first finding
     unsigned runSeconds = 60; // real time one run may take before it counts as hung
 };
 
 struct Summary {
     std::string scenario;
-    uint64_t schedules = 0;   // runs made
-    uint64_t horizon = 0;     // schedule points of the calibration run
-    double seconds = 0;       // real time of all runs
+    uint64_t schedules = 0; // runs made
+    uint64_t horizon = 0;   // schedule points of the calibration run
+    double seconds = 0;     // real time of all runs
     std::vector<Finding> findings;
 };
 
@@ -58,7 +58,8 @@ void Replay(const Schedule& schedule, const Body& body);
 std::string FindingText(const std::string& scenario, const Finding& finding);
 
 // The plan's range from the environment, for long runs: VXQT70_RACE_FIRST
-// and VXQT70_RACE_SEEDS override the first seed and the count.
+// and VXQT70_RACE_SEEDS override the first seed and the count;
+// VXQT70_RACE_ALL=1 goes on past the first finding.
 Plan PlanFromEnvironment(Plan plan);
 // VXQT70_RACE_REPLAY=<seed>: the seed to replay in process, or 0.
 uint64_t ReplaySeed();

@@ -82,7 +82,7 @@ struct SchedThread;
 
 // What every thread touching the simulation carries.
 struct ThreadState {
-    uint64_t id = 0; // non-zero; the value a held KSPIN_LOCK stores
+    uint64_t id = 0;      // non-zero; the value a held KSPIN_LOCK stores
     KIRQL& irql = t_irql; // the thread's IRQL, readable without the record (CurrentIrql)
     std::vector<PKSPIN_LOCK> spinLocks;   // in acquisition order
     std::vector<PFAST_MUTEX> fastMutexes; // in acquisition order

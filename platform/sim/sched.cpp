@@ -104,7 +104,7 @@ struct Exploration {
     size_t nextChange = 0;
     long low = 0; // what the next change point gives: below every priority before it
     std::vector<std::string> switches;
-    std::string recent[128]; // the last schedule points, a ring
+    std::string recent[128];         // the last schedule points, a ring
     std::vector<const void*> atomic; // driver objects running without switches
     uint64_t Next() {
         uint64_t z = (rng += 0x9E3779B97F4A7C15ull);
@@ -155,7 +155,8 @@ bool Runnable(const SchedThread& t) {
             return m.stopping || !m.dpcs.empty();
         return m.stopping || !m.work.empty();
     case State::Preempted:
-        return !m.stopping && (t.spinOn == nullptr || __atomic_load_n(t.spinOn, __ATOMIC_RELAXED) == 0);
+        return !m.stopping &&
+               (t.spinOn == nullptr || __atomic_load_n(t.spinOn, __ATOMIC_RELAXED) == 0);
     case State::Blocked:
         // A teardown never resumes a blocked thread: the families it would
         // run into are already gone.
@@ -218,8 +219,8 @@ SchedThread* PickPump(const SchedThread* self) {
 // ticking timers have moved the clock while some thread waits with no
 // time-out. An application thread getting the processor resets it.
 LONGLONG g_quietSince = -1;
-uint64_t g_lastSteps = 0; // of the last explored run, once its kernel is gone
 size_t g_quietTicks = 0;
+uint64_t g_lastSteps = 0; // schedule points of the last explored run, once its kernel is gone
 
 void HandTo(SchedThread* next) {
     if (next->kind == Kind::Main || next->kind == Kind::User) {
@@ -311,8 +312,7 @@ std::string WaitersLocked() {
         case State::Preempted:
             if (t->spinOn != nullptr) {
                 report += "\n    " + t->name + " spins on spin lock " + PointerText(t->spinOn) +
-                          " held by " +
-                          ThreadName(__atomic_load_n(t->spinOn, __ATOMIC_RELAXED));
+                          " held by " + ThreadName(__atomic_load_n(t->spinOn, __ATOMIC_RELAXED));
             }
             break;
         default:
@@ -335,10 +335,10 @@ std::string WaitersLocked() {
 // for ever and nothing else will ever happen.
 [[noreturn]] void Hang(Lock& lk, SchedThread* self, LONGLONG since, size_t ticks) {
     std::string report = self->name + " waits in " + self->what + " and it can never end: for " +
-                         std::to_string((M().now.load() - since) / 10000) + " ms of virtual time (" +
-                         std::to_string(ticks) + " expiries) only ticking timers ran (" +
-                         TickersLocked() + "), and nothing else is set to happen." +
-                         WaitersLocked();
+                         std::to_string((M().now.load() - since) / 10000) +
+                         " ms of virtual time (" + std::to_string(ticks) +
+                         " expiries) only ticking timers ran (" + TickersLocked() +
+                         "), and nothing else is set to happen." + WaitersLocked();
     lk.unlock();
     BugCheck(kSimDeadlock, 0, 0, 0, 0, report);
 }
@@ -662,9 +662,11 @@ std::string CallersText() {
     int kept = 0;
     for (int i = 0; i < n && kept < 3; ++i) {
         std::string symbol = Symbolize(static_cast<const char*>(frames[i]) - 1);
-        if (symbol.find("sim::") != std::string::npos || symbol.find("SimSchedulePoint") != std::string::npos ||
-            symbol.rfind("Kf", 0) == 0 || symbol.rfind("Ke", 0) == 0 || symbol.rfind("Io", 0) == 0 ||
-            symbol.rfind("Ex", 0) == 0 || symbol.find(".so") != std::string::npos || symbol.find('(') == std::string::npos)
+        if (symbol.find("sim::") != std::string::npos ||
+            symbol.find("SimSchedulePoint") != std::string::npos || symbol.rfind("Kf", 0) == 0 ||
+            symbol.rfind("Ke", 0) == 0 || symbol.rfind("Io", 0) == 0 ||
+            symbol.rfind("Ex", 0) == 0 || symbol.find(".so") != std::string::npos ||
+            symbol.find('(') == std::string::npos)
             continue;
         text += (kept++ == 0 ? "" : " < ") + symbol.substr(0, symbol.find('('));
     }
@@ -1126,9 +1128,11 @@ extern "C" void SimSchedulePoint(const char* where) {
     std::unique_lock<std::mutex> lk(m.lock);
     Exploration* e = m.explore;
     SchedThread* self = Self().sched;
-    if (e == nullptr || self == nullptr || m.cpu != self || self->state != SchedThread::State::Running)
+    if (e == nullptr || self == nullptr || m.cpu != self ||
+        self->state != SchedThread::State::Running)
         return;
-    if (driver != nullptr && std::find(e->atomic.begin(), e->atomic.end(), driver) == e->atomic.end()) {
+    if (driver != nullptr &&
+        std::find(e->atomic.begin(), e->atomic.end(), driver) == e->atomic.end()) {
         const std::string name = DriverName(driver);
         for (const std::string& a : e->schedule.atomicDrivers) {
             if (name == a) {

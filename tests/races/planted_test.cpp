@@ -9,6 +9,7 @@
 #include "platform/sim/sim.h"
 
 #include <cstring>
+#include <ostream>
 #include <regex>
 
 namespace {
@@ -35,16 +36,16 @@ constexpr ULONG kTag = 0x65636152; // "Race"
 
 struct Ext {
     KSPIN_LOCK lock;
-    LIST_ENTRY queue;       // reads waiting for the hardware (guarded by lock)
-    LONG pending;           // reads not completed yet (guarded by lock)
-    KEVENT idle;            // pending reached 0
-    PIRP current;           // TimeoutAndCompletion: the read in flight (guarded by lock)
-    KDPC hwDpc;             // the hardware answers
+    LIST_ENTRY queue; // reads waiting for the hardware (guarded by lock)
+    LONG pending;     // reads not completed yet (guarded by lock)
+    KEVENT idle;      // pending reached 0
+    PIRP current;     // TimeoutAndCompletion: the read in flight (guarded by lock)
+    KDPC hwDpc;       // the hardware answers
     KTIMER hwTimer;
     KDPC timeoutDpc;
     KTIMER timeout;
-    PDEVICE_OBJECT lower;   // ContextFreedByCompletion: the hardware's own device
-    PIRP volatile queued;   // the last read queued, for the test's canceller
+    PDEVICE_OBJECT lower; // ContextFreedByCompletion: the hardware's own device
+    PIRP volatile queued; // the last read queued, for the test's canceller
 };
 
 struct Context {
@@ -177,10 +178,14 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
         return STATUS_PENDING;
     }
     switch (g_race) {
-    case Race::LateCancelRoutine: return QueueCancellable(x, irp);
-    case Race::ContextFreedByCompletion: return Forward(x, irp);
-    case Race::CounterOutsideLock: return CountAndQueue(x, irp);
-    case Race::TimeoutAndCompletion: return StartTimedRead(x, irp);
+    case Race::LateCancelRoutine:
+        return QueueCancellable(x, irp);
+    case Race::ContextFreedByCompletion:
+        return Forward(x, irp);
+    case Race::CounterOutsideLock:
+        return CountAndQueue(x, irp);
+    case Race::TimeoutAndCompletion:
+        return StartTimedRead(x, irp);
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
@@ -251,8 +256,8 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver) {
 }
 
 NTSTATUS MakeDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     device);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, device);
     if (!NT_SUCCESS(status))
         return status;
     Ext* x = X(*device);
@@ -323,8 +328,9 @@ void Play(Race race, bool mended, const sim::Schedule& schedule) {
     }
     sim::AdvanceClockMs(20); // past the hardware's answer and the time-out
     for (int i = 0; i < reads; ++i) {
-        Check(sent[i]->done, "read " + std::to_string(i) + " never completed" +
-                                 (race == Race::LateCancelRoutine ? " though it was cancelled" : ""));
+        Check(sent[i]->done,
+              "read " + std::to_string(i) + " never completed" +
+                  (race == Race::LateCancelRoutine ? " though it was cancelled" : ""));
     }
     sim::CloseFile(file);
     sim::UnloadDriver(driver);
@@ -347,6 +353,10 @@ const Planted kPlanted[] = {
 std::string Scrub(std::string text) {
     static const std::regex address("0x[0-9a-fA-F]+");
     return std::regex_replace(text, address, "0x*");
+}
+
+void PrintTo(const Planted& p, std::ostream* os) {
+    *os << p.name;
 }
 
 class PlantedRace : public ::testing::TestWithParam<Planted> {};

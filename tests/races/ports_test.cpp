@@ -17,6 +17,7 @@
 #include <cctype>
 #include <initializer_list>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -183,13 +184,17 @@ void CheckData(Rig& rig, bool all) {
 // Reads until `total` bytes came, each read waiting at most a little.
 void ReadAll(Rig& rig, size_t total) {
     for (int reads = 0; rig.got.size() < total && reads < 40; ++reads)
-        ReadOnce(rig, static_cast<DWORD>(rig.got.size() % 2 ? 7 : 64), {STATUS_SUCCESS, STATUS_TIMEOUT});
+        ReadOnce(rig, static_cast<DWORD>(rig.got.size() % 2 ? 7 : 64),
+                 {STATUS_SUCCESS, STATUS_TIMEOUT});
 }
 
 const std::initializer_list<NTSTATUS> kCut = {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_TIMEOUT};
-const std::initializer_list<NTSTATUS> kGone = {STATUS_SUCCESS,         STATUS_CANCELLED,
-                                                STATUS_TIMEOUT,         STATUS_DELETE_PENDING,
-                                                STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE};
+const std::initializer_list<NTSTATUS> kGone = {STATUS_SUCCESS,
+                                               STATUS_CANCELLED,
+                                               STATUS_TIMEOUT,
+                                               STATUS_DELETE_PENDING,
+                                               STATUS_DEVICE_NOT_CONNECTED,
+                                               STATUS_NO_SUCH_DEVICE};
 
 // A read the other thread will interrupt: issued, then announced.
 struct PendingRead {
@@ -384,6 +389,10 @@ struct Row {
     PortScenario scenario;
 };
 
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << (row.kind == usb::InterfaceKind::Modem ? "modem " : "diag ") << row.scenario.name;
+}
+
 std::vector<Row> Rows() {
     std::vector<Row> rows;
     for (usb::InterfaceKind kind : {usb::InterfaceKind::Modem, usb::InterfaceKind::Diagnostics})
@@ -411,21 +420,29 @@ const Known kKnown[] = {
     // F1: a bulk-in or status completion that read PortOpen before close
     // cleared it issues its next transfer after close aborted the pipes; the
     // close drain then waits for a transfer nobody ends.
-    {"F1 close drain", "Modem_", {"SIMULATED_MACHINE_DEADLOCKED", "IRP_MJ_CLOSE", "main waits in KeWaitForSingleObject"}},
+    {"F1 close drain",
+     "Modem_",
+     {"SIMULATED_MACHINE_DEADLOCKED", "IRP_MJ_CLOSE", "main waits in KeWaitForSingleObject"}},
     // F2: a receive pipe's failure from the sleep, still in ReportPipeFailure
     // on another processor when the wake's RestartPortAfterSleep has cleared
     // ResumeAfterSleep, marks the port lost; its read time-outs were
     // cancelled, so the read queued meanwhile never ends.
-    {"F2 wake marks the port lost", "Modem_SleepAndWake", {"SIMULATED_MACHINE_DEADLOCKED", "reader waits in"}},
+    {"F2 wake marks the port lost",
+     "Modem_SleepAndWake",
+     {"SIMULATED_MACHINE_DEADLOCKED", "reader waits in"}},
     {"F2 wake marks the port lost", "Modem_SleepAndWake", {"a read failed at once with 5"}},
     // F3: a read time-out DPC still running on another processor while the
     // device is removed and the driver unloaded (it then touches the freed
     // device extension).
-    {"F3 time-out DPC outlives the device", "", {"DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "still running"}},
+    {"F3 time-out DPC outlives the device",
+     "",
+     {"DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "still running"}},
     // F4: a read restart queued as a work item before the sleep runs after
     // the wake's RestartPortAfterSleep has issued the bulk-in transfer: the
     // same URB goes down twice.
-    {"F4 restart after wake twice", "Diag_SleepAndWake", {"BUGCODE_USB_DRIVER", "submitted with another IRP"}},
+    {"F4 restart after wake twice",
+     "Diag_SleepAndWake",
+     {"BUGCODE_USB_DRIVER", "submitted with another IRP"}},
 };
 
 const char* KnownFinding(const std::string& row, const std::string& report) {
@@ -474,13 +491,19 @@ struct Regression {
 };
 const Regression kRegressions[] = {
     {"F1 close drain", usb::InterfaceKind::Modem, ReadsWhileStreaming, 35, false},
-    {"F2 wake marks the port lost", usb::InterfaceKind::Modem, SleepAndWakeWithReadPending, 7, false},
-    {"F3 time-out DPC outlives the device", usb::InterfaceKind::Modem, WritesWhileReading, 16, false},
+    {"F2 wake marks the port lost", usb::InterfaceKind::Modem, SleepAndWakeWithReadPending, 7,
+     false},
+    {"F3 time-out DPC outlives the device", usb::InterfaceKind::Modem, WritesWhileReading, 16,
+     false},
     {"F3 time-out DPC outlives the device", usb::InterfaceKind::Diagnostics,
      SleepAndWakeWithReadPending, 1, false},
     {"F4 restart after wake twice", usb::InterfaceKind::Diagnostics, SleepAndWakeWithReadPending,
      285, false},
 };
+
+void PrintTo(const Regression& r, std::ostream* os) {
+    *os << r.finding << ", seed " << r.seed;
+}
 
 class DriverFinding : public ::testing::TestWithParam<Regression> {};
 
@@ -492,14 +515,16 @@ TEST_P(DriverFinding, RegressionSeedPasses) {
     sim::explore::Plan plan;
     plan.firstSeed = r.seed;
     plan.seeds = 1;
-    sim::explore::Summary summary = sim::explore::Explore(r.finding, plan, ScenarioOf(row, 1, r.finding).body);
+    sim::explore::Summary summary =
+        sim::explore::Explore(r.finding, plan, ScenarioOf(row, 1, r.finding).body);
     for (const auto& f : summary.findings)
         ADD_FAILURE() << sim::explore::FindingText(r.finding, f);
 }
 
 std::string RegressionName(const ::testing::TestParamInfo<Regression>& row) {
-    std::string name = std::string(row.param.kind == usb::InterfaceKind::Modem ? "Modem_" : "Diag_") +
-                       row.param.finding + "_seed" + std::to_string(row.param.seed);
+    std::string name =
+        std::string(row.param.kind == usb::InterfaceKind::Modem ? "Modem_" : "Diag_") +
+        row.param.finding + "_seed" + std::to_string(row.param.seed);
     for (char& c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)))
             c = '_';

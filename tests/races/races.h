@@ -2,7 +2,9 @@
 // a range of seeds on the explored schedule (or replaying one seed).
 //
 //   VXQT70_RACE_SEEDS=100000 VXQT70_RACE_FIRST=1 test_races --gtest_filter=...  a longer run
+//   VXQT70_RACE_ALL=1 ...                      every finding, not only the first
 //   VXQT70_RACE_REPLAY=<seed> test_races --gtest_filter=<the scenario>         replay, in process
+// (test_races is build/host/tests/races/test_races; a replay runs under gdb as is.)
 #pragma once
 
 #include "platform/sim/explore.h"
@@ -19,10 +21,6 @@ struct Scenario {
     sim::explore::Body body;
     uint64_t seeds; // explored per run of the suite
 };
-
-inline std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
-    return info.param.name;
-}
 
 // Explores one scenario (or replays the seed VXQT70_RACE_REPLAY names) and
 // prints what it did: schedules, horizon, schedules per second.
