@@ -166,12 +166,17 @@ NTSTATUS WriteOnce(Rig& rig, DWORD length, uint8_t tag, std::initializer_list<NT
     return status;
 }
 
-// The invariants on data, once every thread is done.
-void CheckData(Rig& rig, bool all) {
+// What the reader got is the stream, in order, from its start.
+void CheckOrder(Rig& rig) {
     for (size_t i = 0; i < rig.got.size(); ++i) {
         if (i >= rig.pushed || rig.got[i] != StreamByte(i))
             Fail("the reader's byte " + std::to_string(i) + " is not the stream's");
     }
+}
+
+// The invariants on data, once every thread is done.
+void CheckData(Rig& rig, bool all) {
+    CheckOrder(rig);
     if (all && rig.got.size() != rig.pushed)
         Fail("the reader got " + std::to_string(rig.got.size()) + " of " +
              std::to_string(rig.pushed) + " bytes");
@@ -210,6 +215,10 @@ struct PendingRead {
         DWORD n = 0;
         Expect(io.Finish(rig.port, &n), allowed, "the interrupted read");
         rig.got.insert(rig.got.end(), buffer.begin(), buffer.begin() + n);
+    }
+    void Run(Rig& rig, DWORD length, std::initializer_list<NTSTATUS> allowed) {
+        Issue(rig, length);
+        Finish(rig, allowed);
     }
 };
 
@@ -271,10 +280,7 @@ void PurgeWhileReading(Rig& rig) {
     SetTimeouts(rig, 0, 0, 0); // wait for the whole read
     PendingRead read;
     {
-        sim::Thread reader("reader", [&] {
-            read.Issue(rig, 100);
-            read.Finish(rig, kCut);
-        });
+        sim::Thread reader("reader", [&] { read.Run(rig, 100, kCut); });
         sim::Thread phone("phone", [&] { Stream(rig, {10}); });
         sim::Thread purger("purger", [&] {
             WaitIssued(read);
@@ -292,10 +298,7 @@ void CancelIoWhileReadingAndWriting(Rig& rig) {
     rig.Usb().HoldBulkOut(true);
     PendingRead read;
     {
-        sim::Thread reader("reader", [&] {
-            read.Issue(rig, 50);
-            read.Finish(rig, kCut);
-        });
+        sim::Thread reader("reader", [&] { read.Run(rig, 50, kCut); });
         sim::Thread writer("writer", [&] { WriteOnce(rig, 90, 0x20, kCut); });
         sim::Thread phone("phone", [&] { Stream(rig, {20}); });
         sim::Thread canceller("canceller", [&] {
@@ -312,10 +315,7 @@ void CloseWhileStreaming(Rig& rig) {
     SetTimeouts(rig, 0, 0, 0);
     PendingRead read;
     {
-        sim::Thread reader("reader", [&] {
-            read.Issue(rig, 64);
-            read.Finish(rig, kCut);
-        });
+        sim::Thread reader("reader", [&] { read.Run(rig, 64, kCut); });
         sim::Thread phone("phone", [&] { Stream(rig, {16, 16}); });
         sim::Thread closer("closer", [&] {
             WaitIssued(read);
@@ -330,10 +330,7 @@ void UnplugWhileStreaming(Rig& rig) {
     SetTimeouts(rig, 0, 0, 0);
     PendingRead read;
     {
-        sim::Thread reader("reader", [&] {
-            read.Issue(rig, 64);
-            read.Finish(rig, kGone);
-        });
+        sim::Thread reader("reader", [&] { read.Run(rig, 64, kGone); });
         sim::Thread writer("writer", [&] { WriteOnce(rig, 40, 0x30, kGone); });
         sim::Thread phone("phone", [&] {
             Stream(rig, {16});
@@ -342,9 +339,7 @@ void UnplugWhileStreaming(Rig& rig) {
         });
     }
     rig.Close();
-    for (size_t i = 0; i < rig.got.size(); ++i)
-        if (rig.got[i] != StreamByte(i))
-            Fail("the reader's byte " + std::to_string(i) + " is not the stream's");
+    CheckOrder(rig);
 }
 
 void SleepAndWakeWithReadPending(Rig& rig) {
