@@ -188,7 +188,9 @@ private:
             if (pushed - p.received < kAhead) {
                 for (DWORD k = 0; k < kReadSize; k++)
                     chunk[k] = StreamByte(p.seed, pushed + k);
-                p.usb->Push(chunk.data(), chunk.size());
+                // Whole transfers, no zero-length packet after each: the
+                // bulk-in transfer ends because its buffer is full.
+                p.usb->Push(chunk.data(), chunk.size(), usb::Pipe::BulkIn, 0, false);
                 p.pushed = pushed + kReadSize;
             }
             DWORD got = 0;
