@@ -54,6 +54,28 @@ std::string PoolReport();
 // Allocations made since the kernel came up (including freed ones).
 uint64_t PoolAllocationCount();
 
+// Non-paged pool of a given size (0, the default: unlimited), as on a 32-bit
+// PC where it is finite (128 MB, 256 MB): an allocation that would take the
+// live non-paged bytes past it returns NULL. Reset when a kernel comes up.
+void SetNonPagedPoolLimit(size_t bytes);
+struct NonPagedPoolState {
+    size_t limit = 0;
+    size_t bytes = 0;       // live non-paged bytes now
+    size_t peakBytes = 0;   // the most ever live at once
+    uint64_t refused = 0;   // allocations the limit refused
+};
+NonPagedPoolState NonPagedPoolUse();
+// The ledger: live and high-water bytes per owner (NULL: the kernel or test
+// code) and tag, paged and non-paged together, since the kernel came up.
+struct PoolUsage {
+    PDRIVER_OBJECT driver = nullptr;
+    ULONG tag = 0;
+    size_t bytes = 0;
+    size_t blocks = 0;
+    size_t peakBytes = 0;
+};
+std::vector<PoolUsage> PoolLedger();
+
 // The only tag `driver` may allocate with ("Wdm " = 0x206D6457 for every
 // driver unless changed); 0 allows any nonzero tag.
 void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag);

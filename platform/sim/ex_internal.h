@@ -77,6 +77,12 @@ bool PoolBlockContaining(const void* address, const void** base, size_t* size);
 // name): owned by `owner`, freed by it, exempt from its own pool-tag rule.
 PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, ULONG tag);
 
+// Device objects (IoCreateDevice) take non-paged pool too: the object and its
+// extension are charged to the driver under the tag "Devi", within the pool's
+// limit (false: over it, the device cannot be made).
+bool ExChargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize);
+void ExUnchargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize);
+
 // ---------------------------------------------------------------- fault injection (ex_fault.cpp)
 // ShouldFailAllocation is declared in internal.h.
 const char* AllocKindName(AllocKind kind);

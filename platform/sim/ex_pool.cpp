@@ -2,7 +2,8 @@
 // ledger of every live block (owner, tag, size, type, allocation site,
 // sequence number), guard bytes on both sides of each block, and a quarantine
 // of freed blocks so that a double free is recognised and a freed address is
-// not handed out again at once.
+// not handed out again at once. Non-paged pool can be given a size, as a
+// 32-bit PC's is finite: an allocation beyond it fails as on Windows (NULL).
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/sim.h"
 
@@ -43,8 +44,20 @@ struct Block {
     unsigned char* User() const { return raw + kHeaderBytes; }
 };
 
+// Current and high-water bytes of one owner's tag.
+struct Usage {
+    size_t bytes = 0;
+    size_t blocks = 0;
+    size_t peakBytes = 0;
+};
+
 struct Pool {
     std::mutex mutex;
+    size_t nonPagedLimit = 0; // 0: no limit
+    size_t nonPagedBytes = 0;
+    size_t nonPagedPeak = 0;
+    uint64_t limitFailures = 0;
+    std::map<std::pair<PDRIVER_OBJECT, ULONG>, Usage> usage;
     std::map<const void*, Block> live; // ordered: finding the block around an address
     std::unordered_map<const void*, Block> quarantined;
     std::deque<const void*> quarantineOrder;
@@ -59,6 +72,37 @@ Pool& ThePool() {
 }
 
 bool IsPaged(POOL_TYPE type) { return ((int)type & 1) != 0; }
+
+// Caller holds the pool lock. Bytes enter or leave the ledger.
+void Account(Pool& pool, PDRIVER_OBJECT driver, ULONG tag, POOL_TYPE type, size_t size,
+             bool added) {
+    Usage& u = pool.usage[{driver, tag}];
+    if (added) {
+        u.bytes += size;
+        u.blocks++;
+        u.peakBytes = std::max(u.peakBytes, u.bytes);
+    } else {
+        u.bytes -= size;
+        u.blocks--;
+    }
+    if (IsPaged(type))
+        return;
+    pool.nonPagedBytes = added ? pool.nonPagedBytes + size : pool.nonPagedBytes - size;
+    pool.nonPagedPeak = std::max(pool.nonPagedPeak, pool.nonPagedBytes);
+}
+void Account(Pool& pool, const Block& b, bool added) {
+    Account(pool, b.driver, b.tag, b.type, b.size, added);
+}
+
+// Caller holds the pool lock. Whether `bytes` more non-paged pool fit the limit.
+bool Fits(Pool& pool, size_t bytes) {
+    if (pool.nonPagedLimit == 0 || pool.nonPagedBytes + bytes <= pool.nonPagedLimit)
+        return true;
+    pool.limitFailures++;
+    return false;
+}
+
+constexpr ULONG kDeviceObjectTag = 0x69766544; // "Devi", Windows' tag for device objects
 
 const char* TypeName(POOL_TYPE type) {
     switch (type) {
@@ -222,6 +266,7 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
     }
     Block freed = it->second;
     pool.live.erase(it);
+    Account(pool, freed, false);
     freed.freeSite = site;
     Quarantine(pool, freed);
 }
@@ -273,6 +318,11 @@ void FreeEverything() {
     pool.quarantineBytes = 0;
     pool.requiredTags.clear();
     pool.sequence = 0;
+    pool.nonPagedLimit = 0;
+    pool.nonPagedBytes = 0;
+    pool.nonPagedPeak = 0;
+    pool.limitFailures = 0;
+    pool.usage.clear();
 }
 
 } // namespace
@@ -288,6 +338,23 @@ bool PoolBlockContaining(const void* address, const void** base, size_t* size) {
     *base = b->User();
     *size = b->size;
     return true;
+}
+
+bool ExChargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    size_t bytes = sizeof(DEVICE_OBJECT) + extensionSize;
+    if (!Fits(pool, bytes))
+        return false;
+    Account(pool, driver, kDeviceObjectTag, NonPagedPool, bytes, true);
+    return true;
+}
+
+void ExUnchargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    Account(pool, driver, kDeviceObjectTag, NonPagedPool, sizeof(DEVICE_OBJECT) + extensionSize,
+            false);
 }
 
 void ExCheckDriverUnload(PDRIVER_OBJECT driver) {
@@ -361,6 +428,26 @@ std::string PoolReport() { return Listing(LiveBlocks(std::nullopt), SIZE_MAX); }
 uint64_t PoolAllocationCount() {
     std::lock_guard<std::mutex> lock(ThePool().mutex);
     return ThePool().sequence;
+}
+
+void SetNonPagedPoolLimit(size_t bytes) {
+    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    ThePool().nonPagedLimit = bytes;
+}
+
+NonPagedPoolState NonPagedPoolUse() {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return {pool.nonPagedLimit, pool.nonPagedBytes, pool.nonPagedPeak, pool.limitFailures};
+}
+
+std::vector<PoolUsage> PoolLedger() {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::vector<PoolUsage> out;
+    for (const auto& [key, u] : pool.usage)
+        out.push_back({key.first, key.second, u.bytes, u.blocks, u.peakBytes});
+    return out;
 }
 
 void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
@@ -442,8 +529,15 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     b.driver = driver;
     b.site = site;
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    if (!IsPaged(PoolType) && !Fits(pool, NumberOfBytes)) {
+        // Spent: what a driver sees when the machine runs out of non-paged pool.
+        lock.unlock();
+        std::free(raw);
+        return nullptr;
+    }
     b.sequence = ++pool.sequence;
+    Account(pool, b, true);
     // A quarantined block cannot share an address with a live one (its memory
     // is still held), so the address is new.
     pool.live[b.User()] = b;

@@ -1,6 +1,7 @@
 // Driver and device objects: creation and deletion, device stacks, the
 // default dispatch routine, driver load and unload, and the I/O manager's
 // share of the verifier's unload and end-of-run checks.
+#include "platform/sim/ex_internal.h"
 #include "platform/sim/io_internal.h"
 
 #include <cstdio>
@@ -50,12 +51,13 @@ struct DeviceMemory {
     void* block = nullptr;
     void* extension = nullptr;
     size_t extensionSize = 0;
+    PDRIVER_OBJECT driver = nullptr; // whose pool ledger the memory is charged to
 };
 
 // Caller holds IoLock(); the memory is released by ReleaseDeviceMemory after.
 DeviceMemory ForgetDeviceLocked(PDEVICE_OBJECT device) {
     DeviceMemory memory{device->DeviceObjectExtension->block, device->DeviceExtension,
-                        device->DeviceObjectExtension->extensionSize};
+                        device->DeviceObjectExtension->extensionSize, device->DriverObject};
     g_devices.erase(device);
     if (g_lastLive == device)
         g_lastLive = nullptr;
@@ -68,6 +70,8 @@ void ReleaseDeviceMemory(const DeviceMemory& memory) {
         IoRemoveLocksFreed(memory.extension, memory.extensionSize, "device memory released",
                            true);
     std::free(memory.block);
+    if (memory.block != nullptr)
+        ExUnchargeDeviceObject(memory.driver, memory.extensionSize);
 }
 
 [[noreturn]] void Violation(ULONG code, ULONG sub, ULONG_PTR p2, const std::string& reason) {
@@ -282,9 +286,14 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
         return STATUS_INSUFFICIENT_RESOURCES;
 
     size_t objectSize = (sizeof(DEVICE_OBJECT) + kObjectAlign - 1) & ~(kObjectAlign - 1);
-    void* block = std::calloc(1, objectSize + DeviceExtensionSize);
-    if (block == nullptr)
+    // Device objects come out of non-paged pool, extension and all.
+    if (!ExChargeDeviceObject(DriverObject, DeviceExtensionSize))
         return STATUS_INSUFFICIENT_RESOURCES;
+    void* block = std::calloc(1, objectSize + DeviceExtensionSize);
+    if (block == nullptr) {
+        ExUnchargeDeviceObject(DriverObject, DeviceExtensionSize);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     auto device = static_cast<PDEVICE_OBJECT>(block);
     device->Type = kIoTypeDevice;
     device->Size = (USHORT)(objectSize + DeviceExtensionSize);
@@ -321,6 +330,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
         if (!NT_SUCCESS(status)) {
             delete record;
             std::free(block);
+            ExUnchargeDeviceObject(DriverObject, DeviceExtensionSize);
             return status;
         }
     }

@@ -101,12 +101,11 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
     return request;
 }
 
-void* SystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength, bool output) {
+void* SystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength, bool output,
+                   bool zeroRest = true) {
     if (length == 0)
         return nullptr;
-    void* buffer = IoAllocateSystemBuffer(length);
-    if (input != nullptr && inputLength != 0)
-        memcpy(buffer, input, inputLength);
+    void* buffer = IoAllocateSystemBuffer(length, input, inputLength, zeroRest);
     irp->AssociatedIrp.SystemBuffer = buffer;
     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
     return buffer;
@@ -183,7 +182,7 @@ PendingRequest* SendRequest(FileHandle* handle, UserRequest request) {
                 sp->Parameters.Read.Length = length;
                 irp->UserBuffer = read ? request.output : const_cast<void*>(request.input);
                 if ((flags & DO_BUFFERED_IO) != 0)
-                    SystemBuffer(irp, length, read ? nullptr : request.input, length, read);
+                    SystemBuffer(irp, length, read ? nullptr : request.input, length, read, !read);
             },
             read ? request.outputLength : 0, std::move(request.onComplete));
     }

@@ -118,9 +118,13 @@ PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish);
 // back to UserBuffer for an input operation that did not fail (bug check if
 // Information exceeds `outputLength`), then frees the system buffer.
 void IoCompleteBufferedIo(PIRP irp, ULONG outputLength);
-// The I/O manager's system buffers (zeroed), freed by IoCompleteBufferedIo
-// when the IRP has IRP_DEALLOCATE_BUFFER.
-void* IoAllocateSystemBuffer(size_t length);
+// The I/O manager's system buffers, freed by IoCompleteBufferedIo when the
+// IRP has IRP_DEALLOCATE_BUFFER: `inputLength` bytes of `input`, then zeros;
+// without `zeroRest` the rest is left as it is, as Windows leaves a read's
+// buffer (the driver fills it, and only the bytes its completion reports go
+// back to the caller).
+void* IoAllocateSystemBuffer(size_t length, const void* input = nullptr, size_t inputLength = 0,
+                             bool zeroRest = true);
 void IoFreeSystemBuffer(void* buffer);
 // Keeps a finished User/System IRP's memory until unpinned (a cancel racing
 // with completion). False when the IRP is already finished or gone.

@@ -469,15 +469,24 @@ PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
 // to the record free lists it came from.
 constexpr size_t kSystemBufferHeader = 16;
 
-void* IoAllocateSystemBuffer(size_t length) {
+void* IoAllocateSystemBuffer(size_t length, const void* input, size_t inputLength, bool zeroRest) {
+    inputLength = input == nullptr ? 0 : std::min(inputLength, length);
+    unsigned char* buffer;
     // Under a sanitizer, exactly what was asked for, with nothing in front
     // for a driver's underrun to land in unseen.
-    if constexpr (!kPoolRecords)
-        return std::calloc(1, length);
-    auto* block = static_cast<unsigned char*>(RecordAllocate(kSystemBufferHeader + length));
-    memcpy(block, &length, sizeof length);
-    memset(block + kSystemBufferHeader, 0, length);
-    return block + kSystemBufferHeader;
+    if constexpr (!kPoolRecords) {
+        buffer = static_cast<unsigned char*>(std::malloc(length));
+    } else {
+        auto* block = static_cast<unsigned char*>(RecordAllocate(kSystemBufferHeader + length));
+        memcpy(block, &length, sizeof length);
+        buffer = block + kSystemBufferHeader;
+    }
+    // The caller's bytes, then (unless the driver is to fill it) zeros.
+    if (inputLength != 0)
+        memcpy(buffer, input, inputLength);
+    if (zeroRest)
+        memset(buffer + inputLength, 0, length - inputLength);
+    return buffer;
 }
 
 void IoFreeSystemBuffer(void* buffer) {
@@ -1068,9 +1077,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
         ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength
                                                               : OutputBufferLength;
         if (length != 0) {
-            void* system = IoAllocateSystemBuffer(length);
-            if (InputBuffer != nullptr && InputBufferLength != 0)
-                memcpy(system, InputBuffer, InputBufferLength);
+            void* system = IoAllocateSystemBuffer(length, InputBuffer, InputBufferLength);
             irp->AssociatedIrp.SystemBuffer = system;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             if (OutputBuffer != nullptr && OutputBufferLength != 0)

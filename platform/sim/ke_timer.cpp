@@ -227,21 +227,23 @@ void KeCheckFreedRange(const void* base, size_t length) {
         return a >= start && a < start + length;
     };
     ULONG_PTR from = start, to = start + length;
-    std::string range =
-        "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
+    // Formatted only on a finding: this runs on every pool free.
+    auto range = [&] {
+        return "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
+    };
     Lock lk(M().lock);
     for (const auto& [timer, record] : M().timers) {
         if (inside(timer)) {
             std::string text = TimerText(timer, record);
             lk.unlock();
             BugCheck(kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(timer), from, to,
-                     range + " holds " + text + ", which is still set");
+                     range() + " holds " + text + ", which is still set");
         }
         if (record.dpc != nullptr && inside(record.dpc)) {
             std::string text = TimerText(timer, record);
             lk.unlock();
             BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(record.dpc), from, to,
-                     range + " holds DPC " + Hex(record.dpc) + " of " + text +
+                     range() + " holds DPC " + Hex(record.dpc) + " of " + text +
                          ", which is still set");
         }
     }
@@ -250,7 +252,7 @@ void KeCheckFreedRange(const void* base, size_t length) {
             std::string routine = Describe((void*)r.dpc->DeferredRoutine);
             lk.unlock();
             BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(r.dpc), from, to,
-                     range + " holds DPC " + Hex(r.dpc) + " (routine " + routine +
+                     range() + " holds DPC " + Hex(r.dpc) + " (routine " + routine +
                          "), which is queued");
         }
     }
@@ -259,7 +261,7 @@ void KeCheckFreedRange(const void* base, size_t length) {
             std::string routine = Describe((void*)r.item->WorkerRoutine);
             lk.unlock();
             BugCheck(kWorkerInvalid, 0, reinterpret_cast<ULONG_PTR>(r.item), from, length,
-                     range + " holds work item " + Hex(r.item) + " (routine " + routine +
+                     range() + " holds work item " + Hex(r.item) + " (routine " + routine +
                          "), which is queued");
         }
     }
@@ -267,7 +269,7 @@ void KeCheckFreedRange(const void* base, size_t length) {
         if (inside(object) && !queue.empty()) {
             lk.unlock();
             BugCheck(kSimFreedInUse, reinterpret_cast<ULONG_PTR>(object), from, to, 0,
-                     range + " holds object " + Hex(object) + ", which " +
+                     range() + " holds object " + Hex(object) + ", which " +
                          std::to_string(queue.size()) + " thread(s) wait for");
         }
     }
