@@ -74,6 +74,7 @@ void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag);
 struct FaultPlan {
     AllocKind kind = AllocKind::Any;
     PDRIVER_OBJECT driver = nullptr; // only this driver's allocations; NULL: anyone's
+    std::string driverName;          // only drivers whose name contains this (survives reloads)
     std::string site;                // only call sites whose symbol contains this
     uint64_t failNth = 0;
     bool andAfter = false;
@@ -84,6 +85,10 @@ int AddFaultPlan(const FaultPlan& plan);   // returns the plan's number
 void RemoveFaultPlan(int number);
 void ClearFaultPlans();
 void ClearSystematicSites();
+// Allocations a plan has selected so far (failed or not): a plan that never
+// fails (failNth past any count) enumerates what a scenario allocates, so a
+// sweep can then fail each of them in turn by its ordinal.
+uint64_t FaultPlanSelected(int number);
 
 struct InjectedFault {
     uint64_t sequence = 0;     // allocation attempt number, all kinds, since the kernel came up

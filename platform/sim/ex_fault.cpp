@@ -135,6 +135,9 @@ bool ShouldFailAllocation(AllocKind kind, const void* callSite) {
             continue;
         if (plan.driver != nullptr && plan.driver != driver)
             continue;
+        if (!plan.driverName.empty() &&
+            (driver == nullptr || DriverName(driver).find(plan.driverName) == std::string::npos))
+            continue;
         if (!plan.site.empty() && siteName().find(plan.site) == std::string::npos)
             continue;
         ++state.selected;
@@ -190,6 +193,13 @@ void ClearFaultPlans() {
     Faults& f = TheFaults();
     std::lock_guard<std::mutex> lock(f.mutex);
     f.plans.clear();
+}
+
+uint64_t FaultPlanSelected(int number) {
+    Faults& f = TheFaults();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    auto it = f.plans.find(number);
+    return it == f.plans.end() ? 0 : it->second.selected;
 }
 
 void ClearSystematicSites() {
