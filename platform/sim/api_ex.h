@@ -76,6 +76,7 @@ struct FaultPlan {
     PDRIVER_OBJECT driver = nullptr; // only this driver's allocations; NULL: anyone's
     std::string driverName;          // only drivers whose name contains this (survives reloads)
     std::string site;                // only call sites whose symbol contains this
+    std::string notSites;            // and none whose symbol contains one of these ('|'-separated)
     uint64_t failNth = 0;
     bool andAfter = false;
     unsigned perMille = 0;

@@ -2,6 +2,7 @@
 #include "faults/scenarios.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace faults {
 
@@ -106,6 +107,11 @@ void ReadScenario(Ctx& c, const ReadClass& k) {
     sim::AdvanceClockMs(200);
     c.Step();
     c.Push("abcdef");
+    // A read allowed to wait for ever may do so when no byte can come (the
+    // phone is gone, its transfer could not be sent): the program gives up
+    // with CancelIo, which must end it.
+    if (!c.Port().Wait(r, 1000))
+        c.Port().CancelIo();
     c.Wait(r);
     c.Step();
 }
@@ -302,6 +308,10 @@ Outcome Play(const Scenario& scenario, rig::Which which, const RunPlan& plan) {
 
     sim::FaultPlan census;
     census.driverName = rig::ServiceOf(which);
+    // VXQT70_SWEEP_SPARE=site|site leaves those allocation sites alone, to
+    // look past a finding whose fix has not landed (never set in CI).
+    if (const char* spare = std::getenv("VXQT70_SWEEP_SPARE"))
+        census.notSites = spare;
     census.failNth = plan.failAllocation != 0 ? plan.failAllocation : UINT64_MAX;
     const int planNumber = sim::AddFaultPlan(census);
     if (plan.failMinor != 0 && !plan.failPower)

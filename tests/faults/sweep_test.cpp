@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <ostream>
 
 namespace faults {
 namespace {
@@ -58,6 +60,12 @@ class FaultSweep : public ::testing::TestWithParam<Param> {
 protected:
     // One run under `plan`; what the enumeration learnt comes back in it.
     Outcome Once(RunPlan plan) {
+        // A bug check or the scheduler's deadlock report ends the process:
+        // VXQT70_SWEEP_TRACE=1 names each run first, so the last line names
+        // the run that found it.
+        if (std::getenv("VXQT70_SWEEP_TRACE") != nullptr)
+            std::fprintf(stderr, "[ run ] %s on %s: %s\n", GetParam().scenario->name,
+                         rig::WhichName(GetParam().port), plan.Text().c_str());
         Outcome run = Play(*GetParam().scenario, GetParam().port, plan);
         ++runs_;
         EXPECT_TRUE(run.problem.empty()) << GetParam().scenario->name << " on "
@@ -90,6 +98,10 @@ TEST_P(FaultSweep, EveryFailureEndsCleanly) {
         runs_;
 }
 
+void PrintTo(const Param& p, std::ostream* out) {
+    *out << p.scenario->name << " on " << rig::WhichName(p.port);
+}
+
 std::vector<Param> AllParams() {
     std::vector<Param> out;
     for (const Scenario& s : Scenarios())
@@ -97,6 +109,19 @@ std::vector<Param> AllParams() {
             out.push_back({&s, w});
     return out;
 }
+
+// The total of the runs this process made, after its last scenario.
+class TotalPrinter : public ::testing::Environment {
+public:
+    void TearDown() override {
+        unsigned total = 0;
+        for (const auto& [name, runs] : Totals())
+            total += runs;
+        std::printf("[ sweep ] total: %u runs over %zu scenario/port pairs\n", total,
+                    Totals().size());
+    }
+};
+const auto* const kTotal = ::testing::AddGlobalTestEnvironment(new TotalPrinter);
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(AllParams()),
                          [](const ::testing::TestParamInfo<Param>& p) {
