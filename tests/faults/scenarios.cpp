@@ -31,6 +31,12 @@ void Ctx::Push(const std::string& text) {
     sim::RunUntilIdle();
 }
 
+void Ctx::WaitOrCancel(const rig::Request& r, ULONG ms) {
+    if (!Port().Wait(r, ms))
+        Port().CancelIo();
+    Wait(r);
+}
+
 void Ctx::Wait(const rig::Request& r) {
     if (!Port().Wait(r) && problem.empty())
         problem = "HANG: a request did not end within its budget";
@@ -107,12 +113,7 @@ void ReadScenario(Ctx& c, const ReadClass& k) {
     sim::AdvanceClockMs(200);
     c.Step();
     c.Push("abcdef");
-    // A read allowed to wait for ever may do so when no byte can come (the
-    // phone is gone, its transfer could not be sent): the program gives up
-    // with CancelIo, which must end it.
-    if (!c.Port().Wait(r, 1000))
-        c.Port().CancelIo();
-    c.Wait(r);
+    c.WaitOrCancel(r);
     c.Step();
 }
 
@@ -186,7 +187,7 @@ std::vector<Scenario> Build() {
                          u->SendSerialState(usb::kStateDcd | usb::kStateDsr | usb::kStateRing);
                      c.Step();
                      c.Push("x");
-                     c.Wait(wait);
+                     c.WaitOrCancel(wait);
                      c.Step();
                      rig::Request& again =
                          c.Port().StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));

@@ -59,6 +59,10 @@ public:
     void Push(const std::string& text);
     // Waits for a request, a hang if it does not end.
     void Wait(const rig::Request& r);
+    // A request allowed to wait for ever (a read without a total time-out,
+    // a wait on a mask) may do so when nothing can come: the program gives
+    // up after `ms` with CancelIo, which must end it.
+    void WaitOrCancel(const rig::Request& r, ULONG ms = 1000);
     unsigned steps = 0;
     std::string problem;
 
