@@ -37,6 +37,13 @@ constexpr int kRequests = 1, kPhone = 2, kMachine = 3;
 constexpr bool kApp = FUZZ_SIDE == kRequests || FUZZ_SIDE == kMachine;
 constexpr size_t kMaxOps = 96;
 
+// VXQT70_FUZZ_TRACE=1: each operation is printed as it is decoded, to read
+// a finding's scenario.
+bool Trace() {
+    static const bool on = std::getenv("VXQT70_FUZZ_TRACE") != nullptr;
+    return on;
+}
+
 [[noreturn]] void Violation(const std::string& what) {
     std::fprintf(stderr, "INVARIANT: %s\n", what.c_str());
     std::fflush(stderr);
@@ -165,6 +172,10 @@ private:
             kind = 12 + op % 8;
         else
             kind = op % 25;
+        if (Trace())
+            std::fprintf(stderr, "op %u (t=%lld ms, sent %llu, next %llu)\n", kind,
+                         (long long)(sim::Now() / 10000), (unsigned long long)sent_,
+                         (unsigned long long)next_);
         if constexpr (!kApp)
             Workload();
         switch (kind) {
@@ -198,13 +209,13 @@ private:
             if (Port().IsOpen()) {
                 ULONG flags = in.U8() & 0x1F;
                 if (flags & SERIAL_PURGE_RXCLEAR)
-                    lossAllowed_ = true;
+                    lossAllowed_ += 2;
                 Port().Set(IOCTL_SERIAL_PURGE, flags);
             }
             break;
         case 7:
             if (Port().IsOpen()) {
-                lossAllowed_ = true; // a cancelled read may have taken bytes with it
+                lossAllowed_ += 2; // a cancelled read may have taken bytes with it
                 Port().CancelIo();
             }
             break;
@@ -242,19 +253,24 @@ private:
                 auto pipe = (usb::Pipe)(in.U8() % 3);
                 const auto& f = kBusFailures[in.U8() % std::size(kBusFailures)];
                 if (pipe == usb::Pipe::BulkIn)
-                    lossAllowed_ = true;
+                    lossAllowed_ += 2;
                 u->FailNext(pipe, f[0], f[1], false, in.U8() & 1);
             }
             break;
         }
-        case 16: { // stall, delay, short, babble
+        case 16: { // stall, delay, short, overstated, babble
             if (auto* u = Usb()) {
                 auto pipe = (usb::Pipe)(in.U8() % 3);
                 uint8_t what = in.U8();
-                if (pipe == usb::Pipe::BulkIn)
-                    lossAllowed_ = true;
-                switch (what % 4) {
+                // A stall, a short or babbling packet may lose bytes; an
+                // overstated length must not add any.
+                if (pipe == usb::Pipe::BulkIn && what % 5 != 3)
+                    lossAllowed_ += 2;
+                switch (what % 5) {
                 case 0: u->Stall(pipe); break;
+                case 3: // a lying bus: more bytes reported than the buffer holds
+                    u->OverstateNext(pipe, 1 + in.U8());
+                    break;
                 case 1: u->Delay(pipe, in.U8()); break;
                 case 2: u->ShortNext(pipe, in.U8()); break;
                 default: // only an IN pipe can babble
@@ -270,13 +286,13 @@ private:
                 u->ClearFaults((usb::Pipe)(in.U8() % 3));
             break;
         case 18:
-            lossAllowed_ = true;
+            lossAllowed_ += 2;
             m_.Unplug();
             break;
         case 19:
         case 24:
             if (m_.Plugged()) {
-                lossAllowed_ = true;
+                lossAllowed_ += 2;
                 m_.SleepAndWake(in.U8() & 1 ? PowerSystemHibernate : PowerSystemSleeping3);
             }
             break;
@@ -290,7 +306,7 @@ private:
             break;
         case 22: // stop (refused while open) and start again
             if (m_.Started(which_) && NT_SUCCESS(sim::PnpStopDevice(m_.Node(which_)))) {
-                lossAllowed_ = true;
+                lossAllowed_ += 2;
                 sim::PnpStartDevice(m_.Node(which_));
             }
             break;
@@ -326,7 +342,7 @@ private:
         input.resize(inLength);
         if (code == IOCTL_SERIAL_PURGE || code == IOCTL_SERIAL_SET_QUEUE_SIZE ||
             code == IOCTL_SERIAL_RESET_DEVICE)
-            lossAllowed_ = true;
+            lossAllowed_ += 2;
         Port().StartIoctl(code, input.data(), inLength, outLength);
     }
 
@@ -347,7 +363,7 @@ private:
                 ULONG errors;
                 memcpy(&errors, r.output.data(), sizeof errors);
                 if (errors & SERIAL_ERROR_QUEUEOVERRUN)
-                    lossAllowed_ = true;
+                    lossAllowed_ += 2;
             }
         }
     }
@@ -360,7 +376,7 @@ private:
                 ++next_;
                 continue;
             }
-            if (!lossAllowed_ && !OverrunReported())
+            if (lossAllowed_ == 0 && !OverrunReported())
                 Violation(std::string(rig::WhichName(which_)) + ": byte " + std::to_string(bytes[i]) +
                           " read where stream byte " + std::to_string(next_) + " (" +
                           std::to_string(StreamByte(next_)) + ") was due");
@@ -371,8 +387,9 @@ private:
             if (p >= sent_)
                 Violation("a byte the phone never sent reached the application");
             next_ = p + 1;
+            if (lossAllowed_ != 0)
+                --lossAllowed_;
         }
-        lossAllowed_ = false;
     }
 
     // A gap is fine when the driver reports a ring overflow for it.
@@ -394,6 +411,7 @@ private:
             Violation("a request did not end by the time its handle was closed");
         Port().Requests().clear();
         checked_ = 0;
+        lossAllowed_ += 2; // what was unread at the close is dropped with the handle
     }
 
     void Finish() {
@@ -410,7 +428,7 @@ private:
     unsigned steps_ = 0;
     uint64_t sent_ = 0;  // stream bytes the phone was given
     uint64_t next_ = 0;  // the stream position the application expects next
-    bool lossAllowed_ = false;
+    unsigned lossAllowed_ = 0; // gaps explained by events since (two each)
 };
 
 } // namespace

@@ -134,7 +134,7 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
         handle->requests.push_back(std::move(owned));
         ++g_records;
     }
-    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, [request, unbufferedOutput](PIRP done) {
+    auto finish = [request, unbufferedOutput](PIRP done) {
         IoTraceCompleted(request->traced, done, request->outputLength);
         if (unbufferedOutput)
             CheckUnbufferedInformation(done, request->outputLength);
@@ -147,7 +147,8 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
             request->onComplete(*request);
         // The last touch: once done, a released record may be freed.
         __atomic_store_n(&request->done, true, __ATOMIC_RELEASE);
-    });
+    };
+    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, std::move(finish));
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = &handle->file;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
