@@ -22,13 +22,14 @@ uint64_t Scaled(uint64_t count) {
     return std::max<uint64_t>(1, count / s);
 }
 
-// Pool use, its highest value per block of cycles, printed as it goes.
+// Pool use, its highest value per block of cycles, printed as it goes. It is
+// sampled where every request of the cycle is in flight or just ended.
 class Ledger {
 public:
-    explicit Ledger(const char* what) : what_(what) {}
+    explicit Ledger(const char* what, uint64_t block = 1000) : what_(what), block_(block) {}
     void Sample() { high_ = std::max(high_, sim::PoolBytes()); }
     void EndCycle(uint64_t cycle) {
-        if ((cycle + 1) % 1000 != 0)
+        if ((cycle + 1) % block_ != 0)
             return;
         std::printf("[ soak ] %s: cycles %llu: pool high-water %zu bytes\n", what_,
                     (unsigned long long)(cycle + 1), high_);
@@ -44,6 +45,7 @@ public:
 
 private:
     const char* what_;
+    uint64_t block_;
     size_t high_ = 0;
     std::vector<size_t> highs_;
 };
@@ -130,7 +132,7 @@ TEST_P(Soak, HundredMillionBytesEachWayInOrder) {
     const uint64_t total = Scaled(100'000'000);
     Stream in, out;
     uint64_t rounds = 0;
-    Ledger ledger("stream");
+    Ledger ledger("stream", 10000); // rounds of one read and one write
     while (in.received < total || out.received < total) {
         // Random sizes and time-outs, within what keeps the ring from
         // overflowing (the phone sends no more than the reads ask for).
