@@ -372,10 +372,19 @@ Outcome Play(const Scenario& scenario, rig::Which which, const RunPlan& plan) {
     // The port is usable again, or cleanly lost.
     if (run.problem.empty() && m.Plugged() && m.Started(which)) {
         if (port.Open() == 0) {
+            // Usable: it answers, and bytes the phone sends now reach a read.
             SERIAL_STATUS status{};
             NTSTATUS s = port.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);
             if (!rig::DocumentedStatus(s))
                 run.problem = "the port answers 0x" + std::to_string((unsigned)s) + " after the run";
+            port.SetTimeouts(0, 0, 500);
+            rig::Request& r = port.StartRead(2);
+            m.Usb(which)->Push("ok");
+            if (!port.Wait(r) && run.problem.empty())
+                run.problem = "HANG: a read with a total time-out after the run";
+            else if (run.problem.empty() && NT_SUCCESS(r.Status()) && r.Bytes() != 2)
+                run.problem = "the reopened port no longer receives (" +
+                              std::to_string(r.Bytes()) + " of 2 bytes)";
             if (!port.Close() && run.problem.empty())
                 run.problem = "HANG: close after the run did not end";
         }
