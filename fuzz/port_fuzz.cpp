@@ -433,6 +433,22 @@ private:
 
 } // namespace
 
+#ifdef VXQT70_PIN_IMAGES
+#include <dlfcn.h>
+// libFuzzer keeps the coverage counters of every instrumented module it saw
+// and clears them before each input; a driver image the loader unmaps after
+// its unload would leave it clearing unmapped memory. Holding one reference
+// to each image (and asking the dynamic loader never to unmap it) keeps the
+// counters valid. The images' only mutable static is the device-name
+// counter, so names may differ from a fresh process's; nothing else does.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    for (const char* image : {VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE})
+        if (dlopen(image, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE) == nullptr)
+            Violation(std::string("cannot pin ") + image + ": " + dlerror());
+    return 0;
+}
+#endif
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in(data, size);
     const uint8_t head = in.U8();
