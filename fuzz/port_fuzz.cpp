@@ -270,6 +270,14 @@ private:
                 case 0: u->Stall(pipe); break;
                 case 3: // a lying bus: more bytes reported than the buffer holds
                     u->OverstateNext(pipe, 1 + in.U8());
+                    // Inside its own buffer a driver cannot tell a length the
+                    // bus overstated from bytes that arrived (a host
+                    // controller never reports more than it received); it
+                    // must only never copy past the buffer, which the
+                    // verifier and ASan watch. The stream's content is no
+                    // longer evidence after that.
+                    if (pipe == usb::Pipe::BulkIn)
+                        lyingBus_ = true;
                     break;
                 case 1: u->Delay(pipe, in.U8()); break;
                 case 2: u->ShortNext(pipe, in.U8()); break;
@@ -371,6 +379,8 @@ private:
     // In order, none twice, none lost unless something that loses bytes
     // happened since the last byte.
     void Received(const uint8_t* bytes, size_t n) {
+        if (lyingBus_)
+            return;
         for (size_t i = 0; i < n; ++i) {
             if (bytes[i] == StreamByte(next_)) {
                 ++next_;
@@ -429,6 +439,7 @@ private:
     uint64_t sent_ = 0;  // stream bytes the phone was given
     uint64_t next_ = 0;  // the stream position the application expects next
     unsigned lossAllowed_ = 0; // gaps explained by events since (two each)
+    bool lyingBus_ = false;    // bulk-in lengths overstated: content unverifiable
 };
 
 } // namespace
