@@ -289,6 +289,31 @@ VOID SetOpenDefaults(PDEVICE_EXTENSION Port, ULONG BaudRate, UCHAR XonChar, UCHA
     InitializeListHead(&Port->WriteQueue);
     Port->WriteBusy = FALSE;
     Port->ResumeAfterSleep = FALSE;
+    Port->Receiving = 0;
+    KeInitializeEvent(&Port->ReceiveQuiet, NotificationEvent, TRUE);
+}
+
+// ---------------------------------------------------------------- receive issuers
+
+VOID CountReceiverLocked(PDEVICE_EXTENSION Port) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock) && Port->PortOpen);
+    Port->Receiving++;
+    KeClearEvent(&Port->ReceiveQuiet);
+}
+
+VOID EndReceive(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    VXQT70_ASSERT(Port->Receiving > 0);
+    if (--Port->Receiving == 0) {
+        KeSetEvent(&Port->ReceiveQuiet, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+}
+
+VOID WaitForReceiveQuiet(PDEVICE_EXTENSION Port) {
+    KeWaitForSingleObject(&Port->ReceiveQuiet, Executive, KernelMode, FALSE, NULL);
 }
 
 // ---------------------------------------------------------------- the bulk-out piece engine

@@ -5,6 +5,8 @@
 // and leaves it in BusState::Complete.
 #include "platform/usb/usb_internal.h"
 
+#include "platform/usb/capture.h" // URB capture hook
+
 #include "platform/sim/api_ex.h"
 #include "platform/sim/api_io.h"
 #include "platform/sim/api_ke.h"
