@@ -297,8 +297,17 @@ VOID SetOpenDefaults(PDEVICE_EXTENSION Port, ULONG BaudRate, UCHAR XonChar, UCHA
 
 VOID CountReceiverLocked(PDEVICE_EXTENSION Port) {
     VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock) && Port->PortOpen);
-    Port->Receiving++;
+    if (Port->Receiving++ != 0) {
+        return;
+    }
+#if VARIANT_MODEM
     KeClearEvent(&Port->ReceiveQuiet);
+#else
+    // This image does without KeClearEvent. Its one waiter is close, which
+    // waits only once PortOpen is clear, when no count can begin: the event
+    // is never re-armed under a waiter.
+    KeInitializeEvent(&Port->ReceiveQuiet, NotificationEvent, FALSE);
+#endif
 }
 
 VOID EndReceive(PDEVICE_EXTENSION Port) {
