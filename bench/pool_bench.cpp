@@ -42,8 +42,8 @@ void CheckStreams(PhonePool& rig, const std::vector<uint64_t>& before, const cha
     for (size_t i = 0; i < rig.PortCount(); i++) {
         if (rig.At(i).handle == INVALID_HANDLE_VALUE)
             continue;
-        Check(rig.At(i).fault.empty(),
-              std::string(phase) + ": port " + std::to_string(i) + ": " + rig.At(i).fault);
+        Check(rig.At(i).Fault().empty(),
+              std::string(phase) + ": port " + std::to_string(i) + ": " + rig.At(i).Fault());
         Check(rig.At(i).received > (i < before.size() ? before[i] : 0),
               std::string(phase) + ": port " + std::to_string(i) + " stalled");
     }

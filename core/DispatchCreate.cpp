@@ -98,6 +98,7 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     ExReleaseFastMutex(&port->CloseMutex);
+    WaitForReceiveQuiet(port);
 
     if (IsStillOnBus(port) && NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         held = TRUE;
@@ -111,8 +112,9 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // IRP_MJ_CLOSE at PASSIVE_LEVEL; never fails. PortOpen goes FALSE before
-// anything else, so that no completion resubmits a transfer from here on and
-// the failures the aborts cause do not mark the device lost. CloseMutex is
+// anything else, so that no completion resubmits a transfer once those that
+// saw it open are done (WaitForReceiveQuiet), and the failures the aborts
+// cause do not mark the device lost. CloseMutex is
 // released before the aborts and the drain, which wait without a mutex held.
 // The close of a file object that does not hold the port succeeds at once.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -132,6 +134,9 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return CloseGoneDevice(DeviceObject, Irp);
     }
     ExReleaseFastMutex(&port->CloseMutex);
+    // A receive completion that saw the port open may still be issuing its
+    // next transfer; the aborts must come after it.
+    WaitForReceiveQuiet(port);
 
     SetDTRRTS(DeviceObject, 0);
     CleanupAllPipes(DeviceObject);

@@ -131,6 +131,8 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT PendingIoIdle;     // notification: PendingIrpCount reached 0
     LONG PendingIrpCount;     // interlocked; transfers in flight, +1 while open
     BOOLEAN ResumeAfterSleep; // PortLock
+    LONG Receiving;           // PortLock; issuers between their PortOpen test and transfer
+    KEVENT ReceiveQuiet;      // notification: Receiving is 0
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -193,6 +195,9 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT PendingIoIdle;      // synchronization: PendingReadWriteIrps reached 0
     LONG PendingReadWriteIrps; // interlocked; requests, transfers, work items, +1 bias
     BOOLEAN ResumeAfterSleep;  // PortLock
+    BOOLEAN ReceptionOwned;    // PortLock; ReadUrb is out, or a restart is queued to issue it
+    LONG Receiving;            // PortLock; issuers between their PortOpen test and transfer
+    KEVENT ReceiveQuiet;       // notification: Receiving is 0
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
@@ -337,6 +342,18 @@ VOID CountWrittenPiece(PWRITE_CONTEXT Context);
 // settings outlive a handle. Caller holds OpenMutex; the port is not open.
 VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar,
                      UCHAR XoffChar);
+
+// ---------------------------------------------------------------- utility: receive issuers
+// Whoever issues a receive transfer on its own (a completion's next transfer,
+// a restart) tests PortOpen and counts itself in Receiving under one hold of
+// PortLock (CountReceiverLocked), and calls EndReceive once the transfer is
+// issued. Close clears PortOpen under the same lock and then waits for
+// WaitForReceiveQuiet before it aborts the pipes, so the aborts come after
+// every transfer an issuer that saw the port open sends down. Receiving
+// starts at 0 with every open (SetOpenDefaults).
+VOID CountReceiverLocked(struct _DEVICE_EXTENSION* Port);
+VOID EndReceive(struct _DEVICE_EXTENSION* Port);
+VOID WaitForReceiveQuiet(struct _DEVICE_EXTENSION* Port);
 
 // ---------------------------------------------------------------- readq
 // Cancel every request queued on `Queue`, newest first, through each one's

@@ -289,6 +289,40 @@ VOID SetOpenDefaults(PDEVICE_EXTENSION Port, ULONG BaudRate, UCHAR XonChar, UCHA
     InitializeListHead(&Port->WriteQueue);
     Port->WriteBusy = FALSE;
     Port->ResumeAfterSleep = FALSE;
+    Port->Receiving = 0;
+    KeInitializeEvent(&Port->ReceiveQuiet, NotificationEvent, TRUE);
+}
+
+// ---------------------------------------------------------------- receive issuers
+
+VOID CountReceiverLocked(PDEVICE_EXTENSION Port) {
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock) && Port->PortOpen);
+    if (Port->Receiving++ != 0) {
+        return;
+    }
+#if VARIANT_MODEM
+    KeClearEvent(&Port->ReceiveQuiet);
+#else
+    // This image does without KeClearEvent. Its one waiter is close, which
+    // waits only once PortOpen is clear, when no count can begin: the event
+    // is never re-armed under a waiter.
+    KeInitializeEvent(&Port->ReceiveQuiet, NotificationEvent, FALSE);
+#endif
+}
+
+VOID EndReceive(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    VXQT70_ASSERT(Port->Receiving > 0);
+    if (--Port->Receiving == 0) {
+        KeSetEvent(&Port->ReceiveQuiet, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+}
+
+VOID WaitForReceiveQuiet(PDEVICE_EXTENSION Port) {
+    KeWaitForSingleObject(&Port->ReceiveQuiet, Executive, KernelMode, FALSE, NULL);
 }
 
 // ---------------------------------------------------------------- the bulk-out piece engine

@@ -3,6 +3,7 @@
 // Every step says what it expects; the run fails (exit 1) if the drivers do
 // anything else, so the tour doubles as an end-to-end check.
 #include "tools/commands.h"
+#include "tools/instruments.h"
 #include "tools/machine.h"
 #include "tools/port.h"
 #include "tools/portmon.h"
@@ -248,12 +249,12 @@ void Demo::DataExchange() {
     dataMode_ = true;
     const std::string hello = "Hello from the PC, over the simulated phone's modem port.\r\n";
     received_.clear();
-    Say("  > (data) %zu bytes: %s", hello.size(), PortmonData(hello.data(), hello.size()).c_str());
+    Say("  > (data) %zu bytes: %s", hello.size(), PortmonData(hello.data(), hello.size(), PortmonView::Ascii).c_str());
     port_.Write(hello);
     if (!Receive([&] { return received_.size() >= hello.size(); }, 3000))
         Fail("the far end's echo did not come back");
     Say("  < (data) %zu bytes: %s", received_.size(),
-        PortmonData(received_.data(), received_.size()).c_str());
+        PortmonData(received_.data(), received_.size(), PortmonView::Ascii).c_str());
     if (received_ != hello)
         Fail("the echo differs from what was sent");
 
@@ -369,17 +370,19 @@ int RunDemo(const CommonOptions& options) {
     printf("vxqt70 demo: the modem and diagnostics port drivers on a simulated Windows kernel,\n"
            "USB bus and phone. Times are the simulation's virtual clock.\n");
     Machine machine(machineOptions);
-    int status;
-    {
-        std::unique_ptr<PortmonTrace> trace;
-        if (options.trace) {
-            printf("(--trace: each request at a port is logged as Portmon logs it:\n"
-                   " sequence, duration, process, request, device, status, details)\n");
-            trace = std::make_unique<PortmonTrace>(stdout, "vxqt70.exe");
-        }
-        Demo demo(machine);
-        status = demo.Run();
+    Instruments instruments;
+    const std::string error = instruments.Start(options.instruments, machine, stdout, "vxqt70.exe");
+    if (!error.empty()) {
+        fprintf(stderr, "vxqt70: %s\n", error.c_str());
+        return 2;
     }
+    if (options.instruments.trace)
+        printf("(--trace: each request at a port is logged as Portmon logs it live: at issue\n"
+               " sequence, 0.00000000, process, request, device, details; at completion\n"
+               " sequence, duration, status, details)\n");
+    Demo demo(machine);
+    const int status = demo.Run();
+    instruments.StopTrace();
     printf("\n== Verifier\n");
     const bool clean = machine.Verdict(stdout, true);
     printf("verdict: %s\n", clean && status == 0 ? "everything held"

@@ -112,7 +112,7 @@ std::string ParseComNames(const std::string& text, MachineOptions* options) {
 std::string ModemImagePath() { return ImagePath(VXQT70_MODEM_IMAGE_NAME, VXQT70_MODEM_IMAGE); }
 std::string DiagImagePath() { return ImagePath(VXQT70_DIAG_IMAGE_NAME, VXQT70_DIAG_IMAGE); }
 
-Machine::Machine(const MachineOptions& options) {
+Machine::Machine(const MachineOptions& options) : options_(options) {
     const std::string modemImage = ModemImagePath();
     const std::string diagImage = DiagImagePath();
     for (const std::string& image : {modemImage, diagImage})
@@ -125,11 +125,17 @@ Machine::Machine(const MachineOptions& options) {
     sim::RegisterDriverImage("vxqt70modem", modemImage);
     sim::RegisterDriverImage("vxqt70diag", diagImage);
     bus_ = std::make_unique<usb::Bus>();
+    Plug();
+    sim::RunUntilIdle();
+    realStart_ = std::chrono::steady_clock::now();
+    virtualStart_ = sim::Now();
+}
 
+void Machine::Plug() {
     usb::PhoneConfig config;
-    config.atModem = true;
+    config.atModem = options_.atModem;
     config.interfaces = {usb::InterfaceKind::Modem};
-    if (options.diagnostics)
+    if (options_.diagnostics)
         config.interfaces.push_back(usb::InterfaceKind::Diagnostics);
     // Enumerated here rather than by the bus, so each port can be given the
     // COM name asked for.
@@ -138,7 +144,7 @@ Machine::Machine(const MachineOptions& options) {
     for (size_t i = 0; i < phone_->InterfaceCount(); i++) {
         usb::Interface& ifc = phone_->At(i);
         const bool modem = ifc.Kind() == usb::InterfaceKind::Modem;
-        const unsigned wanted = modem ? options.modemCom : options.diagCom;
+        const unsigned wanted = modem ? options_.modemCom : options_.diagCom;
         std::vector<unsigned> held;
         if (wanted != 0)
             held = HoldNumbersBelow(wanted);
@@ -149,9 +155,14 @@ Machine::Machine(const MachineOptions& options) {
             sim::ComDbRelease(n);
         (modem ? modemNode_ : diagNode_) = node;
     }
+}
+
+bool Machine::PlugIn() {
+    if (phone_ != nullptr && phone_->Plugged())
+        return false;
+    Plug();
     sim::RunUntilIdle();
-    realStart_ = std::chrono::steady_clock::now();
-    virtualStart_ = sim::Now();
+    return true;
 }
 
 Machine::~Machine() {
@@ -162,6 +173,12 @@ Machine::~Machine() {
 std::string Machine::ModemPath() const {
     return modemNode_ != nullptr && modemNode_->comPort != 0
                ? "\\\\.\\COM" + std::to_string(modemNode_->comPort)
+               : "";
+}
+
+std::string Machine::DiagPath() const {
+    return diagNode_ != nullptr && diagNode_->comPort != 0
+               ? "\\\\.\\COM" + std::to_string(diagNode_->comPort)
                : "";
 }
 

@@ -29,6 +29,7 @@ struct MachineOptions {
     unsigned modemCom = 0;
     unsigned diagCom = 0;
     bool diagnostics = true; // plug the phone's diagnostics interface too
+    bool atModem = true;     // the modem interface answers AT commands
 };
 
 // Parses VXQT70_COM_NAMES-style text ("COM3", "COM3,COM4", "3,4") into the
@@ -66,6 +67,7 @@ public:
     sim::DevNode* DiagNode() const { return diagNode_; }
     // "\\.\COMn" of the modem port ("" when it has none).
     std::string ModemPath() const;
+    std::string DiagPath() const;
 
     // Every port the phone brought, with what the system knows of it.
     std::vector<PortInfo> Ports() const;
@@ -75,6 +77,10 @@ public:
     // Pulls the phone out: surprise removal, then removal once no handle is
     // open, and the drivers unloaded after their last device.
     void Unplug();
+    // Plugs the phone back in (after Unplug): a new phone with the same
+    // interfaces, enumerated under the COM names asked for at the start.
+    // False when it is still plugged.
+    bool PlugIn();
 
     // Moves the virtual clock up to the real time elapsed since the last
     // call (for front ends that wait on a real terminal).
@@ -88,6 +94,9 @@ public:
     bool Verdict(FILE* out, bool verbose);
 
 private:
+    void Plug();
+
+    MachineOptions options_;
     std::unique_ptr<sim::Kernel> kernel_;
     std::unique_ptr<usb::Bus> bus_;
     usb::Phone* phone_ = nullptr;

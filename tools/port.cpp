@@ -32,11 +32,13 @@ bool Port::StartRead(DWORD size) {
     return true;
 }
 
-bool Port::TakeRead(std::string* data) {
+bool Port::TakeRead(std::string* data, DWORD* error) {
     if (!reading_ || !HasOverlappedIoCompleted(&readOv_))
         return false;
     DWORD got = 0;
-    GetOverlappedResult(handle_, &readOv_, &got, FALSE);
+    const BOOL ok = GetOverlappedResult(handle_, &readOv_, &got, FALSE);
+    if (error != nullptr)
+        *error = ok ? 0 : GetLastError();
     data->append(readBuffer_, got);
     reading_ = false;
     return true;
@@ -56,11 +58,13 @@ bool Port::StartWait() {
     return true;
 }
 
-bool Port::TakeWait(DWORD* events) {
+bool Port::TakeWait(DWORD* events, DWORD* error) {
     if (!waiting_ || !HasOverlappedIoCompleted(&waitOv_))
         return false;
     DWORD got = 0;
-    GetOverlappedResult(handle_, &waitOv_, &got, FALSE);
+    const BOOL ok = GetOverlappedResult(handle_, &waitOv_, &got, FALSE);
+    if (error != nullptr)
+        *error = ok ? 0 : GetLastError();
     *events = waitMask_;
     waiting_ = false;
     return true;
@@ -138,7 +142,7 @@ std::string EventsText(DWORD events) {
     std::string text;
     for (const auto& n : kNames)
         if (events & n.bit)
-            text += (text.empty() ? "" : " ") + std::string(n.name);
+            text.append(text.empty() ? "" : " ").append(n.name);
     return text.empty() ? "0" : text;
 }
 

@@ -26,15 +26,16 @@ public:
     bool ReadPending() const { return reading_; }
     // The read's event, signalled when it completes.
     HANDLE ReadEvent() const { return readOv_.hEvent; }
-    // If the read has completed, appends its bytes to `data` and returns true.
-    bool TakeRead(std::string* data);
+    // If the read has completed, appends its bytes to `data` and returns
+    // true; `error` (if given) gets its Win32 error, 0 when it succeeded.
+    bool TakeRead(std::string* data, DWORD* error = nullptr);
 
     // WaitCommEvent with an OVERLAPPED, left running.
     bool StartWait();
     bool WaitPending() const { return waiting_; }
     HANDLE WaitEvent() const { return waitOv_.hEvent; }
     // If the wait has completed, stores the events it ended with.
-    bool TakeWait(DWORD* events);
+    bool TakeWait(DWORD* events, DWORD* error = nullptr);
 
     // WriteFile, waited for; returns the bytes written.
     DWORD Write(const std::string& data);

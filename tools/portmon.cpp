@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 namespace vxqt70 {
@@ -14,7 +15,7 @@ struct Named {
     const char* name;
 };
 
-// Portmon's spelling; note SET_CHAR and GET_CHAR without the S.
+// Portmon's spelling; note SET_CHAR without the S (GET_CHARS keeps it).
 const Named kControlCodes[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, "IOCTL_SERIAL_SET_BAUD_RATE"},
     {IOCTL_SERIAL_SET_QUEUE_SIZE, "IOCTL_SERIAL_SET_QUEUE_SIZE"},
@@ -37,7 +38,7 @@ const Named kControlCodes[] = {
     {IOCTL_SERIAL_PURGE, "IOCTL_SERIAL_PURGE"},
     {IOCTL_SERIAL_GET_BAUD_RATE, "IOCTL_SERIAL_GET_BAUD_RATE"},
     {IOCTL_SERIAL_GET_LINE_CONTROL, "IOCTL_SERIAL_GET_LINE_CONTROL"},
-    {IOCTL_SERIAL_GET_CHARS, "IOCTL_SERIAL_GET_CHAR"},
+    {IOCTL_SERIAL_GET_CHARS, "IOCTL_SERIAL_GET_CHARS"},
     {IOCTL_SERIAL_SET_CHARS, "IOCTL_SERIAL_SET_CHAR"},
     {IOCTL_SERIAL_GET_HANDFLOW, "IOCTL_SERIAL_GET_HANDFLOW"},
     {IOCTL_SERIAL_SET_HANDFLOW, "IOCTL_SERIAL_SET_HANDFLOW"},
@@ -108,17 +109,18 @@ std::string Format(const char* format, ...) {
     return buffer;
 }
 
+// Each flag followed by a space, as Portmon writes them; bits without a
+// name in hex.
 std::string Flags(ULONG mask, const Named* names, size_t count) {
     std::string text;
     for (size_t i = 0; i < count; i++) {
         if ((mask & names[i].value) != 0) {
-            text += text.empty() ? "" : " ";
-            text += names[i].name;
+            text.append(names[i].name).append(" ");
             mask &= ~names[i].value;
         }
     }
     if (mask != 0)
-        text += (text.empty() ? "" : " ") + Format("0x%lX", (unsigned long)mask);
+        text.append(Format("0x%lX ", (unsigned long)mask));
     return text;
 }
 
@@ -192,11 +194,11 @@ std::string ControlParameters(const sim::IoTraceEvent& e) {
     }
     case IOCTL_SERIAL_SET_WAIT_MASK: {
         ULONG mask;
-        return InputAs(e, &mask) ? "Mask: " + PortmonEventMask(mask) : "";
+        return InputAs(e, &mask) ? std::string("Mask: ").append(PortmonEventMask(mask)) : "";
     }
     case IOCTL_SERIAL_PURGE: {
         ULONG mask;
-        return InputAs(e, &mask) ? "Purge: " + PortmonPurgeMask(mask) : "";
+        return InputAs(e, &mask) ? std::string("Purge: ").append(PortmonPurgeMask(mask)) : "";
     }
     case IOCTL_SERIAL_SET_QUEUE_SIZE: {
         SERIAL_QUEUE_SIZE size;
@@ -215,13 +217,19 @@ std::string ControlParameters(const sim::IoTraceEvent& e) {
 
 } // namespace
 
+std::string PortmonControlName(ULONG ioControlCode) {
+    for (const Named& code : kControlCodes)
+        if (code.value == ioControlCode)
+            return code.name;
+    return "";
+}
+
 std::string PortmonRequestName(UCHAR major, ULONG ioControlCode) {
-    if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        for (const Named& code : kControlCodes)
-            if (code.value == ioControlCode)
-                return code.name;
-        // An unknown code (a probe) shows as Portmon shows it: by number.
-        return Format("IOCTL: 0x%08lX", (unsigned long)ioControlCode);
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+        // A code with no name (a probe) is the major function, its number in
+        // the details.
+        const std::string name = PortmonControlName(ioControlCode);
+        return name.empty() ? "IRP_MJ_DEVICE_CONTROL" : name;
     }
     switch (major) {
     case IRP_MJ_CREATE: return "IRP_MJ_CREATE";
@@ -231,6 +239,7 @@ std::string PortmonRequestName(UCHAR major, ULONG ioControlCode) {
     case IRP_MJ_QUERY_INFORMATION: return "IRP_MJ_QUERY_INFORMATION";
     case IRP_MJ_SET_INFORMATION: return "IRP_MJ_SET_INFORMATION";
     case IRP_MJ_FLUSH_BUFFERS: return "IRP_MJ_FLUSH_BUFFERS";
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
     case IRP_MJ_CLEANUP: return "IRP_MJ_CLEANUP";
     default: return Format("IRP_MJ_0x%02X", major);
     }
@@ -255,66 +264,184 @@ std::string PortmonDeviceName(const std::u16string& kernelName) {
 }
 
 std::string PortmonEventMask(ULONG mask) {
-    return mask == 0 ? "0" : Flags(mask, kEvents, sizeof kEvents / sizeof kEvents[0]);
+    return Flags(mask, kEvents, sizeof kEvents / sizeof kEvents[0]);
 }
 
 std::string PortmonPurgeMask(ULONG mask) {
-    return mask == 0 ? "0" : Flags(mask, kPurges, sizeof kPurges / sizeof kPurges[0]);
+    return Flags(mask, kPurges, sizeof kPurges / sizeof kPurges[0]);
 }
 
-std::string PortmonData(const void* data, size_t length, size_t limit) {
+std::string PortmonData(const void* data, size_t length, PortmonView view, size_t limit) {
     std::string text;
     const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < length && i < limit; i++)
-        text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? (char)bytes[i] : '.';
+    for (size_t i = 0; i < length && i < limit; i++) {
+        if (view == PortmonView::Hex)
+            text.append(Format("%02X ", bytes[i]));
+        else
+            text.push_back(bytes[i] >= 0x20 && bytes[i] < 0x7F ? (char)bytes[i] : '.');
+    }
     return text;
 }
 
-std::string PortmonParameters(const sim::IoTraceEvent& sent) {
+bool PortmonControlCode(const std::string& name, ULONG* code) {
+    for (const Named& c : kControlCodes) {
+        if (name == c.name) {
+            *code = c.value;
+            return true;
+        }
+    }
+    static const Named kOlderNames[] = {{IOCTL_SERIAL_GET_CHARS, "IOCTL_SERIAL_GET_CHAR"},
+                                        {IOCTL_SERIAL_SET_CHARS, "IOCTL_SERIAL_SET_CHARS"}};
+    for (const Named& c : kOlderNames) {
+        if (name == c.name) {
+            *code = c.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t PortmonStatusPrefix(const std::string& text) {
+    size_t best = 0;
+    for (const Named& s : kStatuses) {
+        const size_t n = strlen(s.name);
+        if (n > best && text.compare(0, n, s.name) == 0 &&
+            (text.size() == n || text[n] == ' ' || text[n] == '\t'))
+            best = n;
+    }
+    return best;
+}
+
+namespace {
+
+bool ParseFlags(const std::string& text, const Named* names, size_t count, ULONG* mask) {
+    *mask = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find_first_of(" \t", at);
+        const std::string word = text.substr(at, end == std::string::npos ? end : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        if (word.empty())
+            continue;
+        bool known = false;
+        for (size_t i = 0; i < count && !known; i++)
+            if (word == names[i].name) {
+                *mask |= names[i].value;
+                known = true;
+            }
+        if (!known) {
+            char* rest = nullptr;
+            const unsigned long value = strtoul(word.c_str(), &rest, 16);
+            if (word.rfind("0x", 0) != 0 || *rest != 0)
+                return false;
+            *mask |= (ULONG)value;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool PortmonParseEventMask(const std::string& text, ULONG* mask) {
+    return ParseFlags(text, kEvents, sizeof kEvents / sizeof kEvents[0], mask);
+}
+
+bool PortmonParsePurgeMask(const std::string& text, ULONG* mask) {
+    return ParseFlags(text, kPurges, sizeof kPurges / sizeof kPurges[0], mask);
+}
+
+namespace {
+
+std::string LengthAndData(ULONG length, const void* data, PortmonView view) {
+    return Format("Length %lu: ", (unsigned long)length)
+        .append(data != nullptr ? PortmonData(data, length, view) : "");
+}
+
+// What the request asked, as Portmon shows it at issue.
+std::string Issued(const sim::IoTraceEvent& sent, PortmonView view) {
     switch (sent.major) {
     case IRP_MJ_CREATE:
-        return "Options: Open";
+        return "Options: Open ";
+    case IRP_MJ_READ:
+        return Format("Length %lu", (unsigned long)sent.length);
     case IRP_MJ_WRITE:
-        return Format("Length %lu: ", (unsigned long)sent.length) +
-               PortmonData(sent.input, sent.input != nullptr ? sent.length : 0);
+        return LengthAndData(sent.length, sent.input, view);
     case IRP_MJ_DEVICE_CONTROL:
+        if (PortmonControlName(sent.ioControlCode).empty())
+            return Format("IOCTL: 0x%lX", (unsigned long)sent.ioControlCode);
         return ControlParameters(sent);
     default:
         return "";
     }
 }
 
-std::string PortmonResult(const sim::IoTraceEvent& completed) {
+// What it returned, where that is the point.
+std::string Result(const sim::IoTraceEvent& completed, PortmonView view) {
+    const ULONG shown = Shown(completed);
     if (completed.major == IRP_MJ_READ)
-        return Format("Length %lu: ", (unsigned long)Shown(completed)) +
-               PortmonData(completed.output, Shown(completed));
+        return shown != 0 ? LengthAndData(shown, completed.output, view) : "";
     if (completed.major == IRP_MJ_DEVICE_CONTROL &&
-        completed.ioControlCode == IOCTL_SERIAL_WAIT_ON_MASK && Shown(completed) >= sizeof(ULONG)) {
-        ULONG mask;
-        memcpy(&mask, completed.output, sizeof mask);
-        return "Mask: " + PortmonEventMask(mask);
+        completed.ioControlCode == IOCTL_SERIAL_CONFIG_SIZE && shown >= sizeof(ULONG)) {
+        ULONG size;
+        memcpy(&size, completed.output, sizeof size);
+        return Format("Size: %lu", (unsigned long)size);
     }
     return "";
 }
 
-std::string PortmonLine(const std::string& process, const sim::IoTraceEvent& request,
-                        const std::string& parameters, bool completed) {
-    std::string details = parameters;
-    if (completed) {
-        const std::string result = PortmonResult(request);
-        if (!result.empty())
-            details += (details.empty() ? "" : " ") + result;
-    }
-    const LONGLONG duration = completed ? request.completedTime - request.sentTime : 0;
-    return Format("%" PRIu64 "\t%lld.%08lld\t", request.sequence,
-                  (long long)(duration / 10000000), (long long)(duration % 10000000) * 10) +
-           process + "\t" + PortmonRequestName(request.major, request.ioControlCode) + "\t" +
-           PortmonDeviceName(request.deviceName != nullptr ? request.deviceName : u"") + "\t" +
-           (completed ? PortmonStatus(request.status) : "") + "\t" + details;
+} // namespace
+
+PortmonRecord PortmonIssued(unsigned long sequence, const std::string& process,
+                            const sim::IoTraceEvent& sent, PortmonView view) {
+    PortmonRecord r;
+    r.sequence = sequence;
+    r.process = process;
+    r.request = PortmonRequestName(sent.major, sent.ioControlCode);
+    r.device = PortmonDeviceName(sent.deviceName != nullptr ? sent.deviceName : u"");
+    r.issued = Issued(sent, view);
+    return r;
 }
 
-PortmonTrace::PortmonTrace(FILE* out, std::string process)
-    : out_(out), process_(std::move(process)) {
+void PortmonCompleted(PortmonRecord* record, const sim::IoTraceEvent& completed,
+                      PortmonView view) {
+    record->completed = true;
+    record->duration = completed.completedTime - completed.sentTime;
+    record->status = PortmonStatus(completed.status);
+    record->result = Result(completed, view);
+}
+
+std::string PortmonDetails(const PortmonRecord& record) {
+    return record.result.empty() ? record.issued : record.result;
+}
+
+std::string PortmonDuration(LONGLONG duration) {
+    return Format("%lld.%08lld", (long long)(duration / 10000000),
+                  (long long)(duration % 10000000) * 10);
+}
+
+std::string PortmonIssueLine(const PortmonRecord& r) {
+    return Format("%lu\t0.00000000\t", r.sequence)
+        .append(r.process).append("\t").append(r.request).append("\t")
+        .append(r.device).append("\t").append(r.issued);
+}
+
+std::string PortmonCompletionLine(const PortmonRecord& r) {
+    return Format("%lu\t", r.sequence)
+        .append(PortmonDuration(r.duration)).append("\t")
+        .append(r.status).append("\t").append(r.result);
+}
+
+std::string PortmonOneLine(const PortmonRecord& r) {
+    return Format("%lu\t", r.sequence)
+        .append(PortmonDuration(r.completed ? r.duration : 0)).append("\t")
+        .append(r.process).append("\t").append(r.request).append("\t")
+        .append(r.device).append("\t").append(r.status).append("\t")
+        .append(PortmonDetails(r)).append("\t");
+}
+
+PortmonTrace::PortmonTrace(FILE* live, std::string process, PortmonView view, FILE* log,
+                           bool keep)
+    : live_(live), log_(log), process_(std::move(process)), view_(view), keep_(keep) {
     sim::SetIoTraceHook([this](const sim::IoTraceEvent& e) { OnEvent(e); });
 }
 
@@ -326,38 +453,67 @@ PortmonTrace::~PortmonTrace() {
 void PortmonTrace::OnEvent(const sim::IoTraceEvent& e) {
     std::lock_guard<std::mutex> guard(lock_);
     if (e.phase == sim::IoTraceEvent::Phase::Sent) {
-        Pending& p = pending_[e.sequence];
-        p.sent = e;
-        p.sent.input = nullptr;
-        // The name's storage belongs to the request; keep a copy that
-        // outlives it, for a request still pending at the end.
-        p.deviceName = e.deviceName != nullptr ? e.deviceName : u"";
-        p.sent.deviceName = p.deviceName.c_str();
-        p.details = PortmonParameters(e);
+        const unsigned long number = next_++;
+        numbers_[e.sequence] = number;
+        PortmonRecord& r = records_[number] = PortmonIssued(number, process_, e, view_);
+        if (live_ != nullptr) {
+            fprintf(live_, "%s\n", PortmonIssueLine(r).c_str());
+            fflush(live_);
+        }
         return;
     }
-    const auto it = pending_.find(e.sequence);
-    const std::string parameters = it != pending_.end() ? it->second.details : std::string();
-    if (it != pending_.end())
-        pending_.erase(it);
-    fprintf(out_, "%s\n", PortmonLine(process_, e, parameters, true).c_str());
-    fflush(out_);
-    lines_++;
+    const auto number = numbers_.find(e.sequence);
+    if (number == numbers_.end())
+        return; // sent before the watcher was installed
+    const auto it = records_.find(number->second);
+    numbers_.erase(number);
+    if (it == records_.end())
+        return; // written to the log as pending and forgotten
+    PortmonCompleted(&it->second, e, view_);
+    if (live_ != nullptr) {
+        fprintf(live_, "%s\n", PortmonCompletionLine(it->second).c_str());
+        fflush(live_);
+    }
+    if (log_ != nullptr)
+        WriteCompletedPrefix();
+    else if (!keep_)
+        records_.erase(it);
+}
+
+// Caller holds lock_.
+void PortmonTrace::WriteCompletedPrefix() {
+    for (auto it = records_.find(firstUnwritten_);
+         it != records_.end() && it->first == firstUnwritten_ && it->second.completed;) {
+        fprintf(log_, "%s\n", PortmonOneLine(it->second).c_str());
+        firstUnwritten_++;
+        it = keep_ ? std::next(it) : records_.erase(it);
+    }
+    fflush(log_);
 }
 
 void PortmonTrace::FlushPending() {
     std::lock_guard<std::mutex> guard(lock_);
-    for (auto& [sequence, p] : pending_) {
-        fprintf(out_, "%s\n", PortmonLine(process_, p.sent, p.details, false).c_str());
-        lines_++;
+    if (log_ != nullptr) {
+        for (auto it = records_.lower_bound(firstUnwritten_); it != records_.end(); ++it)
+            fprintf(log_, "%s\n", PortmonOneLine(it->second).c_str());
+        fflush(log_);
+        firstUnwritten_ = next_;
     }
-    pending_.clear();
-    fflush(out_);
+    if (!keep_)
+        records_.clear();
 }
 
-unsigned long PortmonTrace::Lines() const {
+unsigned long PortmonTrace::Requests() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return lines_;
+    return next_;
+}
+
+std::optional<PortmonRecord> PortmonTrace::Record(unsigned long number) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = records_.find(number);
+    if (it == records_.end())
+        return std::nullopt;
+    return it->second;
 }
 
 } // namespace vxqt70

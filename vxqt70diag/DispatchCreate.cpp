@@ -108,6 +108,7 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
 
     ExReleaseFastMutex(&port->CloseMutex);
+    WaitForReceiveQuiet(port);
     if (IsStillOnBus(port) && NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         CleanupAllPipes(DeviceObject);
         ReleaseRemoveLock(port, Irp);
@@ -141,7 +142,10 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     ExReleaseFastMutex(&port->CloseMutex);
 
-    // Aborts the bulk pipes and waits until PendingReadWriteIrps has drained.
+    // A restart that saw the port open may still be issuing its transfer; the
+    // aborts must come after it. Then they end the bulk pipes' transfers and
+    // the drain waits until PendingReadWriteIrps is back to its bias.
+    WaitForReceiveQuiet(port);
     CleanupAllPipes(DeviceObject);
     port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);

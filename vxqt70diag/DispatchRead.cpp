@@ -205,23 +205,51 @@ static VOID ReportReceiveEvents(PDEVICE_EXTENSION Port) {
     }
 }
 
-// Queues the next transfer for the worker. Should no work item be had, the
-// transfer is issued from here instead, under the checks the worker would
-// make, so that reception never stops while the port stays open. Caller
-// holds no spin lock.
+BOOLEAN ClaimReception(PDEVICE_EXTENSION Port) {
+    BOOLEAN claimed;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    claimed = (BOOLEAN)!Port->ReceptionOwned;
+    Port->ReceptionOwned = TRUE;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return claimed;
+}
+
+VOID IssueOwnedRead(PDEVICE_EXTENSION Port) {
+    BOOLEAN issue;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    issue = (BOOLEAN)(Port->PortOpen && !IsDeviceRemoved(Port));
+    if (issue) {
+        CountReceiverLocked(Port);
+    } else {
+        Port->ReceptionOwned = FALSE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (issue) {
+        ReadBulkPipe(Port, Port->BulkInPipe);
+        EndReceive(Port);
+    }
+}
+
+// Queues the next transfer for the worker, which then owns ReadUrb. Should no
+// work item be had, the transfer is issued from here instead, under the
+// checks the worker would make, so that reception never stops while the port
+// stays open. Caller holds no spin lock.
 static VOID RestartReception(PDEVICE_EXTENSION Port) {
     if (NT_SUCCESS(NextRead(Port))) {
         return;
     }
-    if (Port->PortOpen && !IsDeviceRemoved(Port)) {
-        ReadBulkPipe(Port, Port->BulkInPipe);
-    }
+    IssueOwnedRead(Port);
 }
 
 // A good transfer feeds the ring; a failed one, or any that comes back after
 // cleanup, is counted. Either way the next transfer goes out from a worker,
 // unless the failure came during a sleep transition (the wake restarts
-// reception) or marked the device lost. The restart is counted before this
+// reception) or marked the device lost; the restart inherits ownership of
+// ReadUrb. The restart is counted before this
 // transfer is given back, so a drain never sees the count touch 0 between
 // two transfers. The IRP is SubmitUrb's, so it is freed here.
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -250,6 +278,9 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
         restart = (BOOLEAN)(!port->ResumeAfterSleep && port->PortOpen &&
                             !IsErrorInEndpoint(port, &port->ReadUrb, status));
     }
+    // Without a restart this completion is the chain's end, and the next
+    // start (the wake's) may claim ReadUrb.
+    port->ReceptionOwned = restart;
     KeReleaseSpinLock(&port->PortLock, oldIrql);
 
     if (restart) {

@@ -26,6 +26,12 @@ VOID RestartPortAfterSleep(PDEVICE_EXTENSION Port) {
     ResumePortAfterSleep(Port);
 }
 
+// At the wake a restart queued before the sleep, or the transfer it issued,
+// may still own ReadUrb; reception then goes on from there, and issuing the
+// URB again here would hand the bus one it already holds.
 NTSTATUS StartReception(PDEVICE_EXTENSION Port) {
-    return ReadBulkPipe(Port, Port->BulkInPipe);
+    if (ClaimReception(Port)) {
+        IssueOwnedRead(Port);
+    }
+    return STATUS_SUCCESS;
 }

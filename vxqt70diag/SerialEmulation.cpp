@@ -24,6 +24,7 @@ VOID InitializeSerEmulVariables(PDEVICE_EXTENSION Port) {
     Port->PortOpen = TRUE;
     KeInitializeEvent(&Port->PendingIoIdle, SynchronizationEvent, FALSE);
     Port->TransferErrorCount = 0;
+    Port->ReceptionOwned = FALSE;
 }
 
 static ULONG ControlCodeOf(PIRP Irp) {

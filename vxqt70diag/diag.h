@@ -33,6 +33,16 @@
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe);
 IO_COMPLETION_ROUTINE ReadPipeCompletion;
 
+// ReadUrb has one owner at a time: whoever issues it, or queues the restart
+// that will. ClaimReception takes ownership for a new chain (FALSE when a
+// transfer or a restart already owns it); IssueOwnedRead issues the transfer
+// for the owner when the port is open and the device there, and otherwise
+// gives ownership up. A transfer that fails as it goes down still ends in
+// ReadPipeCompletion, which settles ownership. At or below DISPATCH_LEVEL,
+// no spin lock held.
+BOOLEAN ClaimReception(PDEVICE_EXTENSION Port);
+VOID IssueOwnedRead(PDEVICE_EXTENSION Port);
+
 // TRUE, and the device marked lost, when a failed bulk transfer is one the
 // port cannot recover from: the phone stopped answering or left the bus, or
 // too many transfers have failed since the open. At or below DISPATCH_LEVEL.

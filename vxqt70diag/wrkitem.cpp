@@ -42,9 +42,7 @@ VOID NTAPI WorkItemModemEvent(PVOID Parameter) {
         return;
     }
     port = restart->Port;
-    if (!IsDeviceRemoved(port) && port->PortOpen) {
-        ReadBulkPipe(port, port->BulkInPipe);
-    }
+    IssueOwnedRead(port);
     ExFreePool(restart);
     DecPendingReadWriteIRPCnt(port);
 }

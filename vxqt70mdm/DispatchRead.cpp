@@ -301,7 +301,7 @@ static VOID ArmIntervalTimer(PDEVICE_EXTENSION Port, LONG Received) {
     }
 }
 
-static VOID ReceiveTransfer(PDEVICE_EXTENSION Port) {
+static VOID ReceiveTransfer(PDEVICE_EXTENSION Port, RECEIVE_STEP Step) {
     LONG received = ReceivedLength(Port);
     LONG stored;
 
@@ -317,20 +317,31 @@ static VOID ReceiveTransfer(PDEVICE_EXTENSION Port) {
     // The next transfer is counted before this one is given back, so the
     // pending count and the remove lock never touch their idle values while
     // the port reads.
-    ReadBulkPipe(Port);
+    if (Step == ReceiveNext) {
+        ReadBulkPipe(Port);
+    }
 }
 
-// A good transfer feeds the ring and issues the next; a failed one, or any
-// that comes back after the port was closed, ends the chain (no retry). The
+// A good transfer feeds the ring and issues the next (but while a sleep is
+// noted, when the wake issues it); a failed one, or any that comes back
+// after the port was closed, ends the chain (no retry). The
 // IRP is SubmitUrb's, so it is freed here.
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
+    RECEIVE_STEP step = ReceiveClosed;
+
     UNREFERENCED_PARAMETER(DeviceObject);
-    if (NT_SUCCESS(Irp->IoStatus.Status) && port->PortOpen) {
-        ReceiveTransfer(port);
-    } else {
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        step = BeginReceive(port);
+    }
+    if (step == ReceiveClosed) {
         ReportPipeFailure(port);
+    } else {
+        ReceiveTransfer(port, step);
+    }
+    if (step == ReceiveNext) {
+        EndReceive(port);
     }
     IoFreeIrp(Irp);
     DecPendingIRPCnt(port);

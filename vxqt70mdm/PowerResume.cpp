@@ -14,9 +14,18 @@
 // the flag still set so that their failures pass as the sleep's; the aborts
 // complete only after the transfers they end have come back, after which
 // neither URB is in use and the chains can start afresh.
+//
+// A completion that saw the port awake before the sleep was noted may still
+// be issuing its next transfer, which the aborts must come after. And the
+// end of an abort does not mean the ended transfers' completions have
+// returned: one may still be about to report its failure, which once the
+// flag is cleared would mark the port lost. So the flag is cleared only once
+// every transfer issued before the wake has come back.
 VOID RestartPortAfterSleep(PDEVICE_EXTENSION Port) {
+    WaitForReceiveQuiet(Port);
     AbortPipe(Port->DeviceObject, Port->InterruptPipe);
     AbortPipe(Port->DeviceObject, Port->BulkInPipe);
+    WaitForTransfersBack(Port);
     ResumePortAfterSleep(Port);
 }
 

@@ -49,19 +49,27 @@ NTSTATUS StatusPipe(PDEVICE_EXTENSION Port) {
 }
 
 // Only the IRP's status decides; the URB's USBD status is not consulted.
+// While a sleep is noted the notification is applied but the wake issues the
+// next transfer.
 // The next transfer is counted before this one is given back, so the
 // pending count never passes through 0 while the pipe runs.
 NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
+    RECEIVE_STEP step = ReceiveClosed;
+
     UNREFERENCED_PARAMETER(DeviceObject);
-    if (NT_SUCCESS(Irp->IoStatus.Status) && port->PortOpen) {
-        if (port->StatusBuffer[NOTIFICATION_CODE_OFFSET] == CDC_NOTIFY_SERIAL_STATE) {
-            UpdateStatus(port);
-        }
-        StatusPipe(port);
-    } else {
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        step = BeginReceive(port);
+    }
+    if (step == ReceiveClosed) {
         ReportPipeFailure(port);
+    } else if (port->StatusBuffer[NOTIFICATION_CODE_OFFSET] == CDC_NOTIFY_SERIAL_STATE) {
+        UpdateStatus(port);
+    }
+    if (step == ReceiveNext) {
+        StatusPipe(port);
+        EndReceive(port);
     }
     IoFreeIrp(Irp);
     DecPendingIRPCnt(port);
@@ -128,20 +136,24 @@ static BOOLEAN MarkDeviceLostLocked(PDEVICE_EXTENSION Port) {
 
 // Across a system sleep the pipes fail because the phone is powered down;
 // that leaves no trace, and the wake restarts them. Otherwise the lines are
-// reported gone whatever the mask holds, and the record is emptied.
+// reported gone whatever the mask holds, the record is emptied, and the
+// read's timers are cancelled (a read waiting on a lost device ends at
+// cleanup). A read waiting across a sleep keeps its time-out.
 VOID ReportPipeFailure(PDEVICE_EXTENSION Port) {
     BOOLEAN newlyLost;
     ULONG events;
     KIRQL oldIrql;
-
-    KeCancelTimer(&Port->ReadTotalTimer);
-    KeCancelTimer(&Port->ReadIntervalTimer);
 
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
     if (Port->ResumeAfterSleep) {
         KeReleaseSpinLock(&Port->PortLock, oldIrql);
         return;
     }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    KeCancelTimer(&Port->ReadTotalTimer);
+    KeCancelTimer(&Port->ReadIntervalTimer);
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
     newlyLost = MarkDeviceLostLocked(Port);
     Port->EventHistory |= PIPE_FAILURE_EVENTS;
     events = Port->EventHistory;

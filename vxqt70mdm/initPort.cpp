@@ -24,6 +24,42 @@ VOID InitPort(PDEVICE_EXTENSION Port) {
     KeInitializeEvent(&Port->PendingIoIdle, NotificationEvent, FALSE);
 }
 
+// A receive completion tests PortOpen and ResumeAfterSleep and counts itself
+// under one hold of PortLock, so close and the noting of a sleep, which
+// change them under the same lock, either see it counted or are seen by it.
+RECEIVE_STEP BeginReceive(PDEVICE_EXTENSION Port) {
+    RECEIVE_STEP step = ReceiveClosed;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (Port->PortOpen && Port->ResumeAfterSleep) {
+        step = ReceiveHeld;
+    } else if (Port->PortOpen) {
+        step = ReceiveNext;
+        CountReceiverLocked(Port);
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return step;
+}
+
+// The open bias is taken off and put back under CloseMutex, so no close
+// drains meanwhile; a close already under way has cleared PortOpen.
+VOID WaitForTransfersBack(PDEVICE_EXTENSION Port) {
+    BOOLEAN open;
+    KIRQL oldIrql;
+
+    ExAcquireFastMutex(&Port->CloseMutex);
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    open = Port->PortOpen;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (open) {
+        DecPendingIRPCnt(Port);
+        KeWaitForSingleObject(&Port->PendingIoIdle, Executive, KernelMode, FALSE, NULL);
+        IncPendingIRPCnt(Port);
+    }
+    ExReleaseFastMutex(&Port->CloseMutex);
+}
+
 // Takes the open bias off the pending-transfer count and waits, without a
 // time limit, for the transfers still in flight to come back. Whoever calls
 // it must first have made sure they will come back: aborted pipes, or a bus

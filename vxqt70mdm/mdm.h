@@ -28,6 +28,20 @@ IO_COMPLETION_ROUTINE ReadPipeCompletion;
 // SERIAL_PURGE_RXABORT of the control path. A queued read carries
 // WaitMaskCancelRoutine as its cancel routine.
 
+// A receive completion that succeeded asks BeginReceive what to do next:
+// ReceiveClosed, the port is closed (nothing more is issued); ReceiveHeld, a
+// sleep is noted (what came is taken, but the next transfer is left to the
+// wake); ReceiveNext, the completion is counted in Receiving until its
+// EndReceive, which it calls once it has issued the next transfer. Close and
+// the wake wait for that count to be 0 (WaitForReceiveQuiet) before they
+// abort the pipes. At or below DISPATCH_LEVEL, no spin lock held.
+typedef enum _RECEIVE_STEP { ReceiveClosed, ReceiveHeld, ReceiveNext } RECEIVE_STEP;
+RECEIVE_STEP BeginReceive(PDEVICE_EXTENSION Port);
+// For the wake: waits until every transfer issued before it has come back and
+// its completion has returned, the open bias alone left counted. Nothing when
+// a close has begun (its own drain does this). PASSIVE_LEVEL, no lock held.
+VOID WaitForTransfersBack(PDEVICE_EXTENSION Port);
+
 // ---------------------------------------------------------------- DispatchWrite
 // Starts the next queued write, or ends the busy period when there is none.
 // Only the owner of WriteBusy calls it, at or below DISPATCH_LEVEL, no spin
@@ -50,7 +64,7 @@ VOID UpdateStatus(PDEVICE_EXTENSION Port);
 // answer and returns its status (declared in core/port.h).
 
 // A bulk-in or status transfer failed, or came back after the port was
-// closed: the read timers are cancelled and, unless a sleep is under way,
+// closed: unless a sleep is under way, the read timers are cancelled,
 // the device is marked lost (if the port is still open) and CTS, DSR and
 // RLSD are reported to the waiting WAIT_ON_MASK. No spin lock held.
 VOID ReportPipeFailure(PDEVICE_EXTENSION Port);

@@ -218,28 +218,37 @@ inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
 
 // ---------------------------------------------------------------- interlocked
 // Sequentially consistent, like the x86 locked instructions they stand for.
+// Each is a point where the explored schedule may switch processors.
+extern "C" void SimSchedulePoint(const char* where);
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
+    SimSchedulePoint("InterlockedIncrement");
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedDecrement(LONG volatile* Addend) {
+    SimSchedulePoint("InterlockedDecrement");
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    SimSchedulePoint("InterlockedExchange");
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    SimSchedulePoint("InterlockedExchangeAdd");
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    SimSchedulePoint("InterlockedCompareExchange");
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    SimSchedulePoint("InterlockedExchangePointer");
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                PVOID Comparand) {
+    SimSchedulePoint("InterlockedCompareExchangePointer");
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;

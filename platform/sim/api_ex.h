@@ -96,7 +96,9 @@ void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag);
 struct FaultPlan {
     AllocKind kind = AllocKind::Any;
     PDRIVER_OBJECT driver = nullptr; // only this driver's allocations; NULL: anyone's
+    std::string driverName;          // only drivers whose name contains this (survives reloads)
     std::string site;                // only call sites whose symbol contains this
+    std::string notSites;            // and none whose symbol contains one of these ('|'-separated)
     uint64_t failNth = 0;
     bool andAfter = false;
     unsigned perMille = 0;
@@ -106,6 +108,10 @@ int AddFaultPlan(const FaultPlan& plan);   // returns the plan's number
 void RemoveFaultPlan(int number);
 void ClearFaultPlans();
 void ClearSystematicSites();
+// Allocations a plan has selected so far (failed or not): a plan that never
+// fails (failNth past any count) enumerates what a scenario allocates, so a
+// sweep can then fail each of them in turn by its ordinal.
+uint64_t FaultPlanSelected(int number);
 
 struct InjectedFault {
     uint64_t sequence = 0;     // allocation attempt number, all kinds, since the kernel came up

@@ -18,8 +18,10 @@
 #include "platform/kernel.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -37,6 +39,46 @@ LONGLONG Now();
 size_t QueuedTimers();
 size_t QueuedDpcs();
 size_t QueuedWorkItems();
+
+// ---------------------------------------------------------------- explored schedules
+// An opt-in schedule for the deterministic machine that looks for races: N
+// processors of which one thread runs at a time, and a possible switch at
+// every kernel entry point a driver uses (spin locks, IRQL, interlocked
+// operations, IofCallDriver, IofCompleteRequest, KeSetEvent, timers, DPCs,
+// work items, pool, cancel). DPCs run on processor threads of their own, so a
+// DPC, a timer's expiry or a bus completion can run while a passive-level
+// thread is between two such points; a thread meeting a spin lock held by a
+// thread switched out on another processor spins, which hands the processor
+// on. Nothing runs against its IRQL: a thread at DISPATCH_LEVEL keeps its
+// processor while switched out, so at most N of them are ever in flight.
+//
+// The policy is PCT's: every thread gets a random priority, the highest
+// runnable one runs, and at `changePoints` steps drawn from [1, horizon] the
+// running thread drops below all others (at some of them the clock also
+// jumps to the next timer). The run is a function of the scenario and the
+// seed alone.
+struct Schedule {
+    uint64_t seed = 1;
+    int processors = 2;
+    int changePoints = 3;
+    uint64_t horizon = 2000; // steps a run of the scenario takes, about
+    // Drivers whose code runs without switches: the bus models hardware and
+    // holds its own lock across the kernel calls it makes.
+    std::vector<std::string> atomicDrivers = {"usbbus-sim"};
+    // Name the driver routines at each schedule point in the trace (slower;
+    // what a replay does). Changes nothing else.
+    bool callers = false;
+};
+// Call right after constructing the Kernel, on the main thread, before
+// anything else runs.
+void UseSchedule(const Schedule& schedule);
+bool Exploring();
+// Schedule points passed so far (after the kernel is gone: by its last run).
+uint64_t ScheduleSteps();
+// The interleaving so far: every switch (step, who was running and where,
+// who got the processor), then the last schedule points passed. Safe to call
+// from a dying process.
+std::string ScheduleTrace();
 
 // A simulated thread: a user thread blocked in a synchronous request, a
 // second caller racing the first. In Deterministic mode it takes its turn on

@@ -10,7 +10,9 @@
 // Plug and Play: each physical device object the bus reports becomes a device
 // node. The manager picks the service by the interface kind, loads it, calls
 // AddDevice, plays the COM-port class installer ("PortName" in the device's
-// hardware key), sends IRP_MN_START_DEVICE and IRP_MN_QUERY_CAPABILITIES.
+// hardware key), sends IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES and
+// IRP_MN_QUERY_PNP_DEVICE_STATE; before a removal is queried it asks for the
+// stack's removal relations (IRP_MN_QUERY_DEVICE_RELATIONS).
 // Every PnP IRP goes to the top of the node's stack at PASSIVE_LEVEL, one at a
 // time per node, and its final status is logged on the node.
 //
@@ -159,6 +161,12 @@ NTSTATUS PnpQueryCapabilities(DevNode* node);
 NTSTATUS PnpSendIrp(DevNode* node, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& prepare = nullptr,
                     const std::function<void(PIRP)>& inspect = nullptr);
+// The bus fails the next `count` PnP IRPs of `minor` reaching the PDO of an
+// interface of `kind` ("modem", "diagnostics") with `status`, as if its own
+// dispatch had refused them (START, the queries). Requests Windows never
+// lets fail (REMOVE, SURPRISE_REMOVAL, the cancels) cannot be chosen.
+// Cleared when a kernel comes up.
+void PnpFailAtBus(const std::string& kind, UCHAR minor, NTSTATUS status, unsigned count = 1);
 // Every PnP IRP sent to any node, in order, for tests that compare nodes.
 struct PnpLogEntry {
     DevNode* node;

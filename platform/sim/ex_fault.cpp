@@ -75,6 +75,20 @@ bool Echo() {
     return (a != nullptr && std::strcmp(a, "1") == 0) || (b != nullptr && std::strcmp(b, "1") == 0);
 }
 
+bool Excluded(const std::string& site, const std::string& list) {
+    size_t from = 0;
+    while (from <= list.size()) {
+        size_t bar = list.find('|', from);
+        std::string one = list.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
+        if (!one.empty() && site.find(one) != std::string::npos)
+            return true;
+        if (bar == std::string::npos)
+            break;
+        from = bar + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 const char* AllocKindName(AllocKind kind) {
@@ -135,7 +149,12 @@ bool ShouldFailAllocation(AllocKind kind, const void* callSite) {
             continue;
         if (plan.driver != nullptr && plan.driver != driver)
             continue;
+        if (!plan.driverName.empty() &&
+            (driver == nullptr || DriverName(driver).find(plan.driverName) == std::string::npos))
+            continue;
         if (!plan.site.empty() && siteName().find(plan.site) == std::string::npos)
+            continue;
+        if (!plan.notSites.empty() && Excluded(siteName(), plan.notSites))
             continue;
         ++state.selected;
         bool fail;
@@ -190,6 +209,13 @@ void ClearFaultPlans() {
     Faults& f = TheFaults();
     std::lock_guard<std::mutex> lock(f.mutex);
     f.plans.clear();
+}
+
+uint64_t FaultPlanSelected(int number) {
+    Faults& f = TheFaults();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    auto it = f.plans.find(number);
+    return it == f.plans.end() ? 0 : it->second.selected;
 }
 
 void ClearSystematicSites() {

@@ -460,6 +460,7 @@ void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
 // ---------------------------------------------------------------- exported routines
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    SimSchedulePoint("ExAllocatePoolWithTag");
     using namespace sim;
     const void* site = __builtin_return_address(0);
     PDRIVER_OBJECT driver = CurrentDriver();
@@ -543,8 +544,12 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     return b.User();
 }
 
-extern "C" VOID NTAPI ExFreePool(PVOID P) { sim::FreeBlock(P, nullptr, __builtin_return_address(0)); }
+extern "C" VOID NTAPI ExFreePool(PVOID P) {
+    SimSchedulePoint("ExFreePool");
+    sim::FreeBlock(P, nullptr, __builtin_return_address(0));
+}
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    SimSchedulePoint("ExFreePoolWithTag");
     sim::FreeBlock(P, &Tag, __builtin_return_address(0));
 }

@@ -22,15 +22,24 @@ namespace sim {
 // exclude nothing and are skipped. On the concurrent machine they are plain
 // mutexes. The dispatcher lock itself is always a real one.
 extern bool g_simLocking; // set by KeStart, before any thread of the machine runs
+// How many of them this thread holds: the explored schedule never switches
+// inside the simulation's own records.
+extern __thread int t_simLocksHeld;
 
 class SimMutex {
 public:
     void lock() {
         if (g_simLocking)
             mutex_.lock();
+        ++t_simLocksHeld;
     }
-    bool try_lock() { return !g_simLocking || mutex_.try_lock(); }
+    bool try_lock() {
+        bool got = !g_simLocking || mutex_.try_lock();
+        t_simLocksHeld += got;
+        return got;
+    }
     void unlock() {
+        --t_simLocksHeld;
         if (g_simLocking)
             mutex_.unlock();
     }

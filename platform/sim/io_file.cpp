@@ -8,6 +8,20 @@
 #include <cstdio>
 #include <cstdlib>
 
+// A memory descriptor list as the I/O manager builds one for direct I/O: the
+// caller's buffer, its pages probed and locked. Drivers see only PMDL; the
+// layout is the DDK's, so that a driver reading ByteCount reads the length.
+struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    struct _EPROCESS* Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+};
+
 namespace sim {
 
 constexpr size_t kFirstPrune = 16;
@@ -57,12 +71,57 @@ void PruneLocked(FileHandle* handle) {
     handle->pruneAt = std::max<size_t>(kFirstPrune, 2 * handle->requests.size());
 }
 
+constexpr CSHORT kMdlMappedToSystemVa = 0x0001;
+constexpr CSHORT kMdlPagesLocked = 0x0002;
+constexpr ULONG_PTR kPageSize = 4096;
+
+// The MDL of a direct control code's output buffer, mapped where the caller's
+// buffer is (one address space here), freed when the request finishes.
+PMDL LockedMdl(void* buffer, ULONG length) {
+    auto* mdl = static_cast<PMDL>(RecordAllocate(sizeof(_MDL)));
+    *mdl = _MDL{};
+    const auto address = reinterpret_cast<ULONG_PTR>(buffer);
+    mdl->Size = (CSHORT)sizeof(_MDL);
+    mdl->MdlFlags = kMdlPagesLocked | kMdlMappedToSystemVa;
+    mdl->StartVa = reinterpret_cast<PVOID>(address & ~(kPageSize - 1));
+    mdl->ByteOffset = (ULONG)(address & (kPageSize - 1));
+    mdl->ByteCount = length;
+    mdl->MappedSystemVa = buffer;
+    return mdl;
+}
+
+void FreeMdls(PIRP irp) {
+    for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
+        PMDL next = mdl->Next;
+        RecordFree(mdl, sizeof(_MDL));
+        mdl = next;
+    }
+    irp->MdlAddress = nullptr;
+}
+
+// Direct and neither-method requests copy nothing back, so Information is
+// only what the I/O manager reports to the caller; more than the caller's
+// output buffer is a driver fault all the same, stopped as for buffered I/O
+// (where a caller who gave no output buffer is told nothing is copied).
+void CheckUnbufferedInformation(PIRP irp, ULONG outputLength) {
+    if (outputLength == 0 || NT_ERROR(irp->IoStatus.Status) ||
+        irp->IoStatus.Information <= outputLength)
+        return;
+    BugCheck(kDriverVerifierIomanagerViolation, kC9InformationOverrun, (ULONG_PTR)irp,
+             irp->IoStatus.Information, outputLength,
+             IrpText(irp) + " completed with Information " +
+                 std::to_string(irp->IoStatus.Information) +
+                 " larger than the caller's output buffer of " + std::to_string(outputLength) +
+                 " bytes");
+}
+
 // Builds a user-mode IRP for `handle`'s stack; `prepare` fills the first
 // stack location and the buffers. The request is finished at completion.
 template <typename Prepare>
 PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
                          const Prepare& prepare, ULONG outputLength,
-                         std::function<void(PendingRequest&)> onComplete = nullptr) {
+                         std::function<void(PendingRequest&)> onComplete = nullptr,
+                         bool unbufferedOutput = false) {
     if (CurrentIrql() != PASSIVE_LEVEL)
         Unmodelled("a user-mode request made above PASSIVE_LEVEL");
     RequestPtr owned(new (RecordAllocate(sizeof(PendingRequest))) PendingRequest());
@@ -75,9 +134,12 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
         handle->requests.push_back(std::move(owned));
         ++g_records;
     }
-    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, [request](PIRP done) {
+    auto finish = [request, unbufferedOutput](PIRP done) {
         IoTraceCompleted(request->traced, done, request->outputLength);
+        if (unbufferedOutput)
+            CheckUnbufferedInformation(done, request->outputLength);
         IoCompleteBufferedIo(done, request->outputLength);
+        FreeMdls(done);
         request->status = done->IoStatus.Status;
         request->information = done->IoStatus.Information;
         __atomic_store_n(&request->irp, nullptr, __ATOMIC_RELEASE);
@@ -85,7 +147,8 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
             request->onComplete(*request);
         // The last touch: once done, a released record may be freed.
         __atomic_store_n(&request->done, true, __ATOMIC_RELEASE);
-    });
+    };
+    PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::User, std::move(finish));
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = &handle->file;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -188,9 +251,13 @@ PendingRequest* SendRequest(FileHandle* handle, UserRequest request) {
     }
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
-        ULONG method = METHOD_FROM_CTL_CODE(request.ioControlCode);
-        if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
-            Unmodelled("direct I/O control codes");
+        // The four transfer methods as Windows' I/O manager prepares them:
+        // buffered (one system buffer for both ways, copied back); in/out
+        // direct (the input in a system buffer, the output buffer described
+        // by a locked MDL); neither (the caller's own addresses). Whatever
+        // the code, the driver decides what it accepts.
+        const ULONG method = METHOD_FROM_CTL_CODE(request.ioControlCode);
+        const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
         return Dispatch(
             handle, top, request.major, request.minor,
             [&](PIRP irp, PIO_STACK_LOCATION sp) {
@@ -198,15 +265,22 @@ PendingRequest* SendRequest(FileHandle* handle, UserRequest request) {
                 sp->Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
                 sp->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
                 irp->UserBuffer = request.output;
-                if (method == METHOD_BUFFERED)
+                if (method == METHOD_BUFFERED) {
                     SystemBuffer(irp, std::max(request.inputLength, request.outputLength),
                                  request.input, request.inputLength,
                                  request.output != nullptr && request.outputLength != 0);
-                else
+                } else if (direct) {
+                    // Input only: freed at completion, nothing copied back.
+                    SystemBuffer(irp, request.inputLength, request.input, request.inputLength,
+                                 false);
+                    if (request.output != nullptr && request.outputLength != 0)
+                        irp->MdlAddress = LockedMdl(request.output, request.outputLength);
+                } else {
                     sp->Parameters.DeviceIoControl.Type3InputBuffer =
                         const_cast<void*>(request.input);
+                }
             },
-            request.outputLength, std::move(request.onComplete));
+            request.outputLength, std::move(request.onComplete), method != METHOD_BUFFERED);
     }
     case IRP_MJ_QUERY_INFORMATION:
     case IRP_MJ_SET_INFORMATION: {

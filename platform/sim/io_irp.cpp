@@ -713,6 +713,7 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 // ---------------------------------------------------------------- IofCallDriver
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    SimSchedulePoint("IofCallDriver");
     KIRQL irql = CurrentIrql();
     IrpRecord* record = nullptr;
     Frame own;
@@ -879,6 +880,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 // ---------------------------------------------------------------- IofCompleteRequest
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    SimSchedulePoint("IofCompleteRequest");
     UNREFERENCED_PARAMETER(PriorityBoost);
     KIRQL irql = CurrentIrql();
     // The walk holds a reference to the record once a completion routine is
@@ -1107,6 +1109,7 @@ extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    SimSchedulePoint("IoCancelIrp");
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     PDRIVER_OBJECT owner;
     {

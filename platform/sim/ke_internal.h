@@ -82,7 +82,7 @@ struct SchedThread;
 
 // What every thread touching the simulation carries.
 struct ThreadState {
-    uint64_t id = 0; // non-zero; the value a held KSPIN_LOCK stores
+    uint64_t id = 0;      // non-zero; the value a held KSPIN_LOCK stores
     KIRQL& irql = t_irql; // the thread's IRQL, readable without the record (CurrentIrql)
     std::vector<PKSPIN_LOCK> spinLocks;   // in acquisition order
     std::vector<PFAST_MUTEX> fastMutexes; // in acquisition order
@@ -111,8 +111,11 @@ inline PKTHREAD AsKThread(ThreadState& t) {
 // the processor (Machine::cpu); the rest sleep on their own condition
 // variable until handed it.
 struct SchedThread {
+    // Service: a DPC processor of the explored schedule.
     enum class Kind { Main, Worker, User, Service };
-    enum class State { New, Running, Blocked, Idle, Exited };
+    // Preempted: switched out at a schedule point in the middle of its work
+    // (explored schedule only); it may go on whenever it is picked.
+    enum class State { New, Running, Blocked, Idle, Preempted, Exited };
     std::string name;
     Kind kind = Kind::User;
     State state = State::New;
@@ -124,6 +127,14 @@ struct SchedThread {
     bool pump = false;      // RunUntilIdle: wants the processor back once the rest is idle
     // Work item bookkeeping (workers).
     bool busy = false;
+    // Explored schedule: the thread's priority (highest runs), the record that
+    // holds its IRQL, and the spin lock it spins on while Preempted.
+    long priority = 0;
+    ThreadState* self = nullptr;
+    PKSPIN_LOCK spinOn = nullptr;
+    // While Preempted: the driver whose code it was running, and where.
+    PDRIVER_OBJECT inDriver = nullptr;
+    const char* at = "";
     // User threads.
     std::function<void()> body;
     bool finished = false;
@@ -138,6 +149,9 @@ struct WaitBlock {
 struct TimerRecord {
     LONGLONG due = 0; // interrupt time
     LONG period = 0;  // ms
+    // Periodic, or set again from its own DPC (a tick): its expiries alone do
+    // not count as the machine getting anywhere (see the hang report).
+    bool ticking = false;
     PKDPC dpc = nullptr;
     PDRIVER_OBJECT owner = nullptr;
     uint64_t seq = 0;
@@ -190,12 +204,15 @@ struct Machine {
     // Deterministic scheduling.
     std::vector<std::shared_ptr<SchedThread>> threads; // registration order
     SchedThread* cpu = nullptr;
+    // Explored schedule (sched.cpp); null on the plain deterministic machine.
+    struct Exploration* explore = nullptr;
     // Concurrent service threads (clock, DPC processors).
     std::vector<std::thread> services;
 };
 Machine& M();
 
 // ---------------------------------------------------------------- scheduler (sched.cpp)
+extern bool g_exploring; // UseSchedule is in force
 // The core of every wait: blocks the caller (which holds `lk` on the
 // dispatcher lock) until ready() holds or the relative timeout expires.
 bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
@@ -206,6 +223,13 @@ void NotifyLocked();
 void EnsureWorkersLocked();
 // Checks a thread must pass before it may block.
 void RequireMayWait(const char* routine, ULONG code, ULONG_PTR p2);
+// Explored schedule: the running thread meets `lock` held by `owner`, a
+// thread switched out on another processor, and spins: the processor goes to
+// the others until the lock is free. Returns false when the schedule is not
+// explored (one processor: the acquire would spin for ever).
+bool SpinOnLock(PKSPIN_LOCK lock, const char* routine);
+// The DPC running on this thread, if any (ke_timer.cpp).
+PKDPC RunningDpc();
 
 // ---------------------------------------------------------------- objects (ke_sync.cpp,
 // ke_timer.cpp) Satisfies waiters of `object`: all of them, or the first one. Returns how many were

@@ -175,6 +175,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
+    SimSchedulePoint("KeSetEvent");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     RequireEvent(Event, "KeSetEvent");
     if (Wait) {

@@ -79,7 +79,7 @@ void AcquireSpin(PKSPIN_LOCK lock, const char* routine) {
     if (!g_simLocking) {
         // One processor, handed over only under the dispatcher lock: nobody
         // else can be looking at the word, and no locked instruction is needed.
-        if (owner != 0) {
+        if (owner != 0 && !SpinOnLock(lock, routine)) {
             BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), owner, 0, 0,
                      std::string(routine) + ": spin lock " + Hex(lock) + " is held by " +
                          ThreadName(owner) +
@@ -175,6 +175,7 @@ KIRQL NTAPI KeGetCurrentIrql(void) {
 }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    SimSchedulePoint("KeRaiseIrql");
     ThreadState& t = Self();
     if (NewIrql < t.irql) {
         Violation(kDriverVerifierDetectedViolation, kVfRaiseToLower, t.irql, NewIrql,
@@ -199,6 +200,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                       " while still holding spin lock " + Hex(t.spinLocks.back()));
     }
     t.irql = NewIrql;
+    SimSchedulePoint("KeLowerIrql");
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
@@ -206,6 +208,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    SimSchedulePoint("KeAcquireSpinLock");
     ThreadState& t = Self();
     if (t.irql > DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
@@ -239,9 +242,11 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                       " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
     }
     t.irql = NewIrql;
+    SimSchedulePoint("KeReleaseSpinLock");
 }
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    SimSchedulePoint("KeAcquireSpinLockAtDpcLevel");
     ThreadState& t = Self();
     if (t.irql < DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, t.irql,
@@ -267,6 +272,7 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
                       std::to_string(t.irql) + ", below DISPATCH_LEVEL");
     }
     ReleaseSpin(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    SimSchedulePoint("KeReleaseSpinLockFromDpcLevel");
 }
 
 VOID SimAssertPagedCode(PCSTR File, ULONG Line) {

@@ -118,6 +118,14 @@ bool FireOneDueTimerLocked() {
     return true;
 }
 
+namespace {
+__thread PKDPC t_runningDpc = nullptr;
+} // namespace
+
+PKDPC RunningDpc() {
+    return t_runningDpc;
+}
+
 bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk) {
     Machine& m = M();
     if (m.dpcs.empty())
@@ -136,6 +144,8 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk) {
         KIRQL saved = t.irql;
         size_t locks = t.spinLocks.size();
         t.irql = DISPATCH_LEVEL;
+        PKDPC outer = t_runningDpc;
+        t_runningDpc = dpc;
         {
             DriverScope scope(record.owner);
             routine(dpc, context, arg1, arg2);
@@ -149,6 +159,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk) {
                              "; a DPC must return at DISPATCH_LEVEL with no spin lock held");
             }
         }
+        t_runningDpc = outer;
         t.irql = saved;
     }
     lk.lock();
@@ -326,6 +337,15 @@ Leftovers CollectLocked(PDRIVER_OBJECT driver) {
                      reinterpret_cast<ULONG_PTR>(r.routine));
         }
     }
+    // Explored schedule: a thread switched out in the middle of the driver's
+    // code (a DPC, a completion routine) would go on in an unloaded image.
+    for (const auto& t : m.threads) {
+        if (t->state == SchedThread::State::Preempted && mine(t->inDriver)) {
+            left.Add(t->name + " still running " + DriverName(t->inDriver) +
+                         " code, switched out at " + t->at + " on another processor",
+                     kDriverUnloadedWithoutCancellingPendingOperations, 0, 0, 0);
+        }
+    }
     // A timer or DPC is the better code when both kinds are left.
     if (left.code == kDriverUnloadedWithoutCancellingPendingOperations) {
         for (const auto& [due, timer] : m.timerQueue) {
@@ -412,6 +432,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    SimSchedulePoint("KeSetTimer");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     if (Timer->Header.Type != kTimerNotificationObject &&
         Timer->Header.Type != kTimerSynchronizationObject) {
@@ -434,6 +455,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     // already have passed (the timer then expires at once).
     record.due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart - kBootSystemTime;
     record.period = Period;
+    record.ticking = Period > 0 || (Dpc != nullptr && RunningDpc() == Dpc);
     record.dpc = Dpc;
     record.owner = CurrentDriver();
     Timer->Header.SignalState = 0;
@@ -449,6 +471,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    SimSchedulePoint("KeCancelTimer");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
     // Drivers cancel timers on every request whether or not they are set.
     // On the deterministic machine only the thread holding the processor
@@ -485,6 +508,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    SimSchedulePoint("KeInsertQueueDpc");
     if (Dpc->Type != kDpcObject || Dpc->DeferredRoutine == nullptr) {
         BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
                  "KeInsertQueueDpc on " + Hex(Dpc) + ", which is not an initialised DPC");
@@ -494,6 +518,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    SimSchedulePoint("KeRemoveQueueDpc");
     Lock lk(M().lock);
     auto& dpcs = M().dpcs;
     for (auto it = dpcs.begin(); it != dpcs.end(); ++it) {
@@ -518,6 +543,7 @@ ULONGLONG NTAPI KeQueryInterruptTime(void) {
 // ---------------------------------------------------------------- work items
 
 VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+    SimSchedulePoint("ExQueueWorkItem");
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
     if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue) {
         BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(WorkItem), QueueType, 0, 0,

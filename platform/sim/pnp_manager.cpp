@@ -39,6 +39,17 @@ std::map<std::u16string, unsigned> g_portOfInstance; // the installer's ComDB
 // inside, so it goes to the worker.
 thread_local int t_insidePnpIrp = 0;
 
+// PnP IRPs the bus is made to fail (PnpFailAtBus), and the bus drivers'
+// own PnP dispatch routines behind the wrapper that fails them.
+struct BusFault {
+    std::string kind;
+    UCHAR minor;
+    NTSTATUS status;
+    unsigned count;
+};
+std::vector<BusFault> g_busFaults;
+std::map<PDRIVER_OBJECT, PDRIVER_DISPATCH> g_busPnp;
+
 const char* MinorName(UCHAR minor) {
     static const char* const names[] = {
         "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE",
@@ -112,11 +123,51 @@ private:
     DevNode* node_;
 };
 
+DevNode* FindNodeLocked(PDEVICE_OBJECT pdo);
+
 struct Completion {
     std::atomic<bool> done{false};
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
 };
+
+NTSTATUS NTAPI FailingBusPnp(PDEVICE_OBJECT device, PIRP irp) {
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    PDRIVER_DISPATCH own = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool fail = false;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        own = g_busPnp[device->DriverObject];
+        DevNode* node = FindNodeLocked(device);
+        for (BusFault& f : g_busFaults) {
+            if (node != nullptr && f.kind == node->kind && f.minor == minor && f.count != 0) {
+                --f.count;
+                status = f.status;
+                fail = true;
+                break;
+            }
+        }
+    }
+    if (!fail)
+        return own(device, irp);
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Puts the failing wrapper in front of the bus driver's PnP dispatch while
+// faults are planned (again after a new bus driver object replaced it).
+void WrapBusPnp(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_busFaults.empty())
+        return;
+    PDRIVER_OBJECT bus = pdo->DriverObject;
+    if (bus->MajorFunction[IRP_MJ_PNP] == FailingBusPnp)
+        return;
+    g_busPnp[bus] = bus->MajorFunction[IRP_MJ_PNP];
+    bus->MajorFunction[IRP_MJ_PNP] = FailingBusPnp;
+}
 
 // Sends one PnP IRP and waits for it. Caller holds the node (NodeBusy), not
 // g_lock.
@@ -129,6 +180,7 @@ NTSTATUS SendPnpIrp(DevNode* node, UCHAR minor,
         BugCheck(kPnpFatalError, kCaBadRequest, minor, 0, 0,
                  std::string("PnP manager: ") + MinorName(minor) + " for " + NodeText(node) +
                      ", whose physical device object is gone");
+    WrapBusPnp(pdo);
     PDEVICE_OBJECT top = PnpTopOfStack(pdo);
     auto completion = std::make_shared<Completion>();
     PIRP irp = IoAllocateManagedIrp(top->StackSize, IrpKind::System, [completion](PIRP done) {
@@ -311,11 +363,40 @@ NTSTATUS RemoveStack(DevNode* node) {
     return status;
 }
 
+// After a start Windows asks what the stack makes of the device's state
+// (disabled, failed, not to be shown); these stacks report nothing the
+// manager acts on, so the answer is only logged.
+void QueryPnpDeviceState(DevNode* node) {
+    SendPnpIrp(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
+}
+
+// Before a removal is queried Windows asks the stack which other devices must
+// go with it. A stack that names some would need those removed first, which
+// nothing here models.
+void QueryRemovalRelations(DevNode* node) {
+    struct Relations {
+        ULONG Count;
+        PDEVICE_OBJECT Objects[1];
+    };
+    SendPnpIrp(
+        node, IRP_MN_QUERY_DEVICE_RELATIONS,
+        [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = RemovalRelations; },
+        [node](PIRP irp) {
+            const auto* relations = reinterpret_cast<const Relations*>(irp->IoStatus.Information);
+            if (NT_SUCCESS(irp->IoStatus.Status) && relations != nullptr && relations->Count != 0)
+                BugCheck(kPnpFatalError, kCaBadRequest, IRP_MN_QUERY_DEVICE_RELATIONS,
+                         relations->Count, 0,
+                         "PnP manager: removal relations reported by " + NodeText(node) +
+                             " are not modelled");
+        });
+}
+
 NTSTATUS StartStack(DevNode* node, bool removeAfterFailedStart) {
     const NTSTATUS status = SendPnpIrp(node, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(status)) {
         SetState(node, DevNodeState::Started);
         QueryCapabilities(node);
+        QueryPnpDeviceState(node);
         return status;
     }
     SetState(node, DevNodeState::StartFailed, status);
@@ -681,6 +762,8 @@ NTSTATUS PnpRemoveDevice(DevNode* node) {
     if (node->pdo == nullptr || !node->present)
         BadState(node, "sim::PnpRemoveDevice");
     const DevNodeState previous = node->state;
+    if (node->driver != nullptr)
+        QueryRemovalRelations(node);
     const NTSTATUS query = SendPnpIrp(node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(query)) {
         SendPnpIrp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -696,6 +779,7 @@ NTSTATUS PnpQueryRemoveThenCancel(DevNode* node) {
     if (node->pdo == nullptr || !node->present || node->driver == nullptr)
         BadState(node, "sim::PnpQueryRemoveThenCancel");
     const DevNodeState previous = node->state;
+    QueryRemovalRelations(node);
     const NTSTATUS query = SendPnpIrp(node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (NT_SUCCESS(query))
         SetState(node, DevNodeState::RemovePending);
@@ -728,6 +812,15 @@ NTSTATUS PnpSendIrp(DevNode* node, UCHAR minor,
     if (node->pdo == nullptr)
         BadState(node, "sim::PnpSendIrp");
     return SendPnpIrp(node, minor, prepare, inspect);
+}
+
+void PnpFailAtBus(const std::string& kind, UCHAR minor, NTSTATUS status, unsigned count) {
+    if (MustSucceed(minor))
+        BugCheck(kPnpFatalError, kCaBadRequest, minor, 0, 0,
+                 std::string("sim::PnpFailAtBus: ") + MinorName(minor) +
+                     " is a request no driver may fail");
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_busFaults.push_back({kind, minor, status, count});
 }
 
 std::vector<PnpLogEntry> PnpIrpLog() {
@@ -771,6 +864,8 @@ void PnpStart(const Options&) {
         g_nextInstance = 0;
         g_claimedPorts.clear();
         g_portOfInstance.clear();
+        g_busFaults.clear();
+        g_busPnp.clear();
     }
     LoaderStart();
     PoStartUp();
@@ -821,6 +916,8 @@ void PnpStop() {
         g_log.clear();
         g_claimedPorts.clear();
         g_portOfInstance.clear();
+        g_busFaults.clear();
+        g_busPnp.clear();
     }
     LoaderStop();
 }

@@ -17,20 +17,40 @@
 //   6. and when nothing at all can happen, reports the deadlock.
 // The same test therefore always takes the same path.
 //
+// The explored schedule (UseSchedule) keeps that machine and adds switches:
+// at every schedule point a driver passes (SimSchedulePoint) the runnable
+// thread of highest priority takes the processor, threads switched out there
+// are Preempted (runnable), DPCs run on processor threads of their own
+// instead of on the thread that blocks, and a spin lock held by a Preempted
+// thread makes its next taker spin, that is, hand the processor on. A thread
+// at DISPATCH_LEVEL keeps its processor while switched out, so no more than
+// `processors` of them are ever in flight.
+//
+// A wait that can never end is reported, never left to a test's time-out: at
+// once when nothing can happen any more (step 6), and after kHangSpan of
+// virtual time when only ticking timers (periodic, or set again from their
+// own DPC, like the bus's frame tick) move the clock.
+//
 // Concurrent mode is the stress suite's: threads run freely, a wait is a
 // condition-variable wait under the dispatcher lock, DPC threads run queued
 // DPCs, a clock thread moves the virtual clock in real time and fires timers.
+#include "platform/sim/ex_internal.h" // Symbolize
 #include "platform/sim/ke_internal.h"
 
+#include <execinfo.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 namespace sim::ke {
-
+bool g_exploring = false; // the explored schedule is on: schedule points do something
 } // namespace sim::ke
 
 namespace sim {
 bool g_simLocking = true;
+__thread int t_simLocksHeld = 0;
 } // namespace sim
 
 namespace sim::ke {
@@ -50,6 +70,10 @@ using Kind = SchedThread::Kind;
 constexpr size_t kMaxWorkers = 16;
 constexpr int kDpcProcessors = 2;
 constexpr size_t kLivelockAdvances = 1000000;
+// A wait with no time-out that only ticking timers keep company is a hang
+// after this much virtual time, or after this many ticks, whichever first.
+constexpr LONGLONG kHangSpan = 60LL * 10000000;
+constexpr size_t kHangTicks = 100000;
 
 // Threads that were still blocked when their kernel was torn down. They can
 // never be resumed, so they (and the records they sleep on) are kept for the
@@ -61,6 +85,54 @@ std::vector<std::shared_ptr<SchedThread>>& Abandoned() {
 
 bool Deterministic() {
     return M().mode == Mode::Deterministic;
+}
+
+std::vector<struct Exploration*>& AbandonedExplorations() {
+    static auto* list = new std::vector<struct Exploration*>();
+    return *list;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- explored schedule state
+
+struct Exploration {
+    Schedule schedule;
+    uint64_t rng = 0;
+    uint64_t steps = 0;
+    std::vector<uint64_t> changeAt; // sorted
+    size_t nextChange = 0;
+    long low = 0; // what the next change point gives: below every priority before it
+    std::vector<std::string> switches;
+    std::string recent[128];         // the last schedule points, a ring
+    std::vector<const void*> atomic; // driver objects running without switches
+    uint64_t Next() {
+        uint64_t z = (rng += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+};
+
+namespace {
+
+constexpr size_t kMaxSwitchesKept = 400;
+
+bool InlineDpcs() {
+    return M().explore == nullptr;
+}
+
+// A new thread's place in the explored schedule.
+void AdmitLocked(SchedThread& t) {
+    if (Exploration* e = M().explore)
+        t.priority = 1000 + static_cast<long>(e->Next() % 1000000);
+}
+
+void NoteLocked(Exploration& e, std::string text) {
+    if (e.switches.size() < kMaxSwitchesKept)
+        e.switches.push_back(std::move(text));
+    else if (e.switches.size() == kMaxSwitchesKept)
+        e.switches.push_back("(later switches not kept)");
 }
 
 [[noreturn]] void Misuse(Lock& lk, const std::string& reason) {
@@ -75,9 +147,16 @@ bool Runnable(const SchedThread& t) {
     const Machine& m = M();
     switch (t.state) {
     case State::New:
+        if (t.kind == Kind::Service)
+            return m.stopping || !m.dpcs.empty();
         return m.stopping || t.kind != Kind::Worker || !m.work.empty();
     case State::Idle:
+        if (t.kind == Kind::Service)
+            return m.stopping || !m.dpcs.empty();
         return m.stopping || !m.work.empty();
+    case State::Preempted:
+        return !m.stopping &&
+               (t.spinOn == nullptr || __atomic_load_n(t.spinOn, __ATOMIC_RELAXED) == 0);
     case State::Blocked:
         // A teardown never resumes a blocked thread: the families it would
         // run into are already gone.
@@ -91,7 +170,36 @@ bool Runnable(const SchedThread& t) {
     }
 }
 
+// In flight at DISPATCH_LEVEL or above: it holds its processor even while
+// switched out.
+bool Pinned(const SchedThread& t) {
+    bool inFlight = t.state == State::Preempted || (t.state == State::Running && M().cpu == &t);
+    return inFlight && t.self != nullptr && t.self->irql >= DISPATCH_LEVEL;
+}
+
+// Whether `t` finds a processor: the others' pinned ones leave one free.
+bool HasProcessor(const SchedThread& t) {
+    int pinned = 0;
+    for (auto& u : M().threads)
+        if (u.get() != &t && Pinned(*u))
+            ++pinned;
+    return pinned < M().explore->schedule.processors;
+}
+
+SchedThread* PickExplored(const SchedThread* self) {
+    SchedThread* best = nullptr;
+    for (auto& t : M().threads) {
+        if (t.get() == self || !Runnable(*t) || !HasProcessor(*t))
+            continue;
+        if (best == nullptr || t->priority > best->priority)
+            best = t.get();
+    }
+    return best;
+}
+
 SchedThread* PickRunnable(const SchedThread* self) {
+    if (M().explore != nullptr)
+        return PickExplored(self);
     for (auto& t : M().threads) {
         if (t.get() != self && Runnable(*t))
             return t.get();
@@ -107,7 +215,18 @@ SchedThread* PickPump(const SchedThread* self) {
     return nullptr;
 }
 
+// The hang watch: since when (virtual time) and for how many expiries only
+// ticking timers have moved the clock while some thread waits with no
+// time-out. An application thread getting the processor resets it.
+LONGLONG g_quietSince = -1;
+size_t g_quietTicks = 0;
+uint64_t g_lastSteps = 0; // schedule points of the last explored run, once its kernel is gone
+
 void HandTo(SchedThread* next) {
+    if (next->kind == Kind::Main || next->kind == Kind::User) {
+        g_quietSince = -1;
+        g_quietTicks = 0;
+    }
     M().cpu = next;
     next->cv.notify_one();
 }
@@ -129,6 +248,30 @@ LONGLONG NextEventLocked() {
     return next;
 }
 
+// Whether everything still to come is a ticking timer: no other timer set and
+// no thread waiting with a time-out.
+bool OnlyTicksAheadLocked() {
+    Machine& m = M();
+    for (auto& t : m.threads)
+        if (t->state == State::Blocked && !t->pump && t->deadline >= 0)
+            return false;
+    for (auto& [timer, record] : m.timers)
+        if (!record.ticking)
+            return false;
+    return true;
+}
+
+// Fires a due timer; on the explored schedule every due timer at once, as a
+// clock interrupt does, so their DPCs may run side by side.
+bool FireDueLocked() {
+    if (!FireOneDueTimerLocked())
+        return false;
+    if (M().explore != nullptr)
+        while (FireOneDueTimerLocked()) {
+        }
+    return true;
+}
+
 bool AdvanceToNextEventLocked() {
     Machine& m = M();
     LONGLONG next = NextEventLocked();
@@ -138,24 +281,66 @@ bool AdvanceToNextEventLocked() {
     return true;
 }
 
-[[noreturn]] void Deadlock(Lock& lk) {
-    std::string report = "every thread waits and nothing can wake them:";
-    ULONG_PTR blocked = 0;
+std::string TickersLocked() {
+    std::string list;
+    for (auto& [timer, record] : M().timers) {
+        if (!list.empty())
+            list += ", ";
+        list += record.dpc != nullptr ? Describe((const void*)record.dpc->DeferredRoutine)
+                                      : "a timer with no DPC";
+    }
+    return list;
+}
+
+std::string PointerText(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+// Every thread that waits, idles or spins, one line each.
+std::string WaitersLocked() {
+    std::string report;
     for (auto& t : M().threads) {
         switch (t->state) {
         case State::Blocked:
             report += "\n    " + t->name + " waits in " + t->what;
-            ++blocked;
             break;
         case State::Idle:
             report += "\n    " + t->name + " is idle (no work queued)";
+            break;
+        case State::Preempted:
+            if (t->spinOn != nullptr) {
+                report += "\n    " + t->name + " spins on spin lock " + PointerText(t->spinOn) +
+                          " held by " + ThreadName(__atomic_load_n(t->spinOn, __ATOMIC_RELAXED));
+            }
             break;
         default:
             break;
         }
     }
+    return report;
+}
+
+[[noreturn]] void Deadlock(Lock& lk) {
+    std::string report = "every thread waits and nothing can wake them:" + WaitersLocked();
+    ULONG_PTR blocked = 0;
+    for (auto& t : M().threads)
+        blocked += t->state == State::Blocked || t->spinOn != nullptr;
     lk.unlock();
     BugCheck(kSimDeadlock, blocked, 0, 0, 0, report);
+}
+
+// A wait with no time-out that only ticking timers keep company: those run
+// for ever and nothing else will ever happen.
+[[noreturn]] void Hang(Lock& lk, SchedThread* self, LONGLONG since, size_t ticks) {
+    std::string report = self->name + " waits in " + self->what + " and it can never end: for " +
+                         std::to_string((M().now.load() - since) / 10000) +
+                         " ms of virtual time (" + std::to_string(ticks) +
+                         " expiries) only ticking timers ran (" + TickersLocked() +
+                         "), and nothing else is set to happen." + WaitersLocked();
+    lk.unlock();
+    BugCheck(kSimDeadlock, 0, 0, 0, 0, report);
 }
 
 // A wait nothing but timers keeps alive (a timer re-armed from its own DPC)
@@ -168,6 +353,28 @@ bool AdvanceToNextEventLocked() {
                          " expiries and nothing it waits for (a timer re-armed for ever?)";
     lk.unlock();
     BugCheck(kSimDeadlock, 0, 0, 0, 0, report);
+}
+
+// After the clock moved on its own: a thread waits with no time-out, and
+// only ticking timers are ahead. Long enough of that is a hang.
+void WatchForHangLocked(Lock& lk) {
+    SchedThread* stuck = nullptr;
+    for (auto& t : M().threads) {
+        if (t->state == State::Blocked && !t->pump && t->deadline < 0) {
+            stuck = t.get();
+            break;
+        }
+    }
+    const LONGLONG now = M().now.load();
+    if (stuck == nullptr || !OnlyTicksAheadLocked()) {
+        g_quietSince = -1;
+        g_quietTicks = 0;
+        return;
+    }
+    if (g_quietSince < 0)
+        g_quietSince = now;
+    if (++g_quietTicks > kHangTicks || now - g_quietSince > kHangSpan)
+        Hang(lk, stuck, g_quietSince, g_quietTicks);
 }
 
 bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
@@ -187,11 +394,11 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             result = true;
             break;
         }
-        if (RunOneDpcLocked(lk))
+        if (InlineDpcs() && RunOneDpcLocked(lk))
             continue;
         if (deadline >= 0 && m.now.load() >= deadline) {
             // What falls due at the same instant as the time-out happens first.
-            if (FireOneDueTimerLocked())
+            if (FireDueLocked())
                 continue;
             result = false;
             break;
@@ -200,7 +407,7 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             SwitchTo(lk, self, next);
             continue;
         }
-        if (FireOneDueTimerLocked())
+        if (FireDueLocked())
             continue;
         if (SchedThread* pump = PickPump(self)) {
             SwitchTo(lk, self, pump);
@@ -209,6 +416,7 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
         if (AdvanceToNextEventLocked()) {
             if (++advances > kLivelockAdvances)
                 Livelock(lk, self, start);
+            WatchForHangLocked(lk);
             continue;
         }
         Deadlock(lk);
@@ -225,13 +433,13 @@ void PumpDet(Lock& lk, SchedThread* self) {
     self->pump = true;
     self->what = "RunUntilIdle";
     for (;;) {
-        if (RunOneDpcLocked(lk))
+        if (InlineDpcs() && RunOneDpcLocked(lk))
             continue;
         if (SchedThread* next = PickRunnable(self)) {
             SwitchTo(lk, self, next);
             continue;
         }
-        if (FireOneDueTimerLocked())
+        if (FireDueLocked())
             continue;
         break;
     }
@@ -246,16 +454,18 @@ void ExitDet(Lock& lk, SchedThread* self) {
     self->state = State::Exited;
     self->finished = true;
     for (;;) {
-        if (RunOneDpcLocked(lk))
+        if (InlineDpcs() && RunOneDpcLocked(lk))
             continue;
         if (SchedThread* next = PickRunnable(self))
             return HandTo(next);
-        if (FireOneDueTimerLocked())
+        if (FireDueLocked())
             continue;
         if (SchedThread* pump = PickPump(self))
             return HandTo(pump);
-        if (AdvanceToNextEventLocked())
+        if (AdvanceToNextEventLocked()) {
+            WatchForHangLocked(lk);
             continue;
+        }
         bool anyone = false;
         for (auto& t : m.threads) {
             if (t.get() != self && t->state != State::Exited)
@@ -328,16 +538,30 @@ void WorkerLoopDet(Lock& lk, SchedThread* self) {
     }
 }
 
+// A processor of the explored schedule: runs the DPCs queued, one at a time.
+void DpcLoopDet(Lock& lk, SchedThread* self) {
+    static const std::function<bool()> hasDpc = [] { return M().stopping || !M().dpcs.empty(); };
+    for (;;) {
+        WaitDet(lk, self, hasDpc, "waiting for DPCs", 0, true);
+        if (M().stopping)
+            return;
+        RunOneDpcLocked(lk);
+    }
+}
+
 void DeterministicEntry(std::shared_ptr<SchedThread> t) {
     ResetSelf(t->name);
     Self().sched = t.get();
     Self().systemWorker = t->kind == Kind::Worker;
     Lock lk(M().lock);
+    t->self = &Self();
     t->cv.wait(lk, [&] { return M().cpu == t.get(); });
     t->state = State::Running;
     if (!M().stopping) {
         if (t->kind == Kind::Worker) {
             WorkerLoopDet(lk, t.get());
+        } else if (t->kind == Kind::Service) {
+            DpcLoopDet(lk, t.get());
         } else {
             lk.unlock();
             t->body();
@@ -417,6 +641,104 @@ std::condition_variable& ClockWake() {
 
 } // namespace
 
+// ---------------------------------------------------------------- explored schedule
+
+namespace {
+
+bool SwitchesIn(const Exploration& e, PDRIVER_OBJECT driver) {
+    if (driver == nullptr)
+        return false; // the simulation's and the test's own code run whole
+    for (const void* d : e.atomic)
+        if (d == driver)
+            return false;
+    return true;
+}
+
+// The driver routines on the stack, innermost first (a replay's detail).
+std::string CallersText() {
+    void* frames[16];
+    int n = backtrace(frames, 16);
+    std::string text;
+    int kept = 0;
+    for (int i = 0; i < n && kept < 3; ++i) {
+        std::string symbol = Symbolize(static_cast<const char*>(frames[i]) - 1);
+        if (symbol.find("sim::") != std::string::npos ||
+            symbol.find("SimSchedulePoint") != std::string::npos || symbol.rfind("Kf", 0) == 0 ||
+            symbol.rfind("Ke", 0) == 0 || symbol.rfind("Io", 0) == 0 ||
+            symbol.rfind("Ex", 0) == 0 || symbol.find(".so") != std::string::npos ||
+            symbol.find('(') == std::string::npos)
+            continue;
+        text += (kept++ == 0 ? "" : " < ") + symbol.substr(0, symbol.find('('));
+    }
+    return text.empty() ? "(the simulation)" : text;
+}
+
+std::string StepText(const Exploration& e, const SchedThread& t, const char* where) {
+    return "step " + std::to_string(e.steps) + ": " + t.name + " at " + where;
+}
+
+// The running thread passes a schedule point: maybe a change point, then the
+// runnable thread of highest priority takes the processor.
+void SchedulePointLocked(Lock& lk, Exploration& e, SchedThread* self, const char* where) {
+    Machine& m = M();
+    ++e.steps;
+    std::string& point = e.recent[e.steps % std::size(e.recent)];
+    point = StepText(e, *self, where);
+    if (e.schedule.callers)
+        point += " from " + CallersText();
+    if (e.nextChange < e.changeAt.size() && e.steps >= e.changeAt[e.nextChange]) {
+        ++e.nextChange;
+        self->priority = e.low--;
+        std::string note = StepText(e, *self, where) + ": change point, " + self->name + " drops";
+        // Some change points also let time pass here, as a processor taken
+        // away for a while would: the next timer expires now.
+        LONGLONG due = NextTimerDueLocked();
+        if ((e.Next() & 1) != 0 && due > m.now.load()) {
+            m.now.store(due);
+            note += "; the clock jumps to " + std::to_string(due / 10000) + " ms";
+            while (FireOneDueTimerLocked()) {
+            }
+        }
+        NoteLocked(e, note);
+    }
+    SchedThread* next = PickExplored(self);
+    if (next == nullptr || next->priority <= self->priority)
+        return;
+    NoteLocked(e, StepText(e, *self, where) + " -> " + next->name);
+    self->state = State::Preempted;
+    self->inDriver = CurrentDriver();
+    self->at = where;
+    SwitchTo(lk, self, next);
+    self->state = State::Running;
+}
+
+} // namespace
+
+bool SpinOnLock(PKSPIN_LOCK lock, const char* routine) {
+    Machine& m = M();
+    Lock lk(m.lock);
+    Exploration* e = m.explore;
+    SchedThread* self = Self().sched;
+    if (e == nullptr || self == nullptr || m.cpu != self)
+        return false;
+    NoteLocked(*e, "step " + std::to_string(e->steps) + ": " + self->name + " spins in " + routine +
+                       " on " + PointerText(lock) + ", held by " +
+                       ThreadName(__atomic_load_n(lock, __ATOMIC_RELAXED)));
+    self->spinOn = lock;
+    self->state = State::Preempted;
+    self->inDriver = CurrentDriver();
+    self->at = routine;
+    while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
+        SchedThread* next = PickExplored(self);
+        if (next == nullptr)
+            Deadlock(lk);
+        SwitchTo(lk, self, next);
+    }
+    self->spinOn = nullptr;
+    self->state = State::Running;
+    return true;
+}
+
 // ---------------------------------------------------------------- internal entry points
 
 bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const std::string& what,
@@ -469,6 +791,7 @@ void EnsureWorkersLocked() {
         t->name = "worker-" + std::to_string(++total);
         t->kind = Kind::Worker;
         t->state = State::New;
+        AdmitLocked(*t);
         m.threads.push_back(t);
         t->thread = std::thread(Deterministic() ? DeterministicEntry : ConcurrentWorkerEntry, t);
         ++idle;
@@ -551,6 +874,65 @@ void AdvanceClock(LONGLONG hundredNs) {
     PumpDet(lk, self);
 }
 
+void UseSchedule(const Schedule& schedule) {
+    Machine& m = M();
+    Lock lk(m.lock);
+    if (!m.up || !Deterministic() || m.explore != nullptr || Self().sched != m.cpu ||
+        schedule.processors < 2) {
+        Misuse(lk, "UseSchedule: call it once, from the main thread of a deterministic kernel "
+                   "just made, with two processors or more");
+    }
+    auto* e = new Exploration();
+    e->schedule = schedule;
+    e->rng = schedule.seed;
+    e->Next(); // a seed of 0 is as good as any other
+    for (int i = 0; i < schedule.changePoints; ++i)
+        e->changeAt.push_back(1 + e->Next() % std::max<uint64_t>(schedule.horizon, 1));
+    std::sort(e->changeAt.begin(), e->changeAt.end());
+    e->low = schedule.changePoints;
+    m.explore = e;
+    for (auto& t : m.threads)
+        AdmitLocked(*t);
+    for (int i = 0; i < schedule.processors; ++i) {
+        auto t = std::make_shared<SchedThread>();
+        t->name = "cpu" + std::to_string(i) + "-dpc";
+        t->kind = Kind::Service;
+        t->state = State::New;
+        AdmitLocked(*t);
+        m.threads.push_back(t);
+        t->thread = std::thread(DeterministicEntry, t);
+    }
+    g_exploring = true;
+}
+
+bool Exploring() {
+    return M().explore != nullptr;
+}
+
+uint64_t ScheduleSteps() {
+    Exploration* e = M().explore;
+    return e != nullptr ? e->steps : g_lastSteps;
+}
+
+std::string ScheduleTrace() {
+    // No lock: a bug check may have stopped the machine with it held.
+    Exploration* e = M().explore;
+    if (e == nullptr)
+        return "(no explored schedule)\n";
+    std::string text = "seed " + std::to_string(e->schedule.seed) + ", " +
+                       std::to_string(e->schedule.processors) + " processors, change points at";
+    for (uint64_t c : e->changeAt)
+        text += " " + std::to_string(c);
+    text += ", " + std::to_string(e->steps) + " steps\nswitches:\n";
+    for (const std::string& line : e->switches)
+        text += "  " + line + "\n";
+    text += "last schedule points:\n";
+    const size_t ring = std::size(e->recent);
+    for (uint64_t i = e->steps >= ring ? e->steps - ring + 1 : 1; i <= e->steps; ++i)
+        text += "  " + e->recent[i % ring] + "\n";
+    return text;
+}
+
 void AdvanceClockMs(ULONG ms) {
     AdvanceClock(static_cast<LONGLONG>(ms) * 10000);
 }
@@ -572,12 +954,18 @@ void KeStart(const Options& options) {
     ClearObjectsLocked();
     m.threads.clear();
     m.cpu = nullptr;
+    delete m.explore;
+    m.explore = nullptr;
+    g_exploring = false;
+    g_quietSince = -1;
+    g_quietTicks = 0;
     ResetSelf("main");
     if (Deterministic()) {
         auto main = std::make_shared<SchedThread>();
         main->name = "main";
         main->kind = Kind::Main;
         main->state = State::Running;
+        main->self = &Self();
         m.threads.push_back(main);
         m.cpu = main.get();
         Self().sched = main.get();
@@ -640,6 +1028,13 @@ void KeStop() {
     m.up = false;
     m.stopping = false;
     m.now.store(0);
+    g_exploring = false;
+    g_lastSteps = m.explore != nullptr ? m.explore->steps : 0;
+    if (abandoned.empty())
+        delete m.explore;
+    else
+        AbandonedExplorations().push_back(m.explore); // their threads may still look at it
+    m.explore = nullptr;
     Self().sched = nullptr;
 }
 
@@ -666,6 +1061,7 @@ Thread::Thread(std::string name, std::function<void()> body) : impl_(new Impl) {
     impl_->name = name;
     impl_->deterministic = Deterministic();
     if (impl_->deterministic) {
+        AdmitLocked(*t);
         m.threads.push_back(t);
         t->thread = std::thread(DeterministicEntry, t);
     } else {
@@ -719,3 +1115,32 @@ Thread::~Thread() {
 }
 
 } // namespace sim
+
+// Every schedule point a driver passes comes here. Off the explored schedule
+// it costs one test of a flag.
+extern "C" void SimSchedulePoint(const char* where) {
+    using namespace sim;
+    using namespace sim::ke;
+    if (!g_exploring || t_simLocksHeld != 0)
+        return;
+    PDRIVER_OBJECT driver = CurrentDriver();
+    Machine& m = M();
+    std::unique_lock<std::mutex> lk(m.lock);
+    Exploration* e = m.explore;
+    SchedThread* self = Self().sched;
+    if (e == nullptr || self == nullptr || m.cpu != self ||
+        self->state != SchedThread::State::Running)
+        return;
+    if (driver != nullptr &&
+        std::find(e->atomic.begin(), e->atomic.end(), driver) == e->atomic.end()) {
+        const std::string name = DriverName(driver);
+        for (const std::string& a : e->schedule.atomicDrivers) {
+            if (name == a) {
+                e->atomic.push_back(driver);
+                break;
+            }
+        }
+    }
+    if (SwitchesIn(*e, driver))
+        SchedulePointLocked(lk, *e, self, where);
+}

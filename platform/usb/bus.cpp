@@ -5,6 +5,8 @@
 // and leaves it in BusState::Complete.
 #include "platform/usb/usb_internal.h"
 
+#include "platform/usb/capture.h" // URB capture hook
+
 #include "platform/sim/api_ex.h"
 #include "platform/sim/api_io.h"
 #include "platform/sim/api_ke.h"
@@ -46,6 +48,31 @@ void CompleteIrp(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
+
+// ---- URB capture hook: what a capture filter above the bus would see.
+void CaptureUrb(const Request& r, bool completion) {
+    const PHONE_XFER& x = r.x;
+    UrbCapture c;
+    c.completion = completion;
+    c.irp = r.irp;
+    c.time = static_cast<LONGLONG>(KeQueryInterruptTime());
+    c.device = r.ifc->phone->index;
+    c.interfaceNumber = r.ifc->number;
+    c.pipe = static_cast<Pipe>(x.Pipe);
+    c.function = x.Function;
+    c.in = x.In != FALSE;
+    c.setup = SetupPacket{x.Setup.bmRequestType, x.Setup.bRequest, x.Setup.wValue, x.Setup.wIndex,
+                          x.Setup.wLength};
+    c.requested = x.Length;
+    c.status = completion ? x.Status : STATUS_PENDING;
+    c.usbdStatus = completion ? x.Usbd : USBD_STATUS_PENDING;
+    if (c.in == completion && (x.Type == PhoneXferTransfer || x.Type == PhoneXferClass)) {
+        c.data = x.Buffer;
+        c.length = completion ? std::min(x.Reported, x.Length) : x.Length;
+    }
+    UrbCaptured(c);
+}
+// ---- end of the URB capture hook
 
 DRIVER_CANCEL BusCancelTransfer;
 DRIVER_DISPATCH BusInternalControl;
@@ -255,6 +282,7 @@ LONGLONG BusState::WireDue(PhoneState* phone, Request* r, LONGLONG now) {
 // its outcome and the IRP is completed, at the caller's IRQL.
 void BusState::Complete(const std::vector<Request*>& done) {
     for (Request* r : done) {
+        CaptureUrb(*r, true); // URB capture hook: completion
         PhoneFinishUrb(&r->x, r->urb);
         r->irp->Tail.Overlay.DriverContext[0] = nullptr;
         r->irp->IoStatus.Information = 0;
@@ -406,6 +434,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
     r->submitted = Now();
     std::unique_lock<std::mutex> guard(lock);
     Admit(r, guard);
+    CaptureUrb(*r, false); // URB capture hook: submission
     irp->Tail.Overlay.DriverContext[0] = r;
     if (PhoneSubmit(ifc->phone->core.get(), ifc->core, &r->x, Now()))
         return Queue(r, guard);

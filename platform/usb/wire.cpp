@@ -124,6 +124,10 @@ void WireSchedule(WIRE_PIPE* pipe, LONGLONG submitted, ULONG length, WIRE_TRANSF
         transfer->Bytes = length;
         transfer->Finished = TRUE;
     } else {
+        // An interrupt pipe moves one packet per service: a transfer queued
+        // behind another waits for the service after that one's last.
+        if (pipe->Kind == WireInterrupt && pipe->LastFrame != 0 && frame == pipe->LastFrame)
+            frame++;
         if (pipe->Kind == WireInterrupt && frame % pipe->Interval != 0)
             frame += pipe->Interval - frame % pipe->Interval;
         LONGLONG step = pipe->Kind == WireInterrupt ? pipe->Interval : 1;

@@ -1,143 +1,297 @@
-// The Portmon-style log lines, checked against lines of real Portmon logs:
-// a user compares our trace with theirs, so the words and number formats
-// must be Portmon's.
+// The Portmon-style lines, whole, against lines of real Portmon logs (the
+// samples in samples/portmon/): a user holds our trace next to theirs, so
+// words, numbers, separators and trailing blanks must be Portmon's. Then the
+// other way: reading such logs back for `vxqt70 replay`.
 #include "tools/portmon.h"
+#include "tools/portmon_log.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 
 namespace {
 
-using vxqt70::PortmonLine;
-using vxqt70::PortmonParameters;
-using vxqt70::PortmonResult;
+using vxqt70::PortmonView;
 
-sim::IoTraceEvent Control(ULONG code, const void* input, ULONG length) {
-    sim::IoTraceEvent e;
-    e.major = IRP_MJ_DEVICE_CONTROL;
-    e.ioControlCode = code;
-    e.input = input;
-    e.inputLength = length;
-    e.deviceName = u"\\Device\\Serial0";
-    return e;
+// Inputs the rows below point at.
+const SERIAL_TIMEOUTS kUpsTimeouts = {0xFFFFFFFF, 5, 80, 0, 0};
+const SERIAL_LINE_CONTROL k8N1 = {STOP_BIT_1, NO_PARITY, 8};
+const SERIAL_LINE_CONTROL k7E2 = {STOP_BITS_2, EVEN_PARITY, 7};
+const SERIAL_CHARS kUpsChars = {0, 0, 0, 0x0D, 0x11, 0x13};
+const SERIAL_HANDFLOW kUpsFlow = {1, 0x40, 2048, 512};
+const SERIAL_QUEUE_SIZE kQueue = {4096, 2048};
+const ULONG kRxFlag = SERIAL_EV_RXFLAG;
+const ULONG kDsrRlsdAndMore = SERIAL_EV_DSR | SERIAL_EV_RLSD | 0x8000;
+const ULONG kNone = 0;
+const ULONG kTxClear = SERIAL_PURGE_TXCLEAR;
+const ULONG kAborts = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT;
+const ULONG kRlsd = SERIAL_EV_RLSD;
+const ULONG kConfigSize = 0;
+const SERIAL_BAUD_RATE k2400 = {2400};
+const char kQ1[] = "Q1\r";
+const char kReply[] = "#230.0 2.2 12.00 50.0\r";
+const unsigned char kEcuReply[] = {0x02, 0x41, 0x4D, 0x31, 0x03};
+const unsigned char kZero[] = {0x00};
+
+struct Row {
+    const char* what;
+    UCHAR major;
+    ULONG code;
+    const void* input;
+    ULONG inputLength;
+    ULONG length;             // READ / WRITE length
+    bool completes;
+    NTSTATUS status;
+    LONGLONG duration;        // 100 ns
+    const void* output;       // what the request returned
+    ULONG_PTR information;
+    PortmonView view;
+    // The expected lines: live at issue, live at completion, one-line log.
+    const char* issueLine;
+    const char* completionLine;
+    const char* oneLine;
+};
+
+#define INPUT(x) &(x), sizeof(x)
+
+// From rupsmon-1.log (one-line, ASCII) and progbase-1.log (two-line, hex),
+// with durations the 100 ns virtual clock can give, and the other forms the
+// trace meets.
+const Row kRows[] = {
+    {"open", IRP_MJ_CREATE, 0, nullptr, 0, 0, true, STATUS_SUCCESS, 443, nullptr, 0,
+     PortmonView::Ascii, "0\t0.00000000\tRupsMon.exe\tIRP_MJ_CREATE\tSerial0\tOptions: Open ",
+     "0\t0.00004430\tSUCCESS\t",
+     "0\t0.00004430\tRupsMon.exe\tIRP_MJ_CREATE\tSerial0\tSUCCESS\tOptions: Open \t"},
+    {"time-outs signed", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_TIMEOUTS, INPUT(kUpsTimeouts), 0,
+     true, STATUS_SUCCESS, 18, nullptr, 0, PortmonView::Ascii,
+     "1\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_TIMEOUTS\tSerial0\tRI:-1 RM:5 RC:80 WM:0 WC:0",
+     "1\t0.00000180\tSUCCESS\t",
+     "1\t0.00000180\tRupsMon.exe\tIOCTL_SERIAL_SET_TIMEOUTS\tSerial0\tSUCCESS\tRI:-1 RM:5 RC:80 "
+     "WM:0 WC:0\t"},
+    {"GET_CHARS keeps its S", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_CHARS, nullptr, 0, 0, true,
+     STATUS_SUCCESS, 8, nullptr, 0, PortmonView::Ascii,
+     "4\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_GET_CHARS\tSerial0\t", "4\t0.00000080\tSUCCESS\t",
+     "4\t0.00000080\tRupsMon.exe\tIOCTL_SERIAL_GET_CHARS\tSerial0\tSUCCESS\t\t"},
+    {"SET_CHARS without it", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_CHARS, INPUT(kUpsChars), 0,
+     true, STATUS_SUCCESS, 12, nullptr, 0, PortmonView::Ascii,
+     "14\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_CHAR\tSerial0\tEOF:0 ERR:0 BRK:0 EVT:d XON:11 "
+     "XOFF:13",
+     "14\t0.00000120\tSUCCESS\t",
+     "14\t0.00000120\tRupsMon.exe\tIOCTL_SERIAL_SET_CHAR\tSerial0\tSUCCESS\tEOF:0 ERR:0 BRK:0 "
+     "EVT:d XON:11 XOFF:13\t"},
+    {"baud rate", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE, INPUT(k2400), 0, true,
+     STATUS_SUCCESS, 69, nullptr, 0, PortmonView::Ascii,
+     "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tRate: 2400",
+     "10\t0.00000690\tSUCCESS\t",
+     "10\t0.00000690\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tSUCCESS\tRate: 2400\t"},
+    {"a baud rate too short to read", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE, &k2400, 2,
+     0, true, STATUS_INVALID_PARAMETER, 0, nullptr, 0, PortmonView::Ascii,
+     "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\t",
+     "10\t0.00000000\tINVALID PARAMETER\t",
+     "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tINVALID PARAMETER\t\t"},
+    {"line control", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_LINE_CONTROL, INPUT(k8N1), 0, true,
+     STATUS_SUCCESS, 25, nullptr, 0, PortmonView::Ascii,
+     "13\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tSerial0\tStopBits: 1 Parity: "
+     "NONE WordLength: 8",
+     "13\t0.00000250\tSUCCESS\t",
+     "13\t0.00000250\tRupsMon.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tSerial0\tSUCCESS\tStopBits: 1 "
+     "Parity: NONE WordLength: 8\t"},
+    {"other line settings", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_LINE_CONTROL, INPUT(k7E2), 0,
+     true, STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
+     "13\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tSerial0\tSUCCESS\tStopBits: 2 "
+     "Parity: EVEN WordLength: 7\t"},
+    {"handflow", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_HANDFLOW, INPUT(kUpsFlow), 0, true,
+     STATUS_SUCCESS, 24, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
+     "15\t0.00000240\tRupsMon.exe\tIOCTL_SERIAL_SET_HANDFLOW\tSerial0\tSUCCESS\tShake:1 "
+     "Replace:40 XonLimit:2048 XoffLimit:512\t"},
+    {"queue sizes", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_QUEUE_SIZE, INPUT(kQueue), 0, true,
+     STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
+     "3\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_QUEUE_SIZE\tSerial0\tSUCCESS\tInSize: 4096 "
+     "OutSize: 2048\t"},
+    {"a mask ends with a space", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, INPUT(kRxFlag),
+     0, true, STATUS_SUCCESS, 26, nullptr, 0, PortmonView::Ascii,
+     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tMask: RXFLAG ",
+     "17\t0.00000260\tSUCCESS\t",
+     "17\t0.00000260\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tSUCCESS\tMask: RXFLAG \t"},
+    {"a mask with bits without a name", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK,
+     INPUT(kDsrRlsdAndMore), 0, true, STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr,
+     nullptr,
+     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tSUCCESS\tMask: DSR RLSD "
+     "0x8000 \t"},
+    {"an empty mask", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, INPUT(kNone), 0, true,
+     STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii,
+     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tMask: ", nullptr,
+     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tSUCCESS\tMask: \t"},
+    {"purge", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, INPUT(kTxClear), 0, true, STATUS_SUCCESS,
+     56, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
+     "35\t0.00000560\tRupsMon.exe\tIOCTL_SERIAL_PURGE\tSerial0\tSUCCESS\tPurge: TXCLEAR \t"},
+    {"purge of both aborts", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, INPUT(kAborts), 0, true,
+     STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
+     "35\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_PURGE\tSerial0\tSUCCESS\tPurge: TXABORT RXABORT "
+     "\t"},
+    {"a wait's events are not shown", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+     0, true, STATUS_SUCCESS, 20937008, &kRlsd, sizeof kRlsd, PortmonView::Ascii,
+     "34\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tSerial0\t",
+     "34\t2.09370080\tSUCCESS\t",
+     "34\t2.09370080\tRupsMon.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tSerial0\tSUCCESS\t\t"},
+    {"a second wait refused", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 0, true,
+     STATUS_INVALID_PARAMETER, 33, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
+     "37\t0.00000330\tRupsMon.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tSerial0\tINVALID PARAMETER\t\t"},
+    {"config size", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_CONFIG_SIZE, nullptr, 0, 0, true,
+     STATUS_SUCCESS, 0, &kConfigSize, sizeof kConfigSize, PortmonView::Ascii,
+     "5\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_CONFIG_SIZE\tSerial0\t",
+     "5\t0.00000000\tSUCCESS\tSize: 0",
+     "5\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_CONFIG_SIZE\tSerial0\tSUCCESS\tSize: 0\t"},
+    {"a code with no name", IRP_MJ_DEVICE_CONTROL, 0x2B0008, nullptr, 0, 0, true,
+     STATUS_INVALID_DEVICE_REQUEST, 0, nullptr, 0, PortmonView::Ascii,
+     "6\t0.00000000\tRupsMon.exe\tIRP_MJ_DEVICE_CONTROL\tSerial0\tIOCTL: 0x2B0008", nullptr,
+     "6\t0.00000000\tRupsMon.exe\tIRP_MJ_DEVICE_CONTROL\tSerial0\tINVALID DEVICE REQUEST\tIOCTL: "
+     "0x2B0008\t"},
+    {"a write, ASCII", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0,
+     PortmonView::Ascii, "36\t0.00000000\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tLength 3: Q1.",
+     "36\t0.00002900\tSUCCESS\t",
+     "36\t0.00002900\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tSUCCESS\tLength 3: Q1.\t"},
+    {"the same write, hex", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0,
+     PortmonView::Hex, "36\t0.00000000\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tLength 3: 51 31 0D ",
+     nullptr, "36\t0.00002900\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tSUCCESS\tLength 3: 51 31 0D \t"},
+    {"a read with data", IRP_MJ_READ, 0, nullptr, 0, 22, true, STATUS_SUCCESS, 58, kReply, 22,
+     PortmonView::Ascii, "33\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tLength 22",
+     "33\t0.00000580\tSUCCESS\tLength 22: #230.0 2.2 12.00 50.0.",
+     "33\t0.00000580\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tSUCCESS\tLength 22: #230.0 2.2 12.00 "
+     "50.0.\t"},
+    {"a one-byte read, hex", IRP_MJ_READ, 0, nullptr, 0, 1, true, STATUS_SUCCESS, 5646, kZero, 1,
+     PortmonView::Hex, "2\t0.00000000\tProgBase.exe\tIRP_MJ_READ\tSilabser0\tLength 1",
+     "2\t0.00056460\tSUCCESS\tLength 1: 00 ", nullptr},
+    {"hex data as Portmon shows it", IRP_MJ_READ, 0, nullptr, 0, 10, true, STATUS_SUCCESS, 0,
+     kEcuReply, 5, PortmonView::Hex, nullptr, "2\t0.00000000\tSUCCESS\tLength 5: 02 41 4D 31 03 ",
+     nullptr},
+    {"a read cancelled empty", IRP_MJ_READ, 0, nullptr, 0, 256, true, STATUS_CANCELLED, 10000000,
+     nullptr, 0, PortmonView::Ascii, nullptr, "7\t1.00000000\tCANCELLED\t",
+     "7\t1.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tCANCELLED\tLength 256\t"},
+    {"a read timed out empty", IRP_MJ_READ, 0, nullptr, 0, 256, true, STATUS_TIMEOUT, 0, nullptr, 0,
+     PortmonView::Ascii, nullptr, nullptr,
+     "7\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tTIMEOUT\tLength 256\t"},
+    {"a read still pending", IRP_MJ_READ, 0, nullptr, 0, 256, false, STATUS_PENDING, 0, nullptr, 0,
+     PortmonView::Ascii, "7\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tLength 256", nullptr,
+     "7\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\t\tLength 256\t"},
+    {"a status without a word", IRP_MJ_CLEANUP, 0, nullptr, 0, 0, true, (NTSTATUS)0xC0001234, 0,
+     nullptr, 0, PortmonView::Ascii, nullptr, "8\t0.00000000\t0xC0001234\t", nullptr},
+};
+
+std::string SequenceOf(const char* line) { return std::string(line, strchr(line, '\t')); }
+
+TEST(PortmonLines, AreThoseOfPortmonsLogs) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.what);
+        const char* any = row.oneLine != nullptr     ? row.oneLine
+                          : row.issueLine != nullptr ? row.issueLine
+                                                     : row.completionLine;
+        const bool ecu = strstr(any, "ProgBase.exe") != nullptr;
+        sim::IoTraceEvent sent;
+        sent.major = row.major;
+        sent.ioControlCode = row.code;
+        sent.input = row.input;
+        sent.inputLength = row.inputLength;
+        sent.length = row.length;
+        sent.deviceName = ecu ? u"\\Device\\Silabser0" : u"\\Device\\Serial0";
+        sent.sentTime = 5000000;
+        vxqt70::PortmonRecord record = vxqt70::PortmonIssued(
+            std::stoul(SequenceOf(any)), ecu ? "ProgBase.exe" : "RupsMon.exe", sent, row.view);
+        if (row.issueLine != nullptr) {
+            EXPECT_EQ(vxqt70::PortmonIssueLine(record), row.issueLine);
+        }
+        if (row.completes) {
+            sim::IoTraceEvent done = sent;
+            done.phase = sim::IoTraceEvent::Phase::Completed;
+            done.input = nullptr; // gone by completion
+            done.completedTime = sent.sentTime + row.duration;
+            done.status = row.status;
+            done.output = row.output;
+            done.outputLength = row.major == IRP_MJ_READ ? row.length : (ULONG)row.information;
+            done.information = row.information;
+            vxqt70::PortmonCompleted(&record, done, row.view);
+        }
+        if (row.completionLine != nullptr) {
+            EXPECT_EQ(vxqt70::PortmonCompletionLine(record), row.completionLine);
+        }
+        if (row.oneLine != nullptr) {
+            EXPECT_EQ(vxqt70::PortmonOneLine(record), row.oneLine);
+        }
+    }
 }
 
-template <typename T> std::string ParametersOf(ULONG code, const T& value) {
-    return PortmonParameters(Control(code, &value, sizeof value));
-}
-
-TEST(PortmonFormat, SettingsReadAsInAUpsMonitorsLog) {
-    SERIAL_TIMEOUTS timeouts = {0xFFFFFFFF, 5, 80, 0, 0};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), "RI:-1 RM:5 RC:80 WM:0 WC:0");
-    SERIAL_BAUD_RATE baud = {2400};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_BAUD_RATE, baud), "Rate: 2400");
-    SERIAL_LINE_CONTROL line = {STOP_BIT_1, NO_PARITY, 8};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_LINE_CONTROL, line),
-              "StopBits: 1 Parity: NONE WordLength: 8");
-    SERIAL_CHARS chars = {0, 0, 0, 0x0D, 0x11, 0x13};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_CHARS, chars),
-              "EOF:0 ERR:0 BRK:0 EVT:d XON:11 XOFF:13");
-    SERIAL_HANDFLOW flow = {1, 0x40, 2048, 512};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_HANDFLOW, flow),
-              "Shake:1 Replace:40 XonLimit:2048 XoffLimit:512");
-    ULONG mask = SERIAL_EV_RXCHAR;
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_WAIT_MASK, mask), "Mask: RXCHAR");
-}
-
-TEST(PortmonFormat, OtherLineSettingsAndMasksAreSpelledOut) {
-    SERIAL_LINE_CONTROL line = {STOP_BITS_2, EVEN_PARITY, 7};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_LINE_CONTROL, line),
-              "StopBits: 2 Parity: EVEN WordLength: 7");
-    ULONG mask = SERIAL_EV_RLSD | SERIAL_EV_DSR | 0x8000;
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_WAIT_MASK, mask), "Mask: DSR RLSD 0x8000");
-    ULONG none = 0;
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_WAIT_MASK, none), "Mask: 0");
-    ULONG purge = SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR;
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_PURGE, purge), "Purge: RXABORT RXCLEAR");
-    SERIAL_QUEUE_SIZE queue = {4096, 2048};
-    EXPECT_EQ(ParametersOf(IOCTL_SERIAL_SET_QUEUE_SIZE, queue), "InSize: 4096 OutSize: 2048");
-}
-
-TEST(PortmonFormat, AShortInputBufferIsNotDecoded) {
-    SERIAL_BAUD_RATE baud = {9600};
-    EXPECT_EQ(PortmonParameters(Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, 2)), "");
-    EXPECT_EQ(PortmonParameters(Control(IOCTL_SERIAL_SET_BAUD_RATE, nullptr, 0)), "");
-}
-
-TEST(PortmonFormat, RequestNamesArePortmons) {
-    EXPECT_EQ(vxqt70::PortmonRequestName(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_CHARS),
-              "IOCTL_SERIAL_SET_CHAR");
-    EXPECT_EQ(vxqt70::PortmonRequestName(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_CHARS),
-              "IOCTL_SERIAL_GET_CHAR");
-    EXPECT_EQ(vxqt70::PortmonRequestName(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK),
-              "IOCTL_SERIAL_WAIT_ON_MASK");
-    EXPECT_EQ(vxqt70::PortmonRequestName(IRP_MJ_CLEANUP, 0), "IRP_MJ_CLEANUP");
-    // A code a program probes with shows by number, not as a serial request.
-    EXPECT_EQ(vxqt70::PortmonRequestName(IRP_MJ_DEVICE_CONTROL, 0x001B0FFC),
-              "IOCTL: 0x001B0FFC");
-}
-
-TEST(PortmonFormat, StatusesAreWordsAndUnknownOnesHex) {
-    EXPECT_EQ(vxqt70::PortmonStatus(STATUS_SUCCESS), "SUCCESS");
-    EXPECT_EQ(vxqt70::PortmonStatus(STATUS_TIMEOUT), "TIMEOUT");
-    EXPECT_EQ(vxqt70::PortmonStatus(STATUS_CANCELLED), "CANCELLED");
-    EXPECT_EQ(vxqt70::PortmonStatus(STATUS_INVALID_PARAMETER), "INVALID PARAMETER");
-    EXPECT_EQ(vxqt70::PortmonStatus(STATUS_DELETE_PENDING), "DELETE PENDING");
-    EXPECT_EQ(vxqt70::PortmonStatus((NTSTATUS)0xC0001234), "0xC0001234");
-}
-
-TEST(PortmonFormat, DataShowsPrintableBytesAndDotsCutShort) {
-    const char write[] = {'Q', '1', '\r'};
-    sim::IoTraceEvent e;
-    e.major = IRP_MJ_WRITE;
-    e.length = 3;
-    e.input = write;
-    e.inputLength = 3;
-    EXPECT_EQ(PortmonParameters(e), "Length 3: Q1.");
+TEST(PortmonLines, DataIsCutWhereLogsCutIt) {
     const std::string longer(100, 'x');
     EXPECT_EQ(vxqt70::PortmonData(longer.data(), longer.size()).size(), 64u);
+    EXPECT_EQ(vxqt70::PortmonData(longer.data(), longer.size(), PortmonView::Hex).size(), 64u * 3);
 }
 
-TEST(PortmonFormat, AReadShowsWhatItReturnedNotWhatItAskedFor) {
-    const char buffer[] = "OK\r\nleftover";
-    sim::IoTraceEvent e;
-    e.major = IRP_MJ_READ;
-    e.length = sizeof buffer;
-    e.outputLength = sizeof buffer;
-    e.output = buffer;
-    e.information = 4;
-    EXPECT_EQ(PortmonResult(e), "Length 4: OK..");
-    // A lying Information never reads past the caller's buffer.
-    e.outputLength = 2;
-    EXPECT_EQ(PortmonResult(e), "Length 2: OK");
-    e.output = nullptr;
-    e.information = 0;
-    EXPECT_EQ(PortmonResult(e), "Length 0: ");
+// ---------------------------------------------------------------- reading logs
+
+struct LogCase {
+    const char* what;
+    const char* text;
+    // The first request, "SEQ REQUEST|STATUS|ISSUED|RESULT" ("" for none),
+    // then how many requests and unreadable lines, and the form.
+    const char* first;
+    size_t requests, unreadable;
+    bool twoLine, hex;
+};
+
+const LogCase kLogs[] = {
+    {"one-line, tabs become spaces",
+     "28 0.00002172 RupsMon.exe IRP_MJ_WRITE Serial0 SUCCESS Length 2: F. \n"
+     "37 0.00000333 RupsMon.exe IOCTL_SERIAL_WAIT_ON_MASK Serial0 INVALID PARAMETER \n",
+     "28 IRP_MJ_WRITE|SUCCESS|Length 2: F.|Length 2: F.", 2, 0, false, false},
+    {"one-line with tabs, a request still pending",
+     "7\t0.00000000\tvxqt70.exe\tIRP_MJ_READ\tVXNTQT70MDM0\t\tLength 256\t\n",
+     "7 IRP_MJ_READ||Length 256|Length 256", 1, 0, false, false},
+    {"two-line, hex", "[\\\\SILVDOWN-58C615]\n"
+                      "19  0.00000000  ProgBase.exe  IRP_MJ_READ  Silabser0  Length 1\n"
+                      "18  0.00148930  SUCCESS  \n"
+                      "19  0.00335685  SUCCESS  Length 1: 48 \n",
+     "19 IRP_MJ_READ|SUCCESS|Length 1|Length 1: 48", 1, 1, true, true},
+    {"no sequence numbers, the last line cut short",
+     "0.00001836 OBDTest.vshost IRP_MJ_CREATE USBSER000 SUCCESS Options: Open\n"
+     "# a comment\n\n"
+     "0.00024103 OBDTest.vshost IOCTL_SERIAL_GET_BAUD_\n",
+     "0 IRP_MJ_CREATE|SUCCESS|Options: Open|Options: Open", 1, 1, false, false},
+    {"older spellings", "4 0.00000083 App.exe IOCTL_SERIAL_GET_CHAR Serial0 SUCCESS \n",
+     "4 IOCTL_SERIAL_GET_CHAR|SUCCESS||", 1, 0, false, false},
+    {"lines that are not requests", "hello world\n12 abc\n3 0.1 App.exe\n", "", 0, 3, false, false},
+};
+
+TEST(PortmonLogReading, TakesEveryFormAndCountsWhatItCannotRead) {
+    for (const LogCase& c : kLogs) {
+        SCOPED_TRACE(c.what);
+        std::istringstream in(c.text);
+        const vxqt70::PortmonLog log = vxqt70::ReadPortmonLog(in);
+        EXPECT_EQ(log.requests.size(), c.requests);
+        EXPECT_EQ(log.unreadable.size(), c.unreadable);
+        EXPECT_EQ(log.twoLine, c.twoLine);
+        EXPECT_EQ(log.hex, c.hex);
+        for (const vxqt70::UnreadableLine& u : log.unreadable)
+            EXPECT_FALSE(u.why.empty()) << u.text;
+        if (log.requests.empty())
+            continue;
+        const vxqt70::LogRequest& r = log.requests.front();
+        EXPECT_EQ(std::to_string(r.sequence) + " " + r.request + "|" + r.status + "|" + r.issued +
+                      "|" + r.result,
+                  c.first);
+    }
 }
 
-TEST(PortmonFormat, AWaitShowsTheEventsItEndedWith) {
-    const ULONG events = SERIAL_EV_RLSD;
-    sim::IoTraceEvent e = Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0);
-    e.output = &events;
-    e.outputLength = sizeof events;
-    e.information = sizeof events;
-    EXPECT_EQ(PortmonResult(e), "Mask: RLSD");
-}
-
-TEST(PortmonFormat, AWholeLineHasPortmonsColumnsSeparatedByTabs) {
-    SERIAL_BAUD_RATE baud = {2400};
-    sim::IoTraceEvent e = Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud);
-    e.sequence = 10;
-    e.sentTime = 5000000;
-    e.completedTime = 5000069; // 6.9 us, in 100 ns units
-    e.status = STATUS_SUCCESS;
-    const std::string parameters = PortmonParameters(e);
-    EXPECT_EQ(PortmonLine("RupsMon.exe", e, parameters, true),
-              "10\t0.00000690\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tSUCCESS\tRate: 2400");
-    // Still pending when the log is written: no status, no duration.
-    EXPECT_EQ(PortmonLine("RupsMon.exe", e, parameters, false),
-              "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\t\tRate: 2400");
+TEST(PortmonLogReading, DataComesBackInEitherView) {
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(vxqt70::LogData("Length 3: 48 01 49", true, '.', &data));
+    EXPECT_EQ(data, (std::vector<uint8_t>{0x48, 0x01, 0x49}));
+    ASSERT_TRUE(vxqt70::LogData("Length 3: Q1.", false, 0x0D, &data));
+    EXPECT_EQ(data, (std::vector<uint8_t>{'Q', '1', 0x0D}));
+    // Trailing blanks an excerpt lost come back as spaces.
+    ASSERT_TRUE(vxqt70::LogData("Length 4: ab", false, '.', &data));
+    EXPECT_EQ(data, (std::vector<uint8_t>{'a', 'b', ' ', ' '}));
+    EXPECT_FALSE(vxqt70::LogData("Length 4", false, '.', &data));
 }
 
 } // namespace

@@ -20,20 +20,22 @@ std::vector<UCHAR> Minors(const sim::DevNode* node) {
 
 class PnpStart : public StackTest {};
 
-TEST_F(PnpStart, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialisesThem) {
+TEST_F(PnpStart, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialisesThemAndTheState) {
     sim::DevNode* node = bus->Plug("modem");
 
     EXPECT_EQ(node->state, sim::DevNodeState::Started);
     ASSERT_NE(node->fdo, nullptr);
     EXPECT_EQ(node->pdo->AttachedDevice, node->fdo);
-    EXPECT_THAT(Minors(node), ElementsAre(IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES));
+    EXPECT_THAT(Minors(node), ElementsAre(IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                                          IRP_MN_QUERY_PNP_DEVICE_STATE));
     EXPECT_EQ(node->irps[0].status, STATUS_SUCCESS);
     // Every request goes to the top of the stack first and reaches the bus
     // only through the function driver.
     EXPECT_THAT(Timeline(), ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
                                         "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
                                         "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
-                                            " version=1 address=-1 ui=-1"));
+                                            " version=1 address=-1 ui=-1",
+                                        "fdo:OTHER", "bus:OTHER"));
     // What came back up, with the function driver's change on the bus's answer.
     ASSERT_TRUE(node->capabilitiesValid);
     EXPECT_EQ(node->capabilities.SurpriseRemovalOK, 1u);

@@ -32,7 +32,7 @@ TEST_F(PnpStopRemove, StopIsQueriedFirstAndAStartBringsTheDeviceBack) {
 
     EXPECT_EQ(sim::PnpStartDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(node->state, sim::DevNodeState::Started);
-    EXPECT_EQ(node->irps.back().minor, IRP_MN_QUERY_CAPABILITIES);
+    EXPECT_EQ(node->irps.back().minor, IRP_MN_QUERY_PNP_DEVICE_STATE);
     EXPECT_EQ(FdoEntries(), 1); // a stop does not unload
 }
 
@@ -69,8 +69,10 @@ TEST_F(PnpStopRemove, RefusedRemoveIsCancelledAndNothingChanges) {
     const size_t mark = node->irps.size();
 
     EXPECT_EQ(sim::PnpRemoveDevice(node), STATUS_DEVICE_BUSY);
+    // Removal relations are asked for first; nobody here has any.
     EXPECT_THAT(IrpsSince(node, mark),
-                ElementsAre(Irp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY),
+                ElementsAre(Irp(IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED),
+                            Irp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY),
                             Irp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS)));
     EXPECT_EQ(node->state, sim::DevNodeState::Started);
     EXPECT_EQ(node->fdo, fdo);

@@ -55,7 +55,11 @@ struct Port {
     std::atomic<uint64_t> pushed{0};
     std::atomic<uint64_t> received{0};
     std::atomic<bool> stop{false};
-    std::string fault; // first thing that went wrong, written by the port's thread
+    // The first thing that went wrong: written once by the port's thread,
+    // which then stops; read it only once `failed` is set.
+    std::atomic<bool> failed{false};
+    std::string fault;
+    std::string Fault() const { return failed.load(std::memory_order_acquire) ? fault : ""; }
     std::thread thread;
 };
 
@@ -127,6 +131,7 @@ public:
         p.seed = seed;
         p.pushed = p.received = 0;
         p.stop = false;
+        p.failed = false;
         p.fault.clear();
         p.thread = std::thread([&p] { Stream(p); });
         return true;
@@ -169,16 +174,23 @@ private:
         return *ports_[i];
     }
 
+    static void Fail(Port& p, const std::string& what) {
+        p.fault = what;
+        p.failed.store(true, std::memory_order_release);
+    }
+
     static void Stream(Port& p) {
         std::vector<uint8_t> chunk(kReadSize), buffer(kReadSize);
         OVERLAPPED ov{};
         ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        while (!p.stop && p.fault.empty()) {
+        while (!p.stop && !p.failed) {
             uint64_t pushed = p.pushed;
             if (pushed - p.received < kAhead) {
                 for (DWORD k = 0; k < kReadSize; k++)
                     chunk[k] = StreamByte(p.seed, pushed + k);
-                p.usb->Push(chunk.data(), chunk.size());
+                // Whole transfers, no zero-length packet after each: the
+                // bulk-in transfer ends because its buffer is full.
+                p.usb->Push(chunk.data(), chunk.size(), usb::Pipe::BulkIn, 0, false);
                 p.pushed = pushed + kReadSize;
             }
             DWORD got = 0;
@@ -186,18 +198,16 @@ private:
                 (GetLastError() != ERROR_IO_PENDING ||
                  !GetOverlappedResult(p.handle, &ov, &got, TRUE))) {
                 if (!p.stop)
-                    p.fault = "read failed with error " + std::to_string(GetLastError());
+                    Fail(p, "read failed with error " + std::to_string(GetLastError()));
                 break;
             }
             uint64_t at = p.received;
-            for (DWORD k = 0; k < got; k++)
-                if (buffer[k] != StreamByte(p.seed, at + k)) {
-                    p.fault = "byte " + std::to_string(at + k) + " differs";
-                    break;
-                }
+            for (DWORD k = 0; k < got && !p.failed; k++)
+                if (buffer[k] != StreamByte(p.seed, at + k))
+                    Fail(p, "byte " + std::to_string(at + k) + " differs");
             p.received = at + got;
-            if (p.received > p.pushed)
-                p.fault = "more bytes than the phone sent";
+            if (p.received > p.pushed && !p.failed)
+                Fail(p, "more bytes than the phone sent");
         }
         CloseHandle(ov.hEvent);
     }

@@ -14,7 +14,23 @@ namespace {
 
 using pool::PhonePool;
 
-void StreamFor(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// Lets every open port stream until each has taken kEnough more bytes than
+// `before`, or a generous wall-clock limit passes (a stall is then reported
+// by ExpectStreamed).
+constexpr uint64_t kEnough = 64 * 1024;
+void StreamUntil(PhonePool& rig, const std::vector<uint64_t>& before) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        bool all = true;
+        for (size_t i = 0; i < rig.PortCount(); i++)
+            if (rig.At(i).handle != INVALID_HANDLE_VALUE && rig.At(i).Fault().empty() &&
+                rig.At(i).received < before[i] + kEnough)
+                all = false;
+        if (all || std::chrono::steady_clock::now() > end)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 // What the names of the started ports must be: all distinct, each linked and
 // registered once. Returns the COM numbers in port order.
@@ -58,8 +74,8 @@ void ExpectStreamed(PhonePool& rig, const std::vector<uint64_t>& before) {
     for (size_t i = 0; i < rig.PortCount(); i++) {
         if (!rig.Started(i))
             continue;
-        EXPECT_EQ(rig.At(i).fault, "") << "port " << i;
-        EXPECT_GT(rig.At(i).received.load(), before[i]) << "port " << i << " stalled";
+        EXPECT_EQ(rig.At(i).Fault(), "") << "port " << i;
+        EXPECT_GE(rig.At(i).received.load(), before[i] + kEnough) << "port " << i << " stalled";
     }
 }
 
@@ -78,19 +94,19 @@ TEST(PhonePool, EightPhonesStreamWhileOneIsPulledAndPluggedAgain) {
     const std::vector<unsigned> coms = CheckNames(rig);
     for (size_t i = 0; i < rig.PortCount(); i++)
         ASSERT_TRUE(rig.Open(i, 0x900D + i)) << "port " << i;
-    StreamFor(300);
-    ExpectStreamed(rig, std::vector<uint64_t>(rig.PortCount(), 0));
+    const std::vector<uint64_t> none(rig.PortCount(), 0);
+    StreamUntil(rig, none);
+    ExpectStreamed(rig, none);
 
     // Phone 3 goes while the rest stream, and comes back as itself.
     auto before = Received(rig);
     before[6] = before[7] = 0; // its ports' streams start again
     rig.Unplug(3);
-    StreamFor(100);
     ASSERT_EQ(rig.Plug(3), 2);
     EXPECT_EQ(CheckNames(rig), coms);
     for (size_t i : {6, 7})
         ASSERT_TRUE(rig.Open(i, 0xBAC0 + i));
-    StreamFor(300);
+    StreamUntil(rig, before);
     ExpectStreamed(rig, before);
     for (size_t i = 0; i < rig.PortCount(); i++)
         rig.Close(i);
@@ -122,8 +138,9 @@ TEST(PhonePool, PortBeyondThePoolLimitFailsCleanly) {
     EXPECT_GT(sim::NonPagedPoolUse().refused, 0u);
     for (size_t i = 0; i < 7; i++)
         ASSERT_TRUE(rig.Open(i, 0x11 + i)) << "port " << i;
-    StreamFor(300);
-    ExpectStreamed(rig, std::vector<uint64_t>(rig.PortCount(), 0));
+    const std::vector<uint64_t> none(rig.PortCount(), 0);
+    StreamUntil(rig, none);
+    ExpectStreamed(rig, none);
 }
 
 } // namespace

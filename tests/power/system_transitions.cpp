@@ -15,9 +15,9 @@ std::string Text(const sim::PowerIrpRecord& r) {
     std::string text = r.type == SystemPowerState ? "sys " : "dev ";
     text += r.minor == IRP_MN_SET_POWER ? "SET " : r.minor == IRP_MN_QUERY_POWER ? "QUERY " : "OTHER ";
     if (r.type == SystemPowerState)
-        text += "S" + std::to_string(r.state.SystemState - 1);
+        text.append("S").append(std::to_string(r.state.SystemState - 1));
     else
-        text += "D" + std::to_string(r.state.DeviceState - 1);
+        text.append("D").append(std::to_string(r.state.DeviceState - 1));
     return text;
 }
 

@@ -17,7 +17,7 @@ class SleepAndWake : public PowerPort, public ::testing::WithParamInterface<SYST
 // after the system IRP has come back up.
 TEST_P(SleepAndWake, DeviceFirstGoingDownSystemFirstComingUp) {
     const SYSTEM_POWER_STATE sleep = GetParam();
-    const std::string s = "S" + std::to_string(sleep - 1);
+    const std::string s = std::string("S").append(std::to_string(sleep - 1));
     std::vector<SYSTEM_POWER_STATE> systemAtBus;
     phone_->SetEventHook([&](const usb::BusEvent& e) {
         if (e.kind == usb::EventKind::Power)

@@ -57,7 +57,7 @@ inline std::string Name(const sim::PowerIrpRecord& r) {
 
 // Test names for a parameter that is a sleeping state: "S3", "S4".
 inline std::string SleepName(const ::testing::TestParamInfo<SYSTEM_POWER_STATE>& state) {
-    return "S" + std::to_string(state.param - 1);
+    return std::string("S").append(std::to_string(state.param - 1));
 }
 
 class PowerPort : public ::testing::Test {

@@ -10,7 +10,10 @@ Port* PortOf(PDEVICE_OBJECT fdo) {
     for (Port& p : **static_cast<std::vector<Port>**>(fdo->DeviceExtension))
         if (p.fdo == fdo)
             return &p;
-    return nullptr;
+    // A request reached a device the test did not create: nothing sensible
+    // can follow (and a NULL here would be dereferenced by every caller).
+    fprintf(stderr, "usb_test: a request reached a device the test did not create\n");
+    abort();
 }
 
 // The test function driver passes Plug and Play and power down. Its device

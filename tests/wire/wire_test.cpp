@@ -75,6 +75,8 @@ const Row kRows[] = {
     {"HS interrupt interval 8", WireHighSpeed, 0, {{WireInterrupt, TRUE, 16, 8, {0, 10, 0, FALSE}, 0, 16, false}}, {8, 8, 9 * 1250, 10, 1, true}},
     // 40 bytes in 16-byte packets, one per service at frames 4, 8, 12.
     {"FS interrupt three services", WireFullSpeed, 0, {{WireInterrupt, TRUE, 16, 4, {0, 40, 0, FALSE}, 0, 64, false}}, {4, 12, 13 * kMs, 40, 3, true}},
+    // Queued behind the first: the next service, frame 8.
+    {"FS interrupt second in flight", WireFullSpeed, 0, {{WireInterrupt, TRUE, 16, 4, {0, 40, 0, FALSE}, 0, 16, false}, {WireInterrupt, TRUE, 16, 4, {}, 0, 16, true}}, {8, 8, 9 * kMs, 16, 1, true}},
     // SET_LINE_CODING: setup, 7 data bytes, status in frame 1.
     {"FS control 7-byte data stage", WireFullSpeed, 0, {{WireControl, FALSE, 0, 0, kPlenty, 0, 7, false}}, {1, 1, 2 * kMs, 7, 3, true}},
     // Behind a 4096-byte bulk transfer frames 1-3 are full; frame 4 has 12 slots.

@@ -5,10 +5,41 @@
 // unmodified Win32 serial program compiles and runs on Linux.
 //
 // Strings are narrow unless UNICODE is defined, as with the Windows headers.
-// Programs are compiled as C++ (the simulated kernel's headers are C++).
+// C++ programs get the kernel's own declarations underneath; a C program gets
+// the same base types (same widths: DWORD and LONG 32 bits, WCHAR 16) here,
+// since the simulated kernel's headers are C++.
 #pragma once
 
+#ifdef __cplusplus
 #include "platform/win32/win32.h"
+#else
+#include <stddef.h>
+#include <stdint.h>
+
+_Static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar: WCHAR is 16 bits");
+
+#define NTAPI
+#define VOID void
+typedef char CHAR;
+typedef unsigned char UCHAR;
+typedef short SHORT;
+typedef unsigned short USHORT;
+typedef int32_t LONG;
+typedef uint32_t ULONG, DWORD;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef UCHAR BOOLEAN;
+typedef void* PVOID;
+typedef PVOID HANDLE;
+typedef LONG NTSTATUS;
+typedef wchar_t WCHAR;
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+
+#include "platform/win32/win32_api.h"
+#endif
 
 #include <string.h>
 

@@ -1,0 +1,174 @@
+// The soak (label "soak", outside the default run): plug/unplug and
+// sleep/wake cycles with the port open and data flowing, and a long stream
+// each way with random read and write sizes and time-outs. Every byte must
+// arrive in order, and the pool in use must stay flat after warm-up: the
+// highest pool use seen is printed per thousand cycles.
+//
+// VXQT70_SOAK_SCALE=n divides every count by n (CI runs a shortened form).
+#include "common/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+namespace {
+
+uint64_t Scaled(uint64_t count) {
+    const char* scale = std::getenv("VXQT70_SOAK_SCALE");
+    uint64_t s = scale != nullptr ? std::max<uint64_t>(1, std::strtoull(scale, nullptr, 10)) : 1;
+    return std::max<uint64_t>(1, count / s);
+}
+
+// Pool use, its highest value per block of cycles, printed as it goes. It is
+// sampled where every request of the cycle is in flight or just ended.
+class Ledger {
+public:
+    explicit Ledger(const char* what, uint64_t block = 1000) : what_(what), block_(block) {}
+    void Sample() { high_ = std::max(high_, sim::PoolBytes()); }
+    void EndCycle(uint64_t cycle) {
+        if ((cycle + 1) % block_ != 0)
+            return;
+        std::printf("[ soak ] %s: cycles %llu: pool high-water %zu bytes\n", what_,
+                    (unsigned long long)(cycle + 1), high_);
+        std::fflush(stdout);
+        highs_.push_back(high_);
+        high_ = 0;
+    }
+    // Flat after the first block: no later block higher than the first.
+    void ExpectFlat() const {
+        for (size_t i = 1; i < highs_.size(); ++i)
+            EXPECT_LE(highs_[i], highs_[0]) << what_ << " block " << i;
+    }
+
+private:
+    const char* what_;
+    uint64_t block_;
+    size_t high_ = 0;
+    std::vector<size_t> highs_;
+};
+
+// The stream the phone sends and the application checks, byte by byte.
+struct Stream {
+    uint64_t sent = 0, received = 0;
+    static uint8_t At(uint64_t p) { return (uint8_t)(p % 251); }
+    std::string Next(size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i)
+            s.push_back((char)At(sent++));
+        return s;
+    }
+    bool Check(const uint8_t* bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (bytes[i] != At(received++))
+                return false;
+        return true;
+    }
+};
+
+class Soak : public ::testing::TestWithParam<rig::Which> {};
+
+TEST_P(Soak, PlugUnplugWithThePortOpenAndDataFlowing) {
+    rig::MachineOptions options;
+    options.plug = false;
+    rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE, options);
+    Ledger ledger("plug/unplug");
+    const uint64_t cycles = Scaled(1000);
+    for (uint64_t cycle = 0; cycle < cycles; ++cycle) {
+        m.Plug();
+        rig::ComPort& port = m.Port(GetParam());
+        ASSERT_EQ(port.Open(), 0u) << "cycle " << cycle;
+        port.SetTimeouts(5, 0, 0);
+        Stream stream;
+        rig::Request& read = port.StartRead(64);
+        port.StartWrite(std::vector<uint8_t>(48, 'w'));
+        m.Usb(GetParam())->Push(stream.Next(40));
+        ASSERT_TRUE(port.Wait(read));
+        ASSERT_TRUE(stream.Check(read.output.data(), read.Bytes())) << "cycle " << cycle;
+        port.StartRead(64);
+        ledger.Sample();
+        m.Unplug();
+        ASSERT_TRUE(port.Close()) << "cycle " << cycle;
+        ASSERT_EQ(m.Leftovers(), "") << "cycle " << cycle;
+        ledger.EndCycle(cycle);
+    }
+    ledger.ExpectFlat();
+}
+
+TEST_P(Soak, SleepWakeWithThePortOpen) {
+    rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
+    rig::ComPort& port = m.Port(GetParam());
+    ASSERT_EQ(port.Open(), 0u);
+    port.SetTimeouts(5, 0, 0);
+    Ledger ledger("sleep/wake");
+    Stream stream;
+    const uint64_t cycles = Scaled(1000);
+    for (uint64_t cycle = 0; cycle < cycles; ++cycle) {
+        ASSERT_EQ(m.SleepAndWake(cycle % 2 ? PowerSystemHibernate : PowerSystemSleeping3),
+                  STATUS_SUCCESS)
+            << "cycle " << cycle;
+        rig::Request& read = port.StartRead(64);
+        m.Usb(GetParam())->Push(stream.Next(20));
+        ASSERT_TRUE(port.Wait(read));
+        ASSERT_TRUE(stream.Check(read.output.data(), read.Bytes())) << "cycle " << cycle;
+        rig::Request& write = port.StartWrite(std::vector<uint8_t>(20, 'z'));
+        ASSERT_TRUE(port.Wait(write));
+        ledger.Sample();
+        port.Prune();
+        ledger.EndCycle(cycle);
+    }
+    ASSERT_TRUE(port.Close());
+    ledger.ExpectFlat();
+}
+
+TEST_P(Soak, HundredMillionBytesEachWayInOrder) {
+    rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
+    rig::ComPort& port = m.Port(GetParam());
+    usb::Interface& phone = *m.Usb(GetParam());
+    ASSERT_EQ(port.Open(), 0u);
+    std::mt19937_64 random(19);
+    const uint64_t total = Scaled(100'000'000);
+    Stream in, out;
+    uint64_t rounds = 0;
+    Ledger ledger("stream", 10000); // rounds of one read and one write
+    while (in.received < total || out.received < total) {
+        // Random sizes and time-outs, within what keeps the ring from
+        // overflowing (the phone sends no more than the reads ask for).
+        const ULONG readSize = 1 + random() % 4096;
+        port.SetTimeouts(random() % 3 == 0 ? 0xFFFFFFFFu : (ULONG)(random() % 20), 0,
+                         (ULONG)(random() % 50));
+        rig::Request& read = port.StartRead(readSize);
+        if (in.sent < total)
+            phone.Push(in.Next(std::min<uint64_t>(1 + random() % readSize, total - in.sent)));
+        std::vector<uint8_t> data;
+        const size_t writeSize = std::min<uint64_t>(1 + random() % 4096, total - out.sent);
+        for (size_t i = 0; i < writeSize && out.sent < total; ++i)
+            data.push_back(Stream::At(out.sent++));
+        rig::Request& write = port.StartWrite(std::move(data));
+        ASSERT_TRUE(port.Wait(read));
+        ASSERT_TRUE(port.Wait(write));
+        ASSERT_TRUE(NT_SUCCESS(write.Status()));
+        ASSERT_TRUE(in.Check(read.output.data(), read.Bytes())) << "at " << in.received;
+        std::vector<uint8_t> got = phone.TakeReceived();
+        ASSERT_TRUE(out.Check(got.data(), got.size())) << "at " << out.received;
+        ledger.Sample();
+        port.Prune();
+        if (in.received >= in.sent && in.sent >= total && out.received >= total)
+            break;
+        ledger.EndCycle(rounds++);
+    }
+    std::printf("[ soak ] stream: %llu bytes in, %llu out, %llu rounds\n",
+                (unsigned long long)in.received, (unsigned long long)out.received,
+                (unsigned long long)rounds);
+    ASSERT_TRUE(port.Close());
+    ledger.ExpectFlat();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, Soak, ::testing::Values(rig::Which::Modem, rig::Which::Diag),
+                         [](const ::testing::TestParamInfo<rig::Which>& p) {
+                             return std::string(p.param == rig::Which::Modem ? "modem" : "diag");
+                         });
+
+} // namespace
