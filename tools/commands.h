@@ -10,6 +10,7 @@ namespace vxqt70 {
 struct CommonOptions {
     InstrumentOptions instruments; // --trace, --hex, --trace-log, --pcap
     std::string comNames;          // VXQT70_COM_NAMES or --com
+    int wire = -1;                 // --wire: a WIRE_SPEED to time the bus at; -1 untimed
 };
 
 // The guided tour; returns the process exit status.

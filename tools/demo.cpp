@@ -360,6 +360,7 @@ int Demo::Run() {
 
 int RunDemo(const CommonOptions& options) {
     MachineOptions machineOptions;
+    machineOptions.wire = options.wire;
     if (!options.comNames.empty()) {
         const std::string error = ParseComNames(options.comNames, &machineOptions);
         if (!error.empty()) {

@@ -134,6 +134,8 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
 void Machine::Plug() {
     usb::PhoneConfig config;
     config.atModem = options_.atModem;
+    if (options_.wire >= 0)
+        config.TimeWire(static_cast<WIRE_SPEED>(options_.wire), 10000);
     config.interfaces = {usb::InterfaceKind::Modem};
     if (options_.diagnostics)
         config.interfaces.push_back(usb::InterfaceKind::Diagnostics);

@@ -30,6 +30,7 @@ struct MachineOptions {
     unsigned diagCom = 0;
     bool diagnostics = true; // plug the phone's diagnostics interface too
     bool atModem = true;     // the modem interface answers AT commands
+    int wire = -1;           // a WIRE_SPEED to time the bus at (1 ms moderation); -1 untimed
 };
 
 // Parses VXQT70_COM_NAMES-style text ("COM3", "COM3,COM4", "3,4") into the

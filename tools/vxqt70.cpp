@@ -55,6 +55,9 @@ const char kUsage[] =
     "  --hex        data in the trace in Portmon's hex view (41 54 0D) instead of ASCII\n"
     "  --trace-log FILE  write Portmon's one-line log (issue order) to FILE\n"
     "  --pcap FILE  capture every URB the drivers send, for Wireshark (USBPcap format)\n"
+    "  --wire fs|hs demo: time the USB bus at full or high speed, with the host\n"
+    "               controller's usual 1 ms completion moderation (Portmon's\n"
+    "               durations in --trace become a real bus's)\n"
     "  --com NAMES  COM names for the modem and the diagnostics port, e.g. COM3,COM4\n"
     "               (default: $VXQT70_COM_NAMES, else COM1 and COM2)\n"
     "  -h, --help   this text\n"
@@ -116,6 +119,10 @@ int main(int argc, char** argv) {
             const std::string error = vxqt70::ParseComNames(options.comNames, &check);
             if (!error.empty())
                 return Usage(error);
+        } else if (OptionValue(argc, argv, &i, "--wire", &value)) {
+            if (value != "fs" && value != "hs")
+                return Usage("--wire takes fs or hs");
+            options.wire = value == "fs" ? WireFullSpeed : WireHighSpeed;
         } else if (OptionValue(argc, argv, &i, "--phone", &value)) {
             if (value != "at" && value != "data")
                 return Usage("--phone takes at or data");

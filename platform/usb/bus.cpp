@@ -236,46 +236,92 @@ void BusState::Retired(Request* r) {
     PhoneRelease(ifc->phone->core.get(), &r->x);
 }
 
-// A wire-timed phone's transfers wait in `held` until the bus would have
-// delivered them; aborts and resets are the bus's own and leave at once.
+namespace {
+
+// What the phone decided by moving packets (or answering a setup) on a timed
+// phone: it reaches the driver when the wire would have delivered it. What
+// the host or the bus ended (an abort, a reset, a cancel, a pulled cable)
+// leaves at once.
+bool WireTimed(const PhoneState& phone, const PHONE_XFER& x) {
+    if (!phone.wireBus || (x.Type != PhoneXferTransfer && x.Type != PhoneXferClass))
+        return false;
+    return x.Status != STATUS_CANCELLED && x.Status != STATUS_DEVICE_NOT_CONNECTED;
+}
+
+// Nothing more moves on the interface: what it holds leaves now.
+bool Stopped(const Request& r) {
+    return !r.ifc->phone->core->Plugged || r.ifc->core->Removed || r.ifc->core->Suspended;
+}
+
+} // namespace
+
+void BusState::Hold(Request* r, LONGLONG now) {
+    r->due = WireDue(r->ifc->phone, r, now);
+    auto at = std::upper_bound(held.begin(), held.end(), r->due,
+                               [](LONGLONG due, Request* h) { return due < h->due; });
+    held.insert(at, r);
+}
+
+void BusState::Release(std::vector<Request*>& done,
+                       const std::function<bool(const Request&)>& now) {
+    auto leaving =
+        std::stable_partition(held.begin(), held.end(), [&now](Request* r) { return now(*r); });
+    for (auto it = held.begin(); it != leaving; ++it) {
+        Retired(*it);
+        done.push_back(*it);
+    }
+    held.erase(held.begin(), leaving);
+}
+
+// A pipe's requests leave in the order decided: one that leaves at once
+// takes the held ones of its pipe (an abort, the transfers it cancelled)
+// ahead of it.
 void BusState::CollectDone(std::vector<Request*>& done, LONGLONG now) {
+    Release(done, [now](const Request& r) { return r.due <= now || Stopped(r); });
     for (auto& phone : phones)
         while (PHONE_XFER* x = PhoneTakeDone(phone->core.get())) {
             Request* r = RequestOf(x);
-            if (phone->wireBus && (x->Type == PhoneXferTransfer || x->Type == PhoneXferClass)) {
-                r->due = WireDue(phone.get(), r, now);
-                auto at = std::upper_bound(held.begin(), held.end(), r->due,
-                                           [](LONGLONG due, Request* h) { return due < h->due; });
-                held.insert(at, r);
+            if (WireTimed(*phone, *x)) {
+                Hold(r, now);
                 continue;
             }
+            if (phone->wireBus)
+                Release(done,
+                        [r](const Request& h) { return h.ifc == r->ifc && h.x.Pipe == r->x.Pipe; });
             Retired(r);
             done.push_back(r);
         }
-    size_t due = 0;
-    while (due < held.size() && held[due]->due <= now) {
-        Retired(held[due]);
-        done.push_back(held[due]);
-        ++due;
-    }
-    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(due));
 }
 
 // The phone decided the transfer now: its bytes (IN) or its room (OUT) are
-// there from now on, at the phone's rate; the wire moves them in the
-// (micro)frames it allows from the one after the submission.
+// there from the time its radio delivered them (bulk-in), or from now, at
+// the phone's rate; the wire moves them in the (micro)frames it allows from
+// the one after the submission.
 LONGLONG BusState::WireDue(PhoneState* phone, Request* r, LONGLONG now) {
     const PHONE_XFER& x = r->x;
     WIRE_PIPE& pipe = phone->wirePipes[x.Interface][x.Pipe];
+    const bool bulk = x.Pipe == PhoneBulkIn || x.Pipe == PhoneBulkOut;
     // OUT and control move what the phone took or answered; IN asks for the
     // buffer and ends early with a short or zero-length packet.
     const bool in = x.In && x.Type == PhoneXferTransfer;
-    WIRE_SUPPLY supply = {now, x.Done, phone->config.wire.phoneBytesPerSecond,
-                          static_cast<BOOLEAN>(in && x.Done < x.Length)};
+    WIRE_SUPPLY supply = {now, x.Done, bulk ? phone->config.wire.phoneBytesPerSecond : 0,
+                          static_cast<BOOLEAN>(in && x.Done < x.Length), TRUE};
+    if (supply.BytesPerSecond != 0 && x.Pipe == PhoneBulkIn)
+        supply.From = RadioFrom(r->ifc, supply.BytesPerSecond, x.Done);
     WireSetSupply(&pipe, &supply);
     WIRE_TRANSFER t;
     WireSchedule(&pipe, r->submitted, in ? x.Length : x.Done, &t);
     return t.Finished ? std::max(t.Completion, now) : now;
+}
+
+// When the first of the `taken` bytes a bulk-in transfer just took reached
+// the phone over its radio: the bytes pushed so far arrive back to back
+// until `radioAt`, so those still queued behind these came last.
+LONGLONG BusState::RadioFrom(InterfaceState* ifc, ULONGLONG rate, ULONG taken) {
+    const PHONE_ENDPOINT& ep = ifc->core->Ep[PhoneBulkIn];
+    const ULONGLONG behind = ep.BytesQueued - ep.BytesSent + taken;
+    const LONGLONG span = static_cast<LONGLONG>(behind * kWireSecond / rate);
+    return std::max<LONGLONG>(ifc->radioAt - span, 0);
 }
 
 // Every request leaves the bus here (the cancel routine aside): the URB gets

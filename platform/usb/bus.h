@@ -78,6 +78,11 @@ struct PhoneConfig {
         ULONG interruptInterval = 1;
         ULONGLONG phoneBytesPerSecond = 0;
     } wire;
+    // Times the wire at `speed` with the speed's bulk packets.
+    void TimeWire(WIRE_SPEED speed, LONGLONG latency = 0, ULONGLONG phoneBytesPerSecond = 0) {
+        wire = {true, speed, latency, wire.interruptInterval, phoneBytesPerSecond};
+        bulkMaxPacket = speed == WireHighSpeed ? 512 : 64;
+    }
 };
 
 class Bus {

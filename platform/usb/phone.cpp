@@ -2,6 +2,7 @@
 // text of the bus's timeline.
 #include "platform/usb/usb_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -213,6 +214,10 @@ void Interface::Push(const void* data, size_t length, Pipe pipe, size_t packetSi
                      bool terminate) {
     RequireInPipe(pipe, "Push");
     Change(s_, [&](PPHONE phone, PHONE_INTERFACE* ifc) {
+        const ULONGLONG rate = s_->phone->config.wire.phoneBytesPerSecond;
+        if (pipe == Pipe::BulkIn && rate != 0)
+            s_->radioAt = std::max(s_->radioAt, detail::Now()) +
+                          static_cast<LONGLONG>(length * kWireSecond / rate);
         PhoneQueueIn(phone, ifc, PipeIndex(pipe), static_cast<const UCHAR*>(data),
                      static_cast<ULONG>(length), static_cast<ULONG>(packetSize), terminate);
     });

@@ -49,6 +49,9 @@ struct InterfaceState {
     std::vector<uint8_t> received;   // what the host wrote, for TakeReceived
     std::vector<ClassRequest> classRequests;
     std::unique_ptr<Interface> handle;
+    // Wire timing with a phone-side rate: when the last byte pushed on
+    // bulk-in has come in over the phone's radio.
+    LONGLONG radioAt = 0;
 
     PHONE_ENDPOINT& Ep(Pipe pipe) { return core->Ep[static_cast<int>(pipe)]; }
     const PHONE_ENDPOINT& Ep(Pipe pipe) const { return core->Ep[static_cast<int>(pipe)]; }
@@ -108,10 +111,14 @@ public:
     // A request leaves the bus: its class request and completion recorded,
     // the phone forgets it. Caller holds lock.
     void Retired(Request* r);
-    // Every decided request of every phone, in the order decided. Caller holds lock.
+    // Every decided request of every phone that may leave now, in the order
+    // decided (a wire-timed phone's when the wire delivers them). Caller holds lock.
     void CollectDone(std::vector<Request*>& done, LONGLONG now);
-    // When a wire-timed phone's decided transfer completes. Caller holds lock.
+    // Wire timing. Caller holds lock.
+    void Hold(Request* r, LONGLONG now);
+    void Release(std::vector<Request*>& done, const std::function<bool(const Request&)>& now);
     LONGLONG WireDue(PhoneState* phone, Request* r, LONGLONG now);
+    LONGLONG RadioFrom(InterfaceState* ifc, ULONGLONG rate, ULONG taken);
 
     // Lock not held: wake the frame tick, run the hooks.
     void Kick();

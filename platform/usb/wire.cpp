@@ -22,6 +22,14 @@ UCHAR* Slot(WIRE_BUS* bus, LONGLONG frame) {
     return &bus->SlotUsed[i];
 }
 
+// An IN run that went in full packets (or had nothing, after a stall or an
+// error: its handshake) still owes the zero-length packet that ends it.
+BOOLEAN ZeroLengthOwed(const WIRE_PIPE* pipe) {
+    const WIRE_SUPPLY* s = &pipe->Supply;
+    return pipe->In && s->EndWithZeroLength && !pipe->ZeroLengthSent &&
+           s->Bytes % pipe->MaxPacket == 0;
+}
+
 // What the next packet of the transfer is in `frame`: its length, or -1 for
 // a NAK (the phone has nothing, or no room). `rest` is what the transfer
 // still wants.
@@ -30,20 +38,17 @@ LONG NextPacket(WIRE_PIPE* pipe, LONGLONG frame, ULONG rest) {
     ULONG want = (ULONG)MinOf(pipe->MaxPacket, rest);
     if (!pipe->In)
         return ready >= want ? (LONG)want : -1;
-    if (ready != 0)
-        return (LONG)MinOf(want, ready);
-    const WIRE_SUPPLY* s = &pipe->Supply;
-    BOOLEAN owed = s->EndWithZeroLength && !pipe->ZeroLengthSent && s->Bytes != 0 &&
-                   pipe->Taken == s->Bytes && s->Bytes % pipe->MaxPacket == 0;
-    return owed ? 0 : -1;
+    if (ready >= want)
+        return (LONG)want;
+    const BOOLEAN last = pipe->Taken + ready == pipe->Supply.Bytes;
+    if (ready != 0 && (last || !pipe->Supply.WholePackets))
+        return (LONG)ready;
+    return ZeroLengthOwed(pipe) && pipe->Taken == pipe->Supply.Bytes ? 0 : -1;
 }
 
 // The phone will never have more for this pipe.
 BOOLEAN Dry(const WIRE_PIPE* pipe) {
-    const WIRE_SUPPLY* s = &pipe->Supply;
-    BOOLEAN owed = pipe->In && s->EndWithZeroLength && !pipe->ZeroLengthSent && s->Bytes != 0 &&
-                   s->Bytes % pipe->MaxPacket == 0;
-    return pipe->Taken >= s->Bytes && !owed;
+    return pipe->Taken >= pipe->Supply.Bytes && !ZeroLengthOwed(pipe);
 }
 
 } // namespace
@@ -96,6 +101,72 @@ ULONGLONG WireSupplyAt(const WIRE_SUPPLY* supply, LONGLONG time) {
     return MinOf(arrived, supply->Bytes);
 }
 
+namespace {
+
+// Setup, the data stage's packets, status: each takes a bulk slot, and the
+// phone answers at once.
+void ScheduleControl(WIRE_PIPE* pipe, LONGLONG frame, ULONG length, WIRE_TRANSFER* transfer) {
+    WIRE_BUS* bus = pipe->Bus;
+    ULONG packets = 2 + (length + pipe->MaxPacket - 1) / pipe->MaxPacket;
+    for (; packets != 0; frame++) {
+        UCHAR* used = Slot(bus, frame);
+        ULONG n = (ULONG)MinOf(packets, bus->BulkPerFrame - *used);
+        if (n != 0 && transfer->FirstFrame < 0)
+            transfer->FirstFrame = frame;
+        *used = (UCHAR)(*used + n);
+        packets -= n;
+        transfer->Packets += n;
+        transfer->LastFrame = frame;
+    }
+    transfer->Bytes = length;
+    transfer->Finished = TRUE;
+}
+
+// Moves the packets one (micro)frame or service allows; a short packet or a
+// full buffer finishes the transfer.
+void MoveInFrame(WIRE_PIPE* pipe, LONGLONG frame, ULONG length, WIRE_TRANSFER* transfer) {
+    UCHAR periodic = 0;
+    const BOOLEAN bulk = pipe->Kind == WireBulk;
+    UCHAR* used = bulk ? Slot(pipe->Bus, frame) : &periodic;
+    const ULONG room = bulk ? pipe->Bus->BulkPerFrame : 1; // one packet per service
+    while (!transfer->Finished && *used < room) {
+        LONG n = NextPacket(pipe, frame, length - transfer->Bytes);
+        if (n < 0)
+            return;
+        if (transfer->FirstFrame < 0)
+            transfer->FirstFrame = frame;
+        (*used)++;
+        transfer->Packets++;
+        transfer->Bytes += (ULONG)n;
+        pipe->Taken += (ULONG)n;
+        if (n == 0)
+            pipe->ZeroLengthSent = TRUE;
+        transfer->LastFrame = frame;
+        transfer->Finished = (ULONG)n < pipe->MaxPacket || transfer->Bytes == length;
+    }
+}
+
+// Bulk and interrupt: packets as the phone has them (IN) or takes them (OUT).
+void ScheduleData(WIRE_PIPE* pipe, LONGLONG frame, ULONG length, WIRE_TRANSFER* transfer) {
+    LONGLONG step = 1;
+    if (pipe->Kind == WireInterrupt) {
+        // One packet per service: a transfer queued behind another waits
+        // for the service after that one's last.
+        if (pipe->LastFrame != 0 && frame == pipe->LastFrame)
+            frame++;
+        if (frame % pipe->Interval != 0)
+            frame += pipe->Interval - frame % pipe->Interval;
+        step = pipe->Interval;
+    }
+    for (LONGLONG looked = 0; looked < kLookAhead; looked++, frame += step) {
+        MoveInFrame(pipe, frame, length, transfer);
+        if (transfer->Finished || Dry(pipe))
+            return;
+    }
+}
+
+} // namespace
+
 void WireSchedule(WIRE_PIPE* pipe, LONGLONG submitted, ULONG length, WIRE_TRANSFER* transfer) {
     WIRE_BUS* bus = pipe->Bus;
     LONGLONG frame = MaxOf(submitted / bus->Frame + 1, pipe->LastFrame);
@@ -105,60 +176,10 @@ void WireSchedule(WIRE_PIPE* pipe, LONGLONG submitted, ULONG length, WIRE_TRANSF
     transfer->Bytes = 0;
     transfer->Packets = 0;
     transfer->Finished = FALSE;
-
-    if (pipe->Kind == WireControl) {
-        // Setup, the data stage's packets, status: each takes a slot, and
-        // the phone answers at once.
-        ULONG packets = 2 + (length + pipe->MaxPacket - 1) / pipe->MaxPacket;
-        for (; packets != 0; frame++) {
-            UCHAR* used = Slot(bus, frame);
-            while (packets != 0 && *used < bus->BulkPerFrame) {
-                if (transfer->FirstFrame < 0)
-                    transfer->FirstFrame = frame;
-                (*used)++;
-                packets--;
-                transfer->Packets++;
-            }
-            transfer->LastFrame = frame;
-        }
-        transfer->Bytes = length;
-        transfer->Finished = TRUE;
-    } else {
-        // An interrupt pipe moves one packet per service: a transfer queued
-        // behind another waits for the service after that one's last.
-        if (pipe->Kind == WireInterrupt && pipe->LastFrame != 0 && frame == pipe->LastFrame)
-            frame++;
-        if (pipe->Kind == WireInterrupt && frame % pipe->Interval != 0)
-            frame += pipe->Interval - frame % pipe->Interval;
-        LONGLONG step = pipe->Kind == WireInterrupt ? pipe->Interval : 1;
-        for (LONGLONG looked = 0; !transfer->Finished && looked < kLookAhead; frame += step) {
-            looked++;
-            UCHAR dummy = 0;
-            UCHAR* used = pipe->Kind == WireBulk ? Slot(bus, frame) : &dummy;
-            ULONG room = pipe->Kind == WireBulk ? bus->BulkPerFrame : 1;
-            while (!transfer->Finished && *used < room) {
-                LONG n = NextPacket(pipe, frame, length - transfer->Bytes);
-                if (n < 0)
-                    break;
-                if (transfer->FirstFrame < 0)
-                    transfer->FirstFrame = frame;
-                (*used)++;
-                if (pipe->Kind != WireBulk)
-                    room = 0; // one packet per service
-                transfer->Packets++;
-                transfer->Bytes += (ULONG)n;
-                pipe->Taken += (ULONG)n;
-                if (n == 0)
-                    pipe->ZeroLengthSent = TRUE;
-                transfer->LastFrame = frame;
-                // A short packet ends it, and so does a full buffer.
-                if ((ULONG)n < pipe->MaxPacket || transfer->Bytes == length)
-                    transfer->Finished = TRUE;
-            }
-            if (!transfer->Finished && Dry(pipe))
-                break;
-        }
-    }
+    if (pipe->Kind == WireControl)
+        ScheduleControl(pipe, frame, length, transfer);
+    else
+        ScheduleData(pipe, frame, length, transfer);
     if (transfer->LastFrame >= 0)
         pipe->LastFrame = transfer->LastFrame;
     if (transfer->Finished)

@@ -60,6 +60,9 @@ struct WIRE_SUPPLY {
     // IN: once every byte went in full packets, the phone ends the run with a
     // zero-length packet (as it ends a burst); otherwise the transfer waits.
     BOOLEAN EndWithZeroLength;
+    // IN: a part packet waits for the rest unless it is the last of the
+    // supply (a phone whose transfer is already decided sends it whole).
+    BOOLEAN WholePackets;
 };
 
 struct WIRE_PIPE {

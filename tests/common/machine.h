@@ -269,6 +269,7 @@ struct MachineOptions {
     uint64_t seed = 1;
     bool atModem = false;
     bool plug = true; // plug the phone at once
+    std::function<void(usb::PhoneConfig&)> phone; // anything else about the phone
 };
 
 // A fresh machine: kernel, both images, bus, phone, managers.
@@ -296,6 +297,8 @@ public:
     void Plug() {
         usb::PhoneConfig config;
         config.atModem = options_.atModem;
+        if (options_.phone)
+            options_.phone(config);
         phone_ = &bus_->PlugIn(config);
         for (int i = 0; i < 2; ++i) {
             usb::Interface* ifc = Usb(static_cast<Which>(i));
