@@ -277,7 +277,8 @@ void BusState::Release(std::vector<Request*>& done,
 // takes the held ones of its pipe (an abort, the transfers it cancelled)
 // ahead of it.
 void BusState::CollectDone(std::vector<Request*>& done, LONGLONG now) {
-    Release(done, [now](const Request& r) { return r.due <= now || Stopped(r); });
+    if (!held.empty())
+        Release(done, [now](const Request& r) { return r.due <= now || Stopped(r); });
     for (auto& phone : phones)
         while (PHONE_XFER* x = PhoneTakeDone(phone->core.get())) {
             Request* r = RequestOf(x);
@@ -285,7 +286,7 @@ void BusState::CollectDone(std::vector<Request*>& done, LONGLONG now) {
                 Hold(r, now);
                 continue;
             }
-            if (phone->wireBus)
+            if (!held.empty())
                 Release(done,
                         [r](const Request& h) { return h.ifc == r->ifc && h.x.Pipe == r->x.Pipe; });
             Retired(r);
