@@ -204,7 +204,8 @@ double Ms(LONGLONG t) {
 int main() {
     std::printf(
         "Throughput: share of the wire's bulk limit (FS 1,216,000 B/s, HS 53,248,000 B/s);\n"
-        "calc: the wire calculator's one transfer in flight; ideal: N kept queued\n");
+        "calc: the wire calculator's one transfer in flight; ideal: N kept queued (the wire\n"
+        "alone, without the phone's rate)\n");
     std::printf("%-12s %-12s %8s %8s %8s %8s %8s %8s %8s\n", "port", "wire", "in", "in MB/s", "out",
                 "calc in", "calc out", "ideal 4", "ideal 16");
     std::vector<std::string> latencies;

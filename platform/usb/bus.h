@@ -67,10 +67,14 @@ struct PhoneConfig {
     // (micro)frames the bulk budget allows from the (micro)frame after its
     // submission, interrupt transfers at `interruptInterval` (micro)frames,
     // control transfers their stages, then the host controller's `latency`
-    // (100 ns units: 0, or about 10000 for interrupt moderation). The phone
-    // hands over what it decided at `phoneBytesPerSecond` (0: as fast as the
-    // bus takes it; 900000 for a 7.2 Mbit/s radio link). `bulkMaxPacket`
-    // must be the speed's (64 full speed, 512 high speed).
+    // (100 ns units: 0, or about 10000 for interrupt moderation). What the
+    // phone's bulk pipes carry comes and goes at `phoneBytesPerSecond` (0: as
+    // fast as the bus takes it; 900000 for a 7.2 Mbit/s radio link): bytes
+    // pushed on bulk-in arrive back to back from the push on, in whole
+    // packets. What the host or the bus ends (abort, reset, cancel, unplug,
+    // removal, suspend) leaves at once, taking the transfers still on the
+    // wire of that pipe ahead of it. `bulkMaxPacket` must be the speed's (64
+    // full speed, 512 high speed): TimeWire sets both.
     struct Wire {
         bool on = false;
         WIRE_SPEED speed = WireFullSpeed;
