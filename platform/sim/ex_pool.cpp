@@ -406,9 +406,6 @@ PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, UL
     return p;
 }
 
-// The I/O manager may define this to look for IRPs inside a freed block.
-__attribute__((weak)) void IoCheckFreedRange(const void*, size_t) {}
-
 // ---------------------------------------------------------------- test API
 
 size_t PoolAllocations() { return LiveBlocks(std::nullopt).size(); }
