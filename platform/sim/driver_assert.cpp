@@ -3,19 +3,13 @@
 // verifier enforces, and the lock predicate reads who holds a spin lock.
 #include "platform/sim/ke_internal.h"
 
-namespace {
-// Not a Windows code: a checked build's ASSERT breaks into the debugger, which
-// the simulation turns into a stop with its own code.
-constexpr ULONG kSimDriverAssertion = 0x51A00007;
-} // namespace
-
 extern "C" {
 
 VOID SimAssertFailed(PCSTR Condition, PCSTR File, ULONG Line) {
-    sim::BugCheck(kSimDriverAssertion, 0, 0, 0,
-                  reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
-                  std::string("driver contract broken: ") + Condition, File,
-                  static_cast<int>(Line));
+    // A checked build's ASSERT breaks into the debugger; the simulation stops.
+    sim::BugCheck(
+        sim::kSimDriverAssertion, 0, 0, 0, reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
+        std::string("driver contract broken: ") + Condition, File, static_cast<int>(Line));
 }
 
 // A held KSPIN_LOCK stores its owner's thread id.

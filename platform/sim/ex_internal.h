@@ -12,34 +12,6 @@
 
 namespace sim {
 
-// ---------------------------------------------------------------- verifier subcodes
-// 0xC4 subcodes Windows defines for the pool rules, and the few the simulation
-// adds for rules Windows does not check (0xF0xx: ours, never a Windows value).
-constexpr ULONG kC4ZeroByteAllocation = 0x00;
-constexpr ULONG kC4PagedAllocAboveApc = 0x01;
-constexpr ULONG kC4NonPagedAllocAboveDispatch = 0x02;
-constexpr ULONG kC4PagedFreeAboveApc = 0x11;
-constexpr ULONG kC4NonPagedFreeAboveDispatch = 0x12;
-constexpr ULONG kC4FreedPoolHoldsActiveTimer = 0x15;
-constexpr ULONG kC4LeakAtUnload = 0x62;
-constexpr ULONG kC4WrongPoolTag = 0xF001;        // allocation with a tag the driver may not use
-constexpr ULONG kC4UnknownPoolType = 0xF002;
-constexpr ULONG kC4FormatOverrunsBlock = 0xF003; // swprintf wrote past its pool block
-constexpr ULONG kC4LeakAtEndOfRun = 0xF004;      // pool nobody freed when the machine stopped
-constexpr ULONG kC4BadStringArgument = 0xF005;   // a counted string that contradicts itself
-
-// BAD_POOL_CALLER (0xC2) subcodes, as Windows uses them.
-constexpr ULONG kC2DoubleFree = 0x07;
-constexpr ULONG kC2FreeWithWrongTag = 0x0A;
-constexpr ULONG kC2InvalidAddress = 0x46;
-constexpr ULONG kC2MustSucceedPool = 0x9A;
-constexpr ULONG kC2ZeroTag = 0x9B;
-
-// SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION (0xC1); p4 says what was found.
-constexpr ULONG kSpecialPoolDetectedMemoryCorruption = 0xC1;
-constexpr ULONG kC1HeaderCorrupt = 0x21;   // the bytes before the block were written
-constexpr ULONG kC1OverrunAtFree = 0x23;   // the guard bytes after the block were written
-
 // ---------------------------------------------------------------- symbols (verifier.cpp)
 // "Function+0x1c" for a code address (the driver images' local symbols too,
 // read from the image's own symbol table), or "module+0x..." when the address
@@ -93,8 +65,7 @@ const char* AllocKindName(AllocKind kind);
 // Each bug checks on a finding.
 void KeCheckFreedRange(const void* base, size_t length);
 void IoCheckFreedRange(const void* base, size_t length);
-// Extra lines for a bug-check report (the I/O manager's recent IRP log).
-// Empty unless the I/O manager supplies it.
+// Extra lines for a bug-check report: the I/O manager's recent IRP log.
 std::string IoBugCheckContext();
 
 // Ex family lifecycle helpers shared by its files.

@@ -406,9 +406,6 @@ PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, UL
     return p;
 }
 
-// The I/O manager may define this to look for IRPs inside a freed block.
-__attribute__((weak)) void IoCheckFreedRange(const void*, size_t) {}
-
 // ---------------------------------------------------------------- test API
 
 size_t PoolAllocations() { return LiveBlocks(std::nullopt).size(); }
@@ -459,11 +456,12 @@ void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
 
 // ---------------------------------------------------------------- exported routines
 
-extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    SimSchedulePoint("ExAllocatePoolWithTag");
-    using namespace sim;
-    const void* site = __builtin_return_address(0);
-    PDRIVER_OBJECT driver = CurrentDriver();
+namespace sim {
+namespace {
+
+// The rules an allocation keeps: a pool type drivers may use, at an IRQL it
+// allows, a size, a tag, and the driver's own tag.
+void CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, PDRIVER_OBJECT driver) {
     switch (PoolType) {
     case NonPagedPool:
     case PagedPool:
@@ -507,6 +505,17 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
                      DriverName(driver) + " allocated pool with tag " + TagText(Tag) +
                          "; its pool tag is " + TagText(required));
     }
+}
+
+} // namespace
+} // namespace sim
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    SimSchedulePoint("ExAllocatePoolWithTag");
+    using namespace sim;
+    const void* site = __builtin_return_address(0);
+    PDRIVER_OBJECT driver = CurrentDriver();
+    CheckAllocation(PoolType, NumberOfBytes, Tag, driver);
     if (ShouldFailAllocation(AllocKind::Pool, site))
         return nullptr;
     if (NumberOfBytes > ((size_t)1 << 31))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/kernel.h"
+#include "platform/sim/rules.h"
 
 #include <cstdint>
 #include <functional>
@@ -82,18 +83,9 @@ template <typename T, typename... Args> std::shared_ptr<T> MakeRecord(Args&&... 
 // aborts the process. Tests see it with a death test.
 [[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                            const std::string& reason, const char* file = nullptr, int line = 0);
-
-// Driver Verifier's 0xC4 family and the I/O verifier's 0xC9 family, the two
-// codes most rules use; p1 is the rule's subcode.
-constexpr ULONG kDriverVerifierDetectedViolation = 0xC4;
-constexpr ULONG kDriverVerifierIomanagerViolation = 0xC9;
-constexpr ULONG kIrqlNotLessOrEqual = 0x0A;
-constexpr ULONG kMultipleIrpCompleteRequests = 0x44;
-constexpr ULONG kTimerOrDpcInvalid = 0xC7;
-constexpr ULONG kDriverUnloadedWithoutCancellingPendingOperations = 0xCE;
-constexpr ULONG kSpinLockAlreadyOwned = 0x0F;
-constexpr ULONG kSpinLockNotOwned = 0x10;
-constexpr ULONG kBadPoolCaller = 0xC2;
+// The one way the simulation says it does not model something: a loud stop
+// naming what was asked, never a quiet success or failure.
+[[noreturn]] void NotModelled(const std::string& what);
 
 // ---------------------------------------------------------------- attribution (verifier.cpp)
 // The driver whose code is running on this thread: pushed by the simulation
@@ -148,18 +140,20 @@ struct Options;
 // `sim::Kernel` brings the families up in this order and down in reverse.
 // Each Start resets the family to a fresh state; each Check runs its
 // end-of-run verifier checks (bug check on a leftover); each Stop frees what
-// the family holds without checking. A family that is not built yet has a weak
-// empty default in kernel.cpp.
+// the family holds without checking.
 void ExStart(const Options&);
 void KeStart(const Options&);
 void IoStart(const Options&);
 void ObStart(const Options&);
 void PnpStart(const Options&);
+void PoStart(const Options&);
 void PnpCheck();
+void PoCheck();
 void ObCheck();
 void IoCheck();
 void KeCheck();
 void ExCheck();
+void PoStop();
 void PnpStop();
 void ObStop();
 void IoStop();
@@ -210,8 +204,7 @@ namespace sim {
 // locks. A surprise-removed stack gets its IRP_MN_REMOVE_DEVICE there once no
 // handle is left on it, as on Windows; every other close is ignored.
 void PnpFileObjectClosed(PDEVICE_OBJECT device);
-// Io: file objects open now on the stack `device` belongs to. (A weak stand-in
-// in pnp_tempstubs.cpp sums DEVICE_OBJECT::ReferenceCount over the stack.)
+// Io: file objects open now on the stack `device` belongs to.
 size_t IoOpenFileObjects(PDEVICE_OBJECT device);
 // IoDeleteDevice calls PoDeviceDeleted first: deleting a device with a power
 // IRP still active on it is bug check 0x9F/0x1, and the power manager forgets

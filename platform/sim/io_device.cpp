@@ -181,8 +181,8 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     {
         std::lock_guard<SimMutex> lock(IoLock());
         if (g_drivers.count(driver) == 0) {
-            std::fprintf(stderr, "sim::UnloadDriver: %p is not a loaded driver\n", (void*)driver);
-            std::abort();
+            BugCheck(kSimMisuse, (ULONG_PTR)driver, 0, 0, 0,
+                     "sim::UnloadDriver: not a loaded driver");
         }
     }
     if (driver->DriverUnload != nullptr) {
@@ -276,9 +276,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     {
         std::lock_guard<SimMutex> lock(IoLock());
         if (g_drivers.count(DriverObject) == 0) {
-            std::fprintf(stderr, "IoCreateDevice: %p is not a driver object\n",
-                         (void*)DriverObject);
-            std::abort();
+            BugCheck(kSimMisuse, (ULONG_PTR)DriverObject, 0, 0, 0,
+                     "IoCreateDevice: not a driver object");
         }
     }
     *DeviceObject = nullptr;

@@ -48,11 +48,6 @@ constexpr CSHORT kIoTypeFile = 5;
 std::vector<FileHandle*> g_handles; // guarded by IoLock()
 size_t g_records = 0;                // request records held, on every handle; IoLock()
 
-[[noreturn]] void Unmodelled(const std::string& what) {
-    std::fprintf(stderr, "sim I/O manager: %s is not modelled\n", what.c_str());
-    std::abort();
-}
-
 bool IsDone(const PendingRequest* request) {
     return __atomic_load_n(&request->done, __ATOMIC_ACQUIRE);
 }
@@ -123,7 +118,7 @@ PendingRequest* Dispatch(FileHandle* handle, PDEVICE_OBJECT top, UCHAR major, UC
                          std::function<void(PendingRequest&)> onComplete = nullptr,
                          bool unbufferedOutput = false) {
     if (CurrentIrql() != PASSIVE_LEVEL)
-        Unmodelled("a user-mode request made above PASSIVE_LEVEL");
+        NotModelled("I/O manager: a user-mode request made above PASSIVE_LEVEL");
     RequestPtr owned(new (RecordAllocate(sizeof(PendingRequest))) PendingRequest());
     PendingRequest* request = owned.get();
     request->onComplete = std::move(onComplete);
@@ -237,7 +232,7 @@ PendingRequest* SendRequest(FileHandle* handle, UserRequest request) {
     case IRP_MJ_WRITE: {
         bool read = request.major == IRP_MJ_READ;
         if ((flags & DO_DIRECT_IO) != 0)
-            Unmodelled("direct I/O (DO_DIRECT_IO) reads and writes");
+            NotModelled("I/O manager: direct I/O (DO_DIRECT_IO) reads and writes");
         ULONG length = read ? request.outputLength : request.inputLength;
         return Dispatch(
             handle, top, request.major, request.minor,
@@ -299,8 +294,8 @@ PendingRequest* SendRequest(FileHandle* handle, UserRequest request) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
-        Unmodelled(std::string(MajorName(request.major)) +
-                   " through SendRequest (OpenFile and CloseFile send it)");
+        NotModelled("I/O manager: " + std::string(MajorName(request.major)) +
+                    " through SendRequest (OpenFile and CloseFile send it)");
     default:
         return Dispatch(
             handle, top, request.major, request.minor, [](PIRP, PIO_STACK_LOCATION) {}, 0,

@@ -29,52 +29,6 @@ struct _DEVOBJ_EXTENSION {
 
 namespace sim {
 
-// ---------------------------------------------------------------- verifier subcodes
-// 0xC9 (DRIVER_VERIFIER_IOMANAGER_VIOLATION) subcodes as Windows numbers them.
-constexpr ULONG kC9FreeNonIrp = 0x01;
-constexpr ULONG kC9FreeThreadIrp = 0x02;
-constexpr ULONG kC9CallBadIrp = 0x03;
-constexpr ULONG kC9CallBadDevice = 0x04;
-constexpr ULONG kC9IrqlChangedInDispatch = 0x05;
-constexpr ULONG kC9CompleteWithPending = 0x06;
-constexpr ULONG kC9CompleteWithCancelRoutine = 0x07;
-constexpr ULONG kC9BuildBadIoctl = 0x09;
-constexpr ULONG kC9CompleteAboveDispatch = 0x0E;
-constexpr ULONG kC9CallAboveDispatch = 0x10;
-constexpr ULONG kC9DeviceDeletedWhileAttached = 0x201;
-constexpr ULONG kC9DetachNotAttached = 0x202;
-constexpr ULONG kC9CallWithCancelRoutine = 0x203;
-constexpr ULONG kC9CompletePendingBelow = 0x209;
-constexpr ULONG kC9FreeIrpInUse = 0x20A;
-constexpr ULONG kC9DeleteWithoutDetach = 0x21D;
-constexpr ULONG kC9StatusMismatch = 0x224;
-constexpr ULONG kC9DispatchLostIrp = 0x226;
-constexpr ULONG kC9PendingNotPropagated = 0x228;
-constexpr ULONG kC9ForwardedAtBadIrql = 0x23A;
-constexpr ULONG kC9PendingWithoutMark = 0x23D;
-constexpr ULONG kC9MarkedButNotPending = 0x23E;
-constexpr ULONG kC9DeviceDeletedTwice = 0x240;
-// Rules Windows does not number (0xF2xx: ours, never a Windows value).
-constexpr ULONG kC9OwnIrpCompletedToTop = 0xF201;   // IoAllocateIrp IRP reached the top
-constexpr ULONG kC9IrpFreedInRoutine = 0xF202;      // freed, then not MORE_PROCESSING_REQUIRED
-constexpr ULONG kC9DeleteWithIrps = 0xF203;         // IoDeleteDevice with IRPs held by it
-constexpr ULONG kC9InformationOverrun = 0xF204;     // Information > the caller's output buffer
-constexpr ULONG kC9IrpsLeftAtEndOfRun = 0xF205;
-constexpr ULONG kC9ReuseForeignIrp = 0xF206;        // IoReuseIrp on an IRP the driver did not allocate
-constexpr ULONG kC9FreedMemoryHoldsIrp = 0xF207;
-constexpr ULONG kC9NoDispatchRoutine = 0xF208;
-constexpr ULONG kC9HandlesLeftAtEndOfRun = 0xF209;
-// 0xC4 subcodes.
-constexpr ULONG kC4RemoveLockReleaseUnheld = 0xD5;
-constexpr ULONG kC4RemoveLockWaitUnheld = 0xD6;
-constexpr ULONG kC4RemoveLockReinitialised = 0xD7;
-constexpr ULONG kC4CompletionIrqlChanged = 0xFA;
-constexpr ULONG kC4CancelLockHeldAtReturn = 0xF210;     // a cancel routine kept the cancel spin lock
-constexpr ULONG kC4DispatchReturnedWithSpinLock = 0xF211;
-constexpr ULONG kC4RemoveLockNotInitialised = 0xF212;
-constexpr ULONG kC4DeleteWithRemoveLockHeld = 0xF213;
-constexpr ULONG kNoMoreIrpStackLocations = 0x35;
-
 // ---------------------------------------------------------------- shared state
 // The I/O manager's one lock for its tables. Never held while a driver
 // routine, a Ke routine that may block or switch threads, or BugCheck runs.

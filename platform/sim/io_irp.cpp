@@ -300,8 +300,7 @@ PIRP RecycledIrp(size_t bytes);
 
 PIRP NewIrp(CCHAR stackSize, IrpKind kind, PDRIVER_OBJECT owner, IrpFinisher finish = nullptr) {
     if (stackSize < 0) {
-        std::fprintf(stderr, "IoAllocateIrp: negative stack size %d is not modelled\n", stackSize);
-        std::abort();
+        NotModelled("IoAllocateIrp with a negative stack size " + std::to_string(stackSize));
     }
     ULONG size = IoSizeOfIrp(stackSize);
     PIRP irp = RecycledIrp(size);
@@ -712,70 +711,154 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 
 // ---------------------------------------------------------------- IofCallDriver
 
+namespace {
+
+// The rules a call down keeps before the dispatch routine runs; returns the
+// routine. Caller holds IoLock through `lock`, released before a bug check.
+PDRIVER_DISPATCH CheckCallLocked(std::unique_lock<SimMutex>& lock, PDEVICE_OBJECT DeviceObject,
+                                 PIRP Irp, KIRQL irql) {
+    auto stop = [&](ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, const std::string& why) {
+        lock.unlock();
+        BugCheck(code, p1, p2, p3, 0, why);
+    };
+    if (FindLocked(Irp) == nullptr || Irp->Type != kIoTypeIrp)
+        stop(kDriverVerifierIomanagerViolation, kC9CallBadIrp, (ULONG_PTR)Irp, 0,
+             "IofCallDriver: " + IrpText(Irp) + " is not a live IRP");
+    if (!IoIsLiveDeviceLocked(DeviceObject))
+        stop(kDriverVerifierIomanagerViolation, kC9CallBadDevice, (ULONG_PTR)DeviceObject,
+             (ULONG_PTR)Irp,
+             "IofCallDriver: " + Hex((ULONG_PTR)DeviceObject) +
+                 " is not a device object (deleted, or never created)");
+    if (Irp->CurrentLocation <= 1)
+        stop(kNoMoreIrpStackLocations, (ULONG_PTR)Irp, 0, 0,
+             "IofCallDriver: " + IrpText(Irp) + " has no stack location left for " +
+                 DeviceText(DeviceObject));
+    UCHAR major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
+    if (irql > DISPATCH_LEVEL)
+        stop(kDriverVerifierIomanagerViolation, kC9CallAboveDispatch, (ULONG_PTR)Irp, irql,
+             "IofCallDriver called at IRQL " + std::to_string(irql));
+    if (irql == DISPATCH_LEVEL && !AllowedAtDispatch(major))
+        stop(kDriverVerifierIomanagerViolation, kC9ForwardedAtBadIrql, (ULONG_PTR)Irp, irql,
+             std::string("IofCallDriver at DISPATCH_LEVEL with ") + MajorName(major) +
+                 ", which must be sent below DISPATCH_LEVEL");
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
+        stop(kDriverVerifierIomanagerViolation, kC9CallWithCancelRoutine, (ULONG_PTR)Irp,
+             (ULONG_PTR)Irp->CancelRoutine,
+             "IofCallDriver: " + IrpText(Irp) + " still has cancel routine " +
+                 RoutineText((const void*)Irp->CancelRoutine));
+    PDRIVER_DISPATCH routine = nullptr;
+    if (major > IRP_MJ_MAXIMUM_FUNCTION ||
+        (routine = DeviceObject->DriverObject->MajorFunction[major]) == nullptr)
+        stop(kDriverVerifierIomanagerViolation, kC9NoDispatchRoutine, (ULONG_PTR)Irp, major,
+             std::string("IofCallDriver: no dispatch routine for ") + MajorName(major) + " in " +
+                 DriverName(DeviceObject->DriverObject));
+    return routine;
+}
+
+// What became of the IRP while its dispatch routine ran.
+struct DispatchOutcome {
+    PDRIVER_OBJECT driver;
+    PDRIVER_DISPATCH routine;
+    NTSTATUS status;
+    bool marked, passed, forwarded, forwardedPending;
+    NTSTATUS statusAtPass;
+};
+
+std::string DispatchText(const DispatchOutcome& o, const Frame& frame) {
+    return "dispatch routine " + DriverName(o.driver) + " " + RoutineText((const void*)o.routine) +
+           " for " + MajorName(frame.major);
+}
+
+// The dispatch routine must leave the IRQL and the spin locks as it found them.
+void CheckDispatchLeftState(const DispatchOutcome& o, const Frame& frame, PIRP Irp, KIRQL irql,
+                            size_t locksHeld) {
+    if (CurrentIrql() != irql) {
+        KIRQL now = CurrentIrql();
+        BugCheck(kDriverVerifierIomanagerViolation, kC9IrqlChangedInDispatch, (ULONG_PTR)o.routine,
+                 irql, now,
+                 DispatchText(o, frame) + " was called at IRQL " + std::to_string(irql) +
+                     " and returned at IRQL " + std::to_string(now));
+    }
+    if (SpinLocksHeld() != locksHeld)
+        BugCheck(kDriverVerifierDetectedViolation, kC4DispatchReturnedWithSpinLock,
+                 (ULONG_PTR)o.routine, (ULONG_PTR)Irp, 0,
+                 DispatchText(o, frame) + " returned holding a spin lock");
+}
+
+// Reads what the walk recorded in the frame, moves a frame still open off
+// the stack, and logs the return.
+void CloseDispatchFrame(DispatchOutcome& o, Frame& frame, PIRP Irp) {
+    std::lock_guard<SimMutex> lock(IoLock());
+    o.passed = frame.passed;
+    o.statusAtPass = frame.statusAtPass;
+    o.forwarded = frame.forwarded;
+    o.forwardedPending = frame.forwardedPending;
+    if (o.passed) {
+        o.marked = frame.marked;
+    } else {
+        o.marked = (__atomic_load_n(&Location(Irp, frame.location)->Control, __ATOMIC_RELAXED) &
+                    SL_PENDING_RETURNED) != 0;
+        // Still open: the walk will pass it after this call has gone. Not
+        // passed, the IRP cannot have been freed, so its record is the one
+        // the frame was put in.
+        if (IrpRecord* open = FindLocked(Irp)) {
+            for (Frame*& entry : open->active)
+                if (entry == &frame)
+                    entry = MoveFrameOffStack(frame);
+        }
+    }
+    LogEntry& entry = Log(LogEntry::Kind::Return, Irp);
+    entry.status = o.status;
+    entry.major = frame.major;
+    entry.routine = (const void*)o.routine;
+    entry.driver = DriverTextLocked(o.driver);
+}
+
+// The status a dispatch routine returns must agree with what it did to the IRP.
+void CheckDispatchStatus(const DispatchOutcome& o, const Frame& frame, PIRP Irp) {
+    const NTSTATUS status = o.status;
+    const ULONG_PTR routine = (ULONG_PTR)o.routine;
+    if (status == STATUS_PENDING && !o.marked && !o.forwardedPending)
+        BugCheck(
+            kDriverVerifierIomanagerViolation, kC9PendingWithoutMark, routine, (ULONG_PTR)Irp, 0,
+            DispatchText(o, frame) + " returned STATUS_PENDING without calling IoMarkIrpPending");
+    if (status == STATUS_PENDING)
+        return;
+    if (o.marked)
+        BugCheck(kDriverVerifierIomanagerViolation, kC9MarkedButNotPending, routine, (ULONG_PTR)Irp,
+                 (ULONG_PTR)status,
+                 DispatchText(o, frame) + " marked the IRP pending but returned " +
+                     StatusText(status) + " instead of STATUS_PENDING");
+    if (!o.passed && !o.forwarded)
+        BugCheck(kDriverVerifierIomanagerViolation, kC9DispatchLostIrp, routine, (ULONG_PTR)Irp,
+                 (ULONG_PTR)status,
+                 DispatchText(o, frame) + " returned " + StatusText(status) +
+                     " without completing, passing down or pending " + IrpText(Irp));
+    if (o.passed && status != o.statusAtPass)
+        BugCheck(kDriverVerifierIomanagerViolation, kC9StatusMismatch, routine, (ULONG_PTR)Irp,
+                 (ULONG_PTR)status,
+                 DispatchText(o, frame) + " returned " + StatusText(status) +
+                     " but the IRP completed with " + StatusText(o.statusAtPass));
+}
+
+} // namespace
+
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SimSchedulePoint("IofCallDriver");
     KIRQL irql = CurrentIrql();
-    IrpRecord* record = nullptr;
-    Frame own;
-    Frame* const frame = &own;
-    PDRIVER_DISPATCH routine = nullptr;
+    Frame frame;
+    DispatchOutcome outcome{};
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        record = FindLocked(Irp);
-        if (record == nullptr || Irp->Type != kIoTypeIrp) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadIrp, (ULONG_PTR)Irp, 0, 0,
-                     "IofCallDriver: " + IrpText(Irp) + " is not a live IRP");
-        }
-        if (!IoIsLiveDeviceLocked(DeviceObject)) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CallBadDevice, (ULONG_PTR)DeviceObject,
-                     (ULONG_PTR)Irp, 0,
-                     "IofCallDriver: " + Hex((ULONG_PTR)DeviceObject) +
-                         " is not a device object (deleted, or never created)");
-        }
-        if (Irp->CurrentLocation <= 1) {
-            lock.unlock();
-            BugCheck(kNoMoreIrpStackLocations, (ULONG_PTR)Irp, 0, 0, 0,
-                     "IofCallDriver: " + IrpText(Irp) + " has no stack location left for " +
-                         DeviceText(DeviceObject));
-        }
-        UCHAR major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
-        if (irql > DISPATCH_LEVEL) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CallAboveDispatch, (ULONG_PTR)Irp, irql,
-                     0, "IofCallDriver called at IRQL " + std::to_string(irql));
-        }
-        if (irql == DISPATCH_LEVEL && !AllowedAtDispatch(major)) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9ForwardedAtBadIrql, (ULONG_PTR)Irp,
-                     irql, major,
-                     std::string("IofCallDriver at DISPATCH_LEVEL with ") + MajorName(major) +
-                         ", which must be sent below DISPATCH_LEVEL");
-        }
-        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CallWithCancelRoutine, (ULONG_PTR)Irp,
-                     (ULONG_PTR)Irp->CancelRoutine, 0,
-                     "IofCallDriver: " + IrpText(Irp) + " still has cancel routine " +
-                         RoutineText((const void*)Irp->CancelRoutine));
-        }
-        if (major > IRP_MJ_MAXIMUM_FUNCTION ||
-            (routine = DeviceObject->DriverObject->MajorFunction[major]) == nullptr) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9NoDispatchRoutine, (ULONG_PTR)Irp,
-                     major, 0,
-                     std::string("IofCallDriver: no dispatch routine for ") + MajorName(major) +
-                         " in " + DriverName(DeviceObject->DriverObject));
-        }
-        frame->irp = Irp;
-        frame->device = DeviceObject;
-        frame->major = major;
-        frame->location = (CCHAR)(Irp->CurrentLocation - 1);
-        record->active.push_back(frame);
+        outcome.routine = CheckCallLocked(lock, DeviceObject, Irp, irql);
+        frame.irp = Irp;
+        frame.device = DeviceObject;
+        frame.major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
+        frame.location = (CCHAR)(Irp->CurrentLocation - 1);
+        FindLocked(Irp)->active.push_back(&frame);
         LogEntry& entry = Log(LogEntry::Kind::Call, Irp);
-        entry.major = major;
-        entry.location = frame->location;
+        entry.major = frame.major;
+        entry.location = frame.location;
         entry.device = DeviceTextLocked(DeviceObject);
     }
     RequireNoSpinLockHeld("IofCallDriver");
@@ -789,100 +872,147 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
     // Read before the call: a driver may delete its own device object while
     // handling the request (IRP_MN_REMOVE_DEVICE does exactly that).
-    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    t_frames.push_back(frame);
-    NTSTATUS status;
+    outcome.driver = DeviceObject->DriverObject;
+    t_frames.push_back(&frame);
     {
-        DriverScope scope(driver);
-        status = routine(DeviceObject, Irp);
+        DriverScope scope(outcome.driver);
+        outcome.status = outcome.routine(DeviceObject, Irp);
     }
     t_frames.pop_back();
 
-    // Only a bug check reads it.
-    auto who = [&] {
-        return DriverName(driver) + " " + RoutineText((const void*)routine) + " for " +
-               MajorName(frame->major);
-    };
-    if (CurrentIrql() != irql) {
-        KIRQL now = CurrentIrql();
-        BugCheck(kDriverVerifierIomanagerViolation, kC9IrqlChangedInDispatch, (ULONG_PTR)routine,
-                 irql, now,
-                 "dispatch routine " + who() + " was called at IRQL " + std::to_string(irql) +
-                     " and returned at IRQL " + std::to_string(now));
-    }
-    if (SpinLocksHeld() != locksHeld) {
-        BugCheck(kDriverVerifierDetectedViolation, kC4DispatchReturnedWithSpinLock,
-                 (ULONG_PTR)routine, (ULONG_PTR)Irp, 0,
-                 "dispatch routine " + who() + " returned holding a spin lock");
-    }
-
-    bool marked, passed, forwarded, forwardedPending;
-    NTSTATUS statusAtPass;
-    {
-        std::lock_guard<SimMutex> lock(IoLock());
-        passed = frame->passed;
-        statusAtPass = frame->statusAtPass;
-        forwarded = frame->forwarded;
-        forwardedPending = frame->forwardedPending;
-        if (passed) {
-            marked = frame->marked;
-        } else {
-            marked = (__atomic_load_n(&Location(Irp, frame->location)->Control, __ATOMIC_RELAXED) &
-                      SL_PENDING_RETURNED) != 0;
-            // Still open: the walk will pass it after this call has gone.
-            // Not passed, the IRP cannot have been freed, so its record is
-            // the one the frame was put in.
-            if (IrpRecord* open = FindLocked(Irp)) {
-                for (Frame*& entry : open->active)
-                    if (entry == frame)
-                        entry = MoveFrameOffStack(*frame);
-            }
-        }
-        LogEntry& entry = Log(LogEntry::Kind::Return, Irp);
-        entry.status = status;
-        entry.major = frame->major;
-        entry.routine = (const void*)routine;
-        entry.driver = DriverTextLocked(driver);
-    }
-    if (status == STATUS_PENDING && !marked && !forwardedPending) {
-        BugCheck(kDriverVerifierIomanagerViolation, kC9PendingWithoutMark, (ULONG_PTR)routine,
-                 (ULONG_PTR)Irp, 0,
-                 "dispatch routine " + who() +
-                     " returned STATUS_PENDING without calling IoMarkIrpPending");
-    }
-    if (status != STATUS_PENDING && marked) {
-        BugCheck(kDriverVerifierIomanagerViolation, kC9MarkedButNotPending, (ULONG_PTR)routine,
-                 (ULONG_PTR)Irp, (ULONG_PTR)status,
-                 "dispatch routine " + who() + " marked the IRP pending but returned " +
-                     StatusText(status) + " instead of STATUS_PENDING");
-    }
-    if (status != STATUS_PENDING && !passed && !forwarded) {
-        BugCheck(kDriverVerifierIomanagerViolation, kC9DispatchLostIrp, (ULONG_PTR)routine,
-                 (ULONG_PTR)Irp, (ULONG_PTR)status,
-                 "dispatch routine " + who() + " returned " + StatusText(status) +
-                     " without completing, passing down or pending " + IrpText(Irp));
-    }
-    if (status != STATUS_PENDING && passed && status != statusAtPass) {
-        BugCheck(kDriverVerifierIomanagerViolation, kC9StatusMismatch, (ULONG_PTR)routine,
-                 (ULONG_PTR)Irp, (ULONG_PTR)status,
-                 "dispatch routine " + who() + " returned " + StatusText(status) +
-                     " but the IRP completed with " + StatusText(statusAtPass));
-    }
+    CheckDispatchLeftState(outcome, frame, Irp, irql, locksHeld);
+    CloseDispatchFrame(outcome, frame, Irp);
+    CheckDispatchStatus(outcome, frame, Irp);
     if (parent != nullptr) {
         std::lock_guard<SimMutex> lock(IoLock());
         parent->forwarded = true;
-        if (status == STATUS_PENDING)
+        if (outcome.status == STATUS_PENDING)
             parent->forwardedPending = true;
     }
-    return status;
+    return outcome.status;
 }
 
 // ---------------------------------------------------------------- IofCompleteRequest
 
+namespace {
+
+// The rules a completion keeps before the walk starts. Caller holds IoLock
+// through `lock`, released before a bug check.
+void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* record,
+                         KIRQL irql) {
+    auto stop = [&](ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, const std::string& why) {
+        lock.unlock();
+        BugCheck(code, p1, p2, p3, 0, why);
+    };
+    const std::string who = DriverName(CurrentDriver()) + " completed " + IrpText(Irp);
+    if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
+        Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1))
+        stop(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0,
+             who + ", which was already completed");
+    if (irql > DISPATCH_LEVEL)
+        stop(kDriverVerifierIomanagerViolation, kC9CompleteAboveDispatch, (ULONG_PTR)Irp, irql,
+             "IofCompleteRequest called at IRQL " + std::to_string(irql));
+    if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1)
+        stop(kDriverVerifierIomanagerViolation, kC9CompleteWithPending, (ULONG_PTR)Irp,
+             (ULONG_PTR)Irp->IoStatus.Status,
+             who + " with status " + StatusText(Irp->IoStatus.Status));
+    // Atomic: IoCancelIrp may be exchanging it on another thread.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
+        stop(kDriverVerifierIomanagerViolation, kC9CompleteWithCancelRoutine, (ULONG_PTR)Irp,
+             (ULONG_PTR)Irp->CancelRoutine,
+             who + " while its cancel routine " + RoutineText((const void*)Irp->CancelRoutine) +
+                 " is still set");
+    // A dispatch routine completing the IRP it was given: anything it sent on
+    // since (a later frame still open) is still below it.
+    Frame* own = nullptr;
+    for (auto it = t_frames.rbegin(); it != t_frames.rend() && own == nullptr; ++it)
+        if ((*it)->irp == Irp)
+            own = *it;
+    bool after = false;
+    for (auto& frame : record->active) {
+        bool below = frame->location < Irp->CurrentLocation || (own != nullptr && after);
+        after = after || frame == own;
+        if (below)
+            stop(kDriverVerifierIomanagerViolation, kC9CompletePendingBelow, (ULONG_PTR)Irp,
+                 (ULONG_PTR)frame->device,
+                 who + " while " + DeviceText(frame->device) + " below it still has it");
+    }
+}
+
+// The walk leaves a location as Windows does: nothing of the driver's
+// parameters or completion routine stays in it.
+void ClearLocation(PIO_STACK_LOCATION sp) {
+    sp->MinorFunction = 0;
+    sp->Flags = 0;
+    sp->Control = 0;
+    memset(&sp->Parameters.Others, 0, sizeof sp->Parameters.Others);
+    sp->FileObject = nullptr;
+    sp->CompletionRoutine = nullptr;
+    sp->Context = nullptr;
+}
+
+bool InvokesRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE routine, UCHAR control) {
+    NTSTATUS status = Irp->IoStatus.Status;
+    return routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+}
+
+// What a completion routine that let the walk go on must have kept.
+void CheckCompletionReturn(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE routine,
+                           PDRIVER_OBJECT driver, NTSTATUS result, CCHAR stackCount) {
+    const std::string who =
+        "completion routine " + RoutineText((const void*)routine) + " of " + DriverName(driver);
+    bool freed;
+    {
+        std::lock_guard<SimMutex> lock(IoLock());
+        freed = record->freed;
+    }
+    if (freed)
+        BugCheck(kDriverVerifierIomanagerViolation, kC9IrpFreedInRoutine, (ULONG_PTR)Irp,
+                 (ULONG_PTR)routine, (ULONG_PTR)result,
+                 who + " freed " + IrpText(Irp) + " and returned " + StatusText(result) +
+                     " instead of STATUS_MORE_PROCESSING_REQUIRED");
+    if (Irp->PendingReturned && Irp->CurrentLocation <= stackCount &&
+        (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0)
+        BugCheck(kDriverVerifierIomanagerViolation, kC9PendingNotPropagated, (ULONG_PTR)Irp,
+                 (ULONG_PTR)routine, 0,
+                 who + " saw PendingReturned but did not call IoMarkIrpPending");
+}
+
+// Runs one completion routine; true when it stopped the walk.
+bool RunCompletionRoutine(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE routine,
+                          PVOID context) {
+    PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                ? nullptr
+                                : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    PDRIVER_OBJECT driver = OwnerOf(device, *record);
+    CCHAR stackCount = Irp->StackCount;
+    KIRQL before = CurrentIrql();
+    NTSTATUS result;
+    {
+        DriverScope scope(driver);
+        result = routine(device, Irp, context);
+    }
+    if (CurrentIrql() != before) {
+        KIRQL now = CurrentIrql();
+        BugCheck(kDriverVerifierDetectedViolation, kC4CompletionIrqlChanged, (ULONG_PTR)routine,
+                 before, now,
+                 "completion routine " + RoutineText((const void*)routine) + " of " +
+                     DriverName(driver) + " was called at IRQL " + std::to_string(before) +
+                     " and returned at IRQL " + std::to_string(now));
+    }
+    if (result == STATUS_MORE_PROCESSING_REQUIRED)
+        return true;
+    CheckCompletionReturn(Irp, record, routine, driver, result, stackCount);
+    return false;
+}
+
+} // namespace
+
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     SimSchedulePoint("IofCompleteRequest");
     UNREFERENCED_PARAMETER(PriorityBoost);
-    KIRQL irql = CurrentIrql();
     // The walk holds a reference to the record once a completion routine is
     // to run (it may free the IRP), and from the start for an IRP a driver
     // owns; the I/O manager's own IRPs go only at the end of their walk.
@@ -893,53 +1023,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         record = FindLocked(Irp);
         if (record != nullptr && record->kind != IrpKind::User)
             keep = FindSharedLocked(Irp);
-        if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
-            Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1)) {
-            lock.unlock();
-            BugCheck(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0, 0,
-                     DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
-                         ", which was already completed");
-        }
-        if (irql > DISPATCH_LEVEL) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteAboveDispatch, (ULONG_PTR)Irp,
-                     irql, 0, "IofCompleteRequest called at IRQL " + std::to_string(irql));
-        }
-        if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteWithPending, (ULONG_PTR)Irp,
-                     (ULONG_PTR)Irp->IoStatus.Status, 0,
-                     DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
-                         " with status " + StatusText(Irp->IoStatus.Status));
-        }
-        // Atomic: IoCancelIrp may be exchanging it on another thread.
-        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-            lock.unlock();
-            BugCheck(kDriverVerifierIomanagerViolation, kC9CompleteWithCancelRoutine,
-                     (ULONG_PTR)Irp, (ULONG_PTR)Irp->CancelRoutine, 0,
-                     DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
-                         " while its cancel routine " +
-                         RoutineText((const void*)Irp->CancelRoutine) + " is still set");
-        }
-        // A dispatch routine completing the IRP it was given: anything it
-        // sent on since (a later frame still open) is still below it.
-        Frame* own = nullptr;
-        for (auto it = t_frames.rbegin(); it != t_frames.rend() && own == nullptr; ++it)
-            if ((*it)->irp == Irp)
-                own = *it;
-        bool after = false;
-        for (auto& frame : record->active) {
-            bool below = frame->location < Irp->CurrentLocation || (own != nullptr && after);
-            after = after || frame == own;
-            if (below) {
-                std::string holder = DeviceText(frame->device);
-                lock.unlock();
-                BugCheck(kDriverVerifierIomanagerViolation, kC9CompletePendingBelow,
-                         (ULONG_PTR)Irp, (ULONG_PTR)frame->device, 0,
-                         DriverName(CurrentDriver()) + " completed " + IrpText(Irp) +
-                             " while " + holder + " below it still has it");
-            }
-        }
+        CheckCompleteLocked(lock, Irp, record, CurrentIrql());
         LogEntry& entry = Log(LogEntry::Kind::Complete, Irp);
         entry.status = Irp->IoStatus.Status;
         entry.driver = DriverTextLocked(CurrentDriver());
@@ -962,20 +1046,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         UCHAR control = sp->Control;
-        sp->MinorFunction = 0;
-        sp->Flags = 0;
-        sp->Control = 0;
-        memset(&sp->Parameters.Others, 0, sizeof sp->Parameters.Others);
-        sp->FileObject = nullptr;
-        sp->CompletionRoutine = nullptr;
-        sp->Context = nullptr;
-
-        NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != nullptr &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
-                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
-        if (!invoke) {
+        ClearLocation(sp);
+        if (!InvokesRoutine(Irp, routine, control)) {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
                 IoMarkIrpPending(Irp);
             continue;
@@ -984,47 +1056,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             std::lock_guard<SimMutex> lock(IoLock());
             keep = FindSharedLocked(Irp);
         }
-        PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                    ? nullptr
-                                    : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-        PDRIVER_OBJECT driver = OwnerOf(device, *record);
-        CCHAR stackCount = Irp->StackCount;
-        KIRQL before = CurrentIrql();
-        NTSTATUS result;
-        {
-            DriverScope scope(driver);
-            result = routine(device, Irp, context);
-        }
-        if (CurrentIrql() != before) {
-            KIRQL now = CurrentIrql();
-            BugCheck(kDriverVerifierDetectedViolation, kC4CompletionIrqlChanged,
-                     (ULONG_PTR)routine, before, now,
-                     "completion routine " + RoutineText((const void*)routine) + " of " +
-                         DriverName(driver) + " was called at IRQL " + std::to_string(before) +
-                         " and returned at IRQL " + std::to_string(now));
-        }
-        if (result == STATUS_MORE_PROCESSING_REQUIRED)
+        if (RunCompletionRoutine(Irp, record, routine, context))
             return;
-        bool freed;
-        {
-            std::lock_guard<SimMutex> lock(IoLock());
-            freed = record->freed;
-        }
-        if (freed) {
-            BugCheck(kDriverVerifierIomanagerViolation, kC9IrpFreedInRoutine, (ULONG_PTR)Irp,
-                     (ULONG_PTR)routine, (ULONG_PTR)result,
-                     "completion routine " + RoutineText((const void*)routine) + " of " +
-                         DriverName(driver) + " freed " + IrpText(Irp) + " and returned " +
-                         StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
-        }
-        if (Irp->PendingReturned && Irp->CurrentLocation <= stackCount &&
-            (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0) {
-            BugCheck(kDriverVerifierIomanagerViolation, kC9PendingNotPropagated, (ULONG_PTR)Irp,
-                     (ULONG_PTR)routine, 0,
-                     "completion routine " + RoutineText((const void*)routine) + " of " +
-                         DriverName(driver) +
-                         " saw PendingReturned but did not call IoMarkIrpPending");
-        }
     }
     FinishAtTop(record);
 }
@@ -1049,16 +1082,13 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
         }
     }
     if (IoStatusBlock == nullptr) {
-        BugCheck(kDriverVerifierIomanagerViolation, 0x0C, 0, 0, 0,
+        BugCheck(kDriverVerifierIomanagerViolation, kC9BuildWithoutStatusBlock, 0, 0, 0,
                  "IoBuildDeviceIoControlRequest without an I/O status block");
     }
     ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
-        std::fprintf(stderr,
-                     "IoBuildDeviceIoControlRequest: direct I/O (control code 0x%X) needs MDLs, "
-                     "which the simulation does not model\n",
-                     IoControlCode);
-        std::abort();
+        NotModelled("IoBuildDeviceIoControlRequest: direct I/O (control code " +
+                    Hex(IoControlCode) + ") needs MDLs");
     }
     if (ShouldFailAllocation(AllocKind::BuiltRequest, __builtin_return_address(0)))
         return nullptr;

@@ -37,35 +37,6 @@ void KeCheckDriverUnload(PDRIVER_OBJECT driver);
 
 namespace sim::ke {
 
-// ---------------------------------------------------------------- codes
-constexpr ULONG kIrqlUnexpectedValue = 0xC8;
-constexpr ULONG kDriverIrqlNotLessOrEqual = 0xD1;
-constexpr ULONG kWorkerThreadReturnedAtBadIrql = 0xE1;
-constexpr ULONG kWorkerInvalid = 0xE4;
-// 0xC4 subcodes (Driver Verifier's automatic checks and deadlock detection).
-constexpr ULONG kVfRaiseToLower = 0x30;
-constexpr ULONG kVfLowerToHigher = 0x31;
-constexpr ULONG kVfSpinLockReleaseBadIrql = 0x32;
-constexpr ULONG kVfFastMutexAboveApc = 0x33;
-constexpr ULONG kVfFastMutexReleaseBadIrql = 0x34;
-constexpr ULONG kVfSpinLockAtDpcBelowDispatch = 0x40;
-constexpr ULONG kVfSpinLockFromDpcBelowDispatch = 0x41;
-constexpr ULONG kVfSpinLockAboveDispatch = 0x42;
-constexpr ULONG kVfWaitAboveDispatch = 0x120;
-constexpr ULONG kVfWaitAtDispatchInfinite = 0x121;
-constexpr ULONG kVfWaitAtDispatchTimeout = 0x122;
-constexpr ULONG kVfSelfDeadlock = 0x1000;
-constexpr ULONG kVfReleaseNotOwned = 0x1003;
-// The simulation's own codes, for faults Windows has no code for or that only
-// a simulation can see.
-constexpr ULONG kSimDeadlock = 0xDEAD10CC;      // every thread waits and nothing can wake them
-constexpr ULONG kSimNotModelled = 0x51A00001;   // an operation the simulation does not model
-constexpr ULONG kSimBadObject = 0x51A00002;     // uninitialised object, or re-initialised in use
-constexpr ULONG kSimFreedInUse = 0x51A00003;    // freed memory holds an object a thread waits on
-constexpr ULONG kSimSpinLockHeld = 0x51A00004;  // a call that may not be made holding a spin lock
-constexpr ULONG kSimForeignThread = 0x51A00005; // a thread the simulated processor does not know
-constexpr ULONG kSimMisuse = 0x51A00006;        // a test-facing call used out of place
-
 // Dispatcher header types, as Windows numbers them.
 constexpr UCHAR kEventNotificationObject = 0;
 constexpr UCHAR kEventSynchronizationObject = 1;

@@ -140,8 +140,7 @@ extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     if (Type != NotificationEvent && Type != SynchronizationEvent) {
-        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(Event), Type, 0, 0,
-                 "KeInitializeEvent with event type " + std::to_string(Type));
+        NotModelled("KeInitializeEvent with event type " + std::to_string(Type));
     }
     {
         Lock lk(M().lock);
@@ -181,8 +180,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (Wait) {
         // Wait = TRUE hands the dispatcher lock to the caller's next wait;
         // nothing in these drivers needs it.
-        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(Event), 0, 0, 0,
-                 "KeSetEvent with Wait = TRUE is not modelled");
+        NotModelled("KeSetEvent with Wait = TRUE is not modelled");
     }
     Lock lk(M().lock);
     LONG previous = Event->Header.SignalState;
@@ -237,10 +235,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     }
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     if (!IsEvent(*header) && !IsTimer(*header)) {
-        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(Object), header->Type, 0, 0,
-                 "KeWaitForSingleObject on " + Hex(Object) + ", an object of header type " +
-                     std::to_string(header->Type) +
-                     " (only events and timers are modelled; is it initialised?)");
+        NotModelled("KeWaitForSingleObject on " + Hex(Object) + ", an object of header type " +
+                    std::to_string(header->Type) +
+                    " (only events and timers are modelled; is it initialised?)");
     }
     Lock lk(M().lock);
     if (header->SignalState > 0) {

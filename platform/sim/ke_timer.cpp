@@ -236,13 +236,14 @@ void KeCheckFreedRange(const void* base, size_t length) {
         if (inside(timer)) {
             std::string text = TimerText(timer, record);
             lk.unlock();
-            BugCheck(kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(timer), from, to,
-                     range() + " holds " + text + ", which is still set");
+            BugCheck(kTimerOrDpcInvalid, kC7TimerStillSet, reinterpret_cast<ULONG_PTR>(timer), from,
+                     to, range() + " holds " + text + ", which is still set");
         }
         if (record.dpc != nullptr && inside(record.dpc)) {
             std::string text = TimerText(timer, record);
             lk.unlock();
-            BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(record.dpc), from, to,
+            BugCheck(kTimerOrDpcInvalid, kC7DpcStillQueued, reinterpret_cast<ULONG_PTR>(record.dpc),
+                     from, to,
                      range() + " holds DPC " + Hex(record.dpc) + " of " + text +
                          ", which is still set");
         }
@@ -251,7 +252,8 @@ void KeCheckFreedRange(const void* base, size_t length) {
         if (inside(r.dpc)) {
             std::string routine = Describe((void*)r.dpc->DeferredRoutine);
             lk.unlock();
-            BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(r.dpc), from, to,
+            BugCheck(kTimerOrDpcInvalid, kC7DpcStillQueued, reinterpret_cast<ULONG_PTR>(r.dpc),
+                     from, to,
                      range() + " holds DPC " + Hex(r.dpc) + " (routine " + routine +
                          "), which is queued");
         }
@@ -260,7 +262,8 @@ void KeCheckFreedRange(const void* base, size_t length) {
         if (inside(r.item)) {
             std::string routine = Describe((void*)r.item->WorkerRoutine);
             lk.unlock();
-            BugCheck(kWorkerInvalid, 0, reinterpret_cast<ULONG_PTR>(r.item), from, length,
+            BugCheck(kWorkerInvalid, kE4WorkItemInFreedMemory, reinterpret_cast<ULONG_PTR>(r.item),
+                     from, length,
                      range() + " holds work item " + Hex(r.item) + " (routine " + routine +
                          "), which is queued");
         }
@@ -306,7 +309,7 @@ Leftovers CollectLocked(PDRIVER_OBJECT driver) {
     for (const auto& [due, timer] : m.timerQueue) {
         const TimerRecord& r = m.timers[timer];
         if (mine(r.owner)) {
-            left.Add(TimerText(timer, r) + whose(r.owner), kTimerOrDpcInvalid, 0,
+            left.Add(TimerText(timer, r) + whose(r.owner), kTimerOrDpcInvalid, kC7TimerStillSet,
                      reinterpret_cast<ULONG_PTR>(timer),
                      reinterpret_cast<ULONG_PTR>(r.dpc ? r.dpc->DeferredRoutine : nullptr));
         }
@@ -315,7 +318,7 @@ Leftovers CollectLocked(PDRIVER_OBJECT driver) {
         if (mine(r.owner)) {
             left.Add("queued DPC " + Hex(r.dpc) + " routine " +
                          Describe((void*)r.dpc->DeferredRoutine) + whose(r.owner),
-                     kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(r.dpc),
+                     kTimerOrDpcInvalid, kC7DpcStillQueued, reinterpret_cast<ULONG_PTR>(r.dpc),
                      reinterpret_cast<ULONG_PTR>(r.dpc->DeferredRoutine));
         }
     }
@@ -399,15 +402,14 @@ extern "C" {
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, ULONG Type) {
     if (Type > 1) {
-        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(Timer), Type, 0, 0,
-                 "KeInitializeTimerEx with timer type " + std::to_string(Type));
+        NotModelled("KeInitializeTimerEx with timer type " + std::to_string(Type));
     }
     Lock lk(M().lock);
     auto set = M().timers.find(Timer);
     if (set != M().timers.end()) {
         std::string text = TimerText(Timer, set->second);
         lk.unlock();
-        BugCheck(kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(Timer), 0, 0,
+        BugCheck(kTimerOrDpcInvalid, kC7TimerStillSet, reinterpret_cast<ULONG_PTR>(Timer), 0, 0,
                  "KeInitializeTimer on " + text + ", which is still set");
     }
     if (M().waiters.count(Timer)) {
@@ -493,7 +495,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Lock lk(M().lock);
     if (DpcQueuedLocked(Dpc)) {
         lk.unlock();
-        BugCheck(kTimerOrDpcInvalid, 1, reinterpret_cast<ULONG_PTR>(Dpc), 0, 0,
+        BugCheck(kTimerOrDpcInvalid, kC7DpcStillQueued, reinterpret_cast<ULONG_PTR>(Dpc), 0, 0,
                  "KeInitializeDpc on DPC " + Hex(Dpc) + ", which is queued");
     }
     Dpc->Type = kDpcObject;
@@ -546,18 +548,18 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     SimSchedulePoint("ExQueueWorkItem");
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
     if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue) {
-        BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(WorkItem), QueueType, 0, 0,
-                 "ExQueueWorkItem on work queue type " + std::to_string(QueueType));
+        NotModelled("ExQueueWorkItem on work queue type " + std::to_string(QueueType));
     }
     if (WorkItem->WorkerRoutine == nullptr) {
-        BugCheck(kWorkerInvalid, 2, reinterpret_cast<ULONG_PTR>(WorkItem), 0, 0,
-                 "ExQueueWorkItem of " + Hex(WorkItem) + ", which has no worker routine");
+        BugCheck(kWorkerInvalid, kE4WorkItemWithoutRoutine, reinterpret_cast<ULONG_PTR>(WorkItem),
+                 0, 0, "ExQueueWorkItem of " + Hex(WorkItem) + ", which has no worker routine");
     }
     Lock lk(M().lock);
     for (const WorkRecord& r : M().work) {
         if (r.item == WorkItem) {
             lk.unlock();
-            BugCheck(kWorkerInvalid, 1, reinterpret_cast<ULONG_PTR>(WorkItem), 0, 0,
+            BugCheck(kWorkerInvalid, kE4WorkItemQueuedTwice, reinterpret_cast<ULONG_PTR>(WorkItem),
+                     0, 0,
                      "ExQueueWorkItem of work item " + Hex(WorkItem) + ", which is already queued");
         }
     }

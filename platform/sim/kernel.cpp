@@ -2,29 +2,7 @@
 #include "platform/sim/internal.h"
 #include "platform/sim/sim.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace sim {
-
-#define SIM_WEAK_HOOK(name, ...)                                                                   \
-    __attribute__((weak)) void name(__VA_ARGS__) {}
-SIM_WEAK_HOOK(ExStart, const Options&)
-SIM_WEAK_HOOK(KeStart, const Options&)
-SIM_WEAK_HOOK(IoStart, const Options&)
-SIM_WEAK_HOOK(ObStart, const Options&)
-SIM_WEAK_HOOK(PnpStart, const Options&)
-SIM_WEAK_HOOK(PnpCheck)
-SIM_WEAK_HOOK(ObCheck)
-SIM_WEAK_HOOK(IoCheck)
-SIM_WEAK_HOOK(KeCheck)
-SIM_WEAK_HOOK(ExCheck)
-SIM_WEAK_HOOK(PnpStop)
-SIM_WEAK_HOOK(ObStop)
-SIM_WEAK_HOOK(IoStop)
-SIM_WEAK_HOOK(KeStop)
-SIM_WEAK_HOOK(ExStop)
-#undef SIM_WEAK_HOOK
 
 namespace {
 Options g_options;
@@ -34,10 +12,9 @@ bool g_up = false;
 const Options& CurrentOptions() { return g_options; }
 
 Kernel::Kernel(const Options& options) {
-    if (g_up) {
-        std::fprintf(stderr, "sim::Kernel: only one simulated kernel may exist at a time\n");
-        std::abort();
-    }
+    if (g_up)
+        BugCheck(kSimMisuse, 0, 0, 0, 0,
+                 "sim::Kernel: only one simulated kernel may exist at a time");
     g_up = true;
     g_options = options;
     ExStart(options);
@@ -45,17 +22,22 @@ Kernel::Kernel(const Options& options) {
     IoStart(options);
     ObStart(options);
     PnpStart(options);
+    PoStart(options);
 }
 
 Kernel::~Kernel() {
     if (g_options.endChecks) {
-        // Top down: a device left behind explains the pool it holds.
+        // Top down: a device left behind explains the pool it holds. Plug and
+        // Play removes what is still installed first, so the power manager
+        // then sees every power IRP those removals left.
         PnpCheck();
+        PoCheck();
         ObCheck();
         IoCheck();
         KeCheck();
         ExCheck();
     }
+    PoStop();
     PnpStop();
     ObStop();
     IoStop();

@@ -66,7 +66,7 @@ DeviceInterface ToPublic(const Registration& r) {
 
 std::u16string InterfaceInstancePathOf(PDEVICE_OBJECT device, const char* routine) {
     if (device == nullptr)
-        BugCheck(kPnpDetectedFatalError, kCaInvalidPdo, 0, 0, 0,
+        BugCheck(kPnpFatalError, kCaInvalidPdo, 0, 0, 0,
                  std::string(routine) + ": NULL physical device object");
     {
         std::lock_guard<std::mutex> guard(g_lock);
@@ -75,7 +75,7 @@ std::u16string InterfaceInstancePathOf(PDEVICE_OBJECT device, const char* routin
             return it->second;
     }
     if ((device->Flags & DO_BUS_ENUMERATED_DEVICE) == 0)
-        BugCheck(kPnpDetectedFatalError, kCaInvalidPdo, reinterpret_cast<ULONG_PTR>(device), 0, 0,
+        BugCheck(kPnpFatalError, kCaInvalidPdo, reinterpret_cast<ULONG_PTR>(device), 0, 0,
                  std::string(routine) +
                      ": the device object is not a physical device object (pass the PDO "
                      "AddDevice was given, not the driver's own device)");

@@ -12,27 +12,10 @@
 
 namespace sim {
 
-// 0xC4 subcodes for rules Windows does not check itself (0xF1xx: ours, never a
-// Windows value). Names and handles a driver leaves behind are leaks the run
-// must not hide.
-constexpr ULONG kC4KeyHandleLeakedAtUnload = 0xF101;
-constexpr ULONG kC4NamesLeftAtEndOfRun = 0xF102;
-constexpr ULONG kC4KeyHandleLeftAtEndOfRun = 0xF103;
-constexpr ULONG kC4NullResultPointer = 0xF104; // a routine's required out-pointer is NULL
-// PNP_DETECTED_FATAL_ERROR: Windows raises 0xCA/0x2 when a routine that needs a
-// physical device object is handed any other device.
-constexpr ULONG kPnpDetectedFatalError = 0xCA;
-constexpr ULONG kCaInvalidPdo = 0x2;
-
-// The simulation itself went wrong or was asked for something it does not
-// model: print the reason and stop the run (not a bug check: no driver broke a
-// rule).
-[[noreturn]] void ObFatal(const std::string& reason);
-
 // A buffer the kernel makes for a driver and the driver frees (the name
 // IoRegisterDeviceInterface returns): attributed to `owner` so that a leak
 // shows at its unload, and exempt from the driver's required pool tag because
-// the tag is the kernel's. (Ex family; ob_tempstubs.cpp has a fallback.)
+// the tag is the kernel's (Ex family).
 PVOID ExAllocateForDriver(PDRIVER_OBJECT owner, POOL_TYPE type, SIZE_T bytes, ULONG tag);
 
 // ---------------------------------------------------------------- namespace (ob_namespace.cpp)

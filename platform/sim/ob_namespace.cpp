@@ -130,7 +130,8 @@ NTSTATUS ObInsertDeviceName(PCUNICODE_STRING name, PDEVICE_OBJECT device) {
     entry.creatorName = DriverName(entry.creator);
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_deviceKeys.count(device) != 0)
-        ObFatal("ObInsertDeviceName: the device object already has a name; cannot add " + U8(text));
+        NotModelled("ObInsertDeviceName: the device object already has a name; cannot add " +
+                    U8(text));
     if (!g_entries.emplace(parsed.key, std::move(entry)).second)
         return STATUS_OBJECT_NAME_COLLISION;
     g_deviceKeys[device] = parsed.key;

@@ -11,10 +11,6 @@
 
 namespace sim {
 
-void ObFatal(const std::string& reason) {
-    BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, reason);
-}
-
 std::u16string U16(const std::string& utf8) {
     std::u16string out;
     for (size_t i = 0; i < utf8.size();) {

@@ -10,26 +10,6 @@
 
 namespace sim {
 
-// ---------------------------------------------------------------- bug check codes
-constexpr ULONG kDriverPowerStateFailure = 0x9F;
-constexpr ULONG k9FDeviceDeletedWithPowerIrp = 0x1;
-constexpr ULONG k9FCompletedWithoutStartNext = 0x2;
-constexpr ULONG k9FPowerIrpTimedOut = 0x3;
-constexpr ULONG kPnpFatalError = 0xCA;
-// 0xCA subcodes that are ours, not Windows' (0xF3xx never appears in Windows).
-constexpr ULONG kCaAddDeviceLeftDevice = 0xF301;  // failed AddDevice left a device attached
-constexpr ULONG kCaRemoveLeftDevice = 0xF302;     // REMOVE left the function device attached
-constexpr ULONG kCaHandlesAtEndOfRun = 0xF303;    // a surprise-removed stack still has handles
-constexpr ULONG kCaNotPassive = 0xF304;           // a PnP request made above PASSIVE_LEVEL
-constexpr ULONG kCaBadRequest = 0xF305;           // a test asked for something PnP cannot do
-constexpr ULONG kCaImageLoad = 0xF306;            // a registered image could not be loaded
-// Driver Verifier's PnP and power rules.
-constexpr ULONG kC4PnpRemoveFailed = 0x00043006;  // REMOVE/SURPRISE/CANCEL_* failed
-constexpr ULONG kC4RequestedPowerIrp = 0x0004100B;
-constexpr ULONG kC9InitializingLeftSet = 0x243;   // AddDevice left DO_DEVICE_INITIALIZING
-constexpr ULONG kC9PowerPagableNotInherited = 0x23F;
-constexpr ULONG kC9NotPowerIrp = 0xF310;          // PoCallDriver with a non-power IRP
-
 // Virtual time a power IRP may stay outstanding before the verifier calls it
 // stuck (Windows' power watchdog allows minutes).
 constexpr LONGLONG kPowerIrpTimeout100ns = 10LL * 60 * 1000 * 1000 * 10;
@@ -59,9 +39,6 @@ PDEVICE_OBJECT PnpTopOfStack(PDEVICE_OBJECT device);
 void PnpRequirePassive(const char* what);
 
 // ---------------------------------------------------------------- power (po_*.cpp)
-void PoStartUp();
-void PoCheck();
-void PoStop();
 // Sends one power IRP the manager made to the top of `device`'s stack and
 // waits for it; the log records it. Used by the system transitions.
 NTSTATUS PoSendAndWait(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
@@ -69,7 +46,7 @@ NTSTATUS PoSendAndWait(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type
 // The action of the system transition under way, stamped on the device IRPs
 // drivers request meanwhile (PowerActionNone outside a transition).
 void PoSetCurrentAction(POWER_ACTION action);
-// po_manager.cpp's part of PoStartUp / PoCheck / PoStop.
+// po_manager.cpp's part of PoStart / PoCheck / PoStop.
 void PoManagerReset();
 void PoManagerCheck();
 void PoManagerStop();

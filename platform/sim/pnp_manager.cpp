@@ -640,12 +640,12 @@ const char* DevNodeStateName(DevNodeState state) {
 
 DevNode* PnpDeviceArrived(PDEVICE_OBJECT pdo, const std::string& kind, const PlugOptions& options) {
     if (pdo == nullptr)
-        BugCheck(kPnpFatalError, 0x2, 0, 0, 0, "PnP manager: a bus reported a NULL PDO");
+        BugCheck(kPnpFatalError, kCaInvalidPdo, 0, 0, 0, "PnP manager: a bus reported a NULL PDO");
     DevNode* node = nullptr;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         if (FindNodeLocked(pdo) != nullptr)
-            BugCheck(kPnpFatalError, 0x1, reinterpret_cast<ULONG_PTR>(pdo), 0, 0,
+            BugCheck(kPnpFatalError, kCaDuplicatePdo, reinterpret_cast<ULONG_PTR>(pdo), 0, 0,
                      "PnP manager: the bus reported " + DeviceText(pdo) + " twice (duplicate PDO)");
         auto owned = std::make_unique<DevNode>();
         node = owned.get();
@@ -685,7 +685,7 @@ void PnpDeviceVanished(PDEVICE_OBJECT pdo) {
         node = FindNodeLocked(pdo);
     }
     if (node == nullptr)
-        BugCheck(kPnpFatalError, 0x4, reinterpret_cast<ULONG_PTR>(pdo), 0, 0,
+        BugCheck(kPnpFatalError, kCaUnknownPdoGone, reinterpret_cast<ULONG_PTR>(pdo), 0, 0,
                  "PnP manager: the bus reported an unknown or deleted PDO gone");
     auto vanish = [node] {
         NodeBusy busy(node);
@@ -868,7 +868,6 @@ void PnpStart(const Options&) {
         g_busPnp.clear();
     }
     LoaderStart();
-    PoStartUp();
 }
 
 // The end of a run removes every device still installed, as an orderly
@@ -905,11 +904,9 @@ void PnpCheck() {
             break;
         }
     }
-    PoCheck();
 }
 
 void PnpStop() {
-    PoStop();
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_nodes.clear();

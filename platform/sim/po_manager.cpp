@@ -107,7 +107,7 @@ PDEVICE_OBJECT FaultDevice() {
         NTSTATUS status = STATUS_SUCCESS;
         g_faultDriver = CreateDriver("(power fault)", FaultDriverEntry, &status);
         if (g_faultDriver == nullptr)
-            BugCheck(kDriverPowerStateFailure, 0xF3F0, static_cast<ULONG_PTR>(status), 0, 0,
+            BugCheck(kDriverPowerStateFailure, kPoFaultDeviceFailed, static_cast<ULONG_PTR>(status), 0, 0,
                      "power manager: cannot create the device that injects power faults");
     }
     return g_faultDevice;
@@ -205,7 +205,7 @@ void Finished(PIRP irp, PDEVICE_OBJECT target) {
     }
     if (!tracked.owesStartNext.empty()) {
         PDEVICE_OBJECT culprit = *tracked.owesStartNext.begin();
-        BugCheck(kDriverPowerStateFailure, k9FCompletedWithoutStartNext,
+        BugCheck(kDriverPowerStateFailure, kPoCompletedWithoutStartNext,
                  reinterpret_cast<ULONG_PTR>(target), reinterpret_cast<ULONG_PTR>(culprit),
                  reinterpret_cast<ULONG_PTR>(irp),
                  DriverName(culprit->DriverObject) + " let a power IRP complete without calling "
@@ -441,7 +441,7 @@ void PoDeviceDeleted(PDEVICE_OBJECT device) {
             g_devices.erase(it);
     }
     if (outstanding != nullptr)
-        BugCheck(kDriverPowerStateFailure, k9FDeviceDeletedWithPowerIrp,
+        BugCheck(kDriverPowerStateFailure, kPoDeviceDeletedWithIrp,
                  reinterpret_cast<ULONG_PTR>(device), reinterpret_cast<ULONG_PTR>(outstanding), 0,
                  DeviceText(device) + " deleted while a power IRP is still active on it");
 }
@@ -464,7 +464,7 @@ NTSTATUS PoSendAndWait(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type
                                 Notify();
                             });
     if (irp == nullptr)
-        BugCheck(kDriverPowerStateFailure, 0xF3F1, 0, 0, 0, "power manager: no IRP");
+        BugCheck(kDriverPowerStateFailure, kPoNoIrp, 0, 0, 0, "power manager: no IRP");
     {
         DriverScope kernel(nullptr);
         PoCallDriver(top, irp);
@@ -472,7 +472,7 @@ NTSTATUS PoSendAndWait(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type
     const std::string what = std::string("power manager waits for ") + PowerMinorName(minor) +
                              " on " + DeviceText(top);
     if (!WaitUntil([done] { return done->load(); }, what.c_str(), kPowerIrpTimeout100ns))
-        BugCheck(kDriverPowerStateFailure, k9FPowerIrpTimedOut, reinterpret_cast<ULONG_PTR>(top),
+        BugCheck(kDriverPowerStateFailure, kPoIrpTimedOut, reinterpret_cast<ULONG_PTR>(top),
                  0, reinterpret_cast<ULONG_PTR>(irp),
                  std::string(PowerMinorName(minor)) + " sent to " + DeviceText(top) +
                      " has not completed after 10 minutes");

@@ -128,7 +128,7 @@ void SetCancelQueryWithS0(bool enabled) {
     g_cancelQueryWithS0 = enabled;
 }
 
-void PoStartUp() {
+void PoStart(const Options&) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_system = PowerSystemWorking;

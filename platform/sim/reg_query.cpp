@@ -56,8 +56,8 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
                  "ZwQueryValueKey: NULL buffer with a nonzero Length");
     const int cls = static_cast<int>(KeyValueInformationClass);
     if (cls == 3 || cls == 4) // the Align64 variants
-        ObFatal("ZwQueryValueKey: KeyValueFullInformationAlign64 and "
-                "KeyValuePartialInformationAlign64 are not modelled");
+        NotModelled("ZwQueryValueKey: KeyValueFullInformationAlign64 and "
+                    "KeyValuePartialInformationAlign64 are not modelled");
     if (cls < 0 || cls > 2)
         return STATUS_INVALID_PARAMETER;
 

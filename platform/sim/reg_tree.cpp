@@ -153,7 +153,7 @@ bool ResolveRelative(ULONG relativeTo, PCWSTR path, const char* routine, Key** k
         base = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP";
         break;
     case RTL_REGISTRY_USER:
-        ObFatal(std::string(routine) + ": RTL_REGISTRY_USER is not modelled (no user hives)");
+        NotModelled(std::string(routine) + ": RTL_REGISTRY_USER is not modelled (no user hives)");
     default:
         *status = STATUS_INVALID_PARAMETER;
         return false;
@@ -268,7 +268,7 @@ void RegSetValue(const std::u16string& key, const std::u16string& name, ULONG ty
     std::lock_guard<std::mutex> guard(g_lock);
     Key* k = Walk(key, true);
     if (k == nullptr)
-        ObFatal("sim::RegSetValue: not a registry path: " + U8(key));
+        NotModelled("sim::RegSetValue: not a registry path: " + U8(key));
     SetValueLocked(k, name, type, data, bytes);
 }
 
@@ -309,7 +309,7 @@ bool RegKeyExists(const std::u16string& key) {
 void RegCreateKey(const std::u16string& key) {
     std::lock_guard<std::mutex> guard(g_lock);
     if (Walk(key, true) == nullptr)
-        ObFatal("sim::RegCreateKey: not a registry path: " + U8(key));
+        NotModelled("sim::RegCreateKey: not a registry path: " + U8(key));
 }
 
 bool RegDeleteKey(const std::u16string& key) {
@@ -318,11 +318,11 @@ bool RegDeleteKey(const std::u16string& key) {
     if (k == nullptr)
         return false;
     if (k->parent == nullptr)
-        ObFatal("sim::RegDeleteKey: cannot delete \\Registry");
+        NotModelled("sim::RegDeleteKey: cannot delete \\Registry");
     for (const auto& [value, h] : g_handles) {
         if (Contains(k, h.key))
-            ObFatal("sim::RegDeleteKey: " + U8(key) + " has an open handle (" + U8(h.path) + ", " +
-                    h.ownerName + "); handles to deleted keys are not modelled");
+            NotModelled("sim::RegDeleteKey: " + U8(key) + " has an open handle (" + U8(h.path) +
+                        ", " + h.ownerName + "); handles to deleted keys are not modelled");
     }
     k->parent->subkeys.erase(ObFold(k->name));
     return true;
@@ -399,8 +399,8 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
     case PLUGPLAY_REGKEY_DRIVER:
     case PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE:
     case PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE:
-        ObFatal("IoOpenDeviceRegistryKey: only the device's hardware key "
-                "(PLUGPLAY_REGKEY_DEVICE) is modelled");
+        NotModelled("IoOpenDeviceRegistryKey: only the device's hardware key "
+                    "(PLUGPLAY_REGKEY_DEVICE) is modelled");
     default:
         return STATUS_INVALID_PARAMETER;
     }

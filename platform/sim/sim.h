@@ -36,18 +36,8 @@ public:
 } // namespace sim
 
 // Each family's own test-facing API.
-#if __has_include("platform/sim/api_ke.h")
-#include "platform/sim/api_ke.h"
-#endif
-#if __has_include("platform/sim/api_io.h")
-#include "platform/sim/api_io.h"
-#endif
-#if __has_include("platform/sim/api_ex.h")
 #include "platform/sim/api_ex.h"
-#endif
-#if __has_include("platform/sim/api_ob.h")
+#include "platform/sim/api_io.h"
+#include "platform/sim/api_ke.h"
 #include "platform/sim/api_ob.h"
-#endif
-#if __has_include("platform/sim/api_pnp.h")
 #include "platform/sim/api_pnp.h"
-#endif

@@ -264,50 +264,6 @@ std::string DescribeCaller(int skip) {
 
 namespace {
 
-struct CodeName {
-    ULONG code;
-    const char* name;
-};
-
-// The stop codes the simulation raises, by the names the debugger prints.
-constexpr CodeName kCodeNames[] = {
-    {0x0A, "IRQL_NOT_LESS_OR_EQUAL"},
-    {0x0F, "SPIN_LOCK_ALREADY_OWNED"},
-    {0x10, "SPIN_LOCK_NOT_OWNED"},
-    {0x19, "BAD_POOL_HEADER"},
-    {0x35, "NO_MORE_IRP_STACK_LOCATIONS"},
-    {0x44, "MULTIPLE_IRP_COMPLETE_REQUESTS"},
-    {0x7E, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED"},
-    {0x9F, "DRIVER_POWER_STATE_FAILURE"},
-    {0xC1, "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION"},
-    {0xC2, "BAD_POOL_CALLER"},
-    {0xC4, "DRIVER_VERIFIER_DETECTED_VIOLATION"},
-    {0xC7, "TIMER_OR_DPC_INVALID"},
-    {0xC8, "IRQL_UNEXPECTED_VALUE"},
-    {0xC9, "DRIVER_VERIFIER_IOMANAGER_VIOLATION"},
-    {0xCA, "PNP_DETECTED_FATAL_ERROR"},
-    {0xCB, "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS"},
-    {0xCC, "PAGE_FAULT_IN_FREED_SPECIAL_POOL"},
-    {0xCD, "PAGE_FAULT_BEYOND_END_OF_ALLOCATION"},
-    {0xCE, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS"},
-    {0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL"},
-    {0xD5, "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL"},
-    {0xD6, "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION"},
-    {0xE1, "WORKER_THREAD_RETURNED_AT_BAD_IRQL"},
-    {0xE2, "MANUALLY_INITIATED_CRASH"},
-    {0xE4, "WORKER_INVALID"},
-    {0xFE, "BUGCODE_USB_DRIVER"},
-    {0x133, "DPC_WATCHDOG_VIOLATION"},
-    // The simulation's own stops, for faults Windows has no code for.
-    {0xDEAD10CC, "SIMULATED_MACHINE_DEADLOCKED"},
-    {0x51A00001, "SIMULATION_DOES_NOT_MODEL_THIS"},
-    {0x51A00002, "SIMULATION_BAD_KERNEL_OBJECT"},
-    {0x51A00003, "SIMULATION_FREED_OBJECT_IN_USE"},
-    {0x51A00004, "SIMULATION_SPIN_LOCK_HELD"},
-    {0x51A00005, "SIMULATION_FOREIGN_THREAD"},
-    {0x51A00006, "SIMULATION_TEST_API_MISUSE"},
-};
-
 std::atomic<bool> g_bugChecking{false};
 thread_local bool t_inBugCheck = false;
 
@@ -331,13 +287,6 @@ std::string Param(ULONG_PTR value) {
 
 } // namespace
 
-const char* BugCheckName(ULONG code) {
-    for (const CodeName& entry : kCodeNames)
-        if (entry.code == code)
-            return entry.name;
-    return "(driver-defined stop code)";
-}
-
 void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
               const std::string& reason, const char* file, int line) {
     // A check that fails while the report is being written (the report calls
@@ -357,6 +306,8 @@ void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4
               Param(p3) + ", " + Param(p4) + ")\n";
     report += BugCheckName(code);
     report += "\n";
+    if (const RuleRow* rule = FindRule(code, p1, p4))
+        report += std::string("rule ") + rule->id + ": " + rule->wording + "\n";
     WriteAll(report); // the code first, in case anything below goes wrong
     report.clear();
     std::string text = reason;
@@ -378,8 +329,9 @@ void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4
     std::abort();
 }
 
-// The I/O manager supplies its recent IRP log when it has one.
-__attribute__((weak)) std::string IoBugCheckContext() { return std::string(); }
+void NotModelled(const std::string& what) {
+    BugCheck(kSimNotModelled, 0, 0, 0, 0, "not modelled: " + what);
+}
 
 } // namespace sim
 

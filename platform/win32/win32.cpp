@@ -461,8 +461,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     // On Windows the device would get the rest of the path as a file name to
     // parse; the simulated open carries no file name.
     if (device != nullptr && !remainder.empty())
-        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0,
-                 "CreateFile: opening a path below a device (" + U8(path) + ") is not modelled");
+        NotModelled("CreateFile: opening a path below a device (" + U8(path) + ") is not modelled");
     if (device == nullptr) {
         Fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -623,7 +622,7 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, B
                                       BOOL bInitialState, LPCWSTR lpName) {
     (void)lpEventAttributes;
     if (lpName != nullptr && *lpName != 0) {
-        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, "CreateEvent: named events are not modelled");
+        NotModelled("CreateEvent: named events are not modelled");
     }
     auto event = std::make_shared<Event>();
     event->manualReset = bManualReset != FALSE;
@@ -635,7 +634,7 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, B
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                       BOOL bInitialState, LPCSTR lpName) {
     if (lpName != nullptr && *lpName != 0) {
-        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, "CreateEvent: named events are not modelled");
+        NotModelled("CreateEvent: named events are not modelled");
     }
     return CreateEventW(lpEventAttributes, bManualReset, bInitialState, nullptr);
 }
@@ -735,7 +734,7 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == 0)
         return;
     if (dwMilliseconds == INFINITE) {
-        BugCheck(ke::kSimNotModelled, 0, 0, 0, 0, "Sleep(INFINITE) would never return");
+        NotModelled("Sleep(INFINITE) would never return");
     }
     WaitUntil([] { return false; }, "Sleep", static_cast<LONGLONG>(dwMilliseconds) * 10000);
 }

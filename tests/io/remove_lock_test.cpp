@@ -84,17 +84,3 @@ TEST_F(IoRemoveLock, DrainWaitsForAPendingRequestsCompletionRoutine) {
     EXPECT_TRUE(request->done) << "the drain ended only after the request came back";
     Close(handle);
 }
-
-TEST_F(IoRemoveLock, DrainThatCannotEndNamesTheHolder) {
-    EXPECT_DEATH(
-        {
-            Build(1);
-            Init();
-            int forgotten;
-            int removeTag;
-            IoAcquireRemoveLock(&lock_, &forgotten);
-            IoAcquireRemoveLock(&lock_, &removeTag);
-            IoReleaseRemoveLockAndWait(&lock_, &removeTag);
-        },
-        "remove_lock_test.cpp:[0-9]+");
-}

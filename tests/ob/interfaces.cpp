@@ -112,17 +112,4 @@ TEST_F(DeviceInterfaceTest, ABusDeviceWithoutAnInstancePathIsNamedAfterItsDevice
     obtest::DeleteDevice(bare);
 }
 
-TEST(DeviceInterfaceDeathTest, RegisteringOnAFunctionDeviceIsABugCheck) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            PDRIVER_OBJECT driver = sim::CreateDriver("fdo", obtest::EmptyEntry);
-            PDEVICE_OBJECT fdo = obtest::MakeDevice(driver, L"\\Device\\VXNTQT70MDM0");
-            UNICODE_STRING name{};
-            (void)IoRegisterDeviceInterface(fdo, &kModemClass, nullptr, &name);
-        },
-        "PNP_DETECTED_FATAL_ERROR.*IoRegisterDeviceInterface: the device object is not a "
-        "physical device object");
-}
-
 } // namespace

@@ -137,40 +137,4 @@ TEST(NamespaceLeftovers, ALinkOutlivingItsDriverIsLoggedAtUnload) {
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 
-TEST(NamespaceLeftoversDeathTest, ALinkStillThereFailsTheRunByName) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            Name link(L"\\DosDevices\\COM5");
-            Name target(L"\\Device\\VXNTQT70MDM0");
-            (void)IoCreateUnprotectedSymbolicLink(&link, &target);
-        },
-        "symbolic link.*end of the run.*\\\\DosDevices\\\\COM5 -> \\\\Device\\\\VXNTQT70MDM0");
-}
-
-TEST(NamespaceLeftoversDeathTest, MakingALinkAbovePassiveLevelIsABugCheck) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            Name link(L"\\DosDevices\\COM5");
-            Name target(L"\\Device\\VXNTQT70MDM0");
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            (void)IoCreateUnprotectedSymbolicLink(&link, &target);
-        },
-        "IoCreateUnprotectedSymbolicLink");
-}
-
-TEST(NamespaceLeftoversDeathTest, AnInconsistentCountedStringIsABugCheck) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            Name link(L"\\DosDevices\\COM5");
-            Name target(L"\\Device\\VXNTQT70MDM0");
-            target.string.Length = target.string.MaximumLength + 2;
-            (void)IoCreateSymbolicLink(&link, &target);
-        },
-        "IoCreateSymbolicLink: UNICODE_STRING contradicts itself");
-}
-
 } // namespace

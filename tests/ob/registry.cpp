@@ -277,16 +277,4 @@ TEST(RegistryDeathTest, AKeyHandleOpenAtTheEndOfTheRunFailsIt) {
         "registry key handle.*still open at the end of the run");
 }
 
-TEST(RegistryDeathTest, OpeningTheHardwareKeyOfAFunctionDeviceIsABugCheck) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            PDRIVER_OBJECT driver = sim::CreateDriver("fdo", obtest::EmptyEntry);
-            PDEVICE_OBJECT fdo = obtest::MakeDevice(driver, L"\\Device\\VXNTQT70MDM0");
-            HANDLE key = nullptr;
-            (void)IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-        },
-        "0x000000CA.*IoOpenDeviceRegistryKey: the device object is not a physical device object");
-}
-
 } // namespace

@@ -167,39 +167,6 @@ TEST(RtlStrings, SwprintfLikeTheKernels) {
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(out)), u"[-7][7][ab][AB][0042][1  ][%]");
 }
 
-TEST(RtlStrings, SwprintfPastItsPoolBlockStops) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            auto* name = static_cast<WCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kWdm));
-            swprintf(name, L"\\DosDevices\\%ws", L"COM5");
-        },
-        "STOP: 0x000000C4 \\(0x0000F003.*swprintf wrote 34 bytes .* where its pool block has 10 bytes left");
-}
-
-TEST(RtlStrings, MalformedDestinationStops) {
-    EXPECT_DEATH(
-        {
-            Buffer b(8);
-            b.s.Length = 10;
-            RtlAppendUnicodeToString(&b.s, L"x");
-        },
-        "STOP: 0x000000C4 \\(0x0000F005.*RtlAppendUnicodeToString: the destination string is "
-        "malformed: its Length is greater than its MaximumLength");
-}
-
-TEST(RtlStrings, IntegerConversionIsPassiveLevelOnly) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            Buffer b(40);
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            RtlIntegerToUnicodeString(1, 10, &b.s);
-        },
-        "STOP: .*RtlIntegerToUnicodeString");
-}
-
 TEST(RtlStrings, AppendWorksAtDispatchLevel) {
     sim::Kernel kernel;
     Buffer b(40);
