@@ -86,6 +86,11 @@ inline std::string PortParamName(const ::testing::TestParamInfo<Which>& info) {
     return info.param == Which::Modem ? "modem" : "diag";
 }
 
+// Names a table's instances by their rows' `name`.
+template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
+    return row.param.name;
+}
+
 } // namespace rig
 
 #define RIG_ON_BOTH_PORTS(suite)                                                                   \
