@@ -46,8 +46,8 @@ TEST_P(Ring, HoldsItsCapacityAndKeepsTheFirstBytes) {
     EXPECT_EQ(Port().Drain(), "fresh");
 }
 
-// The phone pulled with a read and a wait pending: the surprise removal
-// cancels them (a transfer failure that comes first reports the lines gone
+// The phone pulled with a read, a wait and queued writes pending: the
+// surprise removal cancels them (a transfer failure that comes first reports the lines gone
 // to the waiter instead), later requests are refused, no read timer fires on
 // the going device, and the removal completes after close.
 TEST_P(Ring, PhonePulledWithRequestsWaiting) {
@@ -55,7 +55,15 @@ TEST_P(Ring, PhonePulledWithRequestsWaiting) {
     ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
     Request& wait = Port().StartWaitOnMask();
     Request& read = Port().StartRead(10);
+    Port().Usb()->HoldBulkOut(true);
+    Request& onBus = Port().StartWrite("on the bus");
+    Request& queued1 = Port().StartWrite("queued one");
+    Request& queued2 = Port().StartWrite("queued two");
+    sim::RunUntilIdle();
     m_.Unplug();
+    EXPECT_FALSE(NT_SUCCESS(onBus.Status()));
+    EXPECT_EQ(queued1.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(queued2.Status(), STATUS_CANCELLED);
     ASSERT_TRUE(wait.Done());
     if (wait.Status() == STATUS_SUCCESS)
         EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesGone);
@@ -87,7 +95,7 @@ TEST_P(Ring, PhonePulledInTheMiddleOfAStream) {
 }
 
 // No IRP for the next bulk-in transfer: reception stops, what came stays
-// readable, and close still ends.
+// readable, and close and removal still end.
 TEST_P(Ring, NoIrpForTheNextBulkInTransfer) {
     Port().FailAllocation(sim::AllocKind::Irp);
     Port().Receive("last");
@@ -96,6 +104,8 @@ TEST_P(Ring, NoIrpForTheNextBulkInTransfer) {
     EXPECT_EQ(Port().Drain(), "last");
     ASSERT_TRUE(Port().Close());
     EXPECT_EQ(Port().Outstanding(), 0u);
+    // What the failed transfer counted was given back: the removal ends.
+    EXPECT_EQ(sim::PnpRemoveDevice(Port().Node()), STATUS_SUCCESS);
 }
 
 using ModemRead = rig::ModemTest;
