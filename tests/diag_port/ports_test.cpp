@@ -554,6 +554,7 @@ TEST_P(Reads, AStreamComesOutWholeAndInOrder) {
         while (got.size() < sent) {
             Request& read = Port().Finish(Port().StartRead(1 + next(400000)));
             ASSERT_EQ(read.Status(), STATUS_SUCCESS);
+            ASSERT_NE(read.Bytes(), 0u) << "bytes the ring held were lost";
             got.insert(got.end(), read.output.begin(), read.output.begin() + read.Bytes());
         }
     }
