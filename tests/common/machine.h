@@ -21,8 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
