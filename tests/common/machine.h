@@ -441,8 +441,8 @@ public:
         SentIrp& sent = sentIrps_.emplace_back();
         what.target = sim::TopOfStack(Node()->fdo);
         what.sent = &sent;
+        KDPC dpc; // runs in RunUntilIdle below: it must outlive the branch
         if (fromDpc) {
-            KDPC dpc;
             KeInitializeDpc(&dpc, SendFromDpc, &what);
             KeInsertQueueDpc(&dpc, nullptr, nullptr);
         } else {
