@@ -84,8 +84,7 @@ public:
             m_->SignalRssi = static_cast<unsigned char>(std::stoi(arg));
             words >> arg;
             m_->SignalBer = static_cast<unsigned char>(std::stoi(arg));
-        }
-        else
+        } else
             return "unknown action " + in;
         return "";
     }
@@ -143,7 +142,9 @@ const std::string kError = "\r\nERROR\r\n";
 const std::string kConnect = "\r\nCONNECT\r\n";
 const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
 const std::string kCsq = "\r\n+CSQ: 23,99\r\n" + kOk;
-std::string Info(const char* text) { return "\r\n" + std::string(text) + "\r\n" + kOk; }
+std::string Info(const char* text) {
+    return "\r\n" + std::string(text) + "\r\n" + kOk;
+}
 // Quiet command mode (no echo, answers only), then a call up.
 const Say kQuiet = {"ATE0\r", "ATE0\r" + kOk};
 const Say kDial = {"ATD5551234\r", kConnect};

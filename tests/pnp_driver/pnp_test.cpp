@@ -53,8 +53,12 @@ bool InterfaceEnabled(PDEVICE_OBJECT pdo) {
             return entry.enabled;
     return false;
 }
-std::u16string Com(unsigned n) { return u"\\DosDevices\\COM" + sim::U16(std::to_string(n)); }
-std::u16string Dos(const std::u16string& name) { return u"\\DosDevices\\" + name; }
+std::u16string Com(unsigned n) {
+    return u"\\DosDevices\\COM" + sim::U16(std::to_string(n));
+}
+std::u16string Dos(const std::u16string& name) {
+    return u"\\DosDevices\\" + name;
+}
 size_t CountLines(const std::string& needle) {
     auto lines = sim::DebugLogLines();
     return std::count_if(lines.begin(), lines.end(),
@@ -96,6 +100,9 @@ std::string Hex(ULONG_PTR value) {
     char text[24];
     snprintf(text, sizeof text, "0x%lX", static_cast<unsigned long>(value));
     return text;
+}
+std::string Hex(NTSTATUS status) {
+    return Hex(static_cast<ULONG_PTR>(static_cast<ULONG>(status)));
 }
 
 // ---------------------------------------------------------------- arrival
@@ -166,8 +173,7 @@ TEST(Arrival, DeviceNumbering) {
     Machine m;
     usb::Phone& other = m.PlugAnother(u"VX0002", false);
     EXPECT_EQ(NameOf(sim::PnpFindNode(other.Modem().Pdo())->fdo), u"\\Device\\VXNTQT70MDM1");
-    EXPECT_EQ(NameOf(sim::PnpFindNode(other.Diagnostics().Pdo())->fdo),
-              u"\\Device\\VXNTQT70DIAG2");
+    EXPECT_EQ(NameOf(sim::PnpFindNode(other.Diagnostics().Pdo())->fdo), u"\\Device\\VXNTQT70DIAG2");
 
     sim::DevNode* node = m.Node(Which::Modem);
     ASSERT_EQ(sim::PnpRemoveDevice(node), STATUS_SUCCESS);
@@ -191,7 +197,8 @@ TEST(Arrival, DeviceNumbering) {
 }
 
 // ---------------------------------------------------------------- the ways a port goes
-// Each step adds a line: its status, the node's state, whether the COM
+// Each step adds a line: its status, the node's state (a query sent on its
+// own leaves it as it was: only the manager's own requests move it), whether the COM
 // link, the SERIALCOMM value and the device interface are there, and
 // whether the port's driver is loaded. "wmi" and "internal" send a
 // WMI request and an internal serial request (CANCEL_WAIT_WAKE) from above.
@@ -201,6 +208,9 @@ struct PnpRow {
     std::vector<std::string> transcript;
     std::optional<Which> only;
 };
+void PrintTo(const PnpRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 std::vector<std::string> RunPnp(Machine& m, Which which, const std::vector<std::string>& steps) {
     sim::DevNode* node = m.Node(which);
@@ -231,9 +241,9 @@ std::vector<std::string> RunPnp(Machine& m, Which which, const std::vector<std::
         else if (step == "close")
             status = m.Port(which).Close() ? STATUS_SUCCESS : STATUS_PENDING;
         else if (step == "wmi" || step == "internal") {
-            SentIrp sent = step == "wmi" ? SendIrp(node->fdo, IRP_MJ_SYSTEM_CONTROL)
-                                         : SendIrp(node->fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                                                   0x1B0008);
+            SentIrp sent = step == "wmi"
+                               ? SendIrp(node->fdo, IRP_MJ_SYSTEM_CONTROL)
+                               : SendIrp(node->fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0008);
             lines.push_back(step + " " + Hex(sent.status) + " info " + Hex(sent.information));
             continue;
         } else {
@@ -260,19 +270,19 @@ const PnpRow kPnpRows[] = {
      {"stop 0x0: Stopped | COM off | SERIALCOMM off | interface off | driver loaded",
       "start 0x0: Started | COM on | SERIALCOMM on | interface off | driver loaded"}},
     {"QueriesCalledOffChangeNothing", {"query-stop", "cancel-stop", "query-remove", "cancel-remove"},
-     {"query-stop 0x0: StopPending | COM on | SERIALCOMM on | interface on | driver loaded",
+     {"query-stop 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "cancel-stop 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
-      "query-remove 0x0: RemovePending | COM on | SERIALCOMM on | interface on | driver loaded",
+      "query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "cancel-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded"}},
     {"Unplug", {"unplug"},
      {"unplug 0x0: Deleted | COM off | SERIALCOMM off | interface off | driver unloaded"}},
     // Vanishing while a stop or a removal is pending: the port is still
     // named then, and its naming must go with it.
     {"UnplugWhileStopPending", {"query-stop", "unplug"},
-     {"query-stop 0x0: StopPending | COM on | SERIALCOMM on | interface on | driver loaded",
+     {"query-stop 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "unplug 0x0: Deleted | COM off | SERIALCOMM off | interface off | driver unloaded"}},
     {"UnplugWhileRemovePending", {"query-remove", "unplug"},
-     {"query-remove 0x0: RemovePending | COM on | SERIALCOMM on | interface on | driver loaded",
+     {"query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "unplug 0x0: Deleted | COM off | SERIALCOMM off | interface off | driver unloaded"}},
     {"UnplugWithThePortOpen", {"open", "unplug", "close"},
      {"open 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
@@ -284,13 +294,13 @@ const PnpRow kPnpRows[] = {
     {"ModemRefusesRequestsWhileRemovalPending",
      {"wmi", "query-remove", "wmi", "internal", "cancel-remove", "internal"},
      {"wmi 0xC00000BB info 0x7",
-      "query-remove 0x0: RemovePending | COM on | SERIALCOMM on | interface on | driver loaded",
+      "query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "wmi 0xC0000056 info 0x7", "internal 0xC0000056 info 0x7",
       "cancel-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "internal 0x0 info 0x0"}, Which::Modem},
     {"DiagnosticsPassesWmiDown", {"wmi", "query-remove", "wmi"},
      {"wmi 0xC00000BB info 0x7",
-      "query-remove 0x0: RemovePending | COM on | SERIALCOMM on | interface on | driver loaded",
+      "query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "wmi 0xC00000BB info 0x7"}, Which::Diag},
 };
 // clang-format on
@@ -306,18 +316,18 @@ TEST_P(PnpRows, Transcript) {
     const std::vector<std::string> got = RunPnp(m, which, row.steps);
     EXPECT_EQ(got, row.transcript) << ::testing::PrintToString(got);
     // Nothing is left of a port that went: no device under its name.
-    if (m.Node(which)->state == sim::DevNodeState::Deleted)
+    if (m.Node(which)->state == sim::DevNodeState::Deleted) {
         EXPECT_EQ(sim::LookupDevice(kPorts[static_cast<int>(which)].device), nullptr);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, PnpRows,
                          ::testing::Combine(::testing::Values(Which::Modem, Which::Diag),
                                             ::testing::ValuesIn(kPnpRows)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == Which::Modem
-                                                    ? "Modem_"
-                                                    : "Diag_") +
-                                    std::get<1>(info.param).name;
+                         [](const auto& p) {
+                             return std::string(std::get<0>(p.param) == Which::Modem ? "Modem_"
+                                                                                     : "Diag_") +
+                                    std::get<1>(p.param).name;
                          });
 
 TEST(PnpMachine, UnplugUnloadsBothDriversOnce) {
@@ -341,8 +351,9 @@ const RequestRow kRequests[] = {
     // with Information 0, and passes none of them to the bus.
     {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0004, STATUS_NOT_SUPPORTED}, // DO_WAIT_WAKE
     {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0008, STATUS_SUCCESS}, // CANCEL_WAIT_WAKE
-    {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B000C, STATUS_NOT_SUPPORTED}, // BASIC_SETTINGS
-    {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0010, STATUS_NOT_SUPPORTED}, // RESTORE
+    {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B000C,
+     STATUS_NOT_SUPPORTED}, // BASIC_SETTINGS
+    {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0010, STATUS_NOT_SUPPORTED},     // RESTORE
     {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0014, STATUS_INVALID_PARAMETER}, // next
     {Which::Modem, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x220003, STATUS_INVALID_PARAMETER}, // a URB
     // The diagnostics port passes every internal request to the bus.
@@ -357,8 +368,8 @@ const RequestRow kRequests[] = {
 TEST(RequestsWithoutAHandle, Table) {
     Machine m;
     for (const RequestRow& row : kRequests) {
-        SCOPED_TRACE(std::string(rig::WhichName(row.which)) + " " + Hex(row.major) + " " +
-                     Hex(row.code));
+        SCOPED_TRACE(std::string(rig::WhichName(row.which)) + " " + Hex(ULONG_PTR{row.major}) +
+                     " " + Hex(ULONG_PTR{row.code}));
         usb::Interface& usb = *m.Usb(row.which);
         const size_t events = m.Phone().TimelineText(usb.Number(), false).size();
         NTSTATUS expected = row.status;
@@ -438,6 +449,10 @@ struct NameRow {
     NTSTATUS start;
     ULONG commBytes; // SERIALCOMM data bytes on success
 };
+void PrintTo(const NameRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 const NameRow kNames[] = {
     {"PlainName", std::u16string(u"COM5\0", 5), STATUS_SUCCESS, 12},
     {"Missing", std::nullopt, STATUS_OBJECT_NAME_NOT_FOUND, 0},
@@ -500,7 +515,7 @@ TEST_P(PortNames, StartNamesThePortOrNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, PortNames, ::testing::ValuesIn(kNames),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // The installer renamed the running port and made its link again under the
 // new name: the link made at start is gone, so the stop deletes the new one.
@@ -573,8 +588,8 @@ TEST_P(AllocationFailures, ArrivalStartAndUnplugSurviveEveryFailedAllocation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, AllocationFailures, ::testing::Values(Which::Modem, Which::Diag),
-                         [](const auto& info) {
-                             return std::string(info.param == Which::Modem ? "Modem" : "Diag");
+                         [](const auto& p) {
+                             return std::string(p.param == Which::Modem ? "Modem" : "Diag");
                          });
 
 } // namespace

@@ -227,8 +227,8 @@ private:
         for (const auto& r : Log()) {
             events.emplace_back(r.sentSeq, IrpName(r));
             if (r.completedSeq != 0)
-                events.emplace_back(r.completedSeq, IrpName(r) + " " +
-                                                        (r.status == 0 ? "ok" : Hex(r.status)));
+                events.emplace_back(r.completedSeq,
+                                    IrpName(r) + " " + (r.status == 0 ? "ok" : Hex(r.status)));
         }
         std::sort(events.begin(), events.end());
         std::string text;
@@ -311,7 +311,9 @@ struct Row {
     const char* modemFault = nullptr;
     std::optional<Which> only;
 };
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
 
 const char* const kLostAfterShallowSleep =
     "the modem port takes the receive transfers the phone's power-down ends in S1, S2 or S5 "
