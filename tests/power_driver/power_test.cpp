@@ -59,7 +59,12 @@ public:
                 ADD_FAILURE() << "unknown step " << step;
         }
         Port().Close();
-        m_.Unplug();
+        // On a thread of its own: a remove-lock hold a transition left
+        // behind makes the removal wait forever, reported here as a hang.
+        auto unplug = std::make_unique<sim::Thread>("unplug", [this] { m_.Phone().Unplug(); });
+        if (!rig::RunUntil([&] { return unplug->Finished(); }))
+            rig::Machine::Hang("the unplug after " + ::testing::PrintToString(steps));
+        unplug.reset();
         EXPECT_EQ(m_.Node(which_)->state, sim::DevNodeState::Deleted);
         EXPECT_EQ(m_.Leftovers(), "");
         return lines_;
