@@ -16,19 +16,24 @@
 #include "platform/usb/bus.h"
 #include "platform/win32/win32.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rig {
 
 enum class Which { Modem = 0, Diag = 1 };
-inline const char* WhichName(Which which) { return which == Which::Modem ? "modem" : "diagnostics"; }
+inline const char* WhichName(Which which) {
+    return which == Which::Modem ? "modem" : "diagnostics";
+}
 inline const char* ServiceOf(Which which) {
     return which == Which::Modem ? "vxqt70modem" : "vxqt70diag";
 }
@@ -40,14 +45,16 @@ constexpr ULONG kHangBudgetMs = 120 * 1000;
 // Every status these drivers (and the I/O manager and bus beneath them) end a
 // user request with. Anything else reaching an application is a fault.
 inline bool DocumentedStatus(NTSTATUS status) {
-    static const NTSTATUS known[] = {
-        STATUS_SUCCESS,           STATUS_TIMEOUT,           STATUS_CANCELLED,
-        STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,  STATUS_INVALID_DEVICE_REQUEST,
-        STATUS_DELETE_PENDING,    STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL,
-        STATUS_DEVICE_NOT_CONNECTED, STATUS_NOT_SUPPORTED,  STATUS_DEVICE_BUSY,
-        STATUS_ACCESS_DENIED,     STATUS_DEVICE_DATA_ERROR, STATUS_IO_TIMEOUT,
-        STATUS_BUFFER_OVERFLOW,   STATUS_NO_SUCH_DEVICE,    STATUS_DEVICE_NOT_READY,
-        STATUS_IO_DEVICE_ERROR};
+    static const NTSTATUS known[] = {STATUS_SUCCESS,          STATUS_TIMEOUT,
+                                     STATUS_CANCELLED,        STATUS_INVALID_PARAMETER,
+                                     STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
+                                     STATUS_DELETE_PENDING,   STATUS_INSUFFICIENT_RESOURCES,
+                                     STATUS_UNSUCCESSFUL,     STATUS_DEVICE_NOT_CONNECTED,
+                                     STATUS_NOT_SUPPORTED,    STATUS_DEVICE_BUSY,
+                                     STATUS_ACCESS_DENIED,    STATUS_DEVICE_DATA_ERROR,
+                                     STATUS_IO_TIMEOUT,       STATUS_BUFFER_OVERFLOW,
+                                     STATUS_NO_SUCH_DEVICE,   STATUS_DEVICE_NOT_READY,
+                                     STATUS_IO_DEVICE_ERROR};
     for (NTSTATUS k : known)
         if (k == status)
             return true;
@@ -57,12 +64,21 @@ inline bool DocumentedStatus(NTSTATUS status) {
 // A request the driver fails inside the call leaves the OVERLAPPED
 // untouched, as on Windows; its status comes back from the Win32 error.
 inline NTSTATUS StatusForError(DWORD error) {
-    const NTSTATUS candidates[] = {
-        STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,       STATUS_INVALID_DEVICE_REQUEST,
-        STATUS_DELETE_PENDING,    STATUS_CANCELLED,              STATUS_INSUFFICIENT_RESOURCES,
-        STATUS_UNSUCCESSFUL,      STATUS_DEVICE_NOT_CONNECTED,   STATUS_TIMEOUT,
-        STATUS_NOT_SUPPORTED,     STATUS_DEVICE_BUSY,            STATUS_ACCESS_DENIED,
-        STATUS_DEVICE_DATA_ERROR, STATUS_IO_TIMEOUT,             STATUS_NO_SUCH_DEVICE};
+    const NTSTATUS candidates[] = {STATUS_INVALID_PARAMETER,
+                                   STATUS_BUFFER_TOO_SMALL,
+                                   STATUS_INVALID_DEVICE_REQUEST,
+                                   STATUS_DELETE_PENDING,
+                                   STATUS_CANCELLED,
+                                   STATUS_INSUFFICIENT_RESOURCES,
+                                   STATUS_UNSUCCESSFUL,
+                                   STATUS_DEVICE_NOT_CONNECTED,
+                                   STATUS_TIMEOUT,
+                                   STATUS_NOT_SUPPORTED,
+                                   STATUS_DEVICE_BUSY,
+                                   STATUS_ACCESS_DENIED,
+                                   STATUS_DEVICE_DATA_ERROR,
+                                   STATUS_IO_TIMEOUT,
+                                   STATUS_NO_SUCH_DEVICE};
     for (NTSTATUS candidate : candidates)
         if (RtlNtStatusToDosError(candidate) == error)
             return candidate;
@@ -74,7 +90,7 @@ struct Request {
     OVERLAPPED overlapped{};
     std::vector<uint8_t> input;
     std::vector<uint8_t> output;
-    ULONG code = 0;           // the control code, 0 for reads and writes
+    ULONG code = 0; // the control code, 0 for reads and writes
     bool read = false;
     bool failedAtOnce = false; // failed inside the call: no status block
     DWORD error = 0;
@@ -90,7 +106,96 @@ struct Request {
         return failedAtOnce ? StatusForError(error) : static_cast<NTSTATUS>(overlapped.Internal);
     }
     DWORD Bytes() const { return failedAtOnce ? 0 : static_cast<DWORD>(overlapped.InternalHigh); }
+    // What a read returned, as text.
+    std::string Text() const {
+        return std::string(output.begin(),
+                           output.begin() + std::min<size_t>(Bytes(), output.size()));
+    }
+    // The start of the output buffer, as a wait's event word or a reply.
+    template <typename T> T OutputAs() const {
+        T value{};
+        memcpy(&value, output.data(), output.size() < sizeof(T) ? output.size() : sizeof(T));
+        return value;
+    }
 };
+
+// An IRP a driver above the port sends on its own, with no handle: what
+// IofCallDriver returned, how it ended and the IRQL it was sent and completed
+// at. Information starts as kUntouched, to show a request the port left alone.
+struct SentIrp {
+    bool done = false;
+    NTSTATUS returned = STATUS_PENDING;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    KIRQL sentIrql = PASSIVE_LEVEL;
+    KIRQL completionIrql = PASSIVE_LEVEL;
+};
+constexpr ULONG_PTR kUntouched = 0x5A5A;
+
+// What a driver above builds: the caller's buffer stands in as the system
+// buffer, as the I/O manager would have made it. `length` is the write
+// length for IRP_MJ_WRITE, the output length for a control request.
+struct IrpToSend {
+    UCHAR major = IRP_MJ_DEVICE_CONTROL;
+    ULONG code = 0;
+    void* buffer = nullptr;
+    ULONG inputLength = 0;
+    ULONG length = 0;
+    FILE_OBJECT* file = nullptr; // a create, cleanup or close of this file object
+    PDEVICE_OBJECT target = nullptr;
+    SentIrp* sent = nullptr;
+};
+
+inline NTSTATUS NTAPI SentIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* sent = static_cast<SentIrp*>(context);
+    sent->status = irp->IoStatus.Status;
+    sent->information = irp->IoStatus.Information;
+    sent->completionIrql = KeGetCurrentIrql();
+    sent->done = true;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+inline void CallWithIrp(IrpToSend& what) {
+    PIRP irp = IoAllocateIrp(what.target->StackSize, FALSE);
+    if (irp == nullptr) {
+        what.sent->returned = what.sent->status = STATUS_INSUFFICIENT_RESOURCES;
+        what.sent->done = true;
+        return;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = kUntouched;
+    irp->AssociatedIrp.SystemBuffer = what.buffer;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = what.major;
+    if (what.file != nullptr) {
+        next->FileObject = what.file;
+        irp->Tail.Overlay.OriginalFileObject = what.file;
+        irp->RequestorMode = UserMode;
+    } else if (what.major == IRP_MJ_WRITE) {
+        next->Parameters.Write.Length = what.length;
+    } else {
+        next->Parameters.DeviceIoControl.IoControlCode = what.code;
+        next->Parameters.DeviceIoControl.InputBufferLength = what.inputLength;
+        next->Parameters.DeviceIoControl.OutputBufferLength = what.length;
+    }
+    IoSetCompletionRoutine(irp, SentIrpDone, what.sent, TRUE, TRUE, TRUE);
+    what.sent->sentIrql = KeGetCurrentIrql();
+    what.sent->returned = IoCallDriver(what.target, irp);
+}
+
+inline VOID NTAPI SendFromDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    CallWithIrp(*static_cast<IrpToSend*>(context));
+}
+
+// Bytes no two neighbours of which are alike over long runs, so that a byte
+// lost, doubled or moved shows.
+inline std::vector<uint8_t> Pattern(size_t length, size_t from = 0) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; i++)
+        bytes[i] = static_cast<uint8_t>((from + i) * 7 + (from + i) / 251);
+    return bytes;
+}
 
 // More bytes reported than the caller's buffer holds. A control request
 // whose caller gave no output buffer (PurgeComm, SetCommMask) is told
@@ -177,7 +282,8 @@ public:
         Request& r = Keep();
         r.code = code;
         if (inLength != 0)
-            r.input.assign(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + inLength);
+            r.input.assign(static_cast<const uint8_t*>(in),
+                           static_cast<const uint8_t*>(in) + inLength);
         r.output.assign(outLength, 0xCC);
         DWORD bytes = 0;
         r.Issued(DeviceIoControl(handle_, code, inLength != 0 ? r.input.data() : nullptr, inLength,
@@ -193,6 +299,12 @@ public:
                            &r.overlapped));
         return r;
     }
+    Request& StartWrite(std::string_view text) {
+        return StartWrite(std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    Request& StartWaitOnMask() {
+        return StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    }
     Request& StartRead(DWORD length) {
         Request& r = Keep();
         r.read = true;
@@ -204,6 +316,11 @@ public:
     // Runs the machine until the request ends; false on a hang.
     bool Wait(const Request& r, ULONG budgetMs = kHangBudgetMs) {
         return RunUntil([&] { return r.Done(); }, budgetMs);
+    }
+    // Waits for the request (a hang leaves it pending) and hands it back.
+    Request& Finish(Request& r) {
+        Wait(r);
+        return r;
     }
     void CancelIo() {
         ::CancelIo(handle_);
@@ -222,11 +339,129 @@ public:
             *bytes = r.Bytes();
         return r.Status();
     }
+    NTSTATUS Ioctl(ULONG code) { return Ioctl(code, nullptr, 0, nullptr, 0); }
+    Request& Control(ULONG code, const void* in, DWORD inLength, DWORD outLength) {
+        return Finish(StartIoctl(code, in, inLength, outLength));
+    }
     template <typename T> NTSTATUS Set(ULONG code, const T& value) {
         return Ioctl(code, &value, sizeof(T), nullptr, 0);
     }
-    NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG writeMultiplier = 0,
-                         ULONG writeConstant = 0) {
+    // A reply of exactly sizeof(T); any other ending gives a value of 0xA5
+    // bytes, which no answer of these ports is, so a comparison fails.
+    template <typename T> T Get(ULONG code) {
+        const Request& r = Control(code, nullptr, 0, sizeof(T));
+        T value;
+        memset(&value, 0xA5, sizeof value);
+        if (r.Status() == STATUS_SUCCESS && r.Bytes() == sizeof(T))
+            value = r.OutputAs<T>();
+        return value;
+    }
+    Request& Write(std::string_view text) { return Finish(StartWrite(text)); }
+    Request& Write(std::vector<uint8_t> data) { return Finish(StartWrite(std::move(data))); }
+    SERIAL_STATUS CommStatus() { return Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
+    ULONG ModemStatus() { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS); }
+    ULONG OutQueue() { return CommStatus().AmountInOutQueue; }
+    ULONG InQueue() { return CommStatus().AmountInInQueue; }
+    // What an immediate read takes from the ring now (the read time-outs are
+    // left immediate).
+    std::string Drain(DWORD length = 8192) {
+        SetTimeouts(0xFFFFFFFF, 0, 0);
+        return Finish(StartRead(length)).Text();
+    }
+
+    // ---- the phone's side
+    // The phone sends and the machine runs until the bus delivered it.
+    void Receive(std::string_view text) {
+        Usb()->Push(text);
+        sim::RunUntilIdle();
+    }
+    void Receive(const std::vector<uint8_t>& bytes) {
+        Usb()->Push(bytes.data(), bytes.size());
+        sim::RunUntilIdle();
+    }
+    void SerialState(USHORT uartState) {
+        Usb()->SendSerialState(uartState);
+        sim::RunUntilIdle();
+    }
+    // This interface's bus events of one kind (and pipe), in order.
+    inline std::vector<usb::BusEvent> Events(usb::EventKind kind) const;
+    std::vector<usb::BusEvent> Events(usb::EventKind kind, usb::Pipe pipe) const {
+        std::vector<usb::BusEvent> events = Events(kind);
+        std::erase_if(events, [pipe](const usb::BusEvent& e) { return e.pipe != pipe; });
+        return events;
+    }
+    std::vector<usb::Pipe> Pipes(usb::EventKind kind) const {
+        std::vector<usb::Pipe> pipes;
+        for (const auto& e : Events(kind))
+            pipes.push_back(e.pipe);
+        return pipes;
+    }
+    // Lengths of the transfers submitted on a pipe, in order.
+    std::vector<ULONG> Submits(usb::Pipe pipe = usb::Pipe::BulkOut) const {
+        std::vector<ULONG> lengths;
+        for (const auto& e : Events(usb::EventKind::Submit, pipe))
+            lengths.push_back(e.length);
+        return lengths;
+    }
+    // SET_CONTROL_LINE_STATE values the phone received, in order.
+    std::vector<USHORT> ControlLineRequests() const {
+        std::vector<USHORT> values;
+        for (const auto& request : Usb()->ClassRequests())
+            if (request.setup.bRequest == usb::kSetControlLineState)
+                values.push_back(request.setup.wValue);
+        return values;
+    }
+    size_t LineCodingRequests() const {
+        size_t count = 0;
+        for (const auto& request : Usb()->ClassRequests())
+            count += request.setup.bRequest == usb::kSetLineCoding ? 1 : 0;
+        return count;
+    }
+    // Transfers of this interface pending at the bus, all three pipes.
+    size_t Outstanding() const {
+        return Usb()->Outstanding(usb::Pipe::BulkIn) + Usb()->Outstanding(usb::Pipe::BulkOut) +
+               Usb()->Outstanding(usb::Pipe::InterruptIn);
+    }
+
+    // The n-th allocation of this kind the port's driver makes from now on
+    // (at call sites whose symbol contains `site`) fails; the plan's number.
+    int FailAllocation(sim::AllocKind kind, const char* site = "", uint64_t nth = 1) {
+        sim::FaultPlan plan;
+        plan.kind = kind;
+        plan.driver = Node()->driver;
+        plan.site = site;
+        plan.failNth = nth;
+        return sim::AddFaultPlan(plan);
+    }
+
+    // ---- requests from a driver above, with no handle
+    // The record stays with the port, so a request may still be pending when
+    // the reference is looked at again. From a DPC: sent at DISPATCH_LEVEL.
+    SentIrp& Send(IrpToSend what, bool fromDpc = false) {
+        SentIrp& sent = sentIrps_.emplace_back();
+        what.target = sim::TopOfStack(Node()->fdo);
+        what.sent = &sent;
+        if (fromDpc) {
+            KDPC dpc;
+            KeInitializeDpc(&dpc, SendFromDpc, &what);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        } else {
+            CallWithIrp(what);
+        }
+        sim::RunUntilIdle();
+        return sent;
+    }
+    SentIrp& SendControl(ULONG code, void* buffer, ULONG inputLength, ULONG outputLength,
+                         bool fromDpc = false) {
+        IrpToSend what;
+        what.code = code;
+        what.buffer = buffer;
+        what.inputLength = inputLength;
+        what.length = outputLength;
+        return Send(what, fromDpc);
+    }
+    NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant,
+                         ULONG writeMultiplier = 0, ULONG writeConstant = 0) {
         SERIAL_TIMEOUTS t{};
         t.ReadIntervalTimeout = interval;
         t.ReadTotalTimeoutMultiplier = multiplier;
@@ -252,6 +487,12 @@ public:
         handle_ = INVALID_HANDLE_VALUE;
         requests_.clear();
     }
+    // The handle leaves the scenario (a thread of its own closes it).
+    HANDLE Release() {
+        HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
 
 private:
     Request& Keep() {
@@ -263,6 +504,7 @@ private:
     Which which_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::vector<std::unique_ptr<Request>> requests_;
+    std::deque<SentIrp> sentIrps_;
 };
 
 struct MachineOptions {
@@ -315,6 +557,7 @@ public:
     usb::Bus& Bus() { return *bus_; }
 
     usb::Phone& Phone() { return *phone_; }
+    usb::Bus& Bus() { return *bus_; }
     ComPort& Port(Which which) { return *ports_[static_cast<int>(which)]; }
     usb::Interface* Usb(Which which) {
         if (phone_ == nullptr)
@@ -376,7 +619,18 @@ private:
     sim::DevNode* nodes_[2] = {};
 };
 
-inline sim::DevNode* ComPort::Node() const { return machine_->Node(which_); }
-inline usb::Interface* ComPort::Usb() const { return machine_->Usb(which_); }
+inline sim::DevNode* ComPort::Node() const {
+    return machine_->Node(which_);
+}
+inline usb::Interface* ComPort::Usb() const {
+    return machine_->Usb(which_);
+}
+inline std::vector<usb::BusEvent> ComPort::Events(usb::EventKind kind) const {
+    std::vector<usb::BusEvent> events;
+    for (const auto& e : machine_->Phone().Timeline())
+        if (e.kind == kind && e.interfaceNumber == Usb()->Number())
+            events.push_back(e);
+    return events;
+}
 
 } // namespace rig

@@ -1,0 +1,98 @@
+// The rig as GoogleTest fixtures for the driver-level suites: a fresh machine
+// per test with the phone plugged and both ports started; `EachPort` plays a
+// scenario once on the modem port and once on the diagnostics port, where
+// the two drivers behave alike or differ by a value the test names.
+#pragma once
+
+#include "common/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <type_traits>
+
+namespace rig {
+
+class PortTest : public ::testing::Test {
+protected:
+    PortTest() : m_(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE) {}
+
+    void SetUp() override {
+        for (Which which : {Which::Modem, Which::Diag}) {
+            ASSERT_TRUE(m_.Started(which)) << WhichName(which);
+            ASSERT_NE(m_.Node(which)->comPort, 0u) << WhichName(which);
+        }
+    }
+    // Cleanup ends what is still pending; a close that never ends is a fault.
+    void TearDown() override {
+        for (Which which : {Which::Modem, Which::Diag})
+            EXPECT_TRUE(m_.Port(which).Close()) << WhichName(which) << " close hung";
+    }
+
+    ComPort& Modem() { return m_.Port(Which::Modem); }
+    ComPort& Diag() { return m_.Port(Which::Diag); }
+    usb::Phone& Phone() { return m_.Phone(); }
+    // Opens the port and forgets what the open itself did on the bus.
+    void Open(ComPort& port) {
+        ASSERT_EQ(port.Open(), 0u) << port.Name();
+        Phone().ClearTimeline();
+        port.Usb()->ClearClassRequests();
+    }
+
+    Machine m_;
+};
+
+// The modem port, opened.
+class ModemTest : public PortTest {
+protected:
+    void SetUp() override {
+        PortTest::SetUp();
+        if (!HasFatalFailure())
+            Open(Modem());
+    }
+};
+
+// The diagnostics port, opened.
+class DiagTest : public PortTest {
+protected:
+    void SetUp() override {
+        PortTest::SetUp();
+        if (!HasFatalFailure())
+            Open(Diag());
+    }
+};
+
+// One port of the phone per instance: Port() is it, IsModem() tells which.
+class EachPort : public PortTest, public ::testing::WithParamInterface<Which> {
+protected:
+    ComPort& Port() { return m_.Port(GetParam()); }
+    bool IsModem() const { return GetParam() == Which::Modem; }
+    // The value for this port: the modem's or the diagnostics port's.
+    template <typename T> T Pick(T modem, std::type_identity_t<T> diag) const {
+        return IsModem() ? modem : diag;
+    }
+};
+
+// The same, with the port opened.
+class EachOpenPort : public EachPort {
+protected:
+    void SetUp() override {
+        EachPort::SetUp();
+        if (!HasFatalFailure())
+            Open(Port());
+    }
+};
+
+inline std::string PortParamName(const ::testing::TestParamInfo<Which>& info) {
+    return info.param == Which::Modem ? "modem" : "diag";
+}
+
+// Names a table's instances by their rows' `name`.
+template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
+    return row.param.name;
+}
+
+} // namespace rig
+
+#define RIG_ON_BOTH_PORTS(suite)                                                                   \
+    INSTANTIATE_TEST_SUITE_P(Ports, suite, ::testing::Values(rig::Which::Modem, rig::Which::Diag), \
+                             rig::PortParamName)

@@ -1,0 +1,214 @@
+// What only the diagnostics port does: control lines looped back into the
+// modem status with nothing sent to the phone, failed transfers retried until
+// one shows the phone gone or more than twenty have failed since the open,
+// receive events kept its own way, and the read restart's work item.
+#include "common/port_test.h"
+
+namespace {
+
+using rig::Request;
+using usb::EventKind;
+using usb::Pipe;
+
+constexpr ULONG kAllLineErrors = SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN |
+                                 SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY;
+
+using Emulation = rig::PortTest;
+
+// DTR comes back as DSR, RTS as CTS and carrier, and no event is raised for
+// it. The modem port sends the lines to the phone instead and reports what
+// the phone says.
+TEST_F(Emulation, ControlLinesLoopBackIntoTheModemStatus) {
+    Open(Modem());
+    Open(Diag());
+    ASSERT_EQ(Diag().Set(IOCTL_SERIAL_SET_WAIT_MASK,
+                         ULONG(SERIAL_EV_DSR | SERIAL_EV_CTS | SERIAL_EV_RLSD)),
+              STATUS_SUCCESS);
+    Request& wait = Diag().StartWaitOnMask();
+    const std::pair<ULONG, ULONG> steps[] = {{IOCTL_SERIAL_SET_DTR, SERIAL_MSR_DSR},
+                                             {IOCTL_SERIAL_SET_RTS, 0xB0},
+                                             {IOCTL_SERIAL_CLR_RTS, SERIAL_MSR_DSR},
+                                             {IOCTL_SERIAL_CLR_DTR, 0}};
+    for (auto [code, status] : steps) {
+        EXPECT_EQ(Diag().Ioctl(code), STATUS_SUCCESS) << std::hex << code;
+        EXPECT_EQ(Diag().ModemStatus(), status) << std::hex << code;
+    }
+    EXPECT_TRUE(Diag().Usb()->ClassRequests().empty());
+    EXPECT_FALSE(wait.Done());
+
+    ULONG before = Modem().ModemStatus();
+    EXPECT_EQ(Modem().Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+    EXPECT_NE(Modem().Usb()->ControlLines() & usb::kLineRts, 0);
+    EXPECT_EQ(Modem().ModemStatus(), before);
+}
+
+using Diagnostics = rig::DiagTest;
+
+// An immediate character is accepted and never sent.
+TEST_F(Diagnostics, ImmediateCharSendsNothing) {
+    EXPECT_EQ(Diag().Set(IOCTL_SERIAL_IMMEDIATE_CHAR, UCHAR('Z')), STATUS_SUCCESS);
+    sim::RunUntilIdle();
+    EXPECT_TRUE(Diag().Submits().empty());
+}
+
+// With RXFLAG in the mask a good transfer starts the record afresh: the
+// events recorded before it are dropped.
+TEST_F(Diagnostics, RxFlagReplacesRecordedEvents) {
+    ASSERT_EQ(Diag().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Diag().Receive("a"); // records RXCHAR, nobody waits
+    ASSERT_EQ(Diag().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXFLAG | SERIAL_EV_TXEMPTY)),
+              STATUS_SUCCESS);
+    Diag().Receive("b");
+    Request& wait = Diag().StartWaitOnMask();
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.OutputAs<ULONG>(), ULONG(SERIAL_EV_RXFLAG));
+}
+
+// ---------------------------------------------------------------- failed transfers
+
+// Twenty failures are each retried; the port still works after them.
+TEST_F(Diagnostics, TwentyFailuresAreRetried) {
+    int failed = 0;
+    Diag().Usb()->FailNext(Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, true);
+    Phone().SetEventHook([&](const usb::BusEvent& e) {
+        if (e.kind == EventKind::Complete && e.pipe == Pipe::BulkIn &&
+            e.interfaceNumber == Diag().Usb()->Number() && !NT_SUCCESS(e.status) && ++failed == 20)
+            Diag().Usb()->ClearFaults(Pipe::BulkIn);
+    });
+    sim::RunUntilIdle();
+    Phone().SetEventHook(nullptr);
+    EXPECT_EQ(failed, 20);
+    EXPECT_EQ(Diag().Submits(Pipe::BulkIn).size(), 20u);
+    EXPECT_EQ(Diag().CommStatus().Errors, 0u);
+    Diag().Receive("still here");
+    EXPECT_EQ(Diag().Drain(), "still here");
+}
+
+// The twenty-first failure since the open is fatal: the open's transfer and
+// twenty retries, then nothing more, and the device is lost. Failed writes
+// count with failed reads; a write the application cancels is no failure.
+struct Count {
+    const char* name;
+    int failedWrites;
+    int cancelledWrites;
+    size_t failedReads;
+};
+
+class ErrorCount : public rig::DiagTest, public ::testing::WithParamInterface<Count> {};
+
+TEST_P(ErrorCount, TheTwentyFirstFailureIsFatal) {
+    for (int i = 0; i < GetParam().failedWrites; i++) {
+        Diag().Usb()->FailNext(Pipe::BulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+        EXPECT_EQ(Diag().Write("x").Status(), STATUS_UNSUCCESSFUL);
+    }
+    Diag().Usb()->HoldBulkOut(true);
+    for (int i = 0; i < GetParam().cancelledWrites; i++) {
+        Request& write = Diag().StartWrite("x");
+        sim::RunUntilIdle();
+        Diag().CancelIo();
+        EXPECT_EQ(write.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(write.Bytes(), 0u);
+    }
+    Diag().Usb()->HoldBulkOut(false);
+    EXPECT_EQ(Diag().CommStatus().Errors, 0u);
+    Diag().Usb()->FailNext(Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, true);
+    sim::RunUntilIdle();
+    EXPECT_EQ(Diag().Events(EventKind::Complete, Pipe::BulkIn).size(), GetParam().failedReads);
+    EXPECT_EQ(Diag().Usb()->Outstanding(Pipe::BulkIn), 0u);
+    EXPECT_EQ(Diag().CommStatus().Errors, kAllLineErrors);
+    EXPECT_EQ(Diag().Finish(Diag().StartRead(4)).Status(), STATUS_DELETE_PENDING);
+    ASSERT_TRUE(Diag().Close());
+    EXPECT_EQ(Diag().Open(), RtlNtStatusToDosError(STATUS_DELETE_PENDING))
+        << "a lost device cannot be opened again while it lives";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ErrorCount,
+                         ::testing::Values(Count{"reads", 0, 0, 21},
+                                           Count{"writesAndReads", 10, 0, 11},
+                                           Count{"afterCancelledWrites", 0, 21, 21}),
+                         rig::RowName<Count>);
+
+// Each failure that shows the phone gone is fatal at once, on either pipe;
+// so is a babbling phone, which the host controller reports as a data error.
+struct Fatal {
+    const char* name;
+    Pipe pipe;
+    NTSTATUS status; // 0: babble
+    LONG usbd;
+};
+
+class FatalFailures : public rig::DiagTest, public ::testing::WithParamInterface<Fatal> {};
+
+TEST_P(FatalFailures, MarkTheDeviceLostAtOnce) {
+    const Fatal& row = GetParam();
+    if (row.pipe == Pipe::BulkOut) {
+        Diag().Usb()->FailNext(row.pipe, row.status, row.usbd);
+        EXPECT_EQ(Diag().Write("x").Status(), row.status);
+    } else if (row.status == 0) {
+        Diag().Usb()->BabbleNext(Pipe::BulkIn, 16);
+        Diag().Receive(rig::Pattern(4096));
+    } else {
+        Diag().Usb()->FailNext(row.pipe, row.status, row.usbd);
+        sim::RunUntilIdle();
+    }
+    EXPECT_TRUE(Diag().Submits(Pipe::BulkIn).empty());
+    EXPECT_EQ(Diag().Finish(Diag().StartRead(4)).Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Diag().Write("y").Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Diag().CommStatus().Errors, kAllLineErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FatalFailures,
+    ::testing::Values(
+        Fatal{"NotResponding", Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING},
+        Fatal{"NotConnected", Pipe::BulkIn, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_CRC},
+        Fatal{"DataError", Pipe::BulkIn, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_BUFFER_OVERRUN},
+        Fatal{"Babble", Pipe::BulkIn, 0, 0},
+        Fatal{"Write", Pipe::BulkOut, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING}),
+    rig::RowName<Fatal>);
+
+// A fatal write failure leaves the phone attached with a read outstanding.
+// Close of the lost device still ends it, so the device can be removed.
+TEST_F(Diagnostics, CloseOfALostDeviceStillOnTheBusEndsItsTransfers) {
+    Diag().Usb()->FailNext(Pipe::BulkOut, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_CRC);
+    EXPECT_EQ(Diag().Write("x").Status(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Diag().Usb()->Outstanding(Pipe::BulkIn), 1u);
+    ASSERT_TRUE(Diag().Close());
+    EXPECT_EQ(Diag().Usb()->Outstanding(Pipe::BulkIn), 0u);
+    EXPECT_EQ(sim::PnpRemoveDevice(Diag().Node()), STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------- the read restart
+
+// A read restart that cannot get its work item is issued directly, so
+// reception does not stop while the port stays open.
+TEST_F(Diagnostics, ReadRestartWithoutAWorkItemStillReads) {
+    Diag().FailAllocation(sim::AllocKind::Pool, "NextRead");
+    Diag().Receive("one");
+    ASSERT_EQ(sim::InjectedFaults().size(), 1u) << sim::FaultLog();
+    Diag().Receive("two");
+    EXPECT_EQ(Diag().Drain(16), "onetwo");
+}
+
+// A transfer that completed just before the handle went has queued its read
+// restart; close waits for that worker too, which then issues nothing.
+TEST_F(Diagnostics, CloseWaitsForAQueuedReadRestart) {
+    Diag().Usb()->Push("data");
+    HANDLE handle = Diag().Release();
+    size_t queuedAtClose = 0;
+    bool closed = false;
+    {
+        sim::Thread closer("closer", [&] {
+            queuedAtClose = sim::QueuedWorkItems();
+            closed = CloseHandle(handle) != FALSE;
+        });
+        sim::RunUntilIdle();
+    }
+    EXPECT_EQ(queuedAtClose, 1u);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(sim::QueuedWorkItems(), 0u);
+    EXPECT_EQ(Diag().Usb()->Outstanding(Pipe::BulkIn), 0u);
+    EXPECT_TRUE(Diag().Submits(Pipe::BulkIn).empty());
+}
+
+} // namespace

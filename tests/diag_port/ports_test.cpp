@@ -1,0 +1,674 @@
+// Both ports of one phone under the same scenarios: open and close, the
+// writer, reads and their endings, receive events and a lost device. Where
+// the two drivers part ways the expectation names each port's value.
+#include "common/port_test.h"
+
+namespace {
+
+using rig::EachOpenPort;
+using rig::EachPort;
+using rig::Request;
+using OnePhone = rig::PortTest;
+using usb::EventKind;
+using usb::Pipe;
+
+constexpr ULONG kLinesDropped = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+constexpr ULONG kAllLineErrors = SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN |
+                                 SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY;
+
+// ---------------------------------------------------------------- open and close
+
+using Opening = EachPort;
+RIG_ON_BOTH_PORTS(Opening);
+
+// The three pipes are reset in order, whether the bus answers a reset later
+// or at once; one bulk-in transfer waits, and only the modem port arms its
+// status pipe. Nothing goes to the phone's control pipe.
+TEST_P(Opening, ResetsThePipesAndStartsReception) {
+    for (bool atOnce : {false, true}) {
+        SCOPED_TRACE(atOnce ? "reset answered at once" : "reset answered later");
+        Port().Usb()->CompleteAtOnce(Pipe::BulkOut, atOnce);
+        Port().Usb()->ClearClassRequests();
+        Phone().ClearTimeline();
+        ASSERT_EQ(Port().Open(), 0u);
+        EXPECT_EQ(Port().Pipes(EventKind::Reset),
+                  (std::vector<Pipe>{Pipe::BulkIn, Pipe::BulkOut, Pipe::InterruptIn}));
+        EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 1u);
+        EXPECT_EQ(Port().Usb()->Outstanding(Pipe::InterruptIn), Pick(1u, 0u));
+        EXPECT_TRUE(Port().Usb()->ClassRequests().empty());
+        EXPECT_EQ(Port().InQueue(), 0u);
+        ASSERT_TRUE(Port().Close());
+    }
+}
+
+// One handle at a time; the refused one leaves the first working, and the
+// port opens again once the first is closed.
+TEST_P(Opening, AdmitsOneHandle) {
+    ASSERT_EQ(Port().Open(), 0u);
+    EXPECT_EQ(Port().OpenSecond(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Port().Write("still mine").Status(), STATUS_SUCCESS);
+    ASSERT_TRUE(Port().Close());
+    EXPECT_EQ(Port().Open(), 0u);
+}
+
+// The diagnostics port's pipe reset waits on an event it allocates: without
+// it nothing is sent, and the open fails as unsuccessful; the next one works.
+TEST_F(OnePhone, DiagnosticsOpenFailsWithoutMemoryForItsPipeReset) {
+    Diag().FailAllocation(sim::AllocKind::Pool);
+    EXPECT_EQ(Diag().Open(), RtlNtStatusToDosError(STATUS_UNSUCCESSFUL)) << sim::FaultLog();
+    EXPECT_EQ(Diag().Usb()->Resets(Pipe::BulkIn), 0u);
+    sim::ClearFaultPlans();
+    EXPECT_EQ(Diag().Open(), 0u);
+}
+
+using OpenPort = EachOpenPort;
+RIG_ON_BOTH_PORTS(OpenPort);
+
+// The settings an open gives, as the driver's requests and as GetCommState
+// reads them.
+TEST_P(OpenPort, GivesItsDefaults) {
+    EXPECT_EQ(Port().Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate,
+              Pick(460800u, 115200u));
+    SERIAL_LINE_CONTROL line = Port().Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(line.StopBits, STOP_BITS_2);
+    EXPECT_EQ(line.Parity, NO_PARITY);
+    EXPECT_EQ(line.WordLength, 8);
+    SERIAL_HANDFLOW flow = Port().Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(flow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
+    EXPECT_EQ(flow.FlowReplace, ULONG(SERIAL_RTS_CONTROL));
+    EXPECT_EQ(flow.XonLimit, 0);
+    EXPECT_EQ(flow.XoffLimit, 0);
+    SERIAL_CHARS chars = Port().Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
+    EXPECT_EQ(chars.XonChar, Pick(0x11, 0));
+    EXPECT_EQ(chars.XoffChar, Pick(0x13, 0));
+    EXPECT_EQ(chars.EofChar, 0);
+    EXPECT_EQ(Port().Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+    // Every emulated line is off until the host raises its own; the modem
+    // port starts with DSR.
+    EXPECT_EQ(Port().ModemStatus(), Pick(ULONG(SERIAL_MSR_DSR), 0UL));
+    SERIAL_TIMEOUTS timeouts = Port().Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(Port().OutQueue(), 0u);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(Port().Handle(), &dcb)) << GetLastError();
+    EXPECT_EQ(dcb.BaudRate, Pick(460800u, 115200u));
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(dcb.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fOutX, 0u);
+}
+
+// Close drops DTR and RTS on the modem port (the diagnostics port never
+// sends them), aborts the pipes it uses in order and leaves nothing in flight.
+TEST_P(OpenPort, CloseDropsTheLinesAndAbortsThePipes) {
+    ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+    Port().Usb()->ClearClassRequests();
+    Phone().ClearTimeline();
+    ASSERT_TRUE(Port().Close());
+    EXPECT_EQ(Port().ControlLineRequests(), Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
+    EXPECT_EQ(Port().Usb()->ControlLines(), 0);
+    EXPECT_EQ(Port().Pipes(EventKind::Abort),
+              Pick(std::vector<Pipe>{Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut},
+                   std::vector<Pipe>{Pipe::BulkIn, Pipe::BulkOut}));
+    EXPECT_EQ(Port().Outstanding(), 0u);
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
+}
+
+// Cleanup cancels what the handle left waiting: a read, a wait and a queued
+// write; a write the phone never takes is ended by the abort, with no bytes,
+// so the close comes. The next handle starts afresh.
+TEST_P(OpenPort, CleanupEndsEverythingTheHandleLeft) {
+    Port().SetTimeouts(0, 0, 0);
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXFLAG)), STATUS_SUCCESS);
+    Request& read = Port().StartRead(10);
+    Request& wait = Port().StartWaitOnMask();
+    Port().Usb()->HoldBulkOut(true);
+    Request& onBus = Port().StartWrite(rig::Pattern(100));
+    Request& queued = Port().StartWrite(rig::Pattern(20));
+    sim::RunUntilIdle();
+    ASSERT_FALSE(read.Done() || wait.Done() || onBus.Done() || queued.Done());
+
+    ASSERT_TRUE(Port().Close());
+    for (const Request* r : {&read, &wait, &queued}) {
+        EXPECT_EQ(r->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->Bytes(), 0u);
+    }
+    EXPECT_EQ(onBus.Status(), Pick(STATUS_CANCELLED, onBus.Status()));
+    EXPECT_FALSE(NT_SUCCESS(onBus.Status()));
+    EXPECT_EQ(onBus.Bytes(), 0u);
+    EXPECT_EQ(Port().Outstanding(), 0u);
+    Port().Usb()->HoldBulkOut(false);
+    EXPECT_TRUE(Port().Usb()->TakeReceived().empty());
+    ASSERT_EQ(Port().Open(), 0u);
+    EXPECT_EQ(Port().Write("again").Bytes(), 5u);
+}
+
+// Bytes that arrive while the handle is being cleaned up: the modem port
+// still stores them and reads on until close; the diagnostics port stopped
+// reception at cleanup, drops them and issues no further transfer.
+TEST_P(OpenPort, BytesArrivingDuringCleanup) {
+    // A write held at the bus keeps cleanup waiting while the bytes come in.
+    Port().Usb()->HoldBulkOut(true);
+    Port().StartWrite("held");
+    Port().Usb()->Push("late bytes");
+    ASSERT_TRUE(Port().Close());
+    Port().Usb()->HoldBulkOut(false);
+    size_t submitsAfterData = 0;
+    bool sawData = false;
+    for (const auto& e : Phone().Timeline()) {
+        if (e.interfaceNumber != Port().Usb()->Number() || e.pipe != Pipe::BulkIn)
+            continue;
+        if (e.kind == EventKind::Complete && e.length != 0)
+            sawData = true;
+        else if (sawData && e.kind == EventKind::Submit)
+            submitsAfterData++;
+    }
+    if (IsModem()) {
+        EXPECT_GE(submitsAfterData, 1u);
+    } else {
+        EXPECT_EQ(submitsAfterData, 0u);
+    }
+    EXPECT_EQ(Port().Outstanding(), 0u);
+}
+
+// A create, cleanup and close for a file object other than the open handle's,
+// sent straight to the port as an I/O manager that lets a refused create keep
+// its handle sends them (Wine's does). The refused handle going must leave
+// the open one working: its waiting read, reception, the lines and the pipes.
+TEST_P(OpenPort, AnotherFileObjectsCleanupAndCloseLeaveTheOpenHandleAlone) {
+    const std::string later = "still receiving";
+    Request& read = Port().StartRead(static_cast<DWORD>(later.size()));
+    sim::RunUntilIdle();
+    ASSERT_FALSE(read.Done());
+    FILE_OBJECT second{};
+    second.Type = 5; // IO_TYPE_FILE
+    second.Size = sizeof second;
+    second.DeviceObject = Port().Node()->fdo;
+    for (auto [major, status] :
+         {std::pair{IRP_MJ_CREATE, STATUS_ACCESS_DENIED}, std::pair{IRP_MJ_CLEANUP, STATUS_SUCCESS},
+          std::pair{IRP_MJ_CLOSE, STATUS_SUCCESS}}) {
+        rig::IrpToSend what;
+        what.major = static_cast<UCHAR>(major);
+        what.file = &second;
+        rig::SentIrp& sent = Port().Send(what);
+        EXPECT_TRUE(sent.done);
+        EXPECT_EQ(sent.status, status) << major;
+    }
+    EXPECT_FALSE(read.Done()) << "the open handle's read was ended";
+    EXPECT_TRUE(Port().Events(EventKind::Abort).empty());
+    EXPECT_TRUE(Port().Usb()->ClassRequests().empty()) << "DTR and RTS were touched";
+    Port().Receive(later);
+    EXPECT_EQ(read.Text(), later);
+    EXPECT_EQ(Port().Write("still sending").Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Port().OpenSecond(), DWORD(ERROR_ACCESS_DENIED))
+        << "the port no longer counts its open";
+    ASSERT_TRUE(Port().Close());
+    EXPECT_EQ(Port().Outstanding(), 0u);
+    EXPECT_EQ(Port().Open(), 0u);
+}
+
+// Each port is served by its own image; traffic on one never shows on the
+// other, and closing one leaves the other running.
+TEST_F(OnePhone, BothPortsWorkAtOnce) {
+    Open(Modem());
+    Open(Diag());
+    EXPECT_EQ(Modem().Node()->driver, sim::LoadedDriver("vxqt70modem"));
+    EXPECT_EQ(Diag().Node()->driver, sim::LoadedDriver("vxqt70diag"));
+    Request& modemRead = Modem().StartRead(32);
+    Request& diagRead = Diag().StartRead(32);
+    Request& modemWrite = Modem().StartWrite("AT\r");
+    Request& diagWrite = Diag().StartWrite(std::vector<uint8_t>{0x7E, 0x01, 0x7E});
+    Modem().Usb()->Push("OK\r\n");
+    Diag().Usb()->Push(std::string("\x7E\x02\x7E", 3));
+    EXPECT_EQ(Modem().Finish(modemWrite).Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Diag().Finish(diagWrite).Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Modem().Usb()->TakeReceivedText(), "AT\r");
+    EXPECT_EQ(Diag().Usb()->TakeReceived(), (std::vector<uint8_t>{0x7E, 0x01, 0x7E}));
+    EXPECT_EQ(Modem().Finish(modemRead).Text(), "OK\r\n");
+    EXPECT_EQ(Diag().Finish(diagRead).Text(), std::string("\x7E\x02\x7E", 3));
+    ASSERT_TRUE(Modem().Close());
+    Diag().Receive("after");
+    EXPECT_EQ(Diag().Drain(), "after");
+}
+
+// ---------------------------------------------------------------- the writer
+
+using Writes = EachOpenPort;
+RIG_ON_BOTH_PORTS(Writes);
+
+// Pieces of at most 4096 bytes; a zero-length write succeeds at once and
+// sends nothing.
+TEST_P(Writes, GoOutInPiecesOfAtMost4096) {
+    const struct {
+        size_t length;
+        std::vector<ULONG> pieces;
+    } rows[] = {{0, {}}, {1, {1}}, {4096, {4096}}, {4097, {4096, 1}}, {10000, {4096, 4096, 1808}}};
+    ULONG sent = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.length);
+        Phone().ClearTimeline();
+        std::vector<uint8_t> data = rig::Pattern(row.length);
+        Request& write = Port().Write(data);
+        EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(write.Bytes(), row.length);
+        EXPECT_EQ(Port().Submits(), row.pieces);
+        EXPECT_EQ(Port().Usb()->TakeReceived(), data);
+        sent += static_cast<ULONG>(row.length);
+        EXPECT_EQ(Port().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, sent);
+        EXPECT_EQ(Port().OutQueue(), 0u);
+    }
+}
+
+// Writes queued behind a busy pipe count in the output queue and go out in
+// order, one request at a time; FlushFileBuffers succeeds at once and leaves
+// them alone, as does a TXCLEAR purge.
+TEST_P(Writes, QueuedWritesGoOutInOrder) {
+    Port().Usb()->HoldBulkOut(true);
+    Request& first = Port().StartWrite("first ");
+    Request& second = Port().StartWrite("second ");
+    Request& third = Port().StartWrite("third");
+    sim::RunUntilIdle();
+    EXPECT_EQ(Port().OutQueue(), 18u);
+    EXPECT_EQ(Port().Submits().size(), 1u) << "one request at a time";
+    EXPECT_TRUE(FlushFileBuffers(Port().Handle()));
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXCLEAR)), STATUS_SUCCESS);
+    EXPECT_FALSE(second.Done() || third.Done());
+    EXPECT_EQ(Port().OutQueue(), 18u);
+
+    Port().Usb()->HoldBulkOut(false);
+    EXPECT_EQ(Port().Finish(third).Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(first.Done() && second.Done());
+    EXPECT_EQ(Port().Usb()->TakeReceivedText(), "first second third");
+    EXPECT_EQ(Port().OutQueue(), 0u);
+}
+
+// TXABORT cancels the queued requests and leaves the one on the bus, whose
+// bytes alone stay counted; the writer then takes the next write at once.
+TEST_P(Writes, PurgeTxAbortLeavesOnlyTheWriteOnTheBus) {
+    Port().Usb()->HoldBulkOut(true);
+    Request& sending = Port().StartWrite("on the bus");
+    Request& queued1 = Port().StartWrite(std::string(100, 'a'));
+    Request& queued2 = Port().StartWrite(std::string(500, 'b'));
+    sim::RunUntilIdle();
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT)), STATUS_SUCCESS);
+    EXPECT_EQ(queued1.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(queued2.Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(sending.Done());
+    EXPECT_EQ(Port().OutQueue(), 10u);
+    Port().Usb()->HoldBulkOut(false);
+    EXPECT_EQ(Port().Finish(sending).Bytes(), 10u);
+    EXPECT_EQ(Port().Usb()->TakeReceivedText(), "on the bus");
+    EXPECT_EQ(Port().Write("after").Bytes(), 5u);
+    EXPECT_EQ(Port().Usb()->TakeReceivedText(), "after");
+}
+
+// A write cancelled while a later piece is on the bus has already sent the
+// pieces before it: it ends STATUS_CANCELLED reporting exactly those bytes,
+// which is what the phone has of it.
+TEST_P(Writes, CancelledWriteReportsThePiecesAlreadySent) {
+    // The phone stops taking bytes once the first piece is in.
+    Phone().SetEventHook([this](const usb::BusEvent& e) {
+        if (e.kind == EventKind::Complete && e.pipe == Pipe::BulkOut)
+            Port().Usb()->HoldBulkOut(true);
+    });
+    std::vector<uint8_t> data = rig::Pattern(10000);
+    Request& write = Port().StartWrite(data);
+    sim::RunUntilIdle();
+    ASSERT_FALSE(write.Done());
+    Port().CancelIo();
+    Port().Finish(write);
+    Phone().SetEventHook(nullptr);
+    Port().Usb()->HoldBulkOut(false);
+    EXPECT_EQ(write.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(write.Bytes(), 4096u);
+    EXPECT_EQ(Port().Usb()->TakeReceived(),
+              std::vector<uint8_t>(data.begin(), data.begin() + 4096));
+    EXPECT_EQ(Port().OutQueue(), 0u);
+}
+
+// A piece that fails ends its own request with the bus driver's status and no
+// bytes; the request queued behind it still goes out. Only the diagnostics
+// port tells a waiting WAIT_ON_MASK that the lines dropped, whatever its mask.
+TEST_P(Writes, AFailedWriteLetsTheNextOneGo) {
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Request& wait = Port().StartWaitOnMask();
+    Port().Usb()->HoldBulkOut(true);
+    Request& doomed = Port().StartWrite(rig::Pattern(5000));
+    Request& next = Port().StartWrite("next");
+    sim::RunUntilIdle();
+    Port().Usb()->FailNext(Pipe::BulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    Port().Usb()->HoldBulkOut(false);
+
+    EXPECT_EQ(Port().Finish(doomed).Status(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(doomed.Bytes(), 0u);
+    EXPECT_EQ(Port().Finish(next).Bytes(), 4u);
+    EXPECT_EQ(Port().Usb()->TakeReceivedText(), "next");
+    EXPECT_EQ(Port().Write("later").Bytes(), 5u);
+    EXPECT_EQ(Port().OutQueue(), 0u) << "the failed request is no longer counted";
+    EXPECT_EQ(Port().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 9u);
+    EXPECT_EQ(wait.Done(), !IsModem());
+    if (!IsModem()) {
+        EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesDropped);
+    }
+}
+
+// A request that cannot get its write context fails on its own; the one
+// behind it and later writes still go out.
+TEST_P(Writes, NoMemoryForOneRequestFailsOnlyThatOne) {
+    Port().Usb()->HoldBulkOut(true);
+    Request& onBus = Port().StartWrite("a");
+    Request& unlucky = Port().StartWrite("b");
+    Request& behind = Port().StartWrite("c");
+    sim::RunUntilIdle();
+    Port().FailAllocation(sim::AllocKind::Pool, Pick("", "PassiveWrite"));
+    Port().Usb()->HoldBulkOut(false);
+    EXPECT_EQ(Port().Finish(onBus).Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Finish(unlucky).Status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(unlucky.Bytes(), 0u);
+    EXPECT_EQ(Port().Finish(behind).Status(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::InjectedFaults().size(), 1u) << sim::FaultLog();
+    sim::ClearFaultPlans();
+    EXPECT_EQ(Port().Write("d").Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Usb()->TakeReceivedText(), "acd");
+    EXPECT_EQ(Port().OutQueue(), 0u);
+}
+
+// A bus that reports more bytes sent than the piece had is not believed.
+TEST_P(Writes, ABusThatOverstatesWhatItSentIsNotBelieved) {
+    Port().Usb()->OverstateNext(Pipe::BulkOut, 1000);
+    Request& write = Port().Write("hello");
+    EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Bytes(), 5u);
+    EXPECT_EQ(Port().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 5u);
+    EXPECT_EQ(Port().OutQueue(), 0u);
+}
+
+// TXEMPTY reaches a waiting request when the last queued write finishes. With
+// nobody waiting, the modem port records it with the rest and forgets the lot
+// at the drain; the diagnostics port never records it, so what was recorded
+// stays.
+TEST_P(Writes, TxEmpty) {
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY)), STATUS_SUCCESS);
+    Port().Usb()->HoldBulkOut(true);
+    Port().StartWrite("one");
+    Request& second = Port().StartWrite("two");
+    Request& wait = Port().StartWaitOnMask();
+    sim::RunUntilIdle();
+    EXPECT_FALSE(wait.Done());
+    Port().Usb()->HoldBulkOut(false);
+    EXPECT_EQ(Port().Finish(wait).OutputAs<ULONG>(), ULONG(SERIAL_EV_TXEMPTY));
+    EXPECT_TRUE(second.Done());
+
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)),
+              STATUS_SUCCESS);
+    Port().Receive("in");
+    EXPECT_EQ(Port().Write("out").Status(), STATUS_SUCCESS);
+    Request& after = Port().StartWaitOnMask();
+    sim::RunUntilIdle();
+    EXPECT_EQ(after.Done(), !IsModem());
+    if (!IsModem()) {
+        EXPECT_EQ(after.OutputAs<ULONG>(), ULONG(SERIAL_EV_RXCHAR));
+    }
+}
+
+// ---------------------------------------------------------------- reads
+
+using Reads = EachOpenPort;
+RIG_ON_BOTH_PORTS(Reads);
+
+// A read that finds bytes waiting takes the oldest at once whatever the
+// time-outs, arming no timer; the rest stays in order.
+TEST_P(Reads, BytesAlreadyReceivedAreReturnedAtOnce) {
+    Port().SetTimeouts(0, 10, 100);
+    Port().Receive("hello");
+    Request& read = Port().StartRead(3);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Text(), "hel");
+    EXPECT_EQ(sim::QueuedTimers(), 0u) << "a read answered at once arms no time-out";
+    EXPECT_EQ(Port().InQueue(), 2u);
+    EXPECT_EQ(Port().Drain(), "lo");
+}
+
+// A read that waits is completed by the next transfer with whatever it
+// brought: the modem port calls a short read a time-out, the diagnostics
+// port a success.
+TEST_P(Reads, AShortReadCompletedByATransfer) {
+    Request& read = Port().StartRead(100);
+    sim::RunUntilIdle();
+    ASSERT_FALSE(read.Done());
+    Port().Receive("abc");
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), Pick(STATUS_TIMEOUT, STATUS_SUCCESS));
+    EXPECT_EQ(read.Text(), "abc");
+}
+
+// Only one read waits. The modem port refuses a second one; the diagnostics
+// port answers it at once with no bytes, and its waiting read keeps its own
+// time-out.
+TEST_P(Reads, ASecondReadWhileOneWaits) {
+    Port().SetTimeouts(0, 0, 100);
+    Request& first = Port().StartRead(10);
+    sim::AdvanceClockMs(50);
+    Request& second = Port().Finish(Port().StartRead(10));
+    EXPECT_EQ(second.Status(), Pick(STATUS_INVALID_PARAMETER, STATUS_SUCCESS));
+    EXPECT_EQ(second.Bytes(), 0u);
+    EXPECT_FALSE(first.Done());
+    if (IsModem())
+        return; // its timer went with the refused read: see the modem_read suite
+    sim::AdvanceClockMs(50);
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(first.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(first.Bytes(), 0u);
+}
+
+// A write that fails while a read waits leaves the read its own total
+// time-out.
+TEST_P(Reads, AFailedWriteLeavesTheWaitingReadItsTimeout) {
+    Port().SetTimeouts(0, 0, 100);
+    Request& read = Port().StartRead(10);
+    Port().Usb()->FailNext(Pipe::BulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    EXPECT_FALSE(NT_SUCCESS(Port().Write("lost").Status()));
+    ASSERT_FALSE(read.Done());
+    sim::AdvanceClockMs(100);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+}
+
+// RXABORT: the modem port completes the waiting read with what the ring
+// holds (nothing: a time-out); the diagnostics port cancels it and reports
+// the purge's four input bytes back. Reception goes on either way.
+TEST_P(Reads, PurgeRxAbortEndsTheWaitingRead) {
+    Request& read = Port().StartRead(10);
+    sim::RunUntilIdle();
+    ULONG flags = SERIAL_PURGE_RXABORT;
+    Request& purge = Port().Control(IOCTL_SERIAL_PURGE, &flags, sizeof flags, 0);
+    EXPECT_EQ(purge.Status(), STATUS_SUCCESS);
+    if (!IsModem()) {
+        EXPECT_EQ(purge.Bytes(), sizeof(ULONG));
+    }
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), Pick(STATUS_TIMEOUT, STATUS_CANCELLED));
+    EXPECT_EQ(read.Bytes(), 0u);
+    Port().Receive("after");
+    EXPECT_EQ(Port().Drain(), "after");
+}
+
+// A cancelled read ends with nothing; the next read waits and gets the next
+// bytes. CancelIo ends a waiting WAIT_ON_MASK alike.
+TEST_P(Reads, CancelIoEndsTheReadAndTheWait) {
+    Port().SetTimeouts(0, 0, 0);
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_DSR)), STATUS_SUCCESS);
+    Request& wait = Port().StartWaitOnMask();
+    Request& read = Port().StartRead(10);
+    sim::RunUntilIdle();
+    Port().CancelIo();
+    for (const Request* r : {&read, &wait}) {
+        ASSERT_TRUE(r->Done());
+        EXPECT_EQ(r->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->Bytes(), 0u);
+    }
+    Request& next = Port().StartRead(10);
+    EXPECT_FALSE(next.Done());
+    Port().Receive("again");
+    EXPECT_EQ(next.Text(), "again");
+}
+
+// A bus that reports more bytes than the transfer buffer holds: only the
+// buffer's worth reaches the ring, and reception goes on.
+TEST_P(Reads, AnOverstatedTransferLengthIsHeldToTheBuffer) {
+    Port().Usb()->OverstateNext(Pipe::BulkIn, 1000);
+    std::vector<uint8_t> bytes = rig::Pattern(4096);
+    Port().Receive(bytes);
+    EXPECT_EQ(Port().InQueue(), 4096u);
+    Request& read = Port().Finish(Port().StartRead(8192));
+    ASSERT_EQ(read.Bytes(), 4096u);
+    EXPECT_EQ(std::vector<uint8_t>(read.output.begin(), read.output.begin() + 4096), bytes);
+    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 1u);
+    Port().Receive("next");
+    EXPECT_EQ(Port().Drain(), "next");
+}
+
+// A stream far longer than the ring, in transfers of uneven sizes taken by
+// reads of uneven sizes, comes out whole and in order: the ring wraps many
+// times, at every offset the sizes reach.
+TEST_P(Reads, AStreamComesOutWholeAndInOrder) {
+    Port().SetTimeouts(0xFFFFFFFF, 0, 0);
+    std::vector<uint8_t> got;
+    size_t sent = 0;
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t below) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % below;
+    };
+    while (sent < 3u * 1024 * 1024) {
+        size_t length = 1 + next(300000);
+        Port().Receive(rig::Pattern(length, sent));
+        sent += length;
+        while (got.size() < sent) {
+            Request& read = Port().Finish(Port().StartRead(1 + next(400000)));
+            ASSERT_EQ(read.Status(), STATUS_SUCCESS);
+            got.insert(got.end(), read.output.begin(), read.output.begin() + read.Bytes());
+        }
+    }
+    ASSERT_EQ(got.size(), sent);
+    EXPECT_TRUE(got == rig::Pattern(sent)) << "the stream came out changed";
+    EXPECT_EQ(Port().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).ReceivedCount,
+              Pick(ULONG(sent), ULONG(sent)));
+}
+
+// ---------------------------------------------------------------- waits
+
+using Waits = EachOpenPort;
+RIG_ON_BOTH_PORTS(Waits);
+
+// A second WAIT_ON_MASK is refused; the modem port ends the first one with no
+// events, the diagnostics port keeps it for the next event.
+TEST_P(Waits, ASecondWaitIsRefused) {
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Request& first = Port().StartWaitOnMask();
+    EXPECT_EQ(Port().Finish(Port().StartWaitOnMask()).Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(first.Done(), IsModem());
+    Port().Receive("x");
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(first.OutputAs<ULONG>(), Pick(0UL, ULONG(SERIAL_EV_RXCHAR)));
+}
+
+// A transfer whose bytes all go to a waiting read raises RXCHAR on the modem
+// port; the diagnostics port raises it only for bytes left in the ring.
+TEST_P(Waits, RxCharForATransferTakenByAWaitingRead) {
+    Port().SetTimeouts(0, 0, 0);
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Request& read = Port().StartRead(10);
+    Request& wait = Port().StartWaitOnMask();
+    Port().Receive("abc");
+    EXPECT_EQ(read.Text(), "abc");
+    EXPECT_EQ(wait.Done(), IsModem());
+    Port().Receive("defg");
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.OutputAs<ULONG>(), ULONG(SERIAL_EV_RXCHAR));
+}
+
+// With the mask empty WAIT_ON_MASK: refused on the modem port, answered at
+// once with the (empty) record on the diagnostics port. A driver above sees
+// the word the modem port wrote into its buffer.
+TEST_P(Waits, AWaitWithAnEmptyMask) {
+    Request& wait = Port().Finish(Port().StartWaitOnMask());
+    EXPECT_EQ(wait.Status(), Pick(STATUS_INVALID_PARAMETER, STATUS_SUCCESS));
+    EXPECT_EQ(wait.Bytes(), Pick(0u, 4u));
+    if (!IsModem()) {
+        EXPECT_EQ(wait.OutputAs<ULONG>(), 0u);
+    }
+    ULONG events = 0xFFFFFFFF;
+    rig::SentIrp& sent = Port().SendControl(IOCTL_SERIAL_WAIT_ON_MASK, &events, 0, sizeof events);
+    EXPECT_EQ(sent.status, Pick(STATUS_INVALID_PARAMETER, STATUS_SUCCESS));
+    EXPECT_EQ(sent.information, Pick(0u, 4u));
+    EXPECT_EQ(events, 0u);
+}
+
+// ---------------------------------------------------------------- failed transfers
+
+using Failures = EachOpenPort;
+RIG_ON_BOTH_PORTS(Failures);
+
+// One ordinary bulk-in failure: the modem port judges its device lost and
+// tells a waiting WAIT_ON_MASK the lines dropped; the diagnostics port tells
+// nobody, issues the next transfer and reads on.
+TEST_P(Failures, OneFailedRead) {
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Request& wait = Port().StartWaitOnMask();
+    Port().Usb()->FailNext(Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    sim::RunUntilIdle();
+    EXPECT_EQ(Port().Submits(Pipe::BulkIn).size(), Pick(0u, 1u));
+    EXPECT_EQ(wait.Done(), IsModem());
+    if (!IsModem()) {
+        Port().Receive("ping");
+        EXPECT_EQ(Port().Drain(), "ping");
+        return;
+    }
+    EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesDropped);
+    EXPECT_EQ(Port().Finish(Port().StartRead(4)).Status(), STATUS_DELETE_PENDING);
+}
+
+// A failure that shows the phone gone marks the device lost on both ports:
+// reads and writes are refused and nothing more is submitted; the
+// diagnostics port still answers the status query, with every line error and
+// empty queues. Close ends, and the port cannot be opened again.
+TEST_P(Failures, ADeviceLostRefusesAllButTheStatusQueryAndClose) {
+    Port().Receive("unread");
+    ASSERT_EQ(Port().InQueue(), 6u);
+    Port().Usb()->FailNext(Pipe::BulkIn, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_CRC);
+    sim::RunUntilIdle();
+    Phone().ClearTimeline();
+    EXPECT_EQ(Port().Finish(Port().StartRead(4)).Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Port().Write("x").Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Port().Finish(Port().StartWaitOnMask()).Status(), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(Port().Events(EventKind::Submit).empty());
+    Request& status =
+        Port().Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
+    EXPECT_EQ(status.Status(), Pick(STATUS_DELETE_PENDING, STATUS_SUCCESS));
+    if (!IsModem()) {
+        EXPECT_EQ(status.Bytes(), sizeof(SERIAL_STATUS));
+        SERIAL_STATUS s = status.OutputAs<SERIAL_STATUS>();
+        EXPECT_EQ(s.Errors, kAllLineErrors);
+        EXPECT_EQ(s.AmountInInQueue, 0u);
+        EXPECT_EQ(s.AmountInOutQueue, 0u);
+        EXPECT_EQ(s.HoldReasons, 0u);
+    }
+    ULONG baud = 0;
+    EXPECT_EQ(Port().Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud),
+              STATUS_DELETE_PENDING);
+    ASSERT_TRUE(Port().Close());
+    EXPECT_EQ(Port().Outstanding(), 0u);
+    EXPECT_EQ(Port().Open(), RtlNtStatusToDosError(STATUS_DELETE_PENDING));
+}
+
+} // namespace

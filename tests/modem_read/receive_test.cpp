@@ -1,0 +1,361 @@
+// The receive side: the input ring's bounds on both ports, the modem port's
+// read queue, its wait-on-mask events, its status pipe turned into the modem
+// status and line events, and how its receive pipes fail, including the phone
+// pulled with requests waiting and transfers in flight.
+#include "common/port_test.h"
+
+namespace {
+
+using rig::Request;
+using usb::Pipe;
+
+constexpr ULONG kRing = 1024000;
+constexpr ULONG kLinesGone = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+
+using Ring = rig::EachOpenPort;
+RIG_ON_BOTH_PORTS(Ring);
+
+// Transfers with no read waiting accumulate; the ring holds exactly its
+// capacity, keeps the first bytes and drops the rest while reception goes
+// on; a purge empties it and makes room for all of it again. Bytes are
+// counted as received when reads take them.
+TEST_P(Ring, HoldsItsCapacityAndKeepsTheFirstBytes) {
+    Port().Receive("one ");
+    Port().Receive("two ");
+    EXPECT_EQ(Port().InQueue(), 8u);
+    EXPECT_EQ(Port().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).ReceivedCount, 0u);
+    EXPECT_EQ(Port().Drain(3), "one");
+    EXPECT_EQ(Port().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).ReceivedCount, 3u);
+    EXPECT_EQ(Port().Drain(), " two ");
+
+    std::vector<uint8_t> flood = rig::Pattern(kRing + 5000);
+    Port().Receive(flood);
+    EXPECT_EQ(Port().InQueue(), kRing);
+    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 1u);
+    Request& all = Port().Finish(Port().StartRead(kRing + 5000));
+    ASSERT_EQ(all.Bytes(), kRing);
+    EXPECT_TRUE(std::equal(flood.begin(), flood.begin() + kRing, all.output.begin()));
+
+    Port().Receive(rig::Pattern(kRing));
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
+    EXPECT_EQ(Port().InQueue(), 0u);
+    Port().Receive(rig::Pattern(kRing, 1));
+    EXPECT_EQ(Port().InQueue(), kRing);
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
+    Port().Receive("fresh");
+    EXPECT_EQ(Port().Drain(), "fresh");
+}
+
+// The phone pulled with a read, a wait and queued writes pending: the
+// surprise removal cancels them (a transfer failure that comes first reports the lines gone
+// to the waiter instead), later requests are refused, no read timer fires on
+// the going device, and the removal completes after close.
+TEST_P(Ring, PhonePulledWithRequestsWaiting) {
+    Port().SetTimeouts(0, 0, 1000);
+    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Request& wait = Port().StartWaitOnMask();
+    Request& read = Port().StartRead(10);
+    Port().Usb()->HoldBulkOut(true);
+    Request& onBus = Port().StartWrite("on the bus");
+    Request& queued1 = Port().StartWrite("queued one");
+    Request& queued2 = Port().StartWrite("queued two");
+    sim::RunUntilIdle();
+    m_.Unplug();
+    EXPECT_FALSE(NT_SUCCESS(onBus.Status()));
+    EXPECT_EQ(queued1.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(queued2.Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(wait.Done());
+    if (wait.Status() == STATUS_SUCCESS)
+        EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesGone);
+    else
+        EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Port().Node()->state, sim::DevNodeState::SurpriseRemoved);
+    EXPECT_EQ(Port().Outstanding(), 0u);
+    EXPECT_EQ(Port().Finish(Port().StartRead(10)).Status(), STATUS_DELETE_PENDING);
+    sim::AdvanceClockMs(5000);
+    ASSERT_TRUE(Port().Close());
+    EXPECT_EQ(Port().Node()->state, sim::DevNodeState::Deleted) << "the last handle let it go";
+}
+
+// The phone pulled in the middle of a stream of data: the read ends, nothing
+// stays in flight.
+TEST_P(Ring, PhonePulledInTheMiddleOfAStream) {
+    Port().SetTimeouts(0, 0, 0);
+    Port().Usb()->Delay(Pipe::BulkIn, 2);
+    std::vector<uint8_t> stream = rig::Pattern(64 * 1024);
+    Port().Usb()->Push(stream.data(), stream.size());
+    sim::AdvanceClockMs(9);
+    Request& read = Port().StartRead(100000);
+    m_.Unplug();
+    sim::AdvanceClockMs(50);
+    EXPECT_TRUE(read.Done());
+    EXPECT_EQ(Port().Outstanding(), 0u);
+}
+
+// No IRP for the next bulk-in transfer: reception stops, what came stays
+// readable, and close and removal still end.
+TEST_P(Ring, NoIrpForTheNextBulkInTransfer) {
+    Port().FailAllocation(sim::AllocKind::Irp);
+    Port().Receive("last");
+    EXPECT_EQ(sim::InjectedFaults().size(), 1u) << sim::FaultLog();
+    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 0u);
+    EXPECT_EQ(Port().Drain(), "last");
+    ASSERT_TRUE(Port().Close());
+    EXPECT_EQ(Port().Outstanding(), 0u);
+    // What the failed transfer counted was given back: the removal ends.
+    EXPECT_EQ(sim::PnpRemoveDevice(Port().Node()), STATUS_SUCCESS);
+}
+
+using ModemRead = rig::ModemTest;
+
+// Only one read waits; a second is refused. It went through the dispatch
+// first: the waiting read has lost its total time-out and is judged against
+// the second read's length, yet never overflows its own buffer.
+TEST_F(ModemRead, ASecondReadWhileOneWaitsIsRefused) {
+    Modem().SetTimeouts(0, 0, 500);
+    Request& first = Modem().StartRead(100);
+    EXPECT_EQ(Modem().Finish(Modem().StartRead(10)).Status(), STATUS_INVALID_PARAMETER);
+    sim::AdvanceClockMs(5000);
+    EXPECT_FALSE(first.Done());
+    Modem().Receive("0123456789");
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(first.Text(), "0123456789");
+    EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+
+    Modem().SetTimeouts(0, 0, 0);
+    Request& small = Modem().StartRead(4);
+    EXPECT_EQ(Modem().Finish(Modem().StartRead(64)).Status(), STATUS_INVALID_PARAMETER);
+    Modem().Receive(std::string(60, 'q'));
+    ASSERT_TRUE(small.Done());
+    EXPECT_EQ(small.Bytes(), 4u);
+    EXPECT_EQ(Modem().Drain().size(), 56u);
+}
+
+// A read longer than a signed count is served from the ring: the user buffer
+// only has to hold what is returned.
+TEST_F(ModemRead, AReadLongerThanASignedCountIsServedFromTheRing) {
+    Modem().Receive("abc");
+    std::vector<uint8_t> buffer(16, 0);
+    OVERLAPPED overlapped{};
+    DWORD bytes = 0;
+    ReadFile(Modem().Handle(), buffer.data(), 0x80000010u, &bytes, &overlapped);
+    sim::RunUntilIdle();
+    ASSERT_TRUE(HasOverlappedIoCompleted(&overlapped));
+    EXPECT_EQ(static_cast<NTSTATUS>(overlapped.Internal), STATUS_SUCCESS);
+    EXPECT_EQ(overlapped.InternalHigh, 3u);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3), "abc");
+    EXPECT_EQ(Modem().InQueue(), 0u);
+    EXPECT_EQ(Modem().Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).ReceivedCount, 3u);
+}
+
+// ---------------------------------------------------------------- receive events
+
+// Which receive events a transfer raises, given the mask and whether a wait
+// was pending, and whether the record survives for the next wait.
+TEST_F(ModemRead, ReceiveEvents) {
+    const struct {
+        const char* name;
+        ULONG mask;
+        bool waitFirst;
+        const char* text; // nullptr: an empty packet
+        ULONG events;     // 0: the wait stays pending
+        bool nextDone;    // a second wait finds the bit still recorded
+    } rows[] = {
+        {"recorded for the next wait", SERIAL_EV_RXCHAR, false, "a", SERIAL_EV_RXCHAR, false},
+        {"stays recorded after a waiter", SERIAL_EV_RXCHAR, true, "b", SERIAL_EV_RXCHAR, true},
+        {"empty packet", SERIAL_EV_RXCHAR, true, nullptr, SERIAL_EV_RXCHAR, true},
+        {"rxflag by every transfer", SERIAL_EV_RXFLAG, true, "no flag", SERIAL_EV_RXFLAG, true},
+        {"outside the mask", SERIAL_EV_DSR, true, "c", 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, row.mask), STATUS_SUCCESS);
+        Request* wait = row.waitFirst ? &Modem().StartWaitOnMask() : nullptr;
+        if (row.text != nullptr) {
+            Modem().Receive(row.text);
+        } else {
+            Modem().Usb()->PushPacket({});
+            sim::RunUntilIdle();
+        }
+        if (wait == nullptr)
+            wait = &Modem().StartWaitOnMask();
+        ASSERT_EQ(wait->Done(), row.events != 0);
+        if (row.events != 0) {
+            EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+            EXPECT_EQ(wait->Bytes(), sizeof(ULONG));
+            EXPECT_EQ(wait->OutputAs<ULONG>(), row.events);
+            Request& next = Modem().StartWaitOnMask();
+            sim::RunUntilIdle();
+            EXPECT_EQ(next.Done(), row.nextDone);
+        }
+        // Setting the mask ends a pending wait with no events.
+        ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(0)), STATUS_SUCCESS);
+        ASSERT_EQ(Modem().Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
+        ASSERT_TRUE(Modem().AllDone());
+        for (const auto& r : Modem().Requests())
+            EXPECT_EQ(r->Status(), STATUS_SUCCESS);
+    }
+}
+
+// RX80FULL counts from 820000 bytes, not from eighty per cent of the ring;
+// events recorded under an old mask are returned as recorded.
+TEST_F(ModemRead, Rx80FullAndTheRecordAcrossMasks) {
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RX80FULL)), STATUS_SUCCESS);
+    Request& wait = Modem().StartWaitOnMask();
+    Modem().Receive(std::vector<uint8_t>(819200, 'r')); // exactly 80 % of the ring
+    EXPECT_FALSE(wait.Done());
+    Modem().Receive(std::vector<uint8_t>(800, 's'));
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.OutputAs<ULONG>(), ULONG(SERIAL_EV_RX80FULL));
+    EXPECT_EQ(Modem().StartWaitOnMask().OutputAs<ULONG>(), ULONG(SERIAL_EV_RX80FULL))
+        << "kept after the waiter, handed out and cleared by the next wait";
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
+
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+    Modem().Receive("d");
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_DSR)), STATUS_SUCCESS);
+    Request& after = Modem().StartWaitOnMask();
+    ASSERT_TRUE(after.Done());
+    EXPECT_EQ(after.OutputAs<ULONG>(), ULONG(SERIAL_EV_RXCHAR)) << "returned unfiltered";
+}
+
+// ---------------------------------------------------------------- the status pipe
+
+// SERIAL_STATE notifications become the modem status: carrier sets DCD,
+// transmission carrier DSR and CTS together; ring, break and line errors are
+// not reported, nor delta bits. Each notification re-arms a 16-byte status
+// transfer; one of another kind changes nothing.
+TEST_F(ModemRead, NotificationsMakeTheModemStatus) {
+    const struct {
+        USHORT uart;
+        ULONG status;
+    } rows[] = {{usb::kStateDcd | usb::kStateDsr, 0xB0},
+                {0, 0},
+                {usb::kStateDsr, SERIAL_MSR_DSR | SERIAL_MSR_CTS},
+                {usb::kStateDcd, SERIAL_MSR_DCD},
+                {usb::kStateRing | usb::kStateBreak | usb::kStateFraming | usb::kStateParity |
+                     usb::kStateOverrun,
+                 0}};
+    for (const auto& row : rows) {
+        Modem().SerialState(row.uart);
+        EXPECT_EQ(Modem().ModemStatus(), row.status) << std::hex << row.uart;
+        EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 1u);
+    }
+    EXPECT_EQ(Modem().Submits(Pipe::InterruptIn), std::vector<ULONG>(std::size(rows), 16));
+    Modem().SerialState(usb::kStateDcd);
+    const uint8_t other[10] = {0xA1, 0x2A, 0, 0, 0, 0, 2, 0, 0, 0};
+    Modem().Usb()->Push(other, sizeof other, Pipe::InterruptIn);
+    sim::RunUntilIdle();
+    EXPECT_EQ(Modem().ModemStatus(), ULONG(SERIAL_MSR_DCD));
+    EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 1u);
+}
+
+// Line events from the notifications: carrier and DSR changes reach a waiter
+// or are kept for the next wait; a delivered one is not kept; unchanged
+// lines raise nothing; CTS, ring, break and errors are never raised.
+TEST_F(ModemRead, NotificationsRaiseLineEvents) {
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RLSD)), STATUS_SUCCESS);
+    Request& wait = Modem().StartWaitOnMask();
+    Modem().SerialState(usb::kStateDcd | usb::kStateDsr);
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.OutputAs<ULONG>(), ULONG(SERIAL_EV_RLSD));
+    Request& unchanged = Modem().StartWaitOnMask();
+    Modem().SerialState(usb::kStateDcd | usb::kStateDsr);
+    EXPECT_FALSE(unchanged.Done()) << "a delivered event is kept, or unchanged lines raised one";
+
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_DSR)), STATUS_SUCCESS);
+    Modem().SerialState(usb::kStateDcd);
+    Request& kept = Modem().StartWaitOnMask();
+    ASSERT_TRUE(kept.Done());
+    EXPECT_EQ(kept.OutputAs<ULONG>(), ULONG(SERIAL_EV_DSR));
+
+    ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK,
+                          ULONG(SERIAL_EV_CTS | SERIAL_EV_RING | SERIAL_EV_BREAK | SERIAL_EV_ERR |
+                                SERIAL_EV_PERR)),
+              STATUS_SUCCESS);
+    Request& never = Modem().StartWaitOnMask();
+    Modem().SerialState(usb::kStateDcd | usb::kStateDsr | usb::kStateRing | usb::kStateBreak |
+                        usb::kStateFraming | usb::kStateParity | usb::kStateOverrun);
+    Modem().SerialState(0);
+    EXPECT_FALSE(never.Done());
+}
+
+// No IRP for the next status transfer: the lines freeze, reads go on. No IRP
+// for the one at open: the open and close still end.
+TEST_F(ModemRead, NoIrpForAStatusTransfer) {
+    Modem().FailAllocation(sim::AllocKind::Irp);
+    Modem().SerialState(usb::kStateDcd);
+    EXPECT_EQ(sim::InjectedFaults().size(), 1u);
+    EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 0u);
+    EXPECT_EQ(Modem().ModemStatus() & SERIAL_MSR_DCD, ULONG(SERIAL_MSR_DCD));
+    Modem().Receive("reads go on");
+    EXPECT_EQ(Modem().Drain(), "reads go on");
+    ASSERT_TRUE(Modem().Close());
+
+    Modem().FailAllocation(sim::AllocKind::Irp);
+    ASSERT_EQ(Modem().Open(), 0u);
+    EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 0u);
+    EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::BulkIn), 1u);
+    ASSERT_TRUE(Modem().Close());
+    EXPECT_EQ(Modem().Outstanding(), 0u);
+}
+
+// ---------------------------------------------------------------- a receive pipe fails
+
+// A failed bulk-in or status transfer marks the device lost: a waiter hears
+// the lines gone whatever its mask, neither pipe is re-armed nor left
+// pending (close would wait for ever on a phone that stays attached and
+// silent), requests are refused, and the port never opens again.
+using ModemPipes = rig::PortTest;
+
+TEST_F(ModemPipes, AReceivePipeFailure) {
+    const struct {
+        const char* name;
+        Pipe pipe;
+        bool stall;
+    } rows[] = {{"bulk-in stall", Pipe::BulkIn, true},
+                {"bulk-in failure", Pipe::BulkIn, false},
+                {"status stall", Pipe::InterruptIn, true},
+                {"status failure", Pipe::InterruptIn, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Open(Modem());
+        ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+        Request& wait = Modem().StartWaitOnMask();
+        if (row.stall)
+            Modem().Usb()->Stall(row.pipe);
+        else
+            Modem().Usb()->FailNext(row.pipe, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+        sim::RunUntilIdle();
+        ASSERT_TRUE(wait.Done());
+        EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesGone);
+        EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::BulkIn), 0u);
+        EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 0u);
+        EXPECT_EQ(Modem().Finish(Modem().StartRead(10)).Status(), STATUS_DELETE_PENDING);
+        EXPECT_EQ(Modem().Finish(Modem().StartWaitOnMask()).Status(), STATUS_DELETE_PENDING);
+        ASSERT_TRUE(Modem().Close());
+        EXPECT_EQ(Modem().Outstanding(), 0u);
+        EXPECT_EQ(Modem().Open(), RtlNtStatusToDosError(STATUS_DELETE_PENDING));
+        // A fresh device instance for the next row.
+        m_.Unplug();
+        m_.Plug();
+    }
+}
+
+// A read waiting when the device is lost keeps waiting until cleanup: its
+// time-out went with the transfer.
+TEST_F(ModemRead, AReadWaitingWhenTheDeviceIsLostWaitsUntilCleanup) {
+    Modem().SetTimeouts(0, 0, 200);
+    Request& read = Modem().StartRead(10);
+    Modem().Usb()->Stall(Pipe::BulkIn);
+    sim::RunUntilIdle();
+    sim::AdvanceClockMs(1000);
+    EXPECT_FALSE(read.Done());
+    ASSERT_TRUE(Modem().Close());
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+}
+
+} // namespace
