@@ -553,8 +553,6 @@ public:
         sim::RunUntilIdle();
     }
     bool Plugged() const { return phone_ != nullptr && phone_->Plugged(); }
-    // The bus, for a scenario that plugs phones of its own beside this one.
-    usb::Bus& Bus() { return *bus_; }
 
     usb::Phone& Phone() { return *phone_; }
     usb::Bus& Bus() { return *bus_; }
