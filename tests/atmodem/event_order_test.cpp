@@ -29,7 +29,7 @@ TEST(ModemEventOrder, ConnectReachesTheApplicationBeforeOrWithTheCarrier) {
             readDoneAtCarrier = read.Done() ? 1 : 0;
     });
     const std::string dial = "ATD5551234\r";
-    port.StartWrite({dial.begin(), dial.end()});
+    port.StartWrite(dial);
     sim::RunUntilIdle();
     m.Phone().SetEventHook(nullptr);
 

@@ -420,8 +420,8 @@ TEST(RequestsWithAHandle, UnplugCancelsEveryQueuedRequestOfBothPorts) {
         rig::Request** r = held[static_cast<int>(which)];
         r[0] = &port.StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
         r[1] = &port.StartRead(16);
-        r[2] = &port.StartWrite({'A', 'T', '\r'}); // on the bus, held there
-        r[3] = &port.StartWrite({'A', 'T', '\r'}); // queued behind it
+        r[2] = &port.StartWrite("AT\r"); // on the bus, held there
+        r[3] = &port.StartWrite("AT\r"); // queued behind it
         sim::RunUntilIdle();
         for (rig::Request* each : held[static_cast<int>(which)])
             EXPECT_FALSE(each->Done()) << std::hex << each->Status();

@@ -108,24 +108,20 @@ private:
     // The phone sends a line and the application reads it; the application
     // writes one and the phone receives it.
     std::string Exchange() {
-        Usb().Push("ping");
-        rig::Request* read = pending_;
-        pending_ = nullptr;
-        if (read == nullptr) {
-            sim::RunUntilIdle();
+        Port().Receive("ping");
+        if (pending_ == nullptr) {
             Port().SetTimeouts(MAXDWORD, 0, 0);
-            read = &Port().StartRead(64);
+            pending_ = &Port().StartRead(64);
         }
-        if (!Port().Wait(*read) || read->Status() != STATUS_SUCCESS)
-            return "read " + Hex(read->Status());
-        std::string got(read->output.begin(), read->output.begin() + read->Bytes());
-        if (got != "ping")
-            return "read '" + got + "'";
-        rig::Request& write = Port().StartWrite({'A', 'T', '\r'});
-        if (!Port().Wait(write) || write.Status() != STATUS_SUCCESS)
-            return "write " + Hex(write.Status());
-        std::string sent = Usb().TakeReceivedText();
-        return sent == "AT\r" ? "ok" : "phone got '" + sent + "'";
+        const rig::Request& read = Port().Finish(*pending_);
+        pending_ = nullptr;
+        if (read.Status() != STATUS_SUCCESS || read.Text() != "ping")
+            return "read " + Hex(read.Status()) + " '" + read.Text() + "'";
+        const NTSTATUS write = Port().Write("AT\r").Status();
+        const std::string sent = Usb().TakeReceivedText();
+        return write == STATUS_SUCCESS && sent == "AT\r"
+                   ? "ok"
+                   : "write " + Hex(write) + " '" + sent + "'";
     }
 
     bool Fault(const std::string& what) {
@@ -497,21 +493,14 @@ TEST(PowerMachine, HundredSleepsWithBothPortsOpenAndDataFlowing) {
     rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
     for (Which which : {Which::Modem, Which::Diag}) {
         ASSERT_EQ(m.Port(which).Open(), 0u);
-        ASSERT_EQ(m.Port(which).SetTimeouts(MAXDWORD, 0, 0), STATUS_SUCCESS);
     }
     auto exchange = [&](const std::string& tag) {
         for (Which which : {Which::Modem, Which::Diag}) {
             rig::ComPort& port = m.Port(which);
-            m.Usb(which)->Push(tag + " in");
-            sim::RunUntilIdle();
-            rig::Request& read = port.StartRead(64);
-            ASSERT_TRUE(port.Wait(read));
-            EXPECT_EQ(std::string(read.output.begin(), read.output.begin() + read.Bytes()),
-                      tag + " in");
-            const std::string out = tag + " out";
-            rig::Request& write = port.StartWrite({out.begin(), out.end()});
-            ASSERT_TRUE(port.Wait(write));
-            EXPECT_EQ(m.Usb(which)->TakeReceivedText(), out);
+            port.Receive(tag + " in");
+            EXPECT_EQ(port.Drain(64), tag + " in");
+            EXPECT_EQ(port.Write(tag + " out").Status(), STATUS_SUCCESS);
+            EXPECT_EQ(m.Usb(which)->TakeReceivedText(), tag + " out");
             port.Prune();
         }
     };
