@@ -65,32 +65,17 @@ size_t CountLines(const std::string& needle) {
                          [&](const std::string& l) { return l.find(needle) != std::string::npos; });
 }
 
-// Sends one IRP of the test's own to the top of `device`'s stack, the way a
-// driver above would, and runs the machine until it has come back.
-struct SentIrp {
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    bool done = false;
-};
-NTSTATUS NTAPI SentIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto* sent = static_cast<SentIrp*>(context);
-    sent->status = irp->IoStatus.Status;
-    sent->information = irp->IoStatus.Information;
-    sent->done = true;
-    IoFreeIrp(irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-SentIrp SendIrp(PDEVICE_OBJECT device, UCHAR major, ULONG code = 0, ULONG_PTR information = 7) {
-    SentIrp sent;
-    PDEVICE_OBJECT top = sim::TopOfStack(device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = information;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    IoSetCompletionRoutine(irp, SentIrpDone, &sent, TRUE, TRUE, TRUE);
-    IoCallDriver(top, irp);
+// One request from a driver above, to the top of `device`'s stack, or with
+// `below` to `device` itself (the bus's own answer); Information starts as
+// rig::kUntouched.
+rig::SentIrp SendIrp(PDEVICE_OBJECT device, UCHAR major, ULONG code = 0, bool below = false) {
+    rig::SentIrp sent;
+    rig::IrpToSend what;
+    what.major = major;
+    what.code = code;
+    what.target = below ? device : sim::TopOfStack(device);
+    what.sent = &sent;
+    rig::CallWithIrp(what);
     sim::RunUntilIdle();
     EXPECT_TRUE(sent.done);
     return sent;
@@ -241,9 +226,9 @@ std::vector<std::string> RunPnp(Machine& m, Which which, const std::vector<std::
         else if (step == "close")
             status = m.Port(which).Close() ? STATUS_SUCCESS : STATUS_PENDING;
         else if (step == "wmi" || step == "internal") {
-            SentIrp sent = step == "wmi"
-                               ? SendIrp(node->fdo, IRP_MJ_SYSTEM_CONTROL)
-                               : SendIrp(node->fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0008);
+            rig::SentIrp sent = step == "wmi"
+                                    ? SendIrp(node->fdo, IRP_MJ_SYSTEM_CONTROL)
+                                    : SendIrp(node->fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0008);
             lines.push_back(step + " " + Hex(sent.status) + " info " + Hex(sent.information));
             continue;
         } else {
@@ -293,15 +278,15 @@ const PnpRow kPnpRows[] = {
     // cancel; the diagnostics port passes WMI down whatever its state.
     {"ModemRefusesRequestsWhileRemovalPending",
      {"wmi", "query-remove", "wmi", "internal", "cancel-remove", "internal"},
-     {"wmi 0xC00000BB info 0x7",
+     {"wmi 0xC00000BB info 0x5A5A",
       "query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
-      "wmi 0xC0000056 info 0x7", "internal 0xC0000056 info 0x7",
+      "wmi 0xC0000056 info 0x5A5A", "internal 0xC0000056 info 0x5A5A",
       "cancel-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "internal 0x0 info 0x0"}, Which::Modem},
     {"DiagnosticsPassesWmiDown", {"wmi", "query-remove", "wmi"},
-     {"wmi 0xC00000BB info 0x7",
+     {"wmi 0xC00000BB info 0x5A5A",
       "query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
-      "wmi 0xC00000BB info 0x7"}, Which::Diag},
+      "wmi 0xC00000BB info 0x5A5A"}, Which::Diag},
 };
 // clang-format on
 
@@ -374,10 +359,10 @@ TEST(RequestsWithoutAHandle, Table) {
         const size_t events = m.Phone().TimelineText(usb.Number(), false).size();
         NTSTATUS expected = row.status;
         if (expected == STATUS_PENDING) {
-            expected = SendIrp(usb.Pdo(), row.major, row.code).status;
+            expected = SendIrp(usb.Pdo(), row.major, row.code, true).status;
             EXPECT_NE(expected, STATUS_SUCCESS);
         }
-        SentIrp sent = SendIrp(m.Node(row.which)->fdo, row.major, row.code);
+        rig::SentIrp sent = SendIrp(m.Node(row.which)->fdo, row.major, row.code);
         EXPECT_EQ(sent.status, expected);
         if (row.which == Which::Modem && row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
             EXPECT_EQ(sent.information, 0u);
