@@ -2,75 +2,48 @@
 // sends its echo and "CONNECT", then raises the carrier: an application
 // waiting for RLSD must find those bytes already in its input when the wait
 // ends, not see RLSD over an empty queue and the bytes a frame later.
-#include "platform/sim/sim.h"
-#include "platform/usb/bus.h"
-#include "platform/win32/win32.h"
+#include "common/machine.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-
 namespace {
 
-class ModemEventOrder : public ::testing::Test {
-protected:
-    ModemEventOrder() {
-        sim::RegisterDriverImage("vxqt70modem", VXQT70_MODEM_IMAGE);
-        bus_ = std::make_unique<usb::Bus>();
-        usb::PhoneConfig config;
-        config.interfaces = {usb::InterfaceKind::Modem};
-        config.atModem = true;
-        phone_ = &bus_->PlugIn(config);
-        node_ = sim::PnpFindNode(phone_->At(0).Pdo());
-    }
-    ~ModemEventOrder() override {
-        if (port_ != INVALID_HANDLE_VALUE)
-            CloseHandle(port_);
-        bus_.reset();
-    }
-
-    sim::Kernel kernel_;
-    std::unique_ptr<usb::Bus> bus_;
-    usb::Phone* phone_ = nullptr;
-    sim::DevNode* node_ = nullptr;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
-};
-
-TEST_F(ModemEventOrder, ConnectReachesTheApplicationBeforeOrWithTheCarrier) {
-    ASSERT_NE(node_, nullptr);
-    const std::string name = "\\\\.\\COM" + std::to_string(node_->comPort);
-    port_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+TEST(ModemEventOrder, ConnectReachesTheApplicationBeforeOrWithTheCarrier) {
+    rig::MachineOptions options;
+    options.atModem = true;
+    rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE, options);
+    rig::ComPort& port = m.Port(rig::Which::Modem);
+    ASSERT_EQ(port.Open(), 0u);
     // A read that ends as soon as bytes are there.
-    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 60000, 0, 0};
-    ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
-    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
-    sim::RunUntilIdle();
-
-    char input[64] = {};
-    OVERLAPPED read{}, wait{}, write{};
-    DWORD events = 0, bytes = 0;
-    ASSERT_FALSE(ReadFile(port_, input, sizeof input, &bytes, &read));
-    ASSERT_FALSE(WaitCommEvent(port_, &events, &wait));
+    ASSERT_EQ(port.SetTimeouts(MAXDWORD, MAXDWORD, 60000), STATUS_SUCCESS);
+    ASSERT_EQ(port.Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RLSD)), STATUS_SUCCESS);
+    rig::Request& read = port.StartRead(64);
+    rig::Request& wait = port.StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    EXPECT_FALSE(read.Done());
+    EXPECT_FALSE(wait.Done());
     // The first bus event after the wait has ended tells whether the read
     // had its bytes by then.
     int readDoneAtCarrier = -1;
-    phone_->SetEventHook([&](const usb::BusEvent&) {
-        if (readDoneAtCarrier < 0 && HasOverlappedIoCompleted(&wait))
-            readDoneAtCarrier = HasOverlappedIoCompleted(&read) ? 1 : 0;
+    m.Phone().SetEventHook([&](const usb::BusEvent&) {
+        if (readDoneAtCarrier < 0 && wait.Done())
+            readDoneAtCarrier = read.Done() ? 1 : 0;
     });
-    const char dial[] = "ATD5551234\r";
-    WriteFile(port_, dial, sizeof dial - 1, &bytes, &write);
+    const std::string dial = "ATD5551234\r";
+    port.StartWrite(dial);
     sim::RunUntilIdle();
-    phone_->SetEventHook(nullptr);
+    m.Phone().SetEventHook(nullptr);
 
-    ASSERT_TRUE(HasOverlappedIoCompleted(&wait));
-    EXPECT_EQ(events, DWORD(EV_RLSD));
+    EXPECT_TRUE(wait.Done());
+    ULONG events = 0;
+    memcpy(&events, wait.output.data(), sizeof events);
+    EXPECT_EQ(events, ULONG(SERIAL_EV_RLSD));
     EXPECT_EQ(readDoneAtCarrier, 1) << "RLSD came over an empty input queue";
-    ASSERT_TRUE(GetOverlappedResult(port_, &read, &bytes, FALSE));
-    EXPECT_NE(std::string(input, bytes).find("CONNECT"), std::string::npos) << input;
+    // Success or the informational time-out: both are a read that returned
+    // its bytes.
+    EXPECT_TRUE(NT_SUCCESS(read.Status())) << std::hex << read.Status();
+    const std::string got(read.output.begin(), read.output.begin() + read.Bytes());
+    EXPECT_NE(got.find("CONNECT"), std::string::npos) << got;
+    EXPECT_TRUE(port.Close());
 }
 
 } // namespace

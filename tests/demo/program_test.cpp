@@ -128,64 +128,8 @@ std::string Slurp(const std::string& path) {
 
 std::string TempPath(const std::string& name) {
     const char* dir = getenv("TMPDIR");
-    return std::string(dir != nullptr ? dir : "/tmp") + "/vxqt70-test-" +
-           std::to_string(getpid()) + "-" + name;
-}
-
-// ---------------------------------------------------------------- the demo
-
-class DemoRun : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { demo_ = new Outcome(Shell(Vxqt70("demo"))); }
-    static void TearDownTestSuite() {
-        delete demo_;
-        demo_ = nullptr;
-    }
-    static Outcome* demo_;
-};
-Outcome* DemoRun::demo_ = nullptr;
-
-TEST_F(DemoRun, EndsWithEverythingHeld) {
-    EXPECT_EQ(demo_->status, 0) << demo_->out;
-    EXPECT_TRUE(Has(demo_->out, "verdict: everything held")) << demo_->out;
-    EXPECT_FALSE(Has(demo_->out, "UNEXPECTED")) << demo_->out;
-    EXPECT_FALSE(Has(demo_->out, "FINDING")) << demo_->out;
-}
-
-TEST_F(DemoRun, ShowsBothPortsWithTheirNames) {
-    EXPECT_TRUE(Has(demo_->out, "modem interface -> vxqt70modem, device \\Device\\VXNTQT70MDM0, Started"))
-        << demo_->out;
-    EXPECT_TRUE(Has(demo_->out, "diagnostics interface -> vxqt70diag, device \\Device\\VXNTQT70DIAG"))
-        << demo_->out;
-    EXPECT_TRUE(Has(demo_->out, "= COM2")) << demo_->out;
-    bool named = false;
-    for (const std::string& line : Lines(demo_->out))
-        named = named || (Has(line, "\\Device\\VXNTQT70MDM0 ") && Has(line, " = COM1"));
-    EXPECT_TRUE(named) << demo_->out;
-    EXPECT_TRUE(Has(demo_->out, "\\DosDevices\\COM1")) << demo_->out;
-    EXPECT_TRUE(Has(demo_->out, "(enabled)")) << demo_->out;
-}
-
-TEST_F(DemoRun, TalksToTheModemAndSeesTheCarrierComeAndGo) {
-    const std::string& out = demo_->out;
-    EXPECT_TRUE(Has(out, "> ATI")) << out;
-    EXPECT_TRUE(Has(out, "< CONNECT")) << out;
-    EXPECT_TRUE(Has(out, "WaitCommEvent completed: RLSD; GetCommModemStatus: DCD on   DSR on")) << out;
-    EXPECT_TRUE(Has(out, "WaitCommEvent completed: RLSD; GetCommModemStatus: DCD off")) << out;
-    EXPECT_TRUE(Has(out, "10000 bytes back, identical")) << out;
-    // The carrier comes up on the dial and goes with the hang-up.
-    EXPECT_LT(out.find("> ATD5551234"), out.find("GetCommModemStatus: DCD on "));
-    EXPECT_LT(out.find("> ATH"), out.find("RLSD; GetCommModemStatus: DCD off"));
-    EXPECT_TRUE(Has(out, "< NO CARRIER")) << out;
-}
-
-TEST_F(DemoRun, UnplugUnloadsBothDrivers) {
-    EXPECT_TRUE(Has(demo_->out, "vxqt70modem: loaded 1 time(s), unloaded 1 time(s)")) << demo_->out;
-    EXPECT_TRUE(Has(demo_->out, "vxqt70diag: loaded 1 time(s), unloaded 1 time(s)")) << demo_->out;
-}
-
-TEST_F(DemoRun, IsTheSameEveryTime) {
-    EXPECT_EQ(Shell(Vxqt70("")).out, demo_->out);
+    return std::string(dir != nullptr ? dir : "/tmp") + "/vxqt70-test-" + std::to_string(getpid()) +
+           "-" + name;
 }
 
 // ---------------------------------------------------------------- --trace
@@ -256,7 +200,8 @@ TEST_F(TraceRun, OpenAndSetupReadAsPortmonWritesThem) {
         EXPECT_EQ(t[i].lines.at(1), std::to_string(i) + "\t0.00000000\tSUCCESS\t");
     }
     // The wait stays pending while the program goes on.
-    EXPECT_EQ(t[17].lines[0], "17\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tVXNTQT70MDM0\t");
+    EXPECT_EQ(t[17].lines[0],
+              "17\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tVXNTQT70MDM0\t");
     const std::vector<std::string> lines = Lines(run_->out);
     EXPECT_LT(std::find(lines.begin(), lines.end(), t[18].lines[0]),
               std::find(lines.begin(), lines.end(), t[17].lines[1]));
@@ -301,12 +246,6 @@ TEST_F(TraceRun, ReplaysItsOwnLogToTheEnd) {
     EXPECT_TRUE(Has(replay.out, "verifier: clean")) << replay.out;
 }
 
-TEST(TraceHex, ShowsDataAsPortmonsHexView) {
-    const Outcome run = Shell(Vxqt70("--trace --hex demo"));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Has(run.out, "\tIRP_MJ_WRITE\tVXNTQT70MDM0\tLength 4: 41 54 49 0D \n")) << run.out;
-}
-
 // ---------------------------------------------------------------- replay
 
 struct ReplayCase {
@@ -317,39 +256,46 @@ struct ReplayCase {
 };
 
 const ReplayCase kReplays[] = {
-    {"", "dotnet-1.log",
+    {"",
+     "dotnet-1.log",
      "summary: 17 requests: 17 same, 0 different, 0 no status in the log, 0 not replayable; 1 "
      "unreadable line(s)",
      {"     5  IOCTL_SERIAL_GET_CHARS            SUCCESS               SUCCESS               same",
       "unreadable line 43: \"0.00024103 OBDTest.vshost IOCTL_SERIAL_GET_BAUD_\" (unknown request "
       "IOCTL_SERIAL_GET_BAUD_ (cut short?))"}},
-    {"--phone data", "progbase-1.log",
+    {"--phone data",
+     "progbase-1.log",
      "summary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; 0 "
      "unreadable line(s)",
      {"    19  IRP_MJ_READ                       SUCCESS               SUCCESS               same",
       "   109  IOCTL_SERIAL_GET_TIMEOUTS         (none)                SUCCESS               no "
       "status in the log",
       "(the log starts with the port open: the replay opened it first)"}},
-    {"--phone data --packet 1", "progbase-1.log",
+    {"--phone data --packet 1",
+     "progbase-1.log",
      "summary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; 0 "
      "unreadable line(s)",
      {}},
     // Nothing answers reads of a protocol the AT modem does not speak, and
     // the mid-session log never set time-outs before its first read.
-    {"--phone at", "progbase-1.log",
+    {"--phone at",
+     "progbase-1.log",
      "summary: 51 requests: 21 same, 29 different, 1 no status in the log, 0 not replayable; 0 "
      "unreadable line(s)",
      {}},
     // The drivers raise EV_RXFLAG for every transfer (they do not search
     // for the event character), so the second wait finds an event recorded
     // instead of being refused while another is pending.
-    {"--phone data --dot 0D", "rupsmon-1.log",
+    {"--phone data --dot 0D",
+     "rupsmon-1.log",
      "summary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; 0 "
      "unreadable line(s)",
      {"    37  IOCTL_SERIAL_WAIT_ON_MASK         INVALID PARAMETER     SUCCESS               "
       "DIFFERENT",
-      "    40  IRP_MJ_READ                       SUCCESS               SUCCESS               same"}},
-    {"", "rupsmon-1.log",
+      "    40  IRP_MJ_READ                       SUCCESS               SUCCESS               "
+      "same"}},
+    {"",
+     "rupsmon-1.log",
      "summary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; 0 "
      "unreadable line(s)",
      {}},
@@ -366,25 +312,6 @@ TEST(Replay, RunsEverySampleLogToTheEndWithTheVerifierClean) {
         for (const char* row : c.rows)
             EXPECT_NE(std::find(lines.begin(), lines.end(), row), lines.end()) << row;
         EXPECT_EQ(lines.back(), "verifier: clean") << run.out;
-    }
-}
-
-TEST(Replay, TracesUnderTheLogsProcessNameInTheLogsView) {
-    const Outcome run = Shell(Vxqt70(std::string("--trace replay --phone data ") +
-                                     PORTMON_SAMPLES + "/progbase-1.log"));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Has(run.out, "\n19\t0.00000000\tProgBase.exe\tIRP_MJ_WRITE\tVXNTQT70MDM0\tLength "
-                             "3: 48 01 49 \n"))
-        << run.out;
-    EXPECT_TRUE(Has(run.out, "\tSUCCESS\tLength 1: 48 \n")) << run.out;
-}
-
-TEST(Replay, RefusesWhatIsNotALog) {
-    for (const char* arguments : {"replay /nonexistent.log", "replay /etc/hostname",
-                                  "replay --phone fax x.log", "replay --packet 0 x.log",
-                                  "replay --dot ZZ x.log", "replay"}) {
-        const Outcome run = Shell(Vxqt70(std::string(arguments) + " 2>&1"));
-        EXPECT_EQ(run.status, 2) << arguments << ": " << run.out;
     }
 }
 
@@ -448,121 +375,22 @@ TEST(UsbCapture, WiresharkSeesTheDemosUrbs) {
         EXPECT_EQ(count(records, submitted), count(records, std::string("0x01|") + function))
             << function;
     }
-    EXPECT_GE(count(decoded, "0x20|"), 2u);  // SET LINE CODING
-    EXPECT_GE(count(decoded, "0x22|"), 2u);  // SET CONTROL LINE STATE
-    EXPECT_GE(count(decoded, "|0x20"), 1u);  // SERIAL STATE
-}
-
-// ---------------------------------------------------------------- term
-
-TEST(TermScript, RunsAnAtSessionFromStandardInput) {
-    const Outcome run = Shell("printf 'ATE0\\nATI\\nATD123\\nhello far end\\n~sleep 1100\\n"
-                          "~raw +++\\n~sleep 1100\\nATH\\n' | " +
-                          Vxqt70("term COM1"));
-    EXPECT_EQ(run.status, 0) << run.out;
-    const std::vector<std::string> lines = Lines(run.out);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "[vxqt70 term on COM1: DCD off  DSR on   CTS on]") << run.out;
-    // ATE0 is echoed (echo was still on), the commands after it are not.
-    EXPECT_TRUE(Has(run.out, "ATE0\nOK\n")) << run.out;
-    EXPECT_FALSE(Has(run.out, "ATI")) << run.out;
-    EXPECT_TRUE(Has(run.out, "SPW-70 USB handset modem\n")) << run.out;
-    EXPECT_TRUE(Has(run.out, "CONNECT\n")) << run.out;
-    EXPECT_TRUE(Has(run.out, "[RLSD: DCD on   DSR on   CTS on]")) << run.out;
-    // The far end's echo of the data line, then the modem's echo of the
-    // escape once it is back in command mode.
-    EXPECT_TRUE(Has(run.out, "hello far end+++\nOK\n")) << run.out;
-    EXPECT_TRUE(Has(run.out, "[RLSD: DCD off  DSR on   CTS on]")) << run.out;
-    EXPECT_TRUE(Has(run.out, "NO CARRIER\n")) << run.out;
-    EXPECT_EQ(lines.back(), "[end: DCD off  DSR on   CTS on  rx 93  tx 37]") << run.out;
-}
-
-// What an application sees when the cable is pulled, the PC sleeps or a
-// transfer fails, in script mode.
-TEST(TermScript, PullsTheCableSleepsAndInjectsFaults) {
-    const Outcome run = Shell("printf 'AT\\n~unplug\\nAT\\n~plug\\nAT\\n~suspend\\n~wake\\nAT\\n"
-                              "~fault bulk-out\\nAT\\n~fault bulk-in\\n' | " +
-                              Vxqt70("term 2>&1"));
-    EXPECT_EQ(run.status, 0) << run.out;
-    static const char* const kExpected[] = {
-        "[unplugging the phone]",
-        "[ReadFile failed: Win32 error 995 (ERROR_OPERATION_ABORTED)]",
-        "[COM1 is gone]",
-        "[not sent: COM1 is not open]",
-        "[phone plugged in]",
-        "[COM1 is back: DCD off  DSR on   CTS on]",
-        "[the PC is asleep (S3)]",
-        "[the PC is awake (S0)]",
-        "[the next bulk-out transfer fails (USBD_STATUS_CRC)]",
-        "[WriteFile wrote 0 of 3 bytes: Win32 error 23 (ERROR_CRC)]",
-        "[the next bulk-in transfer fails (USBD_STATUS_CRC)]",
-        "vxqt70 term: verifier found nothing",
-    };
-    const std::vector<std::string> lines = Lines(run.out);
-    auto from = lines.begin();
-    for (const char* expected : kExpected) {
-        from = std::find(from, lines.end(), expected);
-        ASSERT_NE(from, lines.end()) << "missing, or out of order: " << expected << "\n" << run.out;
-    }
-    // The data path works after the replug and after the wake.
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "OK"), 3) << run.out;
-}
-
-TEST(TermScript, RefusesAPortThePhoneDoesNotHave) {
-    const Outcome run = Shell("echo AT | " + Vxqt70("term COM9 2>&1"));
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_TRUE(Has(run.out, "cannot open COM9")) << run.out;
-    EXPECT_TRUE(Has(run.out, "COM1 (modem), COM2 (diagnostics)")) << run.out;
-}
-
-TEST(TermScript, OpensTheDiagnosticsPortByName) {
-    const Outcome run = Shell("printf 'x\\n' | " + Vxqt70("term COM2"));
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Has(run.out, "[vxqt70 term on COM2:")) << run.out;
-}
-
-// ---------------------------------------------------------------- the command line
-
-TEST(CommandLine, HelpListsTheCommands) {
-    const Outcome run = Shell(Vxqt70("--help"));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Has(run.out, "term [COMn]"));
-    EXPECT_TRUE(Has(run.out, "--trace"));
-}
-
-TEST(CommandLine, BadArgumentsAreRefusedWithStatus2) {
-    for (const char* arguments : {"--bogus", "dance", "demo extra", "term COM1 COM2", "term LPT1",
-                                  "--com COM0 demo", "--com COM3,COM3 demo"}) {
-        const Outcome run = Shell(Vxqt70(std::string(arguments) + " 2>&1 </dev/null"));
-        EXPECT_EQ(run.status, 2) << arguments << ": " << run.out;
-        EXPECT_TRUE(Has(run.out, "vxqt70")) << arguments << ": " << run.out;
-    }
-}
-
-TEST(CommandLine, ComNamesPutTheModemWhereAsked) {
-    const Outcome run = Shell("printf 'AT\\n' | " + Vxqt70("--com COM7,COM3 term COM7"));
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Has(run.out, "OK")) << run.out;
+    EXPECT_GE(count(decoded, "0x20|"), 2u); // SET LINE CODING
+    EXPECT_GE(count(decoded, "0x22|"), 2u); // SET CONTROL LINE STATE
+    EXPECT_GE(count(decoded, "|0x20"), 1u); // SERIAL STATE
 }
 
 // ---------------------------------------------------------------- a Win32 program
-
-TEST(Win32Sample, AtpingGetsOkFromTheModemOnCom1) {
-    const Outcome run = Shell(std::string("env -u VXQT70_COM_NAMES ") + ATPING_EXE);
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Has(run.out, "\\\\.\\COM1: BaudRate = 115200, ByteSize = 8, Parity = 0, StopBits = 0"))
-        << run.out;
-    EXPECT_TRUE(Has(run.out, "OK received")) << run.out;
-}
 
 // Plain C, TCHAR and _tmain; the program leaves its port and its event open
 // and Windows' process exit closes them: no finding, and the driver sees the
 // CLEANUP and CLOSE.
 TEST(Win32Sample, ACProgramLeavesItsHandlesToTheProcessExit) {
-    const Outcome run = Shell(std::string("env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ") + ATINFO_EXE +
-                              " 2>&1");
+    const Outcome run =
+        Shell(std::string("env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ") + ATINFO_EXE + " 2>&1");
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Has(run.out, "\\\\.\\COM1 answered:\nATI\r\r\nSPW-70 USB handset modem\r\n")) << run.out;
+    EXPECT_TRUE(Has(run.out, "\\\\.\\COM1 answered:\nATI\r\r\nSPW-70 USB handset modem\r\n"))
+        << run.out;
     EXPECT_FALSE(Has(run.out, "FINDING")) << run.out;
     const std::vector<TraceLine> trace = Trace(run.out);
     ASSERT_GT(trace.size(), 2u) << run.out;
@@ -571,23 +399,165 @@ TEST(Win32Sample, ACProgramLeavesItsHandlesToTheProcessExit) {
     EXPECT_EQ(trace.back().status, "SUCCESS");
 }
 
-TEST(Win32Sample, FindsItsPortWhereTheEnvironmentPutIt) {
-    const Outcome moved = Shell(std::string("VXQT70_COM_NAMES=COM4,COM5 ") + ATPING_EXE + " 2>&1");
-    EXPECT_EQ(moved.status, 1) << moved.out; // COM1 is gone
-    EXPECT_TRUE(Has(moved.out, "CreateFile failed with error 2")) << moved.out;
-    const Outcome found =
-        Shell(std::string("VXQT70_COM_NAMES=COM4,COM5 ") + ATPING_EXE + " '\\\\.\\COM4'");
-    EXPECT_EQ(found.status, 0) << found.out;
-}
-
 TEST(Win32Sample, TracesItsRequestsOnRequest) {
     const Outcome run = Shell(std::string("env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ") + ATPING_EXE +
-                          " 2>&1 >/dev/null");
+                              " 2>&1 >/dev/null");
     EXPECT_EQ(run.status, 0) << run.out;
     const std::vector<TraceLine> trace = Trace(run.out);
     ASSERT_FALSE(trace.empty()) << run.out;
     EXPECT_TRUE(Has(run.out, "\tatping.exe\tIRP_MJ_CREATE\t")) << run.out;
     EXPECT_EQ(trace.back().request, "IRP_MJ_CLOSE");
 }
+
+// ---------------------------------------------------------------- runs as rows
+// A program run as a user runs it: the command line, the exit status, what
+// its output holds in this order ("^..." at its very start, "...$" at its
+// very end), what it must not hold, and another command line whose output
+// must be the same.
+struct ProgramRun {
+    std::string name;
+    std::string command;
+    int status;
+    std::vector<std::string> inOrder;
+    std::vector<std::string> absent = {};
+    std::string sameAs = {};
+};
+void PrintTo(const ProgramRun& run, std::ostream* os) {
+    *os << run.name;
+}
+
+std::string Term(const std::string& script, const std::string& arguments) {
+    return "printf '" + script + "' | " + Vxqt70(arguments);
+}
+
+std::vector<ProgramRun> Runs() {
+    const std::string atping = std::string("env -u VXQT70_COM_NAMES ") + ATPING_EXE;
+    const std::string moved = std::string("VXQT70_COM_NAMES=COM4,COM5 ") + ATPING_EXE;
+    std::vector<ProgramRun> runs = {
+        // The demo: both ports named, an AT session that sees the carrier
+        // come with the dial and go with the hang-up, the unplug unloading
+        // both drivers, and the same output every time.
+        {"Demo",
+         Vxqt70("demo"),
+         0,
+         {"modem interface -> vxqt70modem, device \\Device\\VXNTQT70MDM0, Started",
+          "diagnostics interface -> vxqt70diag, device \\Device\\VXNTQT70DIAG",
+          "\\Device\\VXNTQT70MDM0     = COM1", "= COM2", "\\DosDevices\\COM1", "(enabled)", "> ATI",
+          "> ATD5551234", "WaitCommEvent completed: RLSD; GetCommModemStatus: DCD on   DSR on",
+          "< CONNECT", "10000 bytes back, identical", "> ATH",
+          "WaitCommEvent completed: RLSD; GetCommModemStatus: DCD off", "< NO CARRIER",
+          "vxqt70modem: loaded 1 time(s), unloaded 1 time(s)",
+          "vxqt70diag: loaded 1 time(s), unloaded 1 time(s)", "verdict: everything held"},
+         {"UNEXPECTED", "FINDING"},
+         Vxqt70("")},
+        {"TraceHex",
+         Vxqt70("--trace --hex demo"),
+         0,
+         {"\tIRP_MJ_WRITE\tVXNTQT70MDM0\tLength 4: 41 54 49 0D \n"}},
+        // A replay traces under the log's process name, in the log's view.
+        {"ReplayTrace",
+         Vxqt70(std::string("--trace replay --phone data ") + PORTMON_SAMPLES + "/progbase-1.log"),
+         0,
+         {"\n19\t0.00000000\tProgBase.exe\tIRP_MJ_WRITE\tVXNTQT70MDM0\tLength 3: 48 01 49 \n",
+          "\tSUCCESS\tLength 1: 48 \n"}},
+        // ATE0 is echoed (echo was still on), the commands after it are not;
+        // the far end's echo of the data line, then the modem's echo of the
+        // escape once it is back in command mode.
+        {"TermAtSession",
+         Term("ATE0\\nATI\\nATD123\\nhello far end\\n~sleep 1100\\n~raw +++\\n~sleep 1100\\nATH\\n",
+              "term COM1"),
+         0,
+         {"^[vxqt70 term on COM1: DCD off  DSR on   CTS on]\n", "ATE0\nOK\n",
+          "SPW-70 USB handset modem\n", "[RLSD: DCD on   DSR on   CTS on]", "CONNECT\n",
+          "hello far end+++\nOK\n", "[RLSD: DCD off  DSR on   CTS on]", "NO CARRIER\n",
+          "[end: DCD off  DSR on   CTS on  rx 93  tx 37]\n$"},
+         {"ATI"}},
+        // What an application sees when the cable is pulled, the PC sleeps
+        // or a transfer fails; the data path works after the replug and the
+        // wake.
+        {"TermPullsTheCableSleepsAndInjectsFaults",
+         Term("AT\\n~unplug\\nAT\\n~plug\\nAT\\n~suspend\\n~wake\\nAT\\n~fault bulk-out\\nAT\\n"
+              "~fault bulk-in\\n",
+              "term 2>&1"),
+         0,
+         {"\nOK\n[unplugging the phone]\n",
+          "\n[ReadFile failed: Win32 error 995 (ERROR_OPERATION_ABORTED)]\n",
+          "\n[COM1 is gone]\n[not sent: COM1 is not open]\n[phone plugged in]\n"
+          "[COM1 is back: DCD off  DSR on   CTS on]\nAT\nOK\n[the PC is asleep (S3)]\n"
+          "[the PC is awake (S0)]\nAT\nOK\n[the next bulk-out transfer fails (USBD_STATUS_CRC)]\n"
+          "[WriteFile wrote 0 of 3 bytes: Win32 error 23 (ERROR_CRC)]\n"
+          "[the next bulk-in transfer fails (USBD_STATUS_CRC)]\n",
+          "\nvxqt70 term: verifier found nothing\n"}},
+        {"TermRefusesAPortThePhoneDoesNotHave",
+         "echo AT | " + Vxqt70("term COM9 2>&1"),
+         2,
+         {"cannot open COM9", "COM1 (modem), COM2 (diagnostics)"}},
+        {"TermOpensTheDiagnosticsPortByName",
+         Term("x\\n", "term COM2"),
+         0,
+         {"^[vxqt70 term on COM2:"}},
+        {"HelpListsTheCommands", Vxqt70("--help"), 0, {"term [COMn]", "--trace"}},
+        {"ComNamesPutTheModemWhereAsked",
+         Term("AT\\n", "--com COM7,COM3 term COM7"),
+         0,
+         {"^[vxqt70 term on COM7:", "\nOK\n"}},
+        // A Win32 sample program finds the modem on COM1, or where the
+        // environment put it.
+        {"AtpingGetsOkFromTheModemOnCom1",
+         atping,
+         0,
+         {"\\\\.\\COM1: BaudRate = 115200, ByteSize = 8, Parity = 0, StopBits = 0", "OK received"}},
+        {"AtpingFindsNoCom1WhenTheEnvironmentMovedIt",
+         moved + " 2>&1",
+         1,
+         {"CreateFile failed with error 2"}},
+        {"AtpingFindsItsPortWhereTheEnvironmentPutIt",
+         moved + " '\\\\.\\COM4'",
+         0,
+         {"OK received"}},
+    };
+    // Refused with status 2, saying who refused.
+    int n = 0;
+    for (const char* arguments : {"--bogus", "dance", "demo extra", "term COM1 COM2", "term LPT1",
+                                  "--com COM0 demo", "--com COM3,COM3 demo"})
+        runs.push_back({"BadArguments" + std::to_string(n++),
+                        Vxqt70(std::string(arguments) + " 2>&1 </dev/null"),
+                        2,
+                        {"vxqt70"}});
+    for (const char* arguments :
+         {"replay /nonexistent.log", "replay /etc/hostname", "replay --phone fax x.log",
+          "replay --packet 0 x.log", "replay --dot ZZ x.log", "replay"})
+        runs.push_back(
+            {"NotALog" + std::to_string(n++), Vxqt70(std::string(arguments) + " 2>&1"), 2, {}});
+    return runs;
+}
+
+class Programs : public ::testing::TestWithParam<ProgramRun> {};
+
+TEST_P(Programs, OutputHoldsWhatTheRowSays) {
+    const ProgramRun& row = GetParam();
+    const Outcome run = Shell(row.command);
+    EXPECT_EQ(run.status, row.status) << run.out;
+    size_t at = 0;
+    for (std::string want : row.inOrder) {
+        const bool atStart = want.front() == '^';
+        const bool atEnd = want.back() == '$';
+        want = want.substr(atStart ? 1 : 0, want.size() - atStart - atEnd);
+        const size_t found = run.out.find(want, at);
+        EXPECT_TRUE(found != std::string::npos && (!atStart || found == 0) &&
+                    (!atEnd || found + want.size() == run.out.size()))
+            << "missing, out of order or misplaced: " << want << "\n"
+            << run.out;
+        at = found == std::string::npos ? at : found + want.size();
+    }
+    for (const std::string& unwanted : row.absent)
+        EXPECT_FALSE(Has(run.out, unwanted)) << unwanted << "\n" << run.out;
+    if (!row.sameAs.empty()) {
+        EXPECT_EQ(Shell(row.sameAs).out, run.out);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, Programs, ::testing::ValuesIn(Runs()),
+                         [](const auto& p) { return p.param.name; });
 
 } // namespace

@@ -1,0 +1,537 @@
+// Power management of both ports, driven only through the power manager,
+// the phone and the port's own requests. Each row is a script of steps run
+// on a fresh machine for a port; the power steps each add one line to a
+// transcript: the status, the power IRPs sent to the port's stack and their
+// completions in the order they happened, what reached the phone (device
+// power, pipe resets and aborts, receive transfers ended by the power-down),
+// and whether reception is on. What the port believes the system state is
+// shows in "probe": a system SET S0 the bus fails, which a port that believes
+// it is asleep forwards first (no device IRP), and one that believes it is
+// awake sends after its device IRP. Every row ends with the port closed and
+// the phone unplugged, so a remove-lock hold a transition forgot stops the
+// removal, and pool or IRPs it leaked stop the unload.
+#include "common/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+using rig::Which;
+using Lines = std::vector<std::string>;
+
+const char* StateName(const sim::PowerIrpRecord& r) {
+    static const char* const names[] = {"?", "S0", "S1", "S2", "S3", "S4", "S5"};
+    static const char* const devices[] = {"?", "D0", "D1", "D2", "D3"};
+    if (r.type == SystemPowerState)
+        return names[std::min<int>(r.state.SystemState, 6)];
+    return devices[std::min<int>(r.state.DeviceState, 4)];
+}
+
+// "S-SET S3", "D-QUERY D3", "WAIT_WAKE": one power IRP as the log shows it.
+std::string IrpName(const sim::PowerIrpRecord& r) {
+    if (r.minor == IRP_MN_WAIT_WAKE)
+        return "WAIT_WAKE";
+    if (r.minor == IRP_MN_POWER_SEQUENCE)
+        return "POWER_SEQUENCE";
+    std::string name = r.type == SystemPowerState ? "S-" : "D-";
+    name += r.minor == IRP_MN_SET_POWER ? "SET " : "QUERY ";
+    return name + StateName(r);
+}
+
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(status));
+    return text;
+}
+
+// Runs one row's script on a port of a fresh machine.
+class Script {
+public:
+    Script(Which which, rig::Machine& machine) : which_(which), m_(machine) {}
+
+    Lines Run(const std::vector<std::string>& steps) {
+        for (const std::string& step : steps) {
+            if (!Step(step))
+                ADD_FAILURE() << "unknown step " << step;
+        }
+        Port().Close();
+        // On a thread of its own: a remove-lock hold a transition left
+        // behind makes the removal wait forever, reported here as a hang.
+        auto unplug = std::make_unique<sim::Thread>("unplug", [this] { m_.Phone().Unplug(); });
+        if (!rig::RunUntil([&] { return unplug->Finished(); }))
+            rig::Machine::Hang("the unplug after " + ::testing::PrintToString(steps));
+        unplug.reset();
+        EXPECT_EQ(m_.Node(which_)->state, sim::DevNodeState::Deleted);
+        EXPECT_EQ(m_.Leftovers(), "");
+        return lines_;
+    }
+
+private:
+    rig::ComPort& Port() { return m_.Port(which_); }
+    usb::Interface& Usb() { return *m_.Usb(which_); }
+    sim::DevNode* Node() { return m_.Node(which_); }
+
+    bool Step(const std::string& step) {
+        if (step == "open") {
+            EXPECT_EQ(Port().Open(), 0u);
+        } else if (step == "close") {
+            EXPECT_TRUE(Port().Close());
+        } else if (step == "read") {
+            // A read left waiting for its bytes (no time-out).
+            EXPECT_EQ(Port().SetTimeouts(0, 0, 0), STATUS_SUCCESS);
+            pending_ = &Port().StartRead(4);
+        } else if (step == "io") {
+            lines_.push_back("io " + Exchange());
+        } else if (step.rfind("!", 0) == 0) {
+            return Fault(step.substr(1));
+        } else if (step.rfind("cycles ", 0) == 0) {
+            // "cycles 25 S3": sleeps and wakes; only a failed one is written.
+            std::istringstream words(step.substr(7));
+            int count = 0;
+            std::string state;
+            words >> count >> state;
+            for (; count > 0; --count) {
+                if (m_.SleepAndWake(static_cast<SYSTEM_POWER_STATE>(state[1] - '0' + 1)) !=
+                    STATUS_SUCCESS)
+                    lines_.push_back("sleep failed");
+            }
+        } else {
+            return Power(step);
+        }
+        return true;
+    }
+
+    // The phone sends a line and the application reads it; the application
+    // writes one and the phone receives it.
+    std::string Exchange() {
+        Port().Receive("ping");
+        if (pending_ == nullptr) {
+            Port().SetTimeouts(MAXDWORD, 0, 0);
+            pending_ = &Port().StartRead(64);
+        }
+        const rig::Request& read = Port().Finish(*pending_);
+        pending_ = nullptr;
+        if (read.Status() != STATUS_SUCCESS || read.Text() != "ping")
+            return "read " + Hex(read.Status()) + " '" + read.Text() + "'";
+        const NTSTATUS write = Port().Write("AT\r").Status();
+        const std::string sent = Usb().TakeReceivedText();
+        return write == STATUS_SUCCESS && sent == "AT\r"
+                   ? "ok"
+                   : "write " + Hex(write) + " '" + sent + "'";
+    }
+
+    bool Fault(const std::string& what) {
+        if (what == "no-context") {
+            sim::FaultPlan plan;
+            plan.kind = sim::AllocKind::Pool;
+            plan.site = "DispatchPower";
+            plan.failNth = 1;
+            sim::AddFaultPlan(plan);
+        } else if (what == "no-device-irp") {
+            sim::PoFailRequestPowerIrp(STATUS_NO_MEMORY);
+        } else if (what == "rx-error") {
+            Usb().FailNext(usb::Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+            sim::RunUntilIdle();
+        } else {
+            // "bus-fails S-SET": the bus fails the next such IRP.
+            static const struct {
+                const char* name;
+                UCHAR minor;
+                POWER_STATE_TYPE type;
+                NTSTATUS status;
+            } kinds[] = {
+                {"bus-fails S-SET", IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL},
+                {"bus-fails S-QUERY", IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL},
+                {"bus-fails D-SET", IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR},
+            };
+            auto kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                     [&](const auto& k) { return what == k.name; });
+            if (kind == std::end(kinds))
+                return false;
+            sim::PowerFault fault;
+            fault.device = Usb().Pdo();
+            fault.minor = kind->minor;
+            fault.type = kind->type;
+            fault.status = kind->status;
+            sim::PoInjectFault(fault);
+        }
+        return true;
+    }
+
+    // "sleep S3" and "wake" go through the power manager; "set S0",
+    // "query D3", "wait-wake", ... are sent to the top of the port's stack;
+    // "probe" is described at the top.
+    bool Power(const std::string& step) {
+        std::istringstream words(step);
+        std::string verb, state;
+        words >> verb >> state;
+        const bool system = state.size() == 2 && state[0] == 'S';
+        const ULONG n = state.size() == 2 ? static_cast<ULONG>(state[1] - '0') + 1 : 0;
+        sim::ClearPowerIrpLog();
+        Usb().ClearFaults(usb::Pipe::BulkIn);
+        m_.Phone().ClearTimeline();
+        NTSTATUS status;
+        if (verb == "sleep") {
+            status = sim::SetSystemPowerState(static_cast<SYSTEM_POWER_STATE>(n));
+        } else if (verb == "wake") {
+            status = sim::SetSystemPowerState(PowerSystemWorking);
+        } else if (verb == "probe") {
+            Fault("bus-fails S-SET");
+            status = Send(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
+            sim::RunUntilIdle();
+            lines_.push_back(DeviceIrps() != 0 ? "probe: awake" : "probe: asleep");
+            return true;
+        } else if (verb == "wait-wake" || verb == "power-sequence") {
+            status = Send(verb == "wait-wake" ? IRP_MN_WAIT_WAKE : IRP_MN_POWER_SEQUENCE,
+                          SystemPowerState, PowerSystemSleeping3);
+        } else if ((verb == "set" || verb == "query") && n != 0) {
+            status = Send(verb == "set" ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER,
+                          system ? SystemPowerState : DevicePowerState, n);
+        } else {
+            return false;
+        }
+        sim::RunUntilIdle();
+        lines_.push_back(step + " " + Hex(status) + ": " + Sequence() + " | bus" + AtPhone() +
+                         " | rx " + Reception());
+        return true;
+    }
+
+    NTSTATUS Send(UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
+        POWER_STATE s;
+        if (type == SystemPowerState)
+            s.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+        else
+            s.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+        return sim::PoSendPowerIrp(Node()->fdo, minor, type, s);
+    }
+
+    std::vector<sim::PowerIrpRecord> Log() {
+        std::vector<sim::PowerIrpRecord> mine;
+        for (const auto& r : sim::PowerIrpLog())
+            if (r.node == Node())
+                mine.push_back(r);
+        return mine;
+    }
+    size_t DeviceIrps() {
+        auto log = Log();
+        return std::count_if(log.begin(), log.end(),
+                             [](const sim::PowerIrpRecord& r) { return r.requested; });
+    }
+
+    // Sends and completions interleaved: "S-SET S3, D-SET D3, D-SET D3 ok, ..."
+    std::string Sequence() {
+        std::vector<std::pair<unsigned, std::string>> events;
+        for (const auto& r : Log()) {
+            events.emplace_back(r.sentSeq, IrpName(r));
+            if (r.completedSeq != 0)
+                events.emplace_back(r.completedSeq,
+                                    IrpName(r) + " " + (r.status == 0 ? "ok" : Hex(r.status)));
+        }
+        std::sort(events.begin(), events.end());
+        std::string text;
+        for (auto& e : events)
+            text += (text.empty() ? "" : ", ") + e.second;
+        return text;
+    }
+
+    // What reached this port's interface: " D3", " reset x3 D0",
+    // " rx-cancelled" (one per receive pipe that was running), " abort".
+    std::string AtPhone() {
+        std::vector<std::string> seen;
+        for (const auto& e : m_.Phone().Timeline()) {
+            if (e.interfaceNumber != Usb().Number())
+                continue;
+            if (e.kind == usb::EventKind::Power)
+                seen.push_back(e.code == PowerDeviceD0 ? "D0" : "D" + std::to_string(e.code - 1));
+            else if (e.kind == usb::EventKind::Reset)
+                seen.push_back("reset");
+            else if (e.kind == usb::EventKind::Abort)
+                seen.push_back("abort");
+            else if (e.kind == usb::EventKind::Complete && e.status == STATUS_CANCELLED &&
+                     e.pipe != usb::Pipe::BulkOut)
+                seen.push_back("rx-cancelled");
+        }
+        // Each kind once, where it first happened, with its count ("reset
+        // x3"); aborts and cancelled receive transfers count per receive
+        // pipe, so both ports read alike.
+        std::vector<std::pair<std::string, size_t>> kinds;
+        for (const std::string& s : seen) {
+            auto it = std::find_if(kinds.begin(), kinds.end(),
+                                   [&](const auto& k) { return k.first == s; });
+            if (it == kinds.end())
+                kinds.emplace_back(s, 1);
+            else
+                ++it->second;
+        }
+        std::string text;
+        for (auto& [kind, count] : kinds) {
+            if ((kind == "abort" || kind == "rx-cancelled") && count % ReceivePipes().size() == 0)
+                count /= ReceivePipes().size();
+            text += " " + kind + (count > 1 ? " x" + std::to_string(count) : "");
+        }
+        return text.empty() ? " -" : text;
+    }
+
+    std::vector<usb::Pipe> ReceivePipes() const {
+        if (which_ == Which::Modem)
+            return {usb::Pipe::BulkIn, usb::Pipe::InterruptIn};
+        return {usb::Pipe::BulkIn};
+    }
+    // "on": one transfer waiting on every receive pipe; "off": none.
+    std::string Reception() {
+        std::string counts;
+        size_t on = 0, off = 0;
+        for (usb::Pipe pipe : ReceivePipes()) {
+            size_t n = Usb().Outstanding(pipe);
+            on += n == 1;
+            off += n == 0;
+            counts += " " + std::to_string(n);
+        }
+        if (on == ReceivePipes().size())
+            return "on";
+        return off == ReceivePipes().size() ? "off" : "odd:" + counts;
+    }
+
+    Which which_;
+    rig::Machine& m_;
+    rig::Request* pending_ = nullptr;
+    Lines lines_;
+};
+
+// A row's transcript is what a sound port does. Where the modem port is
+// known not to, the row names the fault, and that port's run is skipped
+// (and reported) while the fault stands.
+struct Row {
+    const char* name;
+    std::vector<std::string> steps;
+    Lines transcript;
+    const char* modemFault = nullptr;
+    std::optional<Which> only;
+};
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
+
+const char* const kLostAfterShallowSleep =
+    "the modem port takes the receive transfers the phone's power-down ends in S1, S2 or S5 "
+    "for a failing phone: it aborts its pipes and stops receiving, and after S1 or S2 fails "
+    "every later read with STATUS_DELETE_PENDING";
+
+const std::string kSleep = "S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok, "
+                           "S-SET S3, D-SET D3, D-SET D3 ok, S-SET S3 ok";
+const std::string kSleep4 = "S-QUERY S4, D-QUERY D3, D-QUERY D3 ok, S-QUERY S4 ok, "
+                            "S-SET S4, D-SET D3, D-SET D3 ok, S-SET S4 ok";
+const std::string kWake = "S-SET S0, D-SET D0, D-SET D0 ok, S-SET S0 ok";
+// An open port waking from a noted sleep: its receive pipes are aborted
+// (ending what a phone that never slept still held) and all three reset,
+// before the phone is powered again; then reception is on once.
+const std::string kResume = kWake + " | bus abort reset x3 D0 | rx on";
+const std::string kResumeHeld = kWake + " | bus abort rx-cancelled reset x3 D0 | rx on";
+const std::string kCalledOff = "S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 0xC0000001, "
+                               "S-SET S0, D-SET D0, D-SET D0 ok, S-SET S0 ok";
+
+// clang-format off
+const Row kRows[] = {
+    // ---- the port closed: the device sleeps before the system IRP goes
+    // down and wakes after it came back up (the failing rows below show the
+    // order: a bus failing the system IRP sees the device IRP first when
+    // going down, none when coming up).
+    {"SleepS3Closed", {"sleep S3", "wake", "probe"},
+     {"sleep S3 0x0: " + kSleep + " | bus D3 | rx off",
+      "wake 0x0: " + kWake + " | bus D0 | rx off", "probe: awake"}},
+    {"SleepS4Closed", {"sleep S4", "wake"},
+     {"sleep S4 0x0: " + kSleep4 + " | bus D3 | rx off",
+      "wake 0x0: " + kWake + " | bus D0 | rx off"}},
+    // The bus offers D2 for S1 to S3; the port asks for D3 for every
+    // sleeping state.
+    {"ShallowSleepAlsoTakesTheDeviceToD3", {"sleep S1", "wake"},
+     {"sleep S1 0x0: S-QUERY S1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S1 ok, S-SET S1, D-SET D3, "
+      "D-SET D3 ok, S-SET S1 ok | bus D3 | rx off",
+      "wake 0x0: " + kWake + " | bus D0 | rx off"}},
+    {"EveryQueryAsksTheDeviceForD3AndChangesNothing",
+     {"query S1", "query S2", "query S3", "query S4", "query S5", "query D3", "probe"},
+     {"query S1 0x0: S-QUERY S1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S1 ok | bus - | rx off",
+      "query S2 0x0: S-QUERY S2, D-QUERY D3, D-QUERY D3 ok, S-QUERY S2 ok | bus - | rx off",
+      "query S3 0x0: S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok | bus - | rx off",
+      "query S4 0x0: S-QUERY S4, D-QUERY D3, D-QUERY D3 ok, S-QUERY S4 ok | bus - | rx off",
+      "query S5 0x0: S-QUERY S5, D-QUERY D3, D-QUERY D3 ok, S-QUERY S5 ok | bus - | rx off",
+      "query D3 0x0: D-QUERY D3, D-QUERY D3 ok | bus - | rx off", "probe: awake"}},
+    // A request for the state the system is in takes the sleep order.
+    {"CurrentSystemStateAsksTheDeviceFirst", {"!bus-fails S-SET", "set S0", "set D0"},
+     {"set S0 0xC0000001: S-SET S0, D-SET D0, D-SET D0 ok, S-SET S0 0xC0000001 | bus D0 | rx off",
+      "set D0 0x0: D-SET D0, D-SET D0 ok | bus D0 | rx off"}},
+    // ---- the port open: the phone's power-down ends the receive transfers;
+    // nothing is aborted or reset for the sleep and the device is not taken
+    // for lost.
+    {"SleepS3Open", {"open", "io", "sleep S3", "wake", "io"},
+     {"io ok", "sleep S3 0x0: " + kSleep + " | bus D3 rx-cancelled | rx off",
+      "wake 0x0: " + kResume, "io ok"}},
+    {"SleepS4Open", {"open", "sleep S4", "wake", "io"},
+     {"sleep S4 0x0: " + kSleep4 + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume,
+      "io ok"}},
+    {"SleepWithAReadWaiting", {"open", "read", "sleep S3", "wake", "io"},
+     {"sleep S3 0x0: " + kSleep + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume,
+      "io ok"}},
+    // Only a query for S3 or S4 notes the sleep; after S1, S2 or shutdown
+    // reception goes on at once and the wake resets nothing.
+    {"ShallowSleepsResetNothingAtWake",
+     {"open", "sleep S1", "wake", "sleep S2", "wake", "set S0", "io"},
+     {"sleep S1 0x0: S-QUERY S1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S1 ok, S-SET S1, D-SET D3, "
+      "D-SET D3 ok, S-SET S1 ok | bus D3 rx-cancelled | rx on",
+      "wake 0x0: " + kWake + " | bus D0 | rx on",
+      "sleep S2 0x0: S-QUERY S2, D-QUERY D3, D-QUERY D3 ok, S-QUERY S2 ok, S-SET S2, D-SET D3, "
+      "D-SET D3 ok, S-SET S2 ok | bus D3 rx-cancelled | rx on",
+      "wake 0x0: " + kWake + " | bus D0 | rx on",
+      "set S0 0x0: " + kWake + " | bus D0 | rx on", "io ok"},
+     kLostAfterShallowSleep},
+    {"AQueryForS3OrS4NotesTheSleep", {"open", "query S3", "set S0", "query S4", "set S0", "io"},
+     {"query S3 0x0: S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok | bus - | rx on",
+      "set S0 0x0: " + kResumeHeld,
+      "query S4 0x0: S-QUERY S4, D-QUERY D3, D-QUERY D3 ok, S-QUERY S4 ok | bus - | rx on",
+      "set S0 0x0: " + kResumeHeld, "io ok"}},
+    {"ShutdownIsNoSleepToResumeFrom", {"open", "query S5", "set S5", "set S0"},
+     {"query S5 0x0: S-QUERY S5, D-QUERY D3, D-QUERY D3 ok, S-QUERY S5 ok | bus - | rx on",
+      "set S5 0x0: S-SET S5, D-SET D3, D-SET D3 ok, S-SET S5 ok | bus D3 rx-cancelled | rx on",
+      "set S0 0x0: " + kWake + " | bus D0 | rx on"},
+     kLostAfterShallowSleep},
+    {"ShutdownIsRecorded", {"set S5", "probe"},
+     {"set S5 0x0: S-SET S5, D-SET D3, D-SET D3 ok, S-SET S5 ok | bus D3 | rx off",
+      "probe: asleep"}},
+    {"WakeWithoutASleepResetsNothing", {"open", "set S0"},
+     {"set S0 0x0: " + kWake + " | bus D0 | rx on"}},
+    // A closed port is left alone at wake, and the next open forgets the
+    // sleep it had noted.
+    {"ClosedPortIsLeftAloneAndTheNextOpenForgets",
+     {"open", "query S3", "close", "set S0", "open", "set S0", "io"},
+     {"query S3 0x0: S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok | bus - | rx on",
+      "set S0 0x0: " + kWake + " | bus D0 | rx off",
+      "set S0 0x0: " + kWake + " | bus D0 | rx on", "io ok"}},
+    // Another driver refused the query and the manager called the sleep off
+    // with S0: the receive transfers still pending at the bus are ended and
+    // reception is on once, not twice.
+    {"CalledOffSleepRestartsReceptionOnce", {"open", "!bus-fails S-QUERY", "sleep S3", "io", "probe"},
+     {"sleep S3 0xC0000001: " + kCalledOff + " | bus abort rx-cancelled reset x3 D0 | rx on",
+      "io ok", "probe: awake"}},
+    // The phone refused to power down: the system slept, the device did not.
+    {"PhoneThatNeverPoweredDownIsRestartedOnce",
+     {"open", "!bus-fails D-SET", "sleep S3", "wake", "io"},
+     {"sleep S3 0x0: S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok, S-SET S3, D-SET D3, "
+      "D-SET D3 0xC0000185, S-SET S3 0xC0000185 | bus - | rx on",
+      "wake 0x0: " + kResumeHeld, "io ok"}},
+    // Each sleep fails the transfer the phone held; those failures are not
+    // the phone's and do not use up the diagnostics port's allowance of
+    // failed transfers: one ordinary failure afterwards is still retried.
+    {"SleepsDoNotUseUpTheErrorAllowance", {"open", "cycles 25 S3", "!rx-error", "io"},
+     {"io ok"}, nullptr, Which::Diag},
+    // ---- a step of a transition fails; the port's own state stays as the
+    // probe shows, and the remove lock is released (the unplug at the end).
+    {"NoMemoryForTheContextFailsTheIrpUnsent", {"!no-context", "set S3", "query S3", "probe"},
+     {"set S3 0xC000009A: S-SET S3, S-SET S3 0xC000009A | bus - | rx off",
+      "query S3 0x0: S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok | bus - | rx off",
+      "probe: awake"}},
+    {"NoDeviceIrpGoingDownFailsTheSystemIrpUnsent", {"!no-device-irp", "set S3", "probe"},
+     {"set S3 0xC0000017: S-SET S3, S-SET S3 0xC0000017 | bus - | rx off", "probe: awake"}},
+    // Whoever powers the device up later is followed.
+    {"NoDeviceIrpComingUpEndsWithTheBusStatus", {"sleep S3", "!no-device-irp", "set S0", "set D0"},
+     {"sleep S3 0x0: " + kSleep + " | bus D3 | rx off",
+      "set S0 0x0: S-SET S0, S-SET S0 ok | bus - | rx off",
+      "set D0 0x0: D-SET D0, D-SET D0 ok | bus D0 | rx off"}},
+    {"DeviceRefusingToSleepFailsTheSystemIrp", {"!bus-fails D-SET", "set S3", "probe"},
+     {"set S3 0xC0000185: S-SET S3, D-SET D3, D-SET D3 0xC0000185, S-SET S3 0xC0000185 | bus - | rx off",
+      "probe: awake"}},
+    {"DeviceFailingToWakeFailsTheHeldSystemIrp", {"sleep S3", "!bus-fails D-SET", "wake"},
+     {"sleep S3 0x0: " + kSleep + " | bus D3 | rx off",
+      "wake 0x0: S-SET S0, D-SET D0, D-SET D0 0xC0000185, S-SET S0 0xC0000185 | bus - | rx off"}},
+    {"BusFailingTheWakeMeansNoDeviceIrp", {"sleep S3", "!bus-fails S-SET", "wake", "probe"},
+     {"sleep S3 0x0: " + kSleep + " | bus D3 | rx off",
+      "wake 0x0: S-SET S0, S-SET S0 0xC0000001 | bus - | rx off", "probe: asleep"}},
+    // A SET towards sleep cannot be refused: the state is recorded anyway.
+    {"BusFailingTheSleepStillRecordsIt", {"!bus-fails S-SET", "set S3", "probe"},
+     {"set S3 0xC0000001: S-SET S3, D-SET D3, D-SET D3 ok, S-SET S3 0xC0000001 | bus D3 | rx off",
+      "probe: asleep"}},
+    {"RefusedQueryIsPassedUpAndCalledOff", {"!bus-fails S-QUERY", "sleep S3", "probe"},
+     {"sleep S3 0xC0000001: " + kCalledOff + " | bus D0 | rx off", "probe: awake"}},
+    // Other power IRPs go down as they came (the bus leaves the status
+    // alone): no device IRP, nothing noted.
+    {"WaitWakeAndPowerSequenceArePassedDown", {"open", "wait-wake", "power-sequence", "set S0"},
+     {"wait-wake 0xC00000BB: WAIT_WAKE, WAIT_WAKE 0xC00000BB | bus - | rx on",
+      "power-sequence 0xC00000BB: POWER_SEQUENCE, POWER_SEQUENCE 0xC00000BB | bus - | rx on",
+      "set S0 0x0: " + kWake + " | bus D0 | rx on"}},
+};
+
+class PowerRows : public ::testing::TestWithParam<std::tuple<Which, Row>> {};
+
+TEST_P(PowerRows, Transcript) {
+    const auto& [which, row] = GetParam();
+    if (row.only && *row.only != which)
+        GTEST_SKIP() << "the other port only";
+    rig::Machine machine(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
+    ASSERT_TRUE(machine.Started(which));
+    Script script(which, machine);
+    const Lines got = script.Run(row.steps);
+    if (got != row.transcript && which == Which::Modem && row.modemFault != nullptr)
+        GTEST_SKIP() << "known fault: " << row.modemFault << "\n" << ::testing::PrintToString(got);
+    EXPECT_EQ(got, row.transcript) << ::testing::PrintToString(got);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , PowerRows,
+    ::testing::Combine(::testing::Values(Which::Modem, Which::Diag), ::testing::ValuesIn(kRows)),
+    [](const auto& p) {
+        return std::string(std::get<0>(p.param) == Which::Modem ? "Modem_" : "Diag_") +
+               std::get<1>(p.param).name;
+    });
+
+// Both ports open and carrying data each way through a hundred sleeps, S3
+// and S4 in turn; every power IRP of the run ends well, each port asks for
+// D3 and D0 once a cycle, and close and unplug leave nothing behind.
+TEST(PowerMachine, HundredSleepsWithBothPortsOpenAndDataFlowing) {
+    rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
+    for (Which which : {Which::Modem, Which::Diag}) {
+        ASSERT_EQ(m.Port(which).Open(), 0u);
+    }
+    auto exchange = [&](const std::string& tag) {
+        for (Which which : {Which::Modem, Which::Diag}) {
+            rig::ComPort& port = m.Port(which);
+            port.Receive(tag + " in");
+            EXPECT_EQ(port.Drain(64), tag + " in");
+            EXPECT_EQ(port.Write(tag + " out").Status(), STATUS_SUCCESS);
+            EXPECT_EQ(m.Usb(which)->TakeReceivedText(), tag + " out");
+            port.Prune();
+        }
+    };
+    for (int cycle = 0; cycle < 100 && !::testing::Test::HasFailure(); cycle++) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        exchange(std::to_string(cycle) + " before");
+        ASSERT_EQ(sim::SetSystemPowerState(cycle % 2 == 0 ? PowerSystemSleeping3
+                                                           : PowerSystemHibernate),
+                  STATUS_SUCCESS);
+        sim::RunUntilIdle();
+        EXPECT_EQ(m.Phone().Modem().Outstanding(usb::Pipe::BulkIn), 0u);
+        EXPECT_EQ(m.Phone().Diagnostics().Outstanding(usb::Pipe::BulkIn), 0u);
+        ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+        sim::RunUntilIdle();
+        EXPECT_EQ(m.Phone().Modem().Outstanding(usb::Pipe::BulkIn), 1u);
+        EXPECT_EQ(m.Phone().Modem().Outstanding(usb::Pipe::InterruptIn), 1u);
+        EXPECT_EQ(m.Phone().Diagnostics().Outstanding(usb::Pipe::BulkIn), 1u);
+        exchange(std::to_string(cycle) + " after");
+    }
+    size_t requested = 0;
+    for (const auto& r : sim::PowerIrpLog()) {
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << "power IRP " << r.id;
+        requested += r.requested && r.minor == IRP_MN_SET_POWER;
+    }
+    EXPECT_EQ(requested, 2u * 2u * 100u);
+    for (Which which : {Which::Modem, Which::Diag})
+        EXPECT_TRUE(m.Port(which).Close());
+    m.Unplug();
+    EXPECT_EQ(m.Leftovers(), "");
+    EXPECT_EQ(sim::DriverUnloadCount("vxqt70modem"), 1u);
+    EXPECT_EQ(sim::DriverUnloadCount("vxqt70diag"), 1u);
+}
+
+} // namespace
