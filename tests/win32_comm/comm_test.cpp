@@ -24,7 +24,8 @@ TEST_F(CommState, GetSendsTheFourGetsAndDecodesThem) {
     Rec().chars = {0x1A, 0x3F, 0x00, 0x7E, 0x11, 0x13};
     Rec().handflow.ControlHandShake =
         SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT;
-    Rec().handflow.FlowReplace = SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_RECEIVE | SERIAL_XOFF_CONTINUE;
+    Rec().handflow.FlowReplace =
+        SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_RECEIVE | SERIAL_XOFF_CONTINUE;
     Rec().handflow.XonLimit = 2048;
     Rec().handflow.XoffLimit = 512;
     DCB dcb;
@@ -119,9 +120,9 @@ TEST_F(CommState, SetEncodesTheDcbIntoTheSerialRecords) {
     const auto hf = Rec().Input<SERIAL_HANDFLOW>(8);
     EXPECT_EQ(hf.ControlHandShake,
               static_cast<ULONG>(SERIAL_DCD_HANDSHAKE | SERIAL_DTR_CONTROL | SERIAL_DSR_HANDSHAKE));
-    EXPECT_EQ(hf.FlowReplace, static_cast<ULONG>(SERIAL_BREAK_CHAR | SERIAL_RTS_HANDSHAKE |
-                                                 SERIAL_AUTO_TRANSMIT | SERIAL_ERROR_CHAR |
-                                                 SERIAL_NULL_STRIPPING));
+    EXPECT_EQ(hf.FlowReplace,
+              static_cast<ULONG>(SERIAL_BREAK_CHAR | SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_TRANSMIT |
+                                 SERIAL_ERROR_CHAR | SERIAL_NULL_STRIPPING));
     EXPECT_EQ(hf.XonLimit, 100);
     EXPECT_EQ(hf.XoffLimit, 200);
 }
@@ -146,22 +147,20 @@ TEST_F(CommState, AFailedSetStopsTheSequenceAndReportsItsError) {
     ASSERT_TRUE(GetCommState(port_, &dcb));
     dcb.BaudRate = 19200;
     Sent();
-    Rec().failName = "SET_LINE_CONTROL";
-    Rec().failStatus = STATUS_INVALID_PARAMETER;
+    Rec().Fail(IOCTL_SERIAL_SET_LINE_CONTROL, STATUS_INVALID_PARAMETER);
     SetLastError(0);
     EXPECT_FALSE(SetCommState(port_, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     // The port came up with both lines disabled, so the DCB read back says so.
     EXPECT_EQ(Sent(), Cat(kFourGets, {"SET_BAUD_RATE", "CLR_RTS", "CLR_DTR", "SET_LINE_CONTROL"}));
     // The port is still readable, with what did get through.
-    Rec().failName.clear();
+    Rec().Succeed();
     ASSERT_TRUE(GetCommState(port_, &dcb));
     EXPECT_EQ(dcb.BaudRate, 19200u);
 }
 
 TEST_F(CommState, AFailedGetFailsBothCalls) {
-    Rec().failName = "GET_CHARS";
-    Rec().failStatus = STATUS_DELETE_PENDING;
+    Rec().Fail(IOCTL_SERIAL_GET_CHARS, STATUS_DELETE_PENDING);
     DCB dcb;
     EXPECT_FALSE(GetCommState(port_, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -205,9 +204,10 @@ TEST_F(CommRequests, EscapeFunctionsMapOneToOne) {
     const struct {
         DWORD function;
         const char* request;
-    } cases[] = {{SETXOFF, "SET_XOFF"},   {SETXON, "SET_XON"},       {SETRTS, "SET_RTS"},
-                 {CLRRTS, "CLR_RTS"},     {SETDTR, "SET_DTR"},       {CLRDTR, "CLR_DTR"},
-                 {RESETDEV, "RESET_DEVICE"}, {SETBREAK, "SET_BREAK_ON"}, {CLRBREAK, "SET_BREAK_OFF"}};
+    } cases[] = {
+        {SETXOFF, "SET_XOFF"},      {SETXON, "SET_XON"},        {SETRTS, "SET_RTS"},
+        {CLRRTS, "CLR_RTS"},        {SETDTR, "SET_DTR"},        {CLRDTR, "CLR_DTR"},
+        {RESETDEV, "RESET_DEVICE"}, {SETBREAK, "SET_BREAK_ON"}, {CLRBREAK, "SET_BREAK_OFF"}};
     for (const auto& c : cases) {
         EXPECT_TRUE(EscapeCommFunction(port_, c.function));
         EXPECT_EQ(Sent(), Names({c.request}));
@@ -224,7 +224,7 @@ TEST_F(CommRequests, EscapeFunctionsMapOneToOne) {
 TEST_F(CommRequests, TransmitCommCharSendsOneByte) {
     ASSERT_TRUE(TransmitCommChar(port_, '\x13'));
     EXPECT_EQ(Rec().Names(), Names({"IMMEDIATE_CHAR"}));
-    EXPECT_EQ(Rec().log[0].input, std::vector<uint8_t>({0x13}));
+    EXPECT_EQ(Rec().Log()[0].input, std::vector<uint8_t>({0x13}));
 }
 
 TEST_F(CommRequests, ModemStatusIsTheDriversValue) {
@@ -240,7 +240,7 @@ TEST_F(CommRequests, PropertiesAskForSixtyFourBytes) {
     std::memset(&props, 0, sizeof props);
     ASSERT_TRUE(GetCommProperties(port_, &props));
     ASSERT_EQ(Rec().Names(), Names({"GET_PROPERTIES"}));
-    EXPECT_EQ(Rec().log[0].outputLength, 64u);
+    EXPECT_EQ(Rec().Log()[0].outputLength, 64u);
     EXPECT_EQ(props.wPacketLength, 64);
     EXPECT_EQ(props.dwMaxBaud, static_cast<DWORD>(BAUD_USER));
     EXPECT_EQ(props.wSettableStopParity, 0x1F07u);
@@ -270,7 +270,7 @@ TEST_F(CommRequests, ClearCommErrorTranslatesTheStatusRecord) {
     // Both out-parameters are optional.
     ASSERT_TRUE(ClearCommError(port_, nullptr, nullptr));
     EXPECT_EQ(Rec().Names(), Names({"GET_COMMSTATUS", "GET_COMMSTATUS"}));
-    EXPECT_EQ(Rec().log[0].outputLength, 20u);
+    EXPECT_EQ(Rec().Log()[0].outputLength, 20u);
 }
 
 TEST_F(CommRequests, FlushFileBuffersIsAFlushRequest) {
@@ -289,9 +289,8 @@ TEST_F(CommRequests, DriverStatusesBecomeWindowsErrors) {
                  {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
                  {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
                  {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES}};
-    Rec().failName = "GET_MODEMSTATUS";
     for (const auto& c : cases) {
-        Rec().failStatus = c.status;
+        Rec().Fail(IOCTL_SERIAL_GET_MODEMSTATUS, c.status);
         DWORD status = 0x1234;
         SetLastError(0);
         EXPECT_FALSE(GetCommModemStatus(port_, &status));
@@ -337,7 +336,7 @@ TEST_F(CommWait, OverlappedWaitPendsThenDeliversTheMask) {
     EXPECT_EQ(Sent(), Names({"WAIT_ON_MASK"}));
     EXPECT_EQ(Rec().Names(), Names{});
     EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    ASSERT_TRUE(commrec::RaiseEvents(EV_RLSD));
+    ASSERT_TRUE(Rec().RaiseEvents(EV_RLSD));
     EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_OBJECT_0));
     DWORD n = 0;
     ASSERT_TRUE(GetOverlappedResult(port_, &ov_, &n, FALSE));
@@ -372,9 +371,9 @@ TEST_F(CommWait, BlockingWaitReturnsWhenTheEventComes) {
     {
         sim::Thread waiter("waiter", [&] { ok = WaitCommEvent(port_, &mask, nullptr); });
         sim::RunUntilIdle();
-        ASSERT_TRUE(commrec::WaitPending());
+        ASSERT_TRUE(Rec().WaitPending());
         EXPECT_FALSE(waiter.Finished());
-        ASSERT_TRUE(commrec::RaiseEvents(EV_RXCHAR));
+        ASSERT_TRUE(Rec().RaiseEvents(EV_RXCHAR));
     }
     EXPECT_TRUE(ok);
     EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
@@ -387,12 +386,12 @@ TEST_F(CommWait, CancelIoExTakesBackOnlyTheNamedRequest) {
     SetLastError(0);
     EXPECT_FALSE(CancelIoEx(port_, &other));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
-    EXPECT_TRUE(commrec::WaitPending());
+    EXPECT_TRUE(Rec().WaitPending());
     ASSERT_TRUE(CancelIoEx(port_, &ov_));
     DWORD n = 0;
     EXPECT_FALSE(GetOverlappedResult(port_, &ov_, &n, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
-    EXPECT_FALSE(commrec::WaitPending());
+    EXPECT_FALSE(Rec().WaitPending());
     // Nothing left to cancel.
     EXPECT_FALSE(CancelIoEx(port_, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
@@ -436,8 +435,8 @@ TEST_F(CommBuildDcb, KeywordForm) {
 }
 
 TEST_F(CommBuildDcb, KeywordFlowControl) {
-    ASSERT_TRUE(BuildCommDCBA("baud=9600 xon=on octs=on odsr=on idsr=on dtr=hs rts=tg to=off",
-                              &dcb_));
+    ASSERT_TRUE(
+        BuildCommDCBA("baud=9600 xon=on octs=on odsr=on idsr=on dtr=hs rts=tg to=off", &dcb_));
     EXPECT_EQ(dcb_.fInX, 1u);
     EXPECT_EQ(dcb_.fOutX, 1u);
     EXPECT_EQ(dcb_.fOutxCtsFlow, 1u);
