@@ -266,8 +266,14 @@ PDEVICE_OBJECT Driver::Lower(PDEVICE_OBJECT device) {
     return owner == nullptr ? nullptr : ExtFor(owner, device)->lower;
 }
 
-LONG Driver::Opens(PDEVICE_OBJECT device) const {
-    return ExtFor(this, device)->opens;
+LONG Driver::Opens(PDEVICE_OBJECT device) {
+    return ExtFor(OwnerOfDevice(device), device)->opens;
+}
+
+void Driver::DeleteDevices() {
+    sim::DriverScope scope(object);
+    while (object->DeviceObject != nullptr)
+        IoDeleteDevice(object->DeviceObject);
 }
 
 std::string RequestName(PIO_STACK_LOCATION sp) {
@@ -479,8 +485,15 @@ void Driver::CancelHeld() {
 
 namespace {
 
+// The power policy's notes, under the label of the driver whose system IRP it is.
+void PolicyNote(PIRP systemIrp, const char* what) {
+    Driver* owner = OwnerOfDevice(IoGetCurrentIrpStackLocation(systemIrp)->DeviceObject);
+    Note(owner->config.label + ":" + what);
+}
+
 VOID NTAPI DeviceUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
     PIRP irp = static_cast<PIRP>(context);
+    PolicyNote(irp, "D0 done, completing system IRP");
     irp->IoStatus.Status = io->Status;
     PoStartNextPowerIrp(irp);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -492,6 +505,7 @@ NTSTATUS NTAPI SystemUpDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
         return STATUS_SUCCESS;
     }
     Driver* owner = OwnerOfDevice(device);
+    PolicyNote(irp, "system IRP back, requesting D0");
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const NTSTATUS status =
         PoRequestPowerIrp(ExtFor(owner, device)->pdo, sp->MinorFunction, DeviceState(PowerDeviceD0),
@@ -507,6 +521,8 @@ NTSTATUS NTAPI SystemUpDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
 VOID NTAPI DeviceDownDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE, PVOID context,
                           PIO_STATUS_BLOCK io) {
     PIRP irp = static_cast<PIRP>(context);
+    PolicyNote(irp, NT_SUCCESS(io->Status) ? "device IRP done, passing system IRP down"
+                                           : "device IRP failed, failing system IRP");
     PoStartNextPowerIrp(irp);
     if (!NT_SUCCESS(io->Status)) {
         irp->IoStatus.Status = io->Status;

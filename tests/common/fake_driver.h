@@ -185,7 +185,9 @@ public:
     // "PortName" the driver read at START (readPortName), "(none)" when none.
     std::u16string PortNameSeenAtStart(PDEVICE_OBJECT fdo) const;
     // Handles open on a device of this driver (creates less closes).
-    LONG Opens(PDEVICE_OBJECT device) const;
+    static LONG Opens(PDEVICE_OBJECT device);
+    // Deletes every device the driver object still has.
+    void DeleteDevices();
 
     // Opens a handle on the top device (expects success).
     sim::FileHandle* Open();

@@ -1,6 +1,6 @@
 // Arrival of a device: driver selection and loading, AddDevice, the COM-port
 // installer, START and the capabilities query that follows it.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
 
 #include "platform/sim/api_ob.h"
 
@@ -31,11 +31,12 @@ TEST_F(PnpStart, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialisesT
     EXPECT_EQ(node->irps[0].status, STATUS_SUCCESS);
     // Every request goes to the top of the stack first and reaches the bus
     // only through the function driver.
-    EXPECT_THAT(Timeline(), ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
-                                        "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
-                                        "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
-                                            " version=1 address=-1 ui=-1",
-                                        "fdo:OTHER", "bus:OTHER"));
+    EXPECT_THAT(Timeline(),
+                ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
+                            "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
+                            "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
+                                " version=1 address=-1 ui=-1",
+                            "fdo:OTHER", "bus:OTHER"));
     // What came back up, with the function driver's change on the bus's answer.
     ASSERT_TRUE(node->capabilitiesValid);
     EXPECT_EQ(node->capabilities.SurpriseRemovalOK, 1u);
@@ -94,7 +95,7 @@ TEST_F(PnpStart, SameInstanceKeepsItsNameAndUninstallFreesIt) {
 }
 
 TEST_F(PnpStart, FailedAddDeviceLeavesNodeWithoutFunctionDriver) {
-    g_fdo.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+    fdo_->config.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     sim::DevNode* node = bus->Plug("modem");
 
     EXPECT_EQ(node->state, sim::DevNodeState::NoDriver);

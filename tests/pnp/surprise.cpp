@@ -1,6 +1,6 @@
 // Unplug: SURPRISE_REMOVAL for a stack that was running, and REMOVE once no
 // handle is left on it.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
 
 #include <gmock/gmock.h>
 
@@ -25,9 +25,10 @@ TEST_F(PnpSurpriseRemoval, UnplugWithNoHandleSurprisesThenRemovesAndUnloads) {
 
     bus->Unplug(node->pdo);
 
-    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
-    EXPECT_THAT(Timeline(), ElementsAre("fdo:SURPRISE_REMOVAL", "bus:SURPRISE_REMOVAL", "fdo:REMOVE",
-                                        "bus:REMOVE", "fdo:Unload"));
+    EXPECT_THAT(MinorsSince(node, mark),
+                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(Timeline(), ElementsAre("fdo:SURPRISE_REMOVAL", "bus:SURPRISE_REMOVAL",
+                                        "fdo:REMOVE", "bus:REMOVE", "fdo:Unload"));
     EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
     EXPECT_EQ(node->pdo, nullptr);
     EXPECT_EQ(node->fdo, nullptr);
@@ -51,7 +52,8 @@ TEST_F(PnpSurpriseRemoval, RemoveWaitsForTheLastHandleToClose) {
     EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL));
 
     EXPECT_EQ(sim::CloseFile(second), STATUS_SUCCESS);
-    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(MinorsSince(node, mark),
+                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
     EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
     EXPECT_EQ(sim::LoadedDriver("vxtest"), nullptr);
 }
@@ -72,7 +74,8 @@ TEST_F(PnpSurpriseRemoval, StoppedDeviceIsSurprisedToo) {
     ASSERT_EQ(sim::PnpStopDevice(node), STATUS_SUCCESS);
     const size_t mark = node->irps.size();
     bus->Unplug(node->pdo);
-    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(MinorsSince(node, mark),
+                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
 }
 
 TEST_F(PnpSurpriseRemoval, UnplugReportedAtDispatchLevelRunsFromAWorker) {
@@ -85,7 +88,8 @@ TEST_F(PnpSurpriseRemoval, UnplugReportedAtDispatchLevelRunsFromAWorker) {
     EXPECT_EQ(node->state, sim::DevNodeState::Started);
 
     sim::RunUntilIdle();
-    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(MinorsSince(node, mark),
+                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
     EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
 }
 
