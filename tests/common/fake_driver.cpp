@@ -196,7 +196,7 @@ const char* MajorName(UCHAR major) {
 }
 
 bool Matches(const Rule& rule, PDEVICE_OBJECT device, PIO_STACK_LOCATION sp) {
-    if (rule.major != sp->MajorFunction)
+    if (rule.major != kAnyMajor && rule.major != sp->MajorFunction)
         return false;
     if (rule.minor != kAnyMinor && rule.minor != sp->MinorFunction)
         return false;
@@ -652,8 +652,10 @@ NTSTATUS Driver::Entry(PDRIVER_OBJECT driver) {
     object = driver;
     ++entries;
     Note(config.label + ":DriverEntry");
-    for (auto& routine : driver->MajorFunction)
-        routine = DispatchTrampoline;
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+        if (config.majors.empty() ||
+            std::find(config.majors.begin(), config.majors.end(), major) != config.majors.end())
+            driver->MajorFunction[major] = DispatchTrampoline;
     driver->DriverUnload = UnloadTrampoline;
     if (config.wdm) {
         driver->DriverExtension->AddDevice = AddDeviceTrampoline;

@@ -21,6 +21,7 @@
 namespace fake {
 
 constexpr UCHAR kAnyMinor = 0xFF;
+constexpr UCHAR kAnyMajor = 0xFF;
 
 enum class Act {
     Complete, // complete with `status` and `information`
@@ -39,9 +40,9 @@ using Routine = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 // What the driver does with the requests that match; the first matching rule
 // of a driver wins.
 struct Rule {
-    UCHAR major = IRP_MJ_CREATE;
-    UCHAR minor = kAnyMinor; // PnP / power minor
-    ULONG code = 0;          // control code; 0 matches any
+    UCHAR major = IRP_MJ_CREATE; // or kAnyMajor
+    UCHAR minor = kAnyMinor;     // PnP / power minor
+    ULONG code = 0;              // control code; 0 matches any
     Act act = Act::Complete;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
@@ -96,6 +97,7 @@ struct PowerKnobs {
 struct Config {
     std::string name = "fakedrv";   // driver object name, or the service name of a WDM driver
     std::string label;              // timeline prefix ("fdo"); the name when empty
+    std::vector<UCHAR> majors;      // the major functions it has a routine for (empty: all)
     std::vector<Rule> rules;        // unmatched: PnP and power pass down when there is a device
                                     // below (else Keep); everything else completes with success
     int devices = 1;                // made at load, each attached above the one before
