@@ -639,12 +639,15 @@ PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bo
     return device;
 }
 
-PDEVICE_OBJECT Driver::NewDevice(const wchar_t* name, bool exclusive) {
+PDEVICE_OBJECT Driver::NewDevice(PDEVICE_OBJECT below) {
     sim::DriverScope scope(object);
-    PDEVICE_OBJECT device = MakeDevice(object, name, exclusive);
+    PDEVICE_OBJECT device = MakeDevice(object, nullptr, false);
     EXPECT_NE(device, nullptr);
-    if (device != nullptr)
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (device == nullptr)
+        return nullptr;
+    if (below != nullptr)
+        ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     return device;
 }
 
@@ -737,7 +740,9 @@ Driver::Driver(Config c) : config(std::move(c)) {
 }
 
 Driver::~Driver() {
-    if (!config.wdm && object != nullptr)
+    // A failed test may have left devices or requests behind: its failure is
+    // the report, not the verifier's stop at the unload.
+    if (!config.wdm && object != nullptr && !::testing::Test::HasFailure())
         sim::UnloadDriver(object);
     g_drivers.erase(std::remove(g_drivers.begin(), g_drivers.end(), this), g_drivers.end());
 }

@@ -146,7 +146,8 @@ struct Seen {
 class Driver {
 public:
     explicit Driver(Config config);
-    ~Driver(); // unloads (a WDM driver: unregisters; the PnP manager unloads it)
+    ~Driver(); // unloads, unless the test failed (a WDM driver: unregisters; the PnP manager
+               // unloads it)
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
@@ -193,9 +194,9 @@ public:
 
     // Opens a handle on the top device (expects success).
     sim::FileHandle* Open();
-    // A device of this driver attached to nothing yet (a bus's PDO; `flags`
-    // as in Config, DO_DEVICE_INITIALIZING cleared).
-    PDEVICE_OBJECT NewDevice(const wchar_t* name = nullptr, bool exclusive = false);
+    // A device of this driver made after load, attached above `below` (a
+    // bus's PDO: above nothing); `flags` as in Config, initialised.
+    PDEVICE_OBJECT NewDevice(PDEVICE_OBJECT below = nullptr);
 
     // Internals shared with the dispatch trampolines.
     NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
