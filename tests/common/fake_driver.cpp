@@ -76,34 +76,47 @@ NTSTATUS NTAPI EntryTrampoline(PDRIVER_OBJECT driver, PUNICODE_STRING registryPa
     return STATUS_NO_SUCH_DEVICE;
 }
 
-const char* PnpName(UCHAR minor) {
-    switch (minor) {
-    case IRP_MN_START_DEVICE:
-        return "START";
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        return "QUERY_REMOVE";
-    case IRP_MN_REMOVE_DEVICE:
-        return "REMOVE";
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        return "CANCEL_REMOVE";
-    case IRP_MN_STOP_DEVICE:
-        return "STOP";
-    case IRP_MN_QUERY_STOP_DEVICE:
-        return "QUERY_STOP";
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        return "CANCEL_STOP";
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        return "QUERY_RELATIONS";
-    case IRP_MN_QUERY_CAPABILITIES:
-        return "QUERY_CAPABILITIES";
-    case IRP_MN_QUERY_ID:
-        return "QUERY_ID";
-    case IRP_MN_SURPRISE_REMOVAL:
-        return "SURPRISE_REMOVAL";
-    default:
-        return "OTHER";
-    }
+struct Named {
+    ULONG value;
+    const char* name;
+};
+
+const char* Find(const Named* table, size_t count, ULONG value, const char* otherwise) {
+    for (size_t i = 0; i < count; ++i)
+        if (table[i].value == value)
+            return table[i].name;
+    return otherwise;
 }
+
+const Named kPnpNames[] = {
+    {IRP_MN_START_DEVICE, "START"},
+    {IRP_MN_QUERY_REMOVE_DEVICE, "QUERY_REMOVE"},
+    {IRP_MN_REMOVE_DEVICE, "REMOVE"},
+    {IRP_MN_CANCEL_REMOVE_DEVICE, "CANCEL_REMOVE"},
+    {IRP_MN_STOP_DEVICE, "STOP"},
+    {IRP_MN_QUERY_STOP_DEVICE, "QUERY_STOP"},
+    {IRP_MN_CANCEL_STOP_DEVICE, "CANCEL_STOP"},
+    {IRP_MN_QUERY_DEVICE_RELATIONS, "QUERY_RELATIONS"},
+    {IRP_MN_QUERY_CAPABILITIES, "QUERY_CAPABILITIES"},
+    {IRP_MN_QUERY_ID, "QUERY_ID"},
+    {IRP_MN_SURPRISE_REMOVAL, "SURPRISE_REMOVAL"},
+};
+
+#define SERIAL(x)                                                                                  \
+    { IOCTL_SERIAL_##x, #x }
+const Named kSerialNames[] = {
+    SERIAL(SET_BAUD_RATE),  SERIAL(SET_QUEUE_SIZE),  SERIAL(SET_LINE_CONTROL),
+    SERIAL(SET_BREAK_ON),   SERIAL(SET_BREAK_OFF),   SERIAL(IMMEDIATE_CHAR),
+    SERIAL(SET_TIMEOUTS),   SERIAL(GET_TIMEOUTS),    SERIAL(SET_DTR),
+    SERIAL(CLR_DTR),        SERIAL(RESET_DEVICE),    SERIAL(SET_RTS),
+    SERIAL(CLR_RTS),        SERIAL(SET_XOFF),        SERIAL(SET_XON),
+    SERIAL(GET_WAIT_MASK),  SERIAL(SET_WAIT_MASK),   SERIAL(WAIT_ON_MASK),
+    SERIAL(PURGE),          SERIAL(GET_BAUD_RATE),   SERIAL(GET_LINE_CONTROL),
+    SERIAL(GET_CHARS),      SERIAL(SET_CHARS),       SERIAL(GET_HANDFLOW),
+    SERIAL(SET_HANDFLOW),   SERIAL(GET_MODEMSTATUS), SERIAL(GET_COMMSTATUS),
+    SERIAL(GET_PROPERTIES),
+};
+#undef SERIAL
 
 std::string PowerName(PIO_STACK_LOCATION sp) {
     std::string text;
@@ -122,45 +135,6 @@ std::string PowerName(PIO_STACK_LOCATION sp) {
     if (sp->Parameters.Power.Type == SystemPowerState)
         return text + "S" + std::to_string(sp->Parameters.Power.State.SystemState - 1);
     return text + "D" + std::to_string(sp->Parameters.Power.State.DeviceState - 1);
-}
-
-const char* SerialName(ULONG code) {
-    switch (code) {
-#define NAME(x)                                                                                    \
-    case IOCTL_SERIAL_##x:                                                                         \
-        return #x;
-        NAME(SET_BAUD_RATE)
-        NAME(SET_QUEUE_SIZE)
-        NAME(SET_LINE_CONTROL)
-        NAME(SET_BREAK_ON)
-        NAME(SET_BREAK_OFF)
-        NAME(IMMEDIATE_CHAR)
-        NAME(SET_TIMEOUTS)
-        NAME(GET_TIMEOUTS)
-        NAME(SET_DTR)
-        NAME(CLR_DTR)
-        NAME(RESET_DEVICE)
-        NAME(SET_RTS)
-        NAME(CLR_RTS)
-        NAME(SET_XOFF)
-        NAME(SET_XON)
-        NAME(GET_WAIT_MASK)
-        NAME(SET_WAIT_MASK)
-        NAME(WAIT_ON_MASK)
-        NAME(PURGE)
-        NAME(GET_BAUD_RATE)
-        NAME(GET_LINE_CONTROL)
-        NAME(GET_CHARS)
-        NAME(SET_CHARS)
-        NAME(GET_HANDFLOW)
-        NAME(SET_HANDFLOW)
-        NAME(GET_MODEMSTATUS)
-        NAME(GET_COMMSTATUS)
-        NAME(GET_PROPERTIES)
-#undef NAME
-    default:
-        return nullptr;
-    }
 }
 
 const char* MajorName(UCHAR major) {
@@ -279,12 +253,12 @@ void Driver::DeleteDevices() {
 std::string RequestName(PIO_STACK_LOCATION sp) {
     switch (sp->MajorFunction) {
     case IRP_MJ_PNP:
-        return PnpName(sp->MinorFunction);
+        return Find(kPnpNames, std::size(kPnpNames), sp->MinorFunction, "OTHER");
     case IRP_MJ_POWER:
         return PowerName(sp);
     case IRP_MJ_DEVICE_CONTROL: {
         const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
-        if (const char* name = SerialName(code))
+        if (const char* name = Find(kSerialNames, std::size(kSerialNames), code, nullptr))
             return name;
         char text[16];
         std::snprintf(text, sizeof text, "0x%08X", code);
