@@ -154,7 +154,6 @@ public:
         static_cast<PdoExtension*>(pdo->DeviceExtension)->gone = TRUE;
         sim::PnpDeviceVanished(pdo);
     }
-    PDRIVER_OBJECT driver() const { return fake_.object; }
 
 private:
     fake::Driver fake_;

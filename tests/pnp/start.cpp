@@ -31,12 +31,11 @@ TEST_F(PnpStart, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialisesT
     EXPECT_EQ(node->irps[0].status, STATUS_SUCCESS);
     // Every request goes to the top of the stack first and reaches the bus
     // only through the function driver.
-    EXPECT_THAT(Timeline(),
-                ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
-                            "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
-                            "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
-                                " version=1 address=-1 ui=-1",
-                            "fdo:OTHER", "bus:OTHER"));
+    EXPECT_THAT(Timeline(), ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
+                                        "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
+                                        "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
+                                            " version=1 address=-1 ui=-1",
+                                        "fdo:OTHER", "bus:OTHER"));
     // What came back up, with the function driver's change on the bus's answer.
     ASSERT_TRUE(node->capabilitiesValid);
     EXPECT_EQ(node->capabilities.SurpriseRemovalOK, 1u);

@@ -45,9 +45,8 @@ TEST_F(PnpStopRemove, RefusedStopIsCancelledAndTheDeviceStaysStarted) {
 
     EXPECT_EQ(sim::PnpStopDevice(node), STATUS_DEVICE_BUSY);
     EXPECT_EQ(node->state, sim::DevNodeState::Started);
-    EXPECT_THAT(IrpsSince(node, mark),
-                ElementsAre(Irp(IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY),
-                            Irp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS)));
+    EXPECT_THAT(IrpsSince(node, mark), ElementsAre(Irp(IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY),
+                                                   Irp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS)));
     // The refusing driver kept the query; the cancel went all the way down.
     EXPECT_THAT(Timeline(), ElementsAre("fdo:QUERY_STOP", "fdo:CANCEL_STOP", "bus:CANCEL_STOP"));
     EXPECT_EQ(sim::CloseFile(handle), STATUS_SUCCESS);

@@ -25,10 +25,9 @@ TEST_F(PnpSurpriseRemoval, UnplugWithNoHandleSurprisesThenRemovesAndUnloads) {
 
     bus->Unplug(node->pdo);
 
-    EXPECT_THAT(MinorsSince(node, mark),
-                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
-    EXPECT_THAT(Timeline(), ElementsAre("fdo:SURPRISE_REMOVAL", "bus:SURPRISE_REMOVAL",
-                                        "fdo:REMOVE", "bus:REMOVE", "fdo:Unload"));
+    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(Timeline(), ElementsAre("fdo:SURPRISE_REMOVAL", "bus:SURPRISE_REMOVAL", "fdo:REMOVE",
+                                        "bus:REMOVE", "fdo:Unload"));
     EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
     EXPECT_EQ(node->pdo, nullptr);
     EXPECT_EQ(node->fdo, nullptr);
@@ -52,8 +51,7 @@ TEST_F(PnpSurpriseRemoval, RemoveWaitsForTheLastHandleToClose) {
     EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL));
 
     EXPECT_EQ(sim::CloseFile(second), STATUS_SUCCESS);
-    EXPECT_THAT(MinorsSince(node, mark),
-                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
     EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
     EXPECT_EQ(sim::LoadedDriver("vxtest"), nullptr);
 }
@@ -74,8 +72,7 @@ TEST_F(PnpSurpriseRemoval, StoppedDeviceIsSurprisedToo) {
     ASSERT_EQ(sim::PnpStopDevice(node), STATUS_SUCCESS);
     const size_t mark = node->irps.size();
     bus->Unplug(node->pdo);
-    EXPECT_THAT(MinorsSince(node, mark),
-                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
 }
 
 TEST_F(PnpSurpriseRemoval, UnplugReportedAtDispatchLevelRunsFromAWorker) {
@@ -88,8 +85,7 @@ TEST_F(PnpSurpriseRemoval, UnplugReportedAtDispatchLevelRunsFromAWorker) {
     EXPECT_EQ(node->state, sim::DevNodeState::Started);
 
     sim::RunUntilIdle();
-    EXPECT_THAT(MinorsSince(node, mark),
-                ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
+    EXPECT_THAT(MinorsSince(node, mark), ElementsAre(IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE));
     EXPECT_EQ(node->state, sim::DevNodeState::Deleted);
 }
 

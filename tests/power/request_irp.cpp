@@ -97,10 +97,8 @@ TEST_F(PowerRequestIrp, SecondIrpOfATypeWaitsForPoStartNextPowerIrp) {
     Seen seen;
     Timeline().clear();
 
-    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD2), Record, &seen,
-                      nullptr);
-    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen,
-                      nullptr);
+    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD2), Record, &seen, nullptr);
+    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
     // The driver holds the first; the second is held by the power manager.
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D2"));
     EXPECT_EQ(ParkedDeviceIrps(), 1u);
@@ -118,8 +116,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     g_fdo.parkDeviceSetIrps = true;
     Seen seen;
     Timeline().clear();
-    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD1), Record, &seen,
-                      nullptr);
+    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD1), Record, &seen, nullptr);
     ASSERT_EQ(ParkedDeviceIrps(), 1u);
 
     NTSTATUS queryStatus = STATUS_PENDING;
@@ -136,7 +133,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     ReleaseParkedDeviceIrp();
     asker.Join();
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D1", "fdo:QUERY S3", "fdo:QUERY D3",
-                                                "fdo:device IRP done, passing system IRP down"));
+                                               "fdo:device IRP done, passing system IRP down"));
     EXPECT_EQ(queryStatus, STATUS_SUCCESS);
     EXPECT_EQ(seen.calls, 1);
 }
@@ -171,8 +168,7 @@ TEST_F(PowerRequestIrpDeathTest, DeletingADeviceWithAPowerIrpActiveIsCaught) {
     sim::DevNode* node = bus->Plug("modem");
     g_fdo.parkDeviceSetIrps = true;
     Seen seen;
-    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen,
-                      nullptr);
+    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
     EXPECT_DEATH(sim::PoDeviceDeleted(node->fdo), "0x0000009F.*still active");
     ReleaseParkedDeviceIrp();
 }
