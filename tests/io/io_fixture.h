@@ -1,9 +1,10 @@
-// Small driver stacks made inside a test: up to three drivers ("bottom",
-// "middle", "top"), one device each, attached in that order. Each driver's
-// dispatch routine is whatever the test sets for it; unset, it completes the
-// request with STATUS_SUCCESS.
+// Small driver stacks made inside a test: up to three fake drivers
+// ("bottom", "middle", "top"), one device each, attached in that order. Each
+// driver's dispatch routine is whatever the test sets for it; unset, it
+// completes the request with STATUS_SUCCESS.
 #pragma once
 
+#include "common/fake_driver.h"
 #include "platform/kernel.h"
 #include "platform/sim/internal.h"
 #include "platform/sim/sim.h"
@@ -11,12 +12,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace iotest {
 
 using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+using fake::CompleteWith;
+using fake::OnWorker;
 
 enum Layer { kBottom = 0, kMiddle = 1, kTop = 2 };
 
@@ -25,6 +29,7 @@ struct Layers {
     PDRIVER_OBJECT driver[3] = {};
     PDEVICE_OBJECT device[3] = {};
     std::vector<int> order; // the layers built, bottom first
+    std::vector<std::unique_ptr<fake::Driver>> fakes;
 };
 
 inline Layers& L() {
@@ -32,46 +37,14 @@ inline Layers& L() {
     return layers;
 }
 
-inline int LayerOf(PDEVICE_OBJECT device) {
-    for (int i = 0; i < 3; i++)
-        if (L().device[i] == device)
-            return i;
-    return -1;
-}
-
-inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-inline NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp) {
-    int layer = LayerOf(device);
-    if (layer >= 0 && L().dispatch[layer])
-        return L().dispatch[layer](device, irp);
-    return CompleteWith(irp, STATUS_SUCCESS);
-}
-
-inline NTSTATUS NTAPI EveryMajorEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& routine : driver->MajorFunction)
-        routine = Trampoline;
-    return STATUS_SUCCESS;
-}
-
 // The device below `device` in the stack Build made.
 inline PDEVICE_OBJECT Below(PDEVICE_OBJECT device) {
-    auto& order = L().order;
-    for (size_t i = 1; i < order.size(); i++)
-        if (L().device[order[i]] == device)
-            return L().device[order[i - 1]];
-    return nullptr;
+    return fake::Driver::Lower(device);
 }
 
 // Forwards the IRP to the next device down, keeping nothing.
 inline NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(Below(device), irp);
+    return fake::PassDown(device, irp);
 }
 
 class IoTest : public ::testing::Test {
@@ -80,29 +53,32 @@ protected:
 
     // Builds `count` layers, bottom first: kBottom; kBottom and kTop; or all
     // three. `flags` is OR-ed into every device; `exclusive` makes the top
-    // device exclusive.
-    void Build(int count, ULONG flags = 0, bool exclusive = false,
-               PDRIVER_INITIALIZE entry = EveryMajorEntry) {
+    // device exclusive; `majors` are those the drivers have routines for.
+    void Build(int count, ULONG flags = 0, bool exclusive = false, std::vector<UCHAR> majors = {}) {
         static const char* const kNames[] = {"bottomdrv", "middledrv", "topdrv"};
-        L().order = count == 1 ? std::vector<int>{kBottom}
+        L().order = count == 1   ? std::vector<int>{kBottom}
                     : count == 2 ? std::vector<int>{kBottom, kTop}
                                  : std::vector<int>{kBottom, kMiddle, kTop};
         PDEVICE_OBJECT below = nullptr;
         for (int i : L().order) {
-            NTSTATUS status = STATUS_UNSUCCESSFUL;
-            L().driver[i] = sim::CreateDriver(kNames[i], entry, &status);
-            ASSERT_EQ(status, STATUS_SUCCESS);
-            PDEVICE_OBJECT device = nullptr;
-            ASSERT_EQ(IoCreateDevice(L().driver[i], 512, nullptr, FILE_DEVICE_UNKNOWN, 0,
-                                     exclusive && i == L().order.back(), &device),
-                      STATUS_SUCCESS);
-            device->Flags |= flags;
-            device->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
-            if (below != nullptr) {
-                ASSERT_EQ(IoAttachDeviceToDeviceStack(device, below), below);
-            }
-            L().device[i] = device;
-            below = device;
+            fake::Config c;
+            c.name = kNames[i];
+            c.below = below;
+            c.flags = flags;
+            c.exclusive = exclusive && i == L().order.back();
+            c.extensionSize = 512; // room for a test's remove lock
+            c.majors = majors;
+            c.deleteOnUnload = false; // TearDown does, or a test breaks that on purpose
+            fake::Rule layer = fake::Runs(fake::kAnyMajor, [i](PDEVICE_OBJECT device, PIRP irp) {
+                if (L().dispatch[i])
+                    return L().dispatch[i](device, irp);
+                return CompleteWith(irp, STATUS_SUCCESS);
+            });
+            c.rules = {layer};
+            L().fakes.push_back(std::make_unique<fake::Driver>(c));
+            L().driver[i] = L().fakes.back()->object;
+            ASSERT_NE(L().driver[i], nullptr);
+            L().device[i] = below = L().fakes.back()->Top();
         }
     }
 
@@ -116,7 +92,7 @@ protected:
                     IoDetachDevice(L().device[order[n - 1]]);
                 IoDeleteDevice(L().device[i]);
             }
-            sim::UnloadDriver(L().driver[i]);
+            L().fakes.pop_back();
         }
         L().order.clear();
     }
@@ -141,28 +117,9 @@ protected:
     sim::Kernel kernel_;
 };
 
-// Runs `body` on a system worker thread (PASSIVE_LEVEL) once the test thread
-// blocks; the item lives until the kernel goes.
-inline void OnWorker(std::function<void()> body) {
-    struct Item {
-        WORK_QUEUE_ITEM item;
-        std::function<void()> body;
-    };
-    static std::vector<std::unique_ptr<Item>> items;
-    items.push_back(std::make_unique<Item>());
-    Item* item = items.back().get();
-    item->body = std::move(body);
-    ExInitializeWorkItem(
-        &item->item, [](PVOID context) { static_cast<Item*>(context)->body(); }, item);
-    ExQueueWorkItem(&item->item, DelayedWorkQueue);
-}
-
 // Completes `irp` as the bus does: from its own context at DISPATCH_LEVEL.
 inline void CompleteAtDispatch(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    CompleteWith(irp, status, information);
-    KeLowerIrql(old);
+    fake::Driver::Complete(irp, status, information, true);
 }
 
 } // namespace iotest

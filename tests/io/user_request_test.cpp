@@ -135,12 +135,7 @@ TEST_F(IoUserRequests, ExclusiveDeviceAdmitsOneHandleAtATime) {
 }
 
 TEST_F(IoUserRequests, MajorWithoutRoutineFailsAsInvalidDeviceRequest) {
-    Build(1, 0, false, [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
-        driver->MajorFunction[IRP_MJ_CREATE] = Trampoline;
-        driver->MajorFunction[IRP_MJ_CLEANUP] = Trampoline;
-        driver->MajorFunction[IRP_MJ_CLOSE] = Trampoline;
-        return STATUS_SUCCESS;
-    });
+    Build(1, 0, false, {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE});
     sim::FileHandle* handle = Open();
     sim::PendingRequest* flush = sim::SendRequest(handle, {IRP_MJ_FLUSH_BUFFERS});
     EXPECT_EQ(flush->status, STATUS_INVALID_DEVICE_REQUEST);

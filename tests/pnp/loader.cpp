@@ -1,8 +1,9 @@
 // Driver images: a shared object mapped at its first device, its DriverEntry
 // called once, unmapped after its last device, and bound to its own symbols.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
 
 #include "platform/sim/api_ex.h"
+#include "platform/sim/internal.h"
 
 #include <gmock/gmock.h>
 

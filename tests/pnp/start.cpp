@@ -1,6 +1,6 @@
 // Arrival of a device: driver selection and loading, AddDevice, the COM-port
 // installer, START and the capabilities query that follows it.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
 
 #include "platform/sim/api_ob.h"
 
@@ -94,7 +94,7 @@ TEST_F(PnpStart, SameInstanceKeepsItsNameAndUninstallFreesIt) {
 }
 
 TEST_F(PnpStart, FailedAddDeviceLeavesNodeWithoutFunctionDriver) {
-    g_fdo.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+    fdo_->config.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     sim::DevNode* node = bus->Plug("modem");
 
     EXPECT_EQ(node->state, sim::DevNodeState::NoDriver);

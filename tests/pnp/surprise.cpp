@@ -1,6 +1,6 @@
 // Unplug: SURPRISE_REMOVAL for a stack that was running, and REMOVE once no
 // handle is left on it.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
 
 #include <gmock/gmock.h>
 

@@ -1,7 +1,8 @@
 // PoRequestPowerIrp: the device power IRP goes to the top of the stack, the
 // completion function gets what Windows gives it, one IRP of a type at a
 // time per device, PASSIVE_LEVEL for pagable devices, and injected failures.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
+#include "platform/sim/internal.h"
 
 #include <gmock/gmock.h>
 

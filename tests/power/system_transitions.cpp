@@ -1,6 +1,6 @@
 // System sleep and wake: which stacks get which power IRPs, in which order,
 // how they complete, and what a refusal or a failure at any step does.
-#include "pnp/support/test_drivers.h"
+#include "pnp/stack.h"
 
 #include <gmock/gmock.h>
 

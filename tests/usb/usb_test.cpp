@@ -6,36 +6,6 @@ namespace usbtest {
 
 namespace {
 
-Port* PortOf(PDEVICE_OBJECT fdo) {
-    for (Port& p : **static_cast<std::vector<Port>**>(fdo->DeviceExtension))
-        if (p.fdo == fdo)
-            return &p;
-    // A request reached a device the test did not create: nothing sensible
-    // can follow (and a NULL here would be dereferenced by every caller).
-    fprintf(stderr, "usb_test: a request reached a device the test did not create\n");
-    abort();
-}
-
-// The test function driver passes Plug and Play and power down. Its device
-// is detached and deleted by the test after REMOVE has come back (the I/O
-// manager still reads the device object after its dispatch routine returns).
-NTSTATUS NTAPI FuncPnp(PDEVICE_OBJECT fdo, PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(PortOf(fdo)->pdo, irp);
-}
-
-NTSTATUS NTAPI FuncPower(PDEVICE_OBJECT fdo, PIRP irp) {
-    PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(PortOf(fdo)->pdo, irp);
-}
-
-NTSTATUS NTAPI FuncEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_PNP] = FuncPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = FuncPower;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* r = static_cast<Request*>(context);
     r->status = irp->IoStatus.Status;
@@ -45,6 +15,18 @@ NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     r->irp = nullptr;
     IoFreeIrp(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The test function driver passes Plug and Play and power down. Its device
+// is detached and deleted by the test after REMOVE has come back (the I/O
+// manager still reads the device object after its dispatch routine returns).
+fake::Config FunctionDriver() {
+    fake::Config c;
+    c.name = "usbfunc";
+    c.devices = 0;
+    c.deviceType = FILE_DEVICE_SERIAL_PORT;
+    c.flags = DO_POWER_PAGABLE;
+    return c;
 }
 
 struct PnpDone {
@@ -62,11 +44,8 @@ NTSTATUS NTAPI PnpIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 } // namespace
 
-UsbTest::UsbTest() {
-    bus_ = std::make_unique<usb::Bus>();
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = sim::CreateDriver("usbfunc", FuncEntry, &status);
-    EXPECT_EQ(status, STATUS_SUCCESS);
+UsbTest::UsbTest() : bus_(std::make_unique<usb::Bus>()), func_(FunctionDriver()) {
+    driver_ = func_.object;
 }
 
 UsbTest::~UsbTest() {
@@ -75,8 +54,6 @@ UsbTest::~UsbTest() {
         RemoveStacks();
     }
     bus_.reset();
-    if (driver_ != nullptr && !HasFailure())
-        sim::UnloadDriver(driver_);
 }
 
 void UsbTest::Plug(usb::PhoneConfig config, bool start) {
@@ -87,16 +64,8 @@ void UsbTest::Plug(usb::PhoneConfig config, bool start) {
         Port& port = ports_[i];
         port.ifc = &phone_->At(i);
         port.pdo = port.ifc->Pdo();
-        sim::DriverScope scope(driver_);
-        PDEVICE_OBJECT fdo = nullptr;
-        ASSERT_EQ(IoCreateDevice(driver_, sizeof(std::vector<Port>*), nullptr, FILE_DEVICE_SERIAL_PORT,
-                                 0, FALSE, &fdo),
-                  STATUS_SUCCESS);
-        *reinterpret_cast<std::vector<Port>**>(fdo->DeviceExtension) = &ports_;
-        ASSERT_EQ(IoAttachDeviceToDeviceStack(fdo, port.pdo), port.pdo);
-        fdo->Flags |= DO_POWER_PAGABLE;
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        port.fdo = fdo;
+        port.fdo = func_.NewDevice(port.pdo);
+        ASSERT_EQ(fake::Driver::Lower(port.fdo), port.pdo);
     }
     if (!start)
         return;
@@ -146,8 +115,8 @@ void UsbTest::RemoveStacks() {
 
 void UsbTest::BuildTransfer(Request& r, Port& port, usb::Pipe pipe, ULONG length, bool shortOk) {
     r.buffer.assign(length, 0);
-    ULONG flags = pipe == usb::Pipe::BulkOut ? USBD_TRANSFER_DIRECTION_OUT
-                                             : USBD_TRANSFER_DIRECTION_IN;
+    ULONG flags =
+        pipe == usb::Pipe::BulkOut ? USBD_TRANSFER_DIRECTION_OUT : USBD_TRANSFER_DIRECTION_IN;
     if (shortOk)
         flags |= USBD_SHORT_TRANSFER_OK;
     UsbBuildInterruptOrBulkTransferRequest(&r.urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -166,9 +135,9 @@ void UsbTest::BuildClass(Request& r, UCHAR request, USHORT value, std::vector<ui
     r.buffer = std::move(data);
     UsbBuildVendorRequest(&r.urb, URB_FUNCTION_CLASS_INTERFACE,
                           sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT, 0,
-                          request, value, 0, r.buffer.empty() ? nullptr : r.buffer.data(),
-                          nullptr, static_cast<ULONG>(r.buffer.size()), nullptr);
+                          in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT, 0, request,
+                          value, 0, r.buffer.empty() ? nullptr : r.buffer.data(), nullptr,
+                          static_cast<ULONG>(r.buffer.size()), nullptr);
 }
 
 void UsbTest::Send(Request& r, Port& port) {

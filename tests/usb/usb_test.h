@@ -5,6 +5,7 @@
 // taking it back).
 #pragma once
 
+#include "common/fake_driver.h"
 #include "platform/kernel.h"
 #include "platform/sim/internal.h"
 #include "platform/sim/sim.h"
@@ -27,13 +28,14 @@ struct Request {
     NTSTATUS status = STATUS_PENDING;
     KIRQL completionIrql = PASSIVE_LEVEL;
     bool completedInsideCall = false;
-    PIRP irp = nullptr;  // while pending
+    PIRP irp = nullptr; // while pending
     bool inCall = false;
 
     USBD_STATUS Usbd() const { return urb.UrbHeader.Status; }
     ULONG Length() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
     std::string Text() const {
-        return std::string(buffer.begin(), buffer.begin() + std::min<size_t>(Length(), buffer.size()));
+        return std::string(buffer.begin(),
+                           buffer.begin() + std::min<size_t>(Length(), buffer.size()));
     }
 };
 
@@ -71,6 +73,7 @@ protected:
 
     sim::Kernel kernel_;
     std::unique_ptr<usb::Bus> bus_;
+    fake::Driver func_;
     usb::Phone* phone_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<Port> ports_;

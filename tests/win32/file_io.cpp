@@ -1,31 +1,125 @@
-// The Win32 layer over the simulated I/O manager, against a tiny port driver:
-// opening COM names, synchronous and overlapped I/O, cancellation, events on
-// the virtual clock, and the error codes kernel32 reports.
+// The Win32 layer over the simulated I/O manager, against a small port
+// driver: opening COM names, synchronous and overlapped I/O, cancellation,
+// events on the virtual clock, and the error codes kernel32 reports.
+#include "common/fake_driver.h"
 #include "platform/sim/sim.h"
 #include "platform/win32/win32.h"
-#include "port_driver.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 namespace {
 
-using porttest::State;
+using fake::Act;
 
+constexpr ULONG Code(ULONG function) {
+    return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + function, METHOD_BUFFERED, FILE_ANY_ACCESS);
+}
+constexpr ULONG kEcho = Code(0);      // output = input; short output: STATUS_BUFFER_OVERFLOW
+constexpr ULONG kFailWith = Code(1);  // completes with the NTSTATUS given as input
+constexpr ULONG kPend = Code(2);      // stays queued until cancelled
+constexpr ULONG kFeed = Code(3);      // input bytes arrive; a queued read takes them
+constexpr ULONG kShortNext = Code(4); // the next read ends STATUS_TIMEOUT with what there is
+
+// COM5: reads wait for fed bytes in the driver's queue; writes are kept.
 struct Win32Test : ::testing::Test {
     sim::Kernel kernel;
-    PDRIVER_OBJECT driver = sim::CreateDriver("testport", porttest::PortDriverEntry);
+    std::string written, received;
+    bool shortNext = false;
+    int zeroLengthReads = 0;
+    fake::Driver port_driver{PortConfig()};
     HANDLE port = INVALID_HANDLE_VALUE;
 
-    void SetUp() override { ASSERT_NE(driver, nullptr); }
+    fake::Config PortConfig() {
+        fake::Config c = fake::Port("testport", L"\\Device\\TestPort0", L"\\DosDevices\\COM5");
+        c.rules = {fake::Runs(IRP_MJ_READ, [this](PDEVICE_OBJECT, PIRP irp) { return Read(irp); }),
+                   fake::Runs(IRP_MJ_WRITE,
+                              [this](PDEVICE_OBJECT, PIRP irp) {
+                                  const ULONG n =
+                                      IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+                                  written.append(
+                                      static_cast<const char*>(irp->AssociatedIrp.SystemBuffer), n);
+                                  return fake::CompleteWith(irp, STATUS_SUCCESS, n);
+                              }),
+                   fake::OnCode(kEcho, Act::Echo),
+                   fake::OnCode(kPend, Act::Pend),
+                   Control(kFailWith,
+                           [](PIRP irp, const std::string& in) {
+                               NTSTATUS status;
+                               if (in.size() < sizeof status)
+                                   return fake::CompleteWith(irp, STATUS_BUFFER_TOO_SMALL);
+                               std::memcpy(&status, in.data(), sizeof status);
+                               return fake::CompleteWith(irp, status);
+                           }),
+                   Control(kFeed,
+                           [this](PIRP irp, const std::string& in) {
+                               received += in;
+                               ServeQueuedRead();
+                               return fake::CompleteWith(irp, STATUS_SUCCESS);
+                           }),
+                   Control(kShortNext,
+                           [this](PIRP irp, const std::string&) {
+                               shortNext = true;
+                               ServeQueuedRead();
+                               return fake::CompleteWith(irp, STATUS_SUCCESS);
+                           }),
+                   fake::On(IRP_MJ_DEVICE_CONTROL, Act::Complete, STATUS_INVALID_DEVICE_REQUEST)};
+        // Everything the handle left queued ends at cleanup, or it cannot close.
+        fake::Rule cleanup = fake::On(IRP_MJ_CLEANUP, Act::Complete);
+        cleanup.run = [this](PDEVICE_OBJECT, PIRP) {
+            return port_driver.CancelHeld(), STATUS_SUCCESS;
+        };
+        c.rules.push_back(cleanup);
+        return c;
+    }
+    template <typename F> fake::Rule Control(ULONG code, F body) {
+        fake::Rule rule = fake::OnCode(code, Act::Run);
+        rule.run = [body](PDEVICE_OBJECT, PIRP irp) {
+            const auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+            return body(irp,
+                        std::string(static_cast<const char*>(irp->AssociatedIrp.SystemBuffer),
+                                    irp->AssociatedIrp.SystemBuffer ? p.InputBufferLength : 0));
+        };
+        return rule;
+    }
+    // Moves what has arrived into `irp` and completes it.
+    NTSTATUS Deliver(PIRP irp) {
+        const ULONG want = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        const ULONG n = std::min<ULONG>(want, static_cast<ULONG>(received.size()));
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, received.data(), n);
+        received.erase(0, n);
+        const NTSTATUS status = n == want || !shortNext ? STATUS_SUCCESS : STATUS_TIMEOUT;
+        shortNext = false;
+        return fake::CompleteWith(irp, status, n);
+    }
+    NTSTATUS Read(PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
+            ++zeroLengthReads;
+            return fake::CompleteWith(irp, STATUS_SUCCESS);
+        }
+        if (!received.empty() || shortNext)
+            return Deliver(irp);
+        return port_driver.Hold(irp);
+    }
+    void ServeQueuedRead() {
+        if (received.empty() && !shortNext)
+            return;
+        if (PIRP irp = port_driver.Take(IRP_MJ_READ))
+            Deliver(irp);
+    }
+    int Count(const char* name) const {
+        return static_cast<int>(std::count_if(port_driver.seen.begin(), port_driver.seen.end(),
+                                              [&](const fake::Seen& s) { return s.name == name; }));
+    }
+
     void TearDown() override {
         if (port != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(port));
         }
         EXPECT_EQ(sim::Win32OpenHandles(), 0u);
-        sim::UnloadDriver(driver);
     }
     HANDLE Open(const char* name, DWORD flags = 0) {
         return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
@@ -34,15 +128,15 @@ struct Win32Test : ::testing::Test {
     void Feed(const std::string& bytes) {
         DWORD n = 0;
         OVERLAPPED o{};
-        ASSERT_TRUE(DeviceIoControl(port, porttest::kFeed, const_cast<char*>(bytes.data()),
+        ASSERT_TRUE(DeviceIoControl(port, kFeed, const_cast<char*>(bytes.data()),
                                     static_cast<DWORD>(bytes.size()), nullptr, 0, &n, &o));
     }
     // The Win32 error a request fails with when the driver completes it with `status`.
     DWORD ErrorFor(NTSTATUS status) {
         DWORD n = 0;
         SetLastError(0);
-        EXPECT_FALSE(DeviceIoControl(port, porttest::kFailWith, &status, sizeof status, nullptr, 0,
-                                     &n, nullptr));
+        EXPECT_FALSE(
+            DeviceIoControl(port, kFailWith, &status, sizeof status, nullptr, 0, &n, nullptr));
         return GetLastError();
     }
 };
@@ -57,9 +151,9 @@ TEST_F(Win32Test, ComNamesOpenThroughTheDosDeviceLink) {
         EXPECT_TRUE(CloseHandle(h));
     }
     // CreateFile sends CREATE only; CloseHandle CLEANUP then CLOSE.
-    EXPECT_EQ(State().creates, 5);
-    EXPECT_EQ(State().cleanups, 5);
-    EXPECT_EQ(State().closes, 5);
+    EXPECT_EQ(Count("CREATE"), 5);
+    EXPECT_EQ(Count("CLEANUP"), 5);
+    EXPECT_EQ(Count("CLOSE"), 5);
 }
 
 TEST_F(Win32Test, NamesThatReachNoDeviceAreNotFound) {
@@ -69,7 +163,7 @@ TEST_F(Win32Test, NamesThatReachNoDeviceAreNotFound) {
         EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << name;
     }
-    EXPECT_EQ(State().creates, 0);
+    EXPECT_EQ(Count("CREATE"), 0);
 }
 
 TEST_F(Win32Test, AnExclusivePortRefusesASecondOpenUntilTheFirstCloses) {
@@ -102,7 +196,7 @@ TEST_F(Win32Test, SynchronousReadsWritesAndControls) {
     DWORD n = 99;
     ASSERT_TRUE(WriteFile(port, "ATZ\r", 4, &n, nullptr));
     EXPECT_EQ(n, 4u);
-    EXPECT_EQ(State().written, "ATZ\r");
+    EXPECT_EQ(written, "ATZ\r");
 
     Feed("OK\r\n");
     char buffer[16] = {};
@@ -113,22 +207,22 @@ TEST_F(Win32Test, SynchronousReadsWritesAndControls) {
     n = 99;
     EXPECT_TRUE(ReadFile(port, buffer, 0, &n, nullptr));
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(State().zeroLengthReads, 1);
+    EXPECT_EQ(zeroLengthReads, 1);
 
     // The system buffer comes back for METHOD_BUFFERED.
     char in[] = "abcdef";
     char out[8] = {};
-    ASSERT_TRUE(DeviceIoControl(port, porttest::kEcho, in, 6, out, sizeof out, &n, nullptr));
+    ASSERT_TRUE(DeviceIoControl(port, kEcho, in, 6, out, sizeof out, &n, nullptr));
     EXPECT_EQ(std::string(out, n), "abcdef");
     EXPECT_TRUE(FlushFileBuffers(port));
-    EXPECT_EQ(State().flushes, 1);
+    EXPECT_EQ(Count("FLUSH"), 1);
 }
 
 TEST_F(Win32Test, AReadEndingInTimeoutSucceedsWithFewerBytes) {
     port = Open("COM5");
     Feed("AB");
     DWORD n = 0;
-    ASSERT_TRUE(DeviceIoControl(port, porttest::kShortNext, nullptr, 0, nullptr, 0, &n, nullptr));
+    ASSERT_TRUE(DeviceIoControl(port, kShortNext, nullptr, 0, nullptr, 0, &n, nullptr));
     char buffer[10];
     SetLastError(1234);
     EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &n, nullptr));
@@ -141,7 +235,7 @@ TEST_F(Win32Test, AWarningStillReportsTheBytesMoved) {
     char in[] = "abcdef";
     char out[4] = {};
     DWORD n = 0;
-    EXPECT_FALSE(DeviceIoControl(port, porttest::kEcho, in, 6, out, sizeof out, &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(port, kEcho, in, 6, out, sizeof out, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
     EXPECT_EQ(n, 4u);
     EXPECT_EQ(std::string(out, 4), "abcd");
@@ -171,7 +265,7 @@ TEST_F(Win32Test, FailuresMapToTheErrorsKernel32Reports) {
         EXPECT_EQ(ErrorFor(row.status), row.error) << std::hex << row.status;
     // An unknown control code reaches the driver and is refused cleanly.
     DWORD n = 0;
-    EXPECT_FALSE(DeviceIoControl(port, porttest::Code(0x55), nullptr, 0, nullptr, 0, &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(port, Code(0x55), nullptr, 0, nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_PENDING), DWORD(ERROR_IO_PENDING));
 }
@@ -233,8 +327,7 @@ TEST_F(OverlappedTest, ARequestFailedOutrightLeavesTheOverlappedAlone) {
     o.hEvent = event;
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     DWORD n = 0;
-    EXPECT_FALSE(
-        DeviceIoControl(port, porttest::kFailWith, &status, sizeof status, nullptr, 0, &n, &o));
+    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &status, sizeof status, nullptr, 0, &n, &o));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     // The I/O manager writes neither the status block nor the event for an
     // error that was never pended.
@@ -250,7 +343,7 @@ TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
     DWORD n = 0;
     ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &read));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    ASSERT_FALSE(DeviceIoControl(port, porttest::kPend, nullptr, 0, nullptr, 0, &n, &wait));
+    ASSERT_FALSE(DeviceIoControl(port, kPend, nullptr, 0, nullptr, 0, &n, &wait));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
 
     ASSERT_TRUE(CancelIo(port));
@@ -272,7 +365,7 @@ TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
 TEST_F(OverlappedTest, AHandleOpenForLongHoldsABoundedNumberOfRequestRecords) {
     OVERLAPPED pended{};
     DWORD n = 0;
-    ASSERT_FALSE(DeviceIoControl(port, porttest::kPend, nullptr, 0, nullptr, 0, &n, &pended));
+    ASSERT_FALSE(DeviceIoControl(port, kPend, nullptr, 0, nullptr, 0, &n, &pended));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     char buffer[1];
     OVERLAPPED o{};
@@ -299,8 +392,8 @@ TEST_F(OverlappedTest, ClosingTheHandleEndsWhatItLeftPending) {
     port = INVALID_HANDLE_VALUE;
     EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
     EXPECT_EQ(o.Internal, ULONG_PTR(ULONG(STATUS_CANCELLED)));
-    EXPECT_EQ(State().cleanups, 1);
-    EXPECT_EQ(State().closes, 1);
+    EXPECT_EQ(Count("CLEANUP"), 1);
+    EXPECT_EQ(Count("CLOSE"), 1);
 }
 
 // ---------------------------------------------------------------- events

@@ -28,8 +28,8 @@ TEST_F(Win32Program, SendsWhatKernel32WouldAndSeesTheEvent) {
     {
         sim::Thread program("modeminfo", [&] { result = Run(); });
         sim::RunUntilIdle();
-        ASSERT_TRUE(commrec::WaitPending());
-        EXPECT_TRUE(commrec::RaiseEvents(EV_RXCHAR));
+        ASSERT_TRUE(Rec().WaitPending());
+        EXPECT_TRUE(Rec().RaiseEvents(EV_RXCHAR));
     }
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, 0);
@@ -54,7 +54,7 @@ TEST_F(Win32Program, GivesUpOnTheWaitAfterItsTimeoutOnTheVirtualClock) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("no events\n"), std::string::npos) << out;
     EXPECT_EQ(sim::Now() - start, 5000LL * 10000);
-    EXPECT_FALSE(commrec::WaitPending()); // CancelIoEx took it back
+    EXPECT_FALSE(Rec().WaitPending()); // CancelIoEx took it back
 }
 
 TEST_F(Win32Program, ReportsAPortThatDoesNotExist) {
