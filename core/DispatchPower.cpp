@@ -363,8 +363,11 @@ VOID ResumePortAfterSleep(PDEVICE_EXTENSION Port) {
     KIRQL oldIrql;
 
     VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    // Reception starts afresh below: a stall noted before it is over, and no
+    // read may retry it as well.
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
     Port->ResumeAfterSleep = FALSE;
+    Port->ReceiveStalled = FALSE;
     open = Port->PortOpen;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
 
@@ -372,8 +375,11 @@ VOID ResumePortAfterSleep(PDEVICE_EXTENSION Port) {
     ResetPipe(device, Port->BulkOutPipe);
     ResetPipe(device, Port->InterruptPipe);
 
-    // A close that came in meanwhile has stopped reception for good.
+    // A close that came in meanwhile has stopped reception for good. The
+    // aborts above spent IRPs set aside for close's aborts: set them aside
+    // again (should that fail, close's aborts ask for memory themselves).
     if (open) {
+        ReserveAbortIrps(Port);
         StartReception(Port);
     }
 }

@@ -39,6 +39,8 @@ typedef enum _PNP_STATE {
 #define INPUT_BUFFER_SIZE 1024000
 // Transfer buffer of the interrupt-in (SERIAL_STATE) notification.
 #define STATUS_BUFFER_SIZE 16
+// Bulk-in, bulk-out and interrupt-in.
+#define PIPE_COUNT 3
 
 // Acquires the port's remove lock for `tag` (the IRP, or NULL for a transfer
 // the driver issues on its own), recording this source line so that a hold
@@ -133,6 +135,8 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN ResumeAfterSleep; // PortLock
     LONG Receiving;           // PortLock; issuers between their PortOpen test and transfer
     KEVENT ReceiveQuiet;      // notification: Receiving is 0
+    PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
+    BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -198,6 +202,8 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN ReceptionOwned;    // PortLock; ReadUrb is out, or a restart is queued to issue it
     LONG Receiving;            // PortLock; issuers between their PortOpen test and transfer
     KEVENT ReceiveQuiet;       // notification: Receiving is 0
+    PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
+    BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
@@ -278,12 +284,24 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE Compl
 VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
                        ULONG TransferFlags);
 // A receive transfer (in, short transfers taken) of the port's own URB,
-// submitted as SubmitUrb submits it; the caller has counted it.
+// submitted as SubmitUrb submits it; the caller has counted it. Returns
+// STATUS_INSUFFICIENT_RESOURCES only when no IRP could be had and nothing was
+// sent (the chain of transfers has then ended; see ReceiveStalled), and
+// STATUS_PENDING otherwise: its completion reports how the transfer went.
 NTSTATUS SubmitReceiveTransfer(struct _DEVICE_EXTENSION* Port, PURB Urb, USBD_PIPE_HANDLE Pipe,
                                PVOID Buffer, ULONG Length,
                                PIO_COMPLETION_ROUTINE CompletionRoutine);
 // One URB, waited for. PASSIVE_LEVEL, no lock held.
 NTSTATUS SendAwaitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// An abort waits for the bus to end every transfer on the pipe. Close cannot
+// end without its aborts, and a close must end whatever memory is left: so
+// every open sets aside one IRP per pipe (ReserveAbortIrps; when it cannot,
+// STATUS_INSUFFICIENT_RESOURCES and the open fails), AbortPipe spends the
+// pipe's own before it asks for a new one, and close gives back what is left
+// (ReleaseAbortIrps). The wake, which aborts too, tops the set up again; an IRP
+// set aside after the port has closed is freed at once. PASSIVE_LEVEL.
+NTSTATUS ReserveAbortIrps(PDEVICE_EXTENSION Port);
+VOID ReleaseAbortIrps(PDEVICE_EXTENSION Port);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 // Open resets the three pipes in order and stops at the first failure.
