@@ -50,6 +50,39 @@ typedef enum _PNP_STATE {
 #define ReleaseRemoveLock(ext, tag)                                                                \
     IoReleaseRemoveLockEx(&(ext)->RemoveLock, (tag), sizeof(IO_REMOVE_LOCK))
 
+// ---------------------------------------------------------------- power IRP contexts (DispatchPower)
+// Where one power IRP stands. A context starts in NewContext and is free
+// again in Finished.
+typedef enum _POWSTATE {
+    NewContext = 0,
+    SystemUpForwarded,         // system IRP towards more power sent down first
+    SystemUpDeviceRequested,   // it came back; device IRP requested; system IRP held
+    SystemDownDeviceRequested, // towards the same or less power: device IRP requested first
+    SystemDownForwarded,       // device IRP done; system IRP sent down
+    DeviceUpForwarded,         // device SET_POWER towards more power sent down
+    DeviceDownForwarded,       // device SET_POWER towards the same or less power, recorded first
+    DeviceQueryForwarded,      // device QUERY_POWER sent down
+    Finished
+} POWSTATE;
+
+// One per power IRP in the machine, kept in the port record (PowerContexts),
+// so that running a power IRP needs no memory: a system SET_POWER must not
+// be failed for want of it. The power manager sends one IRP of each type
+// (system, device) at a time, so one context per type: a system IRP's
+// context and that of the device IRP it asked for live side by side. Only
+// the event that is running touches a context, and each step hands the IRP
+// on as its last act.
+typedef struct _POWCONTEXT {
+    struct _DEVICE_EXTENSION* DeviceExtension;
+    PIRP Irp; // the SET_POWER or QUERY_POWER being run
+    POWSTATE State;
+    NTSTATUS Status;                      // the last status learned
+    DEVICE_POWER_STATE TargetDeviceState; // what a system IRP asks of the device
+    DEVICE_POWER_STATE PriorDevicePower;  // DevicePower before a power-up was recorded
+    UCHAR MinorFunction;                  // of the device IRP to request
+    BOOLEAN HoldsRemoveLock;              // the machine's own hold, given back by Finish
+} POWCONTEXT, *PPOWCONTEXT;
+
 // ---------------------------------------------------------------- the port device record
 // One per port device: the device object's extension, non-paged, zero-filled
 // by AddDevice and deleted with the device object. It holds every buffer the
@@ -137,6 +170,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReceiveQuiet;      // notification: Receiving is 0
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
+    POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -204,6 +238,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReceiveQuiet;       // notification: Receiving is 0
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
+    POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
