@@ -111,8 +111,10 @@ static NTSTATUS Finish(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
 
 // A device IRP for TargetDeviceState, reported to PoCompletionRoutine. When
 // the power manager cannot make one, no completion will come, so the machine
-// finishes here with that failure. On success the device IRP may already
-// have finished, and freed the context, by the time the call returns.
+// finishes here with that failure; but a system SET_POWER on its way down
+// may not be failed, so it goes down without the device's (the device stays
+// as it was). On success the device IRP may already have finished, and
+// freed the context, by the time the call returns.
 static NTSTATUS RequestDeviceIrp(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
     POWER_STATE state;
     NTSTATUS status;
@@ -120,11 +122,15 @@ static NTSTATUS RequestDeviceIrp(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS R
     state.DeviceState = Context->TargetDeviceState;
     status = PoRequestPowerIrp(Context->DeviceExtension->Pdo, Context->MinorFunction, state,
                                PoCompletionRoutine, Context, NULL);
-    if (!NT_SUCCESS(status)) {
-        Context->Status = status;
-        return Finish(Context, Event, Result);
+    if (NT_SUCCESS(status)) {
+        return Result;
     }
-    return Result;
+    if (Context->State == SystemDownDeviceRequested && Context->MinorFunction == IRP_MN_SET_POWER) {
+        Context->State = SystemDownForwarded;
+        return Forward(Context, Result);
+    }
+    Context->Status = status;
+    return Finish(Context, Event, Result);
 }
 
 // ---------------------------------------------------------------- the rows
