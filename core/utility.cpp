@@ -440,6 +440,79 @@ VOID WaitForReceiveQuiet(PDEVICE_EXTENSION Port) {
     KeWaitForSingleObject(&Port->ReceiveQuiet, Executive, KernelMode, FALSE, NULL);
 }
 
+// ---------------------------------------------------------------- time-out DPCs at removal
+// Windows 2000 has no KeFlushQueuedDpcs, and KeCancelTimer says nothing of a
+// DPC its timer has already queued or that is running on another processor.
+// Counting expiries against runs does not work either: a timer set again
+// after it fired, before its DPC ran, expires into a DPC that is still
+// queued, and the two expiries make one run. So the removal arms the timer
+// once more, marked as the flush, and waits until a run of the DPC finds
+// that mark with the timer expired and no other run in progress:
+//
+// - The flush's expiry queues the DPC (or finds it queued), so a run starts
+//   after that expiry; runs queued before it come first or are that run.
+// - A run that finds the flush timer still pending is an older one: it puts
+//   the timer back and leaves, and the flush's own run is still to come.
+// - A run in progress on another processor is counted (TimerDpcRuns, under
+//   PortLock, from its first step to its last), and a DPC object queued again
+//   while it runs may run beside it; a flush run that sees another run
+//   counted arms the timer once more and leaves it to a later run.
+//
+// The run that ends the flush sets the event as its very last touch of the
+// record and returns. What is left is what every WDM driver on these systems
+// lives with: the few instructions of a run between its dequeue and its
+// first lock, and those after its last.
+#define FLUSH_DUE_TIME (-1) // one tick, relative
+
+VOID FlushTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc) {
+    LARGE_INTEGER due;
+    KIRQL oldIrql;
+
+    VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    due.QuadPart = FLUSH_DUE_TIME;
+    KeCancelTimer(Timer);
+    // No run of the DPC can wait on the event yet: it is made afresh.
+    KeInitializeEvent(&Port->DpcFlushed, NotificationEvent, FALSE);
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->FlushingDpc = Dpc;
+    KeSetTimer(Timer, due, Dpc);
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    KeWaitForSingleObject(&Port->DpcFlushed, Executive, KernelMode, FALSE, NULL);
+}
+
+BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc) {
+    LARGE_INTEGER due;
+    BOOLEAN flushed = FALSE;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (Port->FlushingDpc != Dpc) {
+        Port->TimerDpcRuns++;
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+        return TRUE;
+    }
+    if (KeCancelTimer(Timer) || Port->TimerDpcRuns != 0) {
+        due.QuadPart = FLUSH_DUE_TIME;
+        KeSetTimer(Timer, due, Dpc);
+    } else {
+        Port->FlushingDpc = NULL;
+        flushed = TRUE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (flushed) {
+        KeSetEvent(&Port->DpcFlushed, IO_NO_INCREMENT, FALSE);
+    }
+    return FALSE;
+}
+
+VOID LeaveTimerDpc(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->TimerDpcRuns--;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+}
+
 // ---------------------------------------------------------------- the bulk-out piece engine
 
 VOID InitWriteContext(PWRITE_CONTEXT Context, PIRP Irp, ULONG Length) {
