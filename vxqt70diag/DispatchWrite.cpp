@@ -2,9 +2,10 @@
 // the bulk-out pipe one request at a time, in pieces of at most 4096 bytes,
 // each piece carried by the request's own IRP and pointing into its own
 // system buffer. A piece that fails ends its request with the bus driver's
-// status, counts as a transfer error (the device may then be judged lost) and
-// tells the waiting WAIT_ON_MASK that the lines dropped; the writer goes on
-// with the next request. When the queue runs empty the writer goes idle and
+// status and the bytes sent before it, counts as a transfer error (the device
+// may then be judged lost) and tells the waiting WAIT_ON_MASK that the lines
+// dropped; the writer goes on with the next request, or, once the device is
+// judged lost, ends every queued one. When the queue runs empty the writer goes idle and
 // reports SERIAL_EV_TXEMPTY to a waiting request, without recording it.
 //
 // PortLock guards WriteQueue, WriteBusy, AmountInOutQueue and the statistics
