@@ -11,9 +11,9 @@
 //
 // Each SET_POWER or QUERY_POWER IRP is run by a small state machine on a
 // POWCONTEXT (one per type in the port record) that is the IRP's exactly as
-// long as the IRP is ours: from DispatchPower to Finish. The events are the IRP's arrival, its return from below, and the
-// end of the device IRP it asked for; a constant table says what each
-// (state, event) pair does. The steps run wherever the event happens: in
+// long as the IRP is ours: from DispatchPower to Finish. The events are the
+// IRP's arrival, its return from below, and the end of the device IRP it
+// asked for; a constant table says what each (state, event) pair does. The steps run wherever the event happens: in
 // DispatchPower at PASSIVE_LEVEL, or in a completion at up to DISPATCH_LEVEL.
 #include "port.h"
 
@@ -114,7 +114,7 @@ static NTSTATUS Finish(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
 // finishes here with that failure; but a system SET_POWER on its way down
 // may not be failed, so it goes down without the device's (the device stays
 // as it was). On success the device IRP may already have finished, and
-// freed the context, by the time the call returns.
+// let the context go, by the time the call returns.
 static NTSTATUS RequestDeviceIrp(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
     POWER_STATE state;
     NTSTATUS status;

@@ -50,7 +50,7 @@ typedef enum _PNP_STATE {
 #define ReleaseRemoveLock(ext, tag)                                                                \
     IoReleaseRemoveLockEx(&(ext)->RemoveLock, (tag), sizeof(IO_REMOVE_LOCK))
 
-// ---------------------------------------------------------------- power IRP contexts (DispatchPower)
+// ---------------------------------------------------------------- DispatchPower: contexts
 // Where one power IRP stands. A context starts in NewContext and is free
 // again in Finished.
 typedef enum _POWSTATE {
@@ -105,8 +105,8 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING InterfaceName;     // from IoRegisterDeviceInterface; empty once released
     PNP_STATE PnpState;               // StateLock where the removal paths and IsDeviceRemoved meet
     PNP_STATE PreviousPnpState;       // saved by a removal query, restored by its cancel
-    DEVICE_POWER_STATE DevicePower;         // the power paths, one power IRP at a time
-    SYSTEM_POWER_STATE SystemPower;         // the power paths, one power IRP at a time
+    DEVICE_POWER_STATE DevicePower;   // the power paths, one power IRP at a time
+    SYSTEM_POWER_STATE SystemPower;   // the power paths, one power IRP at a time
     DEVICE_CAPABILITIES DeviceCapabilities; // as last completed upward, own bits applied
     LONG OpenCount;                         // interlocked; 0 or 1
     PFILE_OBJECT OpenFile;                  // the open handle's file object; NULL when closed
@@ -142,8 +142,8 @@ typedef struct _DEVICE_EXTENSION {
     LARGE_INTEGER IntervalCutover;      // 200,000,000: twenty seconds
     PLARGE_INTEGER IntervalDueSelected; // PortLock; IntervalDueShort or IntervalDueLong
     BOOLEAN UseIntervalTimer;           // PortLock; set by a read, cleared when it ends
-    BOOLEAN IntervalDpcActive; // PortLock
-    BOOLEAN TotalDpcActive;    // PortLock
+    BOOLEAN IntervalDpcActive;          // PortLock
+    BOOLEAN TotalDpcActive;             // PortLock
     KTIMER ReadTotalTimer;
     KDPC ReadTotalDpc;
     KTIMER ReadIntervalTimer;
@@ -159,15 +159,15 @@ typedef struct _DEVICE_EXTENSION {
 
     LONG ReadLengthRemaining; // the read in progress: its dispatch, then whoever completes it
     ULONG EventHistory;       // PortLock
-    BOOLEAN PortOpen;   // changed under PortLock (and OpenMutex at open)
+    BOOLEAN PortOpen;         // changed under PortLock (and OpenMutex at open)
     KSPIN_LOCK StateLock;
-    FAST_MUTEX OpenMutex;     // open against the stop and removal queries
-    FAST_MUTEX CloseMutex;    // closes against each other
-    KEVENT PendingIoIdle;     // notification: PendingIrpCount reached 0
-    LONG PendingIrpCount;     // interlocked; transfers in flight, +1 while open
-    BOOLEAN ResumeAfterSleep; // PortLock
-    LONG Receiving;           // PortLock; issuers between their PortOpen test and transfer
-    KEVENT ReceiveQuiet;      // notification: Receiving is 0
+    FAST_MUTEX OpenMutex;          // open against the stop and removal queries
+    FAST_MUTEX CloseMutex;         // closes against each other
+    KEVENT PendingIoIdle;          // notification: PendingIrpCount reached 0
+    LONG PendingIrpCount;          // interlocked; transfers in flight, +1 while open
+    BOOLEAN ResumeAfterSleep;      // PortLock
+    LONG Receiving;                // PortLock; issuers between their PortOpen test and transfer
+    KEVENT ReceiveQuiet;           // notification: Receiving is 0
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
@@ -231,14 +231,14 @@ typedef struct _DEVICE_EXTENSION {
     ULONG EventHistory; // PortLock
     FAST_MUTEX OpenMutex;
     FAST_MUTEX CloseMutex;
-    BOOLEAN LinkDestroyed;     // naming torn down since the last successful start
-    LONG TransferErrorCount;   // interlocked; failed bulk transfers since open
-    KEVENT PendingIoIdle;      // synchronization: PendingReadWriteIrps reached 0
-    LONG PendingReadWriteIrps; // interlocked; requests, transfers, work items, +1 bias
-    BOOLEAN ResumeAfterSleep;  // PortLock
-    BOOLEAN ReceptionOwned;    // PortLock; ReadUrb is out, or a restart is queued to issue it
-    LONG Receiving;            // PortLock; issuers between their PortOpen test and transfer
-    KEVENT ReceiveQuiet;       // notification: Receiving is 0
+    BOOLEAN LinkDestroyed;         // naming torn down since the last successful start
+    LONG TransferErrorCount;       // interlocked; failed bulk transfers since open
+    KEVENT PendingIoIdle;          // synchronization: PendingReadWriteIrps reached 0
+    LONG PendingReadWriteIrps;     // interlocked; requests, transfers, work items, +1 bias
+    BOOLEAN ResumeAfterSleep;      // PortLock
+    BOOLEAN ReceptionOwned;        // PortLock; ReadUrb is out, or a restart is queued to issue it
+    LONG Receiving;                // PortLock; issuers between their PortOpen test and transfer
+    KEVENT ReceiveQuiet;           // notification: Receiving is 0
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
@@ -360,23 +360,21 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb);
 VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject);
 #endif
 
-// ---------------------------------------------------------------- utility: time-out DPCs at removal
-// A read time-out DPC may still be queued, or running on another processor,
-// when the removal has cancelled every timer; it would then run on a deleted
-// device in an unloaded image. Before the device goes, the removal flushes
-// each timer's DPC (FlushTimerDpc, PASSIVE_LEVEL, once nothing arms the timer
-// any more), and every run of a time-out DPC begins with EnterTimerDpc (FALSE:
-// return at once, touching nothing) and ends with LeaveTimerDpc.
+// ---------------------------------------------------------------- utility: time-out DPCs at
+// removal A read time-out DPC may still be queued, or running on another processor, when the
+// removal has cancelled every timer; it would then run on a deleted device in an unloaded image.
+// Before the device goes, the removal flushes each timer's DPC (FlushTimerDpc, PASSIVE_LEVEL, once
+// nothing arms the timer any more), and every run of a time-out DPC begins with EnterTimerDpc
+// (FALSE: return at once, touching nothing) and ends with LeaveTimerDpc.
 VOID FlushTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc);
 BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc);
 VOID LeaveTimerDpc(PDEVICE_EXTENSION Port);
 
-// ---------------------------------------------------------------- utility: the bulk-out piece engine
-// A request being sent goes to the bulk-out pipe in pieces of at most
-// WRITE_PIECE_SIZE bytes, each carried by the request's own IRP and pointing
-// into its own system buffer: nothing is copied and no IRP is allocated. One
-// context per request, allocated when it is started and freed when its last
-// piece has come back.
+// ---------------------------------------------------------------- utility: the bulk-out piece
+// engine A request being sent goes to the bulk-out pipe in pieces of at most WRITE_PIECE_SIZE
+// bytes, each carried by the request's own IRP and pointing into its own system buffer: nothing is
+// copied and no IRP is allocated. One context per request, allocated when it is started and freed
+// when its last piece has come back.
 #define WRITE_PIECE_SIZE 4096
 // AmountInOutQueue, which the status request reports, is a signed 32-bit count
 // of the bytes accepted and not yet finished; nothing may carry it past this.
@@ -410,8 +408,7 @@ VOID CountWrittenPiece(PWRITE_CONTEXT Context);
 // pending. Time-outs, statistics, the other special characters and the
 // handshake limits keep what the previous user left, as a serial port's
 // settings outlive a handle. Caller holds OpenMutex; the port is not open.
-VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar,
-                     UCHAR XoffChar);
+VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar, UCHAR XoffChar);
 
 // ---------------------------------------------------------------- utility: receive issuers
 // Whoever issues a receive transfer on its own (a completion's next transfer,
@@ -432,9 +429,9 @@ VOID USBKillAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID USBKillAllWaits(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID USBKillAllWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 
-// ---------------------------------------------------------------- readq: input ring and request queues
-// Written against the record by its tag, so that this block stands wherever
-// the record's definition sits.
+// ---------------------------------------------------------------- readq: input ring and request
+// queues Written against the record by its tag, so that this block stands wherever the record's
+// definition sits.
 struct _DEVICE_EXTENSION;
 
 // The input ring (lengths are byte counts; a negative one counts as 0). In the

@@ -85,8 +85,8 @@ static VOID UncountTransfer(PDEVICE_EXTENSION Port) {
 
 // A new IRP carrying Urb to CompletionRoutine, or NULL (the counts given
 // back) when none can be had.
-static PIRP BuildUrbIrp(PDEVICE_OBJECT Target, PURB Urb,
-                        PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context) {
+static PIRP BuildUrbIrp(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                        PVOID Context) {
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
     if (irp == NULL) {
         UncountTransfer((PDEVICE_EXTENSION)Context);
@@ -125,7 +125,8 @@ NTSTATUS SubmitReceiveTransfer(PDEVICE_EXTENSION Port, PURB Urb, USBD_PIPE_HANDL
     VXQT70_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL && !VXQT70_HOLDS(&Port->PortLock));
     PIRP irp;
 
-    BuildBulkTransfer(Urb, Pipe, Buffer, Length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    BuildBulkTransfer(Urb, Pipe, Buffer, Length,
+                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
     irp = BuildUrbIrp(Port->LowerDeviceObject, Urb, CompletionRoutine, Port);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -39,9 +39,9 @@ IO_COMPLETION_ROUTINE ReadPipeCompletion;
 // transfer or a restart already owns it); IssueOwnedRead issues the transfer
 // for the owner when the port is open and the device there, and otherwise
 // gives ownership up, as it does when no IRP can be had (the chain then
-// stalls: ReceiveStalled, and the next read starts it again). A transfer that fails as it goes down still ends in
-// ReadPipeCompletion, which settles ownership. At or below DISPATCH_LEVEL,
-// no spin lock held.
+// stalls: ReceiveStalled, and the next read starts it again). A transfer that fails as it goes down
+// still ends in ReadPipeCompletion, which settles ownership. At or below DISPATCH_LEVEL, no spin
+// lock held.
 BOOLEAN ClaimReception(PDEVICE_EXTENSION Port);
 VOID IssueOwnedRead(PDEVICE_EXTENSION Port);
 

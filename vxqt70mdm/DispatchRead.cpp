@@ -249,8 +249,8 @@ NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port) {
 
     // When no IRP can be had the count and the lock are given back, and the
     // chain has ended: the next read starts it again.
-    status = SubmitReceiveTransfer(Port, &Port->ReadUrb, Port->BulkInPipe,
-                                   Port->ReadTransferBuffer, READ_TRANSFER_SIZE, ReadPipeCompletion);
+    status = SubmitReceiveTransfer(Port, &Port->ReadUrb, Port->BulkInPipe, Port->ReadTransferBuffer,
+                                   READ_TRANSFER_SIZE, ReadPipeCompletion);
     if (status == STATUS_INSUFFICIENT_RESOURCES) {
         KIRQL oldIrql;
 
