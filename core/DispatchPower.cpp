@@ -13,8 +13,9 @@
 // POWCONTEXT (one per type in the port record) that is the IRP's exactly as
 // long as the IRP is ours: from DispatchPower to Finish. The events are the
 // IRP's arrival, its return from below, and the end of the device IRP it
-// asked for; a constant table says what each (state, event) pair does. The steps run wherever the event happens: in
-// DispatchPower at PASSIVE_LEVEL, or in a completion at up to DISPATCH_LEVEL.
+// asked for; a constant table says what each (state, event) pair does. The
+// steps run wherever the event happens: in DispatchPower at PASSIVE_LEVEL, or
+// in a completion at up to DISPATCH_LEVEL.
 #include "port.h"
 
 typedef enum _POWEVENT {
