@@ -19,6 +19,7 @@
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     NTSTATUS status;
+    KIRQL oldIrql;
 
     Irp->IoStatus.Information = 0;
     ExAcquireFastMutex(&port->OpenMutex);
@@ -44,7 +45,10 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InitPort(port);
     ExReleaseFastMutex(&port->OpenMutex);
 
-    status = ResetAllPipes(DeviceObject);
+    status = ReserveAbortIrps(port);
+    if (NT_SUCCESS(status)) {
+        status = ResetAllPipes(DeviceObject);
+    }
     if (NT_SUCCESS(status)) {
         port->OpenFile = IoGetCurrentIrpStackLocation(Irp)->FileObject;
         // Their own failures surface later: a status or receive transfer
@@ -52,6 +56,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         FlushInputBuffer(port);
         StartReception(port);
     } else {
+        // Not open after all: nothing may start reception on it (a wake).
+        KeAcquireSpinLock(&port->PortLock, &oldIrql);
+        port->PortOpen = FALSE;
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        ReleaseAbortIrps(port);
         InterlockedDecrement(&port->OpenCount);
     }
 
@@ -105,6 +114,7 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         CleanupAllPipes(DeviceObject);
     }
     WaitForPipesCompletion(port);
+    ReleaseAbortIrps(port);
     if (held) {
         ReleaseRemoveLock(port, Irp);
     }
@@ -141,6 +151,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SetDTRRTS(DeviceObject, 0);
     CleanupAllPipes(DeviceObject);
     WaitForPipesCompletion(port);
+    ReleaseAbortIrps(port);
     ReleaseRemoveLock(port, Irp);
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     port->OpenFile = NULL;

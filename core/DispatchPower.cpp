@@ -10,48 +10,19 @@
 // completion is held while the device IRP runs.
 //
 // Each SET_POWER or QUERY_POWER IRP is run by a small state machine on a
-// POWCONTEXT that lives exactly as long as the IRP is ours: from DispatchPower
-// to Finish. The events are the IRP's arrival, its return from below, and the
-// end of the device IRP it asked for; a constant table says what each
-// (state, event) pair does. The steps run wherever the event happens: in
-// DispatchPower at PASSIVE_LEVEL, or in a completion at up to DISPATCH_LEVEL.
+// POWCONTEXT (one per type in the port record) that is the IRP's exactly as
+// long as the IRP is ours: from DispatchPower to Finish. The events are the
+// IRP's arrival, its return from below, and the end of the device IRP it
+// asked for; a constant table says what each (state, event) pair does. The
+// steps run wherever the event happens: in DispatchPower at PASSIVE_LEVEL, or
+// in a completion at up to DISPATCH_LEVEL.
 #include "port.h"
-
-// Where one power IRP stands. A context starts in NewContext and is freed in
-// Finished.
-typedef enum _POWSTATE {
-    NewContext = 0,
-    SystemUpForwarded,         // system IRP towards more power sent down first
-    SystemUpDeviceRequested,   // it came back; device IRP requested; system IRP held
-    SystemDownDeviceRequested, // towards the same or less power: device IRP requested first
-    SystemDownForwarded,       // device IRP done; system IRP sent down
-    DeviceUpForwarded,         // device SET_POWER towards more power sent down
-    DeviceDownForwarded,       // device SET_POWER towards the same or less power, recorded first
-    DeviceQueryForwarded,      // device QUERY_POWER sent down
-    Finished
-} POWSTATE;
 
 typedef enum _POWEVENT {
     PowerIrpArrived = 0,    // DispatchPower, once per new context
     PowerIrpCompleted = 1,  // MainCompletionRoutine: the lower driver has completed the IRP
     DeviceIrpCompleted = 2, // PoCompletionRoutine: the requested device IRP has finished
 } POWEVENT;
-
-// One per power IRP in the machine; non-paged, zero-filled, freed by Finish.
-// A system IRP's context and that of the device IRP it asked for live side
-// by side. Only the event that is running touches a context: the power
-// manager sends one IRP of each type at a time, and each step hands the IRP
-// on as its last act.
-typedef struct _POWCONTEXT {
-    PDEVICE_EXTENSION DeviceExtension;
-    PIRP Irp; // the SET_POWER or QUERY_POWER being run
-    POWSTATE State;
-    NTSTATUS Status;                      // the last status learned
-    DEVICE_POWER_STATE TargetDeviceState; // what a system IRP asks of the device
-    DEVICE_POWER_STATE PriorDevicePower;  // DevicePower before a power-up was recorded
-    UCHAR MinorFunction;                  // of the device IRP to request
-    BOOLEAN HoldsRemoveLock;              // the machine's own hold, given back by Finish
-} POWCONTEXT, *PPOWCONTEXT;
 
 // What HandlePowerEvent returns until a step says otherwise; every row sets
 // it before the call ends.
@@ -115,20 +86,24 @@ static VOID ChooseDeviceState(PPOWCONTEXT Context) {
 // IRP's own completion (PowerIrpCompleted) the completion simply continues
 // upward with the lower driver's status; otherwise the IRP is still held
 // here and is completed with what the machine learned.
+//
+// The context is free again before PoStartNextPowerIrp: that call may hand
+// the next IRP of the type to DispatchPower before it returns, and that IRP
+// takes the same context. So everything is read from it first.
 static NTSTATUS Finish(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
     PDEVICE_EXTENSION port = Context->DeviceExtension;
     PIRP irp = Context->Irp;
     BOOLEAN holdsRemoveLock = Context->HoldsRemoveLock;
+    NTSTATUS status = Context->Status;
 
+    Context->State = Finished;
     PoStartNextPowerIrp(irp);
     if (Event == PowerIrpCompleted) {
-        Result = Context->Status;
+        Result = status;
     } else {
-        irp->IoStatus.Status = Context->Status;
+        irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
-    Context->State = Finished;
-    ExFreePool(Context);
     if (holdsRemoveLock) {
         ReleaseRemoveLock(port, irp);
     }
@@ -137,8 +112,10 @@ static NTSTATUS Finish(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
 
 // A device IRP for TargetDeviceState, reported to PoCompletionRoutine. When
 // the power manager cannot make one, no completion will come, so the machine
-// finishes here with that failure. On success the device IRP may already
-// have finished, and freed the context, by the time the call returns.
+// finishes here with that failure; but a system SET_POWER on its way down
+// may not be failed, so it goes down without the device's (the device stays
+// as it was). On success the device IRP may already have finished, and
+// let the context go, by the time the call returns.
 static NTSTATUS RequestDeviceIrp(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS Result) {
     POWER_STATE state;
     NTSTATUS status;
@@ -146,11 +123,15 @@ static NTSTATUS RequestDeviceIrp(PPOWCONTEXT Context, POWEVENT Event, NTSTATUS R
     state.DeviceState = Context->TargetDeviceState;
     status = PoRequestPowerIrp(Context->DeviceExtension->Pdo, Context->MinorFunction, state,
                                PoCompletionRoutine, Context, NULL);
-    if (!NT_SUCCESS(status)) {
-        Context->Status = status;
-        return Finish(Context, Event, Result);
+    if (NT_SUCCESS(status)) {
+        return Result;
     }
-    return Result;
+    if (Context->State == SystemDownDeviceRequested && Context->MinorFunction == IRP_MN_SET_POWER) {
+        Context->State = SystemDownForwarded;
+        return Forward(Context, Result);
+    }
+    Context->Status = status;
+    return Finish(Context, Event, Result);
 }
 
 // ---------------------------------------------------------------- the rows
@@ -363,8 +344,11 @@ VOID ResumePortAfterSleep(PDEVICE_EXTENSION Port) {
     KIRQL oldIrql;
 
     VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    // Reception starts afresh below: a stall noted before it is over, and no
+    // read may retry it as well.
     KeAcquireSpinLock(&Port->PortLock, &oldIrql);
     Port->ResumeAfterSleep = FALSE;
+    Port->ReceiveStalled = FALSE;
     open = Port->PortOpen;
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
 
@@ -372,8 +356,11 @@ VOID ResumePortAfterSleep(PDEVICE_EXTENSION Port) {
     ResetPipe(device, Port->BulkOutPipe);
     ResetPipe(device, Port->InterruptPipe);
 
-    // A close that came in meanwhile has stopped reception for good.
+    // A close that came in meanwhile has stopped reception for good. The
+    // aborts above spent IRPs set aside for close's aborts: set them aside
+    // again (should that fail, close's aborts ask for memory themselves).
     if (open) {
+        ReserveAbortIrps(Port);
         StartReception(Port);
     }
 }
@@ -402,17 +389,13 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         NoteSystemPowerChange(port, stack->Parameters.Power.State.SystemState);
     }
 
-    context = (PPOWCONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWCONTEXT), PORT_POOL_TAG);
-    if (context == NULL) {
-        PoStartNextPowerIrp(Irp);
-        status = CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
-    } else {
-        RtlZeroMemory(context, sizeof(POWCONTEXT));
-        context->DeviceExtension = port;
-        context->Irp = Irp;
-        context->State = NewContext;
-        status = HandlePowerEvent(context, PowerIrpArrived);
-    }
+    context = &port->PowerContexts[stack->Parameters.Power.Type == SystemPowerState ? 0 : 1];
+    VXQT70_ASSERT(context->State == NewContext || context->State == Finished);
+    RtlZeroMemory(context, sizeof(POWCONTEXT));
+    context->DeviceExtension = port;
+    context->Irp = Irp;
+    context->State = NewContext;
+    status = HandlePowerEvent(context, PowerIrpArrived);
 
     ReleaseRemoveLock(port, Irp);
     return status;

@@ -39,6 +39,8 @@ typedef enum _PNP_STATE {
 #define INPUT_BUFFER_SIZE 1024000
 // Transfer buffer of the interrupt-in (SERIAL_STATE) notification.
 #define STATUS_BUFFER_SIZE 16
+// Bulk-in, bulk-out and interrupt-in.
+#define PIPE_COUNT 3
 
 // Acquires the port's remove lock for `tag` (the IRP, or NULL for a transfer
 // the driver issues on its own), recording this source line so that a hold
@@ -47,6 +49,39 @@ typedef enum _PNP_STATE {
     IoAcquireRemoveLockEx(&(ext)->RemoveLock, (tag), __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
 #define ReleaseRemoveLock(ext, tag)                                                                \
     IoReleaseRemoveLockEx(&(ext)->RemoveLock, (tag), sizeof(IO_REMOVE_LOCK))
+
+// ---------------------------------------------------------------- DispatchPower: contexts
+// Where one power IRP stands. A context starts in NewContext and is free
+// again in Finished.
+typedef enum _POWSTATE {
+    NewContext = 0,
+    SystemUpForwarded,         // system IRP towards more power sent down first
+    SystemUpDeviceRequested,   // it came back; device IRP requested; system IRP held
+    SystemDownDeviceRequested, // towards the same or less power: device IRP requested first
+    SystemDownForwarded,       // device IRP done; system IRP sent down
+    DeviceUpForwarded,         // device SET_POWER towards more power sent down
+    DeviceDownForwarded,       // device SET_POWER towards the same or less power, recorded first
+    DeviceQueryForwarded,      // device QUERY_POWER sent down
+    Finished
+} POWSTATE;
+
+// One per power IRP in the machine, kept in the port record (PowerContexts),
+// so that running a power IRP needs no memory: a system SET_POWER must not
+// be failed for want of it. The power manager sends one IRP of each type
+// (system, device) at a time, so one context per type: a system IRP's
+// context and that of the device IRP it asked for live side by side. Only
+// the event that is running touches a context, and each step hands the IRP
+// on as its last act.
+typedef struct _POWCONTEXT {
+    struct _DEVICE_EXTENSION* DeviceExtension;
+    PIRP Irp; // the SET_POWER or QUERY_POWER being run
+    POWSTATE State;
+    NTSTATUS Status;                      // the last status learned
+    DEVICE_POWER_STATE TargetDeviceState; // what a system IRP asks of the device
+    DEVICE_POWER_STATE PriorDevicePower;  // DevicePower before a power-up was recorded
+    UCHAR MinorFunction;                  // of the device IRP to request
+    BOOLEAN HoldsRemoveLock;              // the machine's own hold, given back by Finish
+} POWCONTEXT, *PPOWCONTEXT;
 
 // ---------------------------------------------------------------- the port device record
 // One per port device: the device object's extension, non-paged, zero-filled
@@ -70,8 +105,8 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING InterfaceName;     // from IoRegisterDeviceInterface; empty once released
     PNP_STATE PnpState;               // StateLock where the removal paths and IsDeviceRemoved meet
     PNP_STATE PreviousPnpState;       // saved by a removal query, restored by its cancel
-    DEVICE_POWER_STATE DevicePower;         // the power paths, one power IRP at a time
-    SYSTEM_POWER_STATE SystemPower;         // the power paths, one power IRP at a time
+    DEVICE_POWER_STATE DevicePower;   // the power paths, one power IRP at a time
+    SYSTEM_POWER_STATE SystemPower;   // the power paths, one power IRP at a time
     DEVICE_CAPABILITIES DeviceCapabilities; // as last completed upward, own bits applied
     LONG OpenCount;                         // interlocked; 0 or 1
     PFILE_OBJECT OpenFile;                  // the open handle's file object; NULL when closed
@@ -107,8 +142,8 @@ typedef struct _DEVICE_EXTENSION {
     LARGE_INTEGER IntervalCutover;      // 200,000,000: twenty seconds
     PLARGE_INTEGER IntervalDueSelected; // PortLock; IntervalDueShort or IntervalDueLong
     BOOLEAN UseIntervalTimer;           // PortLock; set by a read, cleared when it ends
-    BOOLEAN IntervalDpcActive; // PortLock
-    BOOLEAN TotalDpcActive;    // PortLock
+    BOOLEAN IntervalDpcActive;          // PortLock
+    BOOLEAN TotalDpcActive;             // PortLock
     KTIMER ReadTotalTimer;
     KDPC ReadTotalDpc;
     KTIMER ReadIntervalTimer;
@@ -124,15 +159,21 @@ typedef struct _DEVICE_EXTENSION {
 
     LONG ReadLengthRemaining; // the read in progress: its dispatch, then whoever completes it
     ULONG EventHistory;       // PortLock
-    BOOLEAN PortOpen;   // changed under PortLock (and OpenMutex at open)
+    BOOLEAN PortOpen;         // changed under PortLock (and OpenMutex at open)
     KSPIN_LOCK StateLock;
-    FAST_MUTEX OpenMutex;     // open against the stop and removal queries
-    FAST_MUTEX CloseMutex;    // closes against each other
-    KEVENT PendingIoIdle;     // notification: PendingIrpCount reached 0
-    LONG PendingIrpCount;     // interlocked; transfers in flight, +1 while open
-    BOOLEAN ResumeAfterSleep; // PortLock
-    LONG Receiving;           // PortLock; issuers between their PortOpen test and transfer
-    KEVENT ReceiveQuiet;      // notification: Receiving is 0
+    FAST_MUTEX OpenMutex;          // open against the stop and removal queries
+    FAST_MUTEX CloseMutex;         // closes against each other
+    KEVENT PendingIoIdle;          // notification: PendingIrpCount reached 0
+    LONG PendingIrpCount;          // interlocked; transfers in flight, +1 while open
+    BOOLEAN ResumeAfterSleep;      // PortLock
+    LONG Receiving;                // PortLock; issuers between their PortOpen test and transfer
+    KEVENT ReceiveQuiet;           // notification: Receiving is 0
+    PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
+    BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
+    POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
+    LONG TimerDpcRuns;           // PortLock; time-out DPC runs in progress
+    PKDPC FlushingDpc;           // PortLock; the DPC the removal is flushing, or NULL
+    KEVENT DpcFlushed;           // notification: the flushing DPC has run its last
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -190,14 +231,20 @@ typedef struct _DEVICE_EXTENSION {
     ULONG EventHistory; // PortLock
     FAST_MUTEX OpenMutex;
     FAST_MUTEX CloseMutex;
-    BOOLEAN LinkDestroyed;     // naming torn down since the last successful start
-    LONG TransferErrorCount;   // interlocked; failed bulk transfers since open
-    KEVENT PendingIoIdle;      // synchronization: PendingReadWriteIrps reached 0
-    LONG PendingReadWriteIrps; // interlocked; requests, transfers, work items, +1 bias
-    BOOLEAN ResumeAfterSleep;  // PortLock
-    BOOLEAN ReceptionOwned;    // PortLock; ReadUrb is out, or a restart is queued to issue it
-    LONG Receiving;            // PortLock; issuers between their PortOpen test and transfer
-    KEVENT ReceiveQuiet;       // notification: Receiving is 0
+    BOOLEAN LinkDestroyed;         // naming torn down since the last successful start
+    LONG TransferErrorCount;       // interlocked; failed bulk transfers since open
+    KEVENT PendingIoIdle;          // synchronization: PendingReadWriteIrps reached 0
+    LONG PendingReadWriteIrps;     // interlocked; requests, transfers, work items, +1 bias
+    BOOLEAN ResumeAfterSleep;      // PortLock
+    BOOLEAN ReceptionOwned;        // PortLock; ReadUrb is out, or a restart is queued to issue it
+    LONG Receiving;                // PortLock; issuers between their PortOpen test and transfer
+    KEVENT ReceiveQuiet;           // notification: Receiving is 0
+    PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
+    BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
+    POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
+    LONG TimerDpcRuns;           // PortLock; time-out DPC runs in progress
+    PKDPC FlushingDpc;           // PortLock; the DPC the removal is flushing, or NULL
+    KEVENT DpcFlushed;           // notification: the flushing DPC has run its last
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
@@ -278,12 +325,24 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE Compl
 VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
                        ULONG TransferFlags);
 // A receive transfer (in, short transfers taken) of the port's own URB,
-// submitted as SubmitUrb submits it; the caller has counted it.
+// submitted as SubmitUrb submits it; the caller has counted it. Returns
+// STATUS_INSUFFICIENT_RESOURCES only when no IRP could be had and nothing was
+// sent (the chain of transfers has then ended; see ReceiveStalled), and
+// STATUS_PENDING otherwise: its completion reports how the transfer went.
 NTSTATUS SubmitReceiveTransfer(struct _DEVICE_EXTENSION* Port, PURB Urb, USBD_PIPE_HANDLE Pipe,
                                PVOID Buffer, ULONG Length,
                                PIO_COMPLETION_ROUTINE CompletionRoutine);
 // One URB, waited for. PASSIVE_LEVEL, no lock held.
 NTSTATUS SendAwaitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// An abort waits for the bus to end every transfer on the pipe. Close cannot
+// end without its aborts, and a close must end whatever memory is left: so
+// every open sets aside one IRP per pipe (ReserveAbortIrps; when it cannot,
+// STATUS_INSUFFICIENT_RESOURCES and the open fails), AbortPipe spends the
+// pipe's own before it asks for a new one, and close gives back what is left
+// (ReleaseAbortIrps). The wake, which aborts too, tops the set up again; an IRP
+// set aside after the port has closed is freed at once. PASSIVE_LEVEL.
+NTSTATUS ReserveAbortIrps(PDEVICE_EXTENSION Port);
+VOID ReleaseAbortIrps(PDEVICE_EXTENSION Port);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 // Open resets the three pipes in order and stops at the first failure.
@@ -301,12 +360,21 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb);
 VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject);
 #endif
 
-// ---------------------------------------------------------------- utility: the bulk-out piece engine
-// A request being sent goes to the bulk-out pipe in pieces of at most
-// WRITE_PIECE_SIZE bytes, each carried by the request's own IRP and pointing
-// into its own system buffer: nothing is copied and no IRP is allocated. One
-// context per request, allocated when it is started and freed when its last
-// piece has come back.
+// ---------------------------------------------------------------- utility: time-out DPCs at
+// removal A read time-out DPC may still be queued, or running on another processor, when the
+// removal has cancelled every timer; it would then run on a deleted device in an unloaded image.
+// Before the device goes, the removal flushes each timer's DPC (FlushTimerDpc, PASSIVE_LEVEL, once
+// nothing arms the timer any more), and every run of a time-out DPC begins with EnterTimerDpc
+// (FALSE: return at once, touching nothing) and ends with LeaveTimerDpc.
+VOID FlushTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc);
+BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc);
+VOID LeaveTimerDpc(PDEVICE_EXTENSION Port);
+
+// ---------------------------------------------------------------- utility: the bulk-out piece
+// engine A request being sent goes to the bulk-out pipe in pieces of at most WRITE_PIECE_SIZE
+// bytes, each carried by the request's own IRP and pointing into its own system buffer: nothing is
+// copied and no IRP is allocated. One context per request, allocated when it is started and freed
+// when its last piece has come back.
 #define WRITE_PIECE_SIZE 4096
 // AmountInOutQueue, which the status request reports, is a signed 32-bit count
 // of the bytes accepted and not yet finished; nothing may carry it past this.
@@ -340,8 +408,7 @@ VOID CountWrittenPiece(PWRITE_CONTEXT Context);
 // pending. Time-outs, statistics, the other special characters and the
 // handshake limits keep what the previous user left, as a serial port's
 // settings outlive a handle. Caller holds OpenMutex; the port is not open.
-VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar,
-                     UCHAR XoffChar);
+VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonChar, UCHAR XoffChar);
 
 // ---------------------------------------------------------------- utility: receive issuers
 // Whoever issues a receive transfer on its own (a completion's next transfer,
@@ -362,9 +429,9 @@ VOID USBKillAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID USBKillAllWaits(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID USBKillAllWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 
-// ---------------------------------------------------------------- readq: input ring and request queues
-// Written against the record by its tag, so that this block stands wherever
-// the record's definition sits.
+// ---------------------------------------------------------------- readq: input ring and request
+// queues Written against the record by its tag, so that this block stands wherever the record's
+// definition sits.
 struct _DEVICE_EXTENSION;
 
 // The input ring (lengths are byte counts; a negative one counts as 0). In the

@@ -83,15 +83,26 @@ static VOID UncountTransfer(PDEVICE_EXTENSION Port) {
 #endif
 }
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                   PVOID Context) {
+// A new IRP carrying Urb to CompletionRoutine, or NULL (the counts given
+// back) when none can be had.
+static PIRP BuildUrbIrp(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                        PVOID Context) {
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
     if (irp == NULL) {
         UncountTransfer((PDEVICE_EXTENSION)Context);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return NULL;
     }
     SetUrbRequest(IoGetNextIrpStackLocation(irp), Urb);
     IoSetCompletionRoutine(irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
+    return irp;
+}
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                   PVOID Context) {
+    PIRP irp = BuildUrbIrp(Target, Urb, CompletionRoutine, Context);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return IoCallDriver(Target, irp);
 }
 
@@ -112,8 +123,17 @@ NTSTATUS SubmitReceiveTransfer(PDEVICE_EXTENSION Port, PURB Urb, USBD_PIPE_HANDL
                                PVOID Buffer, ULONG Length,
                                PIO_COMPLETION_ROUTINE CompletionRoutine) {
     VXQT70_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL && !VXQT70_HOLDS(&Port->PortLock));
-    BuildBulkTransfer(Urb, Pipe, Buffer, Length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    return SubmitUrb(Port->LowerDeviceObject, Urb, CompletionRoutine, Port);
+    PIRP irp;
+
+    BuildBulkTransfer(Urb, Pipe, Buffer, Length,
+                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    irp = BuildUrbIrp(Port->LowerDeviceObject, Urb, CompletionRoutine, Port);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // What the bus answers is the completion's to handle.
+    IoCallDriver(Port->LowerDeviceObject, irp);
+    return STATUS_PENDING;
 }
 
 #if VARIANT_MODEM
@@ -209,11 +229,106 @@ VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject) {
 
 #endif
 
-// An abort makes the bus driver complete every transfer outstanding on the
-// pipe with a failure; a reset clears a halted pipe. PASSIVE_LEVEL.
-NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
-    return SendPipeRequest(DeviceObject, Pipe, URB_FUNCTION_ABORT_PIPE);
+// ---------------------------------------------------------------- pipe aborts
+static ULONG ReserveSlot(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe) {
+    if (Pipe == Port->BulkInPipe) {
+        return 0;
+    }
+    return Pipe == Port->BulkOutPipe ? 1 : 2;
 }
+
+// Stores what was allocated in the empty slots while the port is open, and
+// frees it otherwise: a close that has begun gives the reserve back, and
+// must not be left one it never sees.
+NTSTATUS ReserveAbortIrps(PDEVICE_EXTENSION Port) {
+    PIRP fresh[PIPE_COUNT];
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL oldIrql;
+    ULONG i;
+
+    for (i = 0; i < PIPE_COUNT; i++) {
+        fresh[i] = NULL;
+        if (Port->AbortReserve[i] == NULL) {
+            fresh[i] = IoAllocateIrp(Port->LowerDeviceObject->StackSize, FALSE);
+            if (fresh[i] == NULL) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+            }
+        }
+    }
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    for (i = 0; i < PIPE_COUNT; i++) {
+        if (Port->PortOpen && Port->AbortReserve[i] == NULL) {
+            Port->AbortReserve[i] = fresh[i];
+            fresh[i] = NULL;
+        }
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    for (i = 0; i < PIPE_COUNT; i++) {
+        if (fresh[i] != NULL) {
+            IoFreeIrp(fresh[i]);
+        }
+    }
+    return status;
+}
+
+VOID ReleaseAbortIrps(PDEVICE_EXTENSION Port) {
+    PIRP taken[PIPE_COUNT];
+    KIRQL oldIrql;
+    ULONG i;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    for (i = 0; i < PIPE_COUNT; i++) {
+        taken[i] = Port->AbortReserve[i];
+        Port->AbortReserve[i] = NULL;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    for (i = 0; i < PIPE_COUNT; i++) {
+        if (taken[i] != NULL) {
+            IoFreeIrp(taken[i]);
+        }
+    }
+}
+
+// An abort makes the bus driver complete every transfer outstanding on the
+// pipe with a failure. The request and the event live on this stack until
+// the wait ends; the IRP is the pipe's reserved one while there is one.
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
+    PDEVICE_EXTENSION port = PortOf(DeviceObject);
+    ULONG slot = ReserveSlot(port, Pipe);
+    URB urb;
+    KEVENT event;
+    PIRP irp;
+    NTSTATUS status;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&port->PortLock, &oldIrql);
+    irp = port->AbortReserve[slot];
+    port->AbortReserve[slot] = NULL;
+    KeReleaseSpinLock(&port->PortLock, oldIrql);
+    if (irp == NULL) {
+        irp = IoAllocateIrp(port->LowerDeviceObject->StackSize, FALSE);
+        if (irp == NULL) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    urb.UrbPipeRequest.PipeHandle = Pipe;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    SetUrbRequest(IoGetNextIrpStackLocation(irp), &urb);
+    IoSetCompletionRoutine(irp, OnRequestComplete, &event, TRUE, TRUE, TRUE);
+    IoCallDriver(port->LowerDeviceObject, irp);
+    // The completion routine sets the event whether the bus finished at once
+    // or later, and keeps the IRP here.
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+// A reset clears a halted pipe. PASSIVE_LEVEL.
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
     return SendPipeRequest(DeviceObject, Pipe, URB_FUNCTION_RESET_PIPE);
@@ -290,6 +405,7 @@ VOID SetOpenDefaults(PDEVICE_EXTENSION Port, ULONG BaudRate, UCHAR XonChar, UCHA
     Port->WriteBusy = FALSE;
     Port->ResumeAfterSleep = FALSE;
     Port->Receiving = 0;
+    Port->ReceiveStalled = FALSE;
     KeInitializeEvent(&Port->ReceiveQuiet, NotificationEvent, TRUE);
 }
 
@@ -323,6 +439,79 @@ VOID EndReceive(PDEVICE_EXTENSION Port) {
 
 VOID WaitForReceiveQuiet(PDEVICE_EXTENSION Port) {
     KeWaitForSingleObject(&Port->ReceiveQuiet, Executive, KernelMode, FALSE, NULL);
+}
+
+// ---------------------------------------------------------------- time-out DPCs at removal
+// Windows 2000 has no KeFlushQueuedDpcs, and KeCancelTimer says nothing of a
+// DPC its timer has already queued or that is running on another processor.
+// Counting expiries against runs does not work either: a timer set again
+// after it fired, before its DPC ran, expires into a DPC that is still
+// queued, and the two expiries make one run. So the removal arms the timer
+// once more, marked as the flush, and waits until a run of the DPC finds
+// that mark with the timer expired and no other run in progress:
+//
+// - The flush's expiry queues the DPC (or finds it queued), so a run starts
+//   after that expiry; runs queued before it come first or are that run.
+// - A run that finds the flush timer still pending is an older one: it puts
+//   the timer back and leaves, and the flush's own run is still to come.
+// - A run in progress on another processor is counted (TimerDpcRuns, under
+//   PortLock, from its first step to its last), and a DPC object queued again
+//   while it runs may run beside it; a flush run that sees another run
+//   counted arms the timer once more and leaves it to a later run.
+//
+// The run that ends the flush sets the event as its very last touch of the
+// record and returns. What is left is what every WDM driver on these systems
+// lives with: the few instructions of a run between its dequeue and its
+// first lock, and those after its last.
+#define FLUSH_DUE_TIME (-1) // one tick, relative
+
+VOID FlushTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc) {
+    LARGE_INTEGER due;
+    KIRQL oldIrql;
+
+    VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    due.QuadPart = FLUSH_DUE_TIME;
+    KeCancelTimer(Timer);
+    // No run of the DPC can wait on the event yet: it is made afresh.
+    KeInitializeEvent(&Port->DpcFlushed, NotificationEvent, FALSE);
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->FlushingDpc = Dpc;
+    KeSetTimer(Timer, due, Dpc);
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    KeWaitForSingleObject(&Port->DpcFlushed, Executive, KernelMode, FALSE, NULL);
+}
+
+BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc) {
+    LARGE_INTEGER due;
+    BOOLEAN flushed = FALSE;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (Port->FlushingDpc != Dpc) {
+        Port->TimerDpcRuns++;
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+        return TRUE;
+    }
+    if (KeCancelTimer(Timer) || Port->TimerDpcRuns != 0) {
+        due.QuadPart = FLUSH_DUE_TIME;
+        KeSetTimer(Timer, due, Dpc);
+    } else {
+        Port->FlushingDpc = NULL;
+        flushed = TRUE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (flushed) {
+        KeSetEvent(&Port->DpcFlushed, IO_NO_INCREMENT, FALSE);
+    }
+    return FALSE;
+}
+
+VOID LeaveTimerDpc(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->TimerDpcRuns--;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
 }
 
 // ---------------------------------------------------------------- the bulk-out piece engine

@@ -39,13 +39,21 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InitializeSerEmulVariables(port);
     ExReleaseFastMutex(&port->OpenMutex);
 
-    status = ResetAllPipes(DeviceObject);
-    if (!NT_SUCCESS(status)) {
-        // Whatever the bus said, the application is told the port could not
+    status = ReserveAbortIrps(port);
+    if (NT_SUCCESS(status)) {
+        // Whatever the bus says, the application is told the port could not
         // be made ready.
+        status = NT_SUCCESS(ResetAllPipes(DeviceObject)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+    if (!NT_SUCCESS(status)) {
+        // Not open after all: nothing may start reception on it (a wake).
+        KeAcquireSpinLock(&port->PortLock, &oldIrql);
+        port->PortOpen = FALSE;
+        KeReleaseSpinLock(&port->PortLock, oldIrql);
+        ReleaseAbortIrps(port);
         InterlockedDecrement(&port->OpenCount);
         ReleaseRemoveLock(port, Irp);
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+        return CompleteRequest(Irp, status);
     }
 
     port->OpenFile = IoGetCurrentIrpStackLocation(Irp)->FileObject;
@@ -113,6 +121,7 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         CleanupAllPipes(DeviceObject);
         ReleaseRemoveLock(port, Irp);
     }
+    ReleaseAbortIrps(port);
     port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     return CompleteRequest(Irp, STATUS_SUCCESS);
@@ -135,6 +144,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     status = AcquireRemoveLock(port, Irp);
     if (!NT_SUCCESS(status)) {
+        ReleaseAbortIrps(port);
         port->OpenFile = NULL;
         InterlockedDecrement(&port->OpenCount);
         ExReleaseFastMutex(&port->CloseMutex);
@@ -147,6 +157,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // the drain waits until PendingReadWriteIrps is back to its bias.
     WaitForReceiveQuiet(port);
     CleanupAllPipes(DeviceObject);
+    ReleaseAbortIrps(port);
     port->OpenFile = NULL;
     InterlockedDecrement(&port->OpenCount);
     ReleaseRemoveLock(port, Irp);

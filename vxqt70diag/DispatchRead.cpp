@@ -24,6 +24,8 @@ static NTSTATUS FinishRead(PDEVICE_EXTENSION Port, PIRP Irp, NTSTATUS Status, BO
     return Status;
 }
 
+static VOID RetryStalledReception(PDEVICE_EXTENSION Port);
+
 // ---------------------------------------------------------------- dispatch
 // Caller holds PortLock and the read's remove lock; the read wants Length
 // bytes, more than none. It takes what the ring holds, or waits in the queue
@@ -64,6 +66,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     KIRQL oldIrql;
 
+    RetryStalledReception(port);
     IncPendingReadWriteIRPCnt(port);
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     Irp->IoStatus.Information = 0;
@@ -152,19 +155,22 @@ VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     KIRQL oldIrql;
 
-    UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
+    if (!EnterTimerDpc(port, &port->ReadTotalTimer, Dpc)) {
+        return;
+    }
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     CompletePendingReadIrps(port);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
+    LeaveTimerDpc(port);
 }
 
 // ---------------------------------------------------------------- the bulk-in transfer
 
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe) {
     IncPendingReadWriteIRPCnt(Port);
-    // When no IRP can be had SubmitUrb gives the count back itself.
+    // When no IRP can be had the count is given back.
     return SubmitReceiveTransfer(Port, &Port->ReadUrb, Pipe, Port->ReadTransferBuffer,
                                  READ_TRANSFER_SIZE, ReadPipeCompletion);
 }
@@ -228,9 +234,34 @@ VOID IssueOwnedRead(PDEVICE_EXTENSION Port) {
         Port->ReceptionOwned = FALSE;
     }
     KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    if (issue) {
-        ReadBulkPipe(Port, Port->BulkInPipe);
-        EndReceive(Port);
+    if (!issue) {
+        return;
+    }
+    if (ReadBulkPipe(Port, Port->BulkInPipe) == STATUS_INSUFFICIENT_RESOURCES) {
+        // Nothing went down and nothing will complete: the chain has ended.
+        // The next read, open or wake claims ReadUrb again.
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+        Port->ReceptionOwned = FALSE;
+        Port->ReceiveStalled = TRUE;
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    }
+    EndReceive(Port);
+}
+
+// A read on a port whose bulk-in chain stopped for want of memory starts it
+// again; during a sleep the wake does it instead. PASSIVE_LEVEL, no lock held.
+static VOID RetryStalledReception(PDEVICE_EXTENSION Port) {
+    BOOLEAN retry;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    retry = (BOOLEAN)(Port->ReceiveStalled && !Port->ResumeAfterSleep);
+    if (retry) {
+        Port->ReceiveStalled = FALSE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (retry) {
+        StartReception(Port);
     }
 }
 

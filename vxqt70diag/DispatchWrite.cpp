@@ -2,9 +2,10 @@
 // the bulk-out pipe one request at a time, in pieces of at most 4096 bytes,
 // each piece carried by the request's own IRP and pointing into its own
 // system buffer. A piece that fails ends its request with the bus driver's
-// status, counts as a transfer error (the device may then be judged lost) and
-// tells the waiting WAIT_ON_MASK that the lines dropped; the writer goes on
-// with the next request. When the queue runs empty the writer goes idle and
+// status and the bytes sent before it, counts as a transfer error (the device
+// may then be judged lost) and tells the waiting WAIT_ON_MASK that the lines
+// dropped; the writer goes on with the next request, or, once the device is
+// judged lost, ends every queued one. When the queue runs empty the writer goes idle and
 // reports SERIAL_EV_TXEMPTY to a waiting request, without recording it.
 //
 // PortLock guards WriteQueue, WriteBusy, AmountInOutQueue and the statistics
@@ -98,6 +99,23 @@ NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port, PIRP* IrpToSend) {
     }
 }
 
+// Caller holds PortLock and owns WriteBusy. Nothing more goes to the bus:
+// the port is closing (cleanup has cancelled the queue already) or the
+// device is lost or going. The requests still queued would otherwise wait
+// until the handle closes; each ends now as a new one would
+// (STATUS_DELETE_PENDING), and the writer goes idle.
+static VOID AbandonQueuedWrites(PDEVICE_EXTENSION Port) {
+    PIRP irp;
+
+    VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock) && Port->WriteBusy);
+    while ((irp = DequeueWriteIrp(Port, TRUE)) != NULL) {
+        Port->AmountInOutQueue -= (LONG)WriteLengthOf(irp);
+        irp->IoStatus.Information = 0;
+        FinishWrite(Port, irp, STATUS_DELETE_PENDING, TRUE);
+    }
+    EndBusyPeriod(Port);
+}
+
 // Caller holds PortLock. A failed piece is a transfer error like a failed
 // read (counted only while the port is open, since the aborts of close fail
 // pieces too), and the emulated lines are reported dropped whatever the
@@ -141,27 +159,27 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
+    // However the request ended, the pieces before it did go out, and like a
+    // serial port it reports them.
     port->AmountInOutQueue -= (LONG)context->Length;
+    Irp->IoStatus.Information = context->Transferred;
     if (NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = context->Transferred;
         port->PerfStats.TransmittedCount += context->Transferred;
-    } else if (status == STATUS_CANCELLED && Irp->Cancel) {
-        // The application cancelled the request while a piece was on the bus.
-        // Nothing failed on the line: counting it as a transfer error would
-        // let a program that cancels its writes now and then (a timed-out
-        // write, a CancelIo) mark a healthy device lost after 20 of them and
-        // stop reception for good, and reporting the lines dropped would be
-        // as false. The pieces before it did go out, so like a serial port
-        // the request reports them.
-        Irp->IoStatus.Information = context->Transferred;
-    } else {
-        Irp->IoStatus.Information = 0;
+    } else if (status != STATUS_CANCELLED || !Irp->Cancel) {
+        // An application that cancelled the request while a piece was on the
+        // bus is no failure on the line: counting it as a transfer error
+        // would let a program that cancels its writes now and then (a
+        // timed-out write, a CancelIo) mark a healthy device lost after 20 of
+        // them and stop reception for good, and reporting the lines dropped
+        // would be as false.
         NoteWriteFailure(port, context, status);
     }
     ExFreePool(context);
 
     if (port->PortOpen && !IsDeviceRemoved(port)) {
         PassiveWrite(port, &next);
+    } else {
+        AbandonQueuedWrites(port);
     }
     KeReleaseSpinLock(&port->PortLock, oldIrql);
 

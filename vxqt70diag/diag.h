@@ -28,8 +28,9 @@
 // short) or, when it brought nothing, with STATUS_TIMEOUT and no bytes.
 
 // Issues one bulk-in transfer on Pipe, counted in PendingReadWriteIrps until
-// ReadPipeCompletion gives the count back (SubmitUrb gives it back itself
-// when it cannot get an IRP). At or below DISPATCH_LEVEL, no spin lock held.
+// ReadPipeCompletion gives the count back; when no IRP can be had the count
+// is given back at once and STATUS_INSUFFICIENT_RESOURCES returned (see
+// SubmitReceiveTransfer). At or below DISPATCH_LEVEL, no spin lock held.
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe);
 IO_COMPLETION_ROUTINE ReadPipeCompletion;
 
@@ -37,9 +38,10 @@ IO_COMPLETION_ROUTINE ReadPipeCompletion;
 // that will. ClaimReception takes ownership for a new chain (FALSE when a
 // transfer or a restart already owns it); IssueOwnedRead issues the transfer
 // for the owner when the port is open and the device there, and otherwise
-// gives ownership up. A transfer that fails as it goes down still ends in
-// ReadPipeCompletion, which settles ownership. At or below DISPATCH_LEVEL,
-// no spin lock held.
+// gives ownership up, as it does when no IRP can be had (the chain then
+// stalls: ReceiveStalled, and the next read starts it again). A transfer that fails as it goes down
+// still ends in ReadPipeCompletion, which settles ownership. At or below DISPATCH_LEVEL, no spin
+// lock held.
 BOOLEAN ClaimReception(PDEVICE_EXTENSION Port);
 VOID IssueOwnedRead(PDEVICE_EXTENSION Port);
 

@@ -46,6 +46,8 @@ static VOID BeginRead(PDEVICE_EXTENSION Port, LONG Length, PREAD_TIMING Timing) 
     ClassifyTotalTimeout(&timeouts, Timing);
 }
 
+static VOID RetryStalledReception(PDEVICE_EXTENSION Port);
+
 // ---------------------------------------------------------------- reads and the ring
 
 // Caller holds PortLock. The read is over: its bytes are counted and its
@@ -107,6 +109,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return FinishRead(port, Irp, STATUS_SUCCESS);
     }
 
+    RetryStalledReception(port);
     KeCancelTimer(&port->ReadTotalTimer);
     KeCancelTimer(&port->ReadIntervalTimer);
     BeginRead(port, length, &timing);
@@ -212,19 +215,23 @@ static VOID CompleteReadsOnTimeout(PDEVICE_EXTENSION Port, PBOOLEAN Mine, PBOOLE
 VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
-    UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    CompleteReadsOnTimeout(port, &port->TotalDpcActive, &port->IntervalDpcActive);
+    if (EnterTimerDpc(port, &port->ReadTotalTimer, Dpc)) {
+        CompleteReadsOnTimeout(port, &port->TotalDpcActive, &port->IntervalDpcActive);
+        LeaveTimerDpc(port);
+    }
 }
 
 VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
-    UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    CompleteReadsOnTimeout(port, &port->IntervalDpcActive, &port->TotalDpcActive);
+    if (EnterTimerDpc(port, &port->ReadIntervalTimer, Dpc)) {
+        CompleteReadsOnTimeout(port, &port->IntervalDpcActive, &port->TotalDpcActive);
+        LeaveTimerDpc(port);
+    }
 }
 
 // ---------------------------------------------------------------- the bulk-in transfer
@@ -240,9 +247,39 @@ NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION Port) {
         return status;
     }
 
-    // When no IRP can be had SubmitUrb gives back the count and the lock.
-    return SubmitReceiveTransfer(Port, &Port->ReadUrb, Port->BulkInPipe, Port->ReadTransferBuffer,
-                                 READ_TRANSFER_SIZE, ReadPipeCompletion);
+    // When no IRP can be had the count and the lock are given back, and the
+    // chain has ended: the next read starts it again.
+    status = SubmitReceiveTransfer(Port, &Port->ReadUrb, Port->BulkInPipe, Port->ReadTransferBuffer,
+                                   READ_TRANSFER_SIZE, ReadPipeCompletion);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        KIRQL oldIrql;
+
+        KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+        Port->ReceiveStalled = TRUE;
+        KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    }
+    return status;
+}
+
+// A read on a port whose bulk-in chain stopped for want of memory issues the
+// transfer again, as an issuer of its own (CountReceiverLocked), so that a
+// close orders its aborts after it; during a sleep the wake does it instead.
+// PASSIVE_LEVEL, no lock held.
+static VOID RetryStalledReception(PDEVICE_EXTENSION Port) {
+    BOOLEAN retry;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    retry = (BOOLEAN)(Port->ReceiveStalled && Port->PortOpen && !Port->ResumeAfterSleep);
+    if (retry) {
+        Port->ReceiveStalled = FALSE;
+        CountReceiverLocked(Port);
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (retry) {
+        ReadBulkPipe(Port);
+        EndReceive(Port);
+    }
 }
 
 // Every good transfer raises the receive events in the mask, whether or not
