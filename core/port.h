@@ -171,9 +171,6 @@ typedef struct _DEVICE_EXTENSION {
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
-    LONG TimerDpcRuns;           // PortLock; time-out DPC runs in progress
-    PKDPC FlushingDpc;           // PortLock; the DPC the removal is flushing, or NULL
-    KEVENT DpcFlushed;           // notification: the flushing DPC has run its last
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -242,9 +239,6 @@ typedef struct _DEVICE_EXTENSION {
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
-    LONG TimerDpcRuns;           // PortLock; time-out DPC runs in progress
-    PKDPC FlushingDpc;           // PortLock; the DPC the removal is flushing, or NULL
-    KEVENT DpcFlushed;           // notification: the flushing DPC has run its last
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
@@ -360,21 +354,12 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb);
 VOID VXNT_WaitForClearEndPoints(PDEVICE_OBJECT DeviceObject);
 #endif
 
-// ---------------------------------------------------------------- utility: time-out DPCs at
-// removal A read time-out DPC may still be queued, or running on another processor, when the
-// removal has cancelled every timer; it would then run on a deleted device in an unloaded image.
-// Before the device goes, the removal flushes each timer's DPC (FlushTimerDpc, PASSIVE_LEVEL, once
-// nothing arms the timer any more), and every run of a time-out DPC begins with EnterTimerDpc
-// (FALSE: return at once, touching nothing) and ends with LeaveTimerDpc.
-VOID FlushTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc);
-BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PKTIMER Timer, PKDPC Dpc);
-VOID LeaveTimerDpc(PDEVICE_EXTENSION Port);
-
-// ---------------------------------------------------------------- utility: the bulk-out piece
-// engine A request being sent goes to the bulk-out pipe in pieces of at most WRITE_PIECE_SIZE
-// bytes, each carried by the request's own IRP and pointing into its own system buffer: nothing is
-// copied and no IRP is allocated. One context per request, allocated when it is started and freed
-// when its last piece has come back.
+// ---------------------------------------------------------------- utility: the bulk-out piece engine
+// A request being sent goes to the bulk-out pipe in pieces of at most
+// WRITE_PIECE_SIZE bytes, each carried by the request's own IRP and pointing
+// into its own system buffer: nothing is copied and no IRP is allocated. One
+// context per request, allocated when it is started and freed when its last
+// piece has come back.
 #define WRITE_PIECE_SIZE 4096
 // AmountInOutQueue, which the status request reports, is a signed 32-bit count
 // of the bytes accepted and not yet finished; nothing may carry it past this.

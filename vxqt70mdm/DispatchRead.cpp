@@ -215,23 +215,19 @@ static VOID CompleteReadsOnTimeout(PDEVICE_EXTENSION Port, PBOOLEAN Mine, PBOOLE
 VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
+    UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    if (EnterTimerDpc(port, &port->ReadTotalTimer, Dpc)) {
-        CompleteReadsOnTimeout(port, &port->TotalDpcActive, &port->IntervalDpcActive);
-        LeaveTimerDpc(port);
-    }
+    CompleteReadsOnTimeout(port, &port->TotalDpcActive, &port->IntervalDpcActive);
 }
 
 VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
+    UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    if (EnterTimerDpc(port, &port->ReadIntervalTimer, Dpc)) {
-        CompleteReadsOnTimeout(port, &port->IntervalDpcActive, &port->TotalDpcActive);
-        LeaveTimerDpc(port);
-    }
+    CompleteReadsOnTimeout(port, &port->IntervalDpcActive, &port->TotalDpcActive);
 }
 
 // ---------------------------------------------------------------- the bulk-in transfer
