@@ -311,10 +311,11 @@ static VOID NTAPI PoCompletionRoutine(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
 
 // ---------------------------------------------------------------- sleep and wake of an open port
 
-// A system IRP for the port: S3 and S4 with the port open are noted, so that
+// A system IRP for the port: S1 to S4 with the port open are noted, so that
 // the receive pipes failing while the phone is off leave no trace; the return
-// to S0 then brings reception back. S1, S2 and shutdown keep the phone
-// powered enough, or never come back, and leave the flag alone. Runs at
+// to S0 then brings reception back. The port asks for D3 in every sleeping
+// state, so even a standby powers the phone down and ends its transfers.
+// Shutdown never comes back and leaves the flag alone. Runs at
 // PASSIVE_LEVEL (the device object is DO_POWER_PAGABLE) outside the lock
 // except for the flag itself.
 static VOID NoteSystemPowerChange(PDEVICE_EXTENSION Port, SYSTEM_POWER_STATE System) {
@@ -325,7 +326,7 @@ static VOID NoteSystemPowerChange(PDEVICE_EXTENSION Port, SYSTEM_POWER_STATE Sys
     if (Port->PortOpen) {
         if (System == PowerSystemWorking && Port->ResumeAfterSleep) {
             resume = TRUE;
-        } else if (System == PowerSystemSleeping3 || System == PowerSystemHibernate) {
+        } else if (System >= PowerSystemSleeping1 && System <= PowerSystemHibernate) {
             Port->ResumeAfterSleep = TRUE;
         }
     }

@@ -317,9 +317,9 @@ void PrintTo(const Row& row, std::ostream* os) {
 }
 
 const char* const kLostAfterShallowSleep =
-    "the modem port takes the receive transfers the phone's power-down ends in S1, S2 or S5 "
-    "for a failing phone: it aborts its pipes and stops receiving, and after S1 or S2 fails "
-    "every later read with STATUS_DELETE_PENDING";
+    "the modem port takes the receive transfers the phone's power-down ends in S5 for a "
+    "failing phone: it aborts its pipes and stops receiving, so an S0 after it finds the "
+    "port lost";
 
 const std::string kSleep = "S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok, "
                            "S-SET S3, D-SET D3, D-SET D3 ok, S-SET S3 ok";
@@ -376,18 +376,17 @@ const Row kRows[] = {
     {"SleepWithAReadWaiting", {"open", "read", "sleep S3", "wake", "io"},
      {"sleep S3 0x0: " + kSleep + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume,
       "io ok"}},
-    // Only a query for S3 or S4 notes the sleep; after S1, S2 or shutdown
-    // reception goes on at once and the wake resets nothing.
-    {"ShallowSleepsResetNothingAtWake",
+    // The port asks for D3 in every sleeping state, so a standby ends the
+    // receive transfers too: S1 and S2 are noted and resumed like S3.
+    {"ShallowSleepsAreNotedLikeDeepOnes",
      {"open", "sleep S1", "wake", "sleep S2", "wake", "set S0", "io"},
      {"sleep S1 0x0: S-QUERY S1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S1 ok, S-SET S1, D-SET D3, "
-      "D-SET D3 ok, S-SET S1 ok | bus D3 rx-cancelled | rx on",
-      "wake 0x0: " + kWake + " | bus D0 | rx on",
+      "D-SET D3 ok, S-SET S1 ok | bus D3 rx-cancelled | rx off",
+      "wake 0x0: " + kResume,
       "sleep S2 0x0: S-QUERY S2, D-QUERY D3, D-QUERY D3 ok, S-QUERY S2 ok, S-SET S2, D-SET D3, "
-      "D-SET D3 ok, S-SET S2 ok | bus D3 rx-cancelled | rx on",
-      "wake 0x0: " + kWake + " | bus D0 | rx on",
-      "set S0 0x0: " + kWake + " | bus D0 | rx on", "io ok"},
-     kLostAfterShallowSleep},
+      "D-SET D3 ok, S-SET S2 ok | bus D3 rx-cancelled | rx off",
+      "wake 0x0: " + kResume,
+      "set S0 0x0: " + kWake + " | bus D0 | rx on", "io ok"}},
     {"AQueryForS3OrS4NotesTheSleep", {"open", "query S3", "set S0", "query S4", "set S0", "io"},
      {"query S3 0x0: S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 ok | bus - | rx on",
       "set S0 0x0: " + kResumeHeld,
