@@ -855,7 +855,9 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         frame.device = DeviceObject;
         frame.major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
         frame.location = (CCHAR)(Irp->CurrentLocation - 1);
-        FindLocked(Irp)->active.push_back(&frame);
+        // CheckCallLocked has already stopped the run for an IRP it does not know.
+        if (IrpRecord* record = FindLocked(Irp))
+            record->active.push_back(&frame);
         LogEntry& entry = Log(LogEntry::Kind::Call, Irp);
         entry.major = frame.major;
         entry.location = frame.location;

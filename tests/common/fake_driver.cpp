@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace fake {
@@ -46,8 +47,15 @@ Driver* OwnerOf(PDRIVER_OBJECT object) {
     return nullptr;
 }
 
+// Every device the fake drivers see is one of theirs; anything else is a fault
+// in the test, so stop there rather than follow a null owner.
 Driver* OwnerOfDevice(PDEVICE_OBJECT device) {
-    return OwnerOf(device->DriverObject);
+    Driver* owner = OwnerOf(device->DriverObject);
+    if (owner == nullptr) {
+        std::fprintf(stderr, "fake driver: device %p belongs to no fake driver\n", (void*)device);
+        std::abort();
+    }
+    return owner;
 }
 
 NTSTATUS NTAPI DispatchTrampoline(PDEVICE_OBJECT device, PIRP irp) {
@@ -236,7 +244,7 @@ void Driver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, bool atD
 }
 
 PDEVICE_OBJECT Driver::Lower(PDEVICE_OBJECT device) {
-    Driver* owner = OwnerOfDevice(device);
+    Driver* owner = OwnerOf(device->DriverObject);
     return owner == nullptr ? nullptr : ExtFor(owner, device)->lower;
 }
 
