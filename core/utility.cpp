@@ -441,6 +441,102 @@ VOID WaitForReceiveQuiet(PDEVICE_EXTENSION Port) {
     KeWaitForSingleObject(&Port->ReceiveQuiet, Executive, KernelMode, FALSE, NULL);
 }
 
+// ---------------------------------------------------------------- time-out DPCs at removal
+// KeCancelTimer says nothing of a DPC its timer has already queued or that
+// runs on another processor. Windows XP and later flush them with
+// KeFlushQueuedDpcs. (Wine's KeCancelTimer itself waits for a timer's DPC in
+// progress, and its KeFlushQueuedDpcs is an empty one.) Windows 2000 has no
+// such routine, and there the removal closes the port to time-out DPCs and
+// queues each DPC itself, with the port as its arguments, which no timer
+// expiry passes (an expiry passes the time):
+//
+// - A run that finds the port closed returns at once; so does the flush's
+//   own run, which first notes that it came. Being queued after the close,
+//   it starts after every run queued before it.
+// - When the DPC is queued already (an expiry just before the close), the
+//   flush cannot queue its own run until that one has started: it waits a
+//   tick and tries again.
+// - Every run counts itself in TimerDpcRuns from its first step to its last,
+//   with interlocked operations, so that its very last touch of the record is
+//   the decrement; the removal waits for the flush run to have come and the
+//   count to be back at 0.
+//
+// What is left is what every WDM driver on Windows 2000 lives with: the few
+// instructions of a run between its dequeue and its first increment.
+#define FLUSH_POLL_TIME (-100000) // 10 ms, relative: about a clock tick
+
+typedef VOID(NTAPI* FLUSH_QUEUED_DPCS)(VOID);
+
+static BOOLEAN TimerDpcFlushed(PDEVICE_EXTENSION Port) {
+    BOOLEAN arrived;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    arrived = Port->FlushingDpc == NULL;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return arrived && InterlockedCompareExchange(&Port->TimerDpcRuns, 0, 0) == 0;
+}
+
+static VOID FlushTimerDpc(PDEVICE_EXTENSION Port, PKDPC Dpc) {
+    LARGE_INTEGER poll;
+    KIRQL oldIrql;
+
+    poll.QuadPart = FLUSH_POLL_TIME;
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    Port->TimerDpcsClosed = TRUE;
+    Port->FlushingDpc = Dpc;
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    while (!KeInsertQueueDpc(Dpc, Port, Port)) {
+        KeDelayExecutionThread(KernelMode, FALSE, &poll);
+    }
+    while (!TimerDpcFlushed(Port)) {
+        KeDelayExecutionThread(KernelMode, FALSE, &poll);
+    }
+}
+
+VOID FlushTimerDpcs(PDEVICE_EXTENSION Port) {
+    UNICODE_STRING name;
+    FLUSH_QUEUED_DPCS flushQueuedDpcs;
+
+    VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    KeCancelTimer(&Port->ReadTotalTimer);
+#if VARIANT_MODEM
+    KeCancelTimer(&Port->ReadIntervalTimer);
+#endif
+    RtlInitUnicodeString(&name, L"KeFlushQueuedDpcs");
+    flushQueuedDpcs = (FLUSH_QUEUED_DPCS)MmGetSystemRoutineAddress(&name);
+    if (flushQueuedDpcs != NULL) {
+        flushQueuedDpcs();
+        return;
+    }
+    FlushTimerDpc(Port, &Port->ReadTotalDpc);
+#if VARIANT_MODEM
+    FlushTimerDpc(Port, &Port->ReadIntervalDpc);
+#endif
+}
+
+BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PKDPC Dpc, PVOID Argument1) {
+    BOOLEAN closed;
+    KIRQL oldIrql;
+
+    InterlockedIncrement(&Port->TimerDpcRuns);
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    closed = Port->TimerDpcsClosed;
+    if (closed && Dpc == Port->FlushingDpc && Argument1 == (PVOID)Port) {
+        Port->FlushingDpc = NULL;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (closed) {
+        LeaveTimerDpc(Port);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+VOID LeaveTimerDpc(PDEVICE_EXTENSION Port) {
+    InterlockedDecrement(&Port->TimerDpcRuns);
+}
+
 // ---------------------------------------------------------------- the bulk-out piece engine
 
 VOID InitWriteContext(PWRITE_CONTEXT Context, PIRP Irp, ULONG Length) {
