@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,43 +45,28 @@ constexpr ULONG kHangBudgetMs = 120 * 1000;
 
 // Every status these drivers (and the I/O manager and bus beneath them) end a
 // user request with. Anything else reaching an application is a fault.
+inline constexpr NTSTATUS kDocumented[] = {STATUS_SUCCESS,          STATUS_TIMEOUT,
+                                           STATUS_CANCELLED,        STATUS_INVALID_PARAMETER,
+                                           STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
+                                           STATUS_DELETE_PENDING,   STATUS_INSUFFICIENT_RESOURCES,
+                                           STATUS_UNSUCCESSFUL,     STATUS_DEVICE_NOT_CONNECTED,
+                                           STATUS_NOT_SUPPORTED,    STATUS_DEVICE_BUSY,
+                                           STATUS_ACCESS_DENIED,    STATUS_DEVICE_DATA_ERROR,
+                                           STATUS_IO_TIMEOUT,       STATUS_BUFFER_OVERFLOW,
+                                           STATUS_NO_SUCH_DEVICE,   STATUS_DEVICE_NOT_READY,
+                                           STATUS_IO_DEVICE_ERROR};
 inline bool DocumentedStatus(NTSTATUS status) {
-    static const NTSTATUS known[] = {STATUS_SUCCESS,          STATUS_TIMEOUT,
-                                     STATUS_CANCELLED,        STATUS_INVALID_PARAMETER,
-                                     STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
-                                     STATUS_DELETE_PENDING,   STATUS_INSUFFICIENT_RESOURCES,
-                                     STATUS_UNSUCCESSFUL,     STATUS_DEVICE_NOT_CONNECTED,
-                                     STATUS_NOT_SUPPORTED,    STATUS_DEVICE_BUSY,
-                                     STATUS_ACCESS_DENIED,    STATUS_DEVICE_DATA_ERROR,
-                                     STATUS_IO_TIMEOUT,       STATUS_BUFFER_OVERFLOW,
-                                     STATUS_NO_SUCH_DEVICE,   STATUS_DEVICE_NOT_READY,
-                                     STATUS_IO_DEVICE_ERROR};
-    for (NTSTATUS k : known)
-        if (k == status)
-            return true;
-    return false;
+    return std::find(std::begin(kDocumented), std::end(kDocumented), status) !=
+           std::end(kDocumented);
 }
 
 // A request the driver fails inside the call leaves the OVERLAPPED
-// untouched, as on Windows; its status comes back from the Win32 error.
+// untouched, as on Windows; its status comes back from the Win32 error, as
+// the first documented failure that maps to it (so ERROR_ACCESS_DENIED reads
+// as STATUS_DELETE_PENDING, the usual reason a port refuses).
 inline NTSTATUS StatusForError(DWORD error) {
-    const NTSTATUS candidates[] = {STATUS_INVALID_PARAMETER,
-                                   STATUS_BUFFER_TOO_SMALL,
-                                   STATUS_INVALID_DEVICE_REQUEST,
-                                   STATUS_DELETE_PENDING,
-                                   STATUS_CANCELLED,
-                                   STATUS_INSUFFICIENT_RESOURCES,
-                                   STATUS_UNSUCCESSFUL,
-                                   STATUS_DEVICE_NOT_CONNECTED,
-                                   STATUS_TIMEOUT,
-                                   STATUS_NOT_SUPPORTED,
-                                   STATUS_DEVICE_BUSY,
-                                   STATUS_ACCESS_DENIED,
-                                   STATUS_DEVICE_DATA_ERROR,
-                                   STATUS_IO_TIMEOUT,
-                                   STATUS_NO_SUCH_DEVICE};
-    for (NTSTATUS candidate : candidates)
-        if (RtlNtStatusToDosError(candidate) == error)
+    for (NTSTATUS candidate : kDocumented)
+        if (candidate != STATUS_SUCCESS && RtlNtStatusToDosError(candidate) == error)
             return candidate;
     return static_cast<NTSTATUS>(0xE0000000u | error);
 }
@@ -228,7 +214,6 @@ public:
     ComPort(const ComPort&) = delete;
     ComPort& operator=(const ComPort&) = delete;
 
-    Which Kind() const { return which_; }
     const char* Name() const { return WhichName(which_); }
     HANDLE Handle() const { return handle_; }
     bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
@@ -510,7 +495,7 @@ private:
 struct MachineOptions {
     uint64_t seed = 1;
     bool atModem = false;
-    bool plug = true; // plug the phone at once
+    bool plug = true;                             // plug the phone at once
     std::function<void(usb::PhoneConfig&)> phone; // anything else about the phone
 };
 

@@ -308,47 +308,6 @@ TEST_F(ModemRead, NoIrpForAStatusTransfer) {
 
 // ---------------------------------------------------------------- a receive pipe fails
 
-// A failed bulk-in or status transfer marks the device lost: a waiter hears
-// the lines gone whatever its mask, neither pipe is re-armed nor left
-// pending (close would wait for ever on a phone that stays attached and
-// silent), requests are refused, and the port never opens again.
-using ModemPipes = rig::PortTest;
-
-TEST_F(ModemPipes, AReceivePipeFailure) {
-    const struct {
-        const char* name;
-        Pipe pipe;
-        bool stall;
-    } rows[] = {{"bulk-in stall", Pipe::BulkIn, true},
-                {"bulk-in failure", Pipe::BulkIn, false},
-                {"status stall", Pipe::InterruptIn, true},
-                {"status failure", Pipe::InterruptIn, false}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        Open(Modem());
-        ASSERT_EQ(Modem().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
-        Request& wait = Modem().StartWaitOnMask();
-        if (row.stall)
-            Modem().Usb()->Stall(row.pipe);
-        else
-            Modem().Usb()->FailNext(row.pipe, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
-        sim::RunUntilIdle();
-        ASSERT_TRUE(wait.Done());
-        EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-        EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesGone);
-        EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::BulkIn), 0u);
-        EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 0u);
-        EXPECT_EQ(Modem().Finish(Modem().StartRead(10)).Status(), STATUS_DELETE_PENDING);
-        EXPECT_EQ(Modem().Finish(Modem().StartWaitOnMask()).Status(), STATUS_DELETE_PENDING);
-        ASSERT_TRUE(Modem().Close());
-        EXPECT_EQ(Modem().Outstanding(), 0u);
-        EXPECT_EQ(Modem().Open(), RtlNtStatusToDosError(STATUS_DELETE_PENDING));
-        // A fresh device instance for the next row.
-        m_.Unplug();
-        m_.Plug();
-    }
-}
-
 // A read waiting when the device is lost keeps waiting until cleanup: its
 // time-out went with the transfer.
 TEST_F(ModemRead, AReadWaitingWhenTheDeviceIsLostWaitsUntilCleanup) {
