@@ -44,16 +44,6 @@ TEST_P(Opening, ResetsThePipesAndStartsReception) {
     }
 }
 
-// One handle at a time; the refused one leaves the first working, and the
-// port opens again once the first is closed.
-TEST_P(Opening, AdmitsOneHandle) {
-    ASSERT_EQ(Port().Open(), 0u);
-    EXPECT_EQ(Port().OpenSecond(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(Port().Write("still mine").Status(), STATUS_SUCCESS);
-    ASSERT_TRUE(Port().Close());
-    EXPECT_EQ(Port().Open(), 0u);
-}
-
 // The diagnostics port's pipe reset waits on an event it allocates: without
 // it nothing is sent, and the open fails as unsuccessful; the next one works.
 TEST_F(OnePhone, DiagnosticsOpenFailsWithoutMemoryForItsPipeReset) {

@@ -49,7 +49,8 @@ TEST_P(Ring, HoldsItsCapacityAndKeepsTheFirstBytes) {
 // The phone pulled with a read, a wait and queued writes pending: the
 // surprise removal cancels them (a transfer failure that comes first reports the lines gone
 // to the waiter instead), later requests are refused, no read timer fires on
-// the going device, and the removal completes after close.
+// the going device, and the removal completes after close, which touches
+// nothing on the bus.
 TEST_P(Ring, PhonePulledWithRequestsWaiting) {
     Port().SetTimeouts(0, 0, 1000);
     ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
@@ -77,7 +78,11 @@ TEST_P(Ring, PhonePulledWithRequestsWaiting) {
     EXPECT_EQ(Port().Outstanding(), 0u);
     EXPECT_EQ(Port().Finish(Port().StartRead(10)).Status(), STATUS_DELETE_PENDING);
     sim::AdvanceClockMs(5000);
+    Phone().ClearTimeline();
     ASSERT_TRUE(Port().Close());
+    EXPECT_TRUE(Port().Events(usb::EventKind::Abort).empty())
+        << "close touched a phone that is gone";
+    EXPECT_TRUE(Port().Events(usb::EventKind::ClassRequest).empty());
     EXPECT_EQ(Port().Node()->state, sim::DevNodeState::Deleted) << "the last handle let it go";
 }
 
