@@ -117,29 +117,6 @@ TEST_P(Ring, NoIrpForTheNextBulkInTransfer) {
 
 using ModemRead = rig::ModemTest;
 
-// Only one read waits; a second is refused. It went through the dispatch
-// first: the waiting read has lost its total time-out and is judged against
-// the second read's length, yet never overflows its own buffer.
-TEST_F(ModemRead, ASecondReadWhileOneWaitsIsRefused) {
-    Modem().SetTimeouts(0, 0, 500);
-    Request& first = Modem().StartRead(100);
-    EXPECT_EQ(Modem().Finish(Modem().StartRead(10)).Status(), STATUS_INVALID_PARAMETER);
-    sim::AdvanceClockMs(5000);
-    EXPECT_FALSE(first.Done());
-    Modem().Receive("0123456789");
-    ASSERT_TRUE(first.Done());
-    EXPECT_EQ(first.Text(), "0123456789");
-    EXPECT_EQ(first.Status(), STATUS_SUCCESS);
-
-    Modem().SetTimeouts(0, 0, 0);
-    Request& small = Modem().StartRead(4);
-    EXPECT_EQ(Modem().Finish(Modem().StartRead(64)).Status(), STATUS_INVALID_PARAMETER);
-    Modem().Receive(std::string(60, 'q'));
-    ASSERT_TRUE(small.Done());
-    EXPECT_EQ(small.Bytes(), 4u);
-    EXPECT_EQ(Modem().Drain().size(), 56u);
-}
-
 // A read longer than a signed count is served from the ring: the user buffer
 // only has to hold what is returned.
 TEST_F(ModemRead, AReadLongerThanASignedCountIsServedFromTheRing) {
