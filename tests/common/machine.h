@@ -229,8 +229,7 @@ public:
     DWORD Open() {
         if (IsOpen())
             return ERROR_ACCESS_DENIED;
-        handle_ = CreateFileA(ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        handle_ = CreateHandle();
         DWORD error = IsOpen() ? 0 : GetLastError();
         sim::RunUntilIdle();
         return error;
@@ -238,8 +237,7 @@ public:
     // A second CreateFile while the port is open: refused on an exclusive
     // port; if it got through, it is closed again at once.
     DWORD OpenSecond() {
-        HANDLE h = CreateFileA(ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE h = CreateHandle();
         if (h == INVALID_HANDLE_VALUE)
             return GetLastError();
         CloseHandle(h);
@@ -356,10 +354,7 @@ public:
 
     // ---- the phone's side
     // The phone sends and the machine runs until the bus delivered it.
-    void Receive(std::string_view text) {
-        Usb()->Push(text);
-        sim::RunUntilIdle();
-    }
+    void Receive(std::string_view text) { Receive(std::vector<uint8_t>(text.begin(), text.end())); }
     void Receive(const std::vector<uint8_t>& bytes) {
         Usb()->Push(bytes.data(), bytes.size());
         sim::RunUntilIdle();
@@ -397,10 +392,10 @@ public:
         return values;
     }
     size_t LineCodingRequests() const {
-        size_t count = 0;
-        for (const auto& request : Usb()->ClassRequests())
-            count += request.setup.bRequest == usb::kSetLineCoding ? 1 : 0;
-        return count;
+        const auto requests = Usb()->ClassRequests();
+        return std::count_if(requests.begin(), requests.end(), [](const auto& request) {
+            return request.setup.bRequest == usb::kSetLineCoding;
+        });
     }
     // Transfers of this interface pending at the bus, all three pipes.
     size_t Outstanding() const {
@@ -480,6 +475,10 @@ public:
     }
 
 private:
+    HANDLE CreateHandle() const {
+        return CreateFileA(ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    }
     Request& Keep() {
         requests_.push_back(std::make_unique<Request>());
         return *requests_.back();
@@ -510,11 +509,6 @@ public:
         bus_ = std::make_unique<usb::Bus>();
         if (options.plug)
             Plug();
-    }
-    ~Machine() {
-        for (auto& port : ports_)
-            port.reset();
-        bus_.reset();
     }
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -597,6 +591,8 @@ private:
         return o;
     }
 
+    // Declared in the order they are needed: the ports go before the phone's
+    // bus, and the kernel last.
     sim::Kernel kernel_;
     MachineOptions options_;
     std::unique_ptr<usb::Bus> bus_;
