@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,43 +45,28 @@ constexpr ULONG kHangBudgetMs = 120 * 1000;
 
 // Every status these drivers (and the I/O manager and bus beneath them) end a
 // user request with. Anything else reaching an application is a fault.
+inline constexpr NTSTATUS kDocumented[] = {STATUS_SUCCESS,          STATUS_TIMEOUT,
+                                           STATUS_CANCELLED,        STATUS_INVALID_PARAMETER,
+                                           STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
+                                           STATUS_DELETE_PENDING,   STATUS_INSUFFICIENT_RESOURCES,
+                                           STATUS_UNSUCCESSFUL,     STATUS_DEVICE_NOT_CONNECTED,
+                                           STATUS_NOT_SUPPORTED,    STATUS_DEVICE_BUSY,
+                                           STATUS_ACCESS_DENIED,    STATUS_DEVICE_DATA_ERROR,
+                                           STATUS_IO_TIMEOUT,       STATUS_BUFFER_OVERFLOW,
+                                           STATUS_NO_SUCH_DEVICE,   STATUS_DEVICE_NOT_READY,
+                                           STATUS_IO_DEVICE_ERROR};
 inline bool DocumentedStatus(NTSTATUS status) {
-    static const NTSTATUS known[] = {STATUS_SUCCESS,          STATUS_TIMEOUT,
-                                     STATUS_CANCELLED,        STATUS_INVALID_PARAMETER,
-                                     STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
-                                     STATUS_DELETE_PENDING,   STATUS_INSUFFICIENT_RESOURCES,
-                                     STATUS_UNSUCCESSFUL,     STATUS_DEVICE_NOT_CONNECTED,
-                                     STATUS_NOT_SUPPORTED,    STATUS_DEVICE_BUSY,
-                                     STATUS_ACCESS_DENIED,    STATUS_DEVICE_DATA_ERROR,
-                                     STATUS_IO_TIMEOUT,       STATUS_BUFFER_OVERFLOW,
-                                     STATUS_NO_SUCH_DEVICE,   STATUS_DEVICE_NOT_READY,
-                                     STATUS_IO_DEVICE_ERROR};
-    for (NTSTATUS k : known)
-        if (k == status)
-            return true;
-    return false;
+    return std::find(std::begin(kDocumented), std::end(kDocumented), status) !=
+           std::end(kDocumented);
 }
 
 // A request the driver fails inside the call leaves the OVERLAPPED
-// untouched, as on Windows; its status comes back from the Win32 error.
+// untouched, as on Windows; its status comes back from the Win32 error, as
+// the first documented failure that maps to it (so ERROR_ACCESS_DENIED reads
+// as STATUS_DELETE_PENDING, the usual reason a port refuses).
 inline NTSTATUS StatusForError(DWORD error) {
-    const NTSTATUS candidates[] = {STATUS_INVALID_PARAMETER,
-                                   STATUS_BUFFER_TOO_SMALL,
-                                   STATUS_INVALID_DEVICE_REQUEST,
-                                   STATUS_DELETE_PENDING,
-                                   STATUS_CANCELLED,
-                                   STATUS_INSUFFICIENT_RESOURCES,
-                                   STATUS_UNSUCCESSFUL,
-                                   STATUS_DEVICE_NOT_CONNECTED,
-                                   STATUS_TIMEOUT,
-                                   STATUS_NOT_SUPPORTED,
-                                   STATUS_DEVICE_BUSY,
-                                   STATUS_ACCESS_DENIED,
-                                   STATUS_DEVICE_DATA_ERROR,
-                                   STATUS_IO_TIMEOUT,
-                                   STATUS_NO_SUCH_DEVICE};
-    for (NTSTATUS candidate : candidates)
-        if (RtlNtStatusToDosError(candidate) == error)
+    for (NTSTATUS candidate : kDocumented)
+        if (candidate != STATUS_SUCCESS && RtlNtStatusToDosError(candidate) == error)
             return candidate;
     return static_cast<NTSTATUS>(0xE0000000u | error);
 }
@@ -228,7 +214,6 @@ public:
     ComPort(const ComPort&) = delete;
     ComPort& operator=(const ComPort&) = delete;
 
-    Which Kind() const { return which_; }
     const char* Name() const { return WhichName(which_); }
     HANDLE Handle() const { return handle_; }
     bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
@@ -244,8 +229,7 @@ public:
     DWORD Open() {
         if (IsOpen())
             return ERROR_ACCESS_DENIED;
-        handle_ = CreateFileA(ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        handle_ = CreateHandle();
         DWORD error = IsOpen() ? 0 : GetLastError();
         sim::RunUntilIdle();
         return error;
@@ -253,8 +237,7 @@ public:
     // A second CreateFile while the port is open: refused on an exclusive
     // port; if it got through, it is closed again at once.
     DWORD OpenSecond() {
-        HANDLE h = CreateFileA(ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE h = CreateHandle();
         if (h == INVALID_HANDLE_VALUE)
             return GetLastError();
         CloseHandle(h);
@@ -371,10 +354,7 @@ public:
 
     // ---- the phone's side
     // The phone sends and the machine runs until the bus delivered it.
-    void Receive(std::string_view text) {
-        Usb()->Push(text);
-        sim::RunUntilIdle();
-    }
+    void Receive(std::string_view text) { Receive(std::vector<uint8_t>(text.begin(), text.end())); }
     void Receive(const std::vector<uint8_t>& bytes) {
         Usb()->Push(bytes.data(), bytes.size());
         sim::RunUntilIdle();
@@ -412,10 +392,10 @@ public:
         return values;
     }
     size_t LineCodingRequests() const {
-        size_t count = 0;
-        for (const auto& request : Usb()->ClassRequests())
-            count += request.setup.bRequest == usb::kSetLineCoding ? 1 : 0;
-        return count;
+        const auto requests = Usb()->ClassRequests();
+        return std::count_if(requests.begin(), requests.end(), [](const auto& request) {
+            return request.setup.bRequest == usb::kSetLineCoding;
+        });
     }
     // Transfers of this interface pending at the bus, all three pipes.
     size_t Outstanding() const {
@@ -495,6 +475,10 @@ public:
     }
 
 private:
+    HANDLE CreateHandle() const {
+        return CreateFileA(ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    }
     Request& Keep() {
         requests_.push_back(std::make_unique<Request>());
         return *requests_.back();
@@ -510,7 +494,7 @@ private:
 struct MachineOptions {
     uint64_t seed = 1;
     bool atModem = false;
-    bool plug = true; // plug the phone at once
+    bool plug = true;                             // plug the phone at once
     std::function<void(usb::PhoneConfig&)> phone; // anything else about the phone
 };
 
@@ -525,11 +509,6 @@ public:
         bus_ = std::make_unique<usb::Bus>();
         if (options.plug)
             Plug();
-    }
-    ~Machine() {
-        for (auto& port : ports_)
-            port.reset();
-        bus_.reset();
     }
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -612,6 +591,8 @@ private:
         return o;
     }
 
+    // Declared in the order they are needed: the ports go before the phone's
+    // bus, and the kernel last.
     sim::Kernel kernel_;
     MachineOptions options_;
     std::unique_ptr<usb::Bus> bus_;

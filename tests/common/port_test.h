@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <type_traits>
+#include <vector>
 
 namespace rig {
 
@@ -84,6 +85,13 @@ protected:
 
 inline std::string PortParamName(const ::testing::TestParamInfo<Which>& info) {
     return info.param == Which::Modem ? "modem" : "diag";
+}
+
+// A record's bytes, so that a whole reply is compared at once and a
+// mismatch shows where it differs.
+template <typename T> std::vector<uint8_t> Bytes(const T& value) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+    return std::vector<uint8_t>(bytes, bytes + sizeof value);
 }
 
 // Names a table's instances by their rows' `name`.

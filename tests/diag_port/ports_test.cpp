@@ -5,9 +5,12 @@
 
 namespace {
 
+using rig::Bytes;
+using rig::ComPort;
 using rig::EachOpenPort;
 using rig::EachPort;
 using rig::Request;
+using rig::Which;
 using OnePhone = rig::PortTest;
 using usb::EventKind;
 using usb::Pipe;
@@ -41,16 +44,6 @@ TEST_P(Opening, ResetsThePipesAndStartsReception) {
     }
 }
 
-// One handle at a time; the refused one leaves the first working, and the
-// port opens again once the first is closed.
-TEST_P(Opening, AdmitsOneHandle) {
-    ASSERT_EQ(Port().Open(), 0u);
-    EXPECT_EQ(Port().OpenSecond(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(Port().Write("still mine").Status(), STATUS_SUCCESS);
-    ASSERT_TRUE(Port().Close());
-    EXPECT_EQ(Port().Open(), 0u);
-}
-
 // The diagnostics port's pipe reset waits on an event it allocates: without
 // it nothing is sent, and the open fails as unsuccessful; the next one works.
 TEST_F(OnePhone, DiagnosticsOpenFailsWithoutMemoryForItsPipeReset) {
@@ -64,43 +57,22 @@ TEST_F(OnePhone, DiagnosticsOpenFailsWithoutMemoryForItsPipeReset) {
 using OpenPort = EachOpenPort;
 RIG_ON_BOTH_PORTS(OpenPort);
 
-// The settings an open gives, as the driver's requests and as GetCommState
-// reads them.
+// The settings an open gives. Every emulated line is off until the host
+// raises its own; the modem port starts with DSR.
 TEST_P(OpenPort, GivesItsDefaults) {
     EXPECT_EQ(Port().Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate,
               Pick(460800u, 115200u));
-    SERIAL_LINE_CONTROL line = Port().Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-    EXPECT_EQ(line.StopBits, STOP_BITS_2);
-    EXPECT_EQ(line.Parity, NO_PARITY);
-    EXPECT_EQ(line.WordLength, 8);
-    SERIAL_HANDFLOW flow = Port().Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
-    EXPECT_EQ(flow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
-    EXPECT_EQ(flow.FlowReplace, ULONG(SERIAL_RTS_CONTROL));
-    EXPECT_EQ(flow.XonLimit, 0);
-    EXPECT_EQ(flow.XoffLimit, 0);
-    SERIAL_CHARS chars = Port().Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
-    EXPECT_EQ(chars.XonChar, Pick(0x11, 0));
-    EXPECT_EQ(chars.XoffChar, Pick(0x13, 0));
-    EXPECT_EQ(chars.EofChar, 0);
+    EXPECT_EQ(Bytes(Port().Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL)),
+              Bytes(SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 8}));
+    EXPECT_EQ(Bytes(Port().Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW)),
+              Bytes(SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0}));
+    EXPECT_EQ(Bytes(Port().Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS)),
+              Bytes(SERIAL_CHARS{0, 0, 0, 0, UCHAR(Pick(0x11, 0)), UCHAR(Pick(0x13, 0))}));
+    EXPECT_EQ(Bytes(Port().Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS)),
+              Bytes(SERIAL_TIMEOUTS{}));
     EXPECT_EQ(Port().Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
-    // Every emulated line is off until the host raises its own; the modem
-    // port starts with DSR.
     EXPECT_EQ(Port().ModemStatus(), Pick(ULONG(SERIAL_MSR_DSR), 0UL));
-    SERIAL_TIMEOUTS timeouts = Port().Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(Port().OutQueue(), 0u);
-
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(Port().Handle(), &dcb)) << GetLastError();
-    EXPECT_EQ(dcb.BaudRate, Pick(460800u, 115200u));
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(dcb.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(Bytes(Port().CommStatus()), Bytes(SERIAL_STATUS{}));
 }
 
 // Close drops DTR and RTS on the modem port (the diagnostics port never
@@ -428,50 +400,35 @@ TEST_P(Writes, TxEmpty) {
 using Reads = EachOpenPort;
 RIG_ON_BOTH_PORTS(Reads);
 
-// A read that finds bytes waiting takes the oldest at once whatever the
-// time-outs, arming no timer; the rest stays in order.
-TEST_P(Reads, BytesAlreadyReceivedAreReturnedAtOnce) {
-    Port().SetTimeouts(0, 10, 100);
-    Port().Receive("hello");
-    Request& read = Port().StartRead(3);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Text(), "hel");
-    EXPECT_EQ(sim::QueuedTimers(), 0u) << "a read answered at once arms no time-out";
-    EXPECT_EQ(Port().InQueue(), 2u);
-    EXPECT_EQ(Port().Drain(), "lo");
-}
-
-// A read that waits is completed by the next transfer with whatever it
-// brought: the modem port calls a short read a time-out, the diagnostics
-// port a success.
-TEST_P(Reads, AShortReadCompletedByATransfer) {
-    Request& read = Port().StartRead(100);
-    sim::RunUntilIdle();
-    ASSERT_FALSE(read.Done());
-    Port().Receive("abc");
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), Pick(STATUS_TIMEOUT, STATUS_SUCCESS));
-    EXPECT_EQ(read.Text(), "abc");
-}
-
-// Only one read waits. The modem port refuses a second one; the diagnostics
-// port answers it at once with no bytes, and its waiting read keeps its own
-// time-out.
+// Only one read waits. The modem port refuses a second one, which went
+// through the dispatch first: the waiting read has lost its total time-out
+// and is judged against the second read's length (so ten bytes end a read of
+// a hundred with success), yet never overflows its own buffer. The
+// diagnostics port answers the second at once with no bytes, and its
+// waiting read keeps its own time-out.
 TEST_P(Reads, ASecondReadWhileOneWaits) {
     Port().SetTimeouts(0, 0, 100);
-    Request& first = Port().StartRead(10);
+    Request& first = Port().StartRead(100);
     sim::AdvanceClockMs(50);
     Request& second = Port().Finish(Port().StartRead(10));
     EXPECT_EQ(second.Status(), Pick(STATUS_INVALID_PARAMETER, STATUS_SUCCESS));
     EXPECT_EQ(second.Bytes(), 0u);
     EXPECT_FALSE(first.Done());
-    if (IsModem())
-        return; // its timer went with the refused read: see the modem_read suite
-    sim::AdvanceClockMs(50);
+    sim::AdvanceClockMs(Pick(5000, 50));
+    EXPECT_EQ(first.Done(), !IsModem());
+    Port().Receive("0123456789");
     ASSERT_TRUE(first.Done());
-    EXPECT_EQ(first.Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(first.Bytes(), 0u);
+    EXPECT_EQ(first.Status(), Pick(STATUS_SUCCESS, STATUS_TIMEOUT));
+    EXPECT_EQ(first.Text(), Pick("0123456789", ""));
+    if (!IsModem())
+        return;
+    Port().SetTimeouts(0, 0, 0);
+    Request& small = Port().StartRead(4);
+    EXPECT_EQ(Port().Finish(Port().StartRead(64)).Status(), STATUS_INVALID_PARAMETER);
+    Port().Receive(std::string(60, 'q'));
+    ASSERT_TRUE(small.Done());
+    EXPECT_EQ(small.Bytes(), 4u);
+    EXPECT_EQ(Port().Drain().size(), 56u);
 }
 
 // A write that fails while a read waits leaves the read its own total
@@ -620,61 +577,109 @@ TEST_P(Waits, AWaitWithAnEmptyMask) {
     EXPECT_EQ(events, 0u);
 }
 
-// ---------------------------------------------------------------- failed transfers
+// ---------------------------------------------------------------- a lost device
 
-using Failures = EachOpenPort;
-RIG_ON_BOTH_PORTS(Failures);
+// A transfer failure that shows the phone gone (on the modem port, any
+// failure of a receive pipe) marks the device lost while the phone stays
+// attached: nothing is re-armed or retried, a waiter hears the lines drop
+// (on the diagnostics port, only from a failed write), reads, writes, waits
+// and settings are refused (the diagnostics port still answers the status
+// query, with every line error and empty queues); close ends what is still
+// at the bus, the port never opens again (a cancelled removal does not bring
+// it back) and the device can be removed.
+struct Loss {
+    const char* name;
+    Which which;
+    Pipe pipe;
+    NTSTATUS status; // 0: a stall; on bulk-out, what the write ends with
+    LONG usbd;
+    bool babble = false;
+};
 
-// One ordinary bulk-in failure: the modem port judges its device lost and
-// tells a waiting WAIT_ON_MASK the lines dropped; the diagnostics port tells
-// nobody, issues the next transfer and reads on.
-TEST_P(Failures, OneFailedRead) {
+class LostDevice : public OnePhone, public ::testing::WithParamInterface<Loss> {
+protected:
+    ComPort& Port() { return m_.Port(GetParam().which); }
+};
+
+TEST_P(LostDevice, RefusesAllButTheStatusQueryAndClose) {
+    const Loss& row = GetParam();
+    const bool modem = row.which == Which::Modem;
+    Open(Port());
+    Port().Receive("unread");
     ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
     Request& wait = Port().StartWaitOnMask();
-    Port().Usb()->FailNext(Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
-    sim::RunUntilIdle();
-    EXPECT_EQ(Port().Submits(Pipe::BulkIn).size(), Pick(0u, 1u));
-    EXPECT_EQ(wait.Done(), IsModem());
-    if (!IsModem()) {
-        Port().Receive("ping");
-        EXPECT_EQ(Port().Drain(), "ping");
-        return;
+    Phone().ClearTimeline();
+    if (row.babble) {
+        Port().Usb()->BabbleNext(row.pipe, 16);
+        Port().Receive(rig::Pattern(4096));
+    } else if (row.status == 0) {
+        Port().Usb()->Stall(row.pipe);
+    } else {
+        Port().Usb()->FailNext(row.pipe, row.status, row.usbd);
     }
-    EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesDropped);
-    EXPECT_EQ(Port().Finish(Port().StartRead(4)).Status(), STATUS_DELETE_PENDING);
-}
-
-// A failure that shows the phone gone marks the device lost on both ports:
-// reads and writes are refused and nothing more is submitted; the
-// diagnostics port still answers the status query, with every line error and
-// empty queues. Close ends, and the port cannot be opened again.
-TEST_P(Failures, ADeviceLostRefusesAllButTheStatusQueryAndClose) {
-    Port().Receive("unread");
-    ASSERT_EQ(Port().InQueue(), 6u);
-    Port().Usb()->FailNext(Pipe::BulkIn, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_CRC);
+    if (row.pipe == Pipe::BulkOut) {
+        EXPECT_EQ(Port().Write("x").Status(), row.status);
+    }
     sim::RunUntilIdle();
+    Port().Usb()->ClearFaults(row.pipe);
+    EXPECT_TRUE(Port().Submits(Pipe::BulkIn).empty()) << "a failed transfer was retried";
+    const bool hears = modem || row.pipe == Pipe::BulkOut;
+    EXPECT_EQ(wait.Done(), hears);
+    if (hears) {
+        EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesDropped);
+    }
+    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::InterruptIn), 0u);
+    // A write failure leaves the diagnostics port's bulk-in transfer at the
+    // bus until close.
+    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), !modem && row.pipe == Pipe::BulkOut);
+
     Phone().ClearTimeline();
     EXPECT_EQ(Port().Finish(Port().StartRead(4)).Status(), STATUS_DELETE_PENDING);
-    EXPECT_EQ(Port().Write("x").Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Port().Write("y").Status(), STATUS_DELETE_PENDING);
     EXPECT_EQ(Port().Finish(Port().StartWaitOnMask()).Status(), STATUS_DELETE_PENDING);
-    EXPECT_TRUE(Port().Events(EventKind::Submit).empty());
-    Request& status =
-        Port().Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
-    EXPECT_EQ(status.Status(), Pick(STATUS_DELETE_PENDING, STATUS_SUCCESS));
-    if (!IsModem()) {
-        EXPECT_EQ(status.Bytes(), sizeof(SERIAL_STATUS));
-        SERIAL_STATUS s = status.OutputAs<SERIAL_STATUS>();
-        EXPECT_EQ(s.Errors, kAllLineErrors);
-        EXPECT_EQ(s.AmountInInQueue, 0u);
-        EXPECT_EQ(s.AmountInOutQueue, 0u);
-        EXPECT_EQ(s.HoldReasons, 0u);
-    }
     ULONG baud = 0;
     EXPECT_EQ(Port().Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud),
               STATUS_DELETE_PENDING);
+    EXPECT_TRUE(Port().Events(EventKind::Submit).empty());
+    Request& status =
+        Port().Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
+    EXPECT_EQ(status.Status(), modem ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+    if (!modem) {
+        SERIAL_STATUS all{};
+        all.Errors = kAllLineErrors;
+        EXPECT_EQ(status.Bytes(), sizeof(SERIAL_STATUS));
+        EXPECT_EQ(rig::Bytes(status.OutputAs<SERIAL_STATUS>()), rig::Bytes(all));
+    }
     ASSERT_TRUE(Port().Close());
     EXPECT_EQ(Port().Outstanding(), 0u);
-    EXPECT_EQ(Port().Open(), RtlNtStatusToDosError(STATUS_DELETE_PENDING));
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
+    EXPECT_EQ(sim::PnpSendIrp(Port().Node(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(sim::PnpSendIrp(Port().Node(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Open(), RtlNtStatusToDosError(STATUS_DELETE_PENDING))
+        << "a lost device stays lost while it lives, even across a cancelled removal";
+    EXPECT_EQ(sim::PnpRemoveDevice(Port().Node()), STATUS_SUCCESS);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LostDevice,
+    ::testing::Values(Loss{"ModemNotConnected", Which::Modem, Pipe::BulkIn,
+                           STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_CRC},
+                      Loss{"ModemBulkInFailure", Which::Modem, Pipe::BulkIn, STATUS_UNSUCCESSFUL,
+                           USBD_STATUS_CRC},
+                      Loss{"ModemBulkInStall", Which::Modem, Pipe::BulkIn, 0, 0},
+                      Loss{"ModemStatusFailure", Which::Modem, Pipe::InterruptIn,
+                           STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+                      Loss{"ModemStatusStall", Which::Modem, Pipe::InterruptIn, 0, 0},
+                      Loss{"DiagNotConnected", Which::Diag, Pipe::BulkIn,
+                           STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_CRC},
+                      Loss{"DiagNotResponding", Which::Diag, Pipe::BulkIn, STATUS_UNSUCCESSFUL,
+                           USBD_STATUS_DEV_NOT_RESPONDING},
+                      Loss{"DiagDataError", Which::Diag, Pipe::BulkIn, STATUS_DEVICE_DATA_ERROR,
+                           USBD_STATUS_BUFFER_OVERRUN},
+                      Loss{"DiagBabble", Which::Diag, Pipe::BulkIn, 0, 0, true},
+                      Loss{"DiagWriteNotConnected", Which::Diag, Pipe::BulkOut,
+                           STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING}),
+    rig::RowName<Loss>);
 
 } // namespace
