@@ -51,14 +51,19 @@ QueueExtension* Ext(PDEVICE_OBJECT device) {
     return static_cast<QueueExtension*>(device->DeviceExtension);
 }
 
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 void FillAndComplete(PIRP irp) {
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     for (ULONG i = 0; i < length; i++)
         buffer[i] = static_cast<UCHAR>(i * 13 + 5);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = length;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteWith(irp, STATUS_SUCCESS, length);
 }
 
 // Caller holds Lock.
@@ -82,19 +87,13 @@ VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&ext->Lock, old);
     InterlockedIncrement(&ext->Cancelled);
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteWith(irp, STATUS_CANCELLED);
 }
 
 NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
     QueueExtension* ext = Ext(device);
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0)
+        return CompleteWith(irp, STATUS_SUCCESS);
     KIRQL old;
     KeAcquireSpinLock(&ext->Lock, &old);
     NTSTATUS refusal = STATUS_SUCCESS;
@@ -107,10 +106,7 @@ NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (refusal != STATUS_SUCCESS) {
         KeReleaseSpinLock(&ext->Lock, old);
-        irp->IoStatus.Status = refusal;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return refusal;
+        return CompleteWith(irp, refusal);
     }
     IoMarkIrpPending(irp);
     InsertTailList(&ext->Queue, &irp->Tail.Overlay.ListEntry);
@@ -119,10 +115,7 @@ NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI Succeed(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return CompleteWith(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI QueueDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
