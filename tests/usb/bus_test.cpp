@@ -145,6 +145,7 @@ TEST_P(Transfers, EndAsThePhoneMakesThem) {
     sim::RunUntilIdle();
     if (row.after || row.ms) {
         EXPECT_FALSE(r.done);
+        EXPECT_EQ(ifc.Outstanding(row.pipe), 1u);
         EXPECT_EQ(ifc.TakeReceived().size(), 0u);
     }
     if (row.ms) {
