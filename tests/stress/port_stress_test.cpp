@@ -14,7 +14,7 @@
 //  - close and unplug leave nothing behind (the verifier's end checks).
 #include "stress/stress.h"
 
-#include "common/machine.h" // StatusForError
+#include "common/machine.h" // Request, StatusForError
 
 #include "platform/usb/bus.h"
 #include "platform/win32/win32.h"
@@ -86,23 +86,10 @@ inline uint8_t BodyByte(uint32_t writer, uint32_t seq, uint32_t k) {
     return static_cast<uint8_t>((writer * 131 + seq * 7 + k * 29 + (k >> 8)) & 0xFF);
 }
 
-// One overlapped request with its own event and buffers.
-struct Io {
-    OVERLAPPED ov{};
-    std::vector<uint8_t> in;
-    std::vector<uint8_t> out;
-    bool failedAtOnce = false;
-    DWORD error = 0;
-    Io() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Io() { CloseHandle(ov.hEvent); }
-    Io(const Io&) = delete;
-    Io& operator=(const Io&) = delete;
-    void Issued(BOOL ok) {
-        if (!ok && GetLastError() != ERROR_IO_PENDING) {
-            failedAtOnce = true;
-            error = GetLastError();
-        }
-    }
+// One overlapped request with its own event.
+struct Io : rig::Request {
+    Io() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Io() { CloseHandle(overlapped.hEvent); }
 };
 
 struct Outcome {
@@ -146,8 +133,8 @@ protected:
             return outcome;
         }
         Deadline watchdog(kWatchdogMs);
-        while (!HasOverlappedIoCompleted(&io->ov)) {
-            WaitForSingleObject(io->ov.hEvent, 20);
+        while (!HasOverlappedIoCompleted(&io->overlapped)) {
+            WaitForSingleObject(io->overlapped.hEvent, 20);
             if (watchdog.Passed()) {
                 Fault(std::string(what) + " did not end within " + std::to_string(kWatchdogMs) +
                       " ms (seed " + std::to_string(seed_) + ")");
@@ -158,8 +145,8 @@ protected:
             }
         }
         outcome.status = static_cast<NTSTATUS>(
-            __atomic_load_n(&io->ov.Internal, __ATOMIC_ACQUIRE));
-        outcome.bytes = static_cast<DWORD>(io->ov.InternalHigh);
+            __atomic_load_n(&io->overlapped.Internal, __ATOMIC_ACQUIRE));
+        outcome.bytes = static_cast<DWORD>(io->overlapped.InternalHigh);
         return outcome;
     }
 
@@ -167,15 +154,15 @@ protected:
                     std::vector<uint8_t>* out = nullptr) {
         auto io = std::make_unique<Io>();
         if (inLength != 0)
-            io->in.assign(static_cast<const uint8_t*>(in),
+            io->input.assign(static_cast<const uint8_t*>(in),
                           static_cast<const uint8_t*>(in) + inLength);
-        io->out.assign(outLength, 0);
-        io->Issued(DeviceIoControl(port_, code, inLength ? io->in.data() : nullptr, inLength,
-                                   outLength ? io->out.data() : nullptr, outLength, nullptr,
-                                   &io->ov));
+        io->output.assign(outLength, 0);
+        io->Issued(DeviceIoControl(port_, code, inLength ? io->input.data() : nullptr, inLength,
+                                   outLength ? io->output.data() : nullptr, outLength, nullptr,
+                                   &io->overlapped));
         Outcome outcome = Finish(io, "a control request");
         if (out != nullptr && !outcome.hung)
-            *out = io->out;
+            *out = io->output;
         return outcome;
     }
 
@@ -214,8 +201,8 @@ protected:
     // One read of the ordered stream. Caller holds the read token.
     Outcome ReadOnce(DWORD length) {
         auto io = std::make_unique<Io>();
-        io->out.assign(length, 0);
-        io->Issued(ReadFile(port_, io->out.data(), length, nullptr, &io->ov));
+        io->output.assign(length, 0);
+        io->Issued(ReadFile(port_, io->output.data(), length, nullptr, &io->overlapped));
         Outcome outcome = Finish(io, "a read");
         if (outcome.hung)
             return outcome;
@@ -228,7 +215,7 @@ protected:
             return outcome;
         }
         for (DWORD i = 0; i < outcome.bytes; i++) {
-            if (firstMismatch_ < 0 && io->out[i] != StreamByte(seed_, expectedAt_)) {
+            if (firstMismatch_ < 0 && io->output[i] != StreamByte(seed_, expectedAt_)) {
                 firstMismatch_ = static_cast<int64_t>(expectedAt_);
             }
             expectedAt_++;
@@ -346,16 +333,16 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
                         rng.Below(10) == 0 ? rng.Between(kHeaderSize, 20000)
                                            : rng.Between(kHeaderSize, 5000));
                     auto io = std::make_unique<Io>();
-                    io->in.resize(length);
-                    io->in[0] = 0xA5;
-                    io->in[1] = static_cast<uint8_t>(w);
-                    memcpy(&io->in[2], &seq, 4);
-                    memcpy(&io->in[6], &length, 4);
-                    io->in[10] = 0x5A;
-                    io->in[11] = 0x5A;
+                    io->input.resize(length);
+                    io->input[0] = 0xA5;
+                    io->input[1] = static_cast<uint8_t>(w);
+                    memcpy(&io->input[2], &seq, 4);
+                    memcpy(&io->input[6], &length, 4);
+                    io->input[10] = 0x5A;
+                    io->input[11] = 0x5A;
                     for (uint32_t k = kHeaderSize; k < length; k++)
-                        io->in[k] = BodyByte(w, seq, k);
-                    io->Issued(WriteFile(port_, io->in.data(), length, nullptr, &io->ov));
+                        io->input[k] = BodyByte(w, seq, k);
+                    io->Issued(WriteFile(port_, io->input.data(), length, nullptr, &io->overlapped));
                     Outcome outcome = Finish(io, "a write");
                     if (outcome.hung)
                         return;
@@ -372,16 +359,16 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         threads.push_back(std::make_unique<sim::Thread>("waiter", [&] {
             while (!deadline.Passed() && !hung_) {
                 auto io = std::make_unique<Io>();
-                io->out.assign(sizeof(ULONG), 0xCC);
+                io->output.assign(sizeof(ULONG), 0xCC);
                 io->Issued(DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
-                                           io->out.data(), sizeof(ULONG), nullptr, &io->ov));
+                                           io->output.data(), sizeof(ULONG), nullptr, &io->overlapped));
                 Outcome outcome = Finish(io, "a WAIT_ON_MASK");
                 if (outcome.hung)
                     return;
                 waits++;
                 if (outcome.status == STATUS_SUCCESS) {
                     ULONG events = 0;
-                    memcpy(&events, io->out.data(), sizeof events);
+                    memcpy(&events, io->output.data(), sizeof events);
                     if (outcome.bytes != sizeof(ULONG) ||
                         (events & ~(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)) != 0)
                         Fault("WAIT_ON_MASK reported " + Hex(events) + " in " +
