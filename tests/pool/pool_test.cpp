@@ -15,20 +15,24 @@ namespace {
 using pool::PhonePool;
 
 // Lets every open port stream until each has taken kEnough more bytes than
-// `before`, or a generous wall-clock limit passes (a stall is then reported
-// by ExpectStreamed).
+// `before` (or a generous wall-clock limit passes), then expects every
+// started port to have done so with every byte intact.
 constexpr uint64_t kEnough = 64 * 1024;
-void StreamUntil(PhonePool& rig, const std::vector<uint64_t>& before) {
+void ExpectStreamed(PhonePool& rig, const std::vector<uint64_t>& before) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-        bool all = true;
+    for (bool all = false; !all && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        all = true;
         for (size_t i = 0; i < rig.PortCount(); i++)
             if (rig.At(i).handle != INVALID_HANDLE_VALUE && rig.At(i).Fault().empty() &&
                 rig.At(i).received < before[i] + kEnough)
                 all = false;
-        if (all || std::chrono::steady_clock::now() > end)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (size_t i = 0; i < rig.PortCount(); i++) {
+        if (!rig.Started(i))
+            continue;
+        EXPECT_EQ(rig.At(i).Fault(), "") << "port " << i;
+        EXPECT_GE(rig.At(i).received.load(), before[i] + kEnough) << "port " << i << " stalled";
     }
 }
 
@@ -70,22 +74,6 @@ std::vector<unsigned> CheckNames(PhonePool& rig) {
     return coms;
 }
 
-void ExpectStreamed(PhonePool& rig, const std::vector<uint64_t>& before) {
-    for (size_t i = 0; i < rig.PortCount(); i++) {
-        if (!rig.Started(i))
-            continue;
-        EXPECT_EQ(rig.At(i).Fault(), "") << "port " << i;
-        EXPECT_GE(rig.At(i).received.load(), before[i] + kEnough) << "port " << i << " stalled";
-    }
-}
-
-std::vector<uint64_t> Received(PhonePool& rig) {
-    std::vector<uint64_t> r;
-    for (size_t i = 0; i < rig.PortCount(); i++)
-        r.push_back(rig.At(i).received.load());
-    return r;
-}
-
 TEST(PhonePool, EightPhonesStreamWhileOneIsPulledAndPluggedAgain) {
     constexpr size_t kPhones = 8;
     PhonePool rig;
@@ -94,19 +82,17 @@ TEST(PhonePool, EightPhonesStreamWhileOneIsPulledAndPluggedAgain) {
     const std::vector<unsigned> coms = CheckNames(rig);
     for (size_t i = 0; i < rig.PortCount(); i++)
         ASSERT_TRUE(rig.Open(i, 0x900D + i)) << "port " << i;
-    const std::vector<uint64_t> none(rig.PortCount(), 0);
-    StreamUntil(rig, none);
-    ExpectStreamed(rig, none);
+    ExpectStreamed(rig, std::vector<uint64_t>(rig.PortCount(), 0));
 
     // Phone 3 goes while the rest stream, and comes back as itself.
-    auto before = Received(rig);
-    before[6] = before[7] = 0; // its ports' streams start again
+    std::vector<uint64_t> before;
+    for (size_t i = 0; i < rig.PortCount(); i++)
+        before.push_back(i / 2 == 3 ? 0 : rig.At(i).received.load()); // its streams start again
     rig.Unplug(3);
     ASSERT_EQ(rig.Plug(3), 2);
     EXPECT_EQ(CheckNames(rig), coms);
     for (size_t i : {6, 7})
         ASSERT_TRUE(rig.Open(i, 0xBAC0 + i));
-    StreamUntil(rig, before);
     ExpectStreamed(rig, before);
     for (size_t i = 0; i < rig.PortCount(); i++)
         rig.Close(i);
@@ -138,9 +124,7 @@ TEST(PhonePool, PortBeyondThePoolLimitFailsCleanly) {
     EXPECT_GT(sim::NonPagedPoolUse().refused, 0u);
     for (size_t i = 0; i < 7; i++)
         ASSERT_TRUE(rig.Open(i, 0x11 + i)) << "port " << i;
-    const std::vector<uint64_t> none(rig.PortCount(), 0);
-    StreamUntil(rig, none);
-    ExpectStreamed(rig, none);
+    ExpectStreamed(rig, std::vector<uint64_t>(rig.PortCount(), 0));
 }
 
 } // namespace

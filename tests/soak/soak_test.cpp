@@ -5,7 +5,7 @@
 // highest pool use seen is printed per thousand cycles.
 //
 // VXQT70_SOAK_SCALE=n divides every count by n (CI runs a shortened form).
-#include "common/machine.h"
+#include "common/port_test.h" // RIG_ON_BOTH_PORTS
 
 #include <gtest/gtest.h>
 
@@ -68,7 +68,17 @@ struct Stream {
     }
 };
 
-class Soak : public ::testing::TestWithParam<rig::Which> {};
+class Soak : public ::testing::TestWithParam<rig::Which> {
+protected:
+    // A read of 64 while the phone sends the stream's next `n` bytes: they
+    // arrive in order.
+    void ReadChecked(rig::Machine& m, Stream& stream, size_t n, uint64_t cycle) {
+        rig::Request& read = m.Port(GetParam()).StartRead(64);
+        m.Usb(GetParam())->Push(stream.Next(n));
+        ASSERT_TRUE(m.Port(GetParam()).Wait(read));
+        ASSERT_TRUE(stream.Check(read.output.data(), read.Bytes())) << "cycle " << cycle;
+    }
+};
 
 TEST_P(Soak, PlugUnplugWithThePortOpenAndDataFlowing) {
     rig::MachineOptions options;
@@ -82,11 +92,8 @@ TEST_P(Soak, PlugUnplugWithThePortOpenAndDataFlowing) {
         ASSERT_EQ(port.Open(), 0u) << "cycle " << cycle;
         port.SetTimeouts(5, 0, 0);
         Stream stream;
-        rig::Request& read = port.StartRead(64);
         port.StartWrite(std::vector<uint8_t>(48, 'w'));
-        m.Usb(GetParam())->Push(stream.Next(40));
-        ASSERT_TRUE(port.Wait(read));
-        ASSERT_TRUE(stream.Check(read.output.data(), read.Bytes())) << "cycle " << cycle;
+        ASSERT_NO_FATAL_FAILURE(ReadChecked(m, stream, 40, cycle));
         port.StartRead(64);
         ledger.Sample();
         m.Unplug();
@@ -109,10 +116,7 @@ TEST_P(Soak, SleepWakeWithThePortOpen) {
         ASSERT_EQ(m.SleepAndWake(cycle % 2 ? PowerSystemHibernate : PowerSystemSleeping3),
                   STATUS_SUCCESS)
             << "cycle " << cycle;
-        rig::Request& read = port.StartRead(64);
-        m.Usb(GetParam())->Push(stream.Next(20));
-        ASSERT_TRUE(port.Wait(read));
-        ASSERT_TRUE(stream.Check(read.output.data(), read.Bytes())) << "cycle " << cycle;
+        ASSERT_NO_FATAL_FAILURE(ReadChecked(m, stream, 20, cycle));
         rig::Request& write = port.StartWrite(std::vector<uint8_t>(20, 'z'));
         ASSERT_TRUE(port.Wait(write));
         ledger.Sample();
@@ -166,9 +170,6 @@ TEST_P(Soak, HundredMillionBytesEachWayInOrder) {
     ledger.ExpectFlat();
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, Soak, ::testing::Values(rig::Which::Modem, rig::Which::Diag),
-                         [](const ::testing::TestParamInfo<rig::Which>& p) {
-                             return std::string(p.param == rig::Which::Modem ? "modem" : "diag");
-                         });
+RIG_ON_BOTH_PORTS(Soak);
 
 } // namespace

@@ -14,6 +14,8 @@
 //  - close and unplug leave nothing behind (the verifier's end checks).
 #include "stress/stress.h"
 
+#include "common/machine.h" // Request, StatusForError
+
 #include "platform/usb/bus.h"
 #include "platform/win32/win32.h"
 
@@ -22,6 +24,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +53,27 @@ constexpr uint64_t kAheadLimit = 192 * 1024;
 #endif
 constexpr ULONG kHeaderSize = 12;
 constexpr int kWatchdogMs = 30000;
+const ULONG kReadTimeouts[4][3] = {
+    {kForever, 0, 0}, {kForever, kForever, 5}, {0, 0, 10}, {5, 0, 20}};
+
+// What the chaos thread does besides CancelIo: control requests a serial
+// program sends while others read and write (the input value when not 0).
+struct Poke {
+    const char* what;
+    ULONG code;
+    ULONG input;
+    DWORD outLength;
+};
+const Poke kPokes[] = {
+    {"PURGE", IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT, 0},
+    {"PURGE", IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR, 0},
+    {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS)},
+    {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG)},
+    {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR, 0},
+    {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY, 0},
+    {"SET_DTR", IOCTL_SERIAL_SET_DTR, 0, 0},
+    {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, 0, 0},
+};
 
 // The phone's stream: byte i of the run seeded with `seed`.
 inline uint8_t StreamByte(uint64_t seed, uint64_t i) {
@@ -61,23 +86,10 @@ inline uint8_t BodyByte(uint32_t writer, uint32_t seq, uint32_t k) {
     return static_cast<uint8_t>((writer * 131 + seq * 7 + k * 29 + (k >> 8)) & 0xFF);
 }
 
-// One overlapped request with its own event and buffers.
-struct Io {
-    OVERLAPPED ov{};
-    std::vector<uint8_t> in;
-    std::vector<uint8_t> out;
-    bool failedAtOnce = false;
-    DWORD error = 0;
-    Io() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Io() { CloseHandle(ov.hEvent); }
-    Io(const Io&) = delete;
-    Io& operator=(const Io&) = delete;
-    void Issued(BOOL ok) {
-        if (!ok && GetLastError() != ERROR_IO_PENDING) {
-            failedAtOnce = true;
-            error = GetLastError();
-        }
-    }
+// One overlapped request with its own event.
+struct Io : rig::Request {
+    Io() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Io() { CloseHandle(overlapped.hEvent); }
 };
 
 struct Outcome {
@@ -85,17 +97,6 @@ struct Outcome {
     DWORD bytes = 0;
     bool hung = false;
 };
-
-NTSTATUS StatusForError(DWORD error) {
-    const NTSTATUS candidates[] = {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,
-                                   STATUS_INVALID_DEVICE_REQUEST, STATUS_DELETE_PENDING,
-                                   STATUS_CANCELLED, STATUS_INSUFFICIENT_RESOURCES,
-                                   STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED};
-    for (NTSTATUS candidate : candidates)
-        if (RtlNtStatusToDosError(candidate) == error)
-            return candidate;
-    return static_cast<NTSTATUS>(0xE0000000u | error);
-}
 
 std::string Hex(ULONG value) {
     char text[16];
@@ -128,12 +129,12 @@ protected:
     Outcome Finish(std::unique_ptr<Io>& io, const char* what) {
         Outcome outcome;
         if (io->failedAtOnce) {
-            outcome.status = StatusForError(io->error);
+            outcome.status = rig::StatusForError(io->error);
             return outcome;
         }
         Deadline watchdog(kWatchdogMs);
-        while (!HasOverlappedIoCompleted(&io->ov)) {
-            WaitForSingleObject(io->ov.hEvent, 20);
+        while (!HasOverlappedIoCompleted(&io->overlapped)) {
+            WaitForSingleObject(io->overlapped.hEvent, 20);
             if (watchdog.Passed()) {
                 Fault(std::string(what) + " did not end within " + std::to_string(kWatchdogMs) +
                       " ms (seed " + std::to_string(seed_) + ")");
@@ -144,8 +145,8 @@ protected:
             }
         }
         outcome.status = static_cast<NTSTATUS>(
-            __atomic_load_n(&io->ov.Internal, __ATOMIC_ACQUIRE));
-        outcome.bytes = static_cast<DWORD>(io->ov.InternalHigh);
+            __atomic_load_n(&io->overlapped.Internal, __ATOMIC_ACQUIRE));
+        outcome.bytes = static_cast<DWORD>(io->overlapped.InternalHigh);
         return outcome;
     }
 
@@ -153,15 +154,15 @@ protected:
                     std::vector<uint8_t>* out = nullptr) {
         auto io = std::make_unique<Io>();
         if (inLength != 0)
-            io->in.assign(static_cast<const uint8_t*>(in),
+            io->input.assign(static_cast<const uint8_t*>(in),
                           static_cast<const uint8_t*>(in) + inLength);
-        io->out.assign(outLength, 0);
-        io->Issued(DeviceIoControl(port_, code, inLength ? io->in.data() : nullptr, inLength,
-                                   outLength ? io->out.data() : nullptr, outLength, nullptr,
-                                   &io->ov));
+        io->output.assign(outLength, 0);
+        io->Issued(DeviceIoControl(port_, code, inLength ? io->input.data() : nullptr, inLength,
+                                   outLength ? io->output.data() : nullptr, outLength, nullptr,
+                                   &io->overlapped));
         Outcome outcome = Finish(io, "a control request");
         if (out != nullptr && !outcome.hung)
-            *out = io->out;
+            *out = io->output;
         return outcome;
     }
 
@@ -200,8 +201,8 @@ protected:
     // One read of the ordered stream. Caller holds the read token.
     Outcome ReadOnce(DWORD length) {
         auto io = std::make_unique<Io>();
-        io->out.assign(length, 0);
-        io->Issued(ReadFile(port_, io->out.data(), length, nullptr, &io->ov));
+        io->output.assign(length, 0);
+        io->Issued(ReadFile(port_, io->output.data(), length, nullptr, &io->overlapped));
         Outcome outcome = Finish(io, "a read");
         if (outcome.hung)
             return outcome;
@@ -214,13 +215,18 @@ protected:
             return outcome;
         }
         for (DWORD i = 0; i < outcome.bytes; i++) {
-            if (firstMismatch_ < 0 && io->out[i] != StreamByte(seed_, expectedAt_)) {
+            if (firstMismatch_ < 0 && io->output[i] != StreamByte(seed_, expectedAt_)) {
                 firstMismatch_ = static_cast<int64_t>(expectedAt_);
             }
             expectedAt_++;
         }
         received_.fetch_add(outcome.bytes);
         return outcome;
+    }
+    // Reads until the stream reached `target`, or 50 reads in a row got nothing.
+    void ReadUntil(uint64_t target, const std::function<DWORD()>& length) {
+        for (int idle = 0; expectedAt_ < target && idle < 50 && !hung_;)
+            idle = ReadOnce(length()).bytes == 0 ? idle + 1 : 0;
     }
 
     sim::Kernel kernel_;
@@ -306,20 +312,14 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
                 while (!deadline.Passed() && !hung_) {
                     std::lock_guard<std::mutex> token(readToken_);
                     if (rng.Below(25) == 0) {
-                        // The read time-out classes a serial program uses.
-                        switch (rng.Below(4)) {
-                        case 0: SetTimeouts(kForever, 0, 0); break;           // immediate
-                        case 1: SetTimeouts(kForever, kForever, 5); break;    // wait for data
-                        case 2: SetTimeouts(0, 0, 10); break;                 // total
-                        default: SetTimeouts(5, 0, 20); break;                // interval + total
-                        }
+                        // The read time-out classes a serial program uses: immediate,
+                        // wait for data, total, interval + total.
+                        const ULONG* t = kReadTimeouts[rng.Below(4)];
+                        SetTimeouts(t[0], t[1], t[2]);
                     }
-                    DWORD length;
-                    switch (rng.Below(3)) {
-                    case 0: length = 1; break;
-                    case 1: length = static_cast<DWORD>(rng.Between(1, 64)); break;
-                    default: length = static_cast<DWORD>(rng.Between(1, 8192)); break;
-                    }
+                    const uint64_t kind = rng.Below(3);
+                    const DWORD length =
+                        kind == 0 ? 1 : static_cast<DWORD>(rng.Between(1, kind == 1 ? 64 : 8192));
                     ReadOnce(length);
                     reads++;
                 }
@@ -333,16 +333,16 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
                         rng.Below(10) == 0 ? rng.Between(kHeaderSize, 20000)
                                            : rng.Between(kHeaderSize, 5000));
                     auto io = std::make_unique<Io>();
-                    io->in.resize(length);
-                    io->in[0] = 0xA5;
-                    io->in[1] = static_cast<uint8_t>(w);
-                    memcpy(&io->in[2], &seq, 4);
-                    memcpy(&io->in[6], &length, 4);
-                    io->in[10] = 0x5A;
-                    io->in[11] = 0x5A;
+                    io->input.resize(length);
+                    io->input[0] = 0xA5;
+                    io->input[1] = static_cast<uint8_t>(w);
+                    memcpy(&io->input[2], &seq, 4);
+                    memcpy(&io->input[6], &length, 4);
+                    io->input[10] = 0x5A;
+                    io->input[11] = 0x5A;
                     for (uint32_t k = kHeaderSize; k < length; k++)
-                        io->in[k] = BodyByte(w, seq, k);
-                    io->Issued(WriteFile(port_, io->in.data(), length, nullptr, &io->ov));
+                        io->input[k] = BodyByte(w, seq, k);
+                    io->Issued(WriteFile(port_, io->input.data(), length, nullptr, &io->overlapped));
                     Outcome outcome = Finish(io, "a write");
                     if (outcome.hung)
                         return;
@@ -359,16 +359,16 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         threads.push_back(std::make_unique<sim::Thread>("waiter", [&] {
             while (!deadline.Passed() && !hung_) {
                 auto io = std::make_unique<Io>();
-                io->out.assign(sizeof(ULONG), 0xCC);
+                io->output.assign(sizeof(ULONG), 0xCC);
                 io->Issued(DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
-                                           io->out.data(), sizeof(ULONG), nullptr, &io->ov));
+                                           io->output.data(), sizeof(ULONG), nullptr, &io->overlapped));
                 Outcome outcome = Finish(io, "a WAIT_ON_MASK");
                 if (outcome.hung)
                     return;
                 waits++;
                 if (outcome.status == STATUS_SUCCESS) {
                     ULONG events = 0;
-                    memcpy(&events, io->out.data(), sizeof events);
+                    memcpy(&events, io->output.data(), sizeof events);
                     if (outcome.bytes != sizeof(ULONG) ||
                         (events & ~(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)) != 0)
                         Fault("WAIT_ON_MASK reported " + Hex(events) + " in " +
@@ -383,49 +383,23 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
             while (!deadline.Passed() && !hung_) {
                 std::this_thread::sleep_for(std::chrono::microseconds(rng.Between(200, 3000)));
                 chaos++;
-                switch (rng.Below(7)) {
-                case 0:
+                const uint64_t pick = rng.Below(std::size(kPokes) + 1);
+                if (pick == std::size(kPokes)) {
                     CancelIo(port_);
-                    break;
-                case 1: {
-                    ULONG flags = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT;
-                    Expect(Control(IOCTL_SERIAL_PURGE, &flags, sizeof flags, 0), "PURGE");
-                    break;
+                    continue;
                 }
-                case 2: {
-                    ULONG flags = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
-                    Expect(Control(IOCTL_SERIAL_PURGE, &flags, sizeof flags, 0), "PURGE");
-                    break;
-                }
-                case 3: {
-                    std::vector<uint8_t> out;
-                    Outcome o = Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
-                                        sizeof(SERIAL_STATUS), &out);
-                    Expect(o, "GET_COMMSTATUS");
-                    SERIAL_STATUS status{};
-                    memcpy(&status, out.data(), std::min(out.size(), sizeof status));
-                    if (!o.hung && status.AmountInInQueue > kRingSize)
-                        Fault("GET_COMMSTATUS counted " + std::to_string(status.AmountInInQueue) +
-                              " bytes in the ring");
-                    break;
-                }
-                case 4:
-                    Expect(Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, sizeof(ULONG)),
-                           "GET_MODEMSTATUS");
-                    break;
-                case 5: {
-                    ULONG newMask = rng.Below(2) ? SERIAL_EV_RXCHAR
-                                                 : SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
-                    Expect(Control(IOCTL_SERIAL_SET_WAIT_MASK, &newMask, sizeof newMask, 0),
-                           "SET_WAIT_MASK");
-                    break;
-                }
-                default:
-                    Expect(Control(rng.Below(2) ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR,
-                                   nullptr, 0, 0),
-                           "SET_DTR/CLR_DTR");
-                    break;
-                }
+                const Poke& poke = kPokes[pick];
+                std::vector<uint8_t> out;
+                Outcome o = Control(poke.code, &poke.input, poke.input ? sizeof poke.input : 0,
+                                    poke.outLength, &out);
+                Expect(o, poke.what);
+                if (o.hung || poke.code != IOCTL_SERIAL_GET_COMMSTATUS)
+                    continue;
+                SERIAL_STATUS status{};
+                memcpy(&status, out.data(), std::min(out.size(), sizeof status));
+                if (status.AmountInInQueue > kRingSize)
+                    Fault("GET_COMMSTATUS counted " + std::to_string(status.AmountInInQueue) +
+                          " bytes in the ring");
             }
         }));
         // The application threads end at the deadline; then the phone stops.
@@ -446,11 +420,7 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
     SetTimeouts(kForever, kForever, 20);
     {
         std::lock_guard<std::mutex> token(readToken_);
-        int idle = 0;
-        while (expectedAt_ < pushed.load() && idle < 50 && !hung_) {
-            Outcome o = ReadOnce(4096);
-            idle = o.bytes == 0 ? idle + 1 : 0;
-        }
+        ReadUntil(pushed.load(), [] { return 4096; });
     }
     EXPECT_EQ(expectedAt_, pushed.load())
         << "seed " << seed_ << "; the phone still holds " << Usb().QueuedBytes(usb::Pipe::BulkIn)
@@ -502,11 +472,7 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
     EXPECT_EQ(status.AmountInInQueue, kRingSize);
     {
         std::lock_guard<std::mutex> token(readToken_);
-        int idle = 0;
-        while (expectedAt_ < base + kRingSize && idle < 50 && !hung_) {
-            Outcome o = ReadOnce(rng.Between(1, 65536));
-            idle = o.bytes == 0 ? idle + 1 : 0;
-        }
+        ReadUntil(base + kRingSize, [&rng] { return DWORD(rng.Between(1, 65536)); });
         EXPECT_EQ(expectedAt_, base + kRingSize) << "seed " << seed_;
         EXPECT_EQ(firstMismatch_, -1) << "the ring went wrong at byte " << firstMismatch_;
         // What did not fit is gone; the stream goes on after it.
@@ -515,11 +481,7 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         for (size_t i = 0; i < tail.size(); i++)
             tail[i] = StreamByte(seed_, expectedAt_ + i);
         Usb().Push(tail.data(), tail.size(), usb::Pipe::BulkIn, 50);
-        idle = 0;
-        while (expectedAt_ < base + burst + tail.size() && idle < 50 && !hung_) {
-            Outcome o = ReadOnce(1000);
-            idle = o.bytes == 0 ? idle + 1 : 0;
-        }
+        ReadUntil(base + burst + tail.size(), [] { return 1000; });
         EXPECT_EQ(expectedAt_, base + burst + tail.size()) << "seed " << seed_;
         EXPECT_EQ(firstMismatch_, -1) << "the stream went wrong at byte " << firstMismatch_;
     }
@@ -529,56 +491,45 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         std::vector<uint8_t> got = Usb().TakeReceived();
         phoneGot.insert(phoneGot.end(), got.begin(), got.end());
     }
+    // Each write arrived whole (or, cancelled, as the bytes it reported),
+    // after the one before it, at most once; the first wrong byte ends it.
     std::map<std::pair<uint32_t, uint32_t>, WriteRecord> byId;
     for (const auto& w : writes)
         byId[{w.writer, w.seq}] = w;
     std::map<std::pair<uint32_t, uint32_t>, bool> seen;
-    size_t at = 0;
-    bool parsed = true;
-    while (at < phoneGot.size()) {
-        if (phoneGot.size() - at < kHeaderSize || phoneGot[at] != 0xA5 ||
-            phoneGot[at + 10] != 0x5A || phoneGot[at + 11] != 0x5A) {
-            ADD_FAILURE() << "the phone got bytes that start no write at offset " << at
-                          << " of " << phoneGot.size() << " (seed " << seed_ << ")";
-            parsed = false;
+    std::string broken;
+    for (size_t at = 0; at < phoneGot.size() && broken.empty();) {
+        const uint8_t* h = &phoneGot[at];
+        if (phoneGot.size() - at < kHeaderSize || h[0] != 0xA5 || h[10] != 0x5A || h[11] != 0x5A) {
+            broken = "bytes that start no write at offset " + std::to_string(at) + " of " +
+                     std::to_string(phoneGot.size());
             break;
         }
-        uint32_t writer = phoneGot[at + 1], seq = 0, length = 0;
-        memcpy(&seq, &phoneGot[at + 2], 4);
-        memcpy(&length, &phoneGot[at + 6], 4);
+        uint32_t writer = h[1], seq = 0, length = 0;
+        memcpy(&seq, h + 2, 4);
+        memcpy(&length, h + 6, 4);
+        const std::string id = "write " + std::to_string(writer) + "/" + std::to_string(seq);
         auto it = byId.find({writer, seq});
         if (it == byId.end() || seen[{writer, seq}]) {
-            ADD_FAILURE() << "write " << writer << "/" << seq << " arrived "
-                          << (it == byId.end() ? "without being sent" : "twice");
-            parsed = false;
+            broken = id + (it == byId.end() ? " without being sent" : " twice");
             break;
         }
         seen[{writer, seq}] = true;
         const uint32_t sent = it->second.sent;
-        if (sent < kHeaderSize || phoneGot.size() - at < sent) {
-            ADD_FAILURE() << "write " << writer << "/" << seq << " of " << length
-                          << " bytes ended with " << Hex(it->second.status) << " reporting "
-                          << sent << " bytes sent, but the phone got its start (seed " << seed_
-                          << ")";
-            parsed = false;
-            break;
-        }
-        for (uint32_t k = kHeaderSize; k < sent; k++) {
-            if (phoneGot[at + k] != BodyByte(writer, seq, k)) {
-                ADD_FAILURE() << "write " << writer << "/" << seq << " is broken at byte " << k
-                              << " of " << length << " (another write cut in?)";
-                parsed = false;
-                break;
-            }
-        }
-        if (!parsed)
-            break;
+        if (sent < kHeaderSize || phoneGot.size() - at < sent)
+            broken = id + " of " + std::to_string(length) + " bytes, which ended with " +
+                     Hex(it->second.status) + " reporting " + std::to_string(sent) +
+                     " bytes sent, but the phone got its start";
+        for (uint32_t k = kHeaderSize; k < sent && broken.empty(); k++)
+            if (h[k] != BodyByte(writer, seq, k))
+                broken = id + " broken at byte " + std::to_string(k) + " of " +
+                         std::to_string(length) + " (another write cut in?)";
         at += sent;
     }
-    if (parsed) {
-        for (const auto& w : writes) {
-            const bool arrived = seen.count({w.writer, w.seq}) != 0;
-            EXPECT_EQ(arrived, w.sent != 0)
+    EXPECT_EQ(broken, "") << "what the phone got (seed " << seed_ << ")";
+    for (const auto& w : writes) {
+        if (broken.empty()) {
+            EXPECT_EQ(seen.count({w.writer, w.seq}) != 0, w.sent != 0)
                 << "write " << w.writer << "/" << w.seq << " reported " << w.sent
                 << " bytes sent, status " << Hex(w.status);
         }

@@ -1,45 +1,88 @@
 // The AT modem behind the phone's modem interface, seen from the host's side
-// of the bus: commands written on bulk-out are answered on bulk-in, the line
-// state comes as SERIAL_STATE notifications, DTR arrives as a class request,
-// and the escape's guard time runs on the bus's own clock.
+// of the bus (its command language is tests/atmodem's): commands written on
+// bulk-out are answered into the bulk-in transfer a function driver keeps
+// waiting, the line state comes as SERIAL_STATE notifications, DTR arrives as
+// a class request, and the escape's guard time runs on the bus's own clock.
 #include "usb_test.h"
 
 namespace usbtest {
 namespace {
 
-using usb::Pipe;
+// One step of a script: Say writes `text` with a read already waiting,
+// which must end with `expect` in the same frame tick, the whole answer
+// (nothing left queued); Read takes what the phone sends now ("" when
+// nothing: the read is aborted); State the next notification's UART state
+// (-1: none); Lines sends SET_CONTROL_LINE_STATE; After waits `value` ms
+// with a read waiting, which must end just then with `expect`; Pause lets
+// the clock run; Steer changes the world outside.
+enum class Op { Say, Read, State, Lines, After, Pause, Steer };
+struct Step {
+    Op op;
+    std::string text, expect;
+    int value = 0;
+    void (*steer)(ATMODEM&) = nullptr;
+};
+Step Say(std::string text, std::string expect) { return {Op::Say, std::move(text), std::move(expect)}; }
+Step Read(std::string expect) { return {Op::Read, "", std::move(expect)}; }
+Step State(int state) { return {Op::State, "", "", state}; }
+Step Lines(int lines) { return {Op::Lines, "", "", lines}; }
+Step After(int ms, std::string expect) { return {Op::After, "", std::move(expect), ms}; }
+Step Pause(int ms) { return {Op::Pause, "", "", ms}; }
+Step Steer(void (*steer)(ATMODEM&)) { return {Op::Steer, "", "", 0, steer}; }
 
-class UsbAtModem : public UsbTest {
+const std::string kDialed = "ATE0D1\r\r\nCONNECT\r\n";
+
+struct Script {
+    const char* name;
+    bool atModem;
+    std::vector<Step> steps;
+};
+
+const Script kScripts[] = {
+    {"OffUnlessConfigured", false, {Say("AT\r", ""), State(-1)}},
+    {"AnswersCommands", true,
+     {Say("ATE0\r", "ATE0\r\r\nOK\r\n"), Say("AT+CSQ\r", "\r\n+CSQ: 23,99\r\n\r\nOK\r\n")}},
+    {"DsrFromPlugInAndCarrierWithTheCall", true,
+     {State(usb::kStateDsr), State(-1), Say("ATE0D5551234\r", "ATE0D5551234\r\r\nCONNECT\r\n"),
+      State(usb::kStateDsr | usb::kStateDcd), Say("ping", "ping")}},
+    {"DroppingDtrHangsUp", true,
+     {State(usb::kStateDsr), Lines(usb::kLineDtr | usb::kLineRts), Say("ATE0D1\r", kDialed),
+      State(usb::kStateDsr | usb::kStateDcd), Lines(usb::kLineRts), Read("\r\nNO CARRIER\r\n"),
+      State(usb::kStateDsr)}},
+    // Nobody writes after "+++": the bus wakes itself when the guard time is over.
+    {"EscapeGuardTimeRunsOnTheBusClock", true,
+     {Say("ATE0D1\r", kDialed), Pause(1000), Say("+++", "+++"), After(1000, "\r\nOK\r\n"),
+      Say("ATH\r", "\r\nNO CARRIER\r\n")}},
+    {"TestsSteerTheWorldOutside", true,
+     {Steer([](ATMODEM& m) { AtModemSetDialAnswer(&m, AtDialBusy); }),
+      Say("ATE0D1\r", "ATE0D1\r\r\nBUSY\r\n"),
+      Steer([](ATMODEM& m) {
+          AtModemSetDialAnswer(&m, AtDialConnect);
+          AtModemSetFarEnd(&m, AtFarEndLines);
+      }),
+      Say("ATD1\r", "\r\nCONNECT\r\n"), Say("hi\r", "you said: hi\r\n"),
+      Steer([](ATMODEM& m) { AtModemRemoteHangup(&m); }), Read("\r\nNO CARRIER\r\n")}},
+    // Two full 64-byte packets: the echo ends with a zero-length packet.
+    {"LongOutputEndsWithAZeroLengthPacket", true,
+     {Say("ATE0D1\r", kDialed), Say(std::string(128, 'z'), std::string(128, 'z'))}},
+};
+
+class UsbAtModem : public UsbTest, public ::testing::WithParamInterface<Script> {
 protected:
-    void PlugModem() {
-        usb::PhoneConfig config;
-        config.atModem = true;
-        Plug(config);
-    }
-    // What the phone sends on bulk-in now (the transfer ends on a short
-    // packet, so each burst of output is one read).
-    std::string ReadNow() {
-        Request& r = Read();
-        sim::RunUntilIdle();
+    // A read that did not end is aborted: "" (or -1 for a notification).
+    std::string Take(Request& r) {
         if (!r.done) {
-            PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::BulkIn);
+            PipeRequest(URB_FUNCTION_ABORT_PIPE, r.asked == 16 ? Pipe::InterruptIn : Pipe::BulkIn);
             sim::RunUntilIdle();
             return "";
         }
         return r.Text();
     }
-    std::string Say(const std::string& text) {
-        Write(text);
-        sim::RunUntilIdle();
-        return ReadNow();
-    }
-    // The UART state of the next notification on the interrupt pipe, or -1.
     int NextState() {
         Request& r = Read(Pipe::InterruptIn, 16);
         sim::RunUntilIdle();
         if (!r.done) {
-            PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::InterruptIn);
-            sim::RunUntilIdle();
+            Take(r);
             return -1;
         }
         EXPECT_EQ(r.Length(), 10u);
@@ -48,107 +91,68 @@ protected:
     }
 };
 
-TEST_F(UsbAtModem, OffUnlessConfigured) {
-    Plug();
-    EXPECT_FALSE(ports_[0].ifc->HasAtModem());
-    Write("AT\r");
-    sim::RunUntilIdle();
-    EXPECT_EQ(ports_[0].ifc->QueuedBytes(), 0u);
-    EXPECT_EQ(NextState(), -1);
+TEST_P(UsbAtModem, Script) {
+    const Script& script = GetParam();
+    usb::PhoneConfig config;
+    config.atModem = script.atModem;
+    Plug(config);
+    usb::Interface& ifc = *ports_[0].ifc;
+    EXPECT_EQ(ifc.HasAtModem(), script.atModem);
+    EXPECT_FALSE(ports_[1].ifc->HasAtModem()); // only the modem interface gets one
+    std::string written;
+    for (size_t i = 0; i < script.steps.size(); ++i) {
+        const Step& step = script.steps[i];
+        SCOPED_TRACE(testing::Message() << "step " << i);
+        switch (step.op) {
+        case Op::Say: {
+            Request& waiting = Read();
+            sim::RunUntilIdle();
+            ASSERT_FALSE(waiting.done);
+            Write(step.text);
+            written += step.text;
+            sim::RunUntilIdle();
+            EXPECT_EQ(Take(waiting), step.expect);
+            EXPECT_EQ(ifc.QueuedBytes(), 0u);
+            break;
+        }
+        case Op::Read: {
+            Request& r = Read();
+            sim::RunUntilIdle();
+            EXPECT_EQ(Take(r), step.expect);
+            break;
+        }
+        case Op::State:
+            EXPECT_EQ(NextState(), step.value);
+            break;
+        case Op::Lines:
+            Class(usb::kSetControlLineState, USHORT(step.value));
+            sim::RunUntilIdle();
+            EXPECT_EQ(ifc.AtModemSnapshot().ControlLines, step.value);
+            break;
+        case Op::After: {
+            Request& r = Read();
+            sim::RunUntilIdle();
+            sim::AdvanceClockMs(step.value - 1);
+            EXPECT_FALSE(r.done);
+            sim::AdvanceClockMs(1);
+            ASSERT_TRUE(r.done);
+            EXPECT_EQ(r.Text(), step.expect);
+            break;
+        }
+        case Op::Pause:
+            sim::AdvanceClockMs(step.value);
+            break;
+        case Op::Steer:
+            ifc.WithAtModem(step.steer);
+            break;
+        }
+    }
+    // Answered or not, everything written is still recorded.
+    EXPECT_EQ(ifc.TakeReceivedText(), written);
 }
 
-TEST_F(UsbAtModem, OnlyTheModemInterfaceGetsOne) {
-    PlugModem();
-    EXPECT_TRUE(ports_[0].ifc->HasAtModem());
-    EXPECT_FALSE(ports_[1].ifc->HasAtModem());
-}
-
-TEST_F(UsbAtModem, AnswersCommandsOnBulkInAndStillRecordsThem) {
-    PlugModem();
-    EXPECT_EQ(Say("ATE0\r"), "ATE0\r\r\nOK\r\n");
-    EXPECT_EQ(Say("AT+CSQ\r"), "\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
-    EXPECT_EQ(ports_[0].ifc->TakeReceivedText(), "ATE0\rAT+CSQ\r");
-}
-
-// A function driver keeps a bulk-in transfer pending all the time: the
-// answer must reach that transfer in the same frame tick that served the
-// command, not wait for some later bus activity.
-TEST_F(UsbAtModem, AnswersIntoTheTransferAlreadyWaiting) {
-    PlugModem();
-    Request& waiting = Read();
-    sim::RunUntilIdle();
-    ASSERT_FALSE(waiting.done);
-    Write("AT\r");
-    sim::RunUntilIdle();
-    ASSERT_TRUE(waiting.done);
-    EXPECT_EQ(waiting.Text(), "AT\r\r\nOK\r\n");
-}
-
-TEST_F(UsbAtModem, DsrFromPlugInAndCarrierWithTheCall) {
-    PlugModem();
-    EXPECT_EQ(NextState(), usb::kStateDsr);
-    EXPECT_EQ(NextState(), -1); // nothing changed since
-    EXPECT_EQ(Say("ATE0D5551234\r"), "ATE0D5551234\r\r\nCONNECT\r\n");
-    EXPECT_EQ(NextState(), usb::kStateDsr | usb::kStateDcd);
-    EXPECT_EQ(Say("ping"), "ping");
-}
-
-TEST_F(UsbAtModem, DroppingDtrHangsUp) {
-    PlugModem();
-    NextState();
-    Class(usb::kSetControlLineState, usb::kLineDtr | usb::kLineRts);
-    EXPECT_EQ(Say("ATE0D1\r"), "ATE0D1\r\r\nCONNECT\r\n");
-    EXPECT_EQ(NextState(), usb::kStateDsr | usb::kStateDcd);
-    Class(usb::kSetControlLineState, usb::kLineRts);
-    sim::RunUntilIdle();
-    EXPECT_EQ(ReadNow(), "\r\nNO CARRIER\r\n");
-    EXPECT_EQ(NextState(), usb::kStateDsr);
-    EXPECT_EQ(ports_[0].ifc->AtModemSnapshot().ControlLines, usb::kLineRts);
-}
-
-TEST_F(UsbAtModem, EscapeGuardTimeRunsOnTheBusClock) {
-    PlugModem();
-    EXPECT_EQ(Say("ATE0D1\r"), "ATE0D1\r\r\nCONNECT\r\n");
-    sim::AdvanceClockMs(1000);
-    EXPECT_EQ(Say("+++"), "+++");
-    Request& r = Read();
-    sim::RunUntilIdle();
-    EXPECT_FALSE(r.done);
-    // Nobody writes: the bus wakes itself when the guard time is over.
-    sim::AdvanceClockMs(999);
-    EXPECT_FALSE(r.done);
-    sim::AdvanceClockMs(1);
-    ASSERT_TRUE(r.done);
-    EXPECT_EQ(r.Text(), "\r\nOK\r\n");
-    EXPECT_EQ(Say("ATH\r"), "\r\nNO CARRIER\r\n");
-}
-
-TEST_F(UsbAtModem, TestsSteerTheWorldOutside) {
-    PlugModem();
-    ports_[0].ifc->WithAtModem([](ATMODEM& m) { AtModemSetDialAnswer(&m, AtDialBusy); });
-    EXPECT_EQ(Say("ATE0D1\r"), "ATE0D1\r\r\nBUSY\r\n");
-    ports_[0].ifc->WithAtModem([](ATMODEM& m) {
-        AtModemSetDialAnswer(&m, AtDialConnect);
-        AtModemSetFarEnd(&m, AtFarEndLines);
-    });
-    EXPECT_EQ(Say("ATD1\r"), "\r\nCONNECT\r\n");
-    EXPECT_EQ(Say("hi\r"), "you said: hi\r\n");
-    ports_[0].ifc->WithAtModem([](ATMODEM& m) { AtModemRemoteHangup(&m); });
-    EXPECT_EQ(ReadNow(), "\r\nNO CARRIER\r\n");
-}
-
-TEST_F(UsbAtModem, LongOutputEndsWithAZeroLengthPacketOnAFullOne) {
-    PlugModem();
-    EXPECT_EQ(Say("ATE0D1\r"), "ATE0D1\r\r\nCONNECT\r\n");
-    std::string block(128, 'z'); // two full 64-byte packets
-    Write(block);
-    sim::RunUntilIdle();
-    Request& r = Read(Pipe::BulkIn, 4096);
-    sim::RunUntilIdle();
-    ASSERT_TRUE(r.done);
-    EXPECT_EQ(r.Length(), 128u);
-    EXPECT_EQ(ports_[0].ifc->QueuedBytes(), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(Scripts, UsbAtModem, ::testing::ValuesIn(kScripts),
+                         [](const ::testing::TestParamInfo<Script>& s) { return s.param.name; });
 
 } // namespace
 } // namespace usbtest
