@@ -1,136 +1,12 @@
-// The Win32 layer over the simulated I/O manager, against a small port
-// driver: opening COM names, synchronous and overlapped I/O, cancellation,
-// events on the virtual clock, and the error codes kernel32 reports.
-#include "common/fake_driver.h"
-#include "platform/sim/sim.h"
-#include "platform/win32/win32.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <string>
+// The Win32 layer over the simulated I/O manager, against the recording
+// serial driver: opening COM names, synchronous and overlapped I/O,
+// cancellation, events on the virtual clock, and the error codes kernel32
+// reports.
+#include "win32_comm/comm_fixture.h"
 
 namespace {
 
-using fake::Act;
-
-constexpr ULONG Code(ULONG function) {
-    return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + function, METHOD_BUFFERED, FILE_ANY_ACCESS);
-}
-constexpr ULONG kEcho = Code(0);      // output = input; short output: STATUS_BUFFER_OVERFLOW
-constexpr ULONG kFailWith = Code(1);  // completes with the NTSTATUS given as input
-constexpr ULONG kPend = Code(2);      // stays queued until cancelled
-constexpr ULONG kFeed = Code(3);      // input bytes arrive; a queued read takes them
-constexpr ULONG kShortNext = Code(4); // the next read ends STATUS_TIMEOUT with what there is
-
-// COM5: reads wait for fed bytes in the driver's queue; writes are kept.
-struct Win32Test : ::testing::Test {
-    sim::Kernel kernel;
-    std::string written, received;
-    bool shortNext = false;
-    int zeroLengthReads = 0;
-    fake::Driver port_driver{PortConfig()};
-    HANDLE port = INVALID_HANDLE_VALUE;
-
-    fake::Config PortConfig() {
-        fake::Config c = fake::Port("testport", L"\\Device\\TestPort0", L"\\DosDevices\\COM5");
-        c.rules = {fake::Runs(IRP_MJ_READ, [this](PDEVICE_OBJECT, PIRP irp) { return Read(irp); }),
-                   fake::Runs(IRP_MJ_WRITE,
-                              [this](PDEVICE_OBJECT, PIRP irp) {
-                                  const ULONG n =
-                                      IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-                                  written.append(
-                                      static_cast<const char*>(irp->AssociatedIrp.SystemBuffer), n);
-                                  return fake::CompleteWith(irp, STATUS_SUCCESS, n);
-                              }),
-                   fake::OnCode(kEcho, Act::Echo),
-                   fake::OnCode(kPend, Act::Pend),
-                   Control(kFailWith,
-                           [](PIRP irp, const std::string& in) {
-                               NTSTATUS status;
-                               if (in.size() < sizeof status)
-                                   return fake::CompleteWith(irp, STATUS_BUFFER_TOO_SMALL);
-                               std::memcpy(&status, in.data(), sizeof status);
-                               return fake::CompleteWith(irp, status);
-                           }),
-                   Control(kFeed,
-                           [this](PIRP irp, const std::string& in) {
-                               received += in;
-                               ServeQueuedRead();
-                               return fake::CompleteWith(irp, STATUS_SUCCESS);
-                           }),
-                   Control(kShortNext,
-                           [this](PIRP irp, const std::string&) {
-                               shortNext = true;
-                               ServeQueuedRead();
-                               return fake::CompleteWith(irp, STATUS_SUCCESS);
-                           }),
-                   fake::On(IRP_MJ_DEVICE_CONTROL, Act::Complete, STATUS_INVALID_DEVICE_REQUEST)};
-        // Everything the handle left queued ends at cleanup, or it cannot close.
-        fake::Rule cleanup = fake::On(IRP_MJ_CLEANUP, Act::Complete);
-        cleanup.run = [this](PDEVICE_OBJECT, PIRP) {
-            return port_driver.CancelHeld(), STATUS_SUCCESS;
-        };
-        c.rules.push_back(cleanup);
-        return c;
-    }
-    template <typename F> fake::Rule Control(ULONG code, F body) {
-        fake::Rule rule = fake::OnCode(code, Act::Run);
-        rule.run = [body](PDEVICE_OBJECT, PIRP irp) {
-            const auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-            return body(irp,
-                        std::string(static_cast<const char*>(irp->AssociatedIrp.SystemBuffer),
-                                    irp->AssociatedIrp.SystemBuffer ? p.InputBufferLength : 0));
-        };
-        return rule;
-    }
-    // Moves what has arrived into `irp` and completes it.
-    NTSTATUS Deliver(PIRP irp) {
-        const ULONG want = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-        const ULONG n = std::min<ULONG>(want, static_cast<ULONG>(received.size()));
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, received.data(), n);
-        received.erase(0, n);
-        const NTSTATUS status = n == want || !shortNext ? STATUS_SUCCESS : STATUS_TIMEOUT;
-        shortNext = false;
-        return fake::CompleteWith(irp, status, n);
-    }
-    NTSTATUS Read(PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
-            ++zeroLengthReads;
-            return fake::CompleteWith(irp, STATUS_SUCCESS);
-        }
-        if (!received.empty() || shortNext)
-            return Deliver(irp);
-        return port_driver.Hold(irp);
-    }
-    void ServeQueuedRead() {
-        if (received.empty() && !shortNext)
-            return;
-        if (PIRP irp = port_driver.Take(IRP_MJ_READ))
-            Deliver(irp);
-    }
-    int Count(const char* name) const {
-        return static_cast<int>(std::count_if(port_driver.seen.begin(), port_driver.seen.end(),
-                                              [&](const fake::Seen& s) { return s.name == name; }));
-    }
-
-    void TearDown() override {
-        if (port != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port));
-        }
-        EXPECT_EQ(sim::Win32OpenHandles(), 0u);
-    }
-    HANDLE Open(const char* name, DWORD flags = 0) {
-        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
-    }
-    void Feed(const std::string& bytes) {
-        DWORD n = 0;
-        OVERLAPPED o{};
-        ASSERT_TRUE(DeviceIoControl(port, kFeed, const_cast<char*>(bytes.data()),
-                                    static_cast<DWORD>(bytes.size()), nullptr, 0, &n, &o));
-    }
+struct Win32Test : SerialRig {
     // The Win32 error a request fails with when the driver completes it with `status`.
     DWORD ErrorFor(NTSTATUS status) {
         DWORD n = 0;
@@ -143,42 +19,44 @@ struct Win32Test : ::testing::Test {
 
 // ---------------------------------------------------------------- opening
 
-TEST_F(Win32Test, ComNamesOpenThroughTheDosDeviceLink) {
-    for (const char* name :
-         {"\\\\.\\COM5", "\\\\?\\com5", "COM5", "com5:", "\\\\.\\GLOBALROOT\\Device\\TestPort0"}) {
-        HANDLE h = Open(name);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << name << " error " << GetLastError();
-        EXPECT_TRUE(CloseHandle(h));
+// CreateFile sends CREATE only; CloseHandle CLEANUP then CLOSE. COM10 and up
+// are DOS device names only with the "\\.\" prefix.
+TEST_F(Win32Test, ComNamesOpenThroughTheDosDeviceLinkOthersAreNotFound) {
+    const struct {
+        const char* name;
+        bool opens;
+    } names[] = {{"\\\\.\\COM7", true},  {"\\\\?\\com7", true},    {"COM7", true},
+                 {"com7:", true},          {"\\\\.\\GLOBALROOT\\Device\\CommRec0", true},
+                 {"\\\\.\\COM6", false}, {"COM6", false},            {"COM10", false},
+                 {"\\\\.\\CommRec0", false}, {"C:\\COM7", false}};
+    for (const auto& n : names) {
+        SetLastError(0);
+        HANDLE h = Open(n.name);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, n.opens) << n.name << " error " << GetLastError();
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        } else {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << n.name;
+        }
     }
-    // CreateFile sends CREATE only; CloseHandle CLEANUP then CLOSE.
     EXPECT_EQ(Count("CREATE"), 5);
     EXPECT_EQ(Count("CLEANUP"), 5);
     EXPECT_EQ(Count("CLOSE"), 5);
 }
 
-TEST_F(Win32Test, NamesThatReachNoDeviceAreNotFound) {
-    // COM10 and up are DOS device names only with the "\\.\" prefix.
-    for (const char* name : {"\\\\.\\COM6", "COM6", "COM10", "\\\\.\\TestPort0", "C:\\COM5"}) {
-        SetLastError(0);
-        EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE) << name;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << name;
-    }
-    EXPECT_EQ(Count("CREATE"), 0);
-}
-
 TEST_F(Win32Test, AnExclusivePortRefusesASecondOpenUntilTheFirstCloses) {
-    port = Open("\\\\.\\COM5");
+    port = Open("\\\\.\\COM7");
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     SetLastError(0);
-    EXPECT_EQ(Open("COM5"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open("COM7"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(CloseHandle(port));
-    port = Open("COM5");
+    port = Open("COM7");
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
 }
 
 TEST_F(Win32Test, ClosingAHandleTwiceIsAnInvalidHandle) {
-    HANDLE h = Open("COM5");
+    HANDLE h = Open("COM7");
     ASSERT_TRUE(CloseHandle(h));
     SetLastError(0);
     EXPECT_FALSE(CloseHandle(h));
@@ -192,7 +70,7 @@ TEST_F(Win32Test, ClosingAHandleTwiceIsAnInvalidHandle) {
 // ---------------------------------------------------------------- synchronous handles
 
 TEST_F(Win32Test, SynchronousReadsWritesAndControls) {
-    port = Open("COM5");
+    port = Open("COM7");
     DWORD n = 99;
     ASSERT_TRUE(WriteFile(port, "ATZ\r", 4, &n, nullptr));
     EXPECT_EQ(n, 4u);
@@ -219,7 +97,7 @@ TEST_F(Win32Test, SynchronousReadsWritesAndControls) {
 }
 
 TEST_F(Win32Test, AReadEndingInTimeoutSucceedsWithFewerBytes) {
-    port = Open("COM5");
+    port = Open("COM7");
     Feed("AB");
     DWORD n = 0;
     ASSERT_TRUE(DeviceIoControl(port, kShortNext, nullptr, 0, nullptr, 0, &n, nullptr));
@@ -231,7 +109,7 @@ TEST_F(Win32Test, AReadEndingInTimeoutSucceedsWithFewerBytes) {
 }
 
 TEST_F(Win32Test, AWarningStillReportsTheBytesMoved) {
-    port = Open("COM5");
+    port = Open("COM7");
     char in[] = "abcdef";
     char out[4] = {};
     DWORD n = 0;
@@ -242,7 +120,7 @@ TEST_F(Win32Test, AWarningStillReportsTheBytesMoved) {
 }
 
 TEST_F(Win32Test, FailuresMapToTheErrorsKernel32Reports) {
-    port = Open("COM5");
+    port = Open("COM7");
     const struct {
         NTSTATUS status;
         DWORD error;
@@ -265,7 +143,7 @@ TEST_F(Win32Test, FailuresMapToTheErrorsKernel32Reports) {
         EXPECT_EQ(ErrorFor(row.status), row.error) << std::hex << row.status;
     // An unknown control code reaches the driver and is refused cleanly.
     DWORD n = 0;
-    EXPECT_FALSE(DeviceIoControl(port, Code(0x55), nullptr, 0, nullptr, 0, &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(port, TestCode(0x55), nullptr, 0, nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_PENDING), DWORD(ERROR_IO_PENDING));
 }
@@ -276,7 +154,7 @@ struct OverlappedTest : Win32Test {
     HANDLE event = nullptr;
     void SetUp() override {
         Win32Test::SetUp();
-        port = Open("\\\\.\\COM5", FILE_FLAG_OVERLAPPED);
+        port = Open("\\\\.\\COM7", FILE_FLAG_OVERLAPPED);
         ASSERT_NE(port, INVALID_HANDLE_VALUE);
         event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
