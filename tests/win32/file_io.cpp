@@ -6,16 +6,15 @@
 
 namespace {
 
-struct Win32Test : SerialRig {
-    // The Win32 error a request fails with when the driver completes it with `status`.
-    DWORD ErrorFor(NTSTATUS status) {
-        DWORD n = 0;
-        SetLastError(0);
-        EXPECT_FALSE(
-            DeviceIoControl(port, kFailWith, &status, sizeof status, nullptr, 0, &n, nullptr));
-        return GetLastError();
-    }
-};
+using Win32Test = SerialRig;
+
+// The Win32 error a request fails with when the driver completes it with `failure`.
+DWORD ErrorFor(HANDLE port, NTSTATUS failure) {
+    DWORD n = 0;
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &failure, sizeof failure, nullptr, 0, &n, nullptr));
+    return GetLastError();
+}
 
 // ---------------------------------------------------------------- opening
 
@@ -69,8 +68,9 @@ TEST_F(Win32Test, ClosingAHandleTwiceIsAnInvalidHandle) {
 
 // ---------------------------------------------------------------- synchronous handles
 
-TEST_F(Win32Test, SynchronousReadsWritesAndControls) {
-    port = Open("COM7");
+using SyncTest = CommTest;
+
+TEST_F(SyncTest, SynchronousReadsWritesAndControls) {
     DWORD n = 99;
     ASSERT_TRUE(WriteFile(port, "ATZ\r", 4, &n, nullptr));
     EXPECT_EQ(n, 4u);
@@ -96,8 +96,7 @@ TEST_F(Win32Test, SynchronousReadsWritesAndControls) {
     EXPECT_EQ(Count("FLUSH"), 1);
 }
 
-TEST_F(Win32Test, AReadEndingInTimeoutSucceedsWithFewerBytes) {
-    port = Open("COM7");
+TEST_F(SyncTest, AReadEndingInTimeoutSucceedsWithFewerBytes) {
     Feed("AB");
     DWORD n = 0;
     ASSERT_TRUE(DeviceIoControl(port, kShortNext, nullptr, 0, nullptr, 0, &n, nullptr));
@@ -108,8 +107,7 @@ TEST_F(Win32Test, AReadEndingInTimeoutSucceedsWithFewerBytes) {
     EXPECT_EQ(GetLastError(), 1234u); // success leaves the last error alone
 }
 
-TEST_F(Win32Test, AWarningStillReportsTheBytesMoved) {
-    port = Open("COM7");
+TEST_F(SyncTest, AWarningStillReportsTheBytesMoved) {
     char in[] = "abcdef";
     char out[4] = {};
     DWORD n = 0;
@@ -119,8 +117,7 @@ TEST_F(Win32Test, AWarningStillReportsTheBytesMoved) {
     EXPECT_EQ(std::string(out, 4), "abcd");
 }
 
-TEST_F(Win32Test, FailuresMapToTheErrorsKernel32Reports) {
-    port = Open("COM7");
+TEST_F(SyncTest, FailuresMapToTheErrorsKernel32Reports) {
     const struct {
         NTSTATUS status;
         DWORD error;
@@ -140,7 +137,7 @@ TEST_F(Win32Test, FailuresMapToTheErrorsKernel32Reports) {
         {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
     };
     for (const auto& row : table)
-        EXPECT_EQ(ErrorFor(row.status), row.error) << std::hex << row.status;
+        EXPECT_EQ(ErrorFor(port, row.status), row.error) << std::hex << row.status;
     // An unknown control code reaches the driver and is refused cleanly.
     DWORD n = 0;
     EXPECT_FALSE(DeviceIoControl(port, TestCode(0x55), nullptr, 0, nullptr, 0, &n, nullptr));

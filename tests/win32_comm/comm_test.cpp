@@ -112,8 +112,6 @@ std::vector<CallRow> Calls() {
          "fDsrSensitivity=1 fTXContinueOnXoff=1 fInX=1 fRtsControl=3 fAbortOnError=1 XonLim=2048 "
          "XoffLim=512 ByteSize=7 Parity=2 StopBits=2 XonChar=17 XoffChar=19 ErrorChar=63 EofChar=26 "
          "EvtChar=126"},
-        LineModes("SetCommStateEnablesBothLines", RTS_CONTROL_ENABLE, DTR_CONTROL_ENABLE,
-                  {"SET_RTS", "SET_DTR"}, "1 40 0 0"),
         LineModes("SetCommStateDisablesBothLines", RTS_CONTROL_DISABLE, DTR_CONTROL_DISABLE,
                   {"CLR_RTS", "CLR_DTR"}, "0 0 0 0"),
         LineModes("SetCommStateRaisesRtsForToggle", RTS_CONTROL_TOGGLE, DTR_CONTROL_HANDSHAKE,
@@ -131,24 +129,11 @@ std::vector<CallRow> Calls() {
              t.handflow.FlowReplace = SERIAL_BREAK_CHAR;
          },
          [](CommTest& t, std::string&) {
-             DCB dcb;
-             std::memset(&dcb, 0, sizeof dcb);
-             dcb.DCBlength = sizeof dcb;
-             dcb.BaudRate = 230404;
-             dcb.ByteSize = 7;
-             dcb.Parity = ODDPARITY;
-             dcb.StopBits = ONE5STOPBITS;
-             dcb.fDtrControl = DTR_CONTROL_ENABLE;
-             dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-             dcb.fOutxDsrFlow = 1;
-             dcb.fOutX = 1;
-             dcb.fErrorChar = 1;
-             dcb.fNull = 1;
-             dcb.XonLim = 100;
-             dcb.XoffLim = 200;
-             dcb.XonChar = 0x11;
-             dcb.XoffChar = 0x13;
-             dcb.EvtChar = 0x7E;
+             DCB dcb{.DCBlength = sizeof(DCB), .BaudRate = 230404, .fOutxDsrFlow = 1,
+                     .fDtrControl = DTR_CONTROL_ENABLE, .fOutX = 1, .fErrorChar = 1, .fNull = 1,
+                     .fRtsControl = RTS_CONTROL_HANDSHAKE, .XonLim = 100, .XoffLim = 200,
+                     .ByteSize = 7, .Parity = ODDPARITY, .StopBits = ONE5STOPBITS,
+                     .XonChar = 0x11, .XoffChar = 0x13, .EvtChar = 0x7E};
              return SetCommState(t.port, &dcb);
          },
          0,
@@ -217,13 +202,6 @@ std::vector<CallRow> Calls() {
         {"TransmitCommCharSendsOneByte", nullptr,
          [](CommTest& t, std::string&) { return TransmitCommChar(t.port, '\x13'); }, 0,
          {"IMMEDIATE_CHAR 13"}},
-        {"ModemStatusIsTheDriversValue",
-         [](CommTest& t) { t.modemStatus = SERIAL_MSR_DCD | SERIAL_MSR_DSR | SERIAL_MSR_DDCD; },
-         [](CommTest& t, std::string& got) {
-             DWORD lines = 0;
-             return Out(GetCommModemStatus(t.port, &lines), lines, got);
-         },
-         0, {"GET_MODEMSTATUS/4"}, Hex(DWORD(MS_RLSD_ON | MS_DSR_ON | SERIAL_MSR_DDCD))},
         // A failed GET writes nothing into the caller's variable (which
         // status becomes which error is the Win32 suite's table).
         {"AFailedGetWritesNothing",
@@ -233,17 +211,6 @@ std::vector<CallRow> Calls() {
              return Out(GetCommModemStatus(t.port, &lines), lines, got);
          },
          ERROR_DEVICE_NOT_CONNECTED, {"GET_MODEMSTATUS/4"}, "1234"},
-        // Packet length, max baud, settable stop and parity, rx queue.
-        {"PropertiesAskForSixtyFourBytes", nullptr,
-         [](CommTest& t, std::string& got) {
-             COMMPROP p;
-             std::memset(&p, 0, sizeof p);
-             const BOOL ok = GetCommProperties(t.port, &p);
-             got = std::to_string(p.wPacketLength) + " " + Hex(p.dwMaxBaud) + " " +
-                   Hex(p.wSettableStopParity) + " " + std::to_string(p.dwCurrentRxQueue);
-             return ok;
-         },
-         0, {"GET_PROPERTIES/64"}, "64 " + Hex(DWORD(BAUD_USER)) + " 07 1f 4096"},
         // Errors CE_RXOVER | CE_FRAME | CE_BREAK; COMSTAT fCtsHold, fXoffSent
         // and fEof, 37 in, 5 out. Both out-parameters are optional.
         {"ClearCommErrorTranslatesTheStatusRecord",
@@ -264,21 +231,6 @@ std::vector<CallRow> Calls() {
              return ok;
          },
          0, {"GET_COMMSTATUS/20", "GET_COMMSTATUS/20"}, "19 31 25 5"},
-        {"FlushFileBuffersIsAFlushRequest", nullptr,
-         [](CommTest& t, std::string&) { return FlushFileBuffers(t.port); }, 0, {"FLUSH"}},
-        // kernel32 waits for its own requests on an overlapped handle too.
-        {"OverlappedHandlesStillWaitForTheirRequests",
-         [](CommTest& t) {
-             t.Reopen(FILE_FLAG_OVERLAPPED);
-             t.Sent();
-         },
-         [](CommTest& t, std::string& got) {
-             DCB dcb;
-             const BOOL ok = GetCommState(t.port, &dcb) && SetCommMask(t.port, EV_RXCHAR);
-             got = std::to_string(dcb.BaudRate);
-             return ok;
-         },
-         0, Cat(kFourGets, {"SET_WAIT_MASK 1"}), "9600"},
     };
     const struct {
         DWORD function;
@@ -350,19 +302,6 @@ struct CommWait : CommTest {
     DWORD mask = 0xDEAD;
     DWORD n = 0;
 };
-
-TEST_F(CommWait, OverlappedWaitPendsThenDeliversTheMask) {
-    EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    EXPECT_EQ(Sent(), Names({"WAIT_ON_MASK/4"}));
-    EXPECT_FALSE(Signalled());
-    ASSERT_TRUE(RaiseEvents(EV_RLSD));
-    EXPECT_TRUE(Signalled());
-    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
-    EXPECT_EQ(n, 4u);
-    EXPECT_EQ(mask, static_cast<DWORD>(EV_RLSD));
-    EXPECT_EQ(Sent(), Names{});
-}
 
 TEST_F(CommWait, SetCommMaskEndsAPendingWaitWithNoEvents) {
     EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
