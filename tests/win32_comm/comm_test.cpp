@@ -53,12 +53,11 @@ template <typename T> BOOL Out(BOOL ok, const T& value, std::string& got) {
     return ok;
 }
 
-// The driver's state before the call; the call, rendering into `got` what it
-// handed back; the Win32 error it fails with (0: it succeeds); the requests
-// the driver saw (Sent()); and `got`.
+// The call (setting the driver's state first where it needs to), rendering
+// into `got` what it handed back; the Win32 error it fails with (0: it
+// succeeds); the requests the driver saw (Sent()); and `got`.
 struct CallRow {
     std::string name;
-    std::function<void(CommTest&)> before;
     std::function<BOOL(CommTest&, std::string&)> call;
     DWORD error;
     Names sent;
@@ -73,7 +72,7 @@ void PrintTo(const CallRow& row, std::ostream* os) {
 // these line modes: the control line requests come between the baud rate
 // and the line control, and the modes go into the handflow record.
 CallRow LineModes(const char* name, DWORD rts, DWORD dtr, const Names& lines, const char* flow) {
-    return {name, nullptr,
+    return {name,
             [rts, dtr](CommTest& t, std::string&) {
                 DCB dcb;
                 GetCommState(t.port, &dcb);
@@ -91,7 +90,7 @@ CallRow LineModes(const char* name, DWORD rts, DWORD dtr, const Names& lines, co
 std::vector<CallRow> Calls() {
     std::vector<CallRow> rows = {
         {"GetCommStateDecodesTheFourRecords",
-         [](CommTest& t) {
+         [](CommTest& t, std::string& got) {
              t.baud.BaudRate = 57600;
              t.line = {TWOSTOPBITS, EVENPARITY, 7};
              t.chars = {0x1A, 0x3F, 0x00, 0x7E, 0x11, 0x13};
@@ -99,8 +98,6 @@ std::vector<CallRow> Calls() {
                                SERIAL_ERROR_ABORT,
                            SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_RECEIVE | SERIAL_XOFF_CONTINUE,
                            2048, 512};
-         },
-         [](CommTest& t, std::string& got) {
              DCB dcb;
              std::memset(&dcb, 0xCC, sizeof dcb);
              const BOOL ok = GetCommState(t.port, &dcb);
@@ -123,12 +120,10 @@ std::vector<CallRow> Calls() {
         // Bits a DCB cannot express (the DCD handshake, the break
         // character) survive a SetCommState.
         {"SetCommStateEncodesTheDcb",
-         [](CommTest& t) {
+         [](CommTest& t, std::string&) {
              t.chars.BreakChar = 0x55;
              t.handflow.ControlHandShake = SERIAL_DCD_HANDSHAKE;
              t.handflow.FlowReplace = SERIAL_BREAK_CHAR;
-         },
-         [](CommTest& t, std::string&) {
              DCB dcb{.DCBlength = sizeof(DCB), .BaudRate = 230404, .fOutxDsrFlow = 1,
                      .fDtrControl = DTR_CONTROL_ENABLE, .fOutX = 1, .fErrorChar = 1, .fNull = 1,
                      .fRtsControl = RTS_CONTROL_HANDSHAKE, .XonLim = 100, .XoffLim = 200,
@@ -144,8 +139,8 @@ std::vector<CallRow> Calls() {
         // The port came up with both lines disabled, so the DCB read back
         // says so; the port stays readable, with what did get through.
         {"AFailedSetStopsTheSequenceAndReportsItsError",
-         [](CommTest& t) { t.Fail(IOCTL_SERIAL_SET_LINE_CONTROL, STATUS_INVALID_PARAMETER); },
          [](CommTest& t, std::string& got) {
+             t.Fail(IOCTL_SERIAL_SET_LINE_CONTROL, STATUS_INVALID_PARAMETER);
              DCB dcb;
              GetCommState(t.port, &dcb);
              t.Sent();
@@ -163,8 +158,8 @@ std::vector<CallRow> Calls() {
              kFourGets),
          "19200"},
         {"AFailedGetFailsGetAndSetCommState",
-         [](CommTest& t) { t.Fail(IOCTL_SERIAL_GET_CHARS, STATUS_DELETE_PENDING); },
          [](CommTest& t, std::string& got) {
+             t.Fail(IOCTL_SERIAL_GET_CHARS, STATUS_DELETE_PENDING);
              DCB dcb{};
              const BOOL ok = GetCommState(t.port, &dcb);
              got = std::to_string(GetLastError());
@@ -174,17 +169,17 @@ std::vector<CallRow> Calls() {
          {"GET_BAUD_RATE/4", "GET_LINE_CONTROL/3", "GET_CHARS/6", "GET_BAUD_RATE/4",
           "GET_LINE_CONTROL/3", "GET_CHARS/6"},
          std::to_string(ERROR_ACCESS_DENIED)},
-        {"SetupCommCarriesBothSizes", nullptr,
+        {"SetupCommCarriesBothSizes",
          [](CommTest& t, std::string&) { return SetupComm(t.port, 1514, 65520); }, 0,
          {"SET_QUEUE_SIZE 5ea fff0"}},
-        {"TimeoutsPassThroughUnchanged", nullptr,
+        {"TimeoutsPassThroughUnchanged",
          [](CommTest& t, std::string& got) {
              COMMTIMEOUTS set = {MAXDWORD, MAXDWORD, 0xFFFFFFFE, 5, 80}, back{};
              return Out(SetCommTimeouts(t.port, &set) && GetCommTimeouts(t.port, &back), back, got);
          },
          0, {"SET_TIMEOUTS ffffffff ffffffff fffffffe 5 50", "GET_TIMEOUTS/20"},
          "ffffffff ffffffff fffffffe 5 50"},
-        {"MasksAndPurge", nullptr,
+        {"MasksAndPurge",
          [](CommTest& t, std::string& got) {
              DWORD mask = 0;
              return Out(SetCommMask(t.port, 0x1FB) && GetCommMask(t.port, &mask) &&
@@ -193,20 +188,20 @@ std::vector<CallRow> Calls() {
          },
          0, {"SET_WAIT_MASK 1fb", "GET_WAIT_MASK/4", "PURGE a"}, "1fb"},
         // Refused before reaching the driver.
-        {"AnUnknownEscapeFunction", nullptr,
+        {"AnUnknownEscapeFunction",
          [](CommTest& t, std::string&) { return EscapeCommFunction(t.port, 10); },
          ERROR_INVALID_PARAMETER, {}},
-        {"SetAndClearCommBreak", nullptr,
+        {"SetAndClearCommBreak",
          [](CommTest& t, std::string&) { return SetCommBreak(t.port) && ClearCommBreak(t.port); },
          0, {"SET_BREAK_ON", "SET_BREAK_OFF"}},
-        {"TransmitCommCharSendsOneByte", nullptr,
+        {"TransmitCommCharSendsOneByte",
          [](CommTest& t, std::string&) { return TransmitCommChar(t.port, '\x13'); }, 0,
          {"IMMEDIATE_CHAR 13"}},
         // A failed GET writes nothing into the caller's variable (which
         // status becomes which error is the Win32 suite's table).
         {"AFailedGetWritesNothing",
-         [](CommTest& t) { t.Fail(IOCTL_SERIAL_GET_MODEMSTATUS, STATUS_DEVICE_NOT_CONNECTED); },
          [](CommTest& t, std::string& got) {
+             t.Fail(IOCTL_SERIAL_GET_MODEMSTATUS, STATUS_DEVICE_NOT_CONNECTED);
              DWORD lines = 0x1234;
              return Out(GetCommModemStatus(t.port, &lines), lines, got);
          },
@@ -214,14 +209,12 @@ std::vector<CallRow> Calls() {
         // Errors CE_RXOVER | CE_FRAME | CE_BREAK; COMSTAT fCtsHold, fXoffSent
         // and fEof, 37 in, 5 out. Both out-parameters are optional.
         {"ClearCommErrorTranslatesTheStatusRecord",
-         [](CommTest& t) {
+         [](CommTest& t, std::string& got) {
              t.commStatus.Errors = SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_FRAMING | SERIAL_ERROR_BREAK;
              t.commStatus.HoldReasons = SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT;
              t.commStatus.AmountInInQueue = 37;
              t.commStatus.AmountInOutQueue = 5;
              t.commStatus.EofReceived = TRUE;
-         },
-         [](CommTest& t, std::string& got) {
              DWORD errors = 0;
              COMSTAT stat;
              std::memset(&stat, 0xFF, sizeof stat);
@@ -240,7 +233,7 @@ std::vector<CallRow> Calls() {
                    {RESETDEV, "RESET_DEVICE"}, {SETBREAK, "SET_BREAK_ON"},
                    {CLRBREAK, "SET_BREAK_OFF"}};
     for (const auto& e : escapes)
-        rows.push_back({std::string("Escape_") + e.request, nullptr,
+        rows.push_back({std::string("Escape_") + e.request,
                         [f = e.function](CommTest& t, std::string&) {
                             return EscapeCommFunction(t.port, f);
                         },
@@ -252,8 +245,6 @@ class CommCalls : public CommTest, public ::testing::WithParamInterface<CallRow>
 
 TEST_P(CommCalls, SendTheirRequestsAndReturnTheDriversAnswer) {
     const CallRow& row = GetParam();
-    if (row.before)
-        row.before(*this);
     std::string got;
     SetLastError(0);
     const BOOL ok = row.call(*this, got);
