@@ -123,35 +123,27 @@ std::string TempPath(const std::string& name) {
 
 // ---------------------------------------------------------------- --trace
 
-class TraceRun : public ::testing::Test {
-protected:
+// One traced demo run, its live trace and its one-line log, for every test.
+struct TraceRun : ::testing::Test {
     static void SetUpTestSuite() {
-        log_ = new std::string(TempPath("demo.log"));
-        run_ = new Outcome(Shell(Vxqt70("--trace --trace-log " + *log_ + " demo")));
-        trace_ = new std::vector<TraceLine>(Trace(run_->out));
+        log = TempPath("demo.log");
+        run = Shell(Vxqt70("--trace --trace-log " + log + " demo"));
+        trace = Trace(run.out);
     }
-    static void TearDownTestSuite() {
-        remove(log_->c_str());
-        delete run_;
-        delete trace_;
-        delete log_;
-    }
-    static Outcome* run_;
-    static std::vector<TraceLine>* trace_;
-    static std::string* log_;
+    static void TearDownTestSuite() { remove(log.c_str()); }
+    inline static std::string log;
+    inline static Outcome run;
+    inline static std::vector<TraceLine> trace;
 };
-Outcome* TraceRun::run_ = nullptr;
-std::vector<TraceLine>* TraceRun::trace_ = nullptr;
-std::string* TraceRun::log_ = nullptr;
 
 TEST_F(TraceRun, EveryRequestIsIssuedInOrderAndCompletedOnce) {
-    ASSERT_EQ(run_->status, 0) << run_->out;
-    ASSERT_GT(trace_->size(), 40u);
-    for (const TraceLine& t : *trace_) {
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_GT(trace.size(), 40u);
+    for (const TraceLine& t : trace) {
         EXPECT_EQ(t.device, "VXNTQT70MDM0");
         EXPECT_EQ(t.lines.size(), 2u) << "request " << t.sequence << " never completed";
     }
-    EXPECT_EQ(trace_->back().request, "IRP_MJ_CLOSE");
+    EXPECT_EQ(trace.back().request, "IRP_MJ_CLOSE");
 }
 
 // The open and setup, whole lines as Portmon writes them live: what
@@ -178,7 +170,7 @@ TEST_F(TraceRun, OpenAndSetupReadAsPortmonWritesThem) {
         {"IOCTL_SERIAL_SET_WAIT_MASK", "Mask: CTS DSR RLSD BRK ERR RING "},
         {"IOCTL_SERIAL_WAIT_ON_MASK", ""},
     };
-    const std::vector<TraceLine>& t = *trace_;
+    const std::vector<TraceLine>& t = trace;
     ASSERT_GT(t.size(), std::size(kExpected));
     for (size_t i = 0; i < std::size(kExpected); i++) {
         const std::string n = std::to_string(i);
@@ -189,14 +181,14 @@ TEST_F(TraceRun, OpenAndSetupReadAsPortmonWritesThem) {
         }
     }
     // The wait (the last row) stays pending while the program goes on.
-    const std::vector<std::string> lines = Lines(run_->out);
+    const std::vector<std::string> lines = Lines(run.out);
     EXPECT_LT(std::find(lines.begin(), lines.end(), t[18].lines[0]),
               std::find(lines.begin(), lines.end(), t[17].lines[1]));
 }
 
 TEST_F(TraceRun, CommandsGoOutAsWritesAndRepliesComeBackAsReads) {
     bool wroteAti = false, readOk = false, waitSawCarrier = false;
-    for (const TraceLine& line : *trace_) {
+    for (const TraceLine& line : trace) {
         wroteAti = wroteAti || (line.request == "IRP_MJ_WRITE" && line.details == "Length 4: ATI.");
         readOk = readOk || (line.request == "IRP_MJ_READ" && Has(line.details, "OK.."));
         // A wait's completion shows no details; the carrier shows in the
@@ -214,19 +206,19 @@ TEST_F(TraceRun, CommandsGoOutAsWritesAndRepliesComeBackAsReads) {
 // result's details where there are some, else the request's; a tab at the
 // end.
 TEST_F(TraceRun, TheOneLineLogIsTheLiveTraceInIssueOrder) {
-    const std::vector<std::string> log = Lines(Slurp(*log_));
-    ASSERT_EQ(log.size(), trace_->size());
-    for (size_t i = 0; i < log.size(); i++) {
-        const std::vector<std::string> issue = Fields((*trace_)[i].lines[0]);
-        const std::vector<std::string> done = Fields((*trace_)[i].lines[1]);
+    const std::vector<std::string> oneLine = Lines(Slurp(log));
+    ASSERT_EQ(oneLine.size(), trace.size());
+    for (size_t i = 0; i < oneLine.size(); i++) {
+        const std::vector<std::string> issue = Fields(trace[i].lines[0]);
+        const std::vector<std::string> done = Fields(trace[i].lines[1]);
         const std::string details = done[3].empty() ? issue[5] : done[3];
-        EXPECT_EQ(log[i], issue[0] + "\t" + done[1] + "\t" + issue[2] + "\t" + issue[3] + "\t" +
+        EXPECT_EQ(oneLine[i], issue[0] + "\t" + done[1] + "\t" + issue[2] + "\t" + issue[3] + "\t" +
                               issue[4] + "\t" + done[2] + "\t" + details + "\t");
     }
 }
 
 TEST_F(TraceRun, ReplaysItsOwnLogToTheEnd) {
-    const Outcome replay = Shell(Vxqt70("replay " + *log_));
+    const Outcome replay = Shell(Vxqt70("replay " + log));
     EXPECT_EQ(replay.status, 0) << replay.out;
     EXPECT_TRUE(Has(replay.out, "; 0 unreadable line(s)\n")) << replay.out;
     EXPECT_TRUE(Has(replay.out, "0 not replayable")) << replay.out;
