@@ -147,29 +147,15 @@ TEST_F(SyncTest, FailuresMapToTheErrorsKernel32Reports) {
 
 // ---------------------------------------------------------------- overlapped handles
 
-struct OverlappedTest : Win32Test {
-    HANDLE event = nullptr;
-    void SetUp() override {
-        Win32Test::SetUp();
-        port = Open("\\\\.\\COM7", FILE_FLAG_OVERLAPPED);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE);
-        event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    void TearDown() override {
-        EXPECT_TRUE(CloseHandle(event));
-        Win32Test::TearDown();
-    }
-};
+using OverlappedTest = OverlappedRig;
 
 TEST_F(OverlappedTest, APendingReadCompletesWhenDataArrives) {
     char buffer[8] = {};
-    OVERLAPPED o{};
-    o.hEvent = event;
-    DWORD n = 77;
-    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &o));
+    n = 77;
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &ov));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    EXPECT_FALSE(HasOverlappedIoCompleted(&o));
-    EXPECT_FALSE(GetOverlappedResult(port, &o, &n, FALSE));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
 
     // Nothing arrives: the wait times out on the virtual clock.
@@ -178,51 +164,42 @@ TEST_F(OverlappedTest, APendingReadCompletesWhenDataArrives) {
     EXPECT_EQ(GetTickCount() - before, 50u);
 
     Feed("RING");
-    EXPECT_TRUE(HasOverlappedIoCompleted(&o));
-    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
-    ASSERT_TRUE(GetOverlappedResult(port, &o, &n, TRUE));
+    EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+    EXPECT_TRUE(Signalled());
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
     EXPECT_EQ(std::string(buffer, n), "RING");
 }
 
 TEST_F(OverlappedTest, ARequestDoneAtOnceSucceedsAndSignals) {
     Feed("OK");
     char buffer[2];
-    OVERLAPPED o{};
-    o.hEvent = event;
-    DWORD n = 0;
-    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &n, &o));
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &n, &ov));
     EXPECT_EQ(n, 2u);
-    EXPECT_EQ(o.Internal, ULONG_PTR(STATUS_SUCCESS));
-    EXPECT_EQ(o.InternalHigh, 2u);
-    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(ov.Internal, ULONG_PTR(STATUS_SUCCESS));
+    EXPECT_EQ(ov.InternalHigh, 2u);
+    EXPECT_TRUE(Signalled());
 }
 
 TEST_F(OverlappedTest, ARequestFailedOutrightLeavesTheOverlappedAlone) {
-    OVERLAPPED o{};
-    o.hEvent = event;
     NTSTATUS status = STATUS_INVALID_PARAMETER;
-    DWORD n = 0;
-    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &status, sizeof status, nullptr, 0, &n, &o));
+    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &status, sizeof status, nullptr, 0, &n, &ov));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     // The I/O manager writes neither the status block nor the event for an
     // error that was never pended.
-    EXPECT_EQ(o.Internal, ULONG_PTR(ULONG(STATUS_PENDING)));
-    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(ov.Internal, ULONG_PTR(ULONG(STATUS_PENDING)));
+    EXPECT_FALSE(Signalled());
 }
 
 TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
     char buffer[4];
-    OVERLAPPED read{};
-    read.hEvent = event;
     OVERLAPPED wait{}; // no event: GetOverlappedResult waits on the handle
-    DWORD n = 0;
-    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &read));
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &ov));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     ASSERT_FALSE(DeviceIoControl(port, kPend, nullptr, 0, nullptr, 0, &n, &wait));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
 
     ASSERT_TRUE(CancelIo(port));
-    EXPECT_FALSE(GetOverlappedResult(port, &read, &n, TRUE));
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(n, 0u);
     EXPECT_FALSE(GetOverlappedResult(port, &wait, &n, TRUE));
@@ -230,7 +207,7 @@ TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
 
     // The port stays usable.
     Feed("x");
-    ASSERT_TRUE(ReadFile(port, buffer, 1, &n, &read));
+    ASSERT_TRUE(ReadFile(port, buffer, 1, &n, &ov));
     EXPECT_EQ(buffer[0], 'x');
 }
 
@@ -239,15 +216,12 @@ TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
 // pending must outlive every prune.
 TEST_F(OverlappedTest, AHandleOpenForLongHoldsABoundedNumberOfRequestRecords) {
     OVERLAPPED pended{};
-    DWORD n = 0;
     ASSERT_FALSE(DeviceIoControl(port, kPend, nullptr, 0, nullptr, 0, &n, &pended));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     char buffer[1];
-    OVERLAPPED o{};
-    o.hEvent = event;
     for (int i = 0; i < 5000; ++i) {
         Feed("x");
-        ASSERT_TRUE(ReadFile(port, buffer, 1, &n, &o));
+        ASSERT_TRUE(ReadFile(port, buffer, 1, &n, &ov));
         ASSERT_EQ(n, 1u);
     }
     EXPECT_LT(sim::IoRequestRecords(), 64u);
@@ -259,14 +233,11 @@ TEST_F(OverlappedTest, AHandleOpenForLongHoldsABoundedNumberOfRequestRecords) {
 
 TEST_F(OverlappedTest, ClosingTheHandleEndsWhatItLeftPending) {
     char buffer[4];
-    OVERLAPPED o{};
-    o.hEvent = event;
-    DWORD n = 0;
-    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &o));
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &ov));
     EXPECT_TRUE(CloseHandle(port));
     port = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
-    EXPECT_EQ(o.Internal, ULONG_PTR(ULONG(STATUS_CANCELLED)));
+    EXPECT_TRUE(Signalled());
+    EXPECT_EQ(ov.Internal, ULONG_PTR(ULONG(STATUS_CANCELLED)));
     EXPECT_EQ(Count("CLEANUP"), 1);
     EXPECT_EQ(Count("CLOSE"), 1);
 }

@@ -260,3 +260,21 @@ struct CommTest : SerialRig {
         ASSERT_NE(port, INVALID_HANDLE_VALUE);
     }
 };
+
+// An overlapped handle on COM7, and an OVERLAPPED with a manual-reset event
+// of its own for a request on it.
+struct OverlappedRig : SerialRig {
+    void SetUp() override {
+        port = Open("\\\\.\\COM7", FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ov.hEvent = event;
+    }
+    void TearDown() override {
+        EXPECT_TRUE(CloseHandle(event));
+        SerialRig::TearDown();
+    }
+    bool Signalled() { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED ov{};
+    DWORD n = 0;
+};

@@ -275,23 +275,13 @@ TEST_F(CommTest, CommStateRoundTripsThroughTheDriverWithEveryField) {
 // ---------------------------------------------------------------- WaitCommEvent
 
 // An overlapped handle waiting for RXCHAR and RLSD.
-struct CommWait : CommTest {
+struct CommWait : OverlappedRig {
     void SetUp() override {
-        CommTest::SetUp();
-        Reopen(FILE_FLAG_OVERLAPPED);
+        OverlappedRig::SetUp();
         ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RLSD));
         Sent();
-        ov.hEvent = event;
     }
-    void TearDown() override {
-        EXPECT_TRUE(CloseHandle(event));
-        CommTest::TearDown();
-    }
-    bool Signalled() { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED ov{};
     DWORD mask = 0xDEAD;
-    DWORD n = 0;
 };
 
 TEST_F(CommWait, SetCommMaskEndsAPendingWaitWithNoEvents) {
