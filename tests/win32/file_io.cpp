@@ -9,10 +9,12 @@ namespace {
 using Win32Test = SerialRig;
 
 // The Win32 error a request fails with when the driver completes it with `failure`.
-DWORD ErrorFor(HANDLE port, NTSTATUS failure) {
+DWORD ErrorFor(SerialRig& rig, NTSTATUS failure) {
     DWORD n = 0;
+    rig.Fail(kEcho, failure);
     SetLastError(0);
-    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &failure, sizeof failure, nullptr, 0, &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(rig.port, kEcho, nullptr, 0, nullptr, 0, &n, nullptr));
+    rig.Succeed();
     return GetLastError();
 }
 
@@ -137,7 +139,7 @@ TEST_F(SyncTest, FailuresMapToTheErrorsKernel32Reports) {
         {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
     };
     for (const auto& row : table)
-        EXPECT_EQ(ErrorFor(port, row.status), row.error) << std::hex << row.status;
+        EXPECT_EQ(ErrorFor(*this, row.status), row.error) << std::hex << row.status;
     // An unknown control code reaches the driver and is refused cleanly.
     DWORD n = 0;
     EXPECT_FALSE(DeviceIoControl(port, TestCode(0x55), nullptr, 0, nullptr, 0, &n, nullptr));
@@ -181,8 +183,8 @@ TEST_F(OverlappedTest, ARequestDoneAtOnceSucceedsAndSignals) {
 }
 
 TEST_F(OverlappedTest, ARequestFailedOutrightLeavesTheOverlappedAlone) {
-    NTSTATUS status = STATUS_INVALID_PARAMETER;
-    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &status, sizeof status, nullptr, 0, &n, &ov));
+    Fail(kEcho, STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(DeviceIoControl(port, kEcho, nullptr, 0, nullptr, 0, &n, &ov));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     // The I/O manager writes neither the status block nor the event for an
     // error that was never pended.
