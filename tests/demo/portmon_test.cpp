@@ -120,8 +120,8 @@ const Row kRows[] = {
     {"a code with no name", IRP_MJ_DEVICE_CONTROL, 0x2B0008, nullptr, 0, 0, true,
      STATUS_INVALID_DEVICE_REQUEST, 0, nullptr, 0, kAscii, 6, "IRP_MJ_DEVICE_CONTROL",
      "IOCTL: 0x2B0008", "INVALID DEVICE REQUEST", ""},
-    {"a write, ASCII", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0, kAscii, 36,
-     "IRP_MJ_WRITE", "Length 3: Q1.", "SUCCESS", ""},
+    {"a write, ASCII", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0, kAscii,
+     36, "IRP_MJ_WRITE", "Length 3: Q1.", "SUCCESS", ""},
     {"the same write, hex", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0, kHex,
      36, "IRP_MJ_WRITE", "Length 3: 51 31 0D ", "SUCCESS", ""},
     {"a read with data", IRP_MJ_READ, 0, nullptr, 0, 22, true, STATUS_SUCCESS, 58, kReply, 22,
@@ -157,8 +157,7 @@ TEST(PortmonLines, AreThoseOfPortmonsLogs) {
         sent.length = row.length;
         sent.deviceName = row.progBase ? u"\\Device\\Silabser0" : u"\\Device\\Serial0";
         sent.sentTime = 5000000;
-        vxqt70::PortmonRecord record =
-            vxqt70::PortmonIssued(row.sequence, process, sent, row.view);
+        vxqt70::PortmonRecord record = vxqt70::PortmonIssued(row.sequence, process, sent, row.view);
         const std::string head = std::to_string(row.sequence) + "\t";
         EXPECT_EQ(vxqt70::PortmonIssueLine(record), head + "0.00000000\t" + process + "\t" +
                                                         row.request + "\t" + device + "\t" +
@@ -210,10 +209,11 @@ const LogCase kLogs[] = {
     {"one-line with tabs, a request still pending",
      "7\t0.00000000\tvxqt70.exe\tIRP_MJ_READ\tVXNTQT70MDM0\t\tLength 256\t\n",
      "7 IRP_MJ_READ||Length 256|Length 256", 1, 0, false, false},
-    {"two-line, hex", "[\\\\SILVDOWN-58C615]\n"
-                      "19  0.00000000  ProgBase.exe  IRP_MJ_READ  Silabser0  Length 1\n"
-                      "18  0.00148930  SUCCESS  \n"
-                      "19  0.00335685  SUCCESS  Length 1: 48 \n",
+    {"two-line, hex",
+     "[\\\\SILVDOWN-58C615]\n"
+     "19  0.00000000  ProgBase.exe  IRP_MJ_READ  Silabser0  Length 1\n"
+     "18  0.00148930  SUCCESS  \n"
+     "19  0.00335685  SUCCESS  Length 1: 48 \n",
      "19 IRP_MJ_READ|SUCCESS|Length 1|Length 1: 48", 1, 1, true, true},
     {"no sequence numbers, the last line cut short",
      "0.00001836 OBDTest.vshost IRP_MJ_CREATE USBSER000 SUCCESS Options: Open\n"

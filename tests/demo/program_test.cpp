@@ -213,7 +213,7 @@ TEST_F(TraceRun, TheOneLineLogIsTheLiveTraceInIssueOrder) {
         const std::vector<std::string> done = Fields(trace[i].lines[1]);
         const std::string details = done[3].empty() ? issue[5] : done[3];
         EXPECT_EQ(oneLine[i], issue[0] + "\t" + done[1] + "\t" + issue[2] + "\t" + issue[3] + "\t" +
-                              issue[4] + "\t" + done[2] + "\t" + details + "\t");
+                                  issue[4] + "\t" + done[2] + "\t" + details + "\t");
     }
 }
 

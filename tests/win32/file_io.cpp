@@ -26,10 +26,12 @@ TEST_F(Win32Test, ComNamesOpenThroughTheDosDeviceLinkOthersAreNotFound) {
     const struct {
         const char* name;
         bool opens;
+        // clang-format off
     } names[] = {{"\\\\.\\COM7", true},  {"\\\\?\\com7", true},    {"COM7", true},
                  {"com7:", true},          {"\\\\.\\GLOBALROOT\\Device\\CommRec0", true},
                  {"\\\\.\\COM6", false}, {"COM6", false},            {"COM10", false},
                  {"\\\\.\\CommRec0", false}, {"C:\\COM7", false}};
+    // clang-format on
     for (const auto& n : names) {
         SetLastError(0);
         HANDLE h = Open(n.name);

@@ -221,7 +221,8 @@ inline fake::Config SerialRig::Config() {
                        IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF,
                        IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_RESET_DEVICE})
         c.rules.push_back(fake::OnCode(code, Act::Complete));
-    c.rules.push_back(fake::Runs(IRP_MJ_READ, [this](PDEVICE_OBJECT, PIRP irp) { return Read(irp); }));
+    c.rules.push_back(
+        fake::Runs(IRP_MJ_READ, [this](PDEVICE_OBJECT, PIRP irp) { return Read(irp); }));
     c.rules.push_back(fake::Runs(IRP_MJ_WRITE, [this](PDEVICE_OBJECT, PIRP irp) {
         const ULONG n = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
         written.append(static_cast<const char*>(irp->AssociatedIrp.SystemBuffer), n);
@@ -237,7 +238,8 @@ inline fake::Config SerialRig::Config() {
         shortNext = true;
         return ServeQueuedRead(irp);
     }));
-    c.rules.push_back(fake::On(IRP_MJ_DEVICE_CONTROL, Act::Complete, STATUS_INVALID_DEVICE_REQUEST));
+    c.rules.push_back(
+        fake::On(IRP_MJ_DEVICE_CONTROL, Act::Complete, STATUS_INVALID_DEVICE_REQUEST));
     // Everything the handle left queued ends at cleanup, or it cannot close.
     fake::Rule cleanup = fake::On(IRP_MJ_CLEANUP, Act::Complete);
     cleanup.run = [this](PDEVICE_OBJECT, PIRP) { return driver.CancelHeld(), STATUS_SUCCESS; };

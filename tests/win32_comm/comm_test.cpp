@@ -9,8 +9,7 @@
 namespace {
 
 // GetCommState and SetCommState begin with these (output lengths).
-const Names kFourGets = {"GET_BAUD_RATE/4", "GET_LINE_CONTROL/3", "GET_CHARS/6",
-                         "GET_HANDFLOW/16"};
+const Names kFourGets = {"GET_BAUD_RATE/4", "GET_LINE_CONTROL/3", "GET_CHARS/6", "GET_HANDFLOW/16"};
 
 Names Cat(Names a, const Names& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -20,6 +19,7 @@ Names Cat(Names a, const Names& b) {
 // The fields of `to` that differ from `from`, as "Name=value" in layout order.
 std::string Changes(const DCB& from, const DCB& to) {
     auto fields = [](const DCB& d) -> std::vector<std::pair<const char*, DWORD>> {
+        // clang-format off
         return {{"DCBlength", d.DCBlength},       {"BaudRate", d.BaudRate},
                 {"fBinary", d.fBinary},           {"fParity", d.fParity},
                 {"fOutxCtsFlow", d.fOutxCtsFlow}, {"fOutxDsrFlow", d.fOutxDsrFlow},
@@ -35,6 +35,7 @@ std::string Changes(const DCB& from, const DCB& to) {
                 {"XoffChar", BYTE(d.XoffChar)},   {"ErrorChar", BYTE(d.ErrorChar)},
                 {"EofChar", BYTE(d.EofChar)},     {"EvtChar", BYTE(d.EvtChar)},
                 {"wReserved1", d.wReserved1}};
+        // clang-format on
     };
     std::string out;
     const auto before = fields(from), after = fields(to);
@@ -107,14 +108,15 @@ std::vector<CallRow> Calls() {
          0, kFourGets,
          "DCBlength=28 BaudRate=57600 fBinary=1 fParity=1 fOutxCtsFlow=1 fDtrControl=2 "
          "fDsrSensitivity=1 fTXContinueOnXoff=1 fInX=1 fRtsControl=3 fAbortOnError=1 XonLim=2048 "
-         "XoffLim=512 ByteSize=7 Parity=2 StopBits=2 XonChar=17 XoffChar=19 ErrorChar=63 EofChar=26 "
+         "XoffLim=512 ByteSize=7 Parity=2 StopBits=2 XonChar=17 XoffChar=19 ErrorChar=63 "
+         "EofChar=26 "
          "EvtChar=126"},
         LineModes("SetCommStateDisablesBothLines", RTS_CONTROL_DISABLE, DTR_CONTROL_DISABLE,
                   {"CLR_RTS", "CLR_DTR"}, "0 0 0 0"),
         LineModes("SetCommStateRaisesRtsForToggle", RTS_CONTROL_TOGGLE, DTR_CONTROL_HANDSHAKE,
                   {"SET_RTS"}, "2 c0 0 0"),
-        LineModes("SetCommStateLeavesAHandshakeRtsAlone", RTS_CONTROL_HANDSHAKE,
-                  DTR_CONTROL_ENABLE, {"SET_DTR"}, "1 80 0 0"),
+        LineModes("SetCommStateLeavesAHandshakeRtsAlone", RTS_CONTROL_HANDSHAKE, DTR_CONTROL_ENABLE,
+                  {"SET_DTR"}, "1 80 0 0"),
         LineModes("SetCommStateLeavesBothHandshakesAlone", RTS_CONTROL_HANDSHAKE,
                   DTR_CONTROL_HANDSHAKE, {}, "2 80 0 0"),
         // Bits a DCB cannot express (the DCD handshake, the break
@@ -124,11 +126,13 @@ std::vector<CallRow> Calls() {
              t.chars.BreakChar = 0x55;
              t.handflow.ControlHandShake = SERIAL_DCD_HANDSHAKE;
              t.handflow.FlowReplace = SERIAL_BREAK_CHAR;
+             // clang-format off
              DCB dcb{.DCBlength = sizeof(DCB), .BaudRate = 230404, .fOutxDsrFlow = 1,
                      .fDtrControl = DTR_CONTROL_ENABLE, .fOutX = 1, .fErrorChar = 1, .fNull = 1,
                      .fRtsControl = RTS_CONTROL_HANDSHAKE, .XonLim = 100, .XoffLim = 200,
                      .ByteSize = 7, .Parity = ODDPARITY, .StopBits = ONE5STOPBITS,
                      .XonChar = 0x11, .XoffChar = 0x13, .EvtChar = 0x7E};
+             // clang-format on
              return SetCommState(t.port, &dcb);
          },
          0,
@@ -154,7 +158,8 @@ std::vector<CallRow> Calls() {
              return ok;
          },
          ERROR_INVALID_PARAMETER,
-         Cat(Cat(kFourGets, {"SET_BAUD_RATE 4b00", "CLR_RTS", "CLR_DTR", "SET_LINE_CONTROL 00 00 08"}),
+         Cat(Cat(kFourGets,
+                 {"SET_BAUD_RATE 4b00", "CLR_RTS", "CLR_DTR", "SET_LINE_CONTROL 00 00 08"}),
              kFourGets),
          "19200"},
         {"AFailedGetFailsGetAndSetCommState",
@@ -170,14 +175,16 @@ std::vector<CallRow> Calls() {
           "GET_LINE_CONTROL/3", "GET_CHARS/6"},
          std::to_string(ERROR_ACCESS_DENIED)},
         {"SetupCommCarriesBothSizes",
-         [](CommTest& t, std::string&) { return SetupComm(t.port, 1514, 65520); }, 0,
+         [](CommTest& t, std::string&) { return SetupComm(t.port, 1514, 65520); },
+         0,
          {"SET_QUEUE_SIZE 5ea fff0"}},
         {"TimeoutsPassThroughUnchanged",
          [](CommTest& t, std::string& got) {
              COMMTIMEOUTS set = {MAXDWORD, MAXDWORD, 0xFFFFFFFE, 5, 80}, back{};
              return Out(SetCommTimeouts(t.port, &set) && GetCommTimeouts(t.port, &back), back, got);
          },
-         0, {"SET_TIMEOUTS ffffffff ffffffff fffffffe 5 50", "GET_TIMEOUTS/20"},
+         0,
+         {"SET_TIMEOUTS ffffffff ffffffff fffffffe 5 50", "GET_TIMEOUTS/20"},
          "ffffffff ffffffff fffffffe 5 50"},
         {"MasksAndPurge",
          [](CommTest& t, std::string& got) {
@@ -186,16 +193,21 @@ std::vector<CallRow> Calls() {
                             PurgeComm(t.port, PURGE_RXABORT | PURGE_RXCLEAR),
                         mask, got);
          },
-         0, {"SET_WAIT_MASK 1fb", "GET_WAIT_MASK/4", "PURGE a"}, "1fb"},
+         0,
+         {"SET_WAIT_MASK 1fb", "GET_WAIT_MASK/4", "PURGE a"},
+         "1fb"},
         // Refused before reaching the driver.
         {"AnUnknownEscapeFunction",
          [](CommTest& t, std::string&) { return EscapeCommFunction(t.port, 10); },
-         ERROR_INVALID_PARAMETER, {}},
+         ERROR_INVALID_PARAMETER,
+         {}},
         {"SetAndClearCommBreak",
          [](CommTest& t, std::string&) { return SetCommBreak(t.port) && ClearCommBreak(t.port); },
-         0, {"SET_BREAK_ON", "SET_BREAK_OFF"}},
+         0,
+         {"SET_BREAK_ON", "SET_BREAK_OFF"}},
         {"TransmitCommCharSendsOneByte",
-         [](CommTest& t, std::string&) { return TransmitCommChar(t.port, '\x13'); }, 0,
+         [](CommTest& t, std::string&) { return TransmitCommChar(t.port, '\x13'); },
+         0,
          {"IMMEDIATE_CHAR 13"}},
         // A failed GET writes nothing into the caller's variable (which
         // status becomes which error is the Win32 suite's table).
@@ -205,12 +217,15 @@ std::vector<CallRow> Calls() {
              DWORD lines = 0x1234;
              return Out(GetCommModemStatus(t.port, &lines), lines, got);
          },
-         ERROR_DEVICE_NOT_CONNECTED, {"GET_MODEMSTATUS/4"}, "1234"},
+         ERROR_DEVICE_NOT_CONNECTED,
+         {"GET_MODEMSTATUS/4"},
+         "1234"},
         // Errors CE_RXOVER | CE_FRAME | CE_BREAK; COMSTAT fCtsHold, fXoffSent
         // and fEof, 37 in, 5 out. Both out-parameters are optional.
         {"ClearCommErrorTranslatesTheStatusRecord",
          [](CommTest& t, std::string& got) {
-             t.commStatus.Errors = SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_FRAMING | SERIAL_ERROR_BREAK;
+             t.commStatus.Errors =
+                 SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_FRAMING | SERIAL_ERROR_BREAK;
              t.commStatus.HoldReasons = SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT;
              t.commStatus.AmountInInQueue = 37;
              t.commStatus.AmountInOutQueue = 5;
@@ -223,21 +238,23 @@ std::vector<CallRow> Calls() {
              got = Hex(errors) + " " + Hex(stat);
              return ok;
          },
-         0, {"GET_COMMSTATUS/20", "GET_COMMSTATUS/20"}, "19 31 25 5"},
+         0,
+         {"GET_COMMSTATUS/20", "GET_COMMSTATUS/20"},
+         "19 31 25 5"},
     };
     const struct {
         DWORD function;
         const char* request;
-    } escapes[] = {{SETXOFF, "SET_XOFF"},     {SETXON, "SET_XON"},     {SETRTS, "SET_RTS"},
-                   {CLRRTS, "CLR_RTS"},       {SETDTR, "SET_DTR"},     {CLRDTR, "CLR_DTR"},
-                   {RESETDEV, "RESET_DEVICE"}, {SETBREAK, "SET_BREAK_ON"},
-                   {CLRBREAK, "SET_BREAK_OFF"}};
+    } escapes[] = {
+        {SETXOFF, "SET_XOFF"},      {SETXON, "SET_XON"},        {SETRTS, "SET_RTS"},
+        {CLRRTS, "CLR_RTS"},        {SETDTR, "SET_DTR"},        {CLRDTR, "CLR_DTR"},
+        {RESETDEV, "RESET_DEVICE"}, {SETBREAK, "SET_BREAK_ON"}, {CLRBREAK, "SET_BREAK_OFF"}};
     for (const auto& e : escapes)
-        rows.push_back({std::string("Escape_") + e.request,
-                        [f = e.function](CommTest& t, std::string&) {
-                            return EscapeCommFunction(t.port, f);
-                        },
-                        0, {e.request}});
+        rows.push_back(
+            {std::string("Escape_") + e.request,
+             [f = e.function](CommTest& t, std::string&) { return EscapeCommFunction(t.port, f); },
+             0,
+             {e.request}});
     return rows;
 }
 

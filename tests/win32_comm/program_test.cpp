@@ -30,6 +30,7 @@ TEST_F(Win32Program, SendsWhatKernel32WouldAndSeesTheEvent) {
                                                       "events 0x0001\n"
                                                       "in queue 0 errors 0\n");
     // 4096 each way; 115200 8N1 with RTS and DTR on; RXCHAR | ERR.
+    // clang-format off
     const Names expected = {
         "SET_QUEUE_SIZE 1000 1000", "GET_BAUD_RATE/4",  "GET_LINE_CONTROL/3", "GET_CHARS/6",
         "GET_HANDFLOW/16",          "GET_BAUD_RATE/4",  "GET_LINE_CONTROL/3", "GET_CHARS/6",
@@ -38,6 +39,7 @@ TEST_F(Win32Program, SendsWhatKernel32WouldAndSeesTheEvent) {
         "SET_TIMEOUTS ffffffff 0 0 0 0", "GET_MODEMSTATUS/4", "GET_PROPERTIES/64",
         "SET_WAIT_MASK 81",         "WAIT_ON_MASK/4",   "GET_COMMSTATUS/20",  "PURGE c",
         "CLR_DTR"};
+    // clang-format on
     EXPECT_EQ(Sent(), expected);
 }
 
