@@ -209,6 +209,16 @@ std::vector<CallRow> Calls() {
          [](CommTest& t, std::string&) { return TransmitCommChar(t.port, '\x13'); },
          0,
          {"IMMEDIATE_CHAR 13"}},
+        // Delta bits included.
+        {"ModemStatusIsTheDriversValue",
+         [](CommTest& t, std::string& got) {
+             t.modemStatus = SERIAL_MSR_DCD | SERIAL_MSR_DSR | SERIAL_MSR_DDCD;
+             DWORD lines = 0;
+             return Out(GetCommModemStatus(t.port, &lines), lines, got);
+         },
+         0,
+         {"GET_MODEMSTATUS/4"},
+         Hex(DWORD(MS_RLSD_ON | MS_DSR_ON | SERIAL_MSR_DDCD))},
         // A failed GET writes nothing into the caller's variable (which
         // status becomes which error is the Win32 suite's table).
         {"AFailedGetWritesNothing",
