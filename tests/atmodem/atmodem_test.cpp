@@ -35,6 +35,9 @@ struct Dialogue {
     const char* name;
     std::vector<Say> says;
 };
+void PrintTo(const Dialogue& dialogue, std::ostream* os) {
+    *os << dialogue.name;
+}
 
 class Modem {
 public:
