@@ -9,12 +9,11 @@ namespace {
 using Win32Test = SerialRig;
 
 // The Win32 error a request fails with when the driver completes it with `failure`.
-DWORD ErrorFor(SerialRig& rig, NTSTATUS failure) {
+DWORD ErrorFor(HANDLE port, NTSTATUS failure) {
     DWORD n = 0;
-    rig.Fail(kEcho, failure);
     SetLastError(0);
-    EXPECT_FALSE(DeviceIoControl(rig.port, kEcho, nullptr, 0, nullptr, 0, &n, nullptr));
-    rig.Succeed();
+    EXPECT_FALSE(
+        DeviceIoControl(port, kFailWith, &failure, sizeof failure, nullptr, 0, &n, nullptr));
     return GetLastError();
 }
 
@@ -141,7 +140,7 @@ TEST_F(SyncTest, FailuresMapToTheErrorsKernel32Reports) {
         {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
     };
     for (const auto& row : table)
-        EXPECT_EQ(ErrorFor(*this, row.status), row.error) << std::hex << row.status;
+        EXPECT_EQ(ErrorFor(port, row.status), row.error) << std::hex << row.status;
     // An unknown control code reaches the driver and is refused cleanly.
     DWORD n = 0;
     EXPECT_FALSE(DeviceIoControl(port, TestCode(0x55), nullptr, 0, nullptr, 0, &n, nullptr));
@@ -185,8 +184,8 @@ TEST_F(OverlappedTest, ARequestDoneAtOnceSucceedsAndSignals) {
 }
 
 TEST_F(OverlappedTest, ARequestFailedOutrightLeavesTheOverlappedAlone) {
-    Fail(kEcho, STATUS_INVALID_PARAMETER);
-    EXPECT_FALSE(DeviceIoControl(port, kEcho, nullptr, 0, nullptr, 0, &n, &ov));
+    NTSTATUS failure = STATUS_INVALID_PARAMETER;
+    EXPECT_FALSE(DeviceIoControl(port, kFailWith, &failure, sizeof failure, nullptr, 0, &n, &ov));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     // The I/O manager writes neither the status block nor the event for an
     // error that was never pended.

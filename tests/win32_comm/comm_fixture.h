@@ -24,6 +24,7 @@ constexpr ULONG TestCode(ULONG function) {
     return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + function, METHOD_BUFFERED, FILE_ANY_ACCESS);
 }
 constexpr ULONG kEcho = TestCode(0);      // output = input; short output: STATUS_BUFFER_OVERFLOW
+constexpr ULONG kFailWith = TestCode(1);  // completes with the NTSTATUS given as input
 constexpr ULONG kPend = TestCode(2);      // stays queued until cancelled
 constexpr ULONG kFeed = TestCode(3);      // input bytes arrive; a queued read takes them
 constexpr ULONG kShortNext = TestCode(4); // the next read ends STATUS_TIMEOUT with what there is
@@ -39,7 +40,9 @@ inline std::string Hex(const uint8_t* bytes, size_t size) {
         if (words)
             std::memcpy(&word, bytes + i, 4);
         std::snprintf(text, sizeof text, words ? "%x" : "%02x", word);
-        out += (out.empty() ? "" : " ") + std::string(text);
+        if (!out.empty())
+            out += ' ';
+        out += text;
     }
     return out;
 }
@@ -90,9 +93,9 @@ struct SerialRig : ::testing::Test {
                 continue;
             std::string name = s.name;
             if (s.outputLength != 0)
-                name += "/" + std::to_string(s.outputLength);
+                name.append("/").append(std::to_string(s.outputLength));
             if (!s.input.empty())
-                name += " " + Hex(s.input.data(), s.input.size());
+                name.append(" ").append(Hex(s.input.data(), s.input.size()));
             names.push_back(name);
         }
         driver.seen.clear();
@@ -230,6 +233,13 @@ inline fake::Config SerialRig::Config() {
     }));
     c.rules.push_back(fake::OnCode(kEcho, Act::Echo));
     c.rules.push_back(fake::OnCode(kPend, Act::Pend));
+    c.rules.push_back(Control(kFailWith, [](PIRP irp, ULONG, const std::string& in) {
+        NTSTATUS failure;
+        if (in.size() < sizeof failure)
+            return fake::CompleteWith(irp, STATUS_BUFFER_TOO_SMALL);
+        std::memcpy(&failure, in.data(), sizeof failure);
+        return fake::CompleteWith(irp, failure);
+    }));
     c.rules.push_back(Control(kFeed, [this](PIRP irp, ULONG, const std::string& in) {
         received += in;
         return ServeQueuedRead(irp);

@@ -41,8 +41,10 @@ std::string Changes(const DCB& from, const DCB& to) {
     const auto before = fields(from), after = fields(to);
     for (size_t i = 0; i < after.size(); i++)
         if (before[i].second != after[i].second)
-            out += (out.empty() ? "" : " ") + std::string(after[i].first) + "=" +
-                   std::to_string(after[i].second);
+            out.append(out.empty() ? "" : " ")
+                .append(after[i].first)
+                .append("=")
+                .append(std::to_string(after[i].second));
     return out;
 }
 
