@@ -35,6 +35,9 @@ struct Dialogue {
     const char* name;
     std::vector<Say> says;
 };
+void PrintTo(const Dialogue& dialogue, std::ostream* os) {
+    *os << dialogue.name;
+}
 
 class Modem {
 public:
@@ -47,20 +50,17 @@ public:
             return Take();
         }
         std::istringstream words(in.substr(1));
-        std::string verb, arg;
-        words >> verb >> arg;
-        if (verb[0] == '+') {
+        std::string verb, arg, arg2;
+        words >> verb >> arg >> arg2;
+        if (verb[0] == '+')
             now_ += std::stoull(verb.substr(1));
-            return "";
-        }
-        if (verb == "wait") {
+        else if (verb == "wait") {
             now_ += std::stoull(arg);
             AtModemPoll(m_.get(), now_);
             return Take();
-        }
-        if (verb == "take")
+        } else if (verb == "take")
             return Take();
-        if (verb == "dtr")
+        else if (verb == "dtr")
             AtModemSetControlLines(m_.get(), arg == "on" ? 0x0003 : 0x0002, now_);
         else if (verb == "power")
             AtModemSetPower(m_.get(), arg == "on");
@@ -82,8 +82,7 @@ public:
             return std::to_string(m_->OutDropped);
         else if (verb == "csq") {
             m_->SignalRssi = static_cast<unsigned char>(std::stoi(arg));
-            words >> arg;
-            m_->SignalBer = static_cast<unsigned char>(std::stoi(arg));
+            m_->SignalBer = static_cast<unsigned char>(std::stoi(arg2));
         } else
             return "unknown action " + in;
         return "";
@@ -99,14 +98,13 @@ private:
         return out;
     }
     static int DialAnswer(const std::string& name) {
-        if (name == "busy")
-            return AtDialBusy;
-        if (name == "nocarrier")
-            return AtDialNoCarrier;
-        if (name == "noanswer")
-            return AtDialNoAnswer;
-        if (name == "nodialtone")
-            return AtDialNoDialtone;
+        const std::pair<const char*, int> answers[] = {{"busy", AtDialBusy},
+                                                       {"nocarrier", AtDialNoCarrier},
+                                                       {"noanswer", AtDialNoAnswer},
+                                                       {"nodialtone", AtDialNoDialtone}};
+        for (const auto& answer : answers)
+            if (name == answer.first)
+                return answer.second;
         return AtDialConnect;
     }
     std::string State() {
@@ -115,10 +113,8 @@ private:
             return "-";
         if (state == 0)
             return "none";
-        std::string text = state & ATMODEM_STATE_DSR ? "DSR" : "";
-        if (state & ATMODEM_STATE_DCD)
-            text += text.empty() ? "DCD" : " DCD";
-        return text;
+        const bool dsr = state & ATMODEM_STATE_DSR, dcd = state & ATMODEM_STATE_DCD;
+        return std::string(dsr ? "DSR" : "") + (dsr && dcd ? " " : "") + (dcd ? "DCD" : "");
     }
     std::string Mode() {
         std::string mode = m_->Mode == AtModeCommand ? "command"
@@ -128,9 +124,7 @@ private:
     }
     std::string Deadline() {
         unsigned long long when = 0;
-        if (!AtModemNextDeadline(m_.get(), &when))
-            return "-";
-        return std::to_string(when - now_);
+        return AtModemNextDeadline(m_.get(), &when) ? std::to_string(when - now_) : "-";
     }
 
     std::unique_ptr<ATMODEM> m_;

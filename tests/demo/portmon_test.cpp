@@ -34,173 +34,134 @@ const char kReply[] = "#230.0 2.2 12.00 50.0\r";
 const unsigned char kEcuReply[] = {0x02, 0x41, 0x4D, 0x31, 0x03};
 const unsigned char kZero[] = {0x00};
 
+// A request and its answer, and the words Portmon shows for it: the request,
+// its details at issue, its status and the details of its result. The
+// duration's seconds, the process and the device come from the row too.
 struct Row {
     const char* what;
     UCHAR major;
     ULONG code;
     const void* input;
     ULONG inputLength;
-    ULONG length;             // READ / WRITE length
+    ULONG length; // READ / WRITE length
     bool completes;
     NTSTATUS status;
-    LONGLONG duration;        // 100 ns
-    const void* output;       // what the request returned
+    LONGLONG duration;  // 100 ns
+    const void* output; // what the request returned
     ULONG_PTR information;
     PortmonView view;
-    // The expected lines: live at issue, live at completion, one-line log.
-    const char* issueLine;
-    const char* completionLine;
-    const char* oneLine;
+    unsigned long sequence;
+    const char* request;
+    const char* issued;
+    const char* statusWord;
+    const char* result;
+    bool progBase = false; // ProgBase.exe on Silabser0, else RupsMon.exe on Serial0
 };
 
 #define INPUT(x) &(x), sizeof(x)
+constexpr auto kAscii = PortmonView::Ascii;
+constexpr auto kHex = PortmonView::Hex;
 
 // From rupsmon-1.log (one-line, ASCII) and progbase-1.log (two-line, hex),
 // with durations the 100 ns virtual clock can give, and the other forms the
 // trace meets.
 const Row kRows[] = {
-    {"open", IRP_MJ_CREATE, 0, nullptr, 0, 0, true, STATUS_SUCCESS, 443, nullptr, 0,
-     PortmonView::Ascii, "0\t0.00000000\tRupsMon.exe\tIRP_MJ_CREATE\tSerial0\tOptions: Open ",
-     "0\t0.00004430\tSUCCESS\t",
-     "0\t0.00004430\tRupsMon.exe\tIRP_MJ_CREATE\tSerial0\tSUCCESS\tOptions: Open \t"},
+    {"open", IRP_MJ_CREATE, 0, nullptr, 0, 0, true, STATUS_SUCCESS, 443, nullptr, 0, kAscii, 0,
+     "IRP_MJ_CREATE", "Options: Open ", "SUCCESS", ""},
     {"time-outs signed", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_TIMEOUTS, INPUT(kUpsTimeouts), 0,
-     true, STATUS_SUCCESS, 18, nullptr, 0, PortmonView::Ascii,
-     "1\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_TIMEOUTS\tSerial0\tRI:-1 RM:5 RC:80 WM:0 WC:0",
-     "1\t0.00000180\tSUCCESS\t",
-     "1\t0.00000180\tRupsMon.exe\tIOCTL_SERIAL_SET_TIMEOUTS\tSerial0\tSUCCESS\tRI:-1 RM:5 RC:80 "
-     "WM:0 WC:0\t"},
+     true, STATUS_SUCCESS, 18, nullptr, 0, kAscii, 1, "IOCTL_SERIAL_SET_TIMEOUTS",
+     "RI:-1 RM:5 RC:80 WM:0 WC:0", "SUCCESS", ""},
     {"GET_CHARS keeps its S", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_CHARS, nullptr, 0, 0, true,
-     STATUS_SUCCESS, 8, nullptr, 0, PortmonView::Ascii,
-     "4\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_GET_CHARS\tSerial0\t", "4\t0.00000080\tSUCCESS\t",
-     "4\t0.00000080\tRupsMon.exe\tIOCTL_SERIAL_GET_CHARS\tSerial0\tSUCCESS\t\t"},
+     STATUS_SUCCESS, 8, nullptr, 0, kAscii, 4, "IOCTL_SERIAL_GET_CHARS", "", "SUCCESS", ""},
     {"SET_CHARS without it", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_CHARS, INPUT(kUpsChars), 0,
-     true, STATUS_SUCCESS, 12, nullptr, 0, PortmonView::Ascii,
-     "14\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_CHAR\tSerial0\tEOF:0 ERR:0 BRK:0 EVT:d XON:11 "
-     "XOFF:13",
-     "14\t0.00000120\tSUCCESS\t",
-     "14\t0.00000120\tRupsMon.exe\tIOCTL_SERIAL_SET_CHAR\tSerial0\tSUCCESS\tEOF:0 ERR:0 BRK:0 "
-     "EVT:d XON:11 XOFF:13\t"},
+     true, STATUS_SUCCESS, 12, nullptr, 0, kAscii, 14, "IOCTL_SERIAL_SET_CHAR",
+     "EOF:0 ERR:0 BRK:0 EVT:d XON:11 XOFF:13", "SUCCESS", ""},
     {"baud rate", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE, INPUT(k2400), 0, true,
-     STATUS_SUCCESS, 69, nullptr, 0, PortmonView::Ascii,
-     "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tRate: 2400",
-     "10\t0.00000690\tSUCCESS\t",
-     "10\t0.00000690\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tSUCCESS\tRate: 2400\t"},
+     STATUS_SUCCESS, 69, nullptr, 0, kAscii, 10, "IOCTL_SERIAL_SET_BAUD_RATE", "Rate: 2400",
+     "SUCCESS", ""},
     {"a baud rate too short to read", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE, &k2400, 2,
-     0, true, STATUS_INVALID_PARAMETER, 0, nullptr, 0, PortmonView::Ascii,
-     "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\t",
-     "10\t0.00000000\tINVALID PARAMETER\t",
-     "10\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tSerial0\tINVALID PARAMETER\t\t"},
+     0, true, STATUS_INVALID_PARAMETER, 0, nullptr, 0, kAscii, 10, "IOCTL_SERIAL_SET_BAUD_RATE", "",
+     "INVALID PARAMETER", ""},
     {"line control", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_LINE_CONTROL, INPUT(k8N1), 0, true,
-     STATUS_SUCCESS, 25, nullptr, 0, PortmonView::Ascii,
-     "13\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tSerial0\tStopBits: 1 Parity: "
-     "NONE WordLength: 8",
-     "13\t0.00000250\tSUCCESS\t",
-     "13\t0.00000250\tRupsMon.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tSerial0\tSUCCESS\tStopBits: 1 "
-     "Parity: NONE WordLength: 8\t"},
+     STATUS_SUCCESS, 25, nullptr, 0, kAscii, 13, "IOCTL_SERIAL_SET_LINE_CONTROL",
+     "StopBits: 1 Parity: NONE WordLength: 8", "SUCCESS", ""},
     {"other line settings", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_LINE_CONTROL, INPUT(k7E2), 0,
-     true, STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
-     "13\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tSerial0\tSUCCESS\tStopBits: 2 "
-     "Parity: EVEN WordLength: 7\t"},
+     true, STATUS_SUCCESS, 0, nullptr, 0, kAscii, 13, "IOCTL_SERIAL_SET_LINE_CONTROL",
+     "StopBits: 2 Parity: EVEN WordLength: 7", "SUCCESS", ""},
     {"handflow", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_HANDFLOW, INPUT(kUpsFlow), 0, true,
-     STATUS_SUCCESS, 24, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
-     "15\t0.00000240\tRupsMon.exe\tIOCTL_SERIAL_SET_HANDFLOW\tSerial0\tSUCCESS\tShake:1 "
-     "Replace:40 XonLimit:2048 XoffLimit:512\t"},
+     STATUS_SUCCESS, 24, nullptr, 0, kAscii, 15, "IOCTL_SERIAL_SET_HANDFLOW",
+     "Shake:1 Replace:40 XonLimit:2048 XoffLimit:512", "SUCCESS", ""},
     {"queue sizes", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_QUEUE_SIZE, INPUT(kQueue), 0, true,
-     STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
-     "3\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_QUEUE_SIZE\tSerial0\tSUCCESS\tInSize: 4096 "
-     "OutSize: 2048\t"},
+     STATUS_SUCCESS, 0, nullptr, 0, kAscii, 3, "IOCTL_SERIAL_SET_QUEUE_SIZE",
+     "InSize: 4096 OutSize: 2048", "SUCCESS", ""},
     {"a mask ends with a space", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, INPUT(kRxFlag),
-     0, true, STATUS_SUCCESS, 26, nullptr, 0, PortmonView::Ascii,
-     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tMask: RXFLAG ",
-     "17\t0.00000260\tSUCCESS\t",
-     "17\t0.00000260\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tSUCCESS\tMask: RXFLAG \t"},
+     0, true, STATUS_SUCCESS, 26, nullptr, 0, kAscii, 17, "IOCTL_SERIAL_SET_WAIT_MASK",
+     "Mask: RXFLAG ", "SUCCESS", ""},
     {"a mask with bits without a name", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK,
-     INPUT(kDsrRlsdAndMore), 0, true, STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr,
-     nullptr,
-     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tSUCCESS\tMask: DSR RLSD "
-     "0x8000 \t"},
+     INPUT(kDsrRlsdAndMore), 0, true, STATUS_SUCCESS, 0, nullptr, 0, kAscii, 17,
+     "IOCTL_SERIAL_SET_WAIT_MASK", "Mask: DSR RLSD 0x8000 ", "SUCCESS", ""},
     {"an empty mask", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, INPUT(kNone), 0, true,
-     STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii,
-     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tMask: ", nullptr,
-     "17\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tSerial0\tSUCCESS\tMask: \t"},
+     STATUS_SUCCESS, 0, nullptr, 0, kAscii, 17, "IOCTL_SERIAL_SET_WAIT_MASK", "Mask: ", "SUCCESS",
+     ""},
     {"purge", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, INPUT(kTxClear), 0, true, STATUS_SUCCESS,
-     56, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
-     "35\t0.00000560\tRupsMon.exe\tIOCTL_SERIAL_PURGE\tSerial0\tSUCCESS\tPurge: TXCLEAR \t"},
+     56, nullptr, 0, kAscii, 35, "IOCTL_SERIAL_PURGE", "Purge: TXCLEAR ", "SUCCESS", ""},
     {"purge of both aborts", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, INPUT(kAborts), 0, true,
-     STATUS_SUCCESS, 0, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
-     "35\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_PURGE\tSerial0\tSUCCESS\tPurge: TXABORT RXABORT "
-     "\t"},
+     STATUS_SUCCESS, 0, nullptr, 0, kAscii, 35, "IOCTL_SERIAL_PURGE", "Purge: TXABORT RXABORT ",
+     "SUCCESS", ""},
     {"a wait's events are not shown", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
-     0, true, STATUS_SUCCESS, 20937008, &kRlsd, sizeof kRlsd, PortmonView::Ascii,
-     "34\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tSerial0\t",
-     "34\t2.09370080\tSUCCESS\t",
-     "34\t2.09370080\tRupsMon.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tSerial0\tSUCCESS\t\t"},
+     0, true, STATUS_SUCCESS, 20937008, &kRlsd, sizeof kRlsd, kAscii, 34,
+     "IOCTL_SERIAL_WAIT_ON_MASK", "", "SUCCESS", ""},
     {"a second wait refused", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 0, true,
-     STATUS_INVALID_PARAMETER, 33, nullptr, 0, PortmonView::Ascii, nullptr, nullptr,
-     "37\t0.00000330\tRupsMon.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tSerial0\tINVALID PARAMETER\t\t"},
+     STATUS_INVALID_PARAMETER, 33, nullptr, 0, kAscii, 37, "IOCTL_SERIAL_WAIT_ON_MASK", "",
+     "INVALID PARAMETER", ""},
     {"config size", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_CONFIG_SIZE, nullptr, 0, 0, true,
-     STATUS_SUCCESS, 0, &kConfigSize, sizeof kConfigSize, PortmonView::Ascii,
-     "5\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_CONFIG_SIZE\tSerial0\t",
-     "5\t0.00000000\tSUCCESS\tSize: 0",
-     "5\t0.00000000\tRupsMon.exe\tIOCTL_SERIAL_CONFIG_SIZE\tSerial0\tSUCCESS\tSize: 0\t"},
+     STATUS_SUCCESS, 0, &kConfigSize, sizeof kConfigSize, kAscii, 5, "IOCTL_SERIAL_CONFIG_SIZE", "",
+     "SUCCESS", "Size: 0"},
     {"a code with no name", IRP_MJ_DEVICE_CONTROL, 0x2B0008, nullptr, 0, 0, true,
-     STATUS_INVALID_DEVICE_REQUEST, 0, nullptr, 0, PortmonView::Ascii,
-     "6\t0.00000000\tRupsMon.exe\tIRP_MJ_DEVICE_CONTROL\tSerial0\tIOCTL: 0x2B0008", nullptr,
-     "6\t0.00000000\tRupsMon.exe\tIRP_MJ_DEVICE_CONTROL\tSerial0\tINVALID DEVICE REQUEST\tIOCTL: "
-     "0x2B0008\t"},
-    {"a write, ASCII", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0,
-     PortmonView::Ascii, "36\t0.00000000\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tLength 3: Q1.",
-     "36\t0.00002900\tSUCCESS\t",
-     "36\t0.00002900\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tSUCCESS\tLength 3: Q1.\t"},
-    {"the same write, hex", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0,
-     PortmonView::Hex, "36\t0.00000000\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tLength 3: 51 31 0D ",
-     nullptr, "36\t0.00002900\tRupsMon.exe\tIRP_MJ_WRITE\tSerial0\tSUCCESS\tLength 3: 51 31 0D \t"},
+     STATUS_INVALID_DEVICE_REQUEST, 0, nullptr, 0, kAscii, 6, "IRP_MJ_DEVICE_CONTROL",
+     "IOCTL: 0x2B0008", "INVALID DEVICE REQUEST", ""},
+    {"a write, ASCII", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0, kAscii,
+     36, "IRP_MJ_WRITE", "Length 3: Q1.", "SUCCESS", ""},
+    {"the same write, hex", IRP_MJ_WRITE, 0, kQ1, 3, 3, true, STATUS_SUCCESS, 290, nullptr, 0, kHex,
+     36, "IRP_MJ_WRITE", "Length 3: 51 31 0D ", "SUCCESS", ""},
     {"a read with data", IRP_MJ_READ, 0, nullptr, 0, 22, true, STATUS_SUCCESS, 58, kReply, 22,
-     PortmonView::Ascii, "33\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tLength 22",
-     "33\t0.00000580\tSUCCESS\tLength 22: #230.0 2.2 12.00 50.0.",
-     "33\t0.00000580\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tSUCCESS\tLength 22: #230.0 2.2 12.00 "
-     "50.0.\t"},
+     kAscii, 33, "IRP_MJ_READ", "Length 22", "SUCCESS", "Length 22: #230.0 2.2 12.00 50.0."},
     {"a one-byte read, hex", IRP_MJ_READ, 0, nullptr, 0, 1, true, STATUS_SUCCESS, 5646, kZero, 1,
-     PortmonView::Hex, "2\t0.00000000\tProgBase.exe\tIRP_MJ_READ\tSilabser0\tLength 1",
-     "2\t0.00056460\tSUCCESS\tLength 1: 00 ", nullptr},
+     kHex, 2, "IRP_MJ_READ", "Length 1", "SUCCESS", "Length 1: 00 ", true},
     {"hex data as Portmon shows it", IRP_MJ_READ, 0, nullptr, 0, 10, true, STATUS_SUCCESS, 0,
-     kEcuReply, 5, PortmonView::Hex, nullptr, "2\t0.00000000\tSUCCESS\tLength 5: 02 41 4D 31 03 ",
-     nullptr},
+     kEcuReply, 5, kHex, 2, "IRP_MJ_READ", "Length 10", "SUCCESS", "Length 5: 02 41 4D 31 03 ",
+     true},
     {"a read cancelled empty", IRP_MJ_READ, 0, nullptr, 0, 256, true, STATUS_CANCELLED, 10000000,
-     nullptr, 0, PortmonView::Ascii, nullptr, "7\t1.00000000\tCANCELLED\t",
-     "7\t1.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tCANCELLED\tLength 256\t"},
+     nullptr, 0, kAscii, 7, "IRP_MJ_READ", "Length 256", "CANCELLED", ""},
     {"a read timed out empty", IRP_MJ_READ, 0, nullptr, 0, 256, true, STATUS_TIMEOUT, 0, nullptr, 0,
-     PortmonView::Ascii, nullptr, nullptr,
-     "7\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tTIMEOUT\tLength 256\t"},
+     kAscii, 7, "IRP_MJ_READ", "Length 256", "TIMEOUT", ""},
     {"a read still pending", IRP_MJ_READ, 0, nullptr, 0, 256, false, STATUS_PENDING, 0, nullptr, 0,
-     PortmonView::Ascii, "7\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\tLength 256", nullptr,
-     "7\t0.00000000\tRupsMon.exe\tIRP_MJ_READ\tSerial0\t\tLength 256\t"},
+     kAscii, 7, "IRP_MJ_READ", "Length 256", "", ""},
     {"a status without a word", IRP_MJ_CLEANUP, 0, nullptr, 0, 0, true, (NTSTATUS)0xC0001234, 0,
-     nullptr, 0, PortmonView::Ascii, nullptr, "8\t0.00000000\t0xC0001234\t", nullptr},
+     nullptr, 0, kAscii, 8, "IRP_MJ_CLEANUP", "", "0xC0001234", ""},
 };
 
-std::string SequenceOf(const char* line) { return std::string(line, strchr(line, '\t')); }
-
+// Live, a request's issue line and its completion line; in a log, one line
+// made of both: status and duration from the completion, the result's
+// details where there are some, else the request's; a tab at the end.
 TEST(PortmonLines, AreThoseOfPortmonsLogs) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.what);
-        const char* any = row.oneLine != nullptr     ? row.oneLine
-                          : row.issueLine != nullptr ? row.issueLine
-                                                     : row.completionLine;
-        const bool ecu = strstr(any, "ProgBase.exe") != nullptr;
+        const std::string process = row.progBase ? "ProgBase.exe" : "RupsMon.exe";
+        const std::string device = row.progBase ? "Silabser0" : "Serial0";
         sim::IoTraceEvent sent;
         sent.major = row.major;
         sent.ioControlCode = row.code;
         sent.input = row.input;
         sent.inputLength = row.inputLength;
         sent.length = row.length;
-        sent.deviceName = ecu ? u"\\Device\\Silabser0" : u"\\Device\\Serial0";
+        sent.deviceName = row.progBase ? u"\\Device\\Silabser0" : u"\\Device\\Serial0";
         sent.sentTime = 5000000;
-        vxqt70::PortmonRecord record = vxqt70::PortmonIssued(
-            std::stoul(SequenceOf(any)), ecu ? "ProgBase.exe" : "RupsMon.exe", sent, row.view);
-        if (row.issueLine != nullptr) {
-            EXPECT_EQ(vxqt70::PortmonIssueLine(record), row.issueLine);
-        }
+        vxqt70::PortmonRecord record = vxqt70::PortmonIssued(row.sequence, process, sent, row.view);
+        const std::string head = std::to_string(row.sequence) + "\t";
+        EXPECT_EQ(vxqt70::PortmonIssueLine(record), head + "0.00000000\t" + process + "\t" +
+                                                        row.request + "\t" + device + "\t" +
+                                                        row.issued);
         if (row.completes) {
             sim::IoTraceEvent done = sent;
             done.phase = sim::IoTraceEvent::Phase::Completed;
@@ -212,12 +173,13 @@ TEST(PortmonLines, AreThoseOfPortmonsLogs) {
             done.information = row.information;
             vxqt70::PortmonCompleted(&record, done, row.view);
         }
-        if (row.completionLine != nullptr) {
-            EXPECT_EQ(vxqt70::PortmonCompletionLine(record), row.completionLine);
-        }
-        if (row.oneLine != nullptr) {
-            EXPECT_EQ(vxqt70::PortmonOneLine(record), row.oneLine);
-        }
+        char seconds[32];
+        snprintf(seconds, sizeof seconds, "%.8f", row.completes ? row.duration / 1e7 : 0.0);
+        EXPECT_EQ(vxqt70::PortmonCompletionLine(record),
+                  head + seconds + "\t" + row.statusWord + "\t" + row.result);
+        EXPECT_EQ(vxqt70::PortmonOneLine(record),
+                  head + seconds + "\t" + process + "\t" + row.request + "\t" + device + "\t" +
+                      row.statusWord + "\t" + (*row.result ? row.result : row.issued) + "\t");
     }
 }
 
@@ -247,10 +209,11 @@ const LogCase kLogs[] = {
     {"one-line with tabs, a request still pending",
      "7\t0.00000000\tvxqt70.exe\tIRP_MJ_READ\tVXNTQT70MDM0\t\tLength 256\t\n",
      "7 IRP_MJ_READ||Length 256|Length 256", 1, 0, false, false},
-    {"two-line, hex", "[\\\\SILVDOWN-58C615]\n"
-                      "19  0.00000000  ProgBase.exe  IRP_MJ_READ  Silabser0  Length 1\n"
-                      "18  0.00148930  SUCCESS  \n"
-                      "19  0.00335685  SUCCESS  Length 1: 48 \n",
+    {"two-line, hex",
+     "[\\\\SILVDOWN-58C615]\n"
+     "19  0.00000000  ProgBase.exe  IRP_MJ_READ  Silabser0  Length 1\n"
+     "18  0.00148930  SUCCESS  \n"
+     "19  0.00335685  SUCCESS  Length 1: 48 \n",
      "19 IRP_MJ_READ|SUCCESS|Length 1|Length 1: 48", 1, 1, true, true},
     {"no sequence numbers, the last line cut short",
      "0.00001836 OBDTest.vshost IRP_MJ_CREATE USBSER000 SUCCESS Options: Open\n"

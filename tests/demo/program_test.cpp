@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -107,23 +108,11 @@ std::vector<TraceLine> Trace(const std::string& out) {
     return trace;
 }
 
-std::vector<std::string> Requests(const std::vector<TraceLine>& trace, size_t from, size_t count) {
-    std::vector<std::string> names;
-    for (size_t i = from; i < from + count && i < trace.size(); i++)
-        names.push_back(trace[i].request);
-    return names;
-}
-
 std::string Slurp(const std::string& path) {
-    std::string text;
-    if (FILE* f = fopen(path.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, n);
-        fclose(f);
-    }
-    return text;
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 std::string TempPath(const std::string& name) {
@@ -134,82 +123,72 @@ std::string TempPath(const std::string& name) {
 
 // ---------------------------------------------------------------- --trace
 
-class TraceRun : public ::testing::Test {
-protected:
+// One traced demo run, its live trace and its one-line log, for every test.
+struct TraceRun : ::testing::Test {
     static void SetUpTestSuite() {
-        log_ = new std::string(TempPath("demo.log"));
-        run_ = new Outcome(Shell(Vxqt70("--trace --trace-log " + *log_ + " demo")));
-        trace_ = new std::vector<TraceLine>(Trace(run_->out));
+        log = TempPath("demo.log");
+        run = Shell(Vxqt70("--trace --trace-log " + log + " demo"));
+        trace = Trace(run.out);
     }
-    static void TearDownTestSuite() {
-        remove(log_->c_str());
-        delete run_;
-        delete trace_;
-        delete log_;
-    }
-    static Outcome* run_;
-    static std::vector<TraceLine>* trace_;
-    static std::string* log_;
+    static void TearDownTestSuite() { remove(log.c_str()); }
+    inline static std::string log;
+    inline static Outcome run;
+    inline static std::vector<TraceLine> trace;
 };
-Outcome* TraceRun::run_ = nullptr;
-std::vector<TraceLine>* TraceRun::trace_ = nullptr;
-std::string* TraceRun::log_ = nullptr;
 
 TEST_F(TraceRun, EveryRequestIsIssuedInOrderAndCompletedOnce) {
-    ASSERT_EQ(run_->status, 0) << run_->out;
-    ASSERT_GT(trace_->size(), 40u);
-    for (const TraceLine& t : *trace_) {
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_GT(trace.size(), 40u);
+    for (const TraceLine& t : trace) {
         EXPECT_EQ(t.device, "VXNTQT70MDM0");
         EXPECT_EQ(t.lines.size(), 2u) << "request " << t.sequence << " never completed";
     }
-    EXPECT_EQ(trace_->back().request, "IRP_MJ_CLOSE");
+    EXPECT_EQ(trace.back().request, "IRP_MJ_CLOSE");
 }
 
 // The open and setup, whole lines as Portmon writes them live: what
 // CreateFile, GetCommState, SetCommState, SetCommTimeouts and SetCommMask
 // send, each completed before the next is issued.
 TEST_F(TraceRun, OpenAndSetupReadAsPortmonWritesThem) {
-    static const char* const kExpected[] = {
-        "0\t0.00000000\tvxqt70.exe\tIRP_MJ_CREATE\tVXNTQT70MDM0\tOptions: Open ",
-        "1\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_BAUD_RATE\tVXNTQT70MDM0\t",
-        "2\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_LINE_CONTROL\tVXNTQT70MDM0\t",
-        "3\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_CHARS\tVXNTQT70MDM0\t",
-        "4\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_HANDFLOW\tVXNTQT70MDM0\t",
-        "5\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_BAUD_RATE\tVXNTQT70MDM0\t",
-        "6\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_LINE_CONTROL\tVXNTQT70MDM0\t",
-        "7\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_CHARS\tVXNTQT70MDM0\t",
-        "8\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_GET_HANDFLOW\tVXNTQT70MDM0\t",
-        "9\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_BAUD_RATE\tVXNTQT70MDM0\tRate: 115200",
-        "10\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_RTS\tVXNTQT70MDM0\t",
-        "11\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_DTR\tVXNTQT70MDM0\t",
-        "12\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_LINE_CONTROL\tVXNTQT70MDM0\tStopBits: 1 "
-        "Parity: NONE WordLength: 8",
-        "13\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_CHAR\tVXNTQT70MDM0\tEOF:0 ERR:0 BRK:0 EVT:0 "
-        "XON:11 XOFF:13",
-        "14\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_HANDFLOW\tVXNTQT70MDM0\tShake:1 Replace:40 "
-        "XonLimit:0 XoffLimit:0",
-        "15\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_TIMEOUTS\tVXNTQT70MDM0\tRI:-1 RM:-1 RC:1000 "
-        "WM:0 WC:0",
-        "16\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_SET_WAIT_MASK\tVXNTQT70MDM0\tMask: CTS DSR RLSD "
-        "BRK ERR RING ",
+    static const std::pair<const char*, const char*> kExpected[] = {
+        {"IRP_MJ_CREATE", "Options: Open "},
+        {"IOCTL_SERIAL_GET_BAUD_RATE", ""},
+        {"IOCTL_SERIAL_GET_LINE_CONTROL", ""},
+        {"IOCTL_SERIAL_GET_CHARS", ""},
+        {"IOCTL_SERIAL_GET_HANDFLOW", ""},
+        {"IOCTL_SERIAL_GET_BAUD_RATE", ""},
+        {"IOCTL_SERIAL_GET_LINE_CONTROL", ""},
+        {"IOCTL_SERIAL_GET_CHARS", ""},
+        {"IOCTL_SERIAL_GET_HANDFLOW", ""},
+        {"IOCTL_SERIAL_SET_BAUD_RATE", "Rate: 115200"},
+        {"IOCTL_SERIAL_SET_RTS", ""},
+        {"IOCTL_SERIAL_SET_DTR", ""},
+        {"IOCTL_SERIAL_SET_LINE_CONTROL", "StopBits: 1 Parity: NONE WordLength: 8"},
+        {"IOCTL_SERIAL_SET_CHAR", "EOF:0 ERR:0 BRK:0 EVT:0 XON:11 XOFF:13"},
+        {"IOCTL_SERIAL_SET_HANDFLOW", "Shake:1 Replace:40 XonLimit:0 XoffLimit:0"},
+        {"IOCTL_SERIAL_SET_TIMEOUTS", "RI:-1 RM:-1 RC:1000 WM:0 WC:0"},
+        {"IOCTL_SERIAL_SET_WAIT_MASK", "Mask: CTS DSR RLSD BRK ERR RING "},
+        {"IOCTL_SERIAL_WAIT_ON_MASK", ""},
     };
-    const std::vector<TraceLine>& t = *trace_;
+    const std::vector<TraceLine>& t = trace;
     ASSERT_GT(t.size(), std::size(kExpected));
     for (size_t i = 0; i < std::size(kExpected); i++) {
-        EXPECT_EQ(t[i].lines[0], kExpected[i]);
-        EXPECT_EQ(t[i].lines.at(1), std::to_string(i) + "\t0.00000000\tSUCCESS\t");
+        const std::string n = std::to_string(i);
+        EXPECT_EQ(t[i].lines[0], n + "\t0.00000000\tvxqt70.exe\t" + kExpected[i].first +
+                                     "\tVXNTQT70MDM0\t" + kExpected[i].second);
+        if (i + 1 < std::size(kExpected)) {
+            EXPECT_EQ(t[i].lines.at(1), n + "\t0.00000000\tSUCCESS\t");
+        }
     }
-    // The wait stays pending while the program goes on.
-    EXPECT_EQ(t[17].lines[0],
-              "17\t0.00000000\tvxqt70.exe\tIOCTL_SERIAL_WAIT_ON_MASK\tVXNTQT70MDM0\t");
-    const std::vector<std::string> lines = Lines(run_->out);
+    // The wait (the last row) stays pending while the program goes on.
+    const std::vector<std::string> lines = Lines(run.out);
     EXPECT_LT(std::find(lines.begin(), lines.end(), t[18].lines[0]),
               std::find(lines.begin(), lines.end(), t[17].lines[1]));
 }
 
 TEST_F(TraceRun, CommandsGoOutAsWritesAndRepliesComeBackAsReads) {
     bool wroteAti = false, readOk = false, waitSawCarrier = false;
-    for (const TraceLine& line : *trace_) {
+    for (const TraceLine& line : trace) {
         wroteAti = wroteAti || (line.request == "IRP_MJ_WRITE" && line.details == "Length 4: ATI.");
         readOk = readOk || (line.request == "IRP_MJ_READ" && Has(line.details, "OK.."));
         // A wait's completion shows no details; the carrier shows in the
@@ -227,19 +206,19 @@ TEST_F(TraceRun, CommandsGoOutAsWritesAndRepliesComeBackAsReads) {
 // result's details where there are some, else the request's; a tab at the
 // end.
 TEST_F(TraceRun, TheOneLineLogIsTheLiveTraceInIssueOrder) {
-    const std::vector<std::string> log = Lines(Slurp(*log_));
-    ASSERT_EQ(log.size(), trace_->size());
-    for (size_t i = 0; i < log.size(); i++) {
-        const std::vector<std::string> issue = Fields((*trace_)[i].lines[0]);
-        const std::vector<std::string> done = Fields((*trace_)[i].lines[1]);
+    const std::vector<std::string> oneLine = Lines(Slurp(log));
+    ASSERT_EQ(oneLine.size(), trace.size());
+    for (size_t i = 0; i < oneLine.size(); i++) {
+        const std::vector<std::string> issue = Fields(trace[i].lines[0]);
+        const std::vector<std::string> done = Fields(trace[i].lines[1]);
         const std::string details = done[3].empty() ? issue[5] : done[3];
-        EXPECT_EQ(log[i], issue[0] + "\t" + done[1] + "\t" + issue[2] + "\t" + issue[3] + "\t" +
-                              issue[4] + "\t" + done[2] + "\t" + details + "\t");
+        EXPECT_EQ(oneLine[i], issue[0] + "\t" + done[1] + "\t" + issue[2] + "\t" + issue[3] + "\t" +
+                                  issue[4] + "\t" + done[2] + "\t" + details + "\t");
     }
 }
 
 TEST_F(TraceRun, ReplaysItsOwnLogToTheEnd) {
-    const Outcome replay = Shell(Vxqt70("replay " + *log_));
+    const Outcome replay = Shell(Vxqt70("replay " + log));
     EXPECT_EQ(replay.status, 0) << replay.out;
     EXPECT_TRUE(Has(replay.out, "; 0 unreadable line(s)\n")) << replay.out;
     EXPECT_TRUE(Has(replay.out, "0 not replayable")) << replay.out;
@@ -380,40 +359,11 @@ TEST(UsbCapture, WiresharkSeesTheDemosUrbs) {
     EXPECT_GE(count(decoded, "|0x20"), 1u); // SERIAL STATE
 }
 
-// ---------------------------------------------------------------- a Win32 program
-
-// Plain C, TCHAR and _tmain; the program leaves its port and its event open
-// and Windows' process exit closes them: no finding, and the driver sees the
-// CLEANUP and CLOSE.
-TEST(Win32Sample, ACProgramLeavesItsHandlesToTheProcessExit) {
-    const Outcome run =
-        Shell(std::string("env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ") + ATINFO_EXE + " 2>&1");
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Has(run.out, "\\\\.\\COM1 answered:\nATI\r\r\nSPW-70 USB handset modem\r\n"))
-        << run.out;
-    EXPECT_FALSE(Has(run.out, "FINDING")) << run.out;
-    const std::vector<TraceLine> trace = Trace(run.out);
-    ASSERT_GT(trace.size(), 2u) << run.out;
-    EXPECT_EQ(Requests(trace, trace.size() - 2, 2),
-              (std::vector<std::string>{"IRP_MJ_CLEANUP", "IRP_MJ_CLOSE"}));
-    EXPECT_EQ(trace.back().status, "SUCCESS");
-}
-
-TEST(Win32Sample, TracesItsRequestsOnRequest) {
-    const Outcome run = Shell(std::string("env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ") + ATPING_EXE +
-                              " 2>&1 >/dev/null");
-    EXPECT_EQ(run.status, 0) << run.out;
-    const std::vector<TraceLine> trace = Trace(run.out);
-    ASSERT_FALSE(trace.empty()) << run.out;
-    EXPECT_TRUE(Has(run.out, "\tatping.exe\tIRP_MJ_CREATE\t")) << run.out;
-    EXPECT_EQ(trace.back().request, "IRP_MJ_CLOSE");
-}
-
 // ---------------------------------------------------------------- runs as rows
 // A program run as a user runs it: the command line, the exit status, what
 // its output holds in this order ("^..." at its very start, "...$" at its
-// very end), what it must not hold, and another command line whose output
-// must be the same.
+// very end), what it must not hold, another command line whose output must
+// be the same, and the last requests of its trace with their status.
 struct ProgramRun {
     std::string name;
     std::string command;
@@ -421,6 +371,7 @@ struct ProgramRun {
     std::vector<std::string> inOrder;
     std::vector<std::string> absent = {};
     std::string sameAs = {};
+    std::vector<std::string> lastRequests = {};
 };
 void PrintTo(const ProgramRun& run, std::ostream* os) {
     *os << run.name;
@@ -431,6 +382,7 @@ std::string Term(const std::string& script, const std::string& arguments) {
 }
 
 std::vector<ProgramRun> Runs() {
+    const std::string traced = "env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ";
     const std::string atping = std::string("env -u VXQT70_COM_NAMES ") + ATPING_EXE;
     const std::string moved = std::string("VXQT70_COM_NAMES=COM4,COM5 ") + ATPING_EXE;
     std::vector<ProgramRun> runs = {
@@ -515,6 +467,23 @@ std::vector<ProgramRun> Runs() {
          moved + " '\\\\.\\COM4'",
          0,
          {"OK received"}},
+        {"AtpingTracesItsRequestsOnRequest",
+         traced + ATPING_EXE + " 2>&1 >/dev/null",
+         0,
+         {"\tatping.exe\tIRP_MJ_CREATE\t"},
+         {},
+         {},
+         {"IRP_MJ_CLOSE SUCCESS"}},
+        // Plain C, TCHAR and _tmain; the program leaves its port and its
+        // event open and Windows' process exit closes them: no finding, and
+        // the driver sees the CLEANUP and CLOSE.
+        {"ACProgramLeavesItsHandlesToTheProcessExit",
+         traced + ATINFO_EXE + " 2>&1",
+         0,
+         {"\\\\.\\COM1 answered:\nATI\r\r\nSPW-70 USB handset modem\r\n"},
+         {"FINDING"},
+         {},
+         {"IRP_MJ_CLEANUP SUCCESS", "IRP_MJ_CLOSE SUCCESS"}},
     };
     // Refused with status 2, saying who refused.
     int n = 0;
@@ -554,6 +523,14 @@ TEST_P(Programs, OutputHoldsWhatTheRowSays) {
         EXPECT_FALSE(Has(run.out, unwanted)) << unwanted << "\n" << run.out;
     if (!row.sameAs.empty()) {
         EXPECT_EQ(Shell(row.sameAs).out, run.out);
+    }
+    if (!row.lastRequests.empty()) {
+        const std::vector<TraceLine> trace = Trace(run.out);
+        std::vector<std::string> last;
+        for (size_t i = trace.size() - std::min(trace.size(), row.lastRequests.size());
+             i < trace.size(); i++)
+            last.push_back(trace[i].request + " " + trace[i].status);
+        EXPECT_EQ(last, row.lastRequests) << run.out;
     }
 }
 
