@@ -126,7 +126,8 @@ TEST_F(PnpManager, QueriesNobodyAnswersStayNotSupportedAndPoolReturnedIsFreed) {
 // installer gave it; "gone"), whether the
 // manager has the driver loaded, and the driver's DriverEntry and Unload
 // calls; for the step `timelineOf` names, the stack's timeline too. Steps
-// starting with '!' set up a fault and add no line.
+// starting with '!' set up a fault and add no line; a row that does not
+// start with them or a plug starts with the device plugged.
 struct ScriptRow {
     const char* name;
     std::vector<std::string> steps;
@@ -219,6 +220,8 @@ protected:
 TEST_P(PnpScripts, Transcript) {
     const ScriptRow& row = GetParam();
     std::vector<std::string> lines;
+    if (row.steps[0][0] != '!' && row.steps[0].rfind("plug", 0) != 0)
+        Step("plug"); // as the row's first step shows it
     for (int i = 0; i < (int)row.steps.size(); ++i) {
         const std::string& step = row.steps[i];
         const size_t mark = node_ != nullptr ? node_->irps.size() : 0;
@@ -254,43 +257,36 @@ const ScriptRow kScripts[] = {
       "start 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0"}},
     // The refusing driver kept the query; the cancel went all the way down.
     // Once the handle is gone the same request goes through.
-    {"RefusedStopIsCancelled", {"plug", "open", "stop", "close", "stop"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "open 0x0: Started | - | fdo COM1 | loaded 1/0",
+    {"RefusedStopIsCancelled", {"open", "stop", "close", "stop"},
+     {"open 0x0: Started | - | fdo COM1 | loaded 1/0",
       "stop 0x80000011: Started | QUERY_STOP 0x80000011, CANCEL_STOP ok | fdo COM1 | loaded 1/0",
       "  { \"fdo:QUERY_STOP\", \"fdo:CANCEL_STOP\", \"bus:CANCEL_STOP\" }",
       "close 0x0: Started | - | fdo COM1 | loaded 1/0",
-      "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0"}, 2},
-    {"QueryStopCancelledByTheManager", {"plug", "query-stop-cancel"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "query-stop-cancel 0x0: Started | QUERY_STOP ok, CANCEL_STOP ok | fdo COM1 | loaded 1/0"}},
+      "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0"}, 1},
+    {"QueryStopCancelledByTheManager", {"query-stop-cancel"},
+     {"query-stop-cancel 0x0: Started | QUERY_STOP ok, CANCEL_STOP ok | fdo COM1 | loaded 1/0"}},
     // Removal relations are asked for first; nobody here has any.
-    {"RefusedRemoveIsCancelled", {"plug", "open", "remove", "close", "remove"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "open 0x0: Started | - | fdo COM1 | loaded 1/0",
+    {"RefusedRemoveIsCancelled", {"open", "remove", "close", "remove"},
+     {"open 0x0: Started | - | fdo COM1 | loaded 1/0",
       "remove 0x80000011: Started | QUERY_RELATIONS 0xC00000BB, QUERY_REMOVE 0x80000011, CANCEL_REMOVE ok | fdo COM1 | loaded 1/0",
       "close 0x0: Started | - | fdo COM1 | loaded 1/0",
       "remove 0x0: Removed | QUERY_RELATIONS 0xC00000BB, QUERY_REMOVE ok, REMOVE ok | pdo COM1 | unloaded 1/1"}},
     // The state from before the query, not Started.
-    {"QueryRemoveCancelledByTheManagerKeepsStopped", {"plug", "stop", "query-remove-cancel"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0",
+    {"QueryRemoveCancelledByTheManagerKeepsStopped", {"stop", "query-remove-cancel"},
+     {"stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0",
       "query-remove-cancel 0x0: Stopped | QUERY_RELATIONS 0xC00000BB, QUERY_REMOVE ok, CANCEL_REMOVE ok | fdo COM1 | loaded 1/0"}},
     // A removed device enabled again: the driver is loaded afresh and the
     // port keeps its name.
-    {"RemovedDeviceEnabledAgainReloadsTheDriverAndKeepsItsName", {"plug", "remove", "reenable"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "remove 0x0: Removed | QUERY_RELATIONS 0xC00000BB, QUERY_REMOVE ok, REMOVE ok | pdo COM1 | unloaded 1/1",
+    {"RemovedDeviceEnabledAgainReloadsTheDriverAndKeepsItsName", {"remove", "reenable"},
+     {"remove 0x0: Removed | QUERY_RELATIONS 0xC00000BB, QUERY_REMOVE ok, REMOVE ok | pdo COM1 | unloaded 1/1",
       "reenable 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 2/1"}},
     // ---- unplug: SURPRISE_REMOVAL for a stack that was running, and
     // REMOVE once no handle is left on it.
-    {"UnplugWithNoHandleSurprisesThenRemovesAndUnloads", {"plug", "unplug"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "unplug 0x0: Deleted | SURPRISE_REMOVAL ok, REMOVE ok | gone | unloaded 1/1",
-      "  { \"fdo:SURPRISE_REMOVAL\", \"bus:SURPRISE_REMOVAL\", \"fdo:REMOVE\", \"bus:REMOVE\", \"fdo:Unload\" }"}, 1},
-    {"RemoveWaitsForTheLastHandleToClose", {"plug", "open", "open", "unplug", "close", "close"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "open 0x0: Started | - | fdo COM1 | loaded 1/0",
+    {"UnplugWithNoHandleSurprisesThenRemovesAndUnloads", {"unplug"},
+     {"unplug 0x0: Deleted | SURPRISE_REMOVAL ok, REMOVE ok | gone | unloaded 1/1",
+      "  { \"fdo:SURPRISE_REMOVAL\", \"bus:SURPRISE_REMOVAL\", \"fdo:REMOVE\", \"bus:REMOVE\", \"fdo:Unload\" }"}, 0},
+    {"RemoveWaitsForTheLastHandleToClose", {"open", "open", "unplug", "close", "close"},
+     {"open 0x0: Started | - | fdo COM1 | loaded 1/0",
       "open 0x0: Started | - | fdo COM1 | loaded 1/0",
       "unplug 0x0: SurpriseRemoved | SURPRISE_REMOVAL ok | fdo COM1 | loaded 1/0",
       "close 0x0: SurpriseRemoved | - | fdo COM1 | loaded 1/0",
@@ -298,13 +294,11 @@ const ScriptRow kScripts[] = {
     {"NeverStartedDeviceGetsOnlyRemove", {"plug no-start", "unplug"},
      {"plug no-start 0x0: Added | - | fdo (none) | loaded 1/0",
       "unplug 0x0: Deleted | REMOVE ok | gone | unloaded 1/1"}},
-    {"StoppedDeviceIsSurprisedToo", {"plug", "stop", "unplug"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0",
+    {"StoppedDeviceIsSurprisedToo", {"stop", "unplug"},
+     {"stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0",
       "unplug 0x0: Deleted | SURPRISE_REMOVAL ok, REMOVE ok | gone | unloaded 1/1"}},
-    {"UnplugReportedAtDispatchLevelRunsFromAWorker", {"plug", "unplug at dispatch", "run"},
-     {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
-      "unplug at dispatch 0x0: Started | - | fdo COM1 | loaded 1/0",
+    {"UnplugReportedAtDispatchLevelRunsFromAWorker", {"unplug at dispatch", "run"},
+     {"unplug at dispatch 0x0: Started | - | fdo COM1 | loaded 1/0",
       "run 0x0: Deleted | SURPRISE_REMOVAL ok, REMOVE ok | gone | unloaded 1/1"}},
 };
 // clang-format on
