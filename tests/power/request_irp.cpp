@@ -101,13 +101,13 @@ TEST_F(PowerRequestIrp, SecondIrpOfATypeWaitsForPoStartNextPowerIrp) {
     PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
     // The driver holds the first; the second is held by the power manager.
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D2"));
-    EXPECT_EQ(ParkedDeviceIrps(), 1u);
+    EXPECT_EQ(fdo_->Parked(), 1u);
 
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D2", "fdo:SET D3"));
     EXPECT_THAT(seen.order, ElementsAre(PowerDeviceD2));
 
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
     EXPECT_THAT(seen.order, ElementsAre(PowerDeviceD2, PowerDeviceD3));
 }
 
@@ -117,7 +117,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     Seen seen;
     Timeline().clear();
     PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD1), Record, &seen, nullptr);
-    ASSERT_EQ(ParkedDeviceIrps(), 1u);
+    ASSERT_EQ(fdo_->Parked(), 1u);
 
     NTSTATUS queryStatus = STATUS_PENDING;
     sim::Thread asker("system query", [&] {
@@ -130,7 +130,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D1", "fdo:QUERY S3"));
     EXPECT_EQ(queryStatus, STATUS_PENDING);
 
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
     asker.Join();
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D1", "fdo:QUERY S3", "fdo:QUERY D3",
                                                "fdo:device IRP done, passing system IRP down"));
@@ -155,22 +155,43 @@ TEST_F(PowerRequestIrp, RequestAtDispatchLevelReachesAPagableStackAtPassive) {
     EXPECT_THAT(Timeline(), ElementsAre("fdo:SET D3", "bus:SET D3 at IRQL 0"));
 }
 
-using PowerRequestIrpDeathTest = PowerRequestIrp;
+const DeathRow kDeaths[] = {
+    {"AskingForTheIrpPointerBreaksTheRequestedPowerIrpRule",
+     [](StackTest& t) {
+         t.bus->Plug("modem");
+         g_fdo.passIrpPointerToRequest = true;
+         sim::SetSystemPowerState(PowerSystemSleeping3);
+     },
+     "RequestedPowerIrp rule"},
+    {"DeletingADeviceWithAPowerIrpActiveIsCaught",
+     [](StackTest& t) {
+         sim::DevNode* node = t.bus->Plug("modem");
+         g_fdo.parkDeviceSetIrps = true;
+         Seen seen;
+         PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen,
+                           nullptr);
+         sim::PoDeviceDeleted(node->fdo);
+     },
+     "0x0000009F.*still active"},
+    {"DriverThatNeverStartsTheNextPowerIrpIsCaught",
+     [](StackTest& t) {
+         t.bus->Plug("modem");
+         g_fdo.forgetStartNextOnDeviceIrp = true;
+         sim::SetSystemPowerState(PowerSystemSleeping3);
+     },
+     "0x0000009F.*without calling PoStartNextPowerIrp"},
+    {"SleepToSleepIsNotATransition",
+     [](StackTest& t) {
+         t.bus->Plug("modem");
+         sim::SetSystemPowerState(PowerSystemSleeping3);
+         sim::SetSystemPowerState(PowerSystemHibernate);
+     },
+     "S3 to S4"},
+};
+INSTANTIATE_TEST_SUITE_P(, StackDeathTest, ::testing::ValuesIn(kDeaths), RowName<DeathRow>);
 
-TEST_F(PowerRequestIrpDeathTest, AskingForTheIrpPointerBreaksTheRequestedPowerIrpRule) {
-    bus->Plug("modem");
-    g_fdo.passIrpPointerToRequest = true;
-    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemSleeping3), "RequestedPowerIrp rule");
-    g_fdo.passIrpPointerToRequest = false;
-}
-
-TEST_F(PowerRequestIrpDeathTest, DeletingADeviceWithAPowerIrpActiveIsCaught) {
-    sim::DevNode* node = bus->Plug("modem");
-    g_fdo.parkDeviceSetIrps = true;
-    Seen seen;
-    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
-    EXPECT_DEATH(sim::PoDeviceDeleted(node->fdo), "0x0000009F.*still active");
-    ReleaseParkedDeviceIrp();
+TEST_P(StackDeathTest, StopsTheRun) {
+    EXPECT_DEATH(GetParam().body(*this), GetParam().report);
 }
 
 } // namespace
