@@ -304,33 +304,26 @@ const ScriptRow kScripts[] = {
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(, PnpScripts, ::testing::ValuesIn(kScripts), RowName<ScriptRow>);
 
-const DeathRow kDeaths[] = {
-    {"FailingARemoveIsAVerifierViolation",
-     [](StackTest& t) {
-         sim::DevNode* node = t.bus->Plug("modem");
-         g_fdo.failRemove = true;
-         sim::PnpRemoveDevice(node);
-     },
-     "may not fail this request \\(PnpRemove rule\\)"},
-    {"StoppingADeviceThatIsNotStartedIsAMisuse",
-     [](StackTest& t) {
-         sim::PlugOptions noStart;
-         noStart.start = false;
-         sim::PnpStopDevice(t.bus->Plug("modem", noStart));
-     },
-     "is Added"},
-    {"MissingImageStopsTheRunNamingIt",
-     [](StackTest& t) {
-         sim::RegisterDriverImage("vxmissing", "/nonexistent/vxmissing.so");
-         sim::MapInterfaceKind("modem", "vxmissing");
-         t.bus->Plug("modem");
-     },
-     "cannot map the image of vxmissing"},
-};
-INSTANTIATE_TEST_SUITE_P(, StackDeathTest, ::testing::ValuesIn(kDeaths), RowName<DeathRow>);
+using PnpManagerDeathTest = PnpManager;
 
-TEST_P(StackDeathTest, StopsTheRun) {
-    EXPECT_DEATH(GetParam().body(*this), GetParam().report);
+TEST_F(PnpManagerDeathTest, FailingARemoveIsAVerifierViolation) {
+    sim::DevNode* node = bus->Plug("modem");
+    g_fdo.failRemove = true;
+    EXPECT_DEATH(sim::PnpRemoveDevice(node), "may not fail this request \\(PnpRemove rule\\)");
+    g_fdo.failRemove = false;
+}
+
+TEST_F(PnpManagerDeathTest, StoppingADeviceThatIsNotStartedIsAMisuse) {
+    sim::PlugOptions noStart;
+    noStart.start = false;
+    sim::DevNode* node = bus->Plug("modem", noStart);
+    EXPECT_DEATH(sim::PnpStopDevice(node), "is Added");
+}
+
+TEST_F(PnpManagerDeathTest, MissingImageStopsTheRunNamingIt) {
+    sim::RegisterDriverImage("vxmissing", "/nonexistent/vxmissing.so");
+    sim::MapInterfaceKind("modem", "vxmissing");
+    EXPECT_DEATH(bus->Plug("modem"), "cannot map the image of vxmissing");
 }
 
 } // namespace

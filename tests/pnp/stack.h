@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -187,17 +186,5 @@ public:
 template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
     return row.param.name;
 }
-
-// A misuse the verifier or the managers stop the run for: what the test
-// does (all of it in the child that dies) and the report it must give.
-struct DeathRow {
-    const char* name;
-    std::function<void(StackTest&)> body;
-    const char* report;
-};
-inline void PrintTo(const DeathRow& row, std::ostream* os) {
-    *os << row.name;
-}
-class StackDeathTest : public StackTest, public ::testing::WithParamInterface<DeathRow> {};
 
 } // namespace pnptest

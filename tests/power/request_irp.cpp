@@ -155,43 +155,22 @@ TEST_F(PowerRequestIrp, RequestAtDispatchLevelReachesAPagableStackAtPassive) {
     EXPECT_THAT(Timeline(), ElementsAre("fdo:SET D3", "bus:SET D3 at IRQL 0"));
 }
 
-const DeathRow kDeaths[] = {
-    {"AskingForTheIrpPointerBreaksTheRequestedPowerIrpRule",
-     [](StackTest& t) {
-         t.bus->Plug("modem");
-         g_fdo.passIrpPointerToRequest = true;
-         sim::SetSystemPowerState(PowerSystemSleeping3);
-     },
-     "RequestedPowerIrp rule"},
-    {"DeletingADeviceWithAPowerIrpActiveIsCaught",
-     [](StackTest& t) {
-         sim::DevNode* node = t.bus->Plug("modem");
-         g_fdo.parkDeviceSetIrps = true;
-         Seen seen;
-         PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen,
-                           nullptr);
-         sim::PoDeviceDeleted(node->fdo);
-     },
-     "0x0000009F.*still active"},
-    {"DriverThatNeverStartsTheNextPowerIrpIsCaught",
-     [](StackTest& t) {
-         t.bus->Plug("modem");
-         g_fdo.forgetStartNextOnDeviceIrp = true;
-         sim::SetSystemPowerState(PowerSystemSleeping3);
-     },
-     "0x0000009F.*without calling PoStartNextPowerIrp"},
-    {"SleepToSleepIsNotATransition",
-     [](StackTest& t) {
-         t.bus->Plug("modem");
-         sim::SetSystemPowerState(PowerSystemSleeping3);
-         sim::SetSystemPowerState(PowerSystemHibernate);
-     },
-     "S3 to S4"},
-};
-INSTANTIATE_TEST_SUITE_P(, StackDeathTest, ::testing::ValuesIn(kDeaths), RowName<DeathRow>);
+using PowerRequestIrpDeathTest = PowerRequestIrp;
 
-TEST_P(StackDeathTest, StopsTheRun) {
-    EXPECT_DEATH(GetParam().body(*this), GetParam().report);
+TEST_F(PowerRequestIrpDeathTest, AskingForTheIrpPointerBreaksTheRequestedPowerIrpRule) {
+    bus->Plug("modem");
+    g_fdo.passIrpPointerToRequest = true;
+    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemSleeping3), "RequestedPowerIrp rule");
+    g_fdo.passIrpPointerToRequest = false;
+}
+
+TEST_F(PowerRequestIrpDeathTest, DeletingADeviceWithAPowerIrpActiveIsCaught) {
+    sim::DevNode* node = bus->Plug("modem");
+    g_fdo.parkDeviceSetIrps = true;
+    Seen seen;
+    PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
+    EXPECT_DEATH(sim::PoDeviceDeleted(node->fdo), "0x0000009F.*still active");
+    fdo_->ReleaseParked();
 }
 
 } // namespace

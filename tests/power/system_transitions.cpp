@@ -46,6 +46,16 @@ std::vector<std::string> SystemIrpTargets(const std::vector<sim::PowerIrpRecord>
     return out;
 }
 
+// The bus fails the next power IRP of this kind at `pdo`.
+void Fault(PDEVICE_OBJECT pdo, UCHAR minor, int type, NTSTATUS status) {
+    sim::PowerFault fault;
+    fault.device = pdo;
+    fault.minor = minor;
+    fault.type = type;
+    fault.status = status;
+    sim::PoInjectFault(fault);
+}
+
 class PowerSystemTransitions : public StackTest {};
 
 TEST_F(PowerSystemTransitions, SleepQueriesThenSetsWithTheDeviceIrpsInsideAndWakeHoldsS0UntilD0) {
@@ -107,109 +117,88 @@ TEST_F(PowerSystemTransitions, ChildrenSleepBeforeParentsAndWakeAfterThem) {
                 ElementsAre("sys SET S0 -> 1", "sys SET S0 -> 3", "sys SET S0 -> 2"));
 }
 
-// The bus fails the next power IRP of this kind at `pdo`.
-void Fault(PDEVICE_OBJECT pdo, UCHAR minor, int type, NTSTATUS status) {
-    sim::PowerFault fault;
-    fault.device = pdo;
-    fault.minor = minor;
-    fault.type = type;
-    fault.status = status;
-    sim::PoInjectFault(fault);
+TEST_F(PowerSystemTransitions, RefusedQueryKeepsTheSystemInS0AndCancelsWithS0) {
+    sim::DevNode* first = bus->Plug("modem");
+    bus->Plug("modem");
+    // The bus refuses the device query of the stack asked second.
+    Fault(first->pdo, IRP_MN_QUERY_POWER, DevicePowerState, STATUS_DEVICE_BUSY);
+
+    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
+    const auto log = sim::PowerIrpLog();
+    EXPECT_THAT(SystemIrpTargets(log), ElementsAre("sys QUERY S3 -> 2", "sys QUERY S3 -> 1",
+                                                   "sys SET S0 -> 1", "sys SET S0 -> 2"));
+    EXPECT_EQ(log[2].status, STATUS_DEVICE_BUSY); // the refused query, as the driver passed it up
 }
 
-// A refusal or a failure on the way: the machine set up by `prep`, the
-// state asked for, what that returned, every power IRP sent ("<IRP> -> <node
-// order> <final status>") and the state the machine is left in; from a
-// sleep, the machine must then wake.
-struct FailureRow {
-    const char* name;
-    std::function<void(StackTest&)> prep;
-    SYSTEM_POWER_STATE target;
-    NTSTATUS status;
-    std::vector<std::string> log;
-    SYSTEM_POWER_STATE after;
-};
+TEST_F(PowerSystemTransitions, RefusedQueryWithoutCancellationSendsNoSet) {
+    bus->Plug("modem");
+    sim::SetCancelQueryWithS0(false);
+    g_fdo.systemQueryStatus = STATUS_UNSUCCESSFUL;
 
-const FailureRow kFailures[] = {
-    // The bus refuses the device query of the stack asked second; the refused
-    // query comes back as the driver passed it up, and S0 cancels it.
-    {"RefusedQueryKeepsTheSystemInS0AndCancelsWithS0",
-     [](StackTest& t) {
-         PDEVICE_OBJECT first = t.bus->Plug("modem")->pdo;
-         t.bus->Plug("modem");
-         Fault(first, IRP_MN_QUERY_POWER, DevicePowerState, STATUS_DEVICE_BUSY);
-     },
-     PowerSystemSleeping3, STATUS_DEVICE_BUSY,
-     {"sys QUERY S3 -> 2 0x0", "dev QUERY D3 -> 2 0x0", "sys QUERY S3 -> 1 0x80000011",
-      "dev QUERY D3 -> 1 0x80000011", "sys SET S0 -> 1 0x0", "dev SET D0 -> 1 0x0",
-      "sys SET S0 -> 2 0x0", "dev SET D0 -> 2 0x0"},
-     PowerSystemWorking},
-    {"RefusedQueryWithoutCancellationSendsNoSet",
-     [](StackTest& t) {
-         t.bus->Plug("modem");
-         sim::SetCancelQueryWithS0(false);
-         g_fdo.systemQueryStatus = STATUS_UNSUCCESSFUL;
-     },
-     PowerSystemSleeping1, STATUS_UNSUCCESSFUL, {"sys QUERY S1 -> 1 0xC0000001"},
-     PowerSystemWorking},
-    // The device's failed SET is logged, the driver fails the system SET
-    // with it, and the machine sleeps anyway.
-    {"FailedDeviceSetIsLoggedAndTheMachineSleepsAnyway",
-     [](StackTest& t) {
-         Fault(t.bus->Plug("modem")->pdo, IRP_MN_SET_POWER, DevicePowerState,
-               STATUS_IO_DEVICE_ERROR);
-     },
-     PowerSystemSleeping3, STATUS_SUCCESS,
-     {"sys QUERY S3 -> 1 0x0", "dev QUERY D3 -> 1 0x0", "sys SET S3 -> 1 0xC0000185",
-      "dev SET D3 -> 1 0xC0000185"},
-     PowerSystemSleeping3},
+    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping1), STATUS_UNSUCCESSFUL);
+    EXPECT_THAT(Sent(sim::PowerIrpLog()), ElementsAre("sys QUERY S1"));
+    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
+}
+
+TEST_F(PowerSystemTransitions, FailedDeviceSetIsLoggedAndTheMachineSleepsAnyway) {
+    sim::DevNode* node = bus->Plug("modem");
+    Fault(node->pdo, IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR);
+
+    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemSleeping3);
+    const auto log = sim::PowerIrpLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[3].status, STATUS_IO_DEVICE_ERROR); // dev SET D3
+    EXPECT_EQ(log[2].status, STATUS_IO_DEVICE_ERROR); // sys SET S3, failed by the driver
+    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+TEST_F(PowerSystemTransitions, FailedDeviceIrpRequestFailsTheSystemQuery) {
+    bus->Plug("modem");
+    sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES);
+
+    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
     // No device IRP was made; the query came back with the request's failure.
-    {"FailedDeviceIrpRequestFailsTheSystemQuery",
-     [](StackTest& t) {
-         t.bus->Plug("modem");
-         sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES);
-     },
-     PowerSystemSleeping3, STATUS_INSUFFICIENT_RESOURCES,
-     {"sys QUERY S3 -> 1 0xC000009A", "sys SET S0 -> 1 0x0", "dev SET D0 -> 1 0x0"},
-     PowerSystemWorking},
-    {"FailedWakeOfTheBusIsPassedUpWithoutAskingForD0",
-     [](StackTest& t) {
-         PDEVICE_OBJECT pdo = t.bus->Plug("modem")->pdo;
-         ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
-         sim::ClearPowerIrpLog();
-         Fault(pdo, IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
-     },
-     PowerSystemWorking, STATUS_SUCCESS, {"sys SET S0 -> 1 0xC0000001"}, PowerSystemWorking},
-    {"StacksWithoutAStartedFunctionDriverGetNothing",
-     [](StackTest& t) {
-         sim::PlugOptions noStart;
-         noStart.start = false;
-         t.bus->Plug("modem", noStart);
-     },
-     PowerSystemSleeping3, STATUS_SUCCESS, {}, PowerSystemSleeping3},
-};
-
-class PowerFailures : public StackTest, public ::testing::WithParamInterface<FailureRow> {};
-
-TEST_P(PowerFailures, Log) {
-    const FailureRow& row = GetParam();
-    row.prep(*this);
-    EXPECT_EQ(sim::SetSystemPowerState(row.target), row.status);
-    std::vector<std::string> log;
-    char status[16];
-    for (const auto& r : sim::PowerIrpLog()) {
-        std::snprintf(status, sizeof status, " 0x%X", static_cast<unsigned>(r.status));
-        log.push_back(Text(r) + " -> " + std::to_string(r.node ? r.node->order : 0) + status);
-    }
-    EXPECT_EQ(log, row.log) << ::testing::PrintToString(log);
-    EXPECT_EQ(sim::CurrentSystemPowerState(), row.after);
-    if (row.after != PowerSystemWorking) {
-        EXPECT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-    }
+    EXPECT_THAT(Sent(sim::PowerIrpLog()), ElementsAre("sys QUERY S3", "sys SET S0", "dev SET D0"));
+    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
 }
-void PrintTo(const FailureRow& row, std::ostream* os) {
-    *os << row.name;
+
+TEST_F(PowerSystemTransitions, FailedWakeOfTheBusIsPassedUpWithoutAskingForD0) {
+    sim::DevNode* node = bus->Plug("modem");
+    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    sim::ClearPowerIrpLog();
+    Fault(node->pdo, IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+
+    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    const auto log = sim::PowerIrpLog();
+    EXPECT_THAT(Sent(log), ElementsAre("sys SET S0"));
+    EXPECT_EQ(log[0].status, STATUS_UNSUCCESSFUL);
 }
-INSTANTIATE_TEST_SUITE_P(, PowerFailures, ::testing::ValuesIn(kFailures), RowName<FailureRow>);
+
+TEST_F(PowerSystemTransitions, StacksWithoutAStartedFunctionDriverGetNothing) {
+    sim::PlugOptions noStart;
+    noStart.start = false;
+    bus->Plug("modem", noStart);
+    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::PowerIrpLog().empty());
+}
+
+using PowerSystemTransitionsDeathTest = PowerSystemTransitions;
+
+TEST_F(PowerSystemTransitionsDeathTest, DriverThatNeverStartsTheNextPowerIrpIsCaught) {
+    bus->Plug("modem");
+    g_fdo.forgetStartNextOnDeviceIrp = true;
+    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemSleeping3),
+                 "0x0000009F.*without calling PoStartNextPowerIrp");
+    g_fdo.forgetStartNextOnDeviceIrp = false;
+}
+
+TEST_F(PowerSystemTransitionsDeathTest, SleepToSleepIsNotATransition) {
+    bus->Plug("modem");
+    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemHibernate), "S3 to S4");
+    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+}
 
 } // namespace
