@@ -166,28 +166,17 @@ private:
         } else if (what == "rx-error") {
             Usb().FailNext(usb::Pipe::BulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
             sim::RunUntilIdle();
-        } else {
-            // "bus-fails S-SET": the bus fails the next such IRP.
-            static const struct {
-                const char* name;
-                UCHAR minor;
-                POWER_STATE_TYPE type;
-                NTSTATUS status;
-            } kinds[] = {
-                {"bus-fails S-SET", IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL},
-                {"bus-fails S-QUERY", IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL},
-                {"bus-fails D-SET", IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR},
-            };
-            auto kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                     [&](const auto& k) { return what == k.name; });
-            if (kind == std::end(kinds))
-                return false;
+        } else if (what.rfind("bus-fails ", 0) == 0) {
+            // "bus-fails S-SET", "D-SET", "S-QUERY": the bus fails the next such
+            // IRP, a device IRP as a phone that cannot do it would.
             sim::PowerFault fault;
             fault.device = Usb().Pdo();
-            fault.minor = kind->minor;
-            fault.type = kind->type;
-            fault.status = kind->status;
+            fault.type = what[10] == 'S' ? SystemPowerState : DevicePowerState;
+            fault.minor = what.ends_with("SET") ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER;
+            fault.status = what[10] == 'S' ? STATUS_UNSUCCESSFUL : STATUS_IO_DEVICE_ERROR;
             sim::PoInjectFault(fault);
+        } else {
+            return false;
         }
         return true;
     }
