@@ -66,6 +66,7 @@ struct Ctx {
     std::string problem;
     std::vector<rig::Request*> pending; // started, not yet waited for
     rig::SentIrp sent;                  // a control request sent from DISPATCH_LEVEL
+    usb::Phone* other = nullptr;        // a second phone
     ULONG value = 0;
 
     rig::ComPort& Port() { return m.Port(which); }
@@ -252,6 +253,23 @@ std::vector<Scenario> Build() {
                  {Open(), Timeouts(0, 0, 0), Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}),
                   OnUsb([](usb::Interface& u) { u.HoldBulkOut(true); }), S, Read(64), Read(64),
                   Write(100, 'q'), WaitMask(), S, unplug, S}});
+    // A second phone's port of the same kind arrives, starts and goes while
+    // the first keeps the driver loaded.
+    s.push_back({"second_phone",
+                 {S, Do([](Ctx& c) {
+                      usb::PhoneConfig config;
+                      config.serial = u"VX0002";
+                      config.interfaces = {c.which == rig::Which::Modem
+                                               ? usb::InterfaceKind::Modem
+                                               : usb::InterfaceKind::Diagnostics};
+                      c.other = &c.m.Bus().PlugIn(config);
+                      sim::RunUntilIdle();
+                  }),
+                  S, Do([](Ctx& c) {
+                      c.other->Unplug();
+                      sim::RunUntilIdle();
+                  }),
+                  S}});
     Scenario streaming{"unplug_while_streaming", {Open(), Timeouts(5, 0, 0)}};
     for (int i = 0; i < 6; ++i)
         streaming.ops.insert(streaming.ops.end(), {Read(50), Write(30, (uint8_t)i),
