@@ -105,7 +105,7 @@ const PortFacts kPorts[] = {
 
 // Each port gets its device, its COM link (unprotected), its SERIALCOMM
 // value (the name and two zero code units) and its interface, enabled.
-TEST(Arrival, PlugLoadsBothDriversAndNamesBothPorts) {
+TEST(Arrival, PlugLoadsBothDriversAndNamesBothPortsAndUnplugUnloadsThem) {
     Machine m;
     for (const PortFacts& port : kPorts) {
         SCOPED_TRACE(rig::WhichName(port.which));
@@ -134,6 +134,12 @@ TEST(Arrival, PlugLoadsBothDriversAndNamesBothPorts) {
         EXPECT_EQ(CountLines(port.banner), 1u);
     }
     EXPECT_EQ(CountLines(" LOADED "), 2u);
+    // The unplug unloads each once.
+    m.Unplug();
+    EXPECT_EQ(sim::DriverUnloadCount("vxqt70modem"), 1u);
+    EXPECT_EQ(sim::DriverUnloadCount("vxqt70diag"), 1u);
+    EXPECT_EQ(CountLines(" UNLOADED "), 2u);
+    EXPECT_TRUE(sim::SerialComm().empty());
 }
 
 TEST(Arrival, WithoutWdm10NeitherDriverLoadsNorRegistersAnything) {
@@ -316,14 +322,6 @@ INSTANTIATE_TEST_SUITE_P(, PnpRows,
                                     std::get<1>(p.param).name;
                          });
 
-TEST(PnpMachine, UnplugUnloadsBothDriversOnce) {
-    Machine m;
-    m.Unplug();
-    EXPECT_EQ(sim::DriverUnloadCount("vxqt70modem"), 1u);
-    EXPECT_EQ(sim::DriverUnloadCount("vxqt70diag"), 1u);
-    EXPECT_EQ(CountLines(" UNLOADED "), 2u);
-    EXPECT_TRUE(sim::SerialComm().empty());
-}
 
 // ---------------------------------------------------------------- requests without a handle
 struct RequestRow {

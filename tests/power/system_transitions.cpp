@@ -31,10 +31,7 @@ std::vector<std::string> Sent(const std::vector<sim::PowerIrpRecord>& log) {
 std::vector<std::string> CompletionOrder(std::vector<sim::PowerIrpRecord> log) {
     std::sort(log.begin(), log.end(),
               [](const auto& a, const auto& b) { return a.completedSeq < b.completedSeq; });
-    std::vector<std::string> out;
-    for (const auto& r : log)
-        out.push_back(Text(r));
-    return out;
+    return Sent(log);
 }
 
 // The system IRPs of the log, as "<minor> <state> -> node order".

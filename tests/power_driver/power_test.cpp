@@ -259,30 +259,27 @@ private:
 
     // What reached this port's interface: " D3", " reset x3 D0",
     // " rx-cancelled" (one per receive pipe that was running), " abort".
+    // Each kind once, where it first happened, with its count ("reset x3");
+    // aborts and cancelled receive transfers count per receive pipe, so both
+    // ports read alike.
     std::string AtPhone() {
-        std::vector<std::string> seen;
-        for (const auto& e : m_.Phone().Timeline()) {
-            if (e.interfaceNumber != Usb().Number())
-                continue;
-            if (e.kind == usb::EventKind::Power)
-                seen.push_back(e.code == PowerDeviceD0 ? "D0" : "D" + std::to_string(e.code - 1));
-            else if (e.kind == usb::EventKind::Reset)
-                seen.push_back("reset");
-            else if (e.kind == usb::EventKind::Abort)
-                seen.push_back("abort");
-            else if (e.kind == usb::EventKind::Complete && e.status == STATUS_CANCELLED &&
-                     e.pipe != usb::Pipe::BulkOut)
-                seen.push_back("rx-cancelled");
-        }
-        // Each kind once, where it first happened, with its count ("reset
-        // x3"); aborts and cancelled receive transfers count per receive
-        // pipe, so both ports read alike.
         std::vector<std::pair<std::string, size_t>> kinds;
-        for (const std::string& s : seen) {
+        for (const auto& e : m_.Phone().Timeline()) {
+            using K = usb::EventKind;
+            const std::string kind =
+                e.interfaceNumber != Usb().Number() ? ""
+                : e.kind == K::Power  ? (e.code == PowerDeviceD0 ? "D0" : "D" + std::to_string(e.code - 1))
+                : e.kind == K::Reset  ? "reset"
+                : e.kind == K::Abort  ? "abort"
+                : e.kind == K::Complete && e.status == STATUS_CANCELLED && e.pipe != usb::Pipe::BulkOut
+                    ? "rx-cancelled"
+                    : "";
             auto it = std::find_if(kinds.begin(), kinds.end(),
-                                   [&](const auto& k) { return k.first == s; });
+                                   [&](const auto& k) { return k.first == kind; });
+            if (kind.empty())
+                continue;
             if (it == kinds.end())
-                kinds.emplace_back(s, 1);
+                kinds.emplace_back(kind, 1);
             else
                 ++it->second;
         }
