@@ -202,17 +202,17 @@ std::vector<Scenario> Build() {
                   Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{0, 0, 8}), S,
                   Ioctl(IOCTL_SERIAL_SET_DTR), Ioctl(IOCTL_SERIAL_SET_RTS), S,
                   Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS),
-                  Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES), S, close, S,
-                  Open(false), S}}); // and again, as a program reopens
+                  Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES), S, close, S, Open(false),
+                  S}}); // and again, as a program reopens
     for (const auto& k : kReadClasses)
         s.push_back({k.name,
                      {Open(), Timeouts(k.interval, k.multiplier, k.constant), S, Read(16), S,
                       Push("0123456789"), S, Do([](Ctx&) { sim::AdvanceClockMs(200); }), S,
                       Push("abcdef"), Wait(true), S}});
     s.push_back({"write_single", {Open(), S, Write({'A', 'T', '\r'}), S, Wait(), S}});
-    s.push_back({"write_multi_piece",
-                 {Open(), Timeouts(0, 0, 0, 1, 500), S, Write(700, 'x'), S, Write(64, 'y'), S,
-                  Wait(), S}});
+    s.push_back(
+        {"write_multi_piece",
+         {Open(), Timeouts(0, 0, 0, 1, 500), S, Write(700, 'x'), S, Write(64, 'y'), S, Wait(), S}});
     s.push_back({"immediate_char", {Open(), S, Set(IOCTL_SERIAL_IMMEDIATE_CHAR, UCHAR{0x11}), S}});
     s.push_back(
         {"wait_on_mask",
@@ -222,8 +222,8 @@ std::vector<Scenario> Build() {
           S, WaitMask(), S, OnUsb([](usb::Interface& u) {
               u.SendSerialState(usb::kStateDcd | usb::kStateDsr | usb::kStateRing);
           }),
-          S, Push("x"), Wait(true), S, WaitMask(), S,
-          Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0}), Wait(), S}}); // the new mask ends the wait
+          S, Push("x"), Wait(true), S, WaitMask(), S, Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0}),
+          Wait(), S}}); // the new mask ends the wait
     for (const auto& [name, flags] : kPurges)
         s.push_back({name,
                      {Open(), Push("queued before the purge"), S,
@@ -236,11 +236,11 @@ std::vector<Scenario> Build() {
                           c.problem = "HANG: a control request sent at DISPATCH_LEVEL never ended";
                   }),
                   S}});
-    s.push_back({"sleep_wake_open",
-                 {Open(), Read(32), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }),
-                  S, Push("after wake"), S,
-                  Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemHibernate); }), S,
-                  Do([](Ctx& c) { c.Port().CancelIo(); }), Wait(), S}});
+    s.push_back(
+        {"sleep_wake_open",
+         {Open(), Read(32), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }), S,
+          Push("after wake"), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemHibernate); }), S,
+          Do([](Ctx& c) { c.Port().CancelIo(); }), Wait(), S}});
     s.push_back({"query_stop_remove_cancel",
                  {Open(false), S, OnNode(sim::PnpQueryStopThenCancel), S,
                   OnNode(sim::PnpQueryRemoveThenCancel), S, close, S, Do([](Ctx& c) {
@@ -249,10 +249,11 @@ std::vector<Scenario> Build() {
                           sim::PnpStartDevice(c.m.Node(c.which));
                   }),
                   S, Open(false), S}});
-    s.push_back({"surprise_removal_queued",
-                 {Open(), Timeouts(0, 0, 0), Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}),
-                  OnUsb([](usb::Interface& u) { u.HoldBulkOut(true); }), S, Read(64), Read(64),
-                  Write(100, 'q'), WaitMask(), S, unplug, S}});
+    s.push_back(
+        {"surprise_removal_queued",
+         {Open(), Timeouts(0, 0, 0), Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}),
+          OnUsb([](usb::Interface& u) { u.HoldBulkOut(true); }), S, Read(64), Read(64),
+          Write(100, 'q'), WaitMask(), S, unplug, S}});
     // A second phone's port of the same kind arrives, starts and goes while
     // the first keeps the driver loaded.
     s.push_back({"second_phone",
@@ -360,8 +361,8 @@ Outcome Play(const Scenario& scenario, rig::Which which, const RunPlan& plan) {
     // phone sends now reach a read. Bytes the phone still held from the run
     // (sent while reception was stopped) may come first; "ok" must follow.
     if (run.problem.empty() && m.Plugged() && m.Started(which) && port.Open() == 0) {
-        const NTSTATUS s = port.Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
-                                        sizeof(SERIAL_STATUS)).Status();
+        const NTSTATUS s =
+            port.Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS)).Status();
         if (!rig::DocumentedStatus(s))
             fail("the port answers 0x" + std::to_string((unsigned)s) + " after the run");
         port.SetTimeouts(0, 0, 500);
@@ -452,8 +453,8 @@ protected:
                          rig::WhichName(p.port), plan.Text().c_str());
         Outcome run = Play(*p.scenario, p.port, plan);
         ++runs_;
-        EXPECT_TRUE(run.problem.empty()) << ::testing::PrintToString(p) << " " << plan.Text()
-                                         << ": " << run.problem;
+        EXPECT_TRUE(run.problem.empty())
+            << ::testing::PrintToString(p) << " " << plan.Text() << ": " << run.problem;
         return run;
     }
 
@@ -467,16 +468,17 @@ TEST_P(FaultSweep, EveryFailureEndsCleanly) {
         Once(RunPlan{.failAllocation = n});
     for (unsigned t = 1; t <= census.transfers; ++t)
         for (const auto& f : kBusFailures)
-            Once(RunPlan{.failTransfer = t, .transferStatus = f.status, .transferUsbd = f.usbd,
+            Once(RunPlan{.failTransfer = t,
+                         .transferStatus = f.status,
+                         .transferUsbd = f.usbd,
                          .transferName = f.name});
     for (unsigned s = 1; s <= census.steps; ++s)
         Once(RunPlan{.unplugAtStep = s});
     for (const auto& f : kPnpFailures)
         Once(RunPlan{.failMinor = f.minor, .failPower = f.power, .powerType = f.powerType});
     const std::string name = ::testing::PrintToString(GetParam());
-    std::printf("[ sweep ] %s: %u runs (%llu allocations, %u transfers, %u steps)\n",
-                name.c_str(), runs_, (unsigned long long)census.allocations, census.transfers,
-                census.steps);
+    std::printf("[ sweep ] %s: %u runs (%llu allocations, %u transfers, %u steps)\n", name.c_str(),
+                runs_, (unsigned long long)census.allocations, census.transfers, census.steps);
     std::fflush(stdout);
     g_totals[name] = runs_;
 }

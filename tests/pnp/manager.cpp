@@ -26,11 +26,12 @@ TEST_F(PnpManager, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialise
     sim::DevNode* node = bus->Plug("modem");
     // Every request goes to the top of the stack first and reaches the bus
     // only through the function driver.
-    EXPECT_THAT(Timeline(), ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
-                                        "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
-                                        "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
-                                            " version=1 address=-1 ui=-1",
-                                        "fdo:OTHER", "bus:OTHER"));
+    EXPECT_THAT(Timeline(),
+                ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
+                            "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
+                            "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
+                                " version=1 address=-1 ui=-1",
+                            "fdo:OTHER", "bus:OTHER"));
     // What came back up, with the function driver's change on the bus's answer.
     ASSERT_TRUE(node->capabilitiesValid);
     EXPECT_EQ(node->capabilities.SurpriseRemovalOK, 1u);
@@ -103,11 +104,12 @@ TEST_F(PnpManager, QueriesNobodyAnswersStayNotSupportedAndPoolReturnedIsFreed) {
     // The bus's ID is read, then freed by the manager: the end-of-run pool
     // check would name the string had it been kept.
     std::u16string id;
-    EXPECT_EQ(sim::PnpSendIrp(
-                  node, IRP_MN_QUERY_ID,
-                  [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = BusQueryDeviceID; },
-                  [&id](PIRP irp) { id = reinterpret_cast<const char16_t*>(irp->IoStatus.Information); }),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        sim::PnpSendIrp(
+            node, IRP_MN_QUERY_ID,
+            [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = BusQueryDeviceID; },
+            [&id](PIRP irp) { id = reinterpret_cast<const char16_t*>(irp->IoStatus.Information); }),
+        STATUS_SUCCESS);
     EXPECT_EQ(id, u"SIM\\TESTBUS");
 }
 

@@ -13,7 +13,9 @@ namespace {
 
 std::string Text(const sim::PowerIrpRecord& r) {
     std::string text = r.type == SystemPowerState ? "sys " : "dev ";
-    text += r.minor == IRP_MN_SET_POWER ? "SET " : r.minor == IRP_MN_QUERY_POWER ? "QUERY " : "OTHER ";
+    text += r.minor == IRP_MN_SET_POWER     ? "SET "
+            : r.minor == IRP_MN_QUERY_POWER ? "QUERY "
+                                            : "OTHER ";
     if (r.type == SystemPowerState)
         text.append("S").append(std::to_string(r.state.SystemState - 1));
     else
@@ -78,7 +80,7 @@ TEST_F(PowerSystemTransitions, SleepQueriesThenSetsWithTheDeviceIrpsInsideAndWak
     EXPECT_EQ(log[1].requester, node->driver);
     // The device went down before the bus heard of the system state.
     EXPECT_THAT(TimelineOf("bus:"), ElementsAre("bus:QUERY D3 at IRQL 0", "bus:QUERY S3 at IRQL 0",
-                                               "bus:SET D3 at IRQL 0", "bus:SET S3 at IRQL 0"));
+                                                "bus:SET D3 at IRQL 0", "bus:SET S3 at IRQL 0"));
     EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD3);
     EXPECT_EQ(sim::PoRecordedDeviceState(node->pdo), PowerDeviceD3);
 

@@ -59,6 +59,7 @@ public:
                 ADD_FAILURE() << "unknown step " << step;
         }
         Port().Close();
+        EXPECT_TRUE(m_.Port(Other()).Close());
         // On a thread of its own: a remove-lock hold a transition left
         // behind makes the removal wait forever, reported here as a hang.
         auto unplug = std::make_unique<sim::Thread>("unplug", [this] { m_.Phone().Unplug(); });
@@ -72,12 +73,15 @@ public:
 
 private:
     rig::ComPort& Port() { return m_.Port(which_); }
+    Which Other() const { return which_ == Which::Modem ? Which::Diag : Which::Modem; }
     usb::Interface& Usb() { return *m_.Usb(which_); }
     sim::DevNode* Node() { return m_.Node(which_); }
 
     bool Step(const std::string& step) {
         if (step == "open") {
             EXPECT_EQ(Port().Open(), 0u);
+        } else if (step == "open other") { // the phone's other port, open to the end
+            EXPECT_EQ(m_.Port(Other()).Open(), 0u);
         } else if (step == "close") {
             EXPECT_TRUE(Port().Close());
         } else if (step == "read") {
@@ -268,10 +272,12 @@ private:
             using K = usb::EventKind;
             const std::string kind =
                 e.interfaceNumber != Usb().Number() ? ""
-                : e.kind == K::Power  ? (e.code == PowerDeviceD0 ? "D0" : "D" + std::to_string(e.code - 1))
-                : e.kind == K::Reset  ? "reset"
-                : e.kind == K::Abort  ? "abort"
-                : e.kind == K::Complete && e.status == STATUS_CANCELLED && e.pipe != usb::Pipe::BulkOut
+                : e.kind == K::Power
+                    ? (e.code == PowerDeviceD0 ? "D0" : "D" + std::to_string(e.code - 1))
+                : e.kind == K::Reset ? "reset"
+                : e.kind == K::Abort ? "abort"
+                : e.kind == K::Complete && e.status == STATUS_CANCELLED &&
+                        e.pipe != usb::Pipe::BulkOut
                     ? "rx-cancelled"
                     : "";
             auto it = std::find_if(kinds.begin(), kinds.end(),
@@ -360,7 +366,8 @@ std::string Up(const std::string& end = "ok") {
 // before the phone is powered again; then reception is on once.
 const std::string kResume = Up() + " | bus abort reset x3 D0 | rx on";
 const std::string kResumeHeld = Up() + " | bus abort rx-cancelled reset x3 D0 | rx on";
-const std::string kCalledOff = "S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 0xC0000001, " + Up();
+const std::string kCalledOff =
+    "S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 0xC0000001, " + Up();
 
 // clang-format off
 const Row kRows[] = {
@@ -428,8 +435,9 @@ const Row kRows[] = {
     // failed transfers: one ordinary failure afterwards is still retried.
     {"SleepsDoNotUseUpTheErrorAllowance", {"open", "cycles 25 S3", "!rx-error", "io"},
      {"cycles 25 S3: 50 device SETs, 0 failed", "io ok"}, nullptr, Which::Diag},
-    // A hundred sleeps, S3 and S4 in turn, with data each way around each.
-    {"HundredSleepsWithDataFlowing", {"open", "cycles 100 S3/S4 io"}, {"cycles 100 S3/S4 io: 200 device SETs, 0 failed"}},
+    // A hundred sleeps, S3 and S4 in turn, with data each way around each
+    // and the other port open too.
+    {"HundredSleepsWithDataFlowing", {"open", "open other", "cycles 100 S3/S4 io"}, {"cycles 100 S3/S4 io: 200 device SETs, 0 failed"}},
     // ---- a step of a transition fails; the port's own state stays as the
     // probe shows, and the remove lock is released (the unplug at the end).
     // A system SET_POWER is never failed for the port's own want: its
@@ -477,12 +485,13 @@ TEST_P(PowerRows, Transcript) {
     EXPECT_EQ(got, row.transcript) << ::testing::PrintToString(got);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    , PowerRows,
-    ::testing::Combine(::testing::Values(Which::Modem, Which::Diag), ::testing::ValuesIn(kRows)),
-    [](const auto& p) {
-        return std::string(std::get<0>(p.param) == Which::Modem ? "Modem_" : "Diag_") +
-               std::get<1>(p.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(, PowerRows,
+                         ::testing::Combine(::testing::Values(Which::Modem, Which::Diag),
+                                            ::testing::ValuesIn(kRows)),
+                         [](const auto& p) {
+                             return std::string(std::get<0>(p.param) == Which::Modem ? "Modem_"
+                                                                                     : "Diag_") +
+                                    std::get<1>(p.param).name;
+                         });
 
 } // namespace
