@@ -311,7 +311,7 @@ private:
             size_t n = Usb().Outstanding(pipe);
             on += n == 1;
             off += n == 0;
-            counts += " " + std::to_string(n);
+            counts.append(" ").append(std::to_string(n));
         }
         if (on == ReceivePipes().size())
             return "on";
