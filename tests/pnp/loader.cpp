@@ -87,12 +87,4 @@ TEST(LoaderDefaults, KindsMapToTheTwoPortDrivers) {
     EXPECT_EQ(sim::ServiceForInterfaceKind("camera"), "");
 }
 
-using LoaderDeathTest = Loader;
-
-TEST_F(LoaderDeathTest, MissingImageStopsTheRunNamingIt) {
-    sim::RegisterDriverImage("vxmissing", "/nonexistent/vxmissing.so");
-    sim::MapInterfaceKind("modem", "vxmissing");
-    EXPECT_DEATH(bus->Plug("modem"), "cannot map the image of vxmissing");
-}
-
 } // namespace

@@ -160,7 +160,7 @@ private:
 };
 
 class StackTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         g_fdo = FdoKnobs();
         g_bus = BusKnobs();
@@ -176,19 +176,15 @@ protected:
         kernel.reset();
         fdo_.reset();
     }
-    // Device SET_POWER IRPs the function driver parked, and letting the
-    // oldest go on down as the driver would from its own context.
-    size_t ParkedDeviceIrps() const { return fdo_->Parked(); }
-    void ReleaseParkedDeviceIrp() { fdo_->ReleaseParked(); }
-    int FdoEntries() const { return fdo_->entries; }
-    int FdoUnloads() const { return fdo_->unloads; }
-    std::u16string PortNameSeenAtStart(PDEVICE_OBJECT device) const {
-        return fdo_->PortNameSeenAtStart(device);
-    }
 
     std::unique_ptr<sim::Kernel> kernel;
     std::unique_ptr<fake::Driver> fdo_;
     std::unique_ptr<TestBus> bus;
 };
+
+// Names a table's instances by their rows' `name`.
+template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
+    return row.param.name;
+}
 
 } // namespace pnptest

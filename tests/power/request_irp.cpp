@@ -101,13 +101,13 @@ TEST_F(PowerRequestIrp, SecondIrpOfATypeWaitsForPoStartNextPowerIrp) {
     PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
     // The driver holds the first; the second is held by the power manager.
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D2"));
-    EXPECT_EQ(ParkedDeviceIrps(), 1u);
+    EXPECT_EQ(fdo_->Parked(), 1u);
 
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D2", "fdo:SET D3"));
     EXPECT_THAT(seen.order, ElementsAre(PowerDeviceD2));
 
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
     EXPECT_THAT(seen.order, ElementsAre(PowerDeviceD2, PowerDeviceD3));
 }
 
@@ -117,7 +117,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     Seen seen;
     Timeline().clear();
     PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD1), Record, &seen, nullptr);
-    ASSERT_EQ(ParkedDeviceIrps(), 1u);
+    ASSERT_EQ(fdo_->Parked(), 1u);
 
     NTSTATUS queryStatus = STATUS_PENDING;
     sim::Thread asker("system query", [&] {
@@ -130,7 +130,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D1", "fdo:QUERY S3"));
     EXPECT_EQ(queryStatus, STATUS_PENDING);
 
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
     asker.Join();
     EXPECT_THAT(TimelineOf("fdo:"), ElementsAre("fdo:SET D1", "fdo:QUERY S3", "fdo:QUERY D3",
                                                "fdo:device IRP done, passing system IRP down"));
@@ -170,7 +170,7 @@ TEST_F(PowerRequestIrpDeathTest, DeletingADeviceWithAPowerIrpActiveIsCaught) {
     Seen seen;
     PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record, &seen, nullptr);
     EXPECT_DEATH(sim::PoDeviceDeleted(node->fdo), "0x0000009F.*still active");
-    ReleaseParkedDeviceIrp();
+    fdo_->ReleaseParked();
 }
 
 } // namespace

@@ -13,7 +13,9 @@ namespace {
 
 std::string Text(const sim::PowerIrpRecord& r) {
     std::string text = r.type == SystemPowerState ? "sys " : "dev ";
-    text += r.minor == IRP_MN_SET_POWER ? "SET " : r.minor == IRP_MN_QUERY_POWER ? "QUERY " : "OTHER ";
+    text += r.minor == IRP_MN_SET_POWER     ? "SET "
+            : r.minor == IRP_MN_QUERY_POWER ? "QUERY "
+                                            : "OTHER ";
     if (r.type == SystemPowerState)
         text.append("S").append(std::to_string(r.state.SystemState - 1));
     else
@@ -31,10 +33,7 @@ std::vector<std::string> Sent(const std::vector<sim::PowerIrpRecord>& log) {
 std::vector<std::string> CompletionOrder(std::vector<sim::PowerIrpRecord> log) {
     std::sort(log.begin(), log.end(),
               [](const auto& a, const auto& b) { return a.completedSeq < b.completedSeq; });
-    std::vector<std::string> out;
-    for (const auto& r : log)
-        out.push_back(Text(r));
-    return out;
+    return Sent(log);
 }
 
 // The system IRPs of the log, as "<minor> <state> -> node order".
@@ -46,9 +45,19 @@ std::vector<std::string> SystemIrpTargets(const std::vector<sim::PowerIrpRecord>
     return out;
 }
 
+// The bus fails the next power IRP of this kind at `pdo`.
+void Fault(PDEVICE_OBJECT pdo, UCHAR minor, int type, NTSTATUS status) {
+    sim::PowerFault fault;
+    fault.device = pdo;
+    fault.minor = minor;
+    fault.type = type;
+    fault.status = status;
+    sim::PoInjectFault(fault);
+}
+
 class PowerSystemTransitions : public StackTest {};
 
-TEST_F(PowerSystemTransitions, SleepQueriesThenSetsWithTheDeviceIrpsInside) {
+TEST_F(PowerSystemTransitions, SleepQueriesThenSetsWithTheDeviceIrpsInsideAndWakeHoldsS0UntilD0) {
     sim::DevNode* node = bus->Plug("modem");
     Timeline().clear();
 
@@ -71,23 +80,19 @@ TEST_F(PowerSystemTransitions, SleepQueriesThenSetsWithTheDeviceIrpsInside) {
     EXPECT_EQ(log[1].requester, node->driver);
     // The device went down before the bus heard of the system state.
     EXPECT_THAT(TimelineOf("bus:"), ElementsAre("bus:QUERY D3 at IRQL 0", "bus:QUERY S3 at IRQL 0",
-                                               "bus:SET D3 at IRQL 0", "bus:SET S3 at IRQL 0"));
+                                                "bus:SET D3 at IRQL 0", "bus:SET S3 at IRQL 0"));
     EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD3);
     EXPECT_EQ(sim::PoRecordedDeviceState(node->pdo), PowerDeviceD3);
-}
 
-TEST_F(PowerSystemTransitions, WakeSetsS0FirstAndHoldsItUntilTheDeviceIsBackInD0) {
-    sim::DevNode* node = bus->Plug("modem");
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    // Waking sets S0 first and holds it until the device is back in D0.
     sim::ClearPowerIrpLog();
     Timeline().clear();
-
     ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
-    const auto log = sim::PowerIrpLog();
-    EXPECT_THAT(Sent(log), ElementsAre("sys SET S0", "dev SET D0"));
-    EXPECT_THAT(CompletionOrder(log), ElementsAre("dev SET D0", "sys SET S0"));
-    EXPECT_EQ(log[0].action, PowerActionSleep); // the action being undone
+    const auto wake = sim::PowerIrpLog();
+    EXPECT_THAT(Sent(wake), ElementsAre("sys SET S0", "dev SET D0"));
+    EXPECT_THAT(CompletionOrder(wake), ElementsAre("dev SET D0", "sys SET S0"));
+    EXPECT_EQ(wake[0].action, PowerActionSleep); // the action being undone
     EXPECT_THAT(TimelineOf("bus:"), ElementsAre("bus:SET S0 at IRQL 0", "bus:SET D0 at IRQL 0"));
     EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD0);
 }
@@ -115,12 +120,7 @@ TEST_F(PowerSystemTransitions, RefusedQueryKeepsTheSystemInS0AndCancelsWithS0) {
     sim::DevNode* first = bus->Plug("modem");
     bus->Plug("modem");
     // The bus refuses the device query of the stack asked second.
-    sim::PowerFault refuse;
-    refuse.device = first->pdo;
-    refuse.minor = IRP_MN_QUERY_POWER;
-    refuse.type = DevicePowerState;
-    refuse.status = STATUS_DEVICE_BUSY;
-    sim::PoInjectFault(refuse);
+    Fault(first->pdo, IRP_MN_QUERY_POWER, DevicePowerState, STATUS_DEVICE_BUSY);
 
     EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
     EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
@@ -142,12 +142,7 @@ TEST_F(PowerSystemTransitions, RefusedQueryWithoutCancellationSendsNoSet) {
 
 TEST_F(PowerSystemTransitions, FailedDeviceSetIsLoggedAndTheMachineSleepsAnyway) {
     sim::DevNode* node = bus->Plug("modem");
-    sim::PowerFault fail;
-    fail.device = node->pdo;
-    fail.minor = IRP_MN_SET_POWER;
-    fail.type = DevicePowerState;
-    fail.status = STATUS_IO_DEVICE_ERROR;
-    sim::PoInjectFault(fail);
+    Fault(node->pdo, IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR);
 
     EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemSleeping3);
@@ -172,12 +167,7 @@ TEST_F(PowerSystemTransitions, FailedWakeOfTheBusIsPassedUpWithoutAskingForD0) {
     sim::DevNode* node = bus->Plug("modem");
     ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
     sim::ClearPowerIrpLog();
-    sim::PowerFault fail;
-    fail.device = node->pdo;
-    fail.minor = IRP_MN_SET_POWER;
-    fail.type = SystemPowerState;
-    fail.status = STATUS_UNSUCCESSFUL;
-    sim::PoInjectFault(fail);
+    Fault(node->pdo, IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
 
     ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     const auto log = sim::PowerIrpLog();

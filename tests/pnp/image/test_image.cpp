@@ -15,29 +15,18 @@ struct Extension {
     PDEVICE_OBJECT lower;
 };
 
+// The bus answers every request; a removal also takes the device away.
 NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp) {
-    Extension* x = static_cast<Extension*>(device->DeviceExtension);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    PDEVICE_OBJECT lower = x->lower;
-    switch (sp->MinorFunction) {
-    case IRP_MN_REMOVE_DEVICE: {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(lower, irp);
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-        return status;
-    }
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        break;
-    default:
-        break;
-    }
+    PDEVICE_OBJECT lower = static_cast<Extension*>(device->DeviceExtension)->lower;
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
+    if (minor != IRP_MN_REMOVE_DEVICE)
+        return IoCallDriver(lower, irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = IoCallDriver(lower, irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    return status;
 }
 
 NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp) {
