@@ -7,7 +7,7 @@
 // and the driver unloads with nothing left behind.
 #include "stress/stress.h"
 
-#include "platform/sim/internal.h"
+#include "platform/sim/api_io.h"
 
 #include <gtest/gtest.h>
 
