@@ -46,30 +46,41 @@ set(CMAKE_CXX_FLAGS_DEBUG "")
 set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "")
 set(CMAKE_CXX_FLAGS_MINSIZEREL "")
 
-file(GLOB VXQT70_CORE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/core/*.cpp)
-
-# One image per driver: the shared core compiled with the driver's variant
-# (its variant.h found first on the include path), plus the driver's own files.
-function(vxqt70_driver_image target folder variant)
-  file(GLOB own CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${folder}/*.cpp)
-  add_library(${target} MODULE ${VXQT70_CORE_SOURCES} ${own}
-              ${PROJECT_SOURCE_DIR}/platform/target/layout_check.cpp)
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/${folder}
-                             ${PROJECT_SOURCE_DIR}/core
-                             ${PROJECT_SOURCE_DIR})
+# A kernel-mode image (.sys) in `OUTPUT_DIRECTORY` (default: the build
+# directory): the shipped drivers, the Wine harness's variants of them and its
+# bus driver all build this way.
+#   vxqt70_kernel_image(<target> SOURCES <files...> [INCLUDES <dirs...>]
+#                       [DEFINITIONS <defs...>] [OUTPUT_DIRECTORY <dir>])
+function(vxqt70_kernel_image target)
+  cmake_parse_arguments(ARG "" "OUTPUT_DIRECTORY" "SOURCES;INCLUDES;DEFINITIONS" ${ARGN})
+  if(NOT ARG_OUTPUT_DIRECTORY)
+    set(ARG_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  endif()
+  add_library(${target} MODULE ${ARG_SOURCES})
+  target_include_directories(${target} PRIVATE ${ARG_INCLUDES} ${PROJECT_SOURCE_DIR})
   target_include_directories(${target} SYSTEM PRIVATE ${VXQT70_DDK_INCLUDE})
-  target_compile_definitions(${target} PRIVATE VXQT70_TARGET=1 ${variant})
+  target_compile_definitions(${target} PRIVATE VXQT70_TARGET=1 ${ARG_DEFINITIONS})
   target_compile_options(${target} PRIVATE ${VXQT70_WARNINGS} ${VXQT70_KERNEL_CFLAGS})
   target_link_options(${target} PRIVATE ${VXQT70_KERNEL_LDFLAGS})
   target_link_libraries(${target} PRIVATE ntoskrnl hal gcc)
   set_target_properties(${target} PROPERTIES
     PREFIX "" SUFFIX ".sys"
-    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+    LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY}
+    RUNTIME_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
 endfunction()
 
-vxqt70_driver_image(vxqt70modem vxqt70mdm VXQT70_VARIANT_MODEM=1)
-vxqt70_driver_image(vxqt70diag vxqt70diag VXQT70_VARIANT_DIAG=1)
+# One image per driver: the shared core compiled with the driver's variant
+# (its variant.h found first on the include path), plus the driver's own files.
+function(vxqt70_driver_sys target folder variant)
+  vxqt70_kernel_image(${target}
+    SOURCES ${VXQT70_CORE_SOURCES} ${VXQT70_${folder}_SOURCES}
+            ${PROJECT_SOURCE_DIR}/platform/target/layout_check.cpp
+    INCLUDES ${PROJECT_SOURCE_DIR}/${folder} ${PROJECT_SOURCE_DIR}/core
+    DEFINITIONS ${variant})
+endfunction()
+
+vxqt70_driver_sys(vxqt70modem vxqt70mdm VXQT70_VARIANT_MODEM=1)
+vxqt70_driver_sys(vxqt70diag vxqt70diag VXQT70_VARIANT_DIAG=1)
 
 # Wine harness targets (bus driver, harness image variants, Win32 programs).
 include(${PROJECT_SOURCE_DIR}/cmake/WineHarness.cmake)

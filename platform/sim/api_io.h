@@ -28,6 +28,27 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 // What IoIsWdmVersionAvailable answers (default 1.10, Windows 2000 / XP).
 void SetWdmVersion(UCHAR major, UCHAR minor);
 
+// ---------------------------------------------------------------- attribution
+// The driver whose code is running on this thread: pushed by the simulation
+// each time it calls into a driver (DriverEntry, AddDevice, dispatch,
+// completion, cancel, DPC, timer, work item, unload), popped on return. NULL
+// while the simulation or a test runs its own code. A test that calls a
+// kernel routine as a driver would (to trip a rule, or to own what it makes)
+// opens a DriverScope for that driver around the call.
+PDRIVER_OBJECT CurrentDriver();
+std::string DriverName(PDRIVER_OBJECT driver); // "vxqt70modem", or "(kernel)" for NULL
+
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    PDRIVER_OBJECT previous_;
+};
+
 // ---------------------------------------------------------------- request trace
 // A watcher at the top of every stack a handle is open on, where a port
 // monitor's filter sits: it sees each user-mode request once when the I/O

@@ -40,6 +40,25 @@ size_t QueuedTimers();
 size_t QueuedDpcs();
 size_t QueuedWorkItems();
 
+// Blocks the calling thread until `ready()` holds, letting the rest of the
+// machine (DPCs, timers, worker threads, the bus) run meanwhile. `ready` is
+// evaluated with the dispatcher lock held. `what` names the wait in a
+// deadlock report. Returns false only if `timeout100ns` (relative, virtual
+// clock) expired first; 0 means no limit.
+bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns = 0);
+// Something a waiter may be waiting for has changed (event set, IRP completed).
+void Notify();
+
+// The verifier's Ke checks, which the pool and the I/O manager run.
+// KeCheckFreedRange, at every pool free: a timer still set (0xC7, p1 0), a
+// DPC queued or referenced by a set timer (0xC7, p1 1), a work item queued
+// (0xE4), or an object a thread waits on, inside the freed block is a bug
+// check. KeCheckDriverUnload, at driver unload: a timer still set or DPC
+// queued (0xC7) or a work item queued or running (0xCE) that the driver
+// started is a bug check naming each leftover.
+void KeCheckFreedRange(const void* base, size_t length);
+void KeCheckDriverUnload(PDRIVER_OBJECT driver);
+
 // ---------------------------------------------------------------- explored schedules
 // An opt-in schedule for the deterministic machine that looks for races: N
 // processors of which one thread runs at a time, and a possible switch at

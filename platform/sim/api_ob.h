@@ -39,6 +39,8 @@ std::vector<NamespaceDevice> DeviceNames();
 PDEVICE_OBJECT LookupDevice(const std::u16string& path);
 // The target of the link `name` (no further resolution), if it is a link.
 std::optional<std::u16string> LinkTarget(const std::u16string& name);
+// The name a device was created with ("" when unnamed), for messages.
+std::u16string ObDeviceName(PDEVICE_OBJECT device);
 
 // ---------------------------------------------------------------- registry
 // Paths are absolute kernel registry paths, compared case-insensitively:

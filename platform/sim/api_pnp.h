@@ -224,6 +224,10 @@ void ClearPowerIrpLog();
 // What PoSetPowerState last recorded for a device (Unspecified if never).
 DEVICE_POWER_STATE PoRecordedDeviceState(PDEVICE_OBJECT device);
 SYSTEM_POWER_STATE PoRecordedSystemState(PDEVICE_OBJECT device);
+// IoDeleteDevice calls PoDeviceDeleted first: deleting a device with a power
+// IRP still active on it is bug check 0x9F/0x1, and the power manager forgets
+// what PoSetPowerState recorded for the device.
+void PoDeviceDeleted(PDEVICE_OBJECT device);
 
 // A power IRP arriving at `device` through PoCallDriver is completed there with
 // `status` instead of reaching the device's driver, as if that driver had

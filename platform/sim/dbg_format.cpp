@@ -33,80 +33,9 @@ public:
                 continue;
             }
             Directive directive;
-            for (;; ++i) {
-                char16_t f = At(i);
-                if (f == u'-')
-                    directive.left = true;
-                else if (f == u'0')
-                    directive.zero = true;
-                else if (f == u'+')
-                    directive.plus = true;
-                else if (f == u' ')
-                    directive.space = true;
-                else if (f == u'#')
-                    directive.alt = true;
-                else
-                    break;
-            }
-            if (At(i) == u'*') {
-                directive.width = va_arg(args, int);
-                if (directive.width < 0) {
-                    directive.left = true;
-                    directive.width = -directive.width;
-                }
-                ++i;
-            } else {
-                while (At(i) >= u'0' && At(i) <= u'9')
-                    directive.width = directive.width * 10 + (At(i++) - u'0');
-            }
-            if (At(i) == u'.') {
-                ++i;
-                directive.precision = 0;
-                if (At(i) == u'*') {
-                    directive.precision = va_arg(args, int);
-                    ++i;
-                } else {
-                    while (At(i) >= u'0' && At(i) <= u'9')
-                        directive.precision = directive.precision * 10 + (At(i++) - u'0');
-                }
-            }
-            // Length modifiers.
-            char16_t m = At(i);
-            if (m == u'h') {
-                ++i;
-                directive.size = Directive::Short;
-                if (At(i) == u'h') {
-                    ++i;
-                    directive.size = Directive::Char;
-                }
-            } else if (m == u'l') {
-                ++i;
-                directive.size = Directive::Long32;
-                if (At(i) == u'l') {
-                    ++i;
-                    directive.size = Directive::Long64;
-                }
-            } else if (m == u'w') {
-                ++i;
-                directive.size = Directive::Wide;
-            } else if (m == u'L' || m == u'q') {
-                ++i;
-                directive.size = Directive::Long64;
-            } else if (m == u'z' || m == u'j' || m == u't') {
-                ++i;
-                directive.size = Directive::Pointer;
-            } else if (m == u'I') {
-                ++i;
-                if (At(i) == u'6' && At(i + 1) == u'4') {
-                    i += 2;
-                    directive.size = Directive::Long64;
-                } else if (At(i) == u'3' && At(i + 1) == u'2') {
-                    i += 2;
-                    directive.size = Directive::Long32;
-                } else {
-                    directive.size = Directive::Pointer;
-                }
-            }
+            i = Flags(i, &directive);
+            i = WidthAndPrecision(i, &directive, args);
+            i = LengthModifier(i, &directive);
             char16_t conv = At(i++);
             if (conv == 0)
                 break;
@@ -116,6 +45,92 @@ public:
     }
 
 private:
+    // Each step reads its part of a directive from position i and returns
+    // the position after it.
+    size_t Flags(size_t i, Directive* directive) const {
+        for (;; ++i) {
+            char16_t f = At(i);
+            if (f == u'-')
+                directive->left = true;
+            else if (f == u'0')
+                directive->zero = true;
+            else if (f == u'+')
+                directive->plus = true;
+            else if (f == u' ')
+                directive->space = true;
+            else if (f == u'#')
+                directive->alt = true;
+            else
+                return i;
+        }
+    }
+
+    // A '*' takes the value from the arguments; a negative width means
+    // left-justified, as in C.
+    size_t WidthAndPrecision(size_t i, Directive* directive, va_list& args) const {
+        if (At(i) == u'*') {
+            directive->width = va_arg(args, int);
+            if (directive->width < 0) {
+                directive->left = true;
+                directive->width = -directive->width;
+            }
+            ++i;
+        } else {
+            i = Digits(i, &directive->width);
+        }
+        if (At(i) != u'.')
+            return i;
+        ++i;
+        directive->precision = 0;
+        if (At(i) != u'*')
+            return Digits(i, &directive->precision);
+        directive->precision = va_arg(args, int);
+        return i + 1;
+    }
+
+    size_t Digits(size_t i, int* value) const {
+        while (At(i) >= u'0' && At(i) <= u'9')
+            *value = *value * 10 + (At(i++) - u'0');
+        return i;
+    }
+
+    // The C modifiers plus Microsoft's w (wide), I (pointer-sized), I32 and I64.
+    size_t LengthModifier(size_t i, Directive* directive) const {
+        const char16_t m = At(i);
+        if (m == u'h') {
+            directive->size = At(i + 1) == u'h' ? Directive::Char : Directive::Short;
+            return directive->size == Directive::Char ? i + 2 : i + 1;
+        }
+        if (m == u'l') {
+            directive->size = At(i + 1) == u'l' ? Directive::Long64 : Directive::Long32;
+            return directive->size == Directive::Long64 ? i + 2 : i + 1;
+        }
+        if (m == u'w') {
+            directive->size = Directive::Wide;
+            return i + 1;
+        }
+        if (m == u'L' || m == u'q') {
+            directive->size = Directive::Long64;
+            return i + 1;
+        }
+        if (m == u'z' || m == u'j' || m == u't') {
+            directive->size = Directive::Pointer;
+            return i + 1;
+        }
+        if (m != u'I')
+            return i;
+        if (At(i + 1) == u'6' && At(i + 2) == u'4') {
+            directive->size = Directive::Long64;
+            return i + 3;
+        }
+        if (At(i + 1) == u'3' && At(i + 2) == u'2') {
+            directive->size = Directive::Long32;
+            return i + 3;
+        }
+        directive->size = Directive::Pointer;
+        return i + 1;
+    }
+
     char16_t At(size_t i) const {
         return wide_ ? (char16_t) static_cast<const WCHAR*>(format_)[i]
                      : (char16_t)(unsigned char)static_cast<const char*>(format_)[i];
@@ -233,77 +248,21 @@ private:
             out_.push_back(u'%');
             return;
         case u'd':
-        case u'i': {
-            int64_t v = Signed(directive, args);
-            Number(v < 0 ? (uint64_t)0 - (uint64_t)v : (uint64_t)v, v < 0, 10, false, directive,
-                   nullptr);
-            return;
-        }
+        case u'i':
         case u'u':
-            directive.plus = directive.space = false;
-            Number(Unsigned(directive, args), false, 10, false, directive, nullptr);
-            return;
-        case u'o': {
-            directive.plus = directive.space = false;
-            uint64_t v = Unsigned(directive, args);
-            Number(v, false, 8, false, directive, directive.alt && v != 0 ? u"0" : nullptr);
-            return;
-        }
+        case u'o':
         case u'x':
-        case u'X': {
-            directive.plus = directive.space = false;
-            uint64_t v = Unsigned(directive, args);
-            const char16_t* prefix = nullptr;
-            if (directive.alt && v != 0)
-                prefix = conv == u'x' ? u"0x" : u"0X";
-            Number(v, false, 16, conv == u'X', directive, prefix);
+        case u'X':
+        case u'p':
+            ConvertNumber(conv, directive, args);
             return;
-        }
-        case u'p': {
-            // As the debugger shows pointers: every digit, upper case.
-            Directive p = directive;
-            p.plus = p.space = false;
-            if (p.precision < 0)
-                p.precision = (int)sizeof(void*) * 2;
-            Number((uint64_t)(uintptr_t)va_arg(args, void*), false, 16, true, p, nullptr);
-            return;
-        }
         case u'c':
-        case u'C': {
-            bool wideChar = directive.size == Directive::Wide || directive.size == Directive::Long32 ||
-                            (directive.size != Directive::Short && ((conv == u'c') == wide_));
-            int v = va_arg(args, int);
-            std::u16string text(1, wideChar ? (char16_t)(uint16_t)v : (char16_t)(unsigned char)v);
-            Text(text, directive);
-            return;
-        }
+        case u'C':
         case u's':
-        case u'S': {
-            bool wideText = directive.size == Directive::Wide || directive.size == Directive::Long32 ||
-                            (directive.size != Directive::Short && ((conv == u's') == wide_));
-            if (wideText)
-                WideText(va_arg(args, const WCHAR*), -1, directive);
-            else
-                NarrowText(va_arg(args, const char*), -1, directive);
+        case u'S':
+        case u'Z':
+            ConvertText(conv, directive, args);
             return;
-        }
-        case u'Z': {
-            // %wZ: a UNICODE_STRING; %Z: an ANSI_STRING. Counted, not terminated.
-            if (directive.size == Directive::Wide) {
-                auto* s = va_arg(args, const UNICODE_STRING*);
-                if (s == nullptr || s->Buffer == nullptr)
-                    WideText(nullptr, -1, directive);
-                else
-                    WideText(s->Buffer, s->Length / 2, directive);
-            } else {
-                auto* s = va_arg(args, const STRING*);
-                if (s == nullptr || s->Buffer == nullptr)
-                    NarrowText(nullptr, -1, directive);
-                else
-                    NarrowText(s->Buffer, s->Length, directive);
-            }
-            return;
-        }
         case u'n':
             // Writing through a caller's pointer from a format string is how
             // format-string attacks work; the kernel's printf does not do it.
@@ -314,6 +273,74 @@ private:
             out_.push_back(u'%');
             out_.push_back(conv);
             return;
+        }
+    }
+
+    void ConvertNumber(char16_t conv, Directive directive, va_list& args) {
+        if (conv == u'd' || conv == u'i') {
+            int64_t v = Signed(directive, args);
+            Number(v < 0 ? (uint64_t)0 - (uint64_t)v : (uint64_t)v, v < 0, 10, false, directive,
+                   nullptr);
+            return;
+        }
+        // Unsigned conversions have no sign to show.
+        directive.plus = directive.space = false;
+        if (conv == u'p') {
+            // As the debugger shows pointers: every digit, upper case.
+            if (directive.precision < 0)
+                directive.precision = (int)sizeof(void*) * 2;
+            Number((uint64_t)(uintptr_t)va_arg(args, void*), false, 16, true, directive, nullptr);
+            return;
+        }
+        uint64_t v = Unsigned(directive, args);
+        if (conv == u'u') {
+            Number(v, false, 10, false, directive, nullptr);
+        } else if (conv == u'o') {
+            Number(v, false, 8, false, directive, directive.alt && v != 0 ? u"0" : nullptr);
+        } else {
+            const char16_t* prefix = nullptr;
+            if (directive.alt && v != 0)
+                prefix = conv == u'x' ? u"0x" : u"0X";
+            Number(v, false, 16, conv == u'X', directive, prefix);
+        }
+    }
+
+    void ConvertText(char16_t conv, const Directive& directive, va_list& args) {
+        if (conv == u'Z') {
+            CountedText(directive, args);
+            return;
+        }
+        // w and l make it wide, h narrow; otherwise %c and %s follow the
+        // format's own width and %C and %S the other one.
+        const bool lower = conv == u'c' || conv == u's';
+        const bool wide = directive.size == Directive::Wide ||
+                          directive.size == Directive::Long32 ||
+                          (directive.size != Directive::Short && lower == wide_);
+        if (conv == u'c' || conv == u'C') {
+            int v = va_arg(args, int);
+            std::u16string text(1, wide ? (char16_t)(uint16_t)v : (char16_t)(unsigned char)v);
+            Text(text, directive);
+        } else if (wide) {
+            WideText(va_arg(args, const WCHAR*), -1, directive);
+        } else {
+            NarrowText(va_arg(args, const char*), -1, directive);
+        }
+    }
+
+    // %wZ: a UNICODE_STRING; %Z: an ANSI_STRING. Counted, not terminated.
+    void CountedText(const Directive& directive, va_list& args) {
+        if (directive.size == Directive::Wide) {
+            auto* s = va_arg(args, const UNICODE_STRING*);
+            if (s == nullptr || s->Buffer == nullptr)
+                WideText(nullptr, -1, directive);
+            else
+                WideText(s->Buffer, s->Length / 2, directive);
+        } else {
+            auto* s = va_arg(args, const STRING*);
+            if (s == nullptr || s->Buffer == nullptr)
+                NarrowText(nullptr, -1, directive);
+            else
+                NarrowText(s->Buffer, s->Length, directive);
         }
     }
 

@@ -1,9 +1,15 @@
 // The simulated kernel's shared internals: what every family of the simulation
 // (Ke, Io, Ex, Rtl, Ob, Pnp, Po, the USB bus) needs from the others. Never
-// included by driver code.
+// included by driver code; tests and programs find what they may call in the
+// api_*.h headers, which this one brings in for the simulation's own files.
 #pragma once
 
 #include "platform/kernel.h"
+#include "platform/sim/api_ex.h"
+#include "platform/sim/api_io.h"
+#include "platform/sim/api_ke.h"
+#include "platform/sim/api_ob.h"
+#include "platform/sim/api_pnp.h"
 #include "platform/sim/rules.h"
 
 #include <cstdint>
@@ -87,25 +93,6 @@ template <typename T, typename... Args> std::shared_ptr<T> MakeRecord(Args&&... 
 // naming what was asked, never a quiet success or failure.
 [[noreturn]] void NotModelled(const std::string& what);
 
-// ---------------------------------------------------------------- attribution (verifier.cpp)
-// The driver whose code is running on this thread: pushed by the simulation
-// each time it calls into a driver (DriverEntry, AddDevice, dispatch,
-// completion, cancel, DPC, timer, work item, unload), popped on return. NULL
-// while the simulation or a test runs its own code.
-PDRIVER_OBJECT CurrentDriver();
-std::string DriverName(PDRIVER_OBJECT driver); // "vxqt70modem", or "(kernel)" for NULL
-
-class DriverScope {
-public:
-    explicit DriverScope(PDRIVER_OBJECT driver);
-    ~DriverScope();
-    DriverScope(const DriverScope&) = delete;
-    DriverScope& operator=(const DriverScope&) = delete;
-
-private:
-    PDRIVER_OBJECT previous_;
-};
-
 // ---------------------------------------------------------------- threads and IRQL (ke_thread.cpp)
 // Every thread that touches the simulation has a current IRQL and the list of
 // spin locks it holds. Checks raise the bug check Windows raises.
@@ -120,16 +107,6 @@ __attribute__((always_inline)) inline void RequireIrqlAtMost(KIRQL max, const ch
 }
 void RequireNoSpinLockHeld(const char* routine);           // calls down, waits
 size_t SpinLocksHeld();
-
-// ---------------------------------------------------------------- scheduler (sched.cpp)
-// Blocks the calling thread until `ready()` holds, letting the rest of the
-// machine (DPCs, timers, worker threads, the bus) run meanwhile. `ready` is
-// evaluated with the dispatcher lock held. `what` names the wait in a
-// deadlock report. Returns false only if `timeout100ns` (relative, virtual
-// clock) expired first; 0 means no limit.
-bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns = 0);
-// Something a waiter may be waiting for has changed (event set, IRP completed).
-void Notify();
 
 } // namespace sim
 
@@ -174,8 +151,6 @@ namespace sim {
 NTSTATUS ObInsertDeviceName(PCUNICODE_STRING name, PDEVICE_OBJECT device);
 void ObRemoveDeviceName(PDEVICE_OBJECT device);
 PDEVICE_OBJECT ObLookupDevice(const std::u16string& pathOrLink);
-// The name a device was created with ("" when unnamed), for messages.
-std::u16string ObDeviceName(PDEVICE_OBJECT device);
 // UnloadDriver calls this after DriverUnload returns: a registry key handle the
 // driver still holds is a bug check (nobody can close it any more); links it
 // made and left are logged here and fail the run at ObCheck.
@@ -183,7 +158,6 @@ void ObDriverUnloaded(PDRIVER_OBJECT driver);
 } // namespace sim
 
 // ---------------------------------------------------------------- executive (ex_*.cpp; more in ex_internal.h)
-#include "platform/sim/api_ex.h"
 namespace sim {
 // Every routine that allocates on a driver's behalf (pool, IRPs, built
 // requests, work items, ...) asks first; when the answer is true it fails the
@@ -206,22 +180,6 @@ namespace sim {
 void PnpFileObjectClosed(PDEVICE_OBJECT device);
 // Io: file objects open now on the stack `device` belongs to.
 size_t IoOpenFileObjects(PDEVICE_OBJECT device);
-// IoDeleteDevice calls PoDeviceDeleted first: deleting a device with a power
-// IRP still active on it is bug check 0x9F/0x1, and the power manager forgets
-// what PoSetPowerState recorded for the device.
-void PoDeviceDeleted(PDEVICE_OBJECT device);
-} // namespace sim
-
-namespace sim {
-// ---------------------------------------------------------------- Ke (ke_timer.cpp; more in ke_internal.h)
-// Pool free calls KeCheckFreedRange: a timer still set (0xC7, p1 0), a DPC
-// queued or referenced by a set timer (0xC7, p1 1), a work item queued (0xE4),
-// or an object a thread waits on, inside the freed block is a bug check.
-void KeCheckFreedRange(const void* base, size_t length);
-// Driver unload calls KeCheckDriverUnload: a timer still set or DPC queued
-// (0xC7) or a work item queued or running (0xCE) that the driver started is a
-// bug check naming each leftover.
-void KeCheckDriverUnload(PDRIVER_OBJECT driver);
 } // namespace sim
 
 namespace sim {

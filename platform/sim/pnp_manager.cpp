@@ -384,10 +384,8 @@ void QueryRemovalRelations(DevNode* node) {
         [node](PIRP irp) {
             const auto* relations = reinterpret_cast<const Relations*>(irp->IoStatus.Information);
             if (NT_SUCCESS(irp->IoStatus.Status) && relations != nullptr && relations->Count != 0)
-                BugCheck(kPnpFatalError, kCaBadRequest, IRP_MN_QUERY_DEVICE_RELATIONS,
-                         relations->Count, 0,
-                         "PnP manager: removal relations reported by " + NodeText(node) +
-                             " are not modelled");
+                NotModelled("PnP manager: removal relations (" + std::to_string(relations->Count) +
+                            " devices) reported by " + NodeText(node));
         });
 }
 

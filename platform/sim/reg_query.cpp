@@ -38,6 +38,71 @@ bool CopyClipped(uint8_t* out, ULONG offset, ULONG room, const void* bytes, ULON
     return n == length;
 }
 
+// One value as the three record classes see it.
+struct Value {
+    ULONG type;
+    const std::u16string& name;
+    const std::vector<uint8_t>& data;
+    ULONG NameBytes() const { return static_cast<ULONG>(name.size() * sizeof(char16_t)); }
+    ULONG DataBytes() const { return static_cast<ULONG>(data.size()); }
+};
+
+NTSTATUS BasicRecord(const Value& v, uint8_t* out, ULONG length, PULONG resultLength) {
+    *resultLength = kBasicFixed + v.NameBytes();
+    if (length < kBasicFixed)
+        return STATUS_BUFFER_TOO_SMALL;
+    Put32(out, 0, 0);
+    Put32(out, 4, v.type);
+    Put32(out, 8, v.NameBytes());
+    if (!CopyClipped(out, kBasicFixed, length - kBasicFixed, v.name.data(), v.NameBytes()))
+        return STATUS_BUFFER_OVERFLOW;
+    return STATUS_SUCCESS;
+}
+
+// The one record with both name and data: the data is 4-byte aligned after
+// the name, and is not touched when the name did not fit.
+NTSTATUS FullRecord(const Value& v, uint8_t* out, ULONG length, PULONG resultLength) {
+    const ULONG nameBytes = v.NameBytes();
+    const ULONG dataBytes = v.DataBytes();
+    ULONG required = kFullFixed + nameBytes + dataBytes;
+    ULONG offset = 0;
+    if (dataBytes != 0) {
+        const ULONG base = kFullFixed + nameBytes;
+        offset = (base + 3) & ~3u;
+        required += offset - base;
+    }
+    *resultLength = required;
+    if (length < kFullFixed)
+        return STATUS_BUFFER_TOO_SMALL;
+    Put32(out, 0, 0);
+    Put32(out, 4, v.type);
+    Put32(out, 12, dataBytes);
+    Put32(out, 16, nameBytes);
+    if (!CopyClipped(out, kFullFixed, length - kFullFixed, v.name.data(), nameBytes))
+        return STATUS_BUFFER_OVERFLOW;
+    if (dataBytes == 0) {
+        Put32(out, 8, 0xFFFFFFFFu);
+        return STATUS_SUCCESS;
+    }
+    Put32(out, 8, offset);
+    const ULONG room = length > offset ? length - offset : 0;
+    if (!CopyClipped(out, offset, room, v.data.data(), dataBytes))
+        return STATUS_BUFFER_OVERFLOW;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PartialRecord(const Value& v, uint8_t* out, ULONG length, PULONG resultLength) {
+    *resultLength = kPartialFixed + v.DataBytes();
+    if (length < kPartialFixed)
+        return STATUS_BUFFER_TOO_SMALL;
+    Put32(out, 0, 0);
+    Put32(out, 4, v.type);
+    Put32(out, 8, v.DataBytes());
+    if (!CopyClipped(out, kPartialFixed, length - kPartialFixed, v.data.data(), v.DataBytes()))
+        return STATUS_BUFFER_OVERFLOW;
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 } // namespace sim
 
@@ -66,62 +131,15 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     const NTSTATUS found = RegReadByHandle(KeyHandle, name, &type, &data);
     if (!NT_SUCCESS(found))
         return found;
-
+    const Value value{type, name, data};
     auto* out = static_cast<uint8_t*>(KeyValueInformation);
-    const auto nameBytes = static_cast<ULONG>(name.size() * sizeof(char16_t));
-    const auto dataBytes = static_cast<ULONG>(data.size());
-    NTSTATUS status = STATUS_SUCCESS;
-
     switch (KeyValueInformationClass) {
     case KeyValueBasicInformation:
-        *ResultLength = kBasicFixed + nameBytes;
-        if (Length < kBasicFixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        Put32(out, 0, 0);
-        Put32(out, 4, type);
-        Put32(out, 8, nameBytes);
-        if (!CopyClipped(out, kBasicFixed, Length - kBasicFixed, name.data(), nameBytes))
-            status = STATUS_BUFFER_OVERFLOW;
-        return status;
-
-    case KeyValueFullInformation: {
-        ULONG required = kFullFixed + nameBytes + dataBytes;
-        ULONG offset = 0;
-        if (dataBytes != 0) {
-            const ULONG base = kFullFixed + nameBytes;
-            offset = (base + 3) & ~3u;
-            required += offset - base;
-        }
-        *ResultLength = required;
-        if (Length < kFullFixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        Put32(out, 0, 0);
-        Put32(out, 4, type);
-        Put32(out, 12, dataBytes);
-        Put32(out, 16, nameBytes);
-        if (!CopyClipped(out, kFullFixed, Length - kFullFixed, name.data(), nameBytes))
-            return STATUS_BUFFER_OVERFLOW;
-        if (dataBytes == 0) {
-            Put32(out, 8, 0xFFFFFFFFu);
-            return STATUS_SUCCESS;
-        }
-        Put32(out, 8, offset);
-        const ULONG room = Length > offset ? Length - offset : 0;
-        if (!CopyClipped(out, offset, room, data.data(), dataBytes))
-            status = STATUS_BUFFER_OVERFLOW;
-        return status;
-    }
-
+        return BasicRecord(value, out, Length, ResultLength);
+    case KeyValueFullInformation:
+        return FullRecord(value, out, Length, ResultLength);
     case KeyValuePartialInformation:
-        *ResultLength = kPartialFixed + dataBytes;
-        if (Length < kPartialFixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        Put32(out, 0, 0);
-        Put32(out, 4, type);
-        Put32(out, 8, dataBytes);
-        if (!CopyClipped(out, kPartialFixed, Length - kPartialFixed, data.data(), dataBytes))
-            status = STATUS_BUFFER_OVERFLOW;
-        return status;
+        return PartialRecord(value, out, Length, ResultLength);
     }
     return STATUS_INVALID_PARAMETER;
 }

@@ -24,11 +24,6 @@ namespace detail {
 
 namespace {
 
-constexpr ULONG kBugcodeUsbDriver = 0xFE;
-constexpr ULONG kUsbIrpAlreadyPending = 0x4; // p2 IRP, p3 URB
-constexpr ULONG kUsbUrbAlreadyPending = 0x2; // p2 pending IRP, p3 new IRP, p4 URB
-// The simulation's code for an operation it does not model.
-constexpr ULONG kSimNotModelled = 0x51A00001;
 constexpr ULONG kBusPoolTag = 0x53627355; // "UsbS"
 constexpr const char* kBusName = "usbbus-sim";
 
@@ -36,11 +31,17 @@ std::atomic<BusState*> g_bus{nullptr};
 
 // ---------------------------------------------------------------- small helpers
 
+std::string Address(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
 InterfaceState* StateOf(PDEVICE_OBJECT device) {
     auto* x = static_cast<PdoExtension*>(device->DeviceExtension);
     if (x == nullptr || x->Signature != kPdoSignature)
-        sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(device), 0, 0, 0,
-                      "usbbus-sim: a request reached a device that is not one of its PDOs");
+        sim::NotModelled("usbbus-sim: a request reached device " + Address(device) +
+                         ", which is not one of its PDOs");
     return x->State;
 }
 
@@ -143,10 +144,9 @@ BusState::~BusState() {
             if (pdo == nullptr)
                 continue;
             if (pdo->AttachedDevice != nullptr) {
-                std::fprintf(stderr,
-                             "usbbus-sim: interface %d's PDO still has a device attached at bus "
-                             "teardown; it is left to the end-of-run checks\n",
-                             ifc->number);
+                DbgPrint("usbbus-sim: interface %d's PDO still has a device attached at bus "
+                         "teardown; it is left to the end-of-run checks\n",
+                         ifc->number);
                 left = true;
                 continue;
             }
@@ -439,20 +439,20 @@ void BusState::Admit(Request* r, std::unique_lock<std::mutex>& guard) {
     switch (PhoneCheckUrb(ifc->phone->core.get(), ifc->core, irp, urb, &x)) {
     case PhoneUrbIrpPending:
         guard.unlock();
-        sim::BugCheck(kBugcodeUsbDriver, kUsbIrpAlreadyPending, reinterpret_cast<ULONG_PTR>(irp),
-                      reinterpret_cast<ULONG_PTR>(urb), 0,
+        sim::BugCheck(sim::kBugcodeUsbDriver, sim::kFEIrpSubmittedTwice,
+                      reinterpret_cast<ULONG_PTR>(irp), reinterpret_cast<ULONG_PTR>(urb), 0,
                       "BUGCODE_USB_DRIVER: an IRP already pending in the USB bus driver was "
                       "submitted again");
     case PhoneUrbUrbPending:
         guard.unlock();
-        sim::BugCheck(kBugcodeUsbDriver, kUsbUrbAlreadyPending, reinterpret_cast<ULONG_PTR>(x.Irp),
-                      reinterpret_cast<ULONG_PTR>(irp), reinterpret_cast<ULONG_PTR>(urb),
+        sim::BugCheck(sim::kBugcodeUsbDriver, sim::kFEUrbSubmittedTwice,
+                      reinterpret_cast<ULONG_PTR>(x.Irp), reinterpret_cast<ULONG_PTR>(irp),
+                      reinterpret_cast<ULONG_PTR>(urb),
                       "BUGCODE_USB_DRIVER: a URB still attached to an IRP pending in the USB bus "
                       "driver was submitted with another IRP");
     case PhoneUrbMdl:
         guard.unlock();
-        sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(urb), 0, 0, 0,
-                      "usbbus-sim: a data stage described by an MDL is not modelled");
+        sim::NotModelled("usbbus-sim: a data stage described by an MDL (URB " + Address(urb) + ")");
     case PhoneUrbRefused:
         Record(ifc, EventKind::Refused, static_cast<Pipe>(x.Pipe), 0, x.Status, x.Usbd,
                x.Function, irp);
@@ -529,8 +529,8 @@ NTSTATUS BusState::CompleteAtOnce(Request* r, std::unique_lock<std::mutex>& guar
 void BusState::CancelTransfer(PIRP irp) {
     auto* r = static_cast<Request*>(irp->Tail.Overlay.DriverContext[0]);
     if (r == nullptr || r->irp != irp)
-        sim::BugCheck(kSimNotModelled, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
-                      "usbbus-sim: its cancel routine ran for an IRP it does not hold");
+        sim::NotModelled("usbbus-sim: its cancel routine ran for IRP " + Address(irp) +
+                         ", which it does not hold");
     {
         std::lock_guard<std::mutex> guard(lock);
         PhoneCancel(r->ifc->phone->core.get(), &r->x);

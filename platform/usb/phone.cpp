@@ -2,9 +2,10 @@
 // text of the bus's timeline.
 #include "platform/usb/usb_internal.h"
 
+#include "platform/sim/internal.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 namespace usb {
 
@@ -119,10 +120,10 @@ std::string BusEvent::Text() const {
 
 namespace detail {
 
+// A phone or bus call made out of place, or a bus that could not be set up:
+// the stop every other test-facing call of the simulation makes.
 [[noreturn]] void UsageError(const std::string& what) {
-    std::fprintf(stderr, "usb: %s\n", what.c_str());
-    std::fflush(stderr);
-    std::abort();
+    sim::BugCheck(sim::kSimMisuse, 0, 0, 0, 0, "usb: " + what);
 }
 
 } // namespace detail

@@ -220,92 +220,94 @@ std::u16string FromWide(LPCWSTR text) {
     return out;
 }
 
-// A request in kernel32's way. `overlapped` NULL on a synchronous handle: wait
-// and return; otherwise the overlapped path, which on a synchronous handle
-// still waits (the I/O manager waits for synchronous file objects).
-BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED overlapped) {
-    if (transferred != nullptr && overlapped == nullptr)
-        *transferred = 0;
-    const auto file = Lookup<File>(h);
-    if (file == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-
-    std::shared_ptr<Io> io;
-    if (overlapped != nullptr) {
-        io = MakeRecord<Io>();
-        io->overlapped = overlapped;
-        io->fileEvent = file->done.get();
-        if (overlapped->hEvent != nullptr) {
-            io->event = Lookup<Event>(overlapped->hEvent);
-            if (io->event == nullptr)
-                return Fail(ERROR_INVALID_HANDLE);
-            // NtReadFile clears the caller's event first.
-            io->event->signaled.store(false, std::memory_order_release);
-        }
-        overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
-        overlapped->InternalHigh = 0;
+// An overlapped call's record, with the caller's event cleared as NtReadFile
+// clears it before sending; false on an event handle that is not one.
+bool StartIo(File& file, LPOVERLAPPED overlapped, std::shared_ptr<Io>* io) {
+    *io = MakeRecord<Io>();
+    (*io)->overlapped = overlapped;
+    (*io)->fileEvent = file.done.get();
+    if (overlapped->hEvent != nullptr) {
+        (*io)->event = Lookup<Event>(overlapped->hEvent);
+        if ((*io)->event == nullptr)
+            return false;
+        (*io)->event->signaled.store(false, std::memory_order_release);
     }
-    file->done->signaled.store(false, std::memory_order_release);
+    overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
+    overlapped->InternalHigh = 0;
+    return true;
+}
 
-    // The completion hook goes in with the request, before it can complete
-    // on another thread. It holds the Io by address, which keeps it small
-    // enough to live inside the request; this call, then the handle's Sent
-    // entry, keep the Io alive.
-    if (io != nullptr)
-        request.onComplete = [io = io.get()](PendingRequest& r) {
-            std::lock_guard<SimMutex> guard(io->lock);
-            io->completed = true;
-            io->status = r.status;
-            io->information = r.information;
-            if (io->pendingReturned)
-                Complete(*io, r.status, r.information);
-        };
-    PendingRequest* pending = SendRequest(file->handle, std::move(request));
-    NTSTATUS status = pending->returned;
-    ULONG_PTR information = 0;
-    if (status != STATUS_PENDING) {
-        // Completed inside the call, though the completion may have run on
-        // another processor whose finishing touches are still being made.
-        while (!__atomic_load_n(&pending->done, __ATOMIC_ACQUIRE))
-            std::this_thread::yield();
-        // The I/O manager writes the status block and sets the event unless
-        // the driver failed the request outright.
-        if (io != nullptr && !NT_ERROR(status))
-            Complete(*io, status, pending->information);
-        information = pending->information;
-        // Nothing can cancel it any more: never listed for CancelIoEx.
-        ReleaseRequest(pending);
-    } else {
-        Io* const pended = io.get();
-        if (pended != nullptr) {
-            std::lock_guard<SimMutex> guard(pended->lock);
-            pended->pendingReturned = true;
-            if (pended->completed)
-                Complete(*pended, pended->status, pended->information);
-        }
-        {
-            // From here the entry keeps the Io alive, until this call has
-            // settled it and the request is done.
-            std::lock_guard<SimMutex> guard(file->sentLock);
-            file->sent.push_back({overlapped, pending, false, std::move(io)});
-        }
-        if (!file->overlapped || overlapped == nullptr) {
-            status = WaitRequest(pending);
-            if (pended != nullptr)
-                Complete(*pended, status, pending->information);
-            information = pending->information;
-        }
-        std::lock_guard<SimMutex> guard(file->sentLock);
-        std::erase_if(file->sent, [pending](File::Sent& entry) {
-            if (entry.request == pending)
-                entry.settled = true;
-            if (!entry.settled || !__atomic_load_n(&entry.request->done, __ATOMIC_ACQUIRE))
-                return false;
-            ReleaseRequest(entry.request);
-            return true;
-        });
+// The completion hook goes in with the request, before it can complete on
+// another thread. It holds the Io by address, which keeps it small enough to
+// live inside the request; Submit, then the handle's Sent entry, keep the Io
+// alive.
+void HookCompletion(UserRequest& request, Io* io) {
+    request.onComplete = [io](PendingRequest& r) {
+        std::lock_guard<SimMutex> guard(io->lock);
+        io->completed = true;
+        io->status = r.status;
+        io->information = r.information;
+        if (io->pendingReturned)
+            Complete(*io, r.status, r.information);
+    };
+}
+
+// The dispatch routine did not pend the request: it completed inside the
+// call, though the completion may have run on another processor whose
+// finishing touches are still being made. Returns the length moved.
+ULONG_PTR SettleAtOnce(PendingRequest* pending, Io* io) {
+    while (!__atomic_load_n(&pending->done, __ATOMIC_ACQUIRE))
+        std::this_thread::yield();
+    // The I/O manager writes the status block and sets the event unless the
+    // driver failed the request outright.
+    if (io != nullptr && !NT_ERROR(pending->returned))
+        Complete(*io, pending->returned, pending->information);
+    const ULONG_PTR information = pending->information;
+    // Nothing can cancel it any more: never listed for CancelIoEx.
+    ReleaseRequest(pending);
+    return information;
+}
+
+// The dispatch routine pended the request: it is listed on the handle for
+// CancelIoEx and, unless the caller goes on while it runs (an overlapped call
+// on an overlapped handle), waited for. Returns the status kernel32 goes by
+// (still STATUS_PENDING when the caller goes on) and sets *information.
+NTSTATUS SettlePended(File& file, LPOVERLAPPED overlapped, PendingRequest* pending,
+                      std::shared_ptr<Io> io, ULONG_PTR* information) {
+    Io* const pended = io.get();
+    if (pended != nullptr) {
+        std::lock_guard<SimMutex> guard(pended->lock);
+        pended->pendingReturned = true;
+        if (pended->completed)
+            Complete(*pended, pended->status, pended->information);
     }
+    {
+        // From here the entry keeps the Io alive, until this call has settled
+        // it and the request is done.
+        std::lock_guard<SimMutex> guard(file.sentLock);
+        file.sent.push_back({overlapped, pending, false, std::move(io)});
+    }
+    NTSTATUS status = STATUS_PENDING;
+    if (!file.overlapped || overlapped == nullptr) {
+        status = WaitRequest(pending);
+        if (pended != nullptr)
+            Complete(*pended, status, pending->information);
+        *information = pending->information;
+    }
+    std::lock_guard<SimMutex> guard(file.sentLock);
+    std::erase_if(file.sent, [pending](File::Sent& entry) {
+        if (entry.request == pending)
+            entry.settled = true;
+        if (!entry.settled || !__atomic_load_n(&entry.request->done, __ATOMIC_ACQUIRE))
+            return false;
+        ReleaseRequest(entry.request);
+        return true;
+    });
+    return status;
+}
 
+// What kernel32 returns for the request's outcome.
+BOOL Outcome(NTSTATUS status, ULONG_PTR information, LPDWORD transferred) {
     if (status == STATUS_PENDING)
         return Fail(ERROR_IO_PENDING);
     if (NT_SUCCESS(status)) {
@@ -317,6 +319,31 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
     if (!NT_ERROR(status) && transferred != nullptr)
         *transferred = static_cast<DWORD>(information);
     return FailStatus(status);
+}
+
+// A request in kernel32's way. `overlapped` NULL on a synchronous handle: wait
+// and return; otherwise the overlapped path, which on a synchronous handle
+// still waits (the I/O manager waits for synchronous file objects).
+BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED overlapped) {
+    if (transferred != nullptr && overlapped == nullptr)
+        *transferred = 0;
+    const auto file = Lookup<File>(h);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    std::shared_ptr<Io> io;
+    if (overlapped != nullptr && !StartIo(*file, overlapped, &io))
+        return Fail(ERROR_INVALID_HANDLE);
+    file->done->signaled.store(false, std::memory_order_release);
+    if (io != nullptr)
+        HookCompletion(request, io.get());
+    PendingRequest* pending = SendRequest(file->handle, std::move(request));
+    NTSTATUS status = pending->returned;
+    ULONG_PTR information = 0;
+    if (status != STATUS_PENDING)
+        information = SettleAtOnce(pending, io.get());
+    else
+        status = SettlePended(*file, overlapped, pending, std::move(io), &information);
+    return Outcome(status, information, transferred);
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // small.
 #include "common/fake_driver.h"
 
-#include "platform/sim/internal.h"
+#include "platform/sim/api_io.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/kernel.h"
-#include "platform/sim/internal.h" // WaitUntil, Notify, attribution: the simulation's own API
+#include "platform/sim/api_ke.h" // WaitUntil, Notify, the verifier's Ke checks
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // test makes, and counted strings over literals.
 #pragma once
 
-#include "platform/sim/internal.h"
+#include "platform/sim/api_io.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>

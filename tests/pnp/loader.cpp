@@ -3,7 +3,7 @@
 #include "pnp/stack.h"
 
 #include "platform/sim/api_ex.h"
-#include "platform/sim/internal.h"
+#include "platform/sim/api_io.h"
 
 #include <gmock/gmock.h>
 

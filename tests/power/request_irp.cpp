@@ -2,7 +2,7 @@
 // completion function gets what Windows gives it, one IRP of a type at a
 // time per device, PASSIVE_LEVEL for pagable devices, and injected failures.
 #include "pnp/stack.h"
-#include "platform/sim/internal.h"
+#include "platform/sim/api_pnp.h"
 
 #include <gmock/gmock.h>
 

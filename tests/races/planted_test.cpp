@@ -5,7 +5,7 @@
 // `g_race` picks the routines, `g_mended` the correct form of each.
 #include "races/races.h"
 
-#include "platform/sim/internal.h" // WaitUntil
+#include "platform/sim/api_ke.h" // WaitUntil
 #include "platform/sim/sim.h"
 
 #include <cctype>

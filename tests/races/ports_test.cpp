@@ -10,7 +10,7 @@
 //  - the phone got exactly the bytes the writes reported, in order.
 #include "races/races.h"
 
-#include "platform/sim/internal.h" // WaitUntil
+#include "platform/sim/api_ke.h" // WaitUntil
 #include "platform/usb/bus.h"
 #include "platform/win32/win32.h"
 

@@ -8,7 +8,7 @@
 // behind.
 #include "stress/stress.h"
 
-#include "platform/sim/internal.h"
+#include "platform/sim/api_io.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 
 #include "common/fake_driver.h"
 #include "platform/kernel.h"
-#include "platform/sim/internal.h"
+#include "platform/sim/api_io.h"
 #include "platform/sim/sim.h"
 #include "platform/usb/bus.h"
 
