@@ -58,15 +58,6 @@ TEST(DebugPrint, PointersShowEveryDigit) {
     EXPECT_EQ(sim::DebugLog(), std::string(sizeof(void*) * 2 - 4, '0') + "1234");
 }
 
-TEST(DebugPrint, NarrowTextIsFineAtDispatchLevel) {
-    sim::Kernel kernel;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    DbgPrint("%s %d\n", "dpc", 1);
-    KeLowerIrql(old);
-    EXPECT_EQ(sim::DebugLog(), "dpc 1\n");
-}
-
 TEST(BugCheckReport, NamesCodeDriverAndCaller) {
     EXPECT_DEATH(
         {

@@ -1,6 +1,6 @@
 // The registry as a driver reads and writes it: the device's hardware key,
 // ZwQueryValueKey's records byte for byte with short buffers, the device map,
-// and the key handles a driver must close.
+// and counted key handles (one left open is a row of tests/verifier/rules.cpp).
 #include "ob_test.h"
 
 #include <cstring>
@@ -238,43 +238,6 @@ TEST(DeviceMap, EachMachineBootsWithAnEmptySerialComm) {
     sim::Kernel kernel;
     EXPECT_TRUE(sim::RegKeyExists(sim::kSerialCommKey));
     EXPECT_TRUE(sim::SerialComm().empty());
-}
-
-// ---------------------------------------------------------------- leaks and misuse
-
-NTSTATUS NTAPI NoUnload(PDRIVER_OBJECT, PUNICODE_STRING) {
-    return STATUS_SUCCESS;
-}
-
-TEST(RegistryDeathTest, AKeyHandleLeftOpenAtUnloadNamesTheDriverAndKey) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            PDRIVER_OBJECT bus = sim::CreateDriver("bus", obtest::EmptyEntry);
-            PDEVICE_OBJECT pdo = obtest::MakePdo(bus, nullptr, kInstance);
-            PDRIVER_OBJECT leaky = sim::CreateDriver("leaky", NoUnload);
-            HANDLE key = nullptr;
-            {
-                sim::DriverScope scope(leaky);
-                (void)IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-            }
-            sim::UnloadDriver(leaky);
-        },
-        "leaky unloaded without closing 1 registry key handle.*Device Parameters");
-}
-
-TEST(RegistryDeathTest, AKeyHandleOpenAtTheEndOfTheRunFailsIt) {
-    EXPECT_DEATH(
-        {
-            sim::Kernel kernel;
-            PDRIVER_OBJECT bus = sim::CreateDriver("bus", obtest::EmptyEntry);
-            PDEVICE_OBJECT pdo = obtest::MakePdo(bus, nullptr, kInstance);
-            HANDLE key = nullptr;
-            (void)IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-            obtest::DeleteDevice(pdo);
-            sim::UnloadDriver(bus);
-        },
-        "registry key handle.*still open at the end of the run");
 }
 
 } // namespace
