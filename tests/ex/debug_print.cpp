@@ -73,11 +73,4 @@ TEST(BugCheckReport, NamesCodeDriverAndCaller) {
         "at: .*NamesCodeDriverAndCaller.* \\(in KeBugCheckEx\\)");
 }
 
-TEST(BugCheckReport, FileAndLineWhenTheCheckKnowsThem) {
-    EXPECT_DEATH(
-        sim::BugCheck(0x44, 0, 0, 0, 0, "reason", "readq.cpp", 42),
-        "MULTIPLE_IRP_COMPLETE_REQUESTS\nrule IrpCompletedTwice: an IRP completed a second time\n"
-        "reason\ndriver: \\(kernel\\)\nat: readq.cpp:42");
-}
-
 } // namespace
