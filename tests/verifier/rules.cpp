@@ -840,6 +840,11 @@ std::string Expected(const sim::RuleRow& rule, const Row& row) {
     return text + ".*\nrule " + rule.id + ": " + rule.wording + "\n.*" + row.report;
 }
 
+// A failing row names itself in the message, not as bytes.
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.rule << row.variant;
+}
+
 class Rules : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Rules, BreakingItStopsTheMachineNamingIt) {
