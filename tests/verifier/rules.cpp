@@ -431,13 +431,17 @@ const std::vector<Row> kWaitsAndMutexes = {
 const std::vector<Row> kTimersDpcsWorkItems = {
     R("C7TimerStillSet", "",
       {Inside,
-       [] {
-           auto* timer = Pool<KTIMER>();
-           KeInitializeTimer(timer);
+       [] { // a block holding both: the set timer is what is reported
+           struct TimerBlock {
+               KTIMER timer;
+               KDPC dpc;
+           }* block = Pool<TimerBlock>();
+           KeInitializeTimer(&block->timer);
+           KeInitializeDpc(&block->dpc, Nothing, nullptr);
            LARGE_INTEGER due;
            due.QuadPart = -10000 * 1000;
-           KeSetTimer(timer, due, nullptr);
-           ExFreePool(timer);
+           KeSetTimer(&block->timer, due, &block->dpc);
+           ExFreePool(block);
        }},
       "still set"),
     R("C7TimerStillSet", "Reinitialised", {SetTimer, [] { KeInitializeTimer(&g_timer); }},
