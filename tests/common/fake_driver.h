@@ -18,6 +18,11 @@
 #include <string>
 #include <vector>
 
+// An allocation site the pool ledger must name even at -O2: never inlined
+// or folded with a twin, and never left by a tail call, which would report
+// its caller instead.
+#define FAKE_ALLOCATION_SITE __attribute__((noipa, optimize("no-optimize-sibling-calls")))
+
 namespace fake {
 
 constexpr UCHAR kAnyMinor = 0xFF;

@@ -12,10 +12,10 @@ namespace {
 
 constexpr ULONG kWdm = 0x206D6457;
 
-__attribute__((noinline)) PVOID AllocateUrb() {
+FAKE_ALLOCATION_SITE PVOID AllocateUrb() {
     return ExAllocatePoolWithTag(NonPagedPool, 80, kWdm);
 }
-__attribute__((noinline)) PVOID AllocateContext() {
+FAKE_ALLOCATION_SITE PVOID AllocateContext() {
     return ExAllocatePoolWithTag(NonPagedPool, 24, kWdm);
 }
 

@@ -18,11 +18,11 @@ constexpr ULONG Tag(const char (&text)[5]) {
 constexpr ULONG kWdm = Tag("Wdm ");
 static_assert(kWdm == 0x206D6457);
 
-__attribute__((noinline)) PVOID AllocateNameBuffer(SIZE_T bytes) {
+FAKE_ALLOCATION_SITE PVOID AllocateNameBuffer(SIZE_T bytes) {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
 }
 
-__attribute__((noinline)) PVOID AllocateRingBuffer(SIZE_T bytes) {
+FAKE_ALLOCATION_SITE PVOID AllocateRingBuffer(SIZE_T bytes) {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
 }
 

@@ -127,10 +127,10 @@ constexpr Step HoldLockForgotten = [] { IoAcquireRemoveLock(&g_removeLock, &g_it
 constexpr Step ReleaseLock = [] { IoReleaseRemoveLock(&g_removeLock, nullptr); };
 constexpr Step Drain = [] { IoReleaseRemoveLockAndWait(&g_removeLock, nullptr); };
 
-__attribute__((noinline)) PVOID AllocateRingBuffer(SIZE_T bytes) {
+FAKE_ALLOCATION_SITE PVOID AllocateRingBuffer(SIZE_T bytes) {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
 }
-__attribute__((noinline)) void LeakyAllocation() {
+FAKE_ALLOCATION_SITE void LeakyAllocation() {
     ExAllocatePoolWithTag(NonPagedPool, 1024000, kWdm);
 }
 template <typename T> T* Pool() {
