@@ -689,7 +689,7 @@ NTSTATUS Driver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     }
     device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return config.onAdd ? config.onAdd(device) : STATUS_SUCCESS;
 }
 
 void Driver::Unload(PDRIVER_OBJECT) {

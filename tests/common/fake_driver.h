@@ -18,6 +18,11 @@
 #include <string>
 #include <vector>
 
+// An allocation site the pool ledger must name even at -O2: never inlined
+// or folded with a twin, and never left by a tail call, which would report
+// its caller instead.
+#define FAKE_ALLOCATION_SITE __attribute__((noipa, optimize("no-optimize-sibling-calls")))
+
 namespace fake {
 
 constexpr UCHAR kAnyMinor = 0xFF;
@@ -110,6 +115,8 @@ struct Config {
     ULONG extensionSize = 0; // room for the test behind the driver's own record
     bool wdm = false;        // registered as a service: AddDevice above each PDO
     NTSTATUS addDeviceStatus = STATUS_SUCCESS;
+    // WDM: the end of AddDevice, with the device made and attached; its status is AddDevice's
+    std::function<NTSTATUS(PDEVICE_OBJECT)> onAdd;
     bool deleteOnRemove = true;        // WDM: detach and delete at REMOVE
     bool readPortName = false;         // WDM: read "PortName" from the hardware key at START
     const PowerKnobs* power = nullptr; // a power policy owner's knobs, live (none: defaults)
@@ -130,6 +137,14 @@ inline Config Port(const std::string& name, const wchar_t* device, const wchar_t
     config.deviceType = FILE_DEVICE_SERIAL_PORT;
     return config;
 }
+
+// A driver object that is never loaded, only named: what pool blocks,
+// timers, DPCs and work items are attributed to under a DriverScope.
+struct NamedDriver {
+    DRIVER_OBJECT object{};
+    explicit NamedDriver(PCWSTR name) { RtlInitUnicodeString(&object.DriverName, name); }
+    PDRIVER_OBJECT get() { return &object; }
+};
 
 // One request as the driver saw it.
 struct Seen {

@@ -58,15 +58,6 @@ TEST(DebugPrint, PointersShowEveryDigit) {
     EXPECT_EQ(sim::DebugLog(), std::string(sizeof(void*) * 2 - 4, '0') + "1234");
 }
 
-TEST(DebugPrint, NarrowTextIsFineAtDispatchLevel) {
-    sim::Kernel kernel;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    DbgPrint("%s %d\n", "dpc", 1);
-    KeLowerIrql(old);
-    EXPECT_EQ(sim::DebugLog(), "dpc 1\n");
-}
-
 TEST(BugCheckReport, NamesCodeDriverAndCaller) {
     EXPECT_DEATH(
         {
@@ -80,13 +71,6 @@ TEST(BugCheckReport, NamesCodeDriverAndCaller) {
         "the driver called KeBugCheckEx\n"
         "driver: vxqt70diag\n"
         "at: .*NamesCodeDriverAndCaller.* \\(in KeBugCheckEx\\)");
-}
-
-TEST(BugCheckReport, FileAndLineWhenTheCheckKnowsThem) {
-    EXPECT_DEATH(
-        sim::BugCheck(0x44, 0, 0, 0, 0, "reason", "readq.cpp", 42),
-        "MULTIPLE_IRP_COMPLETE_REQUESTS\nrule IrpCompletedTwice: an IRP completed a second time\n"
-        "reason\ndriver: \\(kernel\\)\nat: readq.cpp:42");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Fault injection: which allocations a plan fails, and that the same seed
 // fails the same ones again.
+#include "common/fake_driver.h"
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/sim.h"
 
@@ -11,14 +12,10 @@ namespace {
 
 constexpr ULONG kWdm = 0x206D6457;
 
-struct FakeDriver {
-    DRIVER_OBJECT object{};
-    explicit FakeDriver(PCWSTR name) { RtlInitUnicodeString(&object.DriverName, name); }
-    PDRIVER_OBJECT get() { return &object; }
-};
-
-__attribute__((noinline)) PVOID AllocateUrb() { return ExAllocatePoolWithTag(NonPagedPool, 80, kWdm); }
-__attribute__((noinline)) PVOID AllocateContext() {
+FAKE_ALLOCATION_SITE PVOID AllocateUrb() {
+    return ExAllocatePoolWithTag(NonPagedPool, 80, kWdm);
+}
+FAKE_ALLOCATION_SITE PVOID AllocateContext() {
     return ExAllocatePoolWithTag(NonPagedPool, 24, kWdm);
 }
 
@@ -53,7 +50,7 @@ TEST(FaultInjection, FailsTheNthAllocationOrFromTheNthOn) {
 
 TEST(FaultInjection, LogSaysWhichAttemptFailedAndWhere) {
     sim::Kernel kernel;
-    FakeDriver modem(L"\\Driver\\vxqt70modem");
+    fake::NamedDriver modem(L"\\Driver\\vxqt70modem");
     sim::DriverScope scope(modem.get());
     sim::FaultPlan any;
     any.failNth = 2; // counts allocations of every kind
@@ -86,7 +83,7 @@ TEST(FaultInjection, LogSaysWhichAttemptFailedAndWhere) {
 
 TEST(FaultInjection, SelectsByDriver) {
     sim::Kernel kernel;
-    FakeDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
+    fake::NamedDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
     sim::FaultPlan plan;
     plan.driver = diag.get();
     sim::AddFaultPlan(plan);
@@ -127,7 +124,8 @@ std::string ChanceRun(uint64_t seed) {
     plan.perMille = 300;
     sim::AddFaultPlan(plan);
     std::string pattern = Pattern(200, AllocateUrb);
-    EXPECT_EQ(sim::InjectedFaults().size(), (size_t)std::count(pattern.begin(), pattern.end(), 'x'));
+    EXPECT_EQ(sim::InjectedFaults().size(),
+              (size_t)std::count(pattern.begin(), pattern.end(), 'x'));
     return pattern;
 }
 

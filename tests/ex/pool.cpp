@@ -1,5 +1,6 @@
 // The pool ledger: who holds which block, where it was allocated, and the
 // rules a free must satisfy.
+#include "common/fake_driver.h"
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/sim.h"
 
@@ -17,24 +18,17 @@ constexpr ULONG Tag(const char (&text)[5]) {
 constexpr ULONG kWdm = Tag("Wdm ");
 static_assert(kWdm == 0x206D6457);
 
-// A driver object as far as the pool cares: a name to report.
-struct FakeDriver {
-    DRIVER_OBJECT object{};
-    explicit FakeDriver(PCWSTR name) { RtlInitUnicodeString(&object.DriverName, name); }
-    PDRIVER_OBJECT get() { return &object; }
-};
-
-__attribute__((noinline)) PVOID AllocateNameBuffer(SIZE_T bytes) {
+FAKE_ALLOCATION_SITE PVOID AllocateNameBuffer(SIZE_T bytes) {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
 }
 
-__attribute__((noinline)) PVOID AllocateRingBuffer(SIZE_T bytes) {
+FAKE_ALLOCATION_SITE PVOID AllocateRingBuffer(SIZE_T bytes) {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
 }
 
 TEST(PoolLedger, RecordsOwnerTagSizeSiteAndOrder) {
     sim::Kernel kernel;
-    FakeDriver modem(L"\\Driver\\vxqt70modem");
+    fake::NamedDriver modem(L"\\Driver\\vxqt70modem");
     PVOID a, b, c;
     {
         sim::DriverScope scope(modem.get());
@@ -96,51 +90,6 @@ TEST(PoolLedger, FreedAddressesAreNotHandedOutAgainAtOnce) {
         ExFreePool(p);
         freed.insert(p);
     }
-}
-
-TEST(PoolLedger, UnloadCheckConsidersOnlyThatDriversBlocks) {
-    sim::Kernel kernel;
-    FakeDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
-    PVOID held;
-    {
-        sim::DriverScope scope(diag.get());
-        held = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
-    }
-    {
-        sim::DriverScope scope(modem.get());
-        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, kWdm));
-    }
-    sim::ExCheckDriverUnload(modem.get()); // diag's block is not modem's leak
-    // Freed by another context: ownership stays with the allocator until freed.
-    ExFreePool(held);
-    sim::ExCheckDriverUnload(diag.get());
-}
-
-TEST(PoolLedger, RequiredTagCanBeChangedOrLifted) {
-    sim::Kernel kernel;
-    FakeDriver other(L"\\Driver\\other");
-    sim::SetRequiredPoolTag(other.get(), Tag("Othr"));
-    sim::DriverScope scope(other.get());
-    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Othr")));
-    sim::SetRequiredPoolTag(other.get(), 0);
-    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, Tag(" Any")));
-}
-
-TEST(PoolLedger, FreeReachesKernelWithoutDriverContext) {
-    // Test code and the simulation allocate outside any driver; no tag rule
-    // applies there, only the pool's own.
-    sim::Kernel kernel;
-    PVOID p = ExAllocatePool(NonPagedPool, 32);
-    ASSERT_NE(p, nullptr);
-    ExFreePool(p);
-}
-
-TEST(PoolLedger, NonPagedPoolIsFineAtDispatchLevel) {
-    sim::Kernel kernel;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
-    KeLowerIrql(old);
 }
 
 TEST(PoolLedger, EndOfRunChecksCanBeTurnedOff) {

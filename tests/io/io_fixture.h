@@ -66,35 +66,22 @@ protected:
             c.below = below;
             c.flags = flags;
             c.exclusive = exclusive && i == L().order.back();
-            c.extensionSize = 512; // room for a test's remove lock
             c.majors = majors;
-            c.deleteOnUnload = false; // TearDown does, or a test breaks that on purpose
-            fake::Rule layer = fake::Runs(fake::kAnyMajor, [i](PDEVICE_OBJECT device, PIRP irp) {
-                if (L().dispatch[i])
-                    return L().dispatch[i](device, irp);
-                return CompleteWith(irp, STATUS_SUCCESS);
-            });
-            c.rules = {layer};
+            c.rules = {fake::Runs(fake::kAnyMajor, [i](PDEVICE_OBJECT device, PIRP irp) {
+                return L().dispatch[i] ? L().dispatch[i](device, irp)
+                                       : CompleteWith(irp, STATUS_SUCCESS);
+            })};
             L().fakes.push_back(std::make_unique<fake::Driver>(c));
             L().driver[i] = L().fakes.back()->object;
-            ASSERT_NE(L().driver[i], nullptr);
             L().device[i] = below = L().fakes.back()->Top();
         }
     }
 
-    // Detaches, deletes and unloads what Build made, top first.
+    // Unloads what Build made, top first; each driver detaches and deletes
+    // its own device.
     void TearDown() override {
-        auto order = L().order;
-        for (size_t n = order.size(); n-- > 0;) {
-            int i = order[n];
-            if (L().device[i] != nullptr) {
-                if (n > 0)
-                    IoDetachDevice(L().device[order[n - 1]]);
-                IoDeleteDevice(L().device[i]);
-            }
+        while (!L().fakes.empty())
             L().fakes.pop_back();
-        }
-        L().order.clear();
     }
 
     // Closes with every layer back to the plain behaviour, so cleanup and
@@ -106,13 +93,8 @@ protected:
     }
 
     PDEVICE_OBJECT Top() const { return L().device[L().order.back()]; }
-    int TopLayer() const { return L().order.back(); }
 
-    sim::FileHandle* Open() {
-        sim::FileHandle* handle = nullptr;
-        EXPECT_EQ(sim::OpenFile(Top(), &handle), STATUS_SUCCESS);
-        return handle;
-    }
+    sim::FileHandle* Open() { return L().fakes.back()->Open(); }
 
     sim::Kernel kernel_;
 };

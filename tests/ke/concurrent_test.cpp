@@ -19,51 +19,61 @@ constexpr int kRounds = 20000;
 
 } // namespace
 
-TEST(KeConcurrent, SpinLockExcludesEveryOtherThread) {
+namespace {
+
+// A spin lock and a fast mutex, each taken and given back by every thread
+// in turn; the holder keeps the spin lock's old IRQL, as a driver does.
+KSPIN_LOCK g_lock;
+KIRQL g_oldIrql;
+FAST_MUTEX g_mutex;
+
+struct Guard {
+    const char* name;
+    KIRQL held; // the IRQL inside
+    int rounds;
+    void (*enter)();
+    void (*leave)();
+};
+const Guard kGuards[] = {
+    {"SpinLock", DISPATCH_LEVEL, kRounds, [] { KeAcquireSpinLock(&g_lock, &g_oldIrql); },
+     [] { KeReleaseSpinLock(&g_lock, g_oldIrql); }},
+    {"FastMutex", APC_LEVEL, kRounds / 10, [] { ExAcquireFastMutex(&g_mutex); },
+     [] { ExReleaseFastMutex(&g_mutex); }},
+};
+
+class KeExclusion : public ::testing::TestWithParam<Guard> {};
+
+} // namespace
+
+TEST_P(KeExclusion, ExcludesEveryOtherThread) {
+    const Guard& guard = GetParam();
     sim::Kernel kernel(Concurrent());
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    long counter = 0; // guarded by lock, deliberately not atomic
+    KeInitializeSpinLock(&g_lock);
+    ExInitializeFastMutex(&g_mutex);
+    long counter = 0; // guarded, deliberately not atomic
     std::atomic<int> badIrql{0};
     {
         std::vector<std::unique_ptr<sim::Thread>> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.push_back(std::make_unique<sim::Thread>("adder", [&] {
-                for (int i = 0; i < kRounds; ++i) {
-                    KIRQL old;
-                    KeAcquireSpinLock(&lock, &old);
-                    if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+                for (int i = 0; i < guard.rounds; ++i) {
+                    guard.enter();
+                    if (KeGetCurrentIrql() != guard.held)
                         badIrql++;
                     counter = counter + 1;
-                    KeReleaseSpinLock(&lock, old);
+                    guard.leave();
                 }
             }));
         }
     }
-    EXPECT_EQ(counter, long{kThreads} * kRounds);
+    EXPECT_EQ(counter, long{kThreads} * guard.rounds);
     EXPECT_EQ(badIrql.load(), 0);
+    EXPECT_EQ(g_lock, 0u);
+    EXPECT_EQ(g_mutex.Count, 1);
 }
 
-TEST(KeConcurrent, FastMutexExcludesEveryOtherThread) {
-    sim::Kernel kernel(Concurrent());
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    long counter = 0;
-    {
-        std::vector<std::unique_ptr<sim::Thread>> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.push_back(std::make_unique<sim::Thread>("adder", [&] {
-                for (int i = 0; i < kRounds / 10; ++i) {
-                    ExAcquireFastMutex(&mutex);
-                    counter = counter + 1;
-                    ExReleaseFastMutex(&mutex);
-                }
-            }));
-        }
-    }
-    EXPECT_EQ(counter, long{kThreads} * (kRounds / 10));
-    EXPECT_EQ(mutex.Count, 1);
-}
+INSTANTIATE_TEST_SUITE_P(Ke, KeExclusion, ::testing::ValuesIn(kGuards),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST(KeConcurrent, SynchronizationEventsPingPongWithoutLosingASet) {
     sim::Kernel kernel(Concurrent());

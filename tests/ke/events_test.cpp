@@ -167,14 +167,3 @@ TEST(KeWaits, DelayExecutionLetsTheClockRunOnlyAsFarAsAsked) {
     sim::AdvanceClockMs(10);
     EXPECT_EQ(KeReadStateEvent(&later.event), 1);
 }
-
-TEST(KeWaits, ZeroTimeOutPollsWithoutBlockingEvenAtDispatchLevel) {
-    sim::Kernel kernel;
-    KEVENT e;
-    KeInitializeEvent(&e, SynchronizationEvent, TRUE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS);
-    EXPECT_EQ(ke_test::Poll(&e), STATUS_TIMEOUT);
-    KeLowerIrql(old);
-}

@@ -1,6 +1,7 @@
 // Helpers shared by the Ke conformance tests.
 #pragma once
 
+#include "common/fake_driver.h"
 #include "platform/kernel.h"
 #include "platform/sim/api_ke.h" // WaitUntil, Notify, the verifier's Ke checks
 #include "platform/sim/sim.h"
@@ -35,18 +36,6 @@ struct EventDpc {
     }
 };
 
-// A driver object to attribute timers, DPCs and work items to.
-struct FakeDriver {
-    DRIVER_OBJECT object{};
-    explicit FakeDriver(const WCHAR* name) {
-        size_t n = 0;
-        while (name[n] != 0)
-            ++n;
-        object.DriverName.Buffer = const_cast<PWSTR>(name);
-        object.DriverName.Length = static_cast<USHORT>(n * sizeof(WCHAR));
-        object.DriverName.MaximumLength = object.DriverName.Length;
-    }
-    PDRIVER_OBJECT get() { return &object; }
-};
+using fake::NamedDriver;
 
 } // namespace ke_test

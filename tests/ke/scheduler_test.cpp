@@ -1,5 +1,6 @@
 // The deterministic scheduler: who runs when, work items, fast mutexes,
-// WaitUntil time-outs, deadlock reports and run-to-run determinism.
+// WaitUntil time-outs and run-to-run determinism (a wait that can never end
+// is a Deadlock row of tests/verifier/rules.cpp).
 #include "ke_test.h"
 
 #include <thread>
@@ -67,22 +68,6 @@ TEST(KeScheduler, ABlockedWorkItemDoesNotHoldUpTheRestOfTheQueue) {
     KeSetEvent(&gate, 0, FALSE);
     sim::RunUntilIdle();
     EXPECT_EQ(log, (std::vector<std::string>{"free", "blocked"}));
-}
-
-TEST(KeScheduler, AWorkItemRunsInTheNameOfTheDriverThatQueuedIt) {
-    sim::Kernel kernel;
-    ke_test::FakeDriver driver(L"\\Driver\\kefake");
-    static PDRIVER_OBJECT seen;
-    seen = nullptr;
-    WORK_QUEUE_ITEM item;
-    ExInitializeWorkItem(
-        &item, [](PVOID) { seen = sim::CurrentDriver(); }, nullptr);
-    {
-        sim::DriverScope scope(driver.get());
-        ExQueueWorkItem(&item, DelayedWorkQueue);
-    }
-    sim::RunUntilIdle();
-    EXPECT_EQ(seen, driver.get());
 }
 
 TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
@@ -260,110 +245,4 @@ TEST(KeScheduler, TheSameScenarioRunsTheSameWayEveryTime) {
     ASSERT_EQ(first.size(), 6u + 6u + 2u);
     EXPECT_EQ(BusyScenario(), first);
     EXPECT_EQ(BusyScenario(), first);
-}
-
-namespace {
-
-// A timer that keeps the clock moving and nothing else: periodic, or set
-// again from its own DPC as the bus's frame tick is.
-struct Ticker {
-    KTIMER timer;
-    KDPC dpc;
-    static VOID NTAPI Rearm(PKDPC, PVOID context, PVOID, PVOID) {
-        auto* self = static_cast<Ticker*>(context);
-        LARGE_INTEGER due;
-        due.QuadPart = -ke_test::Ms(1);
-        KeSetTimer(&self->timer, due, &self->dpc);
-    }
-    static VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
-    void Start(bool periodic, LONG ms = 1) {
-        KeInitializeTimer(&timer);
-        KeInitializeDpc(&dpc, periodic ? Nothing : Rearm, this);
-        LARGE_INTEGER due;
-        due.QuadPart = -ke_test::Ms(ms);
-        KeSetTimerEx(&timer, due, periodic ? ms : 0, &dpc);
-    }
-};
-
-void WaitForever() {
-    static KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
-}
-
-// A wait that can never end is reported, naming what it waits for: at once
-// when nothing can happen any more, after a minute of virtual time when only
-// ticking timers move the clock (and a minute after the last event that was
-// not a tick, when there was one).
-struct Wedge {
-    const char* name;
-    void (*run)();
-    const char* report;
-};
-const Wedge kWedges[] = {
-    {"nothing at all", [] { WaitForever(); },
-     "every thread waits and nothing can wake them:.*main waits in "
-     "KeWaitForSingleObject\\(notification event"},
-    {"a periodic timer",
-     [] {
-         static Ticker tick;
-         tick.Start(true);
-         WaitForever();
-     },
-     "main waits in KeWaitForSingleObject\\(notification event 0x[0-9a-f]+\\) and it can never "
-     "end: for 6000[0-9] ms of virtual time \\([0-9]+ expiries\\) only ticking timers ran"},
-    {"a timer set again from its own DPC",
-     [] {
-         static Ticker tick;
-         tick.Start(false);
-         WaitForever();
-     },
-     "main waits in KeWaitForSingleObject.*can never end: for 6000[0-9] ms"},
-    {"a thread joined while a tick runs",
-     [] {
-         static Ticker tick;
-         tick.Start(true, 10);
-         sim::Thread stuck("stuck", [] { WaitForever(); });
-         stuck.Join();
-     },
-     "main waits in joining thread stuck and it can never end.*stuck waits in "
-     "KeWaitForSingleObject"},
-    {"a drain on a remove lock nobody releases",
-     [] {
-         static Ticker tick;
-         tick.Start(true);
-         static IO_REMOVE_LOCK lock;
-         IoInitializeRemoveLock(&lock, 0x74736554, 0, 0);
-         IoAcquireRemoveLock(&lock, reinterpret_cast<PVOID>(1));
-         IoAcquireRemoveLock(&lock, reinterpret_cast<PVOID>(2));
-         IoReleaseRemoveLockAndWait(&lock, reinterpret_cast<PVOID>(1));
-     },
-     "waiting for these holders to release:.*can never end"},
-    {"a one-shot timer an hour away, then only ticks",
-     [] {
-         static Ticker tick;
-         tick.Start(true, 100);
-         static ke_test::EventDpc late;
-         static KTIMER timer;
-         KeInitializeTimer(&timer);
-         LARGE_INTEGER due;
-         due.QuadPart = -ke_test::Ms(3600 * 1000);
-         KeSetTimer(&timer, due, &late.dpc);
-         WaitForever();
-     },
-     "can never end: for 60[0-9]{3} ms of virtual time"},
-};
-
-} // namespace
-
-TEST(KeSchedulerDeathTest, AWaitThatCanNeverEndIsReportedNamingWhatItWaitsFor) {
-    for (const Wedge& w : kWedges) {
-        EXPECT_DEATH(
-            {
-                sim::Kernel kernel;
-                w.run();
-            },
-            w.report)
-            << w.name;
-    }
 }

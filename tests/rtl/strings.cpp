@@ -167,13 +167,4 @@ TEST(RtlStrings, SwprintfLikeTheKernels) {
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(out)), u"[-7][7][ab][AB][0042][1  ][%]");
 }
 
-TEST(RtlStrings, AppendWorksAtDispatchLevel) {
-    sim::Kernel kernel;
-    Buffer b(40);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, L"dpc"), STATUS_SUCCESS);
-    KeLowerIrql(old);
-}
-
 } // namespace
