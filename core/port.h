@@ -171,9 +171,6 @@ typedef struct _DEVICE_EXTENSION {
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
-    LONG TimerDpcRuns;           // interlocked; time-out DPC runs in progress
-    BOOLEAN TimerDpcsClosed;     // PortLock; the removal has begun flushing them
-    PKDPC FlushingDpc;           // PortLock; the DPC whose flush run is awaited, or NULL
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -242,9 +239,6 @@ typedef struct _DEVICE_EXTENSION {
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
-    LONG TimerDpcRuns;           // interlocked; time-out DPC runs in progress
-    BOOLEAN TimerDpcsClosed;     // PortLock; the removal has begun flushing them
-    PKDPC FlushingDpc;           // PortLock; the DPC whose flush run is awaited, or NULL
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
@@ -412,17 +406,6 @@ VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonCh
 VOID CountReceiverLocked(struct _DEVICE_EXTENSION* Port);
 VOID EndReceive(struct _DEVICE_EXTENSION* Port);
 VOID WaitForReceiveQuiet(struct _DEVICE_EXTENSION* Port);
-
-// ---------------------------------------------------------------- utility: time-out DPCs at removal
-// A read time-out DPC may still be queued, or running on another processor,
-// when the removal has cancelled every timer; it would then run on a deleted
-// device in an unloaded image. Before the device goes, the removal calls
-// FlushTimerDpcs (PASSIVE_LEVEL, once no handle is left to arm the timers),
-// and every run of a time-out DPC begins with EnterTimerDpc (FALSE: return at
-// once) and ends with LeaveTimerDpc.
-VOID FlushTimerDpcs(struct _DEVICE_EXTENSION* Port);
-BOOLEAN EnterTimerDpc(struct _DEVICE_EXTENSION* Port, PKDPC Dpc, PVOID Argument1);
-VOID LeaveTimerDpc(struct _DEVICE_EXTENSION* Port);
 
 // ---------------------------------------------------------------- readq
 // Cancel every request queued on `Queue`, newest first, through each one's

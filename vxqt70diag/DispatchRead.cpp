@@ -155,14 +155,12 @@ VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     KIRQL oldIrql;
 
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    if (!EnterTimerDpc(port, Dpc, Argument1)) {
-        return;
-    }
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     CompletePendingReadIrps(port);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
-    LeaveTimerDpc(port);
 }
 
 // ---------------------------------------------------------------- the bulk-in transfer
