@@ -47,14 +47,17 @@ struct Value {
     ULONG DataBytes() const { return static_cast<ULONG>(data.size()); }
 };
 
-NTSTATUS BasicRecord(const Value& v, uint8_t* out, ULONG length, PULONG resultLength) {
-    *resultLength = kBasicFixed + v.NameBytes();
-    if (length < kBasicFixed)
+// The basic and the partial record are alike: title index, type, the
+// length of what follows, then the name (basic) or the data (partial).
+NTSTATUS ShortRecord(const Value& v, ULONG fixed, const void* tail, ULONG tailBytes, uint8_t* out,
+                     ULONG length, PULONG resultLength) {
+    *resultLength = fixed + tailBytes;
+    if (length < fixed)
         return STATUS_BUFFER_TOO_SMALL;
     Put32(out, 0, 0);
     Put32(out, 4, v.type);
-    Put32(out, 8, v.NameBytes());
-    if (!CopyClipped(out, kBasicFixed, length - kBasicFixed, v.name.data(), v.NameBytes()))
+    Put32(out, 8, tailBytes);
+    if (!CopyClipped(out, fixed, length - fixed, tail, tailBytes))
         return STATUS_BUFFER_OVERFLOW;
     return STATUS_SUCCESS;
 }
@@ -91,18 +94,6 @@ NTSTATUS FullRecord(const Value& v, uint8_t* out, ULONG length, PULONG resultLen
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PartialRecord(const Value& v, uint8_t* out, ULONG length, PULONG resultLength) {
-    *resultLength = kPartialFixed + v.DataBytes();
-    if (length < kPartialFixed)
-        return STATUS_BUFFER_TOO_SMALL;
-    Put32(out, 0, 0);
-    Put32(out, 4, v.type);
-    Put32(out, 8, v.DataBytes());
-    if (!CopyClipped(out, kPartialFixed, length - kPartialFixed, v.data.data(), v.DataBytes()))
-        return STATUS_BUFFER_OVERFLOW;
-    return STATUS_SUCCESS;
-}
-
 } // namespace
 } // namespace sim
 
@@ -135,11 +126,13 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     auto* out = static_cast<uint8_t*>(KeyValueInformation);
     switch (KeyValueInformationClass) {
     case KeyValueBasicInformation:
-        return BasicRecord(value, out, Length, ResultLength);
+        return ShortRecord(value, kBasicFixed, value.name.data(), value.NameBytes(), out, Length,
+                           ResultLength);
     case KeyValueFullInformation:
         return FullRecord(value, out, Length, ResultLength);
     case KeyValuePartialInformation:
-        return PartialRecord(value, out, Length, ResultLength);
+        return ShortRecord(value, kPartialFixed, value.data.data(), value.DataBytes(), out, Length,
+                           ResultLength);
     }
     return STATUS_INVALID_PARAMETER;
 }
