@@ -179,6 +179,9 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     TearDownPort(DeviceObject);
     status = SucceedAndPassDown(DeviceObject, Irp);
     IoReleaseRemoveLockAndWaitEx(&port->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    // Every handle is closed and every request is over, so nothing arms the
+    // read timers any more; a DPC they queued earlier must be over too.
+    FlushTimerDpcs(port);
     RemoveDevice(DeviceObject);
     return status;
 }

@@ -134,6 +134,8 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                            PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// A kernel routine by name, or NULL where this kernel has none.
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(void);
 

@@ -1,5 +1,6 @@
 // Timers, DPCs, the clock and the work queue, and the checks that a freed
 // block or an unloading driver leaves none of them behind.
+#include "platform/sim/ex_internal.h"
 #include "platform/sim/ke_internal.h"
 
 #include <cstdio>
@@ -530,6 +531,17 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
         }
     }
     return FALSE;
+}
+
+// Where the drivers ask, this kernel is a Windows 2000 one: it has no
+// KeFlushQueuedDpcs (Windows XP and later), so the drivers take the path that
+// kernel needs, the harder one to get right.
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    const std::string name = Narrow(SystemRoutineName);
+    if (name == "KeFlushQueuedDpcs")
+        return nullptr;
+    NotModelled("MmGetSystemRoutineAddress of " + name);
 }
 
 // ---------------------------------------------------------------- time

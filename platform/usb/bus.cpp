@@ -122,6 +122,11 @@ BusState::~BusState() {
     for (PhoneState* p : plugged)
         Unplug(p);
     sim::RunUntilIdle();
+    // A reaper waiting for its function device to detach is a blocked
+    // worker, which the idle check does not wait for; the PDOs must be gone
+    // before the bus unloads.
+    sim::WaitUntil([this] { return reaping.load() == 0; },
+                   "usbbus-sim: removed PDOs whose function devices have not detached");
 
     // Whatever is still pending below a stack nobody removed fails as gone.
     {
@@ -722,7 +727,9 @@ VOID NTAPI BusReaper(PVOID context) {
                        "usbbus-sim: the function device to detach from a removed PDO",
                        kFrame100ns);
     IoDeleteDevice(pdo);
+    reap->bus->reaping--;
     delete reap;
+    sim::Notify();
 }
 
 void DeletePdo(BusState* bus, PDEVICE_OBJECT pdo) {
@@ -730,6 +737,7 @@ void DeletePdo(BusState* bus, PDEVICE_OBJECT pdo) {
         IoDeleteDevice(pdo);
         return;
     }
+    bus->reaping++;
     auto* reap = new Reap{{}, pdo, bus};
     ExInitializeWorkItem(&reap->item, BusReaper, reap);
     ExQueueWorkItem(&reap->item, DelayedWorkQueue);

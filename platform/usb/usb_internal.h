@@ -13,6 +13,7 @@
 #include "platform/usb/bus.h"
 #include "platform/usb/phonecore/phonecore.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -102,6 +103,9 @@ public:
     std::vector<Request*> held;
     KDPC dpc;
     KTIMER timer;
+    // Removed PDOs still waiting on a worker for their function device to
+    // detach: the bus must not unload before each is deleted.
+    std::atomic<int> reaping{0};
 
     // Caller holds lock.
     void Record(InterfaceState* ifc, EventKind kind, Pipe pipe, ULONG length,

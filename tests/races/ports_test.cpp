@@ -398,14 +398,8 @@ struct Known {
     const char* rows;                // row names it shows in contain this ("" any)
     std::vector<const char*> report; // the report contains each of these
 };
-const Known kKnown[] = {
-    // F3: a read time-out DPC still running on another processor while the
-    // device is removed and the driver unloaded (it then touches the freed
-    // device extension).
-    {"F3 time-out DPC outlives the device",
-     "",
-     {"DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "still running"}},
-};
+// None is open today.
+const std::vector<Known> kKnown;
 
 const char* KnownFinding(const std::string& row, const std::string& report) {
     for (const Known& k : kKnown) {
@@ -461,11 +455,11 @@ const Regression kRegressions[] = {
     {"F2 wake marks the port lost", usb::InterfaceKind::Modem, SleepAndWakeWithReadPending, 7,
      true},
     {"F3 time-out DPC outlives the device", usb::InterfaceKind::Modem, WritesWhileReading, 94,
-     false},
+     true},
     {"F3 time-out DPC outlives the device", usb::InterfaceKind::Modem, SleepAndWakeWithReadPending,
-     16, false},
+     16, true},
     {"F3 time-out DPC outlives the device", usb::InterfaceKind::Diagnostics,
-     SleepAndWakeWithReadPending, 26, false},
+     SleepAndWakeWithReadPending, 26, true},
     {"F4 restart after wake twice", usb::InterfaceKind::Diagnostics, SleepAndWakeWithReadPending,
      285, true},
     {"F5 close drain after wake", usb::InterfaceKind::Diagnostics, SleepAndWakeWithReadPending, 500,
