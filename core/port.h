@@ -313,26 +313,20 @@ VOID IncPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port);
 VOID DecPendingReadWriteIRPCnt(PDEVICE_EXTENSION Port);
 #endif
 
-// Sends `Urb` to `Target` on a new IRP and returns what the call returned; the
-// completion routine then owns the IRP (IoFreeIrp, STATUS_MORE_PROCESSING_
-// REQUIRED). The callers are the transfer paths, which count a transfer before
-// they submit it: the pending-transfer counter and, in the modem driver, an
-// untagged hold on the remove lock. When no IRP can be had, SubmitUrb gives
-// both back itself and returns STATUS_INSUFFICIENT_RESOURCES, since no
-// completion will run to do it; the caller must not give them back again.
-// Context is the port device record. At or below DISPATCH_LEVEL.
-NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                   PVOID Context);
 // Rebuilds Urb from nothing (nothing the bus left in it from the last transfer
 // carries over) as a bulk or interrupt transfer of Length bytes at Buffer on
 // Pipe, with TransferFlags.
 VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
                        ULONG TransferFlags);
-// A receive transfer (in, short transfers taken) of the port's own URB,
-// submitted as SubmitUrb submits it; the caller has counted it. Returns
-// STATUS_INSUFFICIENT_RESOURCES only when no IRP could be had and nothing was
-// sent (the chain of transfers has then ended; see ReceiveStalled), and
-// STATUS_PENDING otherwise: its completion reports how the transfer went.
+// A receive transfer (in, short transfers taken) of the port's own URB on a
+// new IRP; the completion routine then owns the IRP (IoFreeIrp, STATUS_MORE_
+// PROCESSING_REQUIRED). The caller has counted the transfer: the
+// pending-transfer counter and, in the modem driver, an untagged hold on the
+// remove lock. Returns STATUS_INSUFFICIENT_RESOURCES only when no IRP could
+// be had and nothing was sent; it has then given both back itself, since no
+// completion will run to do it, and the chain of transfers has ended (see
+// ReceiveStalled). Otherwise STATUS_PENDING: the completion reports how the
+// transfer went. At or below DISPATCH_LEVEL.
 NTSTATUS SubmitReceiveTransfer(struct _DEVICE_EXTENSION* Port, PURB Urb, USBD_PIPE_HANDLE Pipe,
                                PVOID Buffer, ULONG Length,
                                PIO_COMPLETION_ROUTINE CompletionRoutine);

@@ -97,15 +97,6 @@ static PIRP BuildUrbIrp(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE 
     return irp;
 }
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                   PVOID Context) {
-    PIRP irp = BuildUrbIrp(Target, Urb, CompletionRoutine, Context);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return IoCallDriver(Target, irp);
-}
-
 VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
                        ULONG TransferFlags) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;

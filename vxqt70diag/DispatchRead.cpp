@@ -282,7 +282,7 @@ static VOID RestartReception(PDEVICE_EXTENSION Port) {
 // reception) or marked the device lost; the restart inherits ownership of
 // ReadUrb. The restart is counted before this
 // transfer is given back, so a drain never sees the count touch 0 between
-// two transfers. The IRP is SubmitUrb's, so it is freed here.
+// two transfers. The IRP is the submission's own, so it is freed here.
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     NTSTATUS status = Irp->IoStatus.Status;

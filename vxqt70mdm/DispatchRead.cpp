@@ -364,7 +364,7 @@ static VOID ReceiveTransfer(PDEVICE_EXTENSION Port, RECEIVE_STEP Step) {
 // A good transfer feeds the ring and issues the next (but while a sleep is
 // noted, when the wake issues it); a failed one, or any that comes back
 // after the port was closed, ends the chain (no retry). The
-// IRP is SubmitUrb's, so it is freed here.
+// IRP is the submission's own, so it is freed here.
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 

@@ -43,7 +43,7 @@ NTSTATUS StatusPipe(PDEVICE_EXTENSION Port) {
         return status;
     }
 
-    // When no IRP can be had SubmitUrb gives back the count and the lock.
+    // When no IRP can be had the submission gives back the count and the lock.
     return SubmitReceiveTransfer(Port, &Port->StatusUrb, Port->InterruptPipe, Port->StatusBuffer,
                                  STATUS_BUFFER_SIZE, StatusPipeCompletion);
 }
