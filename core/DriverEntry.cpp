@@ -94,9 +94,6 @@ static VOID InitPortRecord(PDEVICE_EXTENSION Port) {
     InitializeListHead(&Port->WriteQueue);
     KeInitializeTimer(&Port->ReadTotalTimer);
     KeInitializeDpc(&Port->ReadTotalDpc, ReadTotalTimeoutDPC, Port);
-    Port->TimerDpcRuns = 1; // the device's own hold, given up at removal
-    KeInitializeEvent(&Port->TimerDpcStarted, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&Port->TimerDpcsDone, NotificationEvent, FALSE);
 #if VARIANT_MODEM
     Port->IntervalDueShort.QuadPart = -1;
     Port->IntervalDueLong.QuadPart = -10000000;

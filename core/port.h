@@ -171,11 +171,6 @@ typedef struct _DEVICE_EXTENSION {
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
-    LONG TimerDpcRuns;           // interlocked; time-out DPC runs in progress, +1 until removal
-    BOOLEAN TimerDpcsClosed;     // PortLock; the removal is flushing them
-    LONG TimerDpcsAwaited;       // PortLock; the removal's own runs not yet started
-    KEVENT TimerDpcStarted;      // synchronization: a run found the port closed
-    KEVENT TimerDpcsDone;        // notification: the last run after the removal's has ended
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #else // VARIANT_DIAG
@@ -244,11 +239,6 @@ typedef struct _DEVICE_EXTENSION {
     PIRP AbortReserve[PIPE_COUNT]; // PortLock; each pipe's abort, set aside while open
     BOOLEAN ReceiveStalled; // PortLock; no IRP for the next bulk-in transfer: the next read retries
     POWCONTEXT PowerContexts[2]; // the power IRP being run, by POWER_STATE_TYPE
-    LONG TimerDpcRuns;           // interlocked; time-out DPC runs in progress, +1 until removal
-    BOOLEAN TimerDpcsClosed;     // PortLock; the removal is flushing them
-    LONG TimerDpcsAwaited;       // PortLock; the removal's own runs not yet started
-    KEVENT TimerDpcStarted;      // synchronization: a run found the port closed
-    KEVENT TimerDpcsDone;        // notification: the last run after the removal's has ended
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #endif
@@ -415,12 +405,9 @@ VOID WaitForReceiveQuiet(struct _DEVICE_EXTENSION* Port);
 // A read time-out DPC may still be queued, or running on another processor,
 // when the removal has cancelled every timer; it would then run on a deleted
 // device in an unloaded image. Before the device goes, the removal calls
-// FlushTimerDpcs (PASSIVE_LEVEL, once no handle is left to arm the timers),
-// and every run of a time-out DPC begins with EnterTimerDpc, given its first
-// system argument (FALSE: return at once), and ends with LeaveTimerDpc.
+// FlushTimerDpcs, which returns once every such run has returned.
+// PASSIVE_LEVEL, once no handle is left to arm the timers.
 VOID FlushTimerDpcs(struct _DEVICE_EXTENSION* Port);
-BOOLEAN EnterTimerDpc(struct _DEVICE_EXTENSION* Port, PVOID Argument1);
-VOID LeaveTimerDpc(struct _DEVICE_EXTENSION* Port);
 
 // ---------------------------------------------------------------- readq
 // Cancel every request queued on `Queue`, newest first, through each one's

@@ -438,37 +438,27 @@ VOID WaitForReceiveQuiet(PDEVICE_EXTENSION Port) {
 // KeFlushQueuedDpcs. (Wine's KeCancelTimer itself waits for a timer's DPC in
 // progress; its KeFlushQueuedDpcs is an empty one, and its KeInsertQueueDpc
 // never runs the DPC, so Wine must not come down the other path.) Windows
-// 2000 has no such routine. There the removal closes the port to time-out
-// DPCs, queues one run of each DPC itself, with the port as its argument
-// (an expiry passes the time), and waits until those runs have started and
-// every run has ended:
-//
-// - Every run counts itself in TimerDpcRuns with interlocked operations from
-//   its first step to its last, and a run that finds the port closed returns
-//   at once.
-// - A DPC object is queued at most once. When an expiry has queued it
-//   already, that run starts after the close; the removal waits for it to
-//   start (TimerDpcStarted) and queues its own run then.
-// - TimerDpcRuns carries a hold of 1 for the device itself, so no run ends
-//   the count while the port is in use. The last of the removal's own runs
-//   gives that hold up; whichever run then takes the count to 0 sets
-//   TimerDpcsDone as its very last touch of the record.
-//
-// No timed wait is involved: the removal ends as soon as the DPCs have run.
-// What is left is what every WDM driver on Windows 2000 lives with: the few
-// instructions of a run between its dequeue and its first increment.
+// 2000 has no such routine, so the removal does what it does: a processor
+// runs its DPCs one at a time, in the order queued, so a DPC of our own run
+// on each processor in turn cannot start there before every time-out DPC
+// that processor had queued or was running has returned. The timers are
+// cancelled first and nothing arms them any more, so none can follow.
 typedef VOID(NTAPI* FLUSH_QUEUED_DPCS)(VOID);
 
-static VOID QueueFlushRun(PDEVICE_EXTENSION Port, PKDPC Dpc) {
-    while (!KeInsertQueueDpc(Dpc, Port, Port)) {
-        KeWaitForSingleObject(&Port->TimerDpcStarted, Executive, KernelMode, FALSE, NULL);
-    }
+static VOID NTAPI TimerDpcBarrier(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
+    UNREFERENCED_PARAMETER(Argument2);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
 }
 
 VOID FlushTimerDpcs(PDEVICE_EXTENSION Port) {
     UNICODE_STRING name;
     FLUSH_QUEUED_DPCS flushQueuedDpcs;
-    KIRQL oldIrql;
+    KAFFINITY active;
+    CCHAR processor;
+    KDPC barrier; // on this stack: the waits below are kernel-mode ones
+    KEVENT passed;
 
     VXQT70_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     KeCancelTimer(&Port->ReadTotalTimer);
@@ -481,49 +471,15 @@ VOID FlushTimerDpcs(PDEVICE_EXTENSION Port) {
         flushQueuedDpcs();
         return;
     }
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    Port->TimerDpcsClosed = TRUE;
-#if VARIANT_MODEM
-    Port->TimerDpcsAwaited = 2;
-#else
-    Port->TimerDpcsAwaited = 1;
-#endif
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    QueueFlushRun(Port, &Port->ReadTotalDpc);
-#if VARIANT_MODEM
-    QueueFlushRun(Port, &Port->ReadIntervalDpc);
-#endif
-    KeWaitForSingleObject(&Port->TimerDpcsDone, Executive, KernelMode, FALSE, NULL);
-}
-
-BOOLEAN EnterTimerDpc(PDEVICE_EXTENSION Port, PVOID Argument1) {
-    BOOLEAN closed;
-    BOOLEAN lastAwaited = FALSE;
-    KIRQL oldIrql;
-
-    InterlockedIncrement(&Port->TimerDpcRuns);
-    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
-    closed = Port->TimerDpcsClosed;
-    if (closed && Argument1 == Port) {
-        Port->TimerDpcsAwaited--;
-        lastAwaited = Port->TimerDpcsAwaited == 0;
-    }
-    KeReleaseSpinLock(&Port->PortLock, oldIrql);
-    if (!closed) {
-        return TRUE;
-    }
-    KeSetEvent(&Port->TimerDpcStarted, IO_NO_INCREMENT, FALSE);
-    if (lastAwaited) {
-        // This run's own count keeps the total above 0 here.
-        InterlockedDecrement(&Port->TimerDpcRuns);
-    }
-    LeaveTimerDpc(Port);
-    return FALSE;
-}
-
-VOID LeaveTimerDpc(PDEVICE_EXTENSION Port) {
-    if (InterlockedDecrement(&Port->TimerDpcRuns) == 0) {
-        KeSetEvent(&Port->TimerDpcsDone, IO_NO_INCREMENT, FALSE);
+    KeInitializeEvent(&passed, SynchronizationEvent, FALSE);
+    KeInitializeDpc(&barrier, TimerDpcBarrier, &passed);
+    active = KeQueryActiveProcessors();
+    for (processor = 0; active != 0; processor++, active >>= 1) {
+        if ((active & 1) != 0) {
+            KeSetTargetProcessorDpc(&barrier, processor);
+            KeInsertQueueDpc(&barrier, NULL, NULL);
+            KeWaitForSingleObject(&passed, Executive, KernelMode, FALSE, NULL);
+        }
     }
 }
 

@@ -156,14 +156,11 @@ VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
     KIRQL oldIrql;
 
     UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    if (!EnterTimerDpc(port, Argument1)) {
-        return;
-    }
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     CompletePendingReadIrps(port);
     KeReleaseSpinLock(&port->PortLock, oldIrql);
-    LeaveTimerDpc(port);
 }
 
 // ---------------------------------------------------------------- the bulk-in transfer

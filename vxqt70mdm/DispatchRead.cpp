@@ -216,24 +216,18 @@ VOID NTAPI ReadTotalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
     UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    if (!EnterTimerDpc(port, Argument1)) {
-        return;
-    }
     CompleteReadsOnTimeout(port, &port->TotalDpcActive, &port->IntervalDpcActive);
-    LeaveTimerDpc(port);
 }
 
 VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
 
     UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
-    if (!EnterTimerDpc(port, Argument1)) {
-        return;
-    }
     CompleteReadsOnTimeout(port, &port->IntervalDpcActive, &port->TotalDpcActive);
-    LeaveTimerDpc(port);
 }
 
 // ---------------------------------------------------------------- the bulk-in transfer

@@ -134,6 +134,11 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                            PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+typedef ULONG_PTR KAFFINITY;
+// The processors running, one bit each.
+KAFFINITY NTAPI KeQueryActiveProcessors(VOID);
+// Queues the DPC on processor `Number` only, from then on.
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
 // A kernel routine by name, or NULL where this kernel has none.
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);

@@ -90,6 +90,7 @@ struct SchedThread {
     std::string name;
     Kind kind = Kind::User;
     State state = State::New;
+    int processor = 0; // Service: the processor whose DPCs it runs
     std::condition_variable cv;
     // While Blocked (or Idle): what would let the thread go on.
     const std::function<bool()>* ready = nullptr;
@@ -128,9 +129,12 @@ struct TimerRecord {
     uint64_t seq = 0;
 };
 
+constexpr int kMaximumProcessors = 32; // MAXIMUM_PROCESSORS of 32-bit Windows
+
 struct DpcRecord {
     PKDPC dpc = nullptr;
     PDRIVER_OBJECT owner = nullptr;
+    int processor = -1; // KeSetTargetProcessorDpc's, or -1: whichever takes it first
 };
 
 struct WorkRecord {
@@ -212,7 +216,14 @@ bool FireOneDueTimerLocked();
 // The earliest timer due time, or -1.
 LONGLONG NextTimerDueLocked();
 // Runs one queued DPC on this thread (the lock is dropped around it).
-bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk);
+// Processor `processor` runs the first DPC queued that it may take: one
+// targeted at it or at none. A processor runs its DPCs one at a time, in the
+// order queued.
+bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor);
+bool HasDpcForLocked(int processor);
+// How many processors run DPCs: the explored schedule's, the Concurrent
+// machine's DPC processors, or the one of the Deterministic machine.
+int ActiveProcessorsLocked();
 // Runs a work item's routine on this worker thread and checks how it returned.
 void RunWorkItem(const RunningWork& work);
 std::string Describe(const void* routine);

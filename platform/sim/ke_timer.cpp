@@ -80,7 +80,10 @@ bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
         return false;
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
-    M().dpcs.push_back(DpcRecord{dpc, owner});
+    // KeSetTargetProcessorDpc marks a targeted DPC as Windows does, with the
+    // processor's number plus MAXIMUM_PROCESSORS.
+    const int processor = dpc->Number >= kMaximumProcessors ? dpc->Number - kMaximumProcessors : -1;
+    M().dpcs.push_back(DpcRecord{dpc, owner, processor});
     NotifyLocked();
     return true;
 }
@@ -127,12 +130,22 @@ PKDPC RunningDpc() {
     return t_runningDpc;
 }
 
-bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk) {
+bool HasDpcForLocked(int processor) {
+    for (const DpcRecord& r : M().dpcs)
+        if (r.processor < 0 || r.processor == processor)
+            return true;
+    return false;
+}
+
+bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     Machine& m = M();
-    if (m.dpcs.empty())
+    auto it = m.dpcs.begin();
+    while (it != m.dpcs.end() && it->processor >= 0 && it->processor != processor)
+        ++it;
+    if (it == m.dpcs.end())
         return false;
-    DpcRecord record = m.dpcs.front();
-    m.dpcs.pop_front();
+    DpcRecord record = *it;
+    m.dpcs.erase(it);
     PKDPC dpc = record.dpc;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
@@ -518,6 +531,23 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
     }
     Lock lk(M().lock);
     return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE : FALSE;
+}
+
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+    Lock lk(M().lock);
+    if (Number < 0 || Number >= ActiveProcessorsLocked()) {
+        lk.unlock();
+        BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Dpc), static_cast<ULONG_PTR>(Number), 0,
+                 0,
+                 "KeSetTargetProcessorDpc to processor " + std::to_string(Number) +
+                     ", which this machine does not have (KeQueryActiveProcessors says which)");
+    }
+    Dpc->Number = static_cast<USHORT>(kMaximumProcessors + Number);
+}
+
+KAFFINITY NTAPI KeQueryActiveProcessors(VOID) {
+    Lock lk(M().lock);
+    return (static_cast<KAFFINITY>(1) << ActiveProcessorsLocked()) - 1;
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {

@@ -148,11 +148,11 @@ bool Runnable(const SchedThread& t) {
     switch (t.state) {
     case State::New:
         if (t.kind == Kind::Service)
-            return m.stopping || !m.dpcs.empty();
+            return m.stopping || HasDpcForLocked(t.processor);
         return m.stopping || t.kind != Kind::Worker || !m.work.empty();
     case State::Idle:
         if (t.kind == Kind::Service)
-            return m.stopping || !m.dpcs.empty();
+            return m.stopping || HasDpcForLocked(t.processor);
         return m.stopping || !m.work.empty();
     case State::Preempted:
         return !m.stopping &&
@@ -394,7 +394,7 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
             result = true;
             break;
         }
-        if (InlineDpcs() && RunOneDpcLocked(lk))
+        if (InlineDpcs() && RunOneDpcLocked(lk, 0))
             continue;
         if (deadline >= 0 && m.now.load() >= deadline) {
             // What falls due at the same instant as the time-out happens first.
@@ -433,7 +433,7 @@ void PumpDet(Lock& lk, SchedThread* self) {
     self->pump = true;
     self->what = "RunUntilIdle";
     for (;;) {
-        if (InlineDpcs() && RunOneDpcLocked(lk))
+        if (InlineDpcs() && RunOneDpcLocked(lk, 0))
             continue;
         if (SchedThread* next = PickRunnable(self)) {
             SwitchTo(lk, self, next);
@@ -454,7 +454,7 @@ void ExitDet(Lock& lk, SchedThread* self) {
     self->state = State::Exited;
     self->finished = true;
     for (;;) {
-        if (InlineDpcs() && RunOneDpcLocked(lk))
+        if (InlineDpcs() && RunOneDpcLocked(lk, 0))
             continue;
         if (SchedThread* next = PickRunnable(self))
             return HandTo(next);
@@ -540,12 +540,15 @@ void WorkerLoopDet(Lock& lk, SchedThread* self) {
 
 // A processor of the explored schedule: runs the DPCs queued, one at a time.
 void DpcLoopDet(Lock& lk, SchedThread* self) {
-    static const std::function<bool()> hasDpc = [] { return M().stopping || !M().dpcs.empty(); };
+    const int processor = self->processor;
+    const std::function<bool()> hasDpc = [processor] {
+        return M().stopping || HasDpcForLocked(processor);
+    };
     for (;;) {
         WaitDet(lk, self, hasDpc, "waiting for DPCs", 0, true);
         if (M().stopping)
             return;
-        RunOneDpcLocked(lk);
+        RunOneDpcLocked(lk, processor);
     }
 }
 
@@ -606,10 +609,10 @@ void DpcProcessor(int number) {
     Machine& m = M();
     Lock lk(m.lock);
     for (;;) {
-        m.changed.wait(lk, [&] { return m.stopping || !m.dpcs.empty(); });
+        m.changed.wait(lk, [&] { return m.stopping || HasDpcForLocked(number - 1); });
         if (m.stopping)
             return;
-        RunOneDpcLocked(lk);
+        RunOneDpcLocked(lk, number - 1);
     }
 }
 
@@ -798,6 +801,12 @@ void EnsureWorkersLocked() {
     }
 }
 
+int ActiveProcessorsLocked() {
+    if (const Exploration* e = M().explore)
+        return e->schedule.processors;
+    return Deterministic() ? 1 : kDpcProcessors;
+}
+
 } // namespace sim::ke
 
 // ---------------------------------------------------------------- sim:: API
@@ -896,6 +905,7 @@ void UseSchedule(const Schedule& schedule) {
     for (int i = 0; i < schedule.processors; ++i) {
         auto t = std::make_shared<SchedThread>();
         t->name = "cpu" + std::to_string(i) + "-dpc";
+        t->processor = i;
         t->kind = Kind::Service;
         t->state = State::New;
         AdmitLocked(*t);
