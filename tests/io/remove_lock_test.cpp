@@ -1,6 +1,6 @@
 // Remove locks: refusal once removal has begun, and the drain that waits for
-// every hold to go (a pending request's, released from its completion
-// routine, is what every port removal with a read waiting drains).
+// every hold to go, whoever releases it (a worker here; a pending request's
+// completion routine releases through the same count).
 #include "tests/io/io_fixture.h"
 
 using namespace iotest;
