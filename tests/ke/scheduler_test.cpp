@@ -40,36 +40,31 @@ struct LogItem {
 
 } // namespace
 
+// Work items run on worker threads, in queue order, only when the machine
+// runs; one blocked in a wait does not hold up those behind it.
 TEST(KeScheduler, WorkItemsRunOnWorkerThreadsOnlyWhenTheMachineRuns) {
-    sim::Kernel kernel;
-    std::vector<std::string> log;
-    LogItem a(&log, "a"), b(&log, "b");
-    a.Queue();
-    b.Queue();
-    EXPECT_EQ(sim::QueuedWorkItems(), 2u);
-    EXPECT_TRUE(log.empty());
-    sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"})) << "in queue order";
-    EXPECT_NE(a.ranOn, std::this_thread::get_id());
-    EXPECT_EQ(sim::QueuedWorkItems(), 0u);
-}
-
-TEST(KeScheduler, ABlockedWorkItemDoesNotHoldUpTheRestOfTheQueue) {
     sim::Kernel kernel;
     std::vector<std::string> log;
     KEVENT gate;
     KeInitializeEvent(&gate, NotificationEvent, FALSE);
-    LogItem blocked(&log, "blocked"), free(&log, "free");
+    LogItem blocked(&log, "blocked"), a(&log, "a"), b(&log, "b");
     blocked.waitFor = &gate;
     blocked.Queue();
-    free.Queue();
+    a.Queue();
+    b.Queue();
+    EXPECT_EQ(sim::QueuedWorkItems(), 3u);
+    EXPECT_TRUE(log.empty());
     sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"free"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"})) << "in queue order";
+    EXPECT_NE(a.ranOn, std::this_thread::get_id());
     KeSetEvent(&gate, 0, FALSE);
     sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"free", "blocked"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "blocked"}));
+    EXPECT_EQ(sim::QueuedWorkItems(), 0u);
 }
 
+// A held fast mutex makes a worker wait until it is released, and a try to
+// acquire it fail, even the holder's own.
 TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     sim::Kernel kernel;
     std::vector<std::string> log;
@@ -79,6 +74,7 @@ TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
     EXPECT_EQ(mutex.Count, 0);
     EXPECT_NE(mutex.Owner, nullptr);
+    EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)) << "held, even by the caller";
 
     LogItem worker(&log, "worker");
     worker.mutex = &mutex;
@@ -95,29 +91,13 @@ TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     EXPECT_EQ(log, (std::vector<std::string>{"main releases", "worker holds the mutex"}));
     EXPECT_EQ(mutex.Count, 1);
     EXPECT_EQ(mutex.Owner, nullptr);
-}
-
-TEST(KeFastMutex, TryToAcquireFailsWhileHeldEvenByTheCaller) {
-    sim::Kernel kernel;
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
     ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex));
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
     ExReleaseFastMutex(&mutex);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
-    ExReleaseFastMutex(&mutex);
 }
 
-TEST(KeScheduler, WaitUntilTimesOutOnTheVirtualClock) {
-    sim::Kernel kernel;
-    bool never = false;
-    EXPECT_FALSE(sim::WaitUntil([&] { return never; }, "never", ke_test::Ms(20)));
-    EXPECT_EQ(sim::Now(), ke_test::Ms(20));
-}
-
-TEST(KeScheduler, WaitUntilEndsWhenAnotherThreadMakesItTrueFirst) {
+TEST(KeScheduler, WaitUntilEndsAtTheConditionOrItsTimeOut) {
     sim::Kernel kernel;
     bool flag = false;
     sim::Thread setter("setter", [&] {
@@ -129,6 +109,9 @@ TEST(KeScheduler, WaitUntilEndsWhenAnotherThreadMakesItTrueFirst) {
     });
     EXPECT_TRUE(sim::WaitUntil([&] { return flag; }, "flag", ke_test::Ms(20)));
     EXPECT_EQ(sim::Now(), ke_test::Ms(5));
+    bool never = false;
+    EXPECT_FALSE(sim::WaitUntil([&] { return never; }, "never", ke_test::Ms(20)));
+    EXPECT_EQ(sim::Now(), ke_test::Ms(25));
 }
 
 TEST(KeScheduler, AdvanceClockEndsOtherThreadsTimeOutsOnTheWay) {

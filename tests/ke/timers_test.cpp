@@ -83,24 +83,13 @@ TEST(KeTimers, ExpireInDueOrderRegardlessOfTheOrderTheyWereSet) {
     EXPECT_EQ(log.back(), (Expiry{"a", ke_test::Ms(30)}));
 }
 
-TEST(KeTimers, DpcRunsAtDispatchWithContextAndTheExpiryTime) {
+// Set and cancel each report whether the timer was set; a new setting
+// replaces the old one and clears the signal, a cancel stops the DPC.
+TEST(KeTimers, SetAndCancelReportAnEarlierSetting) {
     sim::Kernel kernel;
     std::vector<Expiry> log;
     LoggedTimer t("t", &log);
-    t.SetMs(7);
-    sim::AdvanceClockMs(7);
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(t.irql, DISPATCH_LEVEL);
-    // SystemArgument1/2: the system time of expiry, low part then high part.
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg1), t.systemTime.LowPart);
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg2), static_cast<ULONG>(t.systemTime.HighPart));
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the pumping thread is back at PASSIVE";
-}
-
-TEST(KeTimers, SetReportsAnEarlierSettingAndReplacesIt) {
-    sim::Kernel kernel;
-    std::vector<Expiry> log;
-    LoggedTimer t("t", &log);
+    EXPECT_FALSE(KeCancelTimer(&t.timer));
     EXPECT_FALSE(t.SetMs(10));
     EXPECT_TRUE(t.SetMs(50)) << "already set";
     EXPECT_EQ(sim::QueuedTimers(), 1u);
@@ -110,22 +99,12 @@ TEST(KeTimers, SetReportsAnEarlierSettingAndReplacesIt) {
     sim::AdvanceClockMs(40);
     EXPECT_EQ(log, (std::vector<Expiry>{{"t", ke_test::Ms(50)}}));
     EXPECT_TRUE(KeReadStateTimer(&t.timer));
-    // Setting again clears the signal.
     EXPECT_FALSE(t.SetMs(10));
-    EXPECT_FALSE(KeReadStateTimer(&t.timer));
-    EXPECT_TRUE(KeCancelTimer(&t.timer));
-}
-
-TEST(KeTimers, CancelReportsWhetherItWasSetAndStopsTheDpc) {
-    sim::Kernel kernel;
-    std::vector<Expiry> log;
-    LoggedTimer t("t", &log);
-    EXPECT_FALSE(KeCancelTimer(&t.timer));
-    t.SetMs(10);
+    EXPECT_FALSE(KeReadStateTimer(&t.timer)) << "setting again clears the signal";
     EXPECT_TRUE(KeCancelTimer(&t.timer));
     EXPECT_FALSE(KeCancelTimer(&t.timer));
     sim::AdvanceClockMs(100);
-    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(log.size(), 1u);
     EXPECT_FALSE(KeReadStateTimer(&t.timer));
     EXPECT_EQ(sim::QueuedDpcs(), 0u);
 }
@@ -147,13 +126,23 @@ TEST(KeTimers, DueTimeAlreadyPassedExpiresAtTheNextPumpWithoutMovingTheClock) {
     EXPECT_FALSE(KeCancelTimer(&timer)) << "an expired timer is no longer set";
 }
 
+// An absolute due time is a system time; the system and interrupt times
+// follow the virtual clock from a plausible boot date. The DPC runs at
+// DISPATCH_LEVEL with the expiry's system time as its two arguments (low
+// part, high part), as Windows hands a timer DPC.
 TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     sim::Kernel kernel;
     std::vector<Expiry> log;
     LoggedTimer t("t", &log);
+    LARGE_INTEGER boot;
+    KeQuerySystemTime(&boot);
+    EXPECT_GT(boot.QuadPart, 0x01C0000000000000LL) << "a plausible date after 1990";
+    EXPECT_EQ(KeQueryInterruptTime(), 0u);
     sim::AdvanceClockMs(3);
     LARGE_INTEGER due;
     KeQuerySystemTime(&due);
+    EXPECT_EQ(due.QuadPart - boot.QuadPart, ke_test::Ms(3));
+    EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(ke_test::Ms(3)));
     due.QuadPart += ke_test::Ms(15);
     KeSetTimer(&t.timer, due, &t.dpc);
     sim::AdvanceClockMs(14);
@@ -161,6 +150,10 @@ TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     sim::AdvanceClockMs(1);
     EXPECT_EQ(log, (std::vector<Expiry>{{"t", ke_test::Ms(18)}}));
     EXPECT_EQ(t.systemTime.QuadPart, due.QuadPart);
+    EXPECT_EQ(t.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg1), t.systemTime.LowPart);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg2), static_cast<ULONG>(t.systemTime.HighPart));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the pumping thread is back at PASSIVE";
 }
 
 TEST(KeTimers, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
@@ -270,15 +263,3 @@ TEST_P(KeAttribution, RunsInTheNameOfTheDriverThatQueuedIt) {
 
 INSTANTIATE_TEST_SUITE_P(Ke, KeAttribution, ::testing::ValuesIn(kDeferrals),
                          [](const auto& param) { return std::string(param.param.name); });
-
-TEST(KeClock, SystemAndInterruptTimeFollowTheVirtualClock) {
-    sim::Kernel kernel;
-    LARGE_INTEGER boot, later;
-    KeQuerySystemTime(&boot);
-    EXPECT_EQ(KeQueryInterruptTime(), 0u);
-    sim::AdvanceClock(12345);
-    KeQuerySystemTime(&later);
-    EXPECT_EQ(later.QuadPart - boot.QuadPart, 12345);
-    EXPECT_EQ(KeQueryInterruptTime(), 12345u);
-    EXPECT_GT(boot.QuadPart, 0x01C0000000000000LL) << "a plausible date after 1990";
-}

@@ -111,21 +111,6 @@ TEST_F(ModemPort, ControlLinesFollowThePhonesReport) {
     }
 }
 
-// SetCommState sends RTS with DSR reported, then DTR without carrier, and
-// the line coding.
-TEST_F(ModemPort, SetCommStateReachesThePhone) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(Modem().Handle(), &dcb));
-    dcb.BaudRate = CBR_115200;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.EvtChar = 0x7E;
-    ASSERT_TRUE(SetCommState(Modem().Handle(), &dcb)) << GetLastError();
-    EXPECT_EQ(Modem().ControlLineRequests(), (std::vector<USHORT>{3, 1}));
-    EXPECT_EQ(Modem().Usb()->LineCoding(), (std::vector<uint8_t>{0x00, 0xC2, 0x01, 0, 0, 0, 8}));
-    EXPECT_EQ(Modem().Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS).EventChar, 0x7E);
-}
-
 // What kernel32 and the common serial libraries send, in their order:
 // SetCommState with odd values, and .NET SerialPort's open and close around
 // a pending event wait.

@@ -115,8 +115,9 @@ TEST_P(Requests, EachCodeIsAnsweredAsItsRowSays) {
 }
 
 // The rates each port takes. The modem port sends a rate it takes to the
-// phone as the line coding's first four bytes; the diagnostics port keeps it
-// to itself. A refused rate is not sent and changes nothing.
+// phone as the line coding's first four bytes, the open's line (eight data
+// bits) after them; the diagnostics port keeps it to itself. A refused rate
+// is not sent and changes nothing.
 TEST_P(Requests, BaudRates) {
     const struct {
         ULONG rate;
@@ -144,6 +145,8 @@ TEST_P(Requests, BaudRates) {
             ULONG sent = 0;
             memcpy(&sent, coding.data(), 4);
             EXPECT_EQ(sent, row.rate);
+            EXPECT_EQ(std::vector<uint8_t>(coding.begin() + 4, coding.end()),
+                      (std::vector<uint8_t>{STOP_BITS_2, NO_PARITY, 8})) << "the open's line";
         }
     }
     // SetCommState with a rate off the list fails and leaves the port's.

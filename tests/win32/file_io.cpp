@@ -46,17 +46,6 @@ TEST_F(Win32Test, ComNamesOpenThroughTheDosDeviceLinkOthersAreNotFound) {
     EXPECT_EQ(Count("CLOSE"), 5);
 }
 
-TEST_F(Win32Test, AnExclusivePortRefusesASecondOpenUntilTheFirstCloses) {
-    port = Open("\\\\.\\COM7");
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    SetLastError(0);
-    EXPECT_EQ(Open("COM7"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(CloseHandle(port));
-    port = Open("COM7");
-    EXPECT_NE(port, INVALID_HANDLE_VALUE);
-}
-
 TEST_F(Win32Test, ClosingAHandleTwiceIsAnInvalidHandle) {
     HANDLE h = Open("COM7");
     ASSERT_TRUE(CloseHandle(h));

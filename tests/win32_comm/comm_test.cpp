@@ -313,20 +313,6 @@ struct CommWait : OverlappedRig {
     DWORD mask = 0xDEAD;
 };
 
-TEST_F(CommWait, SetCommMaskEndsAPendingWaitWithNoEvents) {
-    EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
-    ASSERT_TRUE(SetCommMask(port, 0));
-    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
-    EXPECT_EQ(mask, 0u);
-}
-
-TEST_F(CommWait, ARefusedWaitFailsAtOnceWithoutTouchingTheOverlapped) {
-    ASSERT_TRUE(SetCommMask(port, 0));
-    EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(Signalled());
-}
-
 TEST_F(CommWait, BlockingWaitReturnsWhenTheEventComes) {
     Reopen(0);
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));

@@ -53,10 +53,4 @@ TEST_F(Win32Program, GivesUpOnTheWaitAfterItsTimeoutOnTheVirtualClock) {
     EXPECT_FALSE(WaitPending()); // CancelIoEx took it back
 }
 
-TEST_F(Win32Program, ReportsAPortThatDoesNotExist) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(RunModemInfo("\\\\.\\COM9"), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open failed: 2\n");
-}
-
 } // namespace
