@@ -145,37 +145,23 @@ std::string PowerName(PIO_STACK_LOCATION sp) {
     return text + "D" + std::to_string(sp->Parameters.Power.State.DeviceState - 1);
 }
 
-const char* MajorName(UCHAR major) {
-    static const char* const kNames[] = {"CREATE",
-                                         "CREATE_PIPE",
-                                         "CLOSE",
-                                         "READ",
-                                         "WRITE",
-                                         "QUERY_INFORMATION",
-                                         "SET_INFORMATION",
-                                         "QUERY_EA",
-                                         "SET_EA",
-                                         "FLUSH",
-                                         "QUERY_VOLUME",
-                                         "SET_VOLUME",
-                                         "DIRECTORY_CONTROL",
-                                         "FS_CONTROL",
-                                         "DEVICE_CONTROL",
-                                         "INTERNAL_DEVICE_CONTROL",
-                                         "SHUTDOWN",
-                                         "LOCK_CONTROL",
-                                         "CLEANUP",
-                                         "CREATE_MAILSLOT",
-                                         "QUERY_SECURITY",
-                                         "SET_SECURITY",
-                                         "POWER",
-                                         "SYSTEM_CONTROL",
-                                         "DEVICE_CHANGE",
-                                         "QUERY_QUOTA",
-                                         "SET_QUOTA",
-                                         "PNP"};
-    return major < sizeof kNames / sizeof kNames[0] ? kNames[major] : "MAJOR?";
-}
+// Named as the timelines write them; a few shorter than their constants.
+#define MAJOR(x) NAMED(IRP_MJ_##x, #x)
+#define NAMED(value, name)                                                                         \
+    { value, name }
+// clang-format off
+const Named kMajorNames[] = {
+    MAJOR(CREATE), NAMED(IRP_MJ_CREATE_NAMED_PIPE, "CREATE_PIPE"), MAJOR(CLOSE), MAJOR(READ),
+    MAJOR(WRITE), MAJOR(QUERY_INFORMATION), MAJOR(SET_INFORMATION), MAJOR(QUERY_EA), MAJOR(SET_EA),
+    NAMED(IRP_MJ_FLUSH_BUFFERS, "FLUSH"), NAMED(IRP_MJ_QUERY_VOLUME_INFORMATION, "QUERY_VOLUME"),
+    NAMED(IRP_MJ_SET_VOLUME_INFORMATION, "SET_VOLUME"), MAJOR(DIRECTORY_CONTROL),
+    NAMED(IRP_MJ_FILE_SYSTEM_CONTROL, "FS_CONTROL"), MAJOR(DEVICE_CONTROL),
+    MAJOR(INTERNAL_DEVICE_CONTROL), MAJOR(SHUTDOWN), MAJOR(LOCK_CONTROL), MAJOR(CLEANUP),
+    MAJOR(CREATE_MAILSLOT), MAJOR(QUERY_SECURITY), MAJOR(SET_SECURITY), MAJOR(POWER),
+    MAJOR(SYSTEM_CONTROL), MAJOR(DEVICE_CHANGE), MAJOR(QUERY_QUOTA), MAJOR(SET_QUOTA), MAJOR(PNP)};
+// clang-format on
+#undef MAJOR
+#undef NAMED
 
 bool Matches(const Rule& rule, PDEVICE_OBJECT device, PIO_STACK_LOCATION sp) {
     if (rule.major != kAnyMajor && rule.major != sp->MajorFunction)
@@ -273,7 +259,7 @@ std::string RequestName(PIO_STACK_LOCATION sp) {
         return text;
     }
     default:
-        return MajorName(sp->MajorFunction);
+        return Find(kMajorNames, std::size(kMajorNames), sp->MajorFunction, "MAJOR?");
     }
 }
 
@@ -299,15 +285,6 @@ void Driver::Record(PDEVICE_OBJECT device, PIRP irp) {
     else
         Note(config.label + ":" + s.name);
     seen.push_back(std::move(s));
-}
-
-std::vector<std::string> Driver::Names(bool clear) {
-    std::vector<std::string> names;
-    for (const auto& s : seen)
-        names.push_back(s.name);
-    if (clear)
-        seen.clear();
-    return names;
 }
 
 NTSTATUS Driver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -405,8 +382,6 @@ NTSTATUS Driver::Do(const Rule& rule, PDEVICE_OBJECT device, PIRP irp) {
             return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, p.OutputBufferLength);
         return CompleteWith(irp, STATUS_SUCCESS, p.InputBufferLength);
     }
-    case Act::PowerPolicy:
-        return Power(device, irp);
     case Act::Run:
         break;
     }
@@ -668,8 +643,6 @@ NTSTATUS Driver::Entry(PDRIVER_OBJECT driver) {
         if (!NT_SUCCESS(status))
             return status;
     }
-    if (config.onEntry)
-        config.onEntry(driver);
     return STATUS_SUCCESS;
 }
 
@@ -700,7 +673,7 @@ void Driver::Unload(PDRIVER_OBJECT) {
         RtlInitUnicodeString(&link, config.dosLink);
         IoDeleteSymbolicLink(&link);
     }
-    for (size_t n = devices.size(); config.deleteOnUnload && n-- > 0;) {
+    for (size_t n = devices.size(); n-- > 0;) {
         if (ExtFor(this, devices[n])->lower != nullptr)
             IoDetachDevice(ExtFor(this, devices[n])->lower);
         IoDeleteDevice(devices[n]);
