@@ -105,6 +105,23 @@ inline void FailPowerAtBus(PDEVICE_OBJECT pdo, UCHAR minor, int type, NTSTATUS s
     sim::PoInjectFault(fault);
 }
 
+// "S3", "D0"; "D?" (or "S?") for none.
+inline std::string PowerStateName(bool system, int state) {
+    const bool known =
+        state > 0 && state <= (system ? int(PowerSystemShutdown) : int(PowerDeviceD3));
+    return (system ? "S" : "D") + (known ? std::to_string(state - 1) : std::string("?"));
+}
+// "S-SET S3", "D-QUERY D3", "WAIT_WAKE": one power IRP as the transcripts write it.
+inline std::string PowerIrpName(const sim::PowerIrpRecord& r) {
+    if (r.minor == IRP_MN_WAIT_WAKE)
+        return "WAIT_WAKE";
+    if (r.minor == IRP_MN_POWER_SEQUENCE)
+        return "POWER_SEQUENCE";
+    const bool system = r.type == SystemPowerState;
+    return std::string(system ? "S-" : "D-") + (r.minor == IRP_MN_SET_POWER ? "SET " : "QUERY ") +
+           PowerStateName(system, system ? int(r.state.SystemState) : int(r.state.DeviceState));
+}
+
 // Power IRPs sent and completed, in the order they happened: each by `name`
 // when sent, and with "ok" or its status when completed.
 template <typename Name>

@@ -17,15 +17,11 @@ using namespace pnptest;
 
 namespace {
 
+// A system IRP with the order of the stack it went to: "S-SET S3@2".
 std::string Text(const sim::PowerIrpRecord& r) {
-    std::string text = r.type == SystemPowerState ? "sys " : "dev ";
-    text += r.minor == IRP_MN_SET_POWER     ? "SET "
-            : r.minor == IRP_MN_QUERY_POWER ? "QUERY "
-                                            : "OTHER ";
-    if (r.type == SystemPowerState)
-        return text + "S" + std::to_string(r.state.SystemState - 1) + "@" +
-               std::to_string(r.node ? r.node->order : 0);
-    return text + "D" + std::to_string(r.state.DeviceState - 1);
+    if (r.type != SystemPowerState)
+        return rig::PowerIrpName(r);
+    return rig::PowerIrpName(r) + "@" + std::to_string(r.node ? r.node->order : 0);
 }
 std::string Ended(NTSTATUS status) {
     return status == STATUS_SUCCESS ? "ok" : rig::Hex(status);
@@ -84,10 +80,6 @@ protected:
             text = rig::PowerSequence(log, Text);
         return action.empty() ? "-" : action + ": " + text;
     }
-    static std::string State(PDEVICE_OBJECT device) {
-        const DEVICE_POWER_STATE state = sim::PoRecordedDeviceState(device);
-        return state == PowerDeviceUnspecified ? "D?" : "D" + std::to_string(state - 1);
-    }
     std::string Stacks(const std::vector<sim::DevNode*>& nodes) {
         std::string text = " | bus";
         for (const std::string& event : TimelineOf("bus:")) {
@@ -98,7 +90,8 @@ protected:
         }
         for (sim::DevNode* node : nodes)
             if (node->fdo != nullptr)
-                text += " | " + State(node->fdo) + " " + State(node->pdo);
+                text += " | " + rig::PowerStateName(false, sim::PoRecordedDeviceState(node->fdo)) +
+                        " " + rig::PowerStateName(false, sim::PoRecordedDeviceState(node->pdo));
         return text;
     }
 };
@@ -128,35 +121,35 @@ const TransitionRow kRows[] = {
     // until the device is back in D0 (the action is the one being undone).
     {"SleepQueriesThenSetsWithTheDeviceIrpsInsideAndWakeHoldsS0UntilD0", {"modem"},
      {PowerSystemSleeping3, PowerSystemWorking},
-     {"S3 ok, in S3: sleep: sys QUERY S3@1, dev QUERY D3, dev QUERY D3 ok, sys QUERY S3@1 ok, sys SET S3@1, dev SET D3, dev SET D3 ok, sys SET S3@1 ok | bus QUERY D3, QUERY S3, SET D3, SET S3 | D3 D3",
-      "S0 ok, in S0: sleep: sys SET S0@1, dev SET D0, dev SET D0 ok, sys SET S0@1 ok | bus SET S0, SET D0 | D0 D0"}},
+     {"S3 ok, in S3: sleep: S-QUERY S3@1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3@1 ok, S-SET S3@1, D-SET D3, D-SET D3 ok, S-SET S3@1 ok | bus QUERY D3, QUERY S3, SET D3, SET S3 | D3 D3",
+      "S0 ok, in S0: sleep: S-SET S0@1, D-SET D0, D-SET D0 ok, S-SET S0@1 ok | bus SET S0, SET D0 | D0 D0"}},
     {"ChildrenSleepBeforeParentsAndWakeAfterThem", {"modem", "child", "modem"},
      {PowerSystemHibernate, PowerSystemWorking},
-     {"S4 ok, in S4: hibernate: sys QUERY S4@2 ok, sys QUERY S4@3 ok, sys QUERY S4@1 ok, sys SET S4@2 ok, sys SET S4@3 ok, sys SET S4@1 ok",
-      "S0 ok, in S0: hibernate: sys SET S0@1 ok, sys SET S0@3 ok, sys SET S0@2 ok"}, nullptr, true},
+     {"S4 ok, in S4: hibernate: S-QUERY S4@2 ok, S-QUERY S4@3 ok, S-QUERY S4@1 ok, S-SET S4@2 ok, S-SET S4@3 ok, S-SET S4@1 ok",
+      "S0 ok, in S0: hibernate: S-SET S0@1 ok, S-SET S0@3 ok, S-SET S0@2 ok"}, nullptr, true},
     // The bus refuses the device query of the stack asked second; the
     // refused query goes up as the driver passed it.
     {"RefusedQueryKeepsTheSystemInS0AndCancelsWithS0", {"modem", "modem"}, {PowerSystemSleeping3},
-     {"S3 0x80000011, in S0: sleep: sys QUERY S3@2 ok, sys QUERY S3@1 0x80000011, sys SET S0@1 ok, sys SET S0@2 ok"},
+     {"S3 0x80000011, in S0: sleep: S-QUERY S3@2 ok, S-QUERY S3@1 0x80000011, S-SET S0@1 ok, S-SET S0@2 ok"},
      kFirst(IRP_MN_QUERY_POWER, DevicePowerState, STATUS_DEVICE_BUSY), true},
     {"RefusedQueryWithoutCancellationSendsNoSet", {"modem"}, {PowerSystemSleeping1},
-     {"S1 0xC0000001, in S0: sleep: sys QUERY S1@1, sys QUERY S1@1 0xC0000001 | bus | D? D?"},
+     {"S1 0xC0000001, in S0: sleep: S-QUERY S1@1, S-QUERY S1@1 0xC0000001 | bus | D? D?"},
      [](const std::vector<sim::DevNode*>&, size_t) {
          sim::SetCancelQueryWithS0(false);
          g_fdo.systemQueryStatus = STATUS_UNSUCCESSFUL;
      }},
     // The driver fails the system SET with the device's failure.
     {"FailedDeviceSetIsLoggedAndTheMachineSleepsAnyway", {"modem"}, {PowerSystemSleeping3, PowerSystemWorking},
-     {"S3 ok, in S3: sleep: sys QUERY S3@1, dev QUERY D3, dev QUERY D3 ok, sys QUERY S3@1 ok, sys SET S3@1, dev SET D3, dev SET D3 0xC0000185, sys SET S3@1 0xC0000185 | bus QUERY D3, QUERY S3 | D3 D?",
-      "S0 ok, in S0: sleep: sys SET S0@1, dev SET D0, dev SET D0 ok, sys SET S0@1 ok | bus SET S0, SET D0 | D0 D0"},
+     {"S3 ok, in S3: sleep: S-QUERY S3@1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3@1 ok, S-SET S3@1, D-SET D3, D-SET D3 0xC0000185, S-SET S3@1 0xC0000185 | bus QUERY D3, QUERY S3 | D3 D?",
+      "S0 ok, in S0: sleep: S-SET S0@1, D-SET D0, D-SET D0 ok, S-SET S0@1 ok | bus SET S0, SET D0 | D0 D0"},
      kFirst(IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR)},
     // No device IRP was made; the query came back with the request's failure.
     {"FailedDeviceIrpRequestFailsTheSystemQuery", {"modem"}, {PowerSystemSleeping3},
-     {"S3 0xC000009A, in S0: sleep: sys QUERY S3@1, sys QUERY S3@1 0xC000009A, sys SET S0@1, dev SET D0, dev SET D0 ok, sys SET S0@1 ok | bus SET S0, SET D0 | D0 D0"},
+     {"S3 0xC000009A, in S0: sleep: S-QUERY S3@1, S-QUERY S3@1 0xC000009A, S-SET S0@1, D-SET D0, D-SET D0 ok, S-SET S0@1 ok | bus SET S0, SET D0 | D0 D0"},
      [](const std::vector<sim::DevNode*>&, size_t) { sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES); }},
     {"FailedWakeOfTheBusIsPassedUpWithoutAskingForD0", {"modem"}, {PowerSystemSleeping3, PowerSystemWorking},
-     {"S3 ok, in S3: sleep: sys QUERY S3@1, dev QUERY D3, dev QUERY D3 ok, sys QUERY S3@1 ok, sys SET S3@1, dev SET D3, dev SET D3 ok, sys SET S3@1 ok | bus QUERY D3, QUERY S3, SET D3, SET S3 | D3 D3",
-      "S0 ok, in S0: sleep: sys SET S0@1, sys SET S0@1 0xC0000001 | bus | D3 D3"},
+     {"S3 ok, in S3: sleep: S-QUERY S3@1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3@1 ok, S-SET S3@1, D-SET D3, D-SET D3 ok, S-SET S3@1 ok | bus QUERY D3, QUERY S3, SET D3, SET S3 | D3 D3",
+      "S0 ok, in S0: sleep: S-SET S0@1, S-SET S0@1 0xC0000001 | bus | D3 D3"},
      kFirst(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL, 1)},
     {"StacksWithoutAStartedFunctionDriverGetNothing", {"idle"}, {PowerSystemSleeping3},
      {"S3 ok, in S3: - | bus | D? D?"}},

@@ -24,25 +24,6 @@ using rig::Hex;
 using rig::Lines;
 using rig::Which;
 
-const char* StateName(const sim::PowerIrpRecord& r) {
-    static const char* const names[] = {"?", "S0", "S1", "S2", "S3", "S4", "S5"};
-    static const char* const devices[] = {"?", "D0", "D1", "D2", "D3"};
-    if (r.type == SystemPowerState)
-        return names[std::min<int>(r.state.SystemState, 6)];
-    return devices[std::min<int>(r.state.DeviceState, 4)];
-}
-
-// "S-SET S3", "D-QUERY D3", "WAIT_WAKE": one power IRP as the log shows it.
-std::string IrpName(const sim::PowerIrpRecord& r) {
-    if (r.minor == IRP_MN_WAIT_WAKE)
-        return "WAIT_WAKE";
-    if (r.minor == IRP_MN_POWER_SEQUENCE)
-        return "POWER_SEQUENCE";
-    std::string name = r.type == SystemPowerState ? "S-" : "D-";
-    name += r.minor == IRP_MN_SET_POWER ? "SET " : "QUERY ";
-    return name + StateName(r);
-}
-
 // Runs one row's script on a port of a fresh machine.
 class Script {
 public:
@@ -209,8 +190,9 @@ private:
             return false;
         }
         sim::RunUntilIdle();
-        lines_.push_back(step + " " + Hex(status) + ": " + rig::PowerSequence(Log(), IrpName) +
-                         " | bus" + AtPhone() + " | rx " + Reception());
+        lines_.push_back(step + " " + Hex(status) + ": " +
+                         rig::PowerSequence(Log(), rig::PowerIrpName) + " | bus" + AtPhone() +
+                         " | rx " + Reception());
         return true;
     }
 
