@@ -127,19 +127,10 @@ const Named kSerialNames[] = {
 #undef SERIAL
 
 std::string PowerName(PIO_STACK_LOCATION sp) {
-    std::string text;
-    switch (sp->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        text = "SET ";
-        break;
-    case IRP_MN_QUERY_POWER:
-        text = "QUERY ";
-        break;
-    case IRP_MN_WAIT_WAKE:
-        return "WAIT_WAKE";
-    default:
-        return "POWER_OTHER";
-    }
+    const UCHAR minor = sp->MinorFunction;
+    if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER)
+        return minor == IRP_MN_WAIT_WAKE ? "WAIT_WAKE" : "POWER_OTHER";
+    const std::string text = minor == IRP_MN_SET_POWER ? "SET " : "QUERY ";
     if (sp->Parameters.Power.Type == SystemPowerState)
         return text + "S" + std::to_string(sp->Parameters.Power.State.SystemState - 1);
     return text + "D" + std::to_string(sp->Parameters.Power.State.DeviceState - 1);
@@ -580,7 +571,8 @@ std::u16string Driver::PortNameSeenAtStart(PDEVICE_OBJECT fdo) const {
 
 // ---------------------------------------------------------------- loading
 
-PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive) {
+PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive,
+                                  PDEVICE_OBJECT below) {
     UNICODE_STRING text;
     if (name != nullptr)
         RtlInitUnicodeString(&text, name);
@@ -593,17 +585,17 @@ PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bo
     std::memset(device->DeviceExtension, 0, RoomSize(config.extensionSize) + sizeof(Ext));
     ExtFor(this, device)->owner = this;
     device->Flags |= config.flags;
+    if (below != nullptr)
+        ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
     return device;
 }
 
 PDEVICE_OBJECT Driver::NewDevice(PDEVICE_OBJECT below) {
     sim::DriverScope scope(object);
-    PDEVICE_OBJECT device = MakeDevice(object, nullptr, false);
+    PDEVICE_OBJECT device = MakeDevice(object, nullptr, false, below);
     EXPECT_NE(device, nullptr);
     if (device == nullptr)
         return nullptr;
-    if (below != nullptr)
-        ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return device;
 }
@@ -625,12 +617,10 @@ NTSTATUS Driver::Entry(PDRIVER_OBJECT driver) {
     PDEVICE_OBJECT below = config.below;
     for (int i = 0; i < config.devices; ++i) {
         const bool top = i == config.devices - 1;
-        PDEVICE_OBJECT device =
-            MakeDevice(driver, i == 0 ? config.deviceName : nullptr, config.exclusive && top);
+        PDEVICE_OBJECT device = MakeDevice(driver, i == 0 ? config.deviceName : nullptr,
+                                           config.exclusive && top, below);
         if (device == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
-        if (below != nullptr)
-            ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         devices.push_back(device);
         below = device;
@@ -650,12 +640,11 @@ NTSTATUS Driver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     Note(config.label + ":AddDevice");
     if (!NT_SUCCESS(config.addDeviceStatus))
         return config.addDeviceStatus;
-    PDEVICE_OBJECT device = MakeDevice(driver, nullptr, false);
+    PDEVICE_OBJECT device = MakeDevice(driver, nullptr, false, pdo);
     if (device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     Ext* x = ExtFor(this, device);
     x->pdo = pdo;
-    x->lower = IoAttachDeviceToDeviceStack(device, pdo);
     if (x->lower == nullptr) {
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;

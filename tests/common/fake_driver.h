@@ -204,7 +204,9 @@ public:
 private:
     NTSTATUS Do(const Rule& rule, PDEVICE_OBJECT device, PIRP irp);
     void ReadPortName(PDEVICE_OBJECT device);
-    PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive);
+    // A device of this driver, attached above `below` unless that is NULL.
+    PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive,
+                              PDEVICE_OBJECT below);
     void Record(PDEVICE_OBJECT device, PIRP irp);
 
     std::deque<PIRP> held_; // cancel spin lock

@@ -178,7 +178,10 @@ private:
             Fault("bus-fails S-SET");
             status = Send(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
             sim::RunUntilIdle();
-            lines_.push_back(DeviceIrps() != 0 ? "probe: awake" : "probe: asleep");
+            const auto log = Log();
+            const bool awake =
+                std::any_of(log.begin(), log.end(), [](auto& r) { return r.requested; });
+            lines_.push_back(awake ? "probe: awake" : "probe: asleep");
             return true;
         } else if (verb == "wait-wake" || verb == "power-sequence") {
             status = Send(verb == "wait-wake" ? IRP_MN_WAIT_WAKE : IRP_MN_POWER_SEQUENCE,
@@ -211,11 +214,6 @@ private:
             if (r.node == Node())
                 mine.push_back(r);
         return mine;
-    }
-    size_t DeviceIrps() {
-        auto log = Log();
-        return std::count_if(log.begin(), log.end(),
-                             [](const sim::PowerIrpRecord& r) { return r.requested; });
     }
 
     // What reached this port's interface: " D3", " reset x3 D0",
