@@ -34,25 +34,6 @@ TEST_F(PnpManager, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialise
     EXPECT_EQ(node->capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
 }
 
-TEST_F(PnpManager, OneDriverLoadServesTwoDevicesAndUnloadsAfterTheLast) {
-    sim::DevNode* modem = bus->Plug("modem");
-    sim::DevNode* diag = bus->Plug("diagnostics");
-    EXPECT_EQ(fdo_->entries, 1);
-    EXPECT_EQ(sim::DriverLoadCount("vxtest"), 1u);
-    EXPECT_EQ(modem->driver, diag->driver);
-    EXPECT_EQ(sim::LoadedDriver("vxtest"), modem->driver);
-    EXPECT_EQ(diag->state, sim::DevNodeState::Started);
-
-    ASSERT_EQ(sim::PnpRemoveDevice(modem), STATUS_SUCCESS);
-    EXPECT_NE(sim::LoadedDriver("vxtest"), nullptr);
-    EXPECT_EQ(fdo_->unloads, 0);
-    ASSERT_EQ(sim::PnpRemoveDevice(diag), STATUS_SUCCESS);
-    EXPECT_EQ(sim::LoadedDriver("vxtest"), nullptr);
-    EXPECT_EQ(sim::DriverUnloadCount("vxtest"), 1u);
-    EXPECT_EQ(TimelineOf("fdo:Unload").size(), 1u);
-    EXPECT_EQ(Timeline().back(), "fdo:Unload");
-}
-
 TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStart) {
     // The machine has COM1 and COM3 of its own.
     sim::ComDbClaim(1);
