@@ -10,6 +10,7 @@
 // awake sends after its device IRP. Every row ends with the port closed and
 // the phone unplugged, so a remove-lock hold a transition forgot stops the
 // removal, and pool or IRPs it leaked stop the unload.
+#include "common/fake_driver.h"
 #include "common/pnp_rows.h"
 
 #include <gtest/gtest.h>
@@ -200,12 +201,10 @@ private:
     }
 
     NTSTATUS Send(UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
-        POWER_STATE s;
-        if (type == SystemPowerState)
-            s.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
-        else
-            s.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
-        return sim::PoSendPowerIrp(Node()->fdo, minor, type, s);
+        return sim::PoSendPowerIrp(Node()->fdo, minor, type,
+                                   type == SystemPowerState
+                                       ? fake::SystemState(static_cast<SYSTEM_POWER_STATE>(state))
+                                       : fake::DeviceState(static_cast<DEVICE_POWER_STATE>(state)));
     }
 
     std::vector<sim::PowerIrpRecord> Log() {
