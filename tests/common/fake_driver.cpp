@@ -127,55 +127,32 @@ const Named kSerialNames[] = {
 #undef SERIAL
 
 std::string PowerName(PIO_STACK_LOCATION sp) {
-    std::string text;
-    switch (sp->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        text = "SET ";
-        break;
-    case IRP_MN_QUERY_POWER:
-        text = "QUERY ";
-        break;
-    case IRP_MN_WAIT_WAKE:
-        return "WAIT_WAKE";
-    default:
-        return "POWER_OTHER";
-    }
+    const UCHAR minor = sp->MinorFunction;
+    if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER)
+        return minor == IRP_MN_WAIT_WAKE ? "WAIT_WAKE" : "POWER_OTHER";
+    const std::string text = minor == IRP_MN_SET_POWER ? "SET " : "QUERY ";
     if (sp->Parameters.Power.Type == SystemPowerState)
         return text + "S" + std::to_string(sp->Parameters.Power.State.SystemState - 1);
     return text + "D" + std::to_string(sp->Parameters.Power.State.DeviceState - 1);
 }
 
-const char* MajorName(UCHAR major) {
-    static const char* const kNames[] = {"CREATE",
-                                         "CREATE_PIPE",
-                                         "CLOSE",
-                                         "READ",
-                                         "WRITE",
-                                         "QUERY_INFORMATION",
-                                         "SET_INFORMATION",
-                                         "QUERY_EA",
-                                         "SET_EA",
-                                         "FLUSH",
-                                         "QUERY_VOLUME",
-                                         "SET_VOLUME",
-                                         "DIRECTORY_CONTROL",
-                                         "FS_CONTROL",
-                                         "DEVICE_CONTROL",
-                                         "INTERNAL_DEVICE_CONTROL",
-                                         "SHUTDOWN",
-                                         "LOCK_CONTROL",
-                                         "CLEANUP",
-                                         "CREATE_MAILSLOT",
-                                         "QUERY_SECURITY",
-                                         "SET_SECURITY",
-                                         "POWER",
-                                         "SYSTEM_CONTROL",
-                                         "DEVICE_CHANGE",
-                                         "QUERY_QUOTA",
-                                         "SET_QUOTA",
-                                         "PNP"};
-    return major < sizeof kNames / sizeof kNames[0] ? kNames[major] : "MAJOR?";
-}
+// Named as the timelines write them; a few shorter than their constants.
+#define MAJOR(x) NAMED(IRP_MJ_##x, #x)
+#define NAMED(value, name)                                                                         \
+    { value, name }
+// clang-format off
+const Named kMajorNames[] = {
+    MAJOR(CREATE), NAMED(IRP_MJ_CREATE_NAMED_PIPE, "CREATE_PIPE"), MAJOR(CLOSE), MAJOR(READ),
+    MAJOR(WRITE), MAJOR(QUERY_INFORMATION), MAJOR(SET_INFORMATION), MAJOR(QUERY_EA), MAJOR(SET_EA),
+    NAMED(IRP_MJ_FLUSH_BUFFERS, "FLUSH"), NAMED(IRP_MJ_QUERY_VOLUME_INFORMATION, "QUERY_VOLUME"),
+    NAMED(IRP_MJ_SET_VOLUME_INFORMATION, "SET_VOLUME"), MAJOR(DIRECTORY_CONTROL),
+    NAMED(IRP_MJ_FILE_SYSTEM_CONTROL, "FS_CONTROL"), MAJOR(DEVICE_CONTROL),
+    MAJOR(INTERNAL_DEVICE_CONTROL), MAJOR(SHUTDOWN), MAJOR(LOCK_CONTROL), MAJOR(CLEANUP),
+    MAJOR(CREATE_MAILSLOT), MAJOR(QUERY_SECURITY), MAJOR(SET_SECURITY), MAJOR(POWER),
+    MAJOR(SYSTEM_CONTROL), MAJOR(DEVICE_CHANGE), MAJOR(QUERY_QUOTA), MAJOR(SET_QUOTA), MAJOR(PNP)};
+// clang-format on
+#undef MAJOR
+#undef NAMED
 
 bool Matches(const Rule& rule, PDEVICE_OBJECT device, PIO_STACK_LOCATION sp) {
     if (rule.major != kAnyMajor && rule.major != sp->MajorFunction)
@@ -273,7 +250,7 @@ std::string RequestName(PIO_STACK_LOCATION sp) {
         return text;
     }
     default:
-        return MajorName(sp->MajorFunction);
+        return Find(kMajorNames, std::size(kMajorNames), sp->MajorFunction, "MAJOR?");
     }
 }
 
@@ -299,15 +276,6 @@ void Driver::Record(PDEVICE_OBJECT device, PIRP irp) {
     else
         Note(config.label + ":" + s.name);
     seen.push_back(std::move(s));
-}
-
-std::vector<std::string> Driver::Names(bool clear) {
-    std::vector<std::string> names;
-    for (const auto& s : seen)
-        names.push_back(s.name);
-    if (clear)
-        seen.clear();
-    return names;
 }
 
 NTSTATUS Driver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -405,8 +373,6 @@ NTSTATUS Driver::Do(const Rule& rule, PDEVICE_OBJECT device, PIRP irp) {
             return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, p.OutputBufferLength);
         return CompleteWith(irp, STATUS_SUCCESS, p.InputBufferLength);
     }
-    case Act::PowerPolicy:
-        return Power(device, irp);
     case Act::Run:
         break;
     }
@@ -605,7 +571,8 @@ std::u16string Driver::PortNameSeenAtStart(PDEVICE_OBJECT fdo) const {
 
 // ---------------------------------------------------------------- loading
 
-PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive) {
+PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive,
+                                  PDEVICE_OBJECT below) {
     UNICODE_STRING text;
     if (name != nullptr)
         RtlInitUnicodeString(&text, name);
@@ -618,17 +585,17 @@ PDEVICE_OBJECT Driver::MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bo
     std::memset(device->DeviceExtension, 0, RoomSize(config.extensionSize) + sizeof(Ext));
     ExtFor(this, device)->owner = this;
     device->Flags |= config.flags;
+    if (below != nullptr)
+        ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
     return device;
 }
 
 PDEVICE_OBJECT Driver::NewDevice(PDEVICE_OBJECT below) {
     sim::DriverScope scope(object);
-    PDEVICE_OBJECT device = MakeDevice(object, nullptr, false);
+    PDEVICE_OBJECT device = MakeDevice(object, nullptr, false, below);
     EXPECT_NE(device, nullptr);
     if (device == nullptr)
         return nullptr;
-    if (below != nullptr)
-        ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return device;
 }
@@ -650,12 +617,10 @@ NTSTATUS Driver::Entry(PDRIVER_OBJECT driver) {
     PDEVICE_OBJECT below = config.below;
     for (int i = 0; i < config.devices; ++i) {
         const bool top = i == config.devices - 1;
-        PDEVICE_OBJECT device =
-            MakeDevice(driver, i == 0 ? config.deviceName : nullptr, config.exclusive && top);
+        PDEVICE_OBJECT device = MakeDevice(driver, i == 0 ? config.deviceName : nullptr,
+                                           config.exclusive && top, below);
         if (device == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
-        if (below != nullptr)
-            ExtFor(this, device)->lower = IoAttachDeviceToDeviceStack(device, below);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         devices.push_back(device);
         below = device;
@@ -668,8 +633,6 @@ NTSTATUS Driver::Entry(PDRIVER_OBJECT driver) {
         if (!NT_SUCCESS(status))
             return status;
     }
-    if (config.onEntry)
-        config.onEntry(driver);
     return STATUS_SUCCESS;
 }
 
@@ -677,12 +640,11 @@ NTSTATUS Driver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     Note(config.label + ":AddDevice");
     if (!NT_SUCCESS(config.addDeviceStatus))
         return config.addDeviceStatus;
-    PDEVICE_OBJECT device = MakeDevice(driver, nullptr, false);
+    PDEVICE_OBJECT device = MakeDevice(driver, nullptr, false, pdo);
     if (device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     Ext* x = ExtFor(this, device);
     x->pdo = pdo;
-    x->lower = IoAttachDeviceToDeviceStack(device, pdo);
     if (x->lower == nullptr) {
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
@@ -700,7 +662,7 @@ void Driver::Unload(PDRIVER_OBJECT) {
         RtlInitUnicodeString(&link, config.dosLink);
         IoDeleteSymbolicLink(&link);
     }
-    for (size_t n = devices.size(); config.deleteOnUnload && n-- > 0;) {
+    for (size_t n = devices.size(); n-- > 0;) {
         if (ExtFor(this, devices[n])->lower != nullptr)
             IoDetachDevice(ExtFor(this, devices[n])->lower);
         IoDeleteDevice(devices[n]);

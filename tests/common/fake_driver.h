@@ -36,7 +36,6 @@ enum class Act {
     ForwardAndWait, // copy down, wait for the device below, then complete with its status
     Store,          // a SET: copy the input into `slot`; a GET (`get`): copy `slot` out
     Echo,           // METHOD_BUFFERED: the output is the input; a short output overflows
-    PowerPolicy,    // a power policy owner: device IRPs for system IRPs, as a WDM FDO does
     Run,            // the rule's own routine decides
 };
 
@@ -83,13 +82,6 @@ inline Rule Runs(UCHAR major, Routine routine) {
     rule.run = std::move(routine);
     return rule;
 }
-template <typename T> Rule Stores(ULONG code, T* slot, bool get) {
-    Rule rule = OnCode(code, Act::Store);
-    rule.slot = slot;
-    rule.size = sizeof *slot;
-    rule.get = get;
-    return rule;
-}
 
 // How a power policy owner misbehaves or holds on, per test.
 struct PowerKnobs {
@@ -120,9 +112,7 @@ struct Config {
     bool deleteOnRemove = true;        // WDM: detach and delete at REMOVE
     bool readPortName = false;         // WDM: read "PortName" from the hardware key at START
     const PowerKnobs* power = nullptr; // a power policy owner's knobs, live (none: defaults)
-    bool deleteOnUnload = true;        // DriverUnload deletes the devices made at load
     bool noteIrql = false;             // power timeline entries say the IRQL they came at
-    std::function<void(PDRIVER_OBJECT)> onEntry; // extra DriverEntry work, after the devices
 };
 
 // A serial port an application opens by its COM name: one exclusive, named,
@@ -176,15 +166,6 @@ public:
     PDEVICE_OBJECT Top() const { return devices.empty() ? nullptr : devices.back(); }
     // The device below `device` in its stack (what it attached to).
     static PDEVICE_OBJECT Lower(PDEVICE_OBJECT device);
-    // The names of what was seen (and forgets it when `clear`).
-    std::vector<std::string> Names(bool clear = false);
-    template <typename T> T Input(size_t index) const {
-        T value{};
-        const auto& bytes = seen.at(index).input;
-        if (bytes.size() >= sizeof value)
-            std::memcpy(&value, bytes.data(), sizeof value);
-        return value;
-    }
 
     // Holds a request as Act::Pend does (for a rule's routine).
     NTSTATUS Hold(PIRP irp, bool cancellable = true);
@@ -223,7 +204,9 @@ public:
 private:
     NTSTATUS Do(const Rule& rule, PDEVICE_OBJECT device, PIRP irp);
     void ReadPortName(PDEVICE_OBJECT device);
-    PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive);
+    // A device of this driver, attached above `below` unless that is NULL.
+    PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, const wchar_t* name, bool exclusive,
+                              PDEVICE_OBJECT below);
     void Record(PDEVICE_OBJECT device, PIRP irp);
 
     std::deque<PIRP> held_; // cancel spin lock

@@ -4,7 +4,7 @@
 // the two drivers behave alike or differ by a value the test names.
 #pragma once
 
-#include "common/machine.h"
+#include "common/pnp_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -92,11 +92,6 @@ inline std::string PortParamName(const ::testing::TestParamInfo<Which>& info) {
 template <typename T> std::vector<uint8_t> Bytes(const T& value) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
     return std::vector<uint8_t>(bytes, bytes + sizeof value);
-}
-
-// Names a table's instances by their rows' `name`.
-template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
-    return row.param.name;
 }
 
 } // namespace rig

@@ -11,7 +11,7 @@
 // places between two actions where an unplug may be put. Scenarios tolerate
 // a port that never opened or was lost: under a fault that is a legitimate
 // ending, and the run's checks decide.
-#include "common/machine.h"
+#include "common/pnp_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -314,14 +314,8 @@ Outcome Play(const Scenario& scenario, rig::Which which, const RunPlan& plan) {
         if (++submits == plan.failTransfer)
             m.Phone().At((size_t)number).FailNext(e.pipe, plan.transferStatus, plan.transferUsbd);
     });
-    if (plan.failPower) {
-        sim::PowerFault f;
-        f.device = usbIfc->Pdo();
-        f.minor = plan.failMinor;
-        f.type = plan.powerType;
-        f.status = STATUS_UNSUCCESSFUL;
-        sim::PoInjectFault(f);
-    }
+    if (plan.failPower)
+        rig::FailPowerAtBus(usbIfc->Pdo(), plan.failMinor, plan.powerType, STATUS_UNSUCCESSFUL);
 
     Ctx c{m, which, plan};
     for (const Op& op : scenario.ops)

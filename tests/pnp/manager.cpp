@@ -9,53 +9,22 @@
 #include <gmock/gmock.h>
 
 using namespace pnptest;
+using rig::Hex;
 using ::testing::ElementsAre;
 
 namespace {
 
-std::string Hex(ULONG value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
-
 class PnpManager : public StackTest {};
 
-TEST_F(PnpManager, PlugLoadsAddsStartsThenQueriesCapabilitiesAsWindowsInitialisesThemAndTheState) {
-    // The state, the stack and the IRPs: the plug line of the scripts below.
+// What came back up from QUERY_CAPABILITIES at the start (the manager asks
+// as Windows does: see the plug's timeline in the scripts below), with the
+// function driver's change on the bus's answer.
+TEST_F(PnpManager, CapabilitiesComeBackWithTheFunctionDriversChange) {
     sim::DevNode* node = bus->Plug("modem");
-    // Every request goes to the top of the stack first and reaches the bus
-    // only through the function driver.
-    EXPECT_THAT(Timeline(),
-                ElementsAre("fdo:DriverEntry", "fdo:AddDevice", "fdo:START", "bus:START",
-                            "fdo:QUERY_CAPABILITIES", "bus:QUERY_CAPABILITIES",
-                            "bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) +
-                                " version=1 address=-1 ui=-1",
-                            "fdo:OTHER", "bus:OTHER"));
-    // What came back up, with the function driver's change on the bus's answer.
     ASSERT_TRUE(node->capabilitiesValid);
     EXPECT_EQ(node->capabilities.SurpriseRemovalOK, 1u);
     EXPECT_EQ(node->capabilities.Address, 2u);
     EXPECT_EQ(node->capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
-}
-
-TEST_F(PnpManager, OneDriverLoadServesTwoDevicesAndUnloadsAfterTheLast) {
-    sim::DevNode* modem = bus->Plug("modem");
-    sim::DevNode* diag = bus->Plug("diagnostics");
-    EXPECT_EQ(fdo_->entries, 1);
-    EXPECT_EQ(sim::DriverLoadCount("vxtest"), 1u);
-    EXPECT_EQ(modem->driver, diag->driver);
-    EXPECT_EQ(sim::LoadedDriver("vxtest"), modem->driver);
-    EXPECT_EQ(diag->state, sim::DevNodeState::Started);
-
-    ASSERT_EQ(sim::PnpRemoveDevice(modem), STATUS_SUCCESS);
-    EXPECT_NE(sim::LoadedDriver("vxtest"), nullptr);
-    EXPECT_EQ(fdo_->unloads, 0);
-    ASSERT_EQ(sim::PnpRemoveDevice(diag), STATUS_SUCCESS);
-    EXPECT_EQ(sim::LoadedDriver("vxtest"), nullptr);
-    EXPECT_EQ(sim::DriverUnloadCount("vxtest"), 1u);
-    EXPECT_EQ(TimelineOf("fdo:Unload").size(), 1u);
-    EXPECT_EQ(Timeline().back(), "fdo:Unload");
 }
 
 TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStart) {
@@ -117,23 +86,13 @@ TEST_F(PnpManager, QueriesNobodyAnswersStayNotSupportedAndPoolReturnedIsFreed) {
 // what it returned (plug: the node's problem), the node's state, the IRPs
 // the manager sent during it with how they ended, the stack ("fdo" and the
 // port name the driver read at START; "pdo" alone, and the COM name the
-// installer gave it; "gone"), whether the
-// manager has the driver loaded, and the driver's DriverEntry and Unload
-// calls; for the step `timelineOf` names, the stack's timeline too. Steps
-// starting with '!' set up a fault and add no line; a row that does not
-// start with them or a plug starts with the device plugged.
-struct ScriptRow {
-    const char* name;
-    std::vector<std::string> steps;
-    std::vector<std::string> lines;
-    int timelineOf = -1;
-};
-
-void PrintTo(const ScriptRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class PnpScripts : public StackTest, public ::testing::WithParamInterface<ScriptRow> {
+// installer gave it; "gone"), whether the manager has the driver loaded, and
+// the driver's DriverEntry and Unload calls; for the row's `timelineOf`
+// step, the stack's timeline too. Steps starting with '!' set up a fault and
+// add no line; a row that does not start with them or a plug starts with the
+// device plugged. A row whose one line is "dies: <report>" stops the run
+// with that report.
+class PnpScripts : public StackTest, public ::testing::WithParamInterface<rig::ScriptRow> {
 protected:
     std::string Irps(size_t from) {
         std::string text;
@@ -167,9 +126,14 @@ protected:
             fdo_->config.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
         else if (step == "!start-fails")
             g_bus.startStatus = STATUS_DEVICE_NOT_READY;
+        else if (step == "!remove-fails")
+            g_fdo.failRemove = true;
         else if (step == "!no-service")
             sim::MapInterfaceKind("modem", "");
-        else if (step.rfind("plug", 0) == 0) {
+        else if (step == "!no-image") {
+            sim::RegisterDriverImage("vxmissing", "/nonexistent/vxmissing.so");
+            sim::MapInterfaceKind("modem", "vxmissing");
+        } else if (step.rfind("plug", 0) == 0) {
             options.start = step != "plug no-start";
             options.removeAfterFailedStart = step != "plug keep-failed";
             node_ = bus->Plug("modem", options);
@@ -181,18 +145,8 @@ protected:
             sim::FileHandle* handle = handles_.front();
             handles_.erase(handles_.begin());
             return sim::CloseFile(handle);
-        } else if (step == "stop")
-            return sim::PnpStopDevice(node_);
-        else if (step == "start")
-            return sim::PnpStartDevice(node_);
-        else if (step == "remove")
-            return sim::PnpRemoveDevice(node_);
-        else if (step == "reenable")
-            return sim::PnpReenableDevice(node_);
-        else if (step == "query-stop-cancel")
-            return sim::PnpQueryStopThenCancel(node_);
-        else if (step == "query-remove-cancel")
-            return sim::PnpQueryRemoveThenCancel(node_);
+        } else if (std::optional<NTSTATUS> status = rig::PnpStep(node_, step))
+            return *status;
         else if (step == "unplug")
             bus->Unplug(node_->pdo);
         else if (step == "unplug at dispatch") { // as a bus would from its DPC
@@ -206,35 +160,43 @@ protected:
             ADD_FAILURE() << "unknown step " << step;
         return STATUS_SUCCESS;
     }
+    rig::Lines Play(const rig::ScriptRow& row) {
+        rig::Lines lines;
+        if (row.steps[0][0] != '!' && row.steps[0].rfind("plug", 0) != 0)
+            Step("plug"); // as the row's first step shows it
+        for (int i = 0; i < (int)row.steps.size(); ++i) {
+            const std::string& step = row.steps[i];
+            const size_t mark = node_ != nullptr ? node_->irps.size() : 0;
+            Timeline().clear();
+            const NTSTATUS status = Step(step);
+            if (step[0] == '!')
+                continue;
+            lines.push_back(step + " " + Hex(status) + ": " + sim::DevNodeStateName(node_->state) +
+                            " | " + Irps(mark) + " | " + Stack() + " | " +
+                            (sim::LoadedDriver("vxtest") ? "loaded " : "unloaded ") +
+                            std::to_string(fdo_->entries) + "/" + std::to_string(fdo_->unloads));
+            if (i == row.timelineOf)
+                lines.push_back("  " + ::testing::PrintToString(Timeline()));
+        }
+        return lines;
+    }
 
     sim::DevNode* node_ = nullptr;
     std::vector<sim::FileHandle*> handles_;
 };
 
 TEST_P(PnpScripts, Transcript) {
-    const ScriptRow& row = GetParam();
-    std::vector<std::string> lines;
-    if (row.steps[0][0] != '!' && row.steps[0].rfind("plug", 0) != 0)
-        Step("plug"); // as the row's first step shows it
-    for (int i = 0; i < (int)row.steps.size(); ++i) {
-        const std::string& step = row.steps[i];
-        const size_t mark = node_ != nullptr ? node_->irps.size() : 0;
-        Timeline().clear();
-        const NTSTATUS status = Step(step);
-        if (step[0] == '!')
-            continue;
-        lines.push_back(step + " " + Hex(status) + ": " + sim::DevNodeStateName(node_->state) +
-                        " | " + Irps(mark) + " | " + Stack() + " | " +
-                        (sim::LoadedDriver("vxtest") ? "loaded " : "unloaded ") +
-                        std::to_string(fdo_->entries) + "/" + std::to_string(fdo_->unloads));
-        if (i == row.timelineOf)
-            lines.push_back("  " + ::testing::PrintToString(Timeline()));
+    const rig::ScriptRow& row = GetParam();
+    if (row.lines[0].rfind("dies: ", 0) == 0) {
+        EXPECT_DEATH(Play(row), row.lines[0].substr(6));
+        return;
     }
+    const rig::Lines lines = Play(row);
     EXPECT_EQ(lines, row.lines) << ::testing::PrintToString(lines);
 }
 
 // clang-format off
-const ScriptRow kScripts[] = {
+const rig::ScriptRow kScripts[] = {
     {"FailedAddDeviceLeavesNodeWithoutFunctionDriver", {"!add-fails", "plug"},
      {"plug 0xC000009A: NoDriver | - | pdo COM1 | unloaded 1/1"}},
     {"FailedStartIsFollowedByRemoveAndTheDriverLeaves", {"!start-fails", "plug"},
@@ -245,10 +207,14 @@ const ScriptRow kScripts[] = {
     // Nothing installed: no requests, no driver, no COM name taken.
     {"KindWithoutServiceGetsNoDriverAndNoRequests", {"!no-service", "plug"},
      {"plug 0xC000000E: NoDriver | - | pdo | unloaded 0/0"}},
+    // Every request goes to the top of the stack first and reaches the bus
+    // only through the function driver; the capabilities are asked for with
+    // the record initialised as Windows does.
     {"StopIsQueriedFirstAndAStartBringsTheDeviceBack", {"plug", "stop", "start"},
      {"plug 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0",
+      "  { \"fdo:DriverEntry\", \"fdo:AddDevice\", \"fdo:START\", \"bus:START\", \"fdo:QUERY_CAPABILITIES\", \"bus:QUERY_CAPABILITIES\", \"bus:caps size=" + std::to_string(sizeof(DEVICE_CAPABILITIES)) + " version=1 address=-1 ui=-1\", \"fdo:OTHER\", \"bus:OTHER\" }",
       "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0",
-      "start 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0"}},
+      "start 0x0: Started | START ok, QUERY_CAPABILITIES ok, 0x14 0xC00000BB | fdo COM1 | loaded 1/0"}, {}, nullptr, 0},
     // The refusing driver kept the query; the cancel went all the way down.
     // Once the handle is gone the same request goes through.
     {"RefusedStopIsCancelled", {"open", "stop", "close", "stop"},
@@ -256,7 +222,7 @@ const ScriptRow kScripts[] = {
       "stop 0x80000011: Started | QUERY_STOP 0x80000011, CANCEL_STOP ok | fdo COM1 | loaded 1/0",
       "  { \"fdo:QUERY_STOP\", \"fdo:CANCEL_STOP\", \"bus:CANCEL_STOP\" }",
       "close 0x0: Started | - | fdo COM1 | loaded 1/0",
-      "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0"}, 1},
+      "stop 0x0: Stopped | QUERY_STOP ok, STOP ok | fdo COM1 | loaded 1/0"}, {}, nullptr, 1},
     {"QueryStopCancelledByTheManager", {"query-stop-cancel"},
      {"query-stop-cancel 0x0: Started | QUERY_STOP ok, CANCEL_STOP ok | fdo COM1 | loaded 1/0"}},
     // Removal relations are asked for first; nobody here has any.
@@ -278,7 +244,7 @@ const ScriptRow kScripts[] = {
     // REMOVE once no handle is left on it.
     {"UnplugWithNoHandleSurprisesThenRemovesAndUnloads", {"unplug"},
      {"unplug 0x0: Deleted | SURPRISE_REMOVAL ok, REMOVE ok | gone | unloaded 1/1",
-      "  { \"fdo:SURPRISE_REMOVAL\", \"bus:SURPRISE_REMOVAL\", \"fdo:REMOVE\", \"bus:REMOVE\", \"fdo:Unload\" }"}, 0},
+      "  { \"fdo:SURPRISE_REMOVAL\", \"bus:SURPRISE_REMOVAL\", \"fdo:REMOVE\", \"bus:REMOVE\", \"fdo:Unload\" }"}, {}, nullptr, 0},
     {"RemoveWaitsForTheLastHandleToClose", {"open", "open", "unplug", "close", "close"},
      {"open 0x0: Started | - | fdo COM1 | loaded 1/0",
       "open 0x0: Started | - | fdo COM1 | loaded 1/0",
@@ -294,30 +260,15 @@ const ScriptRow kScripts[] = {
     {"UnplugReportedAtDispatchLevelRunsFromAWorker", {"unplug at dispatch", "run"},
      {"unplug at dispatch 0x0: Started | - | fdo COM1 | loaded 1/0",
       "run 0x0: Deleted | SURPRISE_REMOVAL ok, REMOVE ok | gone | unloaded 1/1"}},
+    // ---- what the manager does not let pass: a failed REMOVE, a stop of a
+    // device never started, an image that cannot be mapped.
+    {"FailingARemoveIsAVerifierViolation", {"plug", "!remove-fails", "remove"},
+     {"dies: may not fail this request \\(PnpRemove rule\\)"}},
+    {"StoppingADeviceThatIsNotStartedIsAMisuse", {"plug no-start", "stop"}, {"dies: is Added"}},
+    {"MissingImageStopsTheRunNamingIt", {"!no-image", "plug"},
+     {"dies: cannot map the image of vxmissing"}},
 };
 // clang-format on
-INSTANTIATE_TEST_SUITE_P(, PnpScripts, ::testing::ValuesIn(kScripts), RowName<ScriptRow>);
-
-using PnpManagerDeathTest = PnpManager;
-
-TEST_F(PnpManagerDeathTest, FailingARemoveIsAVerifierViolation) {
-    sim::DevNode* node = bus->Plug("modem");
-    g_fdo.failRemove = true;
-    EXPECT_DEATH(sim::PnpRemoveDevice(node), "may not fail this request \\(PnpRemove rule\\)");
-    g_fdo.failRemove = false;
-}
-
-TEST_F(PnpManagerDeathTest, StoppingADeviceThatIsNotStartedIsAMisuse) {
-    sim::PlugOptions noStart;
-    noStart.start = false;
-    sim::DevNode* node = bus->Plug("modem", noStart);
-    EXPECT_DEATH(sim::PnpStopDevice(node), "is Added");
-}
-
-TEST_F(PnpManagerDeathTest, MissingImageStopsTheRunNamingIt) {
-    sim::RegisterDriverImage("vxmissing", "/nonexistent/vxmissing.so");
-    sim::MapInterfaceKind("modem", "vxmissing");
-    EXPECT_DEATH(bus->Plug("modem"), "cannot map the image of vxmissing");
-}
+INSTANTIATE_TEST_SUITE_P(, PnpScripts, ::testing::ValuesIn(kScripts), rig::RowName<rig::ScriptRow>);
 
 } // namespace

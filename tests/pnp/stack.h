@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/fake_driver.h"
+#include "common/pnp_rows.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -181,10 +182,5 @@ public:
     std::unique_ptr<fake::Driver> fdo_;
     std::unique_ptr<TestBus> bus;
 };
-
-// Names a table's instances by their rows' `name`.
-template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
-    return row.param.name;
-}
 
 } // namespace pnptest

@@ -5,7 +5,7 @@
 // unusable, and the requests the ports answer without a handle. (A second
 // phone's arrival under every failed allocation is a scenario of the fault
 // sweep.)
-#include "common/machine.h"
+#include "common/pnp_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 
 namespace {
 
+using rig::Hex;
 using rig::Which;
 
 const GUID kModemInterface = {
@@ -64,31 +65,6 @@ size_t CountLines(const std::string& needle) {
     auto lines = sim::DebugLogLines();
     return std::count_if(lines.begin(), lines.end(),
                          [&](const std::string& l) { return l.find(needle) != std::string::npos; });
-}
-
-// One request from a driver above, to the top of `device`'s stack, or with
-// `below` to `device` itself (the bus's own answer); Information starts as
-// rig::kUntouched.
-rig::SentIrp SendIrp(PDEVICE_OBJECT device, UCHAR major, ULONG code = 0, bool below = false) {
-    rig::SentIrp sent;
-    rig::IrpToSend what;
-    what.major = major;
-    what.code = code;
-    what.target = below ? device : sim::TopOfStack(device);
-    what.sent = &sent;
-    rig::CallWithIrp(what);
-    sim::RunUntilIdle();
-    EXPECT_TRUE(sent.done);
-    return sent;
-}
-
-std::string Hex(ULONG_PTR value) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%lX", static_cast<unsigned long>(value));
-    return text;
-}
-std::string Hex(NTSTATUS status) {
-    return Hex(static_cast<ULONG_PTR>(static_cast<ULONG>(status)));
 }
 
 // ---------------------------------------------------------------- arrival
@@ -194,65 +170,44 @@ TEST(Arrival, DeviceNumbering) {
 // link, the SERIALCOMM value and the device interface are there, and
 // whether the port's driver is loaded. "wmi" and "internal" send a
 // WMI request and an internal serial request (CANCEL_WAIT_WAKE) from above.
-struct PnpRow {
-    const char* name;
-    std::vector<std::string> steps;
-    std::vector<std::string> transcript;
-    std::optional<Which> only;
-};
-void PrintTo(const PnpRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-std::vector<std::string> RunPnp(Machine& m, Which which, const std::vector<std::string>& steps) {
+rig::Lines RunPnp(Machine& m, Which which, const std::vector<std::string>& steps) {
     sim::DevNode* node = m.Node(which);
     const unsigned com = node->comPort;
     const std::u16string device = NameOf(node->fdo);
     PDEVICE_OBJECT pdo = node->pdo;
-    std::vector<std::string> lines;
-    for (const std::string& step : steps) {
-        NTSTATUS status = STATUS_SUCCESS;
-        if (step == "stop")
-            status = sim::PnpStopDevice(node);
-        else if (step == "start")
-            status = sim::PnpStartDevice(node);
-        else if (step == "remove")
-            status = sim::PnpRemoveDevice(node);
-        else if (step == "query-stop")
-            status = sim::PnpSendIrp(node, IRP_MN_QUERY_STOP_DEVICE);
-        else if (step == "query-remove")
-            status = sim::PnpSendIrp(node, IRP_MN_QUERY_REMOVE_DEVICE);
-        else if (step == "cancel-stop")
-            status = sim::PnpSendIrp(node, IRP_MN_CANCEL_STOP_DEVICE);
-        else if (step == "cancel-remove")
-            status = sim::PnpSendIrp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-        else if (step == "unplug")
+    rig::Lines lines;
+    rig::PlaySteps(steps, [&](const std::string& step) {
+        std::optional<NTSTATUS> status = rig::PnpStep(node, step);
+        if (step == "unplug") {
             m.Unplug();
-        else if (step == "open")
+            status = STATUS_SUCCESS;
+        } else if (step == "open")
             status = m.Port(which).Open() == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         else if (step == "close")
             status = m.Port(which).Close() ? STATUS_SUCCESS : STATUS_PENDING;
         else if (step == "wmi" || step == "internal") {
-            rig::SentIrp sent = step == "wmi"
-                                    ? SendIrp(node->fdo, IRP_MJ_SYSTEM_CONTROL)
-                                    : SendIrp(node->fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0008);
+            const rig::SentIrp sent =
+                step == "wmi" ? rig::SendIrp(sim::TopOfStack(node->fdo), IRP_MJ_SYSTEM_CONTROL)
+                              : rig::SendIrp(sim::TopOfStack(node->fdo),
+                                             IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x1B0008);
             lines.push_back(step + " " + Hex(sent.status) + " info " + Hex(sent.information));
-            continue;
-        } else {
-            ADD_FAILURE() << "unknown step " << step;
+            return true;
         }
+        if (!status)
+            return false;
         sim::RunUntilIdle();
-        lines.push_back(step + " " + Hex(status) + ": " + sim::DevNodeStateName(node->state) +
+        lines.push_back(step + " " + Hex(*status) + ": " + sim::DevNodeStateName(node->state) +
                         " | COM " + (sim::LinkTarget(Com(com)) ? "on" : "off") + " | SERIALCOMM " +
                         (SerialCommOf(device) ? "on" : "off") + " | interface " +
                         (InterfaceEnabled(pdo) ? "on" : "off") + " | driver " +
                         (sim::LoadedDriver(rig::ServiceOf(which)) ? "loaded" : "unloaded"));
-    }
+        return true;
+    });
     return lines;
 }
 
 // clang-format off
-const PnpRow kPnpRows[] = {
+const rig::ScriptRow kPnpRows[] = {
     {"StopThenRemove", {"stop", "remove"},
      {"stop 0x0: Stopped | COM off | SERIALCOMM off | interface off | driver loaded",
       "remove 0x0: Removed | COM off | SERIALCOMM off | interface off | driver unloaded"}},
@@ -297,31 +252,20 @@ const PnpRow kPnpRows[] = {
 };
 // clang-format on
 
-class PnpRows : public ::testing::TestWithParam<std::tuple<Which, PnpRow>> {};
+class PnpRows : public rig::PortRows {};
 
 TEST_P(PnpRows, Transcript) {
-    const auto& [which, row] = GetParam();
-    if (row.only && *row.only != which)
+    if (!Mine())
         GTEST_SKIP() << "the other port only";
     Machine m;
-    ASSERT_TRUE(m.Started(which));
-    const std::vector<std::string> got = RunPnp(m, which, row.steps);
-    EXPECT_EQ(got, row.transcript) << ::testing::PrintToString(got);
+    ASSERT_TRUE(m.Started(Port()));
+    Expect(RunPnp(m, Port(), Row().steps));
     // Nothing is left of a port that went: no device under its name.
-    if (m.Node(which)->state == sim::DevNodeState::Deleted) {
-        EXPECT_EQ(sim::LookupDevice(kPorts[static_cast<int>(which)].device), nullptr);
+    if (m.Node(Port())->state == sim::DevNodeState::Deleted) {
+        EXPECT_EQ(sim::LookupDevice(kPorts[static_cast<int>(Port())].device), nullptr);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(, PnpRows,
-                         ::testing::Combine(::testing::Values(Which::Modem, Which::Diag),
-                                            ::testing::ValuesIn(kPnpRows)),
-                         [](const auto& p) {
-                             return std::string(std::get<0>(p.param) == Which::Modem ? "Modem_"
-                                                                                     : "Diag_") +
-                                    std::get<1>(p.param).name;
-                         });
-
+RIG_ROWS_ON_BOTH_PORTS(PnpRows, kPnpRows);
 
 // ---------------------------------------------------------------- requests without a handle
 struct RequestRow {
@@ -358,33 +302,17 @@ TEST(RequestsWithoutAHandle, Table) {
         const size_t events = m.Phone().TimelineText(usb.Number(), false).size();
         NTSTATUS expected = row.status;
         if (expected == STATUS_PENDING) {
-            expected = SendIrp(usb.Pdo(), row.major, row.code, true).status;
+            expected = rig::SendIrp(usb.Pdo(), row.major, row.code).status;
             EXPECT_NE(expected, STATUS_SUCCESS);
         }
-        rig::SentIrp sent = SendIrp(m.Node(row.which)->fdo, row.major, row.code);
+        rig::SentIrp sent =
+            rig::SendIrp(sim::TopOfStack(m.Node(row.which)->fdo), row.major, row.code);
         EXPECT_EQ(sent.status, expected);
         if (row.which == Which::Modem && row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
             EXPECT_EQ(sent.information, 0u);
             EXPECT_EQ(m.Phone().TimelineText(usb.Number(), false).size(), events);
         }
     }
-}
-
-TEST(RequestsWithoutAHandle, DiagnosticsHasNoUniqueIdEvenWhenTheBusSaysSo) {
-    Machine m;
-    static DEVICE_CAPABILITIES caps;
-    caps = DEVICE_CAPABILITIES{};
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    caps.UniqueID = TRUE; // as if the bus had set it
-    ASSERT_EQ(sim::PnpSendIrp(m.Node(Which::Diag), IRP_MN_QUERY_CAPABILITIES,
-                              [](PIO_STACK_LOCATION sp) {
-                                  sp->Parameters.DeviceCapabilities.Capabilities = &caps;
-                              }),
-              STATUS_SUCCESS);
-    EXPECT_FALSE(caps.UniqueID);
-    EXPECT_TRUE(caps.Removable);
-    EXPECT_TRUE(caps.SurpriseRemovalOK);
 }
 
 // Requests an application left waiting when the phone goes: the surprise

@@ -1,203 +1,167 @@
 // System sleep and wake: which stacks get which power IRPs, in which order,
-// how they complete, and what a refusal or a failure at any step does.
+// how they complete, and what a refusal or a failure at any step does. Each
+// row plugs its stacks, arranges its fault and moves the system from state to
+// state; each move writes one line: the move's status, the state the system
+// is in after it and the action its IRPs carry, then the IRPs sent and
+// completed in the order they happened (a system IRP with the order of the
+// stack it went to), what reached the bus, and each stack's recorded device
+// states (FDO and PDO; D? for none yet). A fault the power manager injects
+// at the bus ends the IRP before the bus driver sees it. A row with `systemOnly` writes the system
+// IRPs alone, each with how it ended. Every IRP goes to the top of its stack, and the device IRPs
+// are the ones the function driver asked for.
 #include "pnp/stack.h"
-
-#include <gmock/gmock.h>
 
 #include <algorithm>
 
 using namespace pnptest;
-using ::testing::ElementsAre;
 
 namespace {
 
+// A system IRP with the order of the stack it went to: "S-SET S3@2".
 std::string Text(const sim::PowerIrpRecord& r) {
-    std::string text = r.type == SystemPowerState ? "sys " : "dev ";
-    text += r.minor == IRP_MN_SET_POWER     ? "SET "
-            : r.minor == IRP_MN_QUERY_POWER ? "QUERY "
-                                            : "OTHER ";
-    if (r.type == SystemPowerState)
-        text.append("S").append(std::to_string(r.state.SystemState - 1));
-    else
-        text.append("D").append(std::to_string(r.state.DeviceState - 1));
-    return text;
+    if (r.type != SystemPowerState)
+        return rig::PowerIrpName(r);
+    return rig::PowerIrpName(r) + "@" + std::to_string(r.node ? r.node->order : 0);
+}
+std::string Ended(NTSTATUS status) {
+    return status == STATUS_SUCCESS ? "ok" : rig::Hex(status);
 }
 
-std::vector<std::string> Sent(const std::vector<sim::PowerIrpRecord>& log) {
-    std::vector<std::string> out;
-    for (const auto& r : log)
-        out.push_back(Text(r));
-    return out;
+struct TransitionRow {
+    const char* name;
+    std::vector<std::string> plugs; // "modem"; "child" of the first; "idle": never started
+    std::vector<SYSTEM_POWER_STATE> moves;
+    rig::Lines lines; // or one "dies: <report>"
+    std::function<void(const std::vector<sim::DevNode*>&, size_t move)> arrange = nullptr;
+    bool systemOnly = false;
+};
+void PrintTo(const TransitionRow& row, std::ostream* os) {
+    *os << row.name;
 }
 
-std::vector<std::string> CompletionOrder(std::vector<sim::PowerIrpRecord> log) {
-    std::sort(log.begin(), log.end(),
-              [](const auto& a, const auto& b) { return a.completedSeq < b.completedSeq; });
-    return Sent(log);
-}
-
-// The system IRPs of the log, as "<minor> <state> -> node order".
-std::vector<std::string> SystemIrpTargets(const std::vector<sim::PowerIrpRecord>& log) {
-    std::vector<std::string> out;
-    for (const auto& r : log)
-        if (r.type == SystemPowerState)
-            out.push_back(Text(r) + " -> " + std::to_string(r.node ? r.node->order : 0));
-    return out;
-}
-
-// The bus fails the next power IRP of this kind at `pdo`.
-void Fault(PDEVICE_OBJECT pdo, UCHAR minor, int type, NTSTATUS status) {
-    sim::PowerFault fault;
-    fault.device = pdo;
-    fault.minor = minor;
-    fault.type = type;
-    fault.status = status;
-    sim::PoInjectFault(fault);
-}
-
-class PowerSystemTransitions : public StackTest {};
-
-TEST_F(PowerSystemTransitions, SleepQueriesThenSetsWithTheDeviceIrpsInsideAndWakeHoldsS0UntilD0) {
-    sim::DevNode* node = bus->Plug("modem");
-    Timeline().clear();
-
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemSleeping3);
-
-    const auto log = sim::PowerIrpLog();
-    EXPECT_THAT(Sent(log), ElementsAre("sys QUERY S3", "dev QUERY D3", "sys SET S3", "dev SET D3"));
-    // Each device IRP finishes inside the system IRP that asked for it; the
-    // query is over before the set is sent.
-    EXPECT_THAT(CompletionOrder(log),
-                ElementsAre("dev QUERY D3", "sys QUERY S3", "dev SET D3", "sys SET S3"));
-    EXPECT_LT(log[0].completedSeq, log[2].sentSeq);
-    for (const auto& r : log) {
-        EXPECT_EQ(r.target, node->fdo) << Text(r); // always the top of the stack
-        EXPECT_EQ(r.status, STATUS_SUCCESS) << Text(r);
-        EXPECT_EQ(r.action, PowerActionSleep) << Text(r);
-        EXPECT_EQ(r.requested, r.type == DevicePowerState) << Text(r);
+class PowerSystemTransitions : public StackTest,
+                               public ::testing::WithParamInterface<TransitionRow> {
+protected:
+    rig::Lines Play(const TransitionRow& row) {
+        std::vector<sim::DevNode*> nodes;
+        for (const std::string& plug : row.plugs) {
+            sim::PlugOptions options;
+            options.start = plug != "idle";
+            options.parent = plug == "child" ? nodes.front() : nullptr;
+            nodes.push_back(bus->Plug(plug == "child" ? "diagnostics" : "modem", options));
+        }
+        rig::Lines lines;
+        for (size_t i = 0; i < row.moves.size(); ++i) {
+            if (row.arrange)
+                row.arrange(nodes, i);
+            sim::ClearPowerIrpLog();
+            Timeline().clear();
+            const NTSTATUS status = sim::SetSystemPowerState(row.moves[i]);
+            lines.push_back("S" + std::to_string(row.moves[i] - 1) + " " + Ended(status) +
+                            ", in S" + std::to_string(sim::CurrentSystemPowerState() - 1) + ": " +
+                            Irps(row.systemOnly) + (row.systemOnly ? "" : Stacks(nodes)));
+        }
+        return lines;
     }
-    EXPECT_EQ(log[1].requester, node->driver);
-    // The device went down before the bus heard of the system state.
-    EXPECT_THAT(TimelineOf("bus:"), ElementsAre("bus:QUERY D3 at IRQL 0", "bus:QUERY S3 at IRQL 0",
-                                                "bus:SET D3 at IRQL 0", "bus:SET S3 at IRQL 0"));
-    EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD3);
-    EXPECT_EQ(sim::PoRecordedDeviceState(node->pdo), PowerDeviceD3);
+    std::string Irps(bool systemOnly) {
+        static const char* const kActions[] = {"none", "?", "sleep", "hibernate", "shutdown"};
+        const std::vector<sim::PowerIrpRecord> log = sim::PowerIrpLog();
+        std::string action, text;
+        for (const auto& r : log) {
+            EXPECT_EQ(r.target, r.node->fdo) << Text(r);
+            EXPECT_EQ(r.requested, r.type == DevicePowerState) << Text(r);
+            EXPECT_TRUE(!r.requested || r.requester == r.node->driver) << Text(r);
+            const char* name = kActions[std::min<int>(r.action, 4)];
+            action = action.empty() || action == name ? name : "mixed";
+            if (systemOnly && r.type == SystemPowerState)
+                text += (text.empty() ? "" : ", ") + Text(r) + " " + Ended(r.status);
+        }
+        if (!systemOnly)
+            text = rig::PowerSequence(log, Text);
+        return action.empty() ? "-" : action + ": " + text;
+    }
+    std::string Stacks(const std::vector<sim::DevNode*>& nodes) {
+        std::string text = " | bus";
+        for (const std::string& event : TimelineOf("bus:")) {
+            std::string e = event.substr(4);
+            if (e.ends_with(" at IRQL 0"))
+                e.resize(e.size() - 10);
+            text += (text.ends_with("bus") ? " " : ", ") + e;
+        }
+        for (sim::DevNode* node : nodes)
+            if (node->fdo != nullptr)
+                text += " | " + rig::PowerStateName(false, sim::PoRecordedDeviceState(node->fdo)) +
+                        " " + rig::PowerStateName(false, sim::PoRecordedDeviceState(node->pdo));
+        return text;
+    }
+};
 
-    // Waking sets S0 first and holds it until the device is back in D0.
-    sim::ClearPowerIrpLog();
-    Timeline().clear();
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
-    const auto wake = sim::PowerIrpLog();
-    EXPECT_THAT(Sent(wake), ElementsAre("sys SET S0", "dev SET D0"));
-    EXPECT_THAT(CompletionOrder(wake), ElementsAre("dev SET D0", "sys SET S0"));
-    EXPECT_EQ(wake[0].action, PowerActionSleep); // the action being undone
-    EXPECT_THAT(TimelineOf("bus:"), ElementsAre("bus:SET S0 at IRQL 0", "bus:SET D0 at IRQL 0"));
-    EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD0);
+TEST_P(PowerSystemTransitions, Transcript) {
+    const TransitionRow& row = GetParam();
+    if (row.lines[0].starts_with("dies: ")) {
+        EXPECT_DEATH(Play(row), row.lines[0].substr(6));
+        return;
+    }
+    const rig::Lines lines = Play(row);
+    EXPECT_EQ(lines, row.lines) << ::testing::PrintToString(lines);
 }
 
-TEST_F(PowerSystemTransitions, ChildrenSleepBeforeParentsAndWakeAfterThem) {
-    sim::DevNode* parent = bus->Plug("modem");
-    sim::PlugOptions child;
-    child.parent = parent;
-    bus->Plug("diagnostics", child);
-    bus->Plug("modem");
+const auto kFirst = [](UCHAR minor, int type, NTSTATUS status, size_t at = 0) {
+    return [=](const std::vector<sim::DevNode*>& nodes, size_t move) {
+        if (move == at)
+            rig::FailPowerAtBus(nodes.front()->pdo, minor, type, status);
+    };
+};
 
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemHibernate), STATUS_SUCCESS);
-    EXPECT_THAT(SystemIrpTargets(sim::PowerIrpLog()),
-                ElementsAre("sys QUERY S4 -> 2", "sys QUERY S4 -> 3", "sys QUERY S4 -> 1",
-                            "sys SET S4 -> 2", "sys SET S4 -> 3", "sys SET S4 -> 1"));
-    EXPECT_EQ(sim::PowerIrpLog()[0].action, PowerActionHibernate);
-
-    sim::ClearPowerIrpLog();
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_THAT(SystemIrpTargets(sim::PowerIrpLog()),
-                ElementsAre("sys SET S0 -> 1", "sys SET S0 -> 3", "sys SET S0 -> 2"));
-}
-
-TEST_F(PowerSystemTransitions, RefusedQueryKeepsTheSystemInS0AndCancelsWithS0) {
-    sim::DevNode* first = bus->Plug("modem");
-    bus->Plug("modem");
-    // The bus refuses the device query of the stack asked second.
-    Fault(first->pdo, IRP_MN_QUERY_POWER, DevicePowerState, STATUS_DEVICE_BUSY);
-
-    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
-    const auto log = sim::PowerIrpLog();
-    EXPECT_THAT(SystemIrpTargets(log), ElementsAre("sys QUERY S3 -> 2", "sys QUERY S3 -> 1",
-                                                   "sys SET S0 -> 1", "sys SET S0 -> 2"));
-    EXPECT_EQ(log[2].status, STATUS_DEVICE_BUSY); // the refused query, as the driver passed it up
-}
-
-TEST_F(PowerSystemTransitions, RefusedQueryWithoutCancellationSendsNoSet) {
-    bus->Plug("modem");
-    sim::SetCancelQueryWithS0(false);
-    g_fdo.systemQueryStatus = STATUS_UNSUCCESSFUL;
-
-    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping1), STATUS_UNSUCCESSFUL);
-    EXPECT_THAT(Sent(sim::PowerIrpLog()), ElementsAre("sys QUERY S1"));
-    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
-}
-
-TEST_F(PowerSystemTransitions, FailedDeviceSetIsLoggedAndTheMachineSleepsAnyway) {
-    sim::DevNode* node = bus->Plug("modem");
-    Fault(node->pdo, IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR);
-
-    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemSleeping3);
-    const auto log = sim::PowerIrpLog();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[3].status, STATUS_IO_DEVICE_ERROR); // dev SET D3
-    EXPECT_EQ(log[2].status, STATUS_IO_DEVICE_ERROR); // sys SET S3, failed by the driver
-    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-}
-
-TEST_F(PowerSystemTransitions, FailedDeviceIrpRequestFailsTheSystemQuery) {
-    bus->Plug("modem");
-    sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES);
-
-    EXPECT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
+// clang-format off
+const TransitionRow kRows[] = {
+    // Each device IRP finishes inside the system IRP that asked for it, the
+    // query is over before the set is sent, and the device went down before
+    // the bus heard of the system state. Waking sets S0 first and holds it
+    // until the device is back in D0 (the action is the one being undone).
+    {"SleepQueriesThenSetsWithTheDeviceIrpsInsideAndWakeHoldsS0UntilD0", {"modem"},
+     {PowerSystemSleeping3, PowerSystemWorking},
+     {"S3 ok, in S3: sleep: S-QUERY S3@1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3@1 ok, S-SET S3@1, D-SET D3, D-SET D3 ok, S-SET S3@1 ok | bus QUERY D3, QUERY S3, SET D3, SET S3 | D3 D3",
+      "S0 ok, in S0: sleep: S-SET S0@1, D-SET D0, D-SET D0 ok, S-SET S0@1 ok | bus SET S0, SET D0 | D0 D0"}},
+    {"ChildrenSleepBeforeParentsAndWakeAfterThem", {"modem", "child", "modem"},
+     {PowerSystemHibernate, PowerSystemWorking},
+     {"S4 ok, in S4: hibernate: S-QUERY S4@2 ok, S-QUERY S4@3 ok, S-QUERY S4@1 ok, S-SET S4@2 ok, S-SET S4@3 ok, S-SET S4@1 ok",
+      "S0 ok, in S0: hibernate: S-SET S0@1 ok, S-SET S0@3 ok, S-SET S0@2 ok"}, nullptr, true},
+    // The bus refuses the device query of the stack asked second; the
+    // refused query goes up as the driver passed it.
+    {"RefusedQueryKeepsTheSystemInS0AndCancelsWithS0", {"modem", "modem"}, {PowerSystemSleeping3},
+     {"S3 0x80000011, in S0: sleep: S-QUERY S3@2 ok, S-QUERY S3@1 0x80000011, S-SET S0@1 ok, S-SET S0@2 ok"},
+     kFirst(IRP_MN_QUERY_POWER, DevicePowerState, STATUS_DEVICE_BUSY), true},
+    {"RefusedQueryWithoutCancellationSendsNoSet", {"modem"}, {PowerSystemSleeping1},
+     {"S1 0xC0000001, in S0: sleep: S-QUERY S1@1, S-QUERY S1@1 0xC0000001 | bus | D? D?"},
+     [](const std::vector<sim::DevNode*>&, size_t) {
+         sim::SetCancelQueryWithS0(false);
+         g_fdo.systemQueryStatus = STATUS_UNSUCCESSFUL;
+     }},
+    // The driver fails the system SET with the device's failure.
+    {"FailedDeviceSetIsLoggedAndTheMachineSleepsAnyway", {"modem"}, {PowerSystemSleeping3, PowerSystemWorking},
+     {"S3 ok, in S3: sleep: S-QUERY S3@1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3@1 ok, S-SET S3@1, D-SET D3, D-SET D3 0xC0000185, S-SET S3@1 0xC0000185 | bus QUERY D3, QUERY S3 | D3 D?",
+      "S0 ok, in S0: sleep: S-SET S0@1, D-SET D0, D-SET D0 ok, S-SET S0@1 ok | bus SET S0, SET D0 | D0 D0"},
+     kFirst(IRP_MN_SET_POWER, DevicePowerState, STATUS_IO_DEVICE_ERROR)},
     // No device IRP was made; the query came back with the request's failure.
-    EXPECT_THAT(Sent(sim::PowerIrpLog()), ElementsAre("sys QUERY S3", "sys SET S0", "dev SET D0"));
-    EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
-}
-
-TEST_F(PowerSystemTransitions, FailedWakeOfTheBusIsPassedUpWithoutAskingForD0) {
-    sim::DevNode* node = bus->Plug("modem");
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
-    sim::ClearPowerIrpLog();
-    Fault(node->pdo, IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
-
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-    const auto log = sim::PowerIrpLog();
-    EXPECT_THAT(Sent(log), ElementsAre("sys SET S0"));
-    EXPECT_EQ(log[0].status, STATUS_UNSUCCESSFUL);
-}
-
-TEST_F(PowerSystemTransitions, StacksWithoutAStartedFunctionDriverGetNothing) {
-    sim::PlugOptions noStart;
-    noStart.start = false;
-    bus->Plug("modem", noStart);
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::PowerIrpLog().empty());
-}
-
-using PowerSystemTransitionsDeathTest = PowerSystemTransitions;
-
-TEST_F(PowerSystemTransitionsDeathTest, DriverThatNeverStartsTheNextPowerIrpIsCaught) {
-    bus->Plug("modem");
-    g_fdo.forgetStartNextOnDeviceIrp = true;
-    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemSleeping3),
-                 "0x0000009F.*without calling PoStartNextPowerIrp");
-    g_fdo.forgetStartNextOnDeviceIrp = false;
-}
-
-TEST_F(PowerSystemTransitionsDeathTest, SleepToSleepIsNotATransition) {
-    bus->Plug("modem");
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemHibernate), "S3 to S4");
-    ASSERT_EQ(sim::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-}
+    {"FailedDeviceIrpRequestFailsTheSystemQuery", {"modem"}, {PowerSystemSleeping3},
+     {"S3 0xC000009A, in S0: sleep: S-QUERY S3@1, S-QUERY S3@1 0xC000009A, S-SET S0@1, D-SET D0, D-SET D0 ok, S-SET S0@1 ok | bus SET S0, SET D0 | D0 D0"},
+     [](const std::vector<sim::DevNode*>&, size_t) { sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES); }},
+    {"FailedWakeOfTheBusIsPassedUpWithoutAskingForD0", {"modem"}, {PowerSystemSleeping3, PowerSystemWorking},
+     {"S3 ok, in S3: sleep: S-QUERY S3@1, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3@1 ok, S-SET S3@1, D-SET D3, D-SET D3 ok, S-SET S3@1 ok | bus QUERY D3, QUERY S3, SET D3, SET S3 | D3 D3",
+      "S0 ok, in S0: sleep: S-SET S0@1, S-SET S0@1 0xC0000001 | bus | D3 D3"},
+     kFirst(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL, 1)},
+    {"StacksWithoutAStartedFunctionDriverGetNothing", {"idle"}, {PowerSystemSleeping3},
+     {"S3 ok, in S3: - | bus | D? D?"}},
+    // What the power manager does not let pass.
+    {"DriverThatNeverStartsTheNextPowerIrpIsCaught", {"modem"}, {PowerSystemSleeping3},
+     {"dies: 0x0000009F.*without calling PoStartNextPowerIrp"},
+     [](const std::vector<sim::DevNode*>&, size_t) { g_fdo.forgetStartNextOnDeviceIrp = true; }},
+    {"SleepToSleepIsNotATransition", {"modem"}, {PowerSystemSleeping3, PowerSystemHibernate},
+     {"dies: S3 to S4"}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(, PowerSystemTransitions, ::testing::ValuesIn(kRows),
+                         rig::RowName<TransitionRow>);
 
 } // namespace

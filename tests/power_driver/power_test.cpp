@@ -10,7 +10,8 @@
 // awake sends after its device IRP. Every row ends with the port closed and
 // the phone unplugged, so a remove-lock hold a transition forgot stops the
 // removal, and pool or IRPs it leaked stop the unload.
-#include "common/machine.h"
+#include "common/fake_driver.h"
+#include "common/pnp_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -20,33 +21,9 @@
 
 namespace {
 
+using rig::Hex;
+using rig::Lines;
 using rig::Which;
-using Lines = std::vector<std::string>;
-
-const char* StateName(const sim::PowerIrpRecord& r) {
-    static const char* const names[] = {"?", "S0", "S1", "S2", "S3", "S4", "S5"};
-    static const char* const devices[] = {"?", "D0", "D1", "D2", "D3"};
-    if (r.type == SystemPowerState)
-        return names[std::min<int>(r.state.SystemState, 6)];
-    return devices[std::min<int>(r.state.DeviceState, 4)];
-}
-
-// "S-SET S3", "D-QUERY D3", "WAIT_WAKE": one power IRP as the log shows it.
-std::string IrpName(const sim::PowerIrpRecord& r) {
-    if (r.minor == IRP_MN_WAIT_WAKE)
-        return "WAIT_WAKE";
-    if (r.minor == IRP_MN_POWER_SEQUENCE)
-        return "POWER_SEQUENCE";
-    std::string name = r.type == SystemPowerState ? "S-" : "D-";
-    name += r.minor == IRP_MN_SET_POWER ? "SET " : "QUERY ";
-    return name + StateName(r);
-}
-
-std::string Hex(NTSTATUS status) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(status));
-    return text;
-}
 
 // Runs one row's script on a port of a fresh machine.
 class Script {
@@ -54,10 +31,7 @@ public:
     Script(Which which, rig::Machine& machine) : which_(which), m_(machine) {}
 
     Lines Run(const std::vector<std::string>& steps) {
-        for (const std::string& step : steps) {
-            if (!Step(step))
-                ADD_FAILURE() << "unknown step " << step;
-        }
+        rig::PlaySteps(steps, [this](const std::string& step) { return Step(step); });
         Port().Close();
         EXPECT_TRUE(m_.Port(Other()).Close());
         // On a thread of its own: a remove-lock hold a transition left
@@ -173,12 +147,11 @@ private:
         } else if (what.rfind("bus-fails ", 0) == 0) {
             // "bus-fails S-SET", "D-SET", "S-QUERY": the bus fails the next such
             // IRP, a device IRP as a phone that cannot do it would.
-            sim::PowerFault fault;
-            fault.device = Usb().Pdo();
-            fault.type = what[10] == 'S' ? SystemPowerState : DevicePowerState;
-            fault.minor = what.ends_with("SET") ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER;
-            fault.status = what[10] == 'S' ? STATUS_UNSUCCESSFUL : STATUS_IO_DEVICE_ERROR;
-            sim::PoInjectFault(fault);
+            const bool system = what[10] == 'S';
+            rig::FailPowerAtBus(Usb().Pdo(),
+                                what.ends_with("SET") ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER,
+                                system ? SystemPowerState : DevicePowerState,
+                                system ? STATUS_UNSUCCESSFUL : STATUS_IO_DEVICE_ERROR);
         } else {
             return false;
         }
@@ -206,7 +179,10 @@ private:
             Fault("bus-fails S-SET");
             status = Send(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
             sim::RunUntilIdle();
-            lines_.push_back(DeviceIrps() != 0 ? "probe: awake" : "probe: asleep");
+            const auto log = Log();
+            const bool awake =
+                std::any_of(log.begin(), log.end(), [](auto& r) { return r.requested; });
+            lines_.push_back(awake ? "probe: awake" : "probe: asleep");
             return true;
         } else if (verb == "wait-wake" || verb == "power-sequence") {
             status = Send(verb == "wait-wake" ? IRP_MN_WAIT_WAKE : IRP_MN_POWER_SEQUENCE,
@@ -218,18 +194,17 @@ private:
             return false;
         }
         sim::RunUntilIdle();
-        lines_.push_back(step + " " + Hex(status) + ": " + Sequence() + " | bus" + AtPhone() +
+        lines_.push_back(step + " " + Hex(status) + ": " +
+                         rig::PowerSequence(Log(), rig::PowerIrpName) + " | bus" + AtPhone() +
                          " | rx " + Reception());
         return true;
     }
 
     NTSTATUS Send(UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
-        POWER_STATE s;
-        if (type == SystemPowerState)
-            s.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
-        else
-            s.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
-        return sim::PoSendPowerIrp(Node()->fdo, minor, type, s);
+        return sim::PoSendPowerIrp(Node()->fdo, minor, type,
+                                   type == SystemPowerState
+                                       ? fake::SystemState(static_cast<SYSTEM_POWER_STATE>(state))
+                                       : fake::DeviceState(static_cast<DEVICE_POWER_STATE>(state)));
     }
 
     std::vector<sim::PowerIrpRecord> Log() {
@@ -238,27 +213,6 @@ private:
             if (r.node == Node())
                 mine.push_back(r);
         return mine;
-    }
-    size_t DeviceIrps() {
-        auto log = Log();
-        return std::count_if(log.begin(), log.end(),
-                             [](const sim::PowerIrpRecord& r) { return r.requested; });
-    }
-
-    // Sends and completions interleaved: "S-SET S3, D-SET D3, D-SET D3 ok, ..."
-    std::string Sequence() {
-        std::vector<std::pair<unsigned, std::string>> events;
-        for (const auto& r : Log()) {
-            events.emplace_back(r.sentSeq, IrpName(r));
-            if (r.completedSeq != 0)
-                events.emplace_back(r.completedSeq,
-                                    IrpName(r) + " " + (r.status == 0 ? "ok" : Hex(r.status)));
-        }
-        std::sort(events.begin(), events.end());
-        std::string text;
-        for (auto& e : events)
-            text += (text.empty() ? "" : ", ") + e.second;
-        return text;
     }
 
     // What reached this port's interface: " D3", " reset x3 D0",
@@ -327,17 +281,6 @@ private:
 // A row's transcript is what a sound port does. Where the modem port is
 // known not to, the row names the fault, and that port's run is skipped
 // (and reported) while the fault stands.
-struct Row {
-    const char* name;
-    std::vector<std::string> steps;
-    Lines transcript;
-    const char* modemFault = nullptr;
-    std::optional<Which> only;
-};
-void PrintTo(const Row& row, std::ostream* os) {
-    *os << row.name;
-}
-
 const char* const kLostAfterShallowSleep =
     "the modem port takes the receive transfers the phone's power-down ends in S5 for a "
     "failing phone: it aborts its pipes and stops receiving, so an S0 after it finds the "
@@ -370,7 +313,7 @@ const std::string kCalledOff =
     "S-QUERY S3, D-QUERY D3, D-QUERY D3 ok, S-QUERY S3 0xC0000001, " + Up();
 
 // clang-format off
-const Row kRows[] = {
+const rig::ScriptRow kRows[] = {
     // ---- the port closed: the device sleeps before the system IRP goes
     // down and wakes after it came back up (the failing rows below show the
     // order: a bus failing the system IRP sees the device IRP first when
@@ -414,7 +357,7 @@ const Row kRows[] = {
     {"ShutdownIsNoSleepToResumeFrom", {"open", "query S5", "set S5", "set S0"},
      {"query S5 0x0: " + Query("S5") + " | bus - | rx on", "set S5 0x0: " + Down("S5") + " | bus D3 rx-cancelled | rx on",
       "set S0 0x0: " + Up() + " | bus D0 | rx on"},
-     kLostAfterShallowSleep},
+     std::nullopt, kLostAfterShallowSleep},
     {"ShutdownIsRecorded", {"set S5", "probe"}, {"set S5 0x0: " + Down("S5") + " | bus D3 | rx off", "probe: asleep"}},
     {"WakeWithoutASleepResetsNothing", {"open", "set S0"}, {"set S0 0x0: " + Up() + " | bus D0 | rx on"}},
     // A closed port is left alone at wake, and the next open forgets the
@@ -434,7 +377,7 @@ const Row kRows[] = {
     // the phone's and do not use up the diagnostics port's allowance of
     // failed transfers: one ordinary failure afterwards is still retried.
     {"SleepsDoNotUseUpTheErrorAllowance", {"open", "cycles 25 S3", "!rx-error", "io"},
-     {"cycles 25 S3: 50 device SETs, 0 failed", "io ok"}, nullptr, Which::Diag},
+     {"cycles 25 S3: 50 device SETs, 0 failed", "io ok"}, Which::Diag},
     // A hundred sleeps, S3 and S4 in turn, with data each way around each
     // and the other port open too.
     {"HundredSleepsWithDataFlowing", {"open", "open other", "cycles 100 S3/S4 io"}, {"cycles 100 S3/S4 io: 200 device SETs, 0 failed"}},
@@ -470,28 +413,15 @@ const Row kRows[] = {
 };
 // clang-format on
 
-class PowerRows : public ::testing::TestWithParam<std::tuple<Which, Row>> {};
+class PowerRows : public rig::PortRows {};
 
 TEST_P(PowerRows, Transcript) {
-    const auto& [which, row] = GetParam();
-    if (row.only && *row.only != which)
+    if (!Mine())
         GTEST_SKIP() << "the other port only";
     rig::Machine machine(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
-    ASSERT_TRUE(machine.Started(which));
-    Script script(which, machine);
-    const Lines got = script.Run(row.steps);
-    if (got != row.transcript && which == Which::Modem && row.modemFault != nullptr)
-        GTEST_SKIP() << "known fault: " << row.modemFault << "\n" << ::testing::PrintToString(got);
-    EXPECT_EQ(got, row.transcript) << ::testing::PrintToString(got);
+    ASSERT_TRUE(machine.Started(Port()));
+    Expect(Script(Port(), machine).Run(Row().steps));
 }
-
-INSTANTIATE_TEST_SUITE_P(, PowerRows,
-                         ::testing::Combine(::testing::Values(Which::Modem, Which::Diag),
-                                            ::testing::ValuesIn(kRows)),
-                         [](const auto& p) {
-                             return std::string(std::get<0>(p.param) == Which::Modem ? "Modem_"
-                                                                                     : "Diag_") +
-                                    std::get<1>(p.param).name;
-                         });
+RIG_ROWS_ON_BOTH_PORTS(PowerRows, kRows);
 
 } // namespace
