@@ -18,8 +18,8 @@
 
 namespace {
 
-using stress::Deadline;
-using stress::Rng;
+using load::Deadline;
+using load::Rng;
 
 constexpr ULONG kTag = 0x206D6457; // "Wdm "
 
