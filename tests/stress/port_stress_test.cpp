@@ -47,7 +47,6 @@ constexpr uint64_t kAheadLimit = 32 * 1024;
 #else
 constexpr uint64_t kAheadLimit = 192 * 1024;
 #endif
-constexpr ULONG kHeaderSize = 12;
 constexpr int kWatchdogMs = 30000;
 // The read time-out classes a serial program uses: immediate, wait for data,
 // total, interval + total.
@@ -75,6 +74,13 @@ const Poke kPokes[] = {
 
 // A write starts with a header naming it (writer, sequence number, length)
 // between markers; its body bytes depend on all three and their position.
+struct __attribute__((packed)) Header {
+    uint8_t mark;
+    uint8_t writer;
+    uint32_t seq, length;
+    uint16_t end;
+};
+constexpr uint32_t kHeaderSize = sizeof(Header);
 inline uint8_t BodyByte(uint32_t writer, uint32_t seq, uint32_t k) {
     return static_cast<uint8_t>((writer * 131 + seq * 7 + k * 29 + (k >> 8)) & 0xFF);
 }
@@ -239,13 +245,13 @@ protected:
         for (const auto& w : writes)
             byId[{w.writer, w.seq}] = w;
         for (size_t at = 0; at < got.size();) {
-            const uint8_t* h = &got[at];
-            if (got.size() - at < kHeaderSize || h[0] != 0xA5 || h[10] != 0x5A || h[11] != 0x5A)
+            Header h{};
+            if (got.size() - at >= kHeaderSize)
+                memcpy(&h, &got[at], kHeaderSize);
+            if (got.size() - at < kHeaderSize || h.mark != 0xA5 || h.end != 0x5A5A)
                 return "bytes that start no write at offset " + std::to_string(at) + " of " +
                        std::to_string(got.size());
-            uint32_t writer = h[1], seq = 0, length = 0;
-            memcpy(&seq, h + 2, 4);
-            memcpy(&length, h + 6, 4);
+            const uint32_t writer = h.writer, seq = h.seq, length = h.length;
             const std::string id = "write " + std::to_string(writer) + "/" + std::to_string(seq);
             auto it = byId.find({writer, seq});
             if (it == byId.end() || seen[{writer, seq}])
@@ -257,7 +263,7 @@ protected:
                        Hex(it->second.status) + " reporting " + std::to_string(sent) +
                        " bytes sent, but the phone got its start";
             for (uint32_t k = kHeaderSize; k < sent; k++)
-                if (h[k] != BodyByte(writer, seq, k))
+                if (got[at + k] != BodyByte(writer, seq, k))
                     return id + " broken at byte " + std::to_string(k) + " of " +
                            std::to_string(length) + " (another write cut in?)";
             at += sent;
@@ -323,11 +329,8 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
                                     : rng.Between(kHeaderSize, 5000));
              auto io = std::make_unique<load::Io>();
              io->input.resize(length);
-             io->input[0] = 0xA5;
-             io->input[1] = static_cast<uint8_t>(w);
-             memcpy(&io->input[2], &seq, 4);
-             memcpy(&io->input[6], &length, 4);
-             io->input[10] = io->input[11] = 0x5A;
+             const Header header{0xA5, static_cast<uint8_t>(w), seq, length, 0x5A5A};
+             memcpy(io->input.data(), &header, kHeaderSize);
              for (uint32_t k = kHeaderSize; k < length; k++)
                  io->input[k] = BodyByte(w, seq, k);
              io->Issued(WriteFile(rig_.port, io->input.data(), length, nullptr, &io->overlapped));
