@@ -1,5 +1,5 @@
 // What the load suites share (stress, races, pool and its bench): a phone
-// with one interface on a machine of the caller's making, seeded streams of
+// with one interface on a machine of the caller's making, a seeded stream of
 // bytes, and an overlapped request with an event of its own for a thread
 // that waits on it. Unlike rig::Machine, the machine here may be the
 // Concurrent one or run an explored schedule, and the phone has only the
@@ -8,7 +8,6 @@
 
 #include "common/machine.h"
 
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -29,36 +28,6 @@ inline std::string Hex(ULONG value) {
     std::snprintf(text, sizeof text, "0x%08X", value);
     return text;
 }
-
-// splitmix64: small, seedable, and the same on every machine.
-class Rng {
-public:
-    explicit Rng(uint64_t seed) : state_(seed) {}
-    uint64_t Next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, n).
-    uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
-    // Uniform in [lo, hi].
-    uint64_t Between(uint64_t lo, uint64_t hi) { return lo + Below(hi - lo + 1); }
-
-private:
-    uint64_t state_;
-};
-
-// A wall-clock limit, for the suites that run real threads.
-class Deadline {
-public:
-    explicit Deadline(int ms)
-        : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
-    bool Passed() const { return std::chrono::steady_clock::now() >= end_; }
-
-private:
-    std::chrono::steady_clock::time_point end_;
-};
 
 // An overlapped request whose OVERLAPPED carries an event, so that the
 // thread that issued it can block on it (GetOverlappedResult, a wait).
@@ -92,8 +61,6 @@ public:
             CloseHandle(port);
         bus_.reset();
     }
-    OnePort(const OnePort&) = delete;
-    OnePort& operator=(const OnePort&) = delete;
 
     usb::Interface& Usb() { return phone_->At(0); }
     usb::Phone& Phone() { return *phone_; }

@@ -30,9 +30,9 @@
 
 namespace {
 
-using load::Deadline;
+using stress::Deadline;
 using load::Hex;
-using load::Rng;
+using stress::Rng;
 
 // SERIAL_TIMEOUTS' "not this kind of time-out" / "forever".
 constexpr ULONG kForever = 0xFFFFFFFF;

@@ -19,8 +19,8 @@
 
 namespace {
 
-using load::Deadline;
-using load::Rng;
+using stress::Deadline;
+using stress::Rng;
 
 constexpr ULONG kTag = 0x206D6457; // "Wdm "
 

@@ -5,6 +5,7 @@
 
 #include "common/load.h"
 
+#include <chrono>
 #include <cstdlib>
 
 namespace stress {
@@ -43,5 +44,35 @@ inline sim::Options ConcurrentOptions() {
     options.seed = Seed();
     return options;
 }
+
+// splitmix64: small, seedable, and the same on every machine.
+class Rng {
+public:
+    explicit Rng(uint64_t seed) : state_(seed) {}
+    uint64_t Next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, n).
+    uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
+    // Uniform in [lo, hi].
+    uint64_t Between(uint64_t lo, uint64_t hi) { return lo + Below(hi - lo + 1); }
+
+private:
+    uint64_t state_;
+};
+
+// A wall-clock limit, for the suites that run real threads.
+class Deadline {
+public:
+    explicit Deadline(int ms)
+        : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+    bool Passed() const { return std::chrono::steady_clock::now() >= end_; }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+};
 
 } // namespace stress
