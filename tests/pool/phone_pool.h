@@ -8,9 +8,7 @@
 // against the port's seeded stream.
 #pragma once
 
-#include "platform/sim/sim.h"
-#include "platform/usb/bus.h"
-#include "platform/win32/win32.h"
+#include "common/load.h" // StreamByte
 
 #include <sched.h>
 
@@ -27,13 +25,6 @@ namespace pool {
 
 constexpr uint64_t kAhead = 16 * 1024;
 constexpr DWORD kReadSize = 4096;
-
-// Byte i of the stream of the port with `seed`.
-inline uint8_t StreamByte(uint64_t seed, uint64_t i) {
-    uint64_t z = (i + 1) * 0x9E3779B97F4A7C15ull ^ seed;
-    z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ull;
-    return static_cast<uint8_t>(z >> 56);
-}
 
 // Runs the calling thread, and every thread it starts afterwards (the
 // Concurrent machine's clock and DPC processors included), on the first
@@ -187,7 +178,7 @@ private:
             uint64_t pushed = p.pushed;
             if (pushed - p.received < kAhead) {
                 for (DWORD k = 0; k < kReadSize; k++)
-                    chunk[k] = StreamByte(p.seed, pushed + k);
+                    chunk[k] = load::StreamByte(p.seed, pushed + k);
                 // Whole transfers, no zero-length packet after each: the
                 // bulk-in transfer ends because its buffer is full.
                 p.usb->Push(chunk.data(), chunk.size(), usb::Pipe::BulkIn, 0, false);
@@ -203,7 +194,7 @@ private:
             }
             uint64_t at = p.received;
             for (DWORD k = 0; k < got && !p.failed; k++)
-                if (buffer[k] != StreamByte(p.seed, at + k))
+                if (buffer[k] != load::StreamByte(p.seed, at + k))
                     Fail(p, "byte " + std::to_string(at + k) + " differs");
             p.received = at + got;
             if (p.received > p.pushed && !p.failed)

@@ -5,6 +5,7 @@
 // `g_race` picks the routines, `g_mended` the correct form of each.
 #include "races/races.h"
 
+#include "common/fake_driver.h" // CompleteWith
 #include "platform/sim/api_ke.h" // WaitUntil
 #include "platform/sim/sim.h"
 
@@ -60,13 +61,6 @@ Ext* X(PDEVICE_OBJECT device) {
     return static_cast<Ext*>(device->DeviceExtension);
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 PIRP Dequeue(Ext* x) {
     KIRQL irql;
     KeAcquireSpinLock(&x->lock, &irql);
@@ -84,7 +78,7 @@ VOID NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp) {
     KeAcquireSpinLock(&x->lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&x->lock, irql);
-    Complete(irp, STATUS_CANCELLED);
+    fake::CompleteWith(irp, STATUS_CANCELLED);
 }
 
 NTSTATUS QueueCancellable(Ext* x, PIRP irp) {
@@ -95,7 +89,7 @@ NTSTATUS QueueCancellable(Ext* x, PIRP irp) {
         IoSetCancelRoutine(irp, Cancel);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             KeReleaseSpinLock(&x->lock, irql);
-            Complete(irp, STATUS_CANCELLED);
+            fake::CompleteWith(irp, STATUS_CANCELLED);
             return STATUS_PENDING;
         }
     }
@@ -117,7 +111,7 @@ NTSTATUS NTAPI UpperDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 NTSTATUS Forward(Ext* x, PIRP irp) {
     auto* ctx = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
     if (ctx == nullptr)
-        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        return fake::CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
     KeInitializeSpinLock(&ctx->lock);
     ctx->sent = FALSE;
     KIRQL irql;
@@ -187,7 +181,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     case Race::TimeoutAndCompletion:
         return StartTimedRead(x, irp);
     }
-    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    return fake::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 PIRP TakeCurrent(Ext* x) {
@@ -203,14 +197,14 @@ VOID NTAPI TimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     Ext* x = static_cast<Ext*>(context);
     if (g_mended) {
         if (PIRP irp = TakeCurrent(x))
-            Complete(irp, STATUS_TIMEOUT);
+            fake::CompleteWith(irp, STATUS_TIMEOUT);
         return;
     }
     PIRP irp = x->current;
     if (irp == nullptr)
         return;
     TakeCurrent(x);
-    Complete(irp, STATUS_TIMEOUT);
+    fake::CompleteWith(irp, STATUS_TIMEOUT);
 }
 
 VOID NTAPI HwDpc(PKDPC, PVOID context, PVOID, PVOID) {
@@ -218,11 +212,11 @@ VOID NTAPI HwDpc(PKDPC, PVOID context, PVOID, PVOID) {
     if (g_race == Race::TimeoutAndCompletion) {
         KeCancelTimer(&x->timeout);
         if (PIRP irp = TakeCurrent(x))
-            Complete(irp, STATUS_SUCCESS);
+            fake::CompleteWith(irp, STATUS_SUCCESS);
         return;
     }
     while (PIRP irp = Dequeue(x)) {
-        Complete(irp, STATUS_SUCCESS);
+        fake::CompleteWith(irp, STATUS_SUCCESS);
         if (g_race != Race::CounterOutsideLock)
             continue;
         KIRQL irql;
@@ -243,11 +237,11 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     Ext* x = X(device);
     if (device == g_top && g_race == Race::CounterOutsideLock)
         KeWaitForSingleObject(&x->idle, Executive, KernelMode, FALSE, nullptr);
-    return Complete(irp, STATUS_SUCCESS);
+    return fake::CompleteWith(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
-    return Complete(irp, STATUS_SUCCESS);
+    return fake::CompleteWith(irp, STATUS_SUCCESS);
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT driver) {
@@ -401,10 +395,7 @@ TEST_P(PlantedRace, IsFoundWithinItsSeedBudgetAndReplays) {
         ADD_FAILURE() << sim::explore::FindingText(std::string(p.name) + " (mended)", f);
 }
 
-std::string PlantedName(const ::testing::TestParamInfo<Planted>& row) {
-    return row.param.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Races, PlantedRace, ::testing::ValuesIn(kPlanted), PlantedName);
+INSTANTIATE_TEST_SUITE_P(Races, PlantedRace, ::testing::ValuesIn(kPlanted),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace

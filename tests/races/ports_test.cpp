@@ -10,13 +10,11 @@
 //  - the phone got exactly the bytes the writes reported, in order.
 #include "races/races.h"
 
+#include "common/load.h"
 #include "platform/sim/api_ke.h" // WaitUntil
-#include "platform/usb/bus.h"
-#include "platform/win32/win32.h"
 
 #include <cctype>
 #include <initializer_list>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,85 +29,56 @@ inline uint8_t StreamByte(size_t i) {
     return static_cast<uint8_t>(i * 37 + (i >> 8) + 1);
 }
 
-std::string Hex(ULONG value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
 // One phone with one port open on it, under the explored schedule.
-class Rig {
+class Rig : public load::OnePort {
 public:
-    Rig(const sim::Schedule& schedule, usb::InterfaceKind kind) {
-        sim::UseSchedule(schedule);
-        sim::RegisterDriverImage("vxqt70modem", VXQT70_MODEM_IMAGE);
-        sim::RegisterDriverImage("vxqt70diag", VXQT70_DIAG_IMAGE);
-        bus_ = std::make_unique<usb::Bus>();
-        usb::PhoneConfig config;
-        config.interfaces = {kind};
-        phone_ = &bus_->PlugIn(config);
-        sim::DevNode* node = sim::PnpFindNode(Usb().Pdo());
-        if (node == nullptr || node->state != sim::DevNodeState::Started)
+    Rig(const sim::Schedule& schedule, usb::InterfaceKind kind)
+        : load::OnePort(sim::Options(), kind, &schedule) {
+        if (!Started())
             Fail("the port did not start");
-        name_ = "\\\\.\\COM" + std::to_string(node->comPort);
-        port = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-        if (port == INVALID_HANDLE_VALUE)
+        if (!Open())
             Fail("open failed with " + std::to_string(GetLastError()));
     }
-    ~Rig() {
-        Close();
-        bus_.reset();
-    }
-    usb::Interface& Usb() { return phone_->At(0); }
-    usb::Phone& Phone() { return *phone_; }
+    ~Rig() { Close(); }
     void Close() {
         if (port != INVALID_HANDLE_VALUE && !CloseHandle(port))
             Fail("close failed with " + std::to_string(GetLastError()));
         port = INVALID_HANDLE_VALUE;
     }
 
-    HANDLE port = INVALID_HANDLE_VALUE;
     // The stream as the phone sent it and as the reader got it.
     size_t pushed = 0;
     std::vector<uint8_t> got;
     // What the writes reported, in order.
     std::vector<uint8_t> written;
-
-private:
-    sim::Kernel kernel_;
-    std::unique_ptr<usb::Bus> bus_;
-    usb::Phone* phone_ = nullptr;
-    std::string name_;
-};
-
-// One overlapped request, issued on this thread and waited for.
-struct Io {
-    OVERLAPPED ov{};
-    bool pending = false;
-    explicit Io() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Io() { CloseHandle(ov.hEvent); }
-    Io(const Io&) = delete;
-    Io& operator=(const Io&) = delete;
-    void Issued(BOOL ok, const char* what) {
-        if (!ok && GetLastError() != ERROR_IO_PENDING)
-            Fail(std::string(what) + " failed at once with " + std::to_string(GetLastError()));
-        pending = true;
-    }
-    // Waits; the final status and byte count.
-    NTSTATUS Finish(HANDLE port, DWORD* bytes) {
-        DWORD n = 0;
-        GetOverlappedResult(port, &ov, &n, TRUE);
-        *bytes = n;
-        return static_cast<NTSTATUS>(ov.Internal);
-    }
 };
 
 void Expect(NTSTATUS status, std::initializer_list<NTSTATUS> allowed, const char* what) {
     for (NTSTATUS a : allowed)
         if (status == a)
             return;
-    Fail(std::string(what) + " ended with " + Hex(static_cast<ULONG>(status)));
+    Fail(std::string(what) + " ended with " + load::Hex(static_cast<ULONG>(status)));
+}
+
+// A request this thread issues (`ok`: what the call returned) must not fail
+// inside the call.
+void Issued(load::Io& io, BOOL ok, const char* what) {
+    io.Issued(ok);
+    if (io.failedAtOnce)
+        Fail(std::string(what) + " failed at once with " + std::to_string(io.error));
+}
+
+// Waits for a request this thread issued and expects one of `allowed`. The
+// bytes it reported, which must fit its `length`.
+DWORD Await(Rig& rig, load::Io& io, const char* what, std::initializer_list<NTSTATUS> allowed,
+            size_t length) {
+    DWORD n = 0;
+    GetOverlappedResult(rig.port, &io.overlapped, &n, TRUE);
+    Expect(io.Status(), allowed, what);
+    if (n > length)
+        Fail(std::string(what) + " of " + std::to_string(length) + " reported " +
+             std::to_string(n));
+    return n;
 }
 
 void SetTimeouts(Rig& rig, ULONG interval, ULONG multiplier, ULONG constant) {
@@ -140,22 +109,17 @@ void Stream(Rig& rig, std::initializer_list<size_t> chunks) {
 // One read; what it got joins the stream the reader saw. Issue announces it
 // to a thread that will interrupt it (WaitIssued).
 struct PendingRead {
-    Io io;
-    std::vector<uint8_t> buffer;
+    load::Io io;
     bool issued = false;
     void Issue(Rig& rig, DWORD length) {
-        buffer.resize(length);
-        io.Issued(ReadFile(rig.port, buffer.data(), length, nullptr, &io.ov), "a read");
+        io.output.resize(length);
+        Issued(io, ReadFile(rig.port, io.output.data(), length, nullptr, &io.overlapped), "a read");
         issued = true;
     }
     NTSTATUS Finish(Rig& rig, std::initializer_list<NTSTATUS> allowed) {
-        DWORD n = 0;
-        NTSTATUS status = io.Finish(rig.port, &n);
-        Expect(status, allowed, "a read");
-        if (n > buffer.size())
-            Fail("a read of " + std::to_string(buffer.size()) + " reported " + std::to_string(n));
-        rig.got.insert(rig.got.end(), buffer.begin(), buffer.begin() + std::min<size_t>(n, buffer.size()));
-        return status;
+        const DWORD n = Await(rig, io, "a read", allowed, io.output.size());
+        rig.got.insert(rig.got.end(), io.output.begin(), io.output.begin() + n);
+        return io.Status();
     }
     NTSTATUS Run(Rig& rig, DWORD length, std::initializer_list<NTSTATUS> allowed) {
         Issue(rig, length);
@@ -168,18 +132,14 @@ NTSTATUS ReadOnce(Rig& rig, DWORD length, std::initializer_list<NTSTATUS> allowe
 }
 
 NTSTATUS WriteOnce(Rig& rig, DWORD length, uint8_t tag, std::initializer_list<NTSTATUS> allowed) {
-    Io io;
+    load::Io io;
     std::vector<uint8_t> buffer(length);
     for (DWORD i = 0; i < length; ++i)
         buffer[i] = static_cast<uint8_t>(tag + i);
-    io.Issued(WriteFile(rig.port, buffer.data(), length, nullptr, &io.ov), "a write");
-    DWORD n = 0;
-    NTSTATUS status = io.Finish(rig.port, &n);
-    Expect(status, allowed, "a write");
-    if (n > length)
-        Fail("a write of " + std::to_string(length) + " reported " + std::to_string(n));
+    Issued(io, WriteFile(rig.port, buffer.data(), length, nullptr, &io.overlapped), "a write");
+    const DWORD n = Await(rig, io, "a write", allowed, length);
     rig.written.insert(rig.written.end(), buffer.begin(), buffer.begin() + n);
-    return status;
+    return io.Status();
 }
 
 // What the reader got is the stream, in order, from its start.
@@ -253,11 +213,10 @@ void WaitOnMaskWhileStreaming(Rig& rig) {
     {
         sim::Thread waiter("waiter", [&] {
             while (!stop) {
-                Io io;
+                load::Io io;
                 DWORD mask = 0;
-                io.Issued(WaitCommEvent(rig.port, &mask, &io.ov), "a wait");
-                DWORD n = 0;
-                Expect(io.Finish(rig.port, &n), {STATUS_SUCCESS}, "a wait on mask");
+                Issued(io, WaitCommEvent(rig.port, &mask, &io.overlapped), "a wait on mask");
+                Await(rig, io, "a wait on mask", {STATUS_SUCCESS}, sizeof mask);
                 ReadOnce(rig, 256, {STATUS_SUCCESS});
             }
         });
@@ -374,18 +333,24 @@ const PortScenario kScenarios[] = {
     {"SleepAndWakeWithReadPending", SleepAndWakeWithReadPending, 150},
 };
 
-struct Row {
-    usb::InterfaceKind kind;
-    PortScenario scenario;
-};
-
 void PrintTo(const PortScenario& s, std::ostream* os) {
     *os << s.name;
 }
 
-std::string RowName(const Row& row) {
-    return std::string(row.kind == usb::InterfaceKind::Modem ? "Modem_" : "Diag_") +
-           row.scenario.name;
+// "Modem_<what>" or "Diag_<what>", as a test's name.
+std::string RowName(usb::InterfaceKind kind, const std::string& what) {
+    std::string name = (kind == usb::InterfaceKind::Modem ? "Modem_" : "Diag_") + what;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return name;
+}
+
+sim::explore::Body BodyOf(usb::InterfaceKind kind, void (*play)(Rig&)) {
+    return [kind, play](const sim::Schedule& schedule) {
+        Rig rig(schedule, kind);
+        play(rig);
+    };
 }
 
 // ---------------------------------------------------------------- findings
@@ -412,15 +377,6 @@ const char* KnownFinding(const std::string& row, const std::string& report) {
     return nullptr;
 }
 
-races::Scenario ScenarioOf(const Row& row, uint64_t seeds, const std::string& name) {
-    return {name.c_str(),
-            [row](const sim::Schedule& schedule) {
-                Rig rig(schedule, row.kind);
-                row.scenario.play(rig);
-            },
-            seeds};
-}
-
 // Known findings are printed, any other fails.
 void Report(const std::string& name, const sim::explore::Summary& summary) {
     for (const auto& f : summary.findings) {
@@ -436,10 +392,18 @@ class PortRaces
     : public ::testing::TestWithParam<std::tuple<usb::InterfaceKind, PortScenario>> {};
 
 TEST_P(PortRaces, NoSeedBreaksTheRules) {
-    const Row row{std::get<0>(GetParam()), std::get<1>(GetParam())};
-    const std::string name = RowName(row);
-    Report(name, races::Run(ScenarioOf(row, row.scenario.seeds, name), false));
+    const auto& [kind, scenario] = GetParam();
+    const std::string name = RowName(kind, scenario.name);
+    Report(name, races::Run({name.c_str(), BodyOf(kind, scenario.play), scenario.seeds}, false));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Races, PortRaces,
+    ::testing::Combine(::testing::Values(usb::InterfaceKind::Modem, usb::InterfaceKind::Diagnostics),
+                       ::testing::ValuesIn(kScenarios)),
+    [](const ::testing::TestParamInfo<PortRaces::ParamType>& p) {
+        return RowName(std::get<0>(p.param), std::get<1>(p.param).name);
+    });
 
 // The regression seed of each finding: the run that showed it, which must
 // pass once the finding is mended.
@@ -470,14 +434,8 @@ void PrintTo(const Regression& r, std::ostream* os) {
     *os << r.finding << ", seed " << r.seed;
 }
 
-std::string RegressionName(const ::testing::TestParamInfo<Regression>& row) {
-    std::string name =
-        std::string(row.param.kind == usb::InterfaceKind::Modem ? "Modem_" : "Diag_") +
-        row.param.finding + "_seed" + std::to_string(row.param.seed);
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            c = '_';
-    return name;
+std::string RegressionName(const Regression& r) {
+    return RowName(r.kind, std::string(r.finding) + "_seed" + std::to_string(r.seed));
 }
 
 class DriverFinding : public ::testing::TestWithParam<Regression> {};
@@ -486,24 +444,17 @@ TEST_P(DriverFinding, RegressionSeedPasses) {
     const Regression& r = GetParam();
     if (!r.mended)
         GTEST_SKIP() << r.finding << ": not mended yet (the driver folders' owner holds the fix)";
-    Row row{r.kind, {r.finding, r.play, 1}};
     sim::explore::Plan plan;
     plan.firstSeed = r.seed;
     plan.seeds = 1;
     // A mended finding's seed may now run into another finding still known
     // (the fixes move the schedule); that one is printed, as the rows do.
-    Report(RegressionName(::testing::TestParamInfo<Regression>(r, 0)),
-           sim::explore::Explore(r.finding, plan, ScenarioOf(row, 1, r.finding).body));
+    Report(RegressionName(r), sim::explore::Explore(r.finding, plan, BodyOf(r.kind, r.play)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Races, DriverFinding, ::testing::ValuesIn(kRegressions), RegressionName);
-
-INSTANTIATE_TEST_SUITE_P(
-    Races, PortRaces,
-    ::testing::Combine(::testing::Values(usb::InterfaceKind::Modem, usb::InterfaceKind::Diagnostics),
-                       ::testing::ValuesIn(kScenarios)),
-    [](const ::testing::TestParamInfo<PortRaces::ParamType>& p) {
-        return RowName({std::get<0>(p.param), std::get<1>(p.param)});
-    });
+INSTANTIATE_TEST_SUITE_P(Races, DriverFinding, ::testing::ValuesIn(kRegressions),
+                         [](const ::testing::TestParamInfo<Regression>& row) {
+                             return RegressionName(row.param);
+                         });
 
 } // namespace

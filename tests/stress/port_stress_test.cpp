@@ -14,11 +14,6 @@
 //  - close and unplug leave nothing behind (the verifier's end checks).
 #include "stress/stress.h"
 
-#include "common/machine.h" // Request, StatusForError
-
-#include "platform/usb/bus.h"
-#include "platform/win32/win32.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,6 +31,7 @@
 namespace {
 
 using stress::Deadline;
+using load::Hex;
 using stress::Rng;
 
 // SERIAL_TIMEOUTS' "not this kind of time-out" / "forever".
@@ -51,8 +47,9 @@ constexpr uint64_t kAheadLimit = 32 * 1024;
 #else
 constexpr uint64_t kAheadLimit = 192 * 1024;
 #endif
-constexpr ULONG kHeaderSize = 12;
 constexpr int kWatchdogMs = 30000;
+// The read time-out classes a serial program uses: immediate, wait for data,
+// total, interval + total.
 const ULONG kReadTimeouts[4][3] = {
     {kForever, 0, 0}, {kForever, kForever, 5}, {0, 0, 10}, {5, 0, 20}};
 
@@ -75,22 +72,18 @@ const Poke kPokes[] = {
     {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, 0, 0},
 };
 
-// The phone's stream: byte i of the run seeded with `seed`.
-inline uint8_t StreamByte(uint64_t seed, uint64_t i) {
-    uint64_t z = (i + 1) * 0x9E3779B97F4A7C15ull ^ seed;
-    z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ull;
-    return static_cast<uint8_t>(z >> 56);
-}
-
+// A write starts with a header naming it (writer, sequence number, length)
+// between markers; its body bytes depend on all three and their position.
+struct __attribute__((packed)) Header {
+    uint8_t mark;
+    uint8_t writer;
+    uint32_t seq, length;
+    uint16_t end;
+};
+constexpr uint32_t kHeaderSize = sizeof(Header);
 inline uint8_t BodyByte(uint32_t writer, uint32_t seq, uint32_t k) {
     return static_cast<uint8_t>((writer * 131 + seq * 7 + k * 29 + (k >> 8)) & 0xFF);
 }
-
-// One overlapped request with its own event.
-struct Io : rig::Request {
-    Io() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Io() { CloseHandle(overlapped.hEvent); }
-};
 
 struct Outcome {
     NTSTATUS status = STATUS_PENDING;
@@ -98,35 +91,24 @@ struct Outcome {
     bool hung = false;
 };
 
-std::string Hex(ULONG value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
+struct WriteRecord {
+    uint32_t writer = 0;
+    uint32_t seq = 0;
+    uint32_t length = 0;
+    NTSTATUS status = STATUS_PENDING;
+    uint32_t sent = 0;
+};
 
 class PortStress : public ::testing::TestWithParam<usb::InterfaceKind> {
 protected:
-    PortStress() : kernel_(stress::ConcurrentOptions()), seed_(stress::Seed()) {
-        sim::RegisterDriverImage("vxqt70modem", VXQT70_MODEM_IMAGE);
-        sim::RegisterDriverImage("vxqt70diag", VXQT70_DIAG_IMAGE);
-        bus_ = std::make_unique<usb::Bus>();
-        usb::PhoneConfig config;
-        config.interfaces = {GetParam()};
-        phone_ = &bus_->PlugIn(config);
-        node_ = sim::PnpFindNode(phone_->At(0).Pdo());
-    }
-    ~PortStress() override {
-        if (port_ != INVALID_HANDLE_VALUE)
-            CloseHandle(port_);
-        bus_.reset();
-    }
+    PortStress() : rig_(stress::ConcurrentOptions(), GetParam()), seed_(stress::Seed()) {}
 
-    usb::Interface& Usb() { return phone_->At(0); }
+    usb::Interface& Usb() { return rig_.Usb(); }
 
     // Waits for the request with a watchdog: a request that never ends is a
     // hang worth reporting, not a reason to block the suite. Its buffers are
     // then kept for good, since the driver may still write to them.
-    Outcome Finish(std::unique_ptr<Io>& io, const char* what) {
+    Outcome Finish(std::unique_ptr<load::Io>& io, const char* what) {
         Outcome outcome;
         if (io->failedAtOnce) {
             outcome.status = rig::StatusForError(io->error);
@@ -152,18 +134,28 @@ protected:
 
     Outcome Control(ULONG code, const void* in, DWORD inLength, DWORD outLength,
                     std::vector<uint8_t>* out = nullptr) {
-        auto io = std::make_unique<Io>();
+        auto io = std::make_unique<load::Io>();
         if (inLength != 0)
             io->input.assign(static_cast<const uint8_t*>(in),
-                          static_cast<const uint8_t*>(in) + inLength);
-        io->output.assign(outLength, 0);
-        io->Issued(DeviceIoControl(port_, code, inLength ? io->input.data() : nullptr, inLength,
-                                   outLength ? io->output.data() : nullptr, outLength, nullptr,
-                                   &io->overlapped));
+                             static_cast<const uint8_t*>(in) + inLength);
+        io->output.assign(outLength, 0xCC); // a reply the driver did not write shows
+        io->Issued(DeviceIoControl(rig_.port, code, inLength ? io->input.data() : nullptr,
+                                   inLength, outLength ? io->output.data() : nullptr, outLength,
+                                   nullptr, &io->overlapped));
         Outcome outcome = Finish(io, "a control request");
         if (out != nullptr && !outcome.hung)
             *out = io->output;
         return outcome;
+    }
+    // GET_COMMSTATUS's queue counts (zero when it hung).
+    SERIAL_STATUS CommStatus(const char* what) {
+        std::vector<uint8_t> out;
+        const Outcome o = Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS),
+                                  &out);
+        Expect(o, what);
+        SERIAL_STATUS status{};
+        memcpy(&status, out.data(), std::min(out.size(), sizeof status));
+        return status;
     }
 
     void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
@@ -186,23 +178,36 @@ protected:
             faults_.push_back(text);
     }
 
-    // The bus's last few events but bulk-out ones, for a report.
-    std::string LastEvents() {
+    // What the phone still holds and the bus's last few events but bulk-out
+    // ones, for a report.
+    std::string BulkInState() {
         std::vector<std::string> lines;
-        for (const auto& event : phone_->Timeline())
+        for (const auto& event : rig_.Phone().Timeline())
             if (event.pipe != usb::Pipe::BulkOut)
                 lines.push_back(event.Text());
-        std::string text;
+        std::string text = "the phone still holds " +
+                           std::to_string(Usb().QueuedBytes(usb::Pipe::BulkIn)) + " bytes with " +
+                           std::to_string(Usb().Outstanding(usb::Pipe::BulkIn)) +
+                           " bulk-in transfer(s) pending at the bus; last bulk-in events:";
         for (size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); i++)
             text += "\n    " + lines[i];
         return text;
     }
 
+    // The phone sends the stream's bytes [at, at + n) in packets of at most
+    // `packet` bytes (0: a random size each time it sends).
+    void Send(uint64_t at, size_t n, ULONG packet, bool zeroLength = true) {
+        std::vector<uint8_t> chunk(n);
+        for (size_t i = 0; i < n; i++)
+            chunk[i] = load::StreamByte(seed_, at + i);
+        Usb().Push(chunk.data(), n, usb::Pipe::BulkIn, packet, zeroLength);
+    }
+
     // One read of the ordered stream. Caller holds the read token.
     Outcome ReadOnce(DWORD length) {
-        auto io = std::make_unique<Io>();
+        auto io = std::make_unique<load::Io>();
         io->output.assign(length, 0);
-        io->Issued(ReadFile(port_, io->output.data(), length, nullptr, &io->overlapped));
+        io->Issued(ReadFile(rig_.port, io->output.data(), length, nullptr, &io->overlapped));
         Outcome outcome = Finish(io, "a read");
         if (outcome.hung)
             return outcome;
@@ -214,27 +219,60 @@ protected:
                   std::to_string(outcome.bytes) + " bytes");
             return outcome;
         }
-        for (DWORD i = 0; i < outcome.bytes; i++) {
-            if (firstMismatch_ < 0 && io->output[i] != StreamByte(seed_, expectedAt_)) {
+        for (DWORD i = 0; i < outcome.bytes; i++, expectedAt_++)
+            if (firstMismatch_ < 0 && io->output[i] != load::StreamByte(seed_, expectedAt_))
                 firstMismatch_ = static_cast<int64_t>(expectedAt_);
-            }
-            expectedAt_++;
-        }
         received_.fetch_add(outcome.bytes);
         return outcome;
     }
-    // Reads until the stream reached `target`, or 50 reads in a row got nothing.
-    void ReadUntil(uint64_t target, const std::function<DWORD()>& length) {
+    // Reads until the stream reached `target`, or 50 reads in a row got
+    // nothing; then expects the stream intact up to there.
+    void ReadUntil(uint64_t target, const std::function<DWORD()>& length, const char* phase) {
+        std::lock_guard<std::mutex> token(readToken_);
         for (int idle = 0; expectedAt_ < target && idle < 50 && !hung_;)
             idle = ReadOnce(length()).bytes == 0 ? idle + 1 : 0;
+        EXPECT_EQ(expectedAt_, target) << phase << ", seed " << seed_ << "; " << BulkInState();
+        EXPECT_EQ(firstMismatch_, -1) << phase << ": the stream went wrong at byte "
+                                      << firstMismatch_ << " (seed " << seed_ << ")";
     }
 
-    sim::Kernel kernel_;
+    // Each write arrived whole (or, cancelled, as the bytes it reported),
+    // after the one before it, at most once; the first wrong byte ends the
+    // look. Empty when all is well, else what went wrong.
+    std::string CheckWrites(const std::vector<uint8_t>& got, const std::vector<WriteRecord>& writes,
+                            std::map<std::pair<uint32_t, uint32_t>, bool>& seen) {
+        std::map<std::pair<uint32_t, uint32_t>, WriteRecord> byId;
+        for (const auto& w : writes)
+            byId[{w.writer, w.seq}] = w;
+        for (size_t at = 0; at < got.size();) {
+            Header h{};
+            if (got.size() - at >= kHeaderSize)
+                memcpy(&h, &got[at], kHeaderSize);
+            if (got.size() - at < kHeaderSize || h.mark != 0xA5 || h.end != 0x5A5A)
+                return "bytes that start no write at offset " + std::to_string(at) + " of " +
+                       std::to_string(got.size());
+            const uint32_t writer = h.writer, seq = h.seq, length = h.length;
+            const std::string id = "write " + std::to_string(writer) + "/" + std::to_string(seq);
+            auto it = byId.find({writer, seq});
+            if (it == byId.end() || seen[{writer, seq}])
+                return id + (it == byId.end() ? " without being sent" : " twice");
+            seen[{writer, seq}] = true;
+            const uint32_t sent = it->second.sent;
+            if (sent < kHeaderSize || got.size() - at < sent)
+                return id + " of " + std::to_string(length) + " bytes, which ended with " +
+                       Hex(it->second.status) + " reporting " + std::to_string(sent) +
+                       " bytes sent, but the phone got its start";
+            for (uint32_t k = kHeaderSize; k < sent; k++)
+                if (got[at + k] != BodyByte(writer, seq, k))
+                    return id + " broken at byte " + std::to_string(k) + " of " +
+                           std::to_string(length) + " (another write cut in?)";
+            at += sent;
+        }
+        return "";
+    }
+
+    load::OnePort rig_;
     const uint64_t seed_;
-    std::unique_ptr<usb::Bus> bus_;
-    usb::Phone* phone_ = nullptr;
-    sim::DevNode* node_ = nullptr;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 
     std::mutex faultLock_;
     std::vector<std::string> faults_;
@@ -247,21 +285,9 @@ protected:
     std::atomic<uint64_t> received_{0};
 };
 
-struct WriteRecord {
-    uint32_t writer = 0;
-    uint32_t seq = 0;
-    uint32_t length = 0;
-    NTSTATUS status = STATUS_PENDING;
-    uint32_t sent = 0;
-};
-
 TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
-    ASSERT_NE(node_, nullptr);
-    ASSERT_EQ(node_->state, sim::DevNodeState::Started) << std::hex << node_->problem;
-    const std::string name = "\\\\.\\COM" + std::to_string(node_->comPort);
-    port_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(rig_.Started()) << std::hex << (rig_.Node() ? rig_.Node()->problem : 0);
+    ASSERT_TRUE(rig_.Open()) << GetLastError();
     SetTimeouts(kForever, kForever, 5);
     ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
     Expect(Control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0), "SET_WAIT_MASK");
@@ -272,145 +298,134 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
     std::mutex writesLock;
     std::vector<WriteRecord> writes;
     std::vector<uint8_t> phoneGot;
-    std::atomic<long> reads{0}, waits{0}, chaos{0};
+    std::atomic<long> reads{0}, waits{0};
 
+    // The application's threads: each of a role's `count` threads runs its
+    // step (with its index among them and the step's number) on a generator
+    // of its own until the deadline, or until a request of it hangs (the
+    // step says false).
+    struct Role {
+        const char* name;
+        uint32_t count;
+        std::function<bool(Rng&, uint32_t index, uint32_t n)> step;
+    };
+    const Role roles[] = {
+        {"reader", 2,
+         [&](Rng& rng, uint32_t, uint32_t) {
+             std::lock_guard<std::mutex> token(readToken_);
+             if (rng.Below(25) == 0) {
+                 const ULONG* t = kReadTimeouts[rng.Below(4)];
+                 SetTimeouts(t[0], t[1], t[2]);
+             }
+             const uint64_t kind = rng.Below(3);
+             ReadOnce(kind == 0 ? 1 : static_cast<DWORD>(rng.Between(1, kind == 1 ? 64 : 8192)));
+             reads++;
+             return true;
+         }},
+        {"writer", 2,
+         [&](Rng& rng, uint32_t w, uint32_t seq) {
+             const uint32_t length = static_cast<uint32_t>(
+                 rng.Below(10) == 0 ? rng.Between(kHeaderSize, 20000)
+                                    : rng.Between(kHeaderSize, 5000));
+             auto io = std::make_unique<load::Io>();
+             io->input.resize(length);
+             const Header header{0xA5, static_cast<uint8_t>(w), seq, length, 0x5A5A};
+             memcpy(io->input.data(), &header, kHeaderSize);
+             for (uint32_t k = kHeaderSize; k < length; k++)
+                 io->input[k] = BodyByte(w, seq, k);
+             io->Issued(WriteFile(rig_.port, io->input.data(), length, nullptr, &io->overlapped));
+             const Outcome outcome = Finish(io, "a write");
+             if (outcome.hung)
+                 return false;
+             if (!(outcome.status == STATUS_SUCCESS && outcome.bytes == length) &&
+                 !(outcome.status == STATUS_CANCELLED && outcome.bytes <= length))
+                 Fault("a write of " + std::to_string(length) + " ended with " +
+                       Hex(outcome.status) + ", " + std::to_string(outcome.bytes) + " bytes");
+             std::lock_guard<std::mutex> guard(writesLock);
+             writes.push_back({w, seq, length, outcome.status, outcome.bytes});
+             return true;
+         }},
+        {"waiter", 1,
+         [&](Rng&, uint32_t, uint32_t) {
+             std::vector<uint8_t> out;
+             const Outcome outcome =
+                 Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG), &out);
+             if (outcome.hung)
+                 return false;
+             waits++;
+             ULONG events = 0;
+             memcpy(&events, out.data(), sizeof events);
+             if (outcome.status == STATUS_SUCCESS &&
+                 (outcome.bytes != sizeof(ULONG) ||
+                  (events & ~(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)) != 0))
+                 Fault("WAIT_ON_MASK reported " + Hex(events) + " in " +
+                       std::to_string(outcome.bytes) + " bytes");
+             else if (outcome.status != STATUS_SUCCESS && outcome.status != STATUS_CANCELLED)
+                 Fault("WAIT_ON_MASK ended with " + Hex(outcome.status));
+             return true;
+         }},
+        {"chaos", 1,
+         [&](Rng& rng, uint32_t, uint32_t) {
+             std::this_thread::sleep_for(std::chrono::microseconds(rng.Between(200, 3000)));
+             const uint64_t pick = rng.Below(std::size(kPokes) + 1);
+             if (pick == std::size(kPokes)) {
+                 CancelIo(rig_.port);
+                 return true;
+             }
+             const Poke& poke = kPokes[pick];
+             if (poke.code == IOCTL_SERIAL_GET_COMMSTATUS) {
+                 const ULONG queued = CommStatus(poke.what).AmountInInQueue;
+                 if (queued > kRingSize)
+                     Fault("GET_COMMSTATUS counted " + std::to_string(queued) +
+                           " bytes in the ring");
+                 return true;
+             }
+             Expect(Control(poke.code, &poke.input, poke.input ? sizeof poke.input : 0,
+                            poke.outLength),
+                    poke.what);
+             return true;
+         }},
+    };
     {
-        std::vector<std::unique_ptr<sim::Thread>> threads;
-        threads.push_back(std::make_unique<sim::Thread>("phone", [&] {
+        std::vector<std::unique_ptr<sim::Thread>> phone, app;
+        // The phone streams, keeping at most kAheadLimit bytes ahead of the
+        // readers, until the application is done.
+        phone.push_back(std::make_unique<sim::Thread>("phone", [&] {
             Rng rng(seed_ ^ 0x1111);
-            uint64_t at = 0;
-            std::vector<uint8_t> chunk;
-            while (!appDone.load()) {
+            for (uint64_t at = 0; !appDone.load();) {
                 if (at - received_.load() > kAheadLimit || deadline.Passed()) {
                     std::this_thread::sleep_for(std::chrono::microseconds(200));
                     continue;
                 }
                 const size_t n = rng.Between(1, 3000);
-                chunk.resize(n);
-                for (size_t i = 0; i < n; i++)
-                    chunk[i] = StreamByte(seed_, at + i);
-                Usb().Push(chunk.data(), n, usb::Pipe::BulkIn, rng.Between(1, 64),
-                           rng.Below(4) != 0);
-                at += n;
-                pushed.store(at);
+                Send(at, n, static_cast<ULONG>(rng.Between(1, 64)), rng.Below(4) != 0);
+                pushed.store(at += n);
                 if (rng.Below(8) == 0)
                     std::this_thread::sleep_for(std::chrono::microseconds(rng.Below(1000)));
             }
             // A run left open on a full packet ends here.
             Usb().PushPacket({});
         }));
-        threads.push_back(std::make_unique<sim::Thread>("phone-out", [&] {
+        phone.push_back(std::make_unique<sim::Thread>("phone-out", [&] {
             while (!appDone.load()) {
                 std::vector<uint8_t> got = Usb().TakeReceived();
                 phoneGot.insert(phoneGot.end(), got.begin(), got.end());
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
         }));
-        for (int r = 0; r < 2; r++) {
-            threads.push_back(std::make_unique<sim::Thread>("reader", [&, r] {
-                Rng rng(seed_ * 3 + r);
-                while (!deadline.Passed() && !hung_) {
-                    std::lock_guard<std::mutex> token(readToken_);
-                    if (rng.Below(25) == 0) {
-                        // The read time-out classes a serial program uses: immediate,
-                        // wait for data, total, interval + total.
-                        const ULONG* t = kReadTimeouts[rng.Below(4)];
-                        SetTimeouts(t[0], t[1], t[2]);
-                    }
-                    const uint64_t kind = rng.Below(3);
-                    const DWORD length =
-                        kind == 0 ? 1 : static_cast<DWORD>(rng.Between(1, kind == 1 ? 64 : 8192));
-                    ReadOnce(length);
-                    reads++;
-                }
-            }));
-        }
-        for (uint32_t w = 0; w < 2; w++) {
-            threads.push_back(std::make_unique<sim::Thread>("writer", [&, w] {
-                Rng rng(seed_ * 5 + w);
-                for (uint32_t seq = 0; !deadline.Passed() && !hung_; seq++) {
-                    const uint32_t length = static_cast<uint32_t>(
-                        rng.Below(10) == 0 ? rng.Between(kHeaderSize, 20000)
-                                           : rng.Between(kHeaderSize, 5000));
-                    auto io = std::make_unique<Io>();
-                    io->input.resize(length);
-                    io->input[0] = 0xA5;
-                    io->input[1] = static_cast<uint8_t>(w);
-                    memcpy(&io->input[2], &seq, 4);
-                    memcpy(&io->input[6], &length, 4);
-                    io->input[10] = 0x5A;
-                    io->input[11] = 0x5A;
-                    for (uint32_t k = kHeaderSize; k < length; k++)
-                        io->input[k] = BodyByte(w, seq, k);
-                    io->Issued(WriteFile(port_, io->input.data(), length, nullptr, &io->overlapped));
-                    Outcome outcome = Finish(io, "a write");
-                    if (outcome.hung)
-                        return;
-                    if (!(outcome.status == STATUS_SUCCESS && outcome.bytes == length) &&
-                        !(outcome.status == STATUS_CANCELLED && outcome.bytes <= length))
-                        Fault("a write of " + std::to_string(length) + " ended with " +
-                              Hex(outcome.status) + ", " + std::to_string(outcome.bytes) +
-                              " bytes");
-                    std::lock_guard<std::mutex> guard(writesLock);
-                    writes.push_back({w, seq, length, outcome.status, outcome.bytes});
-                }
-            }));
-        }
-        threads.push_back(std::make_unique<sim::Thread>("waiter", [&] {
-            while (!deadline.Passed() && !hung_) {
-                auto io = std::make_unique<Io>();
-                io->output.assign(sizeof(ULONG), 0xCC);
-                io->Issued(DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
-                                           io->output.data(), sizeof(ULONG), nullptr, &io->overlapped));
-                Outcome outcome = Finish(io, "a WAIT_ON_MASK");
-                if (outcome.hung)
-                    return;
-                waits++;
-                if (outcome.status == STATUS_SUCCESS) {
-                    ULONG events = 0;
-                    memcpy(&events, io->output.data(), sizeof events);
-                    if (outcome.bytes != sizeof(ULONG) ||
-                        (events & ~(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)) != 0)
-                        Fault("WAIT_ON_MASK reported " + Hex(events) + " in " +
-                              std::to_string(outcome.bytes) + " bytes");
-                } else if (outcome.status != STATUS_CANCELLED) {
-                    Fault("WAIT_ON_MASK ended with " + Hex(outcome.status));
-                }
-            }
-        }));
-        threads.push_back(std::make_unique<sim::Thread>("chaos", [&] {
-            Rng rng(seed_ ^ 0xC4A05);
-            while (!deadline.Passed() && !hung_) {
-                std::this_thread::sleep_for(std::chrono::microseconds(rng.Between(200, 3000)));
-                chaos++;
-                const uint64_t pick = rng.Below(std::size(kPokes) + 1);
-                if (pick == std::size(kPokes)) {
-                    CancelIo(port_);
-                    continue;
-                }
-                const Poke& poke = kPokes[pick];
-                std::vector<uint8_t> out;
-                Outcome o = Control(poke.code, &poke.input, poke.input ? sizeof poke.input : 0,
-                                    poke.outLength, &out);
-                Expect(o, poke.what);
-                if (o.hung || poke.code != IOCTL_SERIAL_GET_COMMSTATUS)
-                    continue;
-                SERIAL_STATUS status{};
-                memcpy(&status, out.data(), std::min(out.size(), sizeof status));
-                if (status.AmountInInQueue > kRingSize)
-                    Fault("GET_COMMSTATUS counted " + std::to_string(status.AmountInInQueue) +
-                          " bytes in the ring");
-            }
-        }));
+        for (const Role& role : roles)
+            for (uint32_t i = 0; i < role.count; i++)
+                app.push_back(std::make_unique<sim::Thread>(role.name, [&, i] {
+                    Rng rng(seed_ * 31 + static_cast<uint64_t>(&role - roles) * 8 + i);
+                    for (uint32_t n = 0; !deadline.Passed() && !hung_; n++)
+                        if (!role.step(rng, i, n))
+                            return;
+                }));
         // The application threads end at the deadline; then the phone stops.
         while (!deadline.Passed())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        for (auto& t : threads) {
-            // phone and phone-out are the first two; they wait for appDone.
-            if (&t == &threads[0] || &t == &threads[1])
-                continue;
+        for (auto& t : app)
             t->Join();
-        }
         appDone = true;
     }
     ASSERT_FALSE(hung_.load()) << ::testing::PrintToString(faults_);
@@ -418,114 +433,44 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
     // The rest of the stream: immediate-ish reads until every pushed byte is
     // in, or nothing more comes.
     SetTimeouts(kForever, kForever, 20);
-    {
-        std::lock_guard<std::mutex> token(readToken_);
-        ReadUntil(pushed.load(), [] { return 4096; });
-    }
-    EXPECT_EQ(expectedAt_, pushed.load())
-        << "seed " << seed_ << "; the phone still holds " << Usb().QueuedBytes(usb::Pipe::BulkIn)
-        << " bytes with " << Usb().Outstanding(usb::Pipe::BulkIn)
-        << " bulk-in transfer(s) pending at the bus; last bulk-in events:" << LastEvents();
-    EXPECT_EQ(firstMismatch_, -1) << "the stream went wrong at byte " << firstMismatch_
-                                  << " (seed " << seed_ << ")";
+    ReadUntil(pushed.load(), [] { return 4096; }, "after the run");
 
     // ---- overflow: nobody reads while the phone sends more than the ring
     // holds. The ring keeps exactly its size of the oldest bytes.
     const uint64_t base = pushed.load();
     Rng rng(seed_ ^ 0x0F10);
-    const uint64_t excess = rng.Between(1, 20000);
-    const uint64_t burst = kRingSize + excess;
-    {
-        std::vector<uint8_t> chunk;
-        for (uint64_t at = base; at < base + burst;) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(rng.Between(1, 65536),
-                                                                    base + burst - at));
-            chunk.resize(n);
-            for (size_t i = 0; i < n; i++)
-                chunk[i] = StreamByte(seed_, at + i);
-            // Mostly full packets, so that transfers carry up to 4096 bytes
-            // and the burst takes a few hundred of them rather than tens of
-            // thousands (each a work-item round trip on the diagnostics
-            // port); a short one now and then still ends a transfer early.
-            Usb().Push(chunk.data(), n, usb::Pipe::BulkIn,
-                       rng.Below(256) == 0 ? rng.Between(1, 64) : 64);
-            at += n;
-        }
+    const uint64_t burst = kRingSize + rng.Between(1, 20000);
+    for (uint64_t at = base; at < base + burst;) {
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(rng.Between(1, 65536), base + burst - at));
+        // Mostly full packets, so that transfers carry up to 4096 bytes and
+        // the burst takes a few hundred of them rather than tens of
+        // thousands (each a work-item round trip on the diagnostics port); a
+        // short one now and then still ends a transfer early.
+        Send(at, n, static_cast<ULONG>(rng.Below(256) == 0 ? rng.Between(1, 64) : 64));
+        at += n;
     }
-    {
-        Deadline watchdog(kWatchdogMs);
-        while (Usb().QueuedBytes(usb::Pipe::BulkIn) != 0 && !watchdog.Passed())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_EQ(Usb().QueuedBytes(usb::Pipe::BulkIn), 0u)
-            << "the phone's burst never went out; " << Usb().Outstanding(usb::Pipe::BulkIn)
-            << " bulk-in transfer(s) pending at the bus; last bulk-in events:" << LastEvents();
-        sim::RunUntilIdle();
-        // The last transfer may still be on its way from the bus to the ring.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        sim::RunUntilIdle();
-    }
-    std::vector<uint8_t> out;
-    Expect(Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS), &out),
-           "GET_COMMSTATUS");
-    SERIAL_STATUS status{};
-    memcpy(&status, out.data(), std::min(out.size(), sizeof status));
-    EXPECT_EQ(status.AmountInInQueue, kRingSize);
-    {
-        std::lock_guard<std::mutex> token(readToken_);
-        ReadUntil(base + kRingSize, [&rng] { return DWORD(rng.Between(1, 65536)); });
-        EXPECT_EQ(expectedAt_, base + kRingSize) << "seed " << seed_;
-        EXPECT_EQ(firstMismatch_, -1) << "the ring went wrong at byte " << firstMismatch_;
-        // What did not fit is gone; the stream goes on after it.
-        expectedAt_ = base + burst;
-        std::vector<uint8_t> tail(777);
-        for (size_t i = 0; i < tail.size(); i++)
-            tail[i] = StreamByte(seed_, expectedAt_ + i);
-        Usb().Push(tail.data(), tail.size(), usb::Pipe::BulkIn, 50);
-        ReadUntil(base + burst + tail.size(), [] { return 1000; });
-        EXPECT_EQ(expectedAt_, base + burst + tail.size()) << "seed " << seed_;
-        EXPECT_EQ(firstMismatch_, -1) << "the stream went wrong at byte " << firstMismatch_;
-    }
+    Deadline watchdog(kWatchdogMs);
+    while (Usb().QueuedBytes(usb::Pipe::BulkIn) != 0 && !watchdog.Passed())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(Usb().QueuedBytes(usb::Pipe::BulkIn), 0u)
+        << "the phone's burst never went out; " << BulkInState();
+    sim::RunUntilIdle();
+    // The last transfer may still be on its way from the bus to the ring.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim::RunUntilIdle();
+    EXPECT_EQ(CommStatus("GET_COMMSTATUS").AmountInInQueue, kRingSize);
+    ReadUntil(base + kRingSize, [&rng] { return DWORD(rng.Between(1, 65536)); }, "the full ring");
+    // What did not fit is gone; the stream goes on after it.
+    expectedAt_ = base + burst;
+    Send(expectedAt_, 777, 50);
+    ReadUntil(base + burst + 777, [] { return 1000; }, "after the overflow");
 
     // ---- what the phone got from the writers
-    {
-        std::vector<uint8_t> got = Usb().TakeReceived();
-        phoneGot.insert(phoneGot.end(), got.begin(), got.end());
-    }
-    // Each write arrived whole (or, cancelled, as the bytes it reported),
-    // after the one before it, at most once; the first wrong byte ends it.
-    std::map<std::pair<uint32_t, uint32_t>, WriteRecord> byId;
-    for (const auto& w : writes)
-        byId[{w.writer, w.seq}] = w;
+    std::vector<uint8_t> got = Usb().TakeReceived();
+    phoneGot.insert(phoneGot.end(), got.begin(), got.end());
     std::map<std::pair<uint32_t, uint32_t>, bool> seen;
-    std::string broken;
-    for (size_t at = 0; at < phoneGot.size() && broken.empty();) {
-        const uint8_t* h = &phoneGot[at];
-        if (phoneGot.size() - at < kHeaderSize || h[0] != 0xA5 || h[10] != 0x5A || h[11] != 0x5A) {
-            broken = "bytes that start no write at offset " + std::to_string(at) + " of " +
-                     std::to_string(phoneGot.size());
-            break;
-        }
-        uint32_t writer = h[1], seq = 0, length = 0;
-        memcpy(&seq, h + 2, 4);
-        memcpy(&length, h + 6, 4);
-        const std::string id = "write " + std::to_string(writer) + "/" + std::to_string(seq);
-        auto it = byId.find({writer, seq});
-        if (it == byId.end() || seen[{writer, seq}]) {
-            broken = id + (it == byId.end() ? " without being sent" : " twice");
-            break;
-        }
-        seen[{writer, seq}] = true;
-        const uint32_t sent = it->second.sent;
-        if (sent < kHeaderSize || phoneGot.size() - at < sent)
-            broken = id + " of " + std::to_string(length) + " bytes, which ended with " +
-                     Hex(it->second.status) + " reporting " + std::to_string(sent) +
-                     " bytes sent, but the phone got its start";
-        for (uint32_t k = kHeaderSize; k < sent && broken.empty(); k++)
-            if (h[k] != BodyByte(writer, seq, k))
-                broken = id + " broken at byte " + std::to_string(k) + " of " +
-                         std::to_string(length) + " (another write cut in?)";
-        at += sent;
-    }
+    const std::string broken = CheckWrites(phoneGot, writes, seen);
     EXPECT_EQ(broken, "") << "what the phone got (seed " << seed_ << ")";
     for (const auto& w : writes) {
         if (broken.empty()) {
@@ -535,19 +480,16 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
         }
     }
 
-    {
-        std::lock_guard<std::mutex> guard(faultLock_);
-        for (const auto& f : faults_)
-            ADD_FAILURE() << f << " (seed " << seed_ << ")";
-    }
+    for (const auto& f : faults_)
+        ADD_FAILURE() << f << " (seed " << seed_ << ")";
     EXPECT_GT(reads.load(), 0);
     EXPECT_GT(waits.load(), 0);
     EXPECT_FALSE(writes.empty());
 
     // ---- close and unplug; the kernel's end checks run at teardown.
-    ASSERT_TRUE(CloseHandle(port_));
-    port_ = INVALID_HANDLE_VALUE;
-    phone_->Unplug();
+    ASSERT_TRUE(CloseHandle(rig_.port));
+    rig_.port = INVALID_HANDLE_VALUE;
+    rig_.Phone().Unplug();
     sim::RunUntilIdle();
     RecordProperty("seed", std::to_string(seed_));
     RecordProperty("bytes_in", std::to_string(expectedAt_));

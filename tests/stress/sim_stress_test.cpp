@@ -8,6 +8,7 @@
 // behind.
 #include "stress/stress.h"
 
+#include "common/fake_driver.h" // CompleteWith
 #include "platform/sim/api_io.h"
 
 #include <gtest/gtest.h>
@@ -52,19 +53,12 @@ QueueExtension* Ext(PDEVICE_OBJECT device) {
     return static_cast<QueueExtension*>(device->DeviceExtension);
 }
 
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 void FillAndComplete(PIRP irp) {
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     for (ULONG i = 0; i < length; i++)
         buffer[i] = static_cast<UCHAR>(i * 13 + 5);
-    CompleteWith(irp, STATUS_SUCCESS, length);
+    fake::CompleteWith(irp, STATUS_SUCCESS, length);
 }
 
 // Caller holds Lock.
@@ -88,13 +82,13 @@ VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&ext->Lock, old);
     InterlockedIncrement(&ext->Cancelled);
-    CompleteWith(irp, STATUS_CANCELLED);
+    fake::CompleteWith(irp, STATUS_CANCELLED);
 }
 
 NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
     QueueExtension* ext = Ext(device);
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0)
-        return CompleteWith(irp, STATUS_SUCCESS);
+        return fake::CompleteWith(irp, STATUS_SUCCESS);
     KIRQL old;
     KeAcquireSpinLock(&ext->Lock, &old);
     NTSTATUS refusal = STATUS_SUCCESS;
@@ -107,7 +101,7 @@ NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (refusal != STATUS_SUCCESS) {
         KeReleaseSpinLock(&ext->Lock, old);
-        return CompleteWith(irp, refusal);
+        return fake::CompleteWith(irp, refusal);
     }
     IoMarkIrpPending(irp);
     InsertTailList(&ext->Queue, &irp->Tail.Overlay.ListEntry);
@@ -116,7 +110,7 @@ NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI Succeed(PDEVICE_OBJECT, PIRP irp) {
-    return CompleteWith(irp, STATUS_SUCCESS);
+    return fake::CompleteWith(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI QueueDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {

@@ -1,14 +1,12 @@
-// What every stress case shares: the Concurrent machine, a seeded generator,
-// and a wall-clock budget. A case prints its seed when it fails; rerun it
-// with VXQT70_STRESS_SEED=<seed> (and VXQT70_STRESS_MS=<ms> to run longer).
+// What every stress case shares: the Concurrent machine, its seed and a
+// wall-clock budget. A case prints its seed when it fails; rerun it with
+// VXQT70_STRESS_SEED=<seed> (and VXQT70_STRESS_MS=<ms> to run longer).
 #pragma once
 
-#include "platform/sim/sim.h"
+#include "common/load.h"
 
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
-#include <string>
 
 namespace stress {
 
@@ -66,6 +64,7 @@ private:
     uint64_t state_;
 };
 
+// A wall-clock limit, for the suites that run real threads.
 class Deadline {
 public:
     explicit Deadline(int ms)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -105,12 +106,10 @@ TEST(WireModel, HandWorkedTransfers) {
             WireSchedule(&pipes[pipe], s.submitted, s.length, &t);
         }
         const Expect& e = row.expect;
-        EXPECT_EQ(t.FirstFrame, e.first);
-        EXPECT_EQ(t.LastFrame, e.last);
-        EXPECT_EQ(t.Completion, e.completion);
-        EXPECT_EQ(t.Bytes, e.bytes);
-        EXPECT_EQ(t.Packets, e.packets);
-        EXPECT_EQ(t.Finished != FALSE, e.finished);
+        EXPECT_EQ(std::make_tuple(t.FirstFrame, t.LastFrame, t.Completion, t.Bytes, t.Packets,
+                                  t.Finished != FALSE),
+                  std::make_tuple(e.first, e.last, e.completion, e.bytes, e.packets, e.finished))
+            << "first and last frame, completion, bytes, packets, finished";
     }
 }
 
@@ -145,11 +144,10 @@ TEST(WireModel, StreamsAgainstTheWireLimit) {
                                         << " in flight " << r.inFlight);
         WIRE_STREAM s{};
         WireStream(bus.get(), r.speed, r.latency, TRUE, 4096, r.inFlight, r.total, nullptr, &s);
-        EXPECT_EQ(s.Bytes, r.total);
-        EXPECT_EQ(s.Transfers, r.total / 4096);
-        EXPECT_EQ(s.Elapsed, r.elapsed);
-        EXPECT_EQ(s.PerMilleOfLimit, r.perMille);
-        EXPECT_EQ(s.FirstCompletion, r.first);
+        EXPECT_EQ(std::make_tuple(s.Bytes, s.Transfers, s.Elapsed, s.PerMilleOfLimit,
+                                  s.FirstCompletion),
+                  std::make_tuple(r.total, r.total / 4096, r.elapsed, r.perMille, r.first))
+            << "bytes, transfers, elapsed, per mille of the limit, first completion";
     }
 }
 
