@@ -83,20 +83,6 @@ static VOID UncountTransfer(PDEVICE_EXTENSION Port) {
 #endif
 }
 
-// A new IRP carrying Urb to CompletionRoutine, or NULL (the counts given
-// back) when none can be had.
-static PIRP BuildUrbIrp(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                        PVOID Context) {
-    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
-    if (irp == NULL) {
-        UncountTransfer((PDEVICE_EXTENSION)Context);
-        return NULL;
-    }
-    SetUrbRequest(IoGetNextIrpStackLocation(irp), Urb);
-    IoSetCompletionRoutine(irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
-    return irp;
-}
-
 VOID BuildBulkTransfer(PURB Urb, USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
                        ULONG TransferFlags) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
@@ -118,10 +104,13 @@ NTSTATUS SubmitReceiveTransfer(PDEVICE_EXTENSION Port, PURB Urb, USBD_PIPE_HANDL
 
     BuildBulkTransfer(Urb, Pipe, Buffer, Length,
                       USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    irp = BuildUrbIrp(Port->LowerDeviceObject, Urb, CompletionRoutine, Port);
+    irp = IoAllocateIrp(Port->LowerDeviceObject->StackSize, FALSE);
     if (irp == NULL) {
+        UncountTransfer(Port);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    SetUrbRequest(IoGetNextIrpStackLocation(irp), Urb);
+    IoSetCompletionRoutine(irp, CompletionRoutine, Port, TRUE, TRUE, TRUE);
     // What the bus answers is the completion's to handle.
     IoCallDriver(Port->LowerDeviceObject, irp);
     return STATUS_PENDING;

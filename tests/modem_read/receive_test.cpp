@@ -279,7 +279,7 @@ TEST_F(ModemRead, NoIrpForAStatusTransfer) {
 
     // The open's own IRPs (the pipe-abort reserve) come first: aim at the
     // status transfer's.
-    Modem().FailAllocation(sim::AllocKind::Irp, "BuildUrbIrp");
+    Modem().FailAllocation(sim::AllocKind::Irp, "SubmitReceiveTransfer");
     ASSERT_EQ(Modem().Open(), 0u);
     EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::InterruptIn), 0u);
     EXPECT_EQ(Modem().Usb()->Outstanding(Pipe::BulkIn), 1u);
