@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -135,6 +136,7 @@ struct DpcRecord {
     PKDPC dpc = nullptr;
     PDRIVER_OBJECT owner = nullptr;
     int processor = -1; // KeSetTargetProcessorDpc's, or -1: whichever takes it first
+    uint64_t seq = 0;   // insertion order, for KeFlushQueuedDpcs
 };
 
 struct WorkRecord {
@@ -166,6 +168,8 @@ struct Machine {
 
     std::deque<DpcRecord> dpcs;
     int dpcsRunning = 0;
+    uint64_t dpcSeq = 0;
+    std::multiset<uint64_t> runningDpcs; // the seq of each DPC running now
 
     std::deque<WorkRecord> work;
     std::map<uint64_t, RunningWork> runningWork; // by worker thread id

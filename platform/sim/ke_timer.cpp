@@ -3,6 +3,7 @@
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/ke_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <dlfcn.h>
 
@@ -83,7 +84,7 @@ bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
     // KeSetTargetProcessorDpc marks a targeted DPC as Windows does, with the
     // processor's number plus MAXIMUM_PROCESSORS.
     const int processor = dpc->Number >= kMaximumProcessors ? dpc->Number - kMaximumProcessors : -1;
-    M().dpcs.push_back(DpcRecord{dpc, owner, processor});
+    M().dpcs.push_back(DpcRecord{dpc, owner, processor, ++M().dpcSeq});
     NotifyLocked();
     return true;
 }
@@ -130,18 +131,22 @@ PKDPC RunningDpc() {
     return t_runningDpc;
 }
 
+namespace {
+std::deque<DpcRecord>::iterator FirstDpcForLocked(int processor) {
+    auto& dpcs = M().dpcs;
+    return std::find_if(dpcs.begin(), dpcs.end(), [processor](const DpcRecord& r) {
+        return r.processor < 0 || r.processor == processor;
+    });
+}
+} // namespace
+
 bool HasDpcForLocked(int processor) {
-    for (const DpcRecord& r : M().dpcs)
-        if (r.processor < 0 || r.processor == processor)
-            return true;
-    return false;
+    return FirstDpcForLocked(processor) != M().dpcs.end();
 }
 
 bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     Machine& m = M();
-    auto it = m.dpcs.begin();
-    while (it != m.dpcs.end() && it->processor >= 0 && it->processor != processor)
-        ++it;
+    auto it = FirstDpcForLocked(processor);
     if (it == m.dpcs.end())
         return false;
     DpcRecord record = *it;
@@ -152,6 +157,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     PVOID arg1 = dpc->SystemArgument1;
     PVOID arg2 = dpc->SystemArgument2;
     m.dpcsRunning++;
+    const auto running = m.runningDpcs.insert(record.seq);
     lk.unlock();
     {
         ThreadState& t = Self();
@@ -178,6 +184,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     }
     lk.lock();
     m.dpcsRunning--;
+    m.runningDpcs.erase(running);
     NotifyLocked();
     return true;
 }
@@ -566,11 +573,38 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 // Where the drivers ask, this kernel is a Windows 2000 one: it has no
 // KeFlushQueuedDpcs (Windows XP and later), so the drivers take the path that
 // kernel needs, the harder one to get right.
+// Returns once every DPC queued before the call has run and returned.
+static VOID NTAPI KeFlushQueuedDpcs(VOID) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
+    uint64_t mark;
+    {
+        Lock lk(M().lock);
+        mark = M().dpcSeq;
+    }
+    WaitUntil(
+        [mark] {
+            const Machine& m = M();
+            for (const DpcRecord& r : m.dpcs)
+                if (r.seq <= mark)
+                    return false;
+            return m.runningDpcs.empty() || *m.runningDpcs.begin() > mark;
+        },
+        "KeFlushQueuedDpcs: DPCs queued before it to run");
+}
+
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
     RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
     const std::string name = Narrow(SystemRoutineName);
+    // The deterministic machines are a Windows 2000 kernel, which has no
+    // KeFlushQueuedDpcs: the drivers' own flush runs there, explored by seed.
+    // The Concurrent machine is a later one: its DPC processors are host
+    // threads, which the host may stall for as long as it likes between a
+    // DPC's last kernel call and its return into the image; a Windows 2000
+    // processor at DISPATCH_LEVEL does not, and only the kernel's own flush
+    // closes that gap.
     if (name == "KeFlushQueuedDpcs")
-        return nullptr;
+        return M().mode == Mode::Deterministic ? nullptr
+                                               : reinterpret_cast<PVOID>(&KeFlushQueuedDpcs);
     NotModelled("MmGetSystemRoutineAddress of " + name);
 }
 

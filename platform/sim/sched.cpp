@@ -960,6 +960,7 @@ void KeStart(const Options& options) {
     m.clockOffset = 0;
     m.timerSeq = 0;
     m.dpcsRunning = 0;
+    m.runningDpcs.clear();
     m.busyWorkers = 0;
     ClearObjectsLocked();
     m.threads.clear();
