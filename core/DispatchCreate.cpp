@@ -27,14 +27,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ExReleaseFastMutex(&port->OpenMutex);
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
-    if (IsDeviceRemoved(port)) {
+    // A removal that began after the test refuses the hold (the remove
+    // lock's own answer is STATUS_DELETE_PENDING too).
+    if (IsDeviceRemoved(port) || !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         ExReleaseFastMutex(&port->OpenMutex);
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        ExReleaseFastMutex(&port->OpenMutex);
-        return CompleteRequest(Irp, status, 0);
     }
     if (InterlockedIncrement(&port->OpenCount) != 1) {
         InterlockedDecrement(&port->OpenCount);

@@ -534,9 +534,6 @@ VOID NTAPI WorkItemCallbackModemIoControl(PVOID Parameter) {
     PRANDOM_JUNK junk = (PRANDOM_JUNK)Parameter;
     PDEVICE_EXTENSION port;
 
-    if (junk == NULL) {
-        return;
-    }
     port = junk->DeviceExtension;
     PassiveModemIoControl(junk->DeviceObject, junk->Irp);
     ReleaseRemoveLock(port, junk);
@@ -587,11 +584,10 @@ Refuse:
 
 // IRP_MJ_DEVICE_CONTROL. Requests are answered only between open and close and
 // only while the device is there. At PASSIVE_LEVEL the request is handled in
-// the caller's thread; the remove lock is taken here only to see that the
-// device is not being removed (the handler takes its own hold).
+// the caller's thread, which takes the hold on the remove lock (a removal
+// that has begun refuses it).
 NTSTATUS NTAPI ModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
-    NTSTATUS status;
 
     if (!port->PortOpen) {
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -602,11 +598,6 @@ NTSTATUS NTAPI ModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         return DeferModemIoControl(DeviceObject, Irp);
     }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        return CompleteRequest(Irp, status, 0);
-    }
-    ReleaseRemoveLock(port, Irp);
     return PassiveModemIoControl(DeviceObject, Irp);
 }
 

@@ -376,12 +376,8 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
     NTSTATUS status;
 
-    if (IsDeviceRemoved(port)) {
+    if (IsDeviceRemoved(port) || !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        return CompleteRequest(Irp, status, 0);
     }
     status = InternalControlStatus(
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode);

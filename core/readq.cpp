@@ -232,6 +232,14 @@ NTSTATUS FlushInputBuffer(PDEVICE_EXTENSION Port) {
 NTSTATUS QueueIrp(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP Irp,
                   PDRIVER_CANCEL CancelRoutine, ULONG How) {
     VXQT70_ASSERT(VXQT70_HOLDS(&Port->PortLock));
+    // A request that passed its dispatch routine's removal test just before
+    // a removal began may get here after the teardown emptied the queues;
+    // queued now, nothing would ever end it. The teardown takes PortLock to
+    // empty them after the state has changed, so under PortLock one of the
+    // two sees the other.
+    if (IsDeviceRemoved(Port)) {
+        return STATUS_DELETE_PENDING;
+    }
     if ((How & QUEUE_SINGLE) != 0 && !IsListEmpty(Queue)) {
         return STATUS_INVALID_PARAMETER;
     }

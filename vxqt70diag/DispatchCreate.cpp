@@ -21,14 +21,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ExReleaseFastMutex(&port->OpenMutex);
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
-    if (IsDeviceRemoved(port)) {
+    // A removal that began after the test refuses the hold (the remove
+    // lock's own answer is STATUS_DELETE_PENDING too).
+    if (IsDeviceRemoved(port) || !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         ExReleaseFastMutex(&port->OpenMutex);
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        ExReleaseFastMutex(&port->OpenMutex);
-        return CompleteRequest(Irp, status);
     }
     if (InterlockedIncrement(&port->OpenCount) != 1) {
         InterlockedDecrement(&port->OpenCount);
@@ -132,23 +129,16 @@ static NTSTATUS CloseGoneDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // does not hold the port succeeds at once.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION port = PortOf(DeviceObject);
-    NTSTATUS status;
 
     if (!IsOpenHandle(port, Irp)) {
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
     ExAcquireFastMutex(&port->CloseMutex);
     Irp->IoStatus.Information = 0;
-    if (IsDeviceRemoved(port)) {
+    // A close never fails: one that finds the removal begun (the hold
+    // refused) is the close of a gone device.
+    if (IsDeviceRemoved(port) || !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         return CloseGoneDevice(DeviceObject, Irp);
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        ReleaseAbortIrps(port);
-        port->OpenFile = NULL;
-        InterlockedDecrement(&port->OpenCount);
-        ExReleaseFastMutex(&port->CloseMutex);
-        return CompleteRequest(Irp, status);
     }
     ExReleaseFastMutex(&port->CloseMutex);
 

@@ -71,18 +71,10 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeAcquireSpinLock(&port->PortLock, &oldIrql);
     Irp->IoStatus.Information = 0;
 
-    if (IsDeviceRemoved(port)) {
+    if (IsDeviceRemoved(port) || !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         port->EventHistory = 0;
         KeReleaseSpinLock(&port->PortLock, oldIrql);
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-        DecPendingReadWriteIRPCnt(port);
-        return STATUS_DELETE_PENDING;
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        KeReleaseSpinLock(&port->PortLock, oldIrql);
-        return FinishRead(port, Irp, status, FALSE);
+        return FinishRead(port, Irp, STATUS_DELETE_PENDING, FALSE);
     }
     if (length == 0) {
         KeReleaseSpinLock(&port->PortLock, oldIrql);

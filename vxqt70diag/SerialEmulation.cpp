@@ -210,15 +210,14 @@ NTSTATUS NTAPI ModemIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!port->PortOpen) {
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (ControlCodeOf(Irp) != IOCTL_SERIAL_GET_COMMSTATUS && IsDeviceRemoved(port)) {
+    // The status query passes a removed device's test but not a removal
+    // that has begun (the hold refused).
+    if ((ControlCodeOf(Irp) != IOCTL_SERIAL_GET_COMMSTATUS && IsDeviceRemoved(port)) ||
+        !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         KeAcquireSpinLock(&port->PortLock, &oldIrql);
         port->EventHistory = 0;
         KeReleaseSpinLock(&port->PortLock, oldIrql);
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        return CompleteRequest(Irp, status, 0);
     }
     status = PassiveModemIoControl(DeviceObject, Irp);
     if (status == STATUS_PENDING) {

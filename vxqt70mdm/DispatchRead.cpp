@@ -97,12 +97,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
 
     Irp->IoStatus.Information = 0;
-    if (IsDeviceRemoved(port)) {
+    if (IsDeviceRemoved(port) || !NT_SUCCESS(AcquireRemoveLock(port, Irp))) {
         return CompleteRead(Irp, STATUS_DELETE_PENDING);
-    }
-    status = AcquireRemoveLock(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        return CompleteRead(Irp, status);
     }
     length = ReadLengthOf(Irp);
     if (length == 0) {

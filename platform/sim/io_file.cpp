@@ -5,6 +5,7 @@
 #include "platform/sim/io_internal.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 
@@ -179,6 +180,11 @@ NTSTATUS SendAndWait(FileHandle* handle, UCHAR major) {
 
 NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
     *handle = nullptr;
+    auto file = std::make_unique<FileHandle>();
+    file->file.Type = kIoTypeFile;
+    file->file.Size = (CSHORT)sizeof(FILE_OBJECT);
+    file->file.DeviceObject = device;
+    file->device = device;
     {
         std::lock_guard<SimMutex> lock(IoLock());
         if (!IoIsLiveDeviceLocked(device) || device->DeviceObjectExtension->deleted)
@@ -189,15 +195,15 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
             return STATUS_ACCESS_DENIED;
         // The reference is taken before the create goes down, so a second
         // open of an exclusive device racing with this one is refused too.
+        // The file object counts as open from here, as Windows' reference
+        // on the device does: a surprise-removed stack gets its removal
+        // only once the create in flight has ended (and, if it succeeded,
+        // its handle has been closed).
         device->ReferenceCount++;
+        g_handles.push_back(file.get());
     }
-    auto file = new FileHandle;
-    file->file.Type = kIoTypeFile;
-    file->file.Size = (CSHORT)sizeof(FILE_OBJECT);
-    file->file.DeviceObject = device;
-    file->device = device;
     PendingRequest* create = Dispatch(
-        file, TopOfStack(device), IRP_MJ_CREATE, 0,
+        file.get(), TopOfStack(device), IRP_MJ_CREATE, 0,
         [](PIRP, PIO_STACK_LOCATION sp) {
             sp->Parameters.Create.Options = 1u << 24; // FILE_OPEN
             sp->Parameters.Create.ShareAccess = 0;
@@ -209,18 +215,19 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, FileHandle** handle) {
         {
             std::lock_guard<SimMutex> lock(IoLock());
             g_records -= file->requests.size();
+            g_handles.erase(std::find(g_handles.begin(), g_handles.end(), file.get()));
         }
-        delete file;
+        file.reset();
         IoDeviceDereferenced(device);
+        PnpFileObjectClosed(device);
         return status;
     }
     {
         std::lock_guard<SimMutex> lock(IoLock());
         g_records -= file->requests.size();
         file->requests.clear();
-        g_handles.push_back(file);
     }
-    *handle = file;
+    *handle = file.release();
     return status;
 }
 
