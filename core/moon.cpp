@@ -11,6 +11,13 @@
 #define PORT_NAME_BYTES 128
 // Room for "\DosDevices\" and any port name that fits the buffer above.
 #define LINK_TEXT_BYTES 256
+// The value as ZwQueryValueKey returns it: header, the name "PortName" and
+// the data, with room to align the data.
+#define PORT_NAME_INFO_BYTES (sizeof(L"PortName") + PORT_NAME_BYTES + 24)
+
+// The name and link texts are made on the stack, never in pool: the removal
+// that must delete a renamed port's link cannot fail for want of memory and
+// leave the COM name taken by a device that is gone.
 
 static const WCHAR SerialCommKey[] = L"SERIALCOMM";
 
@@ -47,10 +54,13 @@ VOID FreeUnicodeString(PUNICODE_STRING String) {
 NTSTATUS GetCOMPort(PDEVICE_EXTENSION Port, PWCHAR Buffer, ULONG BufferBytes) {
     UNICODE_STRING valueName;
     HANDLE key = NULL;
-    PKEY_VALUE_FULL_INFORMATION info;
+    ULONG block[(PORT_NAME_INFO_BYTES + sizeof(ULONG) - 1) / sizeof(ULONG)];
+    PKEY_VALUE_FULL_INFORMATION info = (PKEY_VALUE_FULL_INFORMATION)block;
     ULONG infoBytes;
     ULONG resultBytes = 0;
     NTSTATUS status;
+
+    VXQT70_ASSERT(BufferBytes <= PORT_NAME_BYTES);
 
     RtlInitUnicodeString(&valueName, L"PortName");
     status = IoOpenDeviceRegistryKey(Port->Pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
@@ -59,13 +69,6 @@ NTSTATUS GetCOMPort(PDEVICE_EXTENSION Port, PWCHAR Buffer, ULONG BufferBytes) {
     }
 
     infoBytes = valueName.Length + BufferBytes + 24;
-    info =
-        (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, infoBytes, PORT_POOL_TAG);
-    if (info == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto CloseKey;
-    }
-
     status =
         ZwQueryValueKey(key, &valueName, KeyValueFullInformation, info, infoBytes, &resultBytes);
     if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
@@ -84,21 +87,17 @@ NTSTATUS GetCOMPort(PDEVICE_EXTENSION Port, PWCHAR Buffer, ULONG BufferBytes) {
         }
     }
 
-    ExFreePool(info);
-CloseKey:
     ZwClose(key);
     return status;
 }
 
-// Makes "\DosDevices\<port name>" in a new string with room for LINK_TEXT_BYTES.
-static NTSTATUS MakeLinkText(PUNICODE_STRING LinkText, PCWSTR PortName) {
-    NTSTATUS status = InitUnicodeString(LinkText, LINK_TEXT_BYTES);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    int count = swprintf(LinkText->Buffer, L"\\DosDevices\\%ws", PortName);
+// Makes "\DosDevices\<port name>" in Buffer, which holds LINK_TEXT_BYTES.
+static VOID MakeLinkText(PUNICODE_STRING LinkText, PWCHAR Buffer, PCWSTR PortName) {
+    int count = swprintf(Buffer, L"\\DosDevices\\%ws", PortName);
+
+    LinkText->Buffer = Buffer;
     LinkText->Length = (USHORT)(count * sizeof(WCHAR));
-    return STATUS_SUCCESS;
+    LinkText->MaximumLength = LINK_TEXT_BYTES;
 }
 
 NTSTATUS CreateSymbolicLink(PDEVICE_EXTENSION Port) {
@@ -106,6 +105,7 @@ NTSTATUS CreateSymbolicLink(PDEVICE_EXTENSION Port) {
     // written with two zero code units after the name, and a 63-character
     // name has only one inside the 128 bytes.
     WCHAR portName[PORT_NAME_BYTES / sizeof(WCHAR) + 1];
+    WCHAR linkBuffer[LINK_TEXT_BYTES / sizeof(WCHAR)];
     UNICODE_STRING linkText;
     NTSTATUS status;
 
@@ -115,15 +115,11 @@ NTSTATUS CreateSymbolicLink(PDEVICE_EXTENSION Port) {
         return status;
     }
 
-    status = MakeLinkText(&linkText, portName);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    MakeLinkText(&linkText, linkBuffer, portName);
     status = InitUnicodeString(&Port->SymbolicLinkName, linkText.Length);
     if (NT_SUCCESS(status)) {
         RtlCopyUnicodeString(&Port->SymbolicLinkName, &linkText);
     }
-    FreeUnicodeString(&linkText);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -173,6 +169,7 @@ NTSTATUS DestroySymbolicLink(PDEVICE_EXTENSION Port) {
 // that newer link is the one to delete.
 NTSTATUS TryToDeleteNewLink(PDEVICE_EXTENSION Port) {
     WCHAR portName[PORT_NAME_BYTES / sizeof(WCHAR) + 1];
+    WCHAR linkBuffer[LINK_TEXT_BYTES / sizeof(WCHAR)];
     UNICODE_STRING linkText;
     NTSTATUS status;
 
@@ -181,11 +178,6 @@ NTSTATUS TryToDeleteNewLink(PDEVICE_EXTENSION Port) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = MakeLinkText(&linkText, portName);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = IoDeleteSymbolicLink(&linkText);
-    FreeUnicodeString(&linkText);
-    return status;
+    MakeLinkText(&linkText, linkBuffer, portName);
+    return IoDeleteSymbolicLink(&linkText);
 }

@@ -573,6 +573,15 @@ public:
         }
         if (sim::IoRequestRecords() != 0)
             left += std::to_string(sim::IoRequestRecords()) + " request records; ";
+        // With every phone gone, no COM name may stay behind to block the next.
+        for (const auto& link : sim::SymbolicLinks())
+            if (link.target.starts_with(u"\\Device\\VXNTQT70"))
+                left += "link " + sim::U8(link.name) + " still there; ";
+        for (const auto& entry : sim::SerialComm())
+            left += "SERIALCOMM " + sim::U8(entry.device) + " still there; ";
+        for (const auto& ifc : sim::DeviceInterfaces())
+            if (ifc.enabled)
+                left += "interface " + sim::U8(ifc.symbolicLink) + " still enabled; ";
         return left;
     }
 

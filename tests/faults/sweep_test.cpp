@@ -177,6 +177,35 @@ Op OnNode(std::function<void(sim::DevNode*)> body) {
     });
 }
 
+// The installer renames the running port: the link made at start goes, a
+// link under `name` is made (when `link`) and "PortName" becomes `name`, so
+// the teardown must find the newer link through the registry.
+Op Rename(std::u16string name, bool link) {
+    return Do([=](Ctx& c) {
+        sim::DevNode* node = c.m.Node(c.which);
+        if (!c.m.Started(c.which) || node == nullptr)
+            return;
+        auto text = [](const std::u16string& s) {
+            UNICODE_STRING u;
+            u.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(s.c_str()));
+            u.Length = u.MaximumLength = static_cast<USHORT>(s.size() * sizeof(char16_t));
+            return u;
+        };
+        const std::string number = std::to_string(node->comPort);
+        const std::u16string old =
+            u"\\DosDevices\\COM" + std::u16string(number.begin(), number.end());
+        if (auto target = sim::LinkTarget(old)) {
+            UNICODE_STRING from = text(old), to = text(*target), renamed;
+            const std::u16string now = u"\\DosDevices\\" + name;
+            renamed = text(now);
+            IoDeleteSymbolicLink(&from);
+            if (link)
+                IoCreateSymbolicLink(&renamed, &to);
+        }
+        sim::SetPortName(node->pdo, name);
+    });
+}
+
 const struct {
     const char* name;
     ULONG interval, multiplier, constant;
@@ -271,6 +300,9 @@ std::vector<Scenario> Build() {
                       sim::RunUntilIdle();
                   }),
                   S}});
+    s.push_back({"renamed_while_open", {Open(), S, Rename(u"COM77", true), S, close, S}});
+    s.push_back({"renamed_past_the_name_buffer",
+                 {Open(), S, Rename(std::u16string(300, u'N'), false), S, close, S}});
     Scenario streaming{"unplug_while_streaming", {Open(), Timeouts(5, 0, 0)}};
     for (int i = 0; i < 6; ++i)
         streaming.ops.insert(streaming.ops.end(), {Read(50), Write(30, (uint8_t)i),
@@ -382,10 +414,12 @@ Outcome Play(const Scenario& scenario, rig::Which which, const RunPlan& plan) {
     m.Phone().SetEventHook(nullptr);
     if (!run.problem.empty())
         run.problem += "\n" + sim::FaultLog();
+    // The unplug that ends every run is part of it: its allocations are
+    // counted and failed like the rest.
+    m.Unplug();
     run.allocations = sim::FaultPlanSelected(planNumber);
     run.transfers = submits;
     sim::ClearFaultPlans();
-    m.Unplug();
     const std::string left = m.Leftovers();
     if (!left.empty())
         fail("after the unplug: " + left);
