@@ -166,9 +166,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     goto FreeWorkingName;
 
 UndoDevice:
-    if (port->InterfaceName.Buffer != NULL) {
-        RtlFreeUnicodeString(&port->InterfaceName);
-    }
+    // The interface is registered last, so no failure leaves its name to free.
     FreeUnicodeString(&port->DeviceName);
     if (port->LowerDeviceObject != NULL) {
         IoDetachDevice(port->LowerDeviceObject);

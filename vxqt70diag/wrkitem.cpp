@@ -38,9 +38,6 @@ VOID NTAPI WorkItemModemEvent(PVOID Parameter) {
     PREAD_RESTART restart = (PREAD_RESTART)Parameter;
     PDEVICE_EXTENSION port;
 
-    if (restart == NULL) {
-        return;
-    }
     port = restart->Port;
     IssueOwnedRead(port);
     ExFreePool(restart);

@@ -259,12 +259,14 @@ std::vector<Scenario> Build() {
                       OnUsb([](usb::Interface& u) { u.HoldBulkOut(true); }), Read(64),
                       Write(40, 'w'), S, Set(IOCTL_SERIAL_PURGE, flags), S,
                       OnUsb([](usb::Interface& u) { u.HoldBulkOut(false); }), S}});
+    const Op sentEnds = Do([](Ctx& c) {
+        if (!rig::RunUntil([&] { return c.sent.done; }) && c.problem.empty())
+            c.problem = "HANG: a control request sent at DISPATCH_LEVEL never ended";
+    });
+    // First with no handle open, which the port refuses.
     s.push_back({"control_from_dispatch",
-                 {Open(), S, FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), S, Do([](Ctx& c) {
-                      if (!rig::RunUntil([&] { return c.sent.done; }) && c.problem.empty())
-                          c.problem = "HANG: a control request sent at DISPATCH_LEVEL never ended";
-                  }),
-                  S}});
+                 {FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), sentEnds, Open(), S,
+                  FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), S, sentEnds, S}});
     s.push_back(
         {"sleep_wake_open",
          {Open(), Read(32), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }), S,
