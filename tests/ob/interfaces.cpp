@@ -42,6 +42,15 @@ TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClass) {
     EXPECT_FALSE(list[0].enabled); // registered disabled until the port is named
     EXPECT_TRUE(sim::DeviceInterfaces(kComPortClass).empty());
     RtlFreeUnicodeString(&name);
+
+    // A bus device without an instance path is named after its device name.
+    PDEVICE_OBJECT bare = obtest::MakeDevice(bus, L"\\Device\\USBPDO-9");
+    bare->Flags |= DO_BUS_ENUMERATED_DEVICE;
+    ASSERT_EQ(IoRegisterDeviceInterface(bare, &kModemClass, nullptr, &name), STATUS_SUCCESS);
+    EXPECT_EQ(sim::U8(sim::U16(&name)),
+              "\\??\\ROOT#SIMULATED#USBPDO-9#{456f868b-66cf-4bdf-bfb7-84de59cc2778}");
+    RtlFreeUnicodeString(&name);
+    obtest::DeleteDevice(bare);
 }
 
 TEST_F(DeviceInterfaceTest, RegisteringAgainGivesTheSameNameInANewBuffer) {
@@ -99,17 +108,6 @@ TEST_F(DeviceInterfaceTest, ADeletedDeviceLosesItsInterfaceButKeepsTheName) {
     RtlFreeUnicodeString(&name);
     RtlFreeUnicodeString(&renewed);
     obtest::DeleteDevice(again);
-}
-
-TEST_F(DeviceInterfaceTest, ABusDeviceWithoutAnInstancePathIsNamedAfterItsDeviceName) {
-    PDEVICE_OBJECT bare = obtest::MakeDevice(bus, L"\\Device\\USBPDO-9");
-    bare->Flags |= DO_BUS_ENUMERATED_DEVICE;
-    UNICODE_STRING name{};
-    ASSERT_EQ(IoRegisterDeviceInterface(bare, &kModemClass, nullptr, &name), STATUS_SUCCESS);
-    EXPECT_EQ(sim::U8(sim::U16(&name)),
-              "\\??\\ROOT#SIMULATED#USBPDO-9#{456f868b-66cf-4bdf-bfb7-84de59cc2778}");
-    RtlFreeUnicodeString(&name);
-    obtest::DeleteDevice(bare);
 }
 
 } // namespace

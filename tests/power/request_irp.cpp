@@ -62,7 +62,7 @@ TEST_F(PowerRequestIrp, IrpGoesToTheTopAndTheCompletionGetsWhatWindowsGives) {
     EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD2);
 }
 
-TEST_F(PowerRequestIrp, InjectedFailureMeansNoIrpAndNoCompletion) {
+TEST_F(PowerRequestIrp, InjectedFailureOrARequestNotMadeMeansNoIrpAndNoCompletion) {
     sim::DevNode* node = bus->Plug("modem");
     sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES, /*skip*/ 1);
     Seen seen;
@@ -73,6 +73,10 @@ TEST_F(PowerRequestIrp, InjectedFailureMeansNoIrpAndNoCompletion) {
     EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record,
                                 &seen, nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
+    // Nor is there one for a request a power manager does not make.
+    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_POWER_SEQUENCE, DeviceState(PowerDeviceD0),
+                                Record, &seen, nullptr),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(seen.calls, 1);
     EXPECT_EQ(sim::PowerIrpLog().size(), 1u);
     // The plan is used up: the next request goes through.
@@ -80,15 +84,6 @@ TEST_F(PowerRequestIrp, InjectedFailureMeansNoIrpAndNoCompletion) {
                                 &seen, nullptr),
               STATUS_PENDING);
     EXPECT_EQ(seen.calls, 2);
-}
-
-TEST_F(PowerRequestIrp, OnlyPowerRequestsAPowerManagerMakesAreAccepted) {
-    sim::DevNode* node = bus->Plug("modem");
-    Seen seen;
-    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_POWER_SEQUENCE, DeviceState(PowerDeviceD0),
-                                Record, &seen, nullptr),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(seen.calls, 0);
 }
 
 TEST_F(PowerRequestIrp, SecondIrpOfATypeWaitsForPoStartNextPowerIrp) {

@@ -5,6 +5,8 @@
 // a class request, and the escape's guard time runs on the bus's own clock.
 #include "usb_test.h"
 
+#include "common/pnp_rows.h"
+
 namespace usbtest {
 namespace {
 
@@ -151,8 +153,7 @@ TEST_P(UsbAtModem, Script) {
     EXPECT_EQ(ifc.TakeReceivedText(), written);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, UsbAtModem, ::testing::ValuesIn(kScripts),
-                         [](const ::testing::TestParamInfo<Script>& s) { return s.param.name; });
+INSTANTIATE_TEST_SUITE_P(Scripts, UsbAtModem, ::testing::ValuesIn(kScripts), rig::RowName<Script>);
 
 } // namespace
 } // namespace usbtest
