@@ -123,8 +123,6 @@ std::string ChanceRun(uint64_t seed) {
     return pattern;
 }
 
-// Also what shows that plans and their record die with their kernel: a plan
-// left from the first run would change the second's pattern or count.
 TEST(FaultInjection, SeededChanceReplaysForTheSameSeed) {
     std::string first = ChanceRun(42);
     EXPECT_EQ(ChanceRun(42), first);
@@ -160,6 +158,17 @@ TEST(FaultInjection, SystematicFailsEachSiteOnceAcrossRuns) {
     sim::ClearSystematicSites();
     EXPECT_EQ(run(), "x..|x.");
     sim::ClearSystematicSites();
+}
+
+TEST(FaultInjection, PlansDoNotOutliveTheirKernel) {
+    {
+        sim::Kernel kernel;
+        sim::AddFaultPlan(sim::FaultPlan{});
+        EXPECT_EQ(Pattern(1, AllocateUrb), "x");
+    }
+    sim::Kernel kernel;
+    EXPECT_EQ(Pattern(1, AllocateUrb), ".");
+    EXPECT_TRUE(sim::InjectedFaults().empty());
 }
 
 } // namespace
