@@ -879,11 +879,11 @@ INSTANTIATE_TEST_SUITE_P(Verifier, Rules, ::testing::ValuesIn(kRows),
 const char* const kTrippedElsewhere[] = {
     "PoCompletedWithoutStartNext", // power/system_transitions.cpp
     "PoDeviceDeletedWithIrp",      // power/request_irp.cpp
-    "C4RequestedPowerIrp",         // power/request_irp.cpp
-    "C4PnpRemoveFailed",           // pnp/stop_remove.cpp
-    "CaBadRequest",                // pnp/stop_remove.cpp, power/system_transitions.cpp
-    "CaImageLoad",                 // pnp/loader.cpp
-    "FEUrbSubmittedTwice",         // usb/bulk_test.cpp
+    "C4RequestedPowerIrp",         // power/system_transitions.cpp
+    "C4PnpRemoveFailed",           // pnp/manager.cpp
+    "CaBadRequest",                // pnp/manager.cpp, power/system_transitions.cpp
+    "CaImageLoad",                 // pnp/manager.cpp
+    "FEUrbSubmittedTwice",         // usb/bus_test.cpp
 };
 const char* const kNotTrippedYet[] = {
     "PoIrpTimedOut",         "PoFaultDeviceFailed", "PoNoIrp",
