@@ -41,11 +41,11 @@ TEST(DebugPrint, FormatsFollowTheKernelsConventions) {
              (const UNICODE_STRING*)nullptr);
     DbgPrint("%p", (void*)0x1234);
     EXPECT_EQ(sim::DebugLogLines(),
-              (std::vector<std::string>{"-5 7 -1 4294967295 abc ABC ffffffff|123456789|-3",
-                                        "[   42][42   ][-0042][+3][007][  00a][0xff]", "[A][%][  z]",
-                                        "COM5|wide|\\Device\\VXNTQT70MDM0|narrow|ab    |xy",
-                                        "(null)|(null)|(null)",
-                                        std::string(sizeof(void*) * 2 - 4, '0') + "1234"}));
+              (std::vector<std::string>{
+                  "-5 7 -1 4294967295 abc ABC ffffffff|123456789|-3",
+                  "[   42][42   ][-0042][+3][007][  00a][0xff]", "[A][%][  z]",
+                  "COM5|wide|\\Device\\VXNTQT70MDM0|narrow|ab    |xy", "(null)|(null)|(null)",
+                  std::string(sizeof(void*) * 2 - 4, '0') + "1234"}));
 }
 
 TEST(BugCheckReport, NamesCodeDriverAndCaller) {

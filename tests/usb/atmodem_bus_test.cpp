@@ -153,7 +153,8 @@ TEST_P(UsbAtModem, Script) {
     EXPECT_EQ(ifc.TakeReceivedText(), written);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, UsbAtModem, ::testing::ValuesIn(kScripts), rig::RowName<Script>);
+INSTANTIATE_TEST_SUITE_P(Scripts, UsbAtModem, ::testing::ValuesIn(kScripts),
+                         rig::RowName<Script>);
 
 } // namespace
 } // namespace usbtest

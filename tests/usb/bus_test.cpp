@@ -167,7 +167,8 @@ TEST_P(Transfers, EndAsThePhoneMakesThem) {
     EXPECT_EQ(in ? next.Text() : ifc.TakeReceivedText(), row.next);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Transfers, ::testing::ValuesIn(kTransfers), rig::RowName<TransferRow>);
+INSTANTIATE_TEST_SUITE_P(Table, Transfers, ::testing::ValuesIn(kTransfers),
+                         rig::RowName<TransferRow>);
 
 // Every URB the bus refuses, and what it answers: the phone's verdicts, the
 // same ones the Wine bus driver gives, since both ask platform/usb/phonecore.
@@ -344,7 +345,8 @@ TEST_P(ClassRequests, ReachThePhoneOnTheDefaultPipe) {
     EXPECT_EQ(ifc.ControlLines(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ClassRequests, ::testing::ValuesIn(kClassRows), rig::RowName<ClassRow>);
+INSTANTIATE_TEST_SUITE_P(Table, ClassRequests, ::testing::ValuesIn(kClassRows),
+                         rig::RowName<ClassRow>);
 
 // The plan by count: each kind waits `skip` transfers, then hits `count`
 // (0: until cleared). Five writes, one letter each; the row says which end
