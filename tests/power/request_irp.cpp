@@ -60,6 +60,20 @@ TEST_F(PowerRequestIrp, IrpGoesToTheTopAndTheCompletionGetsWhatWindowsGives) {
     EXPECT_EQ(log[0].type, DevicePowerState);
     EXPECT_EQ(log[0].action, PowerActionNone); // no system transition under way
     EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD2);
+
+    // Asked for at DISPATCH_LEVEL, it is handed to a worker thread and
+    // reaches the pagable stack at PASSIVE_LEVEL.
+    Timeline().clear();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record,
+                                &seen, nullptr),
+              STATUS_PENDING);
+    KeLowerIrql(old);
+    EXPECT_EQ(seen.calls, 1);
+    sim::RunUntilIdle();
+    EXPECT_EQ(seen.calls, 2);
+    EXPECT_THAT(Timeline(), ElementsAre("fdo:SET D3", "bus:SET D3 at IRQL 0"));
 }
 
 TEST_F(PowerRequestIrp, InjectedFailureOrARequestNotMadeMeansNoIrpAndNoCompletion) {
@@ -131,23 +145,6 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
                                                "fdo:device IRP done, passing system IRP down"));
     EXPECT_EQ(queryStatus, STATUS_SUCCESS);
     EXPECT_EQ(seen.calls, 1);
-}
-
-TEST_F(PowerRequestIrp, RequestAtDispatchLevelReachesAPagableStackAtPassive) {
-    sim::DevNode* node = bus->Plug("modem");
-    Seen seen;
-    Timeline().clear();
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record,
-                                &seen, nullptr),
-              STATUS_PENDING);
-    KeLowerIrql(old);
-    EXPECT_EQ(seen.calls, 0); // handed to a worker thread
-
-    sim::RunUntilIdle();
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_THAT(Timeline(), ElementsAre("fdo:SET D3", "bus:SET D3 at IRQL 0"));
 }
 
 using PowerRequestIrpDeathTest = PowerRequestIrp;
