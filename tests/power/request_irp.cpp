@@ -18,7 +18,6 @@ struct Seen {
     POWER_STATE state{};
     PVOID context = nullptr;
     NTSTATUS status = STATUS_PENDING;
-    KIRQL irql = HIGH_LEVEL;
     std::vector<DEVICE_POWER_STATE> order;
 };
 
@@ -31,7 +30,6 @@ VOID NTAPI Record(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID c
     seen->state = state;
     seen->context = context;
     seen->status = io->Status;
-    seen->irql = KeGetCurrentIrql();
     seen->order.push_back(state.DeviceState);
 }
 
