@@ -81,36 +81,30 @@ TEST(FaultInjection, LogSaysWhichAttemptFailedAndWhere) {
     EXPECT_EQ(sim::AllocationAttempts(), 4u);
 }
 
-TEST(FaultInjection, SelectsByDriver) {
+// A plan fails only what it selects: one driver's allocations, one call
+// site's, or one kind (an IRP plan leaves pool alone).
+TEST(FaultInjection, SelectsByDriverCallSiteOrKind) {
     sim::Kernel kernel;
     fake::NamedDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
-    sim::FaultPlan plan;
-    plan.driver = diag.get();
-    sim::AddFaultPlan(plan);
-    {
-        sim::DriverScope scope(modem.get());
-        EXPECT_EQ(Pattern(3, AllocateUrb), "...");
-    }
-    {
-        sim::DriverScope scope(diag.get());
-        EXPECT_EQ(Pattern(3, AllocateUrb), "xxx");
-    }
-}
+    auto inside = [](fake::NamedDriver& driver) {
+        sim::DriverScope scope(driver.get());
+        return Pattern(3, AllocateUrb);
+    };
+    sim::FaultPlan byDriver;
+    byDriver.driver = diag.get();
+    int plan = sim::AddFaultPlan(byDriver);
+    EXPECT_EQ(inside(modem) + "|" + inside(diag), "...|xxx");
+    sim::RemoveFaultPlan(plan);
 
-TEST(FaultInjection, SelectsByCallSite) {
-    sim::Kernel kernel;
-    sim::FaultPlan plan;
-    plan.site = "AllocateContext";
-    sim::AddFaultPlan(plan);
-    EXPECT_EQ(Pattern(2, AllocateUrb), "..");
-    EXPECT_EQ(Pattern(2, AllocateContext), "xx");
-}
+    sim::FaultPlan bySite;
+    bySite.site = "AllocateContext";
+    plan = sim::AddFaultPlan(bySite);
+    EXPECT_EQ(Pattern(2, AllocateUrb) + "|" + Pattern(2, AllocateContext), "..|xx");
+    sim::RemoveFaultPlan(plan);
 
-TEST(FaultInjection, SelectsByKind) {
-    sim::Kernel kernel;
-    sim::FaultPlan plan;
-    plan.kind = sim::AllocKind::Irp;
-    sim::AddFaultPlan(plan);
+    sim::FaultPlan byKind;
+    byKind.kind = sim::AllocKind::Irp;
+    sim::AddFaultPlan(byKind);
     EXPECT_EQ(Pattern(2, AllocateUrb), "..");
     EXPECT_TRUE(sim::ShouldFailAllocation(sim::AllocKind::Irp, (const void*)&AllocateUrb));
     EXPECT_FALSE(sim::ShouldFailAllocation(sim::AllocKind::BuiltRequest, nullptr));

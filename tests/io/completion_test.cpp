@@ -55,15 +55,17 @@ protected:
 
 } // namespace
 
-TEST_F(IoCompletion, RoutinesRunBottomUpEachWithTheDeviceThatSetIt) {
+// Three layers, the top one forwarding with a completion routine. Inline,
+// the routines run bottom up, each with the device that set it, at the
+// caller's IRQL; pended and completed at DISPATCH_LEVEL, PendingReturned
+// reaches the top routine even through a layer without one; and
+// STATUS_MORE_PROCESSING_REQUIRED stops the walk until the layer that said
+// it completes the IRP again.
+TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereAsked) {
     Build(3);
     sim::FileHandle* handle = Open();
     L().dispatch[kTop] = ForwardWith(Record, "top");
     L().dispatch[kMiddle] = ForwardWith(Record, "middle");
-    L().dispatch[kBottom] = [](PDEVICE_OBJECT, PIRP irp) {
-        return CompleteWith(irp, STATUS_SUCCESS, 0);
-    };
-    g_seen.clear();
     sim::PendingRequest* request = sim::SendRequest(handle, {IRP_MJ_FLUSH_BUFFERS});
     ASSERT_TRUE(request->done);
     EXPECT_EQ(request->status, STATUS_SUCCESS);
@@ -73,8 +75,50 @@ TEST_F(IoCompletion, RoutinesRunBottomUpEachWithTheDeviceThatSetIt) {
     EXPECT_EQ(g_seen[0].device, L().device[kMiddle]);
     EXPECT_EQ(g_seen[1].who, "top");
     EXPECT_EQ(g_seen[1].device, L().device[kTop]);
-    EXPECT_EQ(g_seen[1].irql, PASSIVE_LEVEL);  // completed inline, at the caller's IRQL
+    EXPECT_EQ(g_seen[1].irql, PASSIVE_LEVEL);
     EXPECT_FALSE(g_seen[1].pendingReturned);
+
+    // A copy without a routine: the walk itself must carry pending up.
+    L().dispatch[kMiddle] = [](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(L().device[kBottom], irp);
+    };
+    L().dispatch[kBottom] = Queue;
+    g_seen.clear();
+    request = sim::SendRequest(handle, {IRP_MJ_READ});
+    EXPECT_EQ(request->returned, STATUS_PENDING);
+    ASSERT_FALSE(request->done);
+    ASSERT_NE(g_queued, nullptr);
+    CompleteAtDispatch(g_queued, STATUS_SUCCESS);
+    ASSERT_TRUE(request->done);
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_TRUE(g_seen[0].pendingReturned);
+    EXPECT_EQ(g_seen[0].irql, DISPATCH_LEVEL); // the completer's IRQL
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    PIRP held = nullptr;
+    L().dispatch[kMiddle] = [&](PDEVICE_OBJECT device, PIRP irp) {
+        held = irp;
+        IoMarkIrpPending(irp);
+        ForwardWith(Hold, "middle")(device, irp);
+        return STATUS_PENDING;
+    };
+    g_seen.clear();
+    request = sim::SendRequest(handle, {IRP_MJ_READ});
+    CompleteAtDispatch(g_queued, STATUS_IO_DEVICE_ERROR);
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(g_seen[0].who, "middle");
+    EXPECT_FALSE(request->done) << "the walk must stop at STATUS_MORE_PROCESSING_REQUIRED";
+    // The middle driver finishes the request itself, with a status of its own.
+    {
+        sim::DriverScope scope(L().driver[kMiddle]);
+        CompleteWith(held, STATUS_SUCCESS, 0);
+    }
+    ASSERT_TRUE(request->done);
+    EXPECT_EQ(request->status, STATUS_SUCCESS);
+    ASSERT_EQ(g_seen.size(), 2u);
+    EXPECT_EQ(g_seen[1].who, "top");
+    EXPECT_TRUE(g_seen[1].pendingReturned);
     Close(handle);
 }
 
@@ -106,63 +150,6 @@ TEST_F(IoCompletion, ControlFlagsChooseWhichOutcomesReachTheRoutine) {
         EXPECT_EQ(g_seen.size(), c.called ? 1u : 0u)
             << "flags " << c.success << c.error << c.cancel << " status " << std::hex << c.status;
     }
-    Close(handle);
-}
-
-TEST_F(IoCompletion, PendingReturnedReachesTheRoutineThroughALayerWithoutOne) {
-    Build(3);
-    sim::FileHandle* handle = Open();
-    L().dispatch[kTop] = ForwardWith(Record, "top");
-    // A copy without a routine: the walk itself must carry pending up.
-    L().dispatch[kMiddle] = [](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        return IoCallDriver(L().device[kBottom], irp);
-    };
-    L().dispatch[kBottom] = Queue;
-    g_seen.clear();
-    sim::PendingRequest* request = sim::SendRequest(handle, {IRP_MJ_READ});
-    EXPECT_EQ(request->returned, STATUS_PENDING);
-    ASSERT_FALSE(request->done);
-    ASSERT_NE(g_queued, nullptr);
-
-    CompleteAtDispatch(g_queued, STATUS_SUCCESS);
-    ASSERT_TRUE(request->done);
-    ASSERT_EQ(g_seen.size(), 1u);
-    EXPECT_TRUE(g_seen[0].pendingReturned);
-    EXPECT_EQ(g_seen[0].irql, DISPATCH_LEVEL);  // the completer's IRQL
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    Close(handle);
-}
-
-TEST_F(IoCompletion, MoreProcessingRequiredHandsTheIrpBackUntilCompletedAgain) {
-    Build(3);
-    sim::FileHandle* handle = Open();
-    L().dispatch[kTop] = ForwardWith(Record, "top");
-    PIRP held = nullptr;
-    L().dispatch[kMiddle] = [&](PDEVICE_OBJECT device, PIRP irp) {
-        held = irp;
-        IoMarkIrpPending(irp);
-        ForwardWith(Hold, "middle")(device, irp);
-        return STATUS_PENDING;
-    };
-    L().dispatch[kBottom] = Queue;
-    g_seen.clear();
-    sim::PendingRequest* request = sim::SendRequest(handle, {IRP_MJ_READ});
-    CompleteAtDispatch(g_queued, STATUS_IO_DEVICE_ERROR);
-    ASSERT_EQ(g_seen.size(), 1u);
-    EXPECT_EQ(g_seen[0].who, "middle");
-    EXPECT_FALSE(request->done) << "the walk must stop at STATUS_MORE_PROCESSING_REQUIRED";
-
-    // The middle driver finishes the request itself, with a status of its own.
-    {
-        sim::DriverScope scope(L().driver[kMiddle]);
-        CompleteWith(held, STATUS_SUCCESS, 0);
-    }
-    ASSERT_TRUE(request->done);
-    EXPECT_EQ(request->status, STATUS_SUCCESS);
-    ASSERT_EQ(g_seen.size(), 2u);
-    EXPECT_EQ(g_seen[1].who, "top");
-    EXPECT_TRUE(g_seen[1].pendingReturned);
     Close(handle);
 }
 
@@ -232,11 +219,22 @@ TEST_F(IoCompletion, ReusedIrpCarriesNothingOfItsLastTrip) {
 
 // ---------------------------------------------------------------- built requests
 
-TEST_F(IoCompletion, BuiltBufferedControlRequestCopiesBackAndSignalsWhenPended) {
+// A built METHOD_BUFFERED request copies its input into a system buffer,
+// and back exactly Information bytes, only at completion, when it signals
+// its event; a built internal request carries its argument and no buffer,
+// and fails without a copy-back. The I/O manager frees both.
+TEST_F(IoCompletion, BuiltRequestsCarryTheirBuffersAndSignalWhenDone) {
     Build(2);
     const ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    const ULONG kSubmit = CTL_CODE(FILE_DEVICE_UNKNOWN, 0, METHOD_NEITHER, FILE_ANY_ACCESS);
+    int urb = 42;
     L().dispatch[kBottom] = [&](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            EXPECT_EQ(sp->Parameters.Others.Argument1, &urb);
+            EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+            return CompleteWith(irp, STATUS_IO_DEVICE_ERROR, 3);
+        }
         EXPECT_EQ(sp->MajorFunction, IRP_MJ_DEVICE_CONTROL);
         EXPECT_EQ(sp->Parameters.DeviceIoControl.IoControlCode, kCode);
         EXPECT_EQ(sp->Parameters.DeviceIoControl.InputBufferLength, 4u);
@@ -257,32 +255,16 @@ TEST_F(IoCompletion, BuiltBufferedControlRequestCopiesBackAndSignalsWhenPended) 
     EXPECT_EQ(IoCallDriver(L().device[kBottom], irp), STATUS_PENDING);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
     EXPECT_STREQ(out, "........") << "nothing is copied back before completion";
-
     CompleteAtDispatch(g_queued, STATUS_SUCCESS, 6);
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 6u);
     EXPECT_STREQ(out, "WXYZ12..") << "exactly Information bytes come back";
-    EXPECT_EQ(sim::OutstandingIrps(), 0u) << "the I/O manager frees a built request";
-}
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
 
-TEST_F(IoCompletion, BuiltInternalRequestCarriesItsArgumentAndFailsWithoutCopyBack) {
-    Build(2);
-    const ULONG kSubmit = CTL_CODE(FILE_DEVICE_UNKNOWN, 0, METHOD_NEITHER, FILE_ANY_ACCESS);
-    int urb = 42;
-    L().dispatch[kBottom] = [&](PDEVICE_OBJECT, PIRP irp) {
-        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_EQ(sp->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-        EXPECT_EQ(sp->Parameters.Others.Argument1, &urb);
-        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
-        return CompleteWith(irp, STATUS_IO_DEVICE_ERROR, 3);
-    };
-    sim::DriverScope scope(L().driver[kTop]);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(kSubmit, L().device[kBottom], &urb, 0, nullptr, 0,
-                                             TRUE, &event, &iosb);
+    KeClearEvent(&event);
+    irp = IoBuildDeviceIoControlRequest(kSubmit, L().device[kBottom], &urb, 0, nullptr, 0, TRUE,
+                                        &event, &iosb);
     EXPECT_EQ(IoCallDriver(L().device[kBottom], irp), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(iosb.Status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(KeReadStateEvent(&event), 1);

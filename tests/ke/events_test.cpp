@@ -45,50 +45,43 @@ TEST(KeEvents, NotificationEventStaysSignalledUntilCleared) {
     EXPECT_EQ(KeReadStateEvent(&initiallySet), 1);
 }
 
-TEST(KeEvents, NotificationSetReleasesEveryWaiterEvenIfClearedBeforeTheyRun) {
-    sim::Kernel kernel;
-    std::vector<std::string> log;
-    KEVENT e;
-    KeInitializeEvent(&e, NotificationEvent, FALSE);
-    Waiter a{&log, &e, "a"}, b{&log, &e, "b"};
-    sim::Thread ta("a", [&] { WaitAndLog(a); });
-    sim::Thread tb("b", [&] { WaitAndLog(b); });
-    sim::RunUntilIdle();
-    EXPECT_TRUE(log.empty());
-    // A pulse: the waiters are released at the set, not when they next run.
-    KeSetEvent(&e, 0, FALSE);
-    KeClearEvent(&e);
-    sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(a.status, STATUS_SUCCESS);
-    EXPECT_EQ(b.status, STATUS_SUCCESS);
-}
-
-TEST(KeEvents, SynchronizationEventReleasesOneWaiterPerSetInArrivalOrder) {
-    sim::Kernel kernel;
-    std::vector<std::string> log;
-    KEVENT e;
-    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
-    Waiter a{&log, &e, "a"}, b{&log, &e, "b"};
-    sim::Thread ta("a", [&] { WaitAndLog(a); });
-    sim::Thread tb("b", [&] { WaitAndLog(b); });
-    sim::RunUntilIdle();
-
-    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
-    EXPECT_EQ(KeReadStateEvent(&e), 0) << "the set went to a waiter, not to the event";
-    sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"a"}));
-
-    KeSetEvent(&e, 0, FALSE);
-    sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"}));
-
-    // With nobody waiting it stays set until one wait takes it.
-    KeSetEvent(&e, 0, FALSE);
-    EXPECT_EQ(KeReadStateEvent(&e), 1);
-    EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&e), 0);
-    EXPECT_EQ(ke_test::Poll(&e), STATUS_TIMEOUT);
+// Who one set releases of two waiters: a notification event every waiter,
+// at the set, even if it is cleared before they run (a pulse); a
+// synchronization event one, in arrival order, and the set goes to the
+// waiter, not to the event. With nobody waiting it stays set until one wait
+// takes it (a notification event until cleared).
+TEST(KeEvents, ASetReleasesEveryWaiterOrOneByTheEventsType) {
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        SCOPED_TRACE(type);
+        const bool one = type == SynchronizationEvent;
+        sim::Kernel kernel;
+        std::vector<std::string> log;
+        KEVENT e;
+        KeInitializeEvent(&e, type, FALSE);
+        Waiter a{&log, &e, "a"}, b{&log, &e, "b"};
+        sim::Thread ta("a", [&] { WaitAndLog(a); });
+        sim::Thread tb("b", [&] { WaitAndLog(b); });
+        sim::RunUntilIdle();
+        EXPECT_TRUE(log.empty());
+        EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
+        EXPECT_EQ(KeReadStateEvent(&e), one ? 0 : 1);
+        KeClearEvent(&e);
+        sim::RunUntilIdle();
+        EXPECT_EQ(log.size(), one ? 1u : 2u);
+        EXPECT_EQ(log.front(), "a");
+        if (one) {
+            KeSetEvent(&e, 0, FALSE);
+            sim::RunUntilIdle();
+            EXPECT_EQ(log, (std::vector<std::string>{"a", "b"}));
+            KeSetEvent(&e, 0, FALSE);
+            EXPECT_EQ(KeReadStateEvent(&e), 1);
+            EXPECT_EQ(ke_test::Poll(&e), STATUS_SUCCESS);
+            EXPECT_EQ(KeReadStateEvent(&e), 0);
+            EXPECT_EQ(ke_test::Poll(&e), STATUS_TIMEOUT);
+        }
+        EXPECT_EQ(a.status, STATUS_SUCCESS);
+        EXPECT_EQ(b.status, STATUS_SUCCESS);
+    }
 }
 
 TEST(KeWaits, MainThreadBlocksWhileAWorkItemSetsTheEvent) {

@@ -65,22 +65,35 @@ struct CountingDpc {
 
 } // namespace
 
-TEST(KeTimers, ExpireInDueOrderRegardlessOfTheOrderTheyWereSet) {
+// Timers expire in due order whatever the order they were set in (at the
+// same instant, in the order set); a periodic one every period until
+// cancelled.
+TEST(KeTimers, ExpireInDueOrderAndPeriodicOnesEveryPeriod) {
     sim::Kernel kernel;
     std::vector<Expiry> log;
-    LoggedTimer a("a", &log), b("b", &log), c("c", &log), d("d", &log);
+    LoggedTimer a("a", &log), b("b", &log), c("c", &log), d("d", &log), p("p", &log);
     a.SetMs(30);
     b.SetMs(10);
     c.SetMs(20);
     d.SetMs(10); // same instant as b, set after it
-    EXPECT_EQ(sim::QueuedTimers(), 4u);
+    LARGE_INTEGER due;
+    due.QuadPart = -ke_test::Ms(10);
+    KeSetTimerEx(&p.timer, due, 15, &p.dpc);
+    EXPECT_EQ(sim::QueuedTimers(), 5u);
     sim::AdvanceClockMs(25);
-    EXPECT_EQ(log, (std::vector<Expiry>{
-                       {"b", ke_test::Ms(10)}, {"d", ke_test::Ms(10)}, {"c", ke_test::Ms(20)}}));
+    EXPECT_EQ(log, (std::vector<Expiry>{{"b", ke_test::Ms(10)},
+                                        {"d", ke_test::Ms(10)},
+                                        {"p", ke_test::Ms(10)},
+                                        {"c", ke_test::Ms(20)},
+                                        {"p", ke_test::Ms(25)}}));
     EXPECT_EQ(sim::Now(), ke_test::Ms(25));
-    EXPECT_EQ(sim::QueuedTimers(), 1u);
-    sim::AdvanceClockMs(5);
-    EXPECT_EQ(log.back(), (Expiry{"a", ke_test::Ms(30)}));
+    EXPECT_EQ(sim::QueuedTimers(), 2u);
+    sim::AdvanceClockMs(20);
+    EXPECT_EQ(log[5], (Expiry{"a", ke_test::Ms(30)}));
+    EXPECT_EQ(log.back(), (Expiry{"p", ke_test::Ms(40)}));
+    EXPECT_TRUE(KeCancelTimer(&p.timer));
+    sim::AdvanceClockMs(100);
+    EXPECT_EQ(log.size(), 7u);
 }
 
 // Set and cancel each report whether the timer was set; a new setting
@@ -154,21 +167,6 @@ TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg1), t.systemTime.LowPart);
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg2), static_cast<ULONG>(t.systemTime.HighPart));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the pumping thread is back at PASSIVE";
-}
-
-TEST(KeTimers, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
-    sim::Kernel kernel;
-    std::vector<Expiry> log;
-    LoggedTimer t("p", &log);
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(10);
-    KeSetTimerEx(&t.timer, due, 15, &t.dpc);
-    sim::AdvanceClockMs(45);
-    EXPECT_EQ(log, (std::vector<Expiry>{
-                       {"p", ke_test::Ms(10)}, {"p", ke_test::Ms(25)}, {"p", ke_test::Ms(40)}}));
-    EXPECT_TRUE(KeCancelTimer(&t.timer));
-    sim::AdvanceClockMs(100);
-    EXPECT_EQ(log.size(), 3u);
 }
 
 TEST(KeTimers, SynchronizationTimerReleasesOneWaiterAndResets) {

@@ -52,7 +52,7 @@ struct RegistryTest : ::testing::Test {
     }
 };
 
-TEST_F(RegistryTest, TheHardwareKeyIsTheInstancesDeviceParameters) {
+TEST_F(RegistryTest, TheHardwareKeyIsTheInstancesDeviceParametersOpenedByCountedHandles) {
     EXPECT_EQ(sim::U8(sim::DeviceParametersKey(pdo)),
               "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + std::string(kInstance) +
                   "\\Device Parameters");
@@ -64,6 +64,25 @@ TEST_F(RegistryTest, TheHardwareKeyIsTheInstancesDeviceParameters) {
     EXPECT_EQ(value->type, ULONG(REG_SZ));
     EXPECT_EQ(value->data.size(), 10u); // "COM5" and its terminator
     EXPECT_EQ(sim::U8(value->Text()), "COM5");
+    // Rewritten while the key is open, it reads new.
+    sim::SetPortName(pdo, u"COM7");
+    std::vector<uint8_t> b;
+    ULONG result = 0;
+    ASSERT_EQ(Query(L"PortName", KeyValuePartialInformation, 64, &b, &result), STATUS_SUCCESS);
+    EXPECT_EQ(sim::U8(TextAt(b, 12, 8)), "COM7");
+    // Each open is a handle of its own, closed once and counted.
+    EXPECT_EQ(sim::OpenKeyHandles(), 1u);
+    HANDLE second = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &second),
+              STATUS_SUCCESS);
+    EXPECT_NE(second, key);
+    EXPECT_EQ(sim::OpenKeyHandles(), 2u);
+    EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(second), STATUS_INVALID_HANDLE);
+    Name name(L"PortName");
+    EXPECT_EQ(ZwQueryValueKey(second, &name, KeyValueFullInformation, nullptr, 0, &result),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(sim::OpenKeyHandles(), 1u);
 }
 
 // One ZwQueryValueKey into a buffer of `length` bytes: its status, the
@@ -144,31 +163,6 @@ TEST_P(RegistryQuery, RecordIsLaidOutAsOnWindows) {
 
 INSTANTIATE_TEST_SUITE_P(Ob, RegistryQuery, ::testing::ValuesIn(kQueries),
                          [](const auto& param) { return std::string(param.param.name); });
-
-TEST_F(RegistryTest, AValueRewrittenWhileTheKeyIsOpenReadsNew) {
-    sim::SetPortName(pdo, u"COM5");
-    std::vector<uint8_t> b;
-    ULONG result = 0;
-    sim::SetPortName(pdo, u"COM7");
-    ASSERT_EQ(Query(L"PortName", KeyValuePartialInformation, 64, &b, &result), STATUS_SUCCESS);
-    EXPECT_EQ(sim::U8(TextAt(b, 12, 8)), "COM7");
-}
-
-TEST_F(RegistryTest, HandlesAreClosedOnceAndCounted) {
-    EXPECT_EQ(sim::OpenKeyHandles(), 1u);
-    HANDLE second = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &second),
-              STATUS_SUCCESS);
-    EXPECT_NE(second, key);
-    EXPECT_EQ(sim::OpenKeyHandles(), 2u);
-    EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(second), STATUS_INVALID_HANDLE);
-    Name name(L"PortName");
-    ULONG result = 0;
-    EXPECT_EQ(ZwQueryValueKey(second, &name, KeyValueFullInformation, nullptr, 0, &result),
-              STATUS_INVALID_HANDLE);
-    EXPECT_EQ(sim::OpenKeyHandles(), 1u);
-}
 
 // ---------------------------------------------------------------- device map
 

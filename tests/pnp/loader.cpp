@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(Loader, ImageIsMappedOnceForTwoDevicesAndBindsToItsOwnSymbols) {
+TEST_F(Loader, ImageIsMappedOnceBindsToItsOwnSymbolsAndIsUnmappedAfterItsLastDevice) {
     sim::DevNode* a = bus->Plug("modem");
     sim::DevNode* b = bus->Plug("modem");
     ASSERT_EQ(a->state, sim::DevNodeState::Started);
@@ -53,20 +53,16 @@ TEST_F(Loader, ImageIsMappedOnceForTwoDevicesAndBindsToItsOwnSymbols) {
     const auto start = reinterpret_cast<uintptr_t>(driver->DriverStart);
     EXPECT_GE(entry, start);
     EXPECT_LT(entry, start + driver->DriverSize);
-}
 
-TEST_F(Loader, UnloadedAfterLastDeviceAndReloadedWithFreshGlobals) {
-    sim::DevNode* a = bus->Plug("modem");
-    sim::DevNode* b = bus->Plug("modem");
+    // Unloaded after the last device, and mapped again from zeroed data,
+    // like a reloaded .sys.
     bus->Unplug(a->pdo);
     EXPECT_NE(sim::LoadedDriver("vximage"), nullptr);
     bus->Unplug(b->pdo);
     EXPECT_EQ(sim::LoadedDriver("vximage"), nullptr);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: unload"), 1u);
-
     bus->Plug("modem");
     EXPECT_EQ(sim::DriverLoadCount("vximage"), 2u);
-    // A second mapping starts from zeroed data, like a reloaded .sys.
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 1 "), 2u);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 2 "), 0u);
 }
@@ -78,13 +74,7 @@ TEST_F(Loader, ImageAndLinkedDriverServeTheirKindsSideBySide) {
     EXPECT_NE(modem->driver, diag->driver);
     EXPECT_EQ(sim::DriverName(modem->driver), "vximage");
     EXPECT_EQ(sim::DriverName(diag->driver), "vxtest");
-}
-
-TEST(LoaderDefaults, KindsMapToTheTwoPortDrivers) {
-    sim::Kernel kernel;
-    EXPECT_EQ(sim::ServiceForInterfaceKind("modem"), "vxqt70modem");
-    EXPECT_EQ(sim::ServiceForInterfaceKind("diagnostics"), "vxqt70diag");
-    EXPECT_EQ(sim::ServiceForInterfaceKind("camera"), "");
+    EXPECT_EQ(sim::ServiceForInterfaceKind("camera"), ""); // a kind nobody serves
 }
 
 } // namespace

@@ -18,7 +18,6 @@ struct Seen {
     POWER_STATE state{};
     PVOID context = nullptr;
     NTSTATUS status = STATUS_PENDING;
-    KIRQL irql = HIGH_LEVEL;
     std::vector<DEVICE_POWER_STATE> order;
 };
 
@@ -31,7 +30,6 @@ VOID NTAPI Record(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID c
     seen->state = state;
     seen->context = context;
     seen->status = io->Status;
-    seen->irql = KeGetCurrentIrql();
     seen->order.push_back(state.DeviceState);
 }
 
@@ -60,9 +58,23 @@ TEST_F(PowerRequestIrp, IrpGoesToTheTopAndTheCompletionGetsWhatWindowsGives) {
     EXPECT_EQ(log[0].type, DevicePowerState);
     EXPECT_EQ(log[0].action, PowerActionNone); // no system transition under way
     EXPECT_EQ(sim::PoRecordedDeviceState(node->fdo), PowerDeviceD2);
+
+    // Asked for at DISPATCH_LEVEL, it is handed to a worker thread and
+    // reaches the pagable stack at PASSIVE_LEVEL.
+    Timeline().clear();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record,
+                                &seen, nullptr),
+              STATUS_PENDING);
+    KeLowerIrql(old);
+    EXPECT_EQ(seen.calls, 1);
+    sim::RunUntilIdle();
+    EXPECT_EQ(seen.calls, 2);
+    EXPECT_THAT(Timeline(), ElementsAre("fdo:SET D3", "bus:SET D3 at IRQL 0"));
 }
 
-TEST_F(PowerRequestIrp, InjectedFailureMeansNoIrpAndNoCompletion) {
+TEST_F(PowerRequestIrp, InjectedFailureOrARequestNotMadeMeansNoIrpAndNoCompletion) {
     sim::DevNode* node = bus->Plug("modem");
     sim::PoFailRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES, /*skip*/ 1);
     Seen seen;
@@ -73,6 +85,10 @@ TEST_F(PowerRequestIrp, InjectedFailureMeansNoIrpAndNoCompletion) {
     EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record,
                                 &seen, nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
+    // Nor is there one for a request a power manager does not make.
+    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_POWER_SEQUENCE, DeviceState(PowerDeviceD0),
+                                Record, &seen, nullptr),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(seen.calls, 1);
     EXPECT_EQ(sim::PowerIrpLog().size(), 1u);
     // The plan is used up: the next request goes through.
@@ -80,15 +96,6 @@ TEST_F(PowerRequestIrp, InjectedFailureMeansNoIrpAndNoCompletion) {
                                 &seen, nullptr),
               STATUS_PENDING);
     EXPECT_EQ(seen.calls, 2);
-}
-
-TEST_F(PowerRequestIrp, OnlyPowerRequestsAPowerManagerMakesAreAccepted) {
-    sim::DevNode* node = bus->Plug("modem");
-    Seen seen;
-    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_POWER_SEQUENCE, DeviceState(PowerDeviceD0),
-                                Record, &seen, nullptr),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(seen.calls, 0);
 }
 
 TEST_F(PowerRequestIrp, SecondIrpOfATypeWaitsForPoStartNextPowerIrp) {
@@ -138,31 +145,7 @@ TEST_F(PowerRequestIrp, SystemAndDeviceIrpsAreSerialisedSeparately) {
     EXPECT_EQ(seen.calls, 1);
 }
 
-TEST_F(PowerRequestIrp, RequestAtDispatchLevelReachesAPagableStackAtPassive) {
-    sim::DevNode* node = bus->Plug("modem");
-    Seen seen;
-    Timeline().clear();
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(PoRequestPowerIrp(node->pdo, IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), Record,
-                                &seen, nullptr),
-              STATUS_PENDING);
-    KeLowerIrql(old);
-    EXPECT_EQ(seen.calls, 0); // handed to a worker thread
-
-    sim::RunUntilIdle();
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_THAT(Timeline(), ElementsAre("fdo:SET D3", "bus:SET D3 at IRQL 0"));
-}
-
 using PowerRequestIrpDeathTest = PowerRequestIrp;
-
-TEST_F(PowerRequestIrpDeathTest, AskingForTheIrpPointerBreaksTheRequestedPowerIrpRule) {
-    bus->Plug("modem");
-    g_fdo.passIrpPointerToRequest = true;
-    EXPECT_DEATH(sim::SetSystemPowerState(PowerSystemSleeping3), "RequestedPowerIrp rule");
-    g_fdo.passIrpPointerToRequest = false;
-}
 
 TEST_F(PowerRequestIrpDeathTest, DeletingADeviceWithAPowerIrpActiveIsCaught) {
     sim::DevNode* node = bus->Plug("modem");

@@ -157,6 +157,9 @@ const TransitionRow kRows[] = {
     {"DriverThatNeverStartsTheNextPowerIrpIsCaught", {"modem"}, {PowerSystemSleeping3},
      {"dies: 0x0000009F.*without calling PoStartNextPowerIrp"},
      [](const std::vector<sim::DevNode*>&, size_t) { g_fdo.forgetStartNextOnDeviceIrp = true; }},
+    {"AskingForTheIrpPointerBreaksTheRequestedPowerIrpRule", {"modem"}, {PowerSystemSleeping3},
+     {"dies: RequestedPowerIrp rule"},
+     [](const std::vector<sim::DevNode*>&, size_t) { g_fdo.passIrpPointerToRequest = true; }},
     {"SleepToSleepIsNotATransition", {"modem"}, {PowerSystemSleeping3, PowerSystemHibernate},
      {"dies: S3 to S4"}},
 };

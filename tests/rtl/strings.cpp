@@ -34,7 +34,7 @@ struct Buffer {
     }
 };
 
-TEST(RtlStrings, InitCountsTheTextAndItsTerminator) {
+TEST(RtlStrings, InitCountsTheTextAndItsTerminatorAndWcslenUnits) {
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, L"COM5");
     EXPECT_EQ(s.Length, 8);
@@ -46,6 +46,10 @@ TEST(RtlStrings, InitCountsTheTextAndItsTerminator) {
     RtlInitUnicodeString(&s, L"");
     EXPECT_EQ(s.Length, 0);
     EXPECT_EQ(s.MaximumLength, 2);
+    // wcslen counts 16-bit units, whatever they hold.
+    const WCHAR high[] = {0x263A, 0x0100, 0};
+    EXPECT_EQ(wcslen(high), 2u);
+    EXPECT_EQ(wcslen(L""), 0u);
 }
 
 TEST(RtlStrings, AppendTerminatesOnlyWhenRoomRemains) {
@@ -95,7 +99,8 @@ TEST(RtlStrings, CopyTruncatesToTheDestination) {
     EXPECT_EQ(roomy.s.Length, 0);
 }
 
-TEST(RtlStrings, IntegerConversionInEachBase) {
+// In each base, and only with room for the terminator.
+TEST(RtlStrings, IntegerConversion) {
     struct Case {
         ULONG value, base;
         const char16_t* text;
@@ -108,14 +113,9 @@ TEST(RtlStrings, IntegerConversionInEachBase) {
         EXPECT_EQ(Text(b.s), c.text) << c.value << " base " << c.base;
         EXPECT_EQ(b.storage[b.s.Length / 2], 0);
     }
-    Buffer b(40);
-    EXPECT_EQ(RtlIntegerToUnicodeString(10, 3, &b.s), STATUS_INVALID_PARAMETER);
-}
-
-TEST(RtlStrings, IntegerConversionNeedsRoomForTheTerminator) {
     Buffer b(6); // three units: "12" and its terminator fit, "123" does not
+    EXPECT_EQ(RtlIntegerToUnicodeString(10, 3, &b.s), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(RtlIntegerToUnicodeString(12, 10, &b.s), STATUS_SUCCESS);
-    EXPECT_EQ(Text(b.s), u"12");
     EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &b.s), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(Text(b.s), u"12"); // a refused conversion leaves the string as it was
     EXPECT_TRUE(b.UntouchedFrom(3));
@@ -147,13 +147,6 @@ TEST(RtlStrings, CompareAndEqual) {
     EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
     EXPECT_GT(RtlCompareUnicodeString(&a, &c, FALSE), 0); // longer sorts after its prefix
     EXPECT_FALSE(RtlEqualUnicodeString(&a, &c, TRUE));
-}
-
-TEST(RtlStrings, WcslenCountsSixteenBitUnits) {
-    EXPECT_EQ(wcslen(L"COM5"), 4u);
-    EXPECT_EQ(wcslen(L""), 0u);
-    const WCHAR high[] = {0x263A, 0x0100, 0};
-    EXPECT_EQ(wcslen(high), 2u);
 }
 
 TEST(RtlStrings, SwprintfLikeTheKernels) {

@@ -5,6 +5,8 @@
 // a class request, and the escape's guard time runs on the bus's own clock.
 #include "usb_test.h"
 
+#include "common/pnp_rows.h"
+
 namespace usbtest {
 namespace {
 
@@ -152,7 +154,7 @@ TEST_P(UsbAtModem, Script) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, UsbAtModem, ::testing::ValuesIn(kScripts),
-                         [](const ::testing::TestParamInfo<Script>& s) { return s.param.name; });
+                         rig::RowName<Script>);
 
 } // namespace
 } // namespace usbtest

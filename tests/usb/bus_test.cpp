@@ -4,6 +4,8 @@
 // Plug and Play answers, and pulling the phone.
 #include "usb_test.h"
 
+#include "common/pnp_rows.h"
+
 #include "platform/usb/phonecore/phonecore.h"
 
 namespace usbtest {
@@ -165,10 +167,8 @@ TEST_P(Transfers, EndAsThePhoneMakesThem) {
     EXPECT_EQ(in ? next.Text() : ifc.TakeReceivedText(), row.next);
 }
 
-template <typename Row> std::string RowName(const ::testing::TestParamInfo<Row>& row) {
-    return row.param.name;
-}
-INSTANTIATE_TEST_SUITE_P(Table, Transfers, ::testing::ValuesIn(kTransfers), RowName<TransferRow>);
+INSTANTIATE_TEST_SUITE_P(Table, Transfers, ::testing::ValuesIn(kTransfers),
+                         rig::RowName<TransferRow>);
 
 // Every URB the bus refuses, and what it answers: the phone's verdicts, the
 // same ones the Wine bus driver gives, since both ask platform/usb/phonecore.
@@ -267,7 +267,7 @@ TEST_P(UrbVerdicts, RefusedOrCarried) {
     EXPECT_EQ(timeline.front().rfind("refused", 0) == 0, refused) << timeline.front();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, UrbVerdicts, ::testing::ValuesIn(kUrbCases), RowName<UrbCase>);
+INSTANTIATE_TEST_SUITE_P(Table, UrbVerdicts, ::testing::ValuesIn(kUrbCases), rig::RowName<UrbCase>);
 
 // One class request on the default pipe: how it ends, the setup packet the
 // phone saw (recorded even when stalled), what it changed; then the next
@@ -345,7 +345,8 @@ TEST_P(ClassRequests, ReachThePhoneOnTheDefaultPipe) {
     EXPECT_EQ(ifc.ControlLines(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ClassRequests, ::testing::ValuesIn(kClassRows), RowName<ClassRow>);
+INSTANTIATE_TEST_SUITE_P(Table, ClassRequests, ::testing::ValuesIn(kClassRows),
+                         rig::RowName<ClassRow>);
 
 // The plan by count: each kind waits `skip` transfers, then hits `count`
 // (0: until cleared). Five writes, one letter each; the row says which end
@@ -399,7 +400,7 @@ TEST_P(FaultPlanByCount, HitsTheTransfersItCounts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FaultPlanByCount, ::testing::ValuesIn(kPlanCases),
-                         RowName<PlanCase>);
+                         rig::RowName<PlanCase>);
 
 TEST_F(UsbBus, SerialStateNotificationHasTheCdcLayout) {
     Plug();
