@@ -37,8 +37,13 @@ for port, head in (('modem', 0), ('diag', 1)):
     with open(f'../tests/faults/findings/requests/information_past_output_buffer_{port}', 'wb') as f:
         f.write(bytes([head]) + finding_information_past_output_buffer())
 
+# Bit 1 of the first byte: the hub completes power IRPs later (pending).
+PENDING = ('sleep_then_unplug', 'pnp_queries')
 for side in ('requests', 'phone', 'machine'):
     for name, body in seeds(side).items():
         for port, head in (('modem', 0), ('diag', 1)):
             with open(f'corpus/{side}/{name}_{port}', 'wb') as f:
                 f.write(bytes([head]) + body)
+            if name in PENDING:
+                with open(f'corpus/{side}/{name}_power_pending_{port}', 'wb') as f:
+                    f.write(bytes([head | 2]) + body)

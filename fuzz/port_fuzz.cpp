@@ -9,8 +9,9 @@
 //              unplug and sleep at any point;
 //   machine  - both, plus Plug and Play (query stop/remove and cancel, stop,
 //              removal) and power (S3, S4) with the port open.
-// The first byte picks the driver; the rest decodes into operations. Each
-// input runs on a fresh machine, so it replays exactly.
+// The first byte picks the driver (bit 0) and how the hub ends power IRPs
+// (bit 1); the rest decodes into operations. Each input runs on a fresh
+// machine, so it replays exactly.
 //
 // The oracle: the verifier (any bug check aborts), and the invariants below:
 // every request ends with a documented status and no more bytes than its
@@ -465,6 +466,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t head = in.U8();
     rig::MachineOptions options;
     options.atModem = false;
+    // Bit 1: the hub completes power IRPs later, from its frame tick.
+    options.phone = [head](usb::PhoneConfig& config) { config.powerPends = (head & 2) != 0; };
     rig::Machine machine(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE, options);
     Scenario scenario(machine, (head & 1) ? rig::Which::Diag : rig::Which::Modem);
     scenario.Run(in);

@@ -507,6 +507,10 @@ SYSTEM_POWER_STATE PoRecordedSystemState(PDEVICE_OBJECT device) {
 }
 
 void PoInjectFault(const PowerFault& fault) {
+    // Made here, where the test runs at PASSIVE_LEVEL: the IRP it takes may
+    // be sent from a completion routine at DISPATCH_LEVEL, where no device
+    // may be created.
+    FaultDevice();
     std::lock_guard<std::mutex> guard(g_lock);
     if (fault.count > 0)
         g_faults.push_back(fault);

@@ -387,6 +387,15 @@ void BusState::Tick() {
     std::vector<PhoneState*> pulled;
     ArmTimer(Serve(done, pulled));
     Complete(done);
+    std::vector<std::pair<PIRP, NTSTATUS>> power;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        power.swap(powerLater);
+    }
+    for (auto [irp, status] : power) {
+        PoStartNextPowerIrp(irp);
+        CompleteIrp(irp, status);
+    }
     for (PhoneState* phone : pulled)
         Unplug(phone);
     RunHooks();
@@ -941,6 +950,15 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
         bus.Kick();
         bus.RunHooks();
+    }
+    if (ifc->phone->config.powerPends) {
+        IoMarkIrpPending(irp);
+        {
+            std::lock_guard<std::mutex> guard(bus.lock);
+            bus.powerLater.emplace_back(irp, status);
+        }
+        bus.Kick();
+        return STATUS_PENDING;
     }
     PoStartNextPowerIrp(irp);
     CompleteIrp(irp, status);

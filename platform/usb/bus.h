@@ -61,6 +61,11 @@ struct PhoneConfig {
     // (sim::PnpDeviceArrived, which loads the driver, adds and starts the
     // stack). False: the test builds its own stack on Interface::Pdo().
     bool enumerate = true;
+    // How the hub ends a device power IRP: false, inside the call; true,
+    // pending, from its next frame tick, as a real hub does while the port
+    // suspends or resumes (the function driver's completion routine then
+    // sees PendingReturned).
+    bool powerPends = false;
     // Wire timing (platform/usb/wire.h). Off, a decided transfer completes at
     // the next frame tick, as every existing test expects. On, it completes
     // when a USB 2.0 bus at `speed` would deliver it: its packets in the

@@ -101,6 +101,9 @@ public:
     // Decided transfers of wire-timed phones waiting for their completion
     // time, by time (stable: a pipe's transfers keep their order).
     std::vector<Request*> held;
+    // Power IRPs of phones with PhoneConfig::powerPends, with their status,
+    // for the next tick to complete.
+    std::vector<std::pair<PIRP, NTSTATUS>> powerLater;
     KDPC dpc;
     KTIMER timer;
     // Removed PDOs still waiting on a worker for their function device to

@@ -82,6 +82,7 @@ using Op = std::function<bool(Ctx&)>;
 struct Scenario {
     std::string name;
     std::vector<Op> ops;
+    std::function<void(usb::PhoneConfig&)> phone; // anything else about the phone
 };
 
 Op Do(std::function<void(Ctx&)> body) {
@@ -267,11 +268,13 @@ std::vector<Scenario> Build() {
     s.push_back({"control_from_dispatch",
                  {FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), sentEnds, Open(), S,
                   FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), S, sentEnds, S}});
-    s.push_back(
-        {"sleep_wake_open",
-         {Open(), Read(32), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }), S,
-          Push("after wake"), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemHibernate); }), S,
-          Do([](Ctx& c) { c.Port().CancelIo(); }), Wait(), S}});
+    const std::vector<Op> sleepWake = {
+        Open(), Read(32), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }), S,
+        Push("after wake"), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemHibernate); }), S,
+        Do([](Ctx& c) { c.Port().CancelIo(); }), Wait(), S};
+    s.push_back({"sleep_wake_open", sleepWake});
+    s.push_back({"sleep_wake_open_power_pending", sleepWake,
+                 [](usb::PhoneConfig& config) { config.powerPends = true; }});
     s.push_back({"query_stop_remove_cancel",
                  {Open(false), S, OnNode(sim::PnpQueryStopThenCancel), S,
                   OnNode(sim::PnpQueryRemoveThenCancel), S, close, S, Do([](Ctx& c) {
@@ -324,6 +327,7 @@ Outcome Play(const Scenario& scenario, rig::Which which, const RunPlan& plan) {
     Outcome run;
     rig::MachineOptions options;
     options.plug = false;
+    options.phone = scenario.phone;
     rig::Machine m(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE, options);
 
     sim::FaultPlan census;
