@@ -10,7 +10,6 @@ using rig::Request;
 using usb::Pipe;
 
 constexpr ULONG kRing = 1024000;
-constexpr ULONG kLinesGone = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
 
 using Ring = rig::EachOpenPort;
 RIG_ON_BOTH_PORTS(Ring);
@@ -69,7 +68,7 @@ TEST_P(Ring, PhonePulledWithRequestsWaiting) {
     EXPECT_EQ(queued2.Status(), Pick(STATUS_CANCELLED, STATUS_DELETE_PENDING));
     ASSERT_TRUE(wait.Done());
     if (wait.Status() == STATUS_SUCCESS)
-        EXPECT_EQ(wait.OutputAs<ULONG>(), kLinesGone);
+        EXPECT_EQ(wait.OutputAs<ULONG>(), rig::kLinesDropped);
     else
         EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
     ASSERT_TRUE(read.Done());
