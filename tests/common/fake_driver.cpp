@@ -96,16 +96,19 @@ const char* Find(const Named* table, size_t count, ULONG value, const char* othe
     return otherwise;
 }
 
-// clang-format off
 const Named kPnpNames[] = {
-    {IRP_MN_START_DEVICE, "START"},          {IRP_MN_QUERY_REMOVE_DEVICE, "QUERY_REMOVE"},
-    {IRP_MN_REMOVE_DEVICE, "REMOVE"},        {IRP_MN_CANCEL_REMOVE_DEVICE, "CANCEL_REMOVE"},
-    {IRP_MN_STOP_DEVICE, "STOP"},            {IRP_MN_QUERY_STOP_DEVICE, "QUERY_STOP"},
-    {IRP_MN_CANCEL_STOP_DEVICE, "CANCEL_STOP"}, {IRP_MN_QUERY_DEVICE_RELATIONS, "QUERY_RELATIONS"},
-    {IRP_MN_QUERY_CAPABILITIES, "QUERY_CAPABILITIES"}, {IRP_MN_QUERY_ID, "QUERY_ID"},
+    {IRP_MN_START_DEVICE, "START"},
+    {IRP_MN_QUERY_REMOVE_DEVICE, "QUERY_REMOVE"},
+    {IRP_MN_REMOVE_DEVICE, "REMOVE"},
+    {IRP_MN_CANCEL_REMOVE_DEVICE, "CANCEL_REMOVE"},
+    {IRP_MN_STOP_DEVICE, "STOP"},
+    {IRP_MN_QUERY_STOP_DEVICE, "QUERY_STOP"},
+    {IRP_MN_CANCEL_STOP_DEVICE, "CANCEL_STOP"},
+    {IRP_MN_QUERY_DEVICE_RELATIONS, "QUERY_RELATIONS"},
+    {IRP_MN_QUERY_CAPABILITIES, "QUERY_CAPABILITIES"},
+    {IRP_MN_QUERY_ID, "QUERY_ID"},
     {IRP_MN_SURPRISE_REMOVAL, "SURPRISE_REMOVAL"},
 };
-// clang-format on
 
 #define SERIAL(x)                                                                                  \
     { IOCTL_SERIAL_##x, #x }

@@ -160,7 +160,7 @@ public:
     Config config;
     PDRIVER_OBJECT object = nullptr;     // the loaded driver (WDM: the last one loaded)
     std::vector<PDEVICE_OBJECT> devices; // made at load, bottom first
-    std::vector<Seen> seen; // appended under seenLock (requests come from any thread)
+    std::vector<Seen> seen;              // appended under seenLock (requests come from any thread)
     std::mutex seenLock;
     int entries = 0;
     int unloads = 0;

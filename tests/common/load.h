@@ -55,8 +55,8 @@ public:
     bool Started() { return Machine::Started(which_); }
     // CreateFile as a serial program calls it (overlapped, exclusive).
     bool Open() {
-        port = CreateFileA(Port(which_).ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        port = CreateFileA(Port(which_).ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         return port != INVALID_HANDLE_VALUE;
     }
 

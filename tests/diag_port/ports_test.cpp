@@ -6,11 +6,11 @@
 namespace {
 
 using rig::Bytes;
-using rig::kAllLineErrors;
-using rig::kLinesDropped;
 using rig::ComPort;
 using rig::EachOpenPort;
 using rig::EachPort;
+using rig::kAllLineErrors;
+using rig::kLinesDropped;
 using rig::Request;
 using rig::Which;
 using OnePhone = rig::PortTest;

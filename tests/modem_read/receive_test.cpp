@@ -144,10 +144,10 @@ TEST_F(ModemRead, ReceiveEvents) {
         const char* name;
         ULONG mask;
         bool waitFirst;
-        const char* text; // nullptr: an empty packet
-        ULONG events;     // 0: the wait stays pending
-        bool nextDone;    // a second wait finds the bit still recorded
-        size_t before = 0; // bytes already in the ring
+        const char* text;   // nullptr: an empty packet
+        ULONG events;       // 0: the wait stays pending
+        bool nextDone;      // a second wait finds the bit still recorded
+        size_t before = 0;  // bytes already in the ring
         ULONG waitMask = 0; // the mask set before a late wait (0: the same)
     } rows[] = {
         {"recorded for the next wait", SERIAL_EV_RXCHAR, false, "a", SERIAL_EV_RXCHAR, false},

@@ -78,8 +78,8 @@ VOID NTAPI TickDpc(PKDPC, PVOID context, PVOID, PVOID) {
     }
     // Three taken: more may wait.
     if (count == 3 && !c->stopping && InterlockedCompareExchange(&c->workInFlight, 1, 0) == 0) {
-        auto* work = static_cast<TickWork*>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(TickWork), kTag));
+        auto* work =
+            static_cast<TickWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TickWork), kTag));
         if (work == nullptr) {
             InterlockedDecrement(&c->workInFlight);
         } else {
