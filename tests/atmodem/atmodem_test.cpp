@@ -158,8 +158,6 @@ const Dialogue kDialogues[] = {
     // The echo follows each byte as it arrives, the answer only the CR.
     {"EchoesTheLineThenAnswersInVerboseFraming",
      {{"AT\r", "AT\r" + kOk}, {"at", "at"}, {"\r", "\r" + kOk}}},
-    {"E0StopsTheEchoFromTheNextLine",
-     {kQuiet, {"AT\r", kOk}, {"ATE1\r", kOk}, {"AT\r", "AT\r" + kOk}}},
     {"V0GivesDigitAndCrAndAppliesToItsOwnLine",
      {kQuiet, {"ATV0\r", "0\r"}, {"ATXYZ\r", "4\r"},
       {"ATI\r", std::string(AtModemModel) + "\r\n0\r"}, {"ATV1\r", kOk}}},
@@ -204,9 +202,6 @@ const Dialogue kDialogues[] = {
       {"ATS12=255S12?\r", "\r\n255\r\n" + kOk}, {"ATS12=256\r", kError}, {"ATS64=1\r", kError},
       {"ATS2S?\r", "\r\n043\r\n" + kOk}}},
     // ---- calls: in data mode nothing is a command, the far end echoes it
-    {"DialConnectsRaisesCarrierAndEchoesData",
-     {{"~state", "DSR"}, kQuiet, kDial, {"~state", "DSR DCD"}, {"~+10", ""}, {"ATH\r", "ATH\r"},
-      {"~mode", "data call"}}},
     {"BytesAfterConnectInTheSameWriteGoToTheFarEnd",
      {kQuiet, {"ATDT123\rhello", kConnect + "hello"}}},
     {"LineResponderAnswersEachLine",

@@ -275,6 +275,7 @@ void Driver::Record(PDEVICE_OBJECT device, PIRP irp) {
         Note(config.label + ":" + s.name + " at IRQL " + std::to_string(s.irql));
     else
         Note(config.label + ":" + s.name);
+    std::lock_guard<std::mutex> guard(seenLock);
     seen.push_back(std::move(s));
 }
 

@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -159,7 +160,8 @@ public:
     Config config;
     PDRIVER_OBJECT object = nullptr;     // the loaded driver (WDM: the last one loaded)
     std::vector<PDEVICE_OBJECT> devices; // made at load, bottom first
-    std::vector<Seen> seen;
+    std::vector<Seen> seen;              // appended under seenLock (requests come from any thread)
+    std::mutex seenLock;
     int entries = 0;
     int unloads = 0;
 

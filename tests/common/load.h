@@ -1,9 +1,7 @@
 // What the load suites share (stress, races, pool and its bench): a phone
 // with one interface on a machine of the caller's making, a seeded stream of
 // bytes, and an overlapped request with an event of its own for a thread
-// that waits on it. Unlike rig::Machine, the machine here may be the
-// Concurrent one or run an explored schedule, and the phone has only the
-// port under load, so that nothing else adds to the interleaving.
+// that waits on it.
 #pragma once
 
 #include "common/machine.h"
@@ -38,49 +36,43 @@ struct Io : rig::Request {
     Io& operator=(const Io&) = delete;
 };
 
-// A kernel made with `options` (running `schedule` when given one, which
-// must be in use before anything else runs), both driver images, the bus
-// and a phone with the one interface `kind`, plugged and started.
-class OnePort {
+// The machine with a phone that has only the one interface `kind`, plugged
+// and started, on a kernel in `mode` (running `schedule` when given one),
+// and a raw handle on its port for threads that block on their requests.
+class OnePort : public rig::Machine {
 public:
-    OnePort(const sim::Options& options, usb::InterfaceKind kind,
-            const sim::Schedule* schedule = nullptr)
-        : kernel_(options) {
-        if (schedule != nullptr)
-            sim::UseSchedule(*schedule);
-        sim::RegisterDriverImage("vxqt70modem", VXQT70_MODEM_IMAGE);
-        sim::RegisterDriverImage("vxqt70diag", VXQT70_DIAG_IMAGE);
-        bus_ = std::make_unique<usb::Bus>();
-        usb::PhoneConfig config;
-        config.interfaces = {kind};
-        phone_ = &bus_->PlugIn(config);
-        node_ = sim::PnpFindNode(Usb().Pdo());
-    }
+    OnePort(sim::Mode mode, usb::InterfaceKind kind, const sim::Schedule* schedule = nullptr,
+            uint64_t seed = 1)
+        : rig::Machine(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE, Options(mode, kind, schedule, seed)),
+          which_(kind == usb::InterfaceKind::Modem ? rig::Which::Modem : rig::Which::Diag) {}
     ~OnePort() {
         if (port != INVALID_HANDLE_VALUE)
             CloseHandle(port);
-        bus_.reset();
     }
 
-    usb::Interface& Usb() { return phone_->At(0); }
-    usb::Phone& Phone() { return *phone_; }
-    sim::DevNode* Node() const { return node_; }
-    bool Started() const { return node_ != nullptr && node_->state == sim::DevNodeState::Started; }
+    usb::Interface& Usb() { return *Machine::Usb(which_); }
+    sim::DevNode* Node() { return Machine::Node(which_); }
+    bool Started() { return Machine::Started(which_); }
     // CreateFile as a serial program calls it (overlapped, exclusive).
     bool Open() {
-        const std::string name = "\\\\.\\COM" + std::to_string(node_->comPort);
-        port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+        port = CreateFileA(Port(which_).ComName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         return port != INVALID_HANDLE_VALUE;
     }
 
     HANDLE port = INVALID_HANDLE_VALUE;
 
 private:
-    sim::Kernel kernel_;
-    std::unique_ptr<usb::Bus> bus_;
-    usb::Phone* phone_ = nullptr;
-    sim::DevNode* node_ = nullptr;
+    static rig::MachineOptions Options(sim::Mode mode, usb::InterfaceKind kind,
+                                       const sim::Schedule* schedule, uint64_t seed) {
+        rig::MachineOptions o;
+        o.mode = mode;
+        o.schedule = schedule;
+        o.seed = seed;
+        o.interfaces = {kind};
+        return o;
+    }
+    rig::Which which_;
 };
 
 } // namespace load

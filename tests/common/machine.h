@@ -496,6 +496,13 @@ struct MachineOptions {
     bool atModem = false;
     bool plug = true;                             // plug the phone at once
     std::function<void(usb::PhoneConfig&)> phone; // anything else about the phone
+    // The load suites run real threads (Concurrent) or an explored schedule,
+    // and give the phone only the port under load, so that nothing else adds
+    // to the interleaving.
+    sim::Mode mode = sim::Mode::Deterministic;
+    const sim::Schedule* schedule = nullptr; // in use before anything else runs
+    std::vector<usb::InterfaceKind> interfaces = {usb::InterfaceKind::Modem,
+                                                  usb::InterfaceKind::Diagnostics};
 };
 
 // A fresh machine: kernel, both images, bus, phone, managers.
@@ -504,6 +511,8 @@ public:
     explicit Machine(const char* modemImage, const char* diagImage,
                      const MachineOptions& options = MachineOptions())
         : kernel_(KernelOptions(options)), options_(options) {
+        if (options.schedule != nullptr)
+            sim::UseSchedule(*options.schedule);
         sim::RegisterDriverImage("vxqt70modem", modemImage);
         sim::RegisterDriverImage("vxqt70diag", diagImage);
         bus_ = std::make_unique<usb::Bus>();
@@ -518,13 +527,21 @@ public:
     void Plug() {
         usb::PhoneConfig config;
         config.atModem = options_.atModem;
+        config.interfaces = options_.interfaces;
         if (options_.phone)
             options_.phone(config);
         phone_ = &bus_->PlugIn(config);
         for (int i = 0; i < 2; ++i) {
-            usb::Interface* ifc = Usb(static_cast<Which>(i));
-            nodes_[i] = ifc->Pdo() != nullptr ? sim::PnpFindNode(ifc->Pdo()) : nullptr;
-            ports_[i] = std::make_unique<ComPort>(*this, static_cast<Which>(i));
+            usb_[i] = nullptr;
+            nodes_[i] = nullptr;
+            ports_[i].reset();
+        }
+        for (size_t i = config.interfaces.size(); i-- > 0;) { // the first of a kind wins
+            usb::Interface* ifc = &phone_->At(i);
+            const int which = ifc->Kind() == usb::InterfaceKind::Modem ? 0 : 1;
+            usb_[which] = ifc;
+            nodes_[which] = ifc->Pdo() != nullptr ? sim::PnpFindNode(ifc->Pdo()) : nullptr;
+            ports_[which] = std::make_unique<ComPort>(*this, static_cast<Which>(which));
         }
         sim::RunUntilIdle();
     }
@@ -539,11 +556,7 @@ public:
     usb::Phone& Phone() { return *phone_; }
     usb::Bus& Bus() { return *bus_; }
     ComPort& Port(Which which) { return *ports_[static_cast<int>(which)]; }
-    usb::Interface* Usb(Which which) {
-        if (phone_ == nullptr)
-            return nullptr;
-        return which == Which::Modem ? &phone_->Modem() : &phone_->Diagnostics();
-    }
+    usb::Interface* Usb(Which which) { return usb_[static_cast<int>(which)]; }
     // The port's device node (it outlives the removal, so its state shows it).
     sim::DevNode* Node(Which which) { return nodes_[static_cast<int>(which)]; }
     bool Started(Which which) {
@@ -597,6 +610,7 @@ private:
     static sim::Options KernelOptions(const MachineOptions& options) {
         sim::Options o;
         o.seed = options.seed;
+        o.mode = options.mode;
         return o;
     }
 
@@ -607,6 +621,7 @@ private:
     std::unique_ptr<usb::Bus> bus_;
     usb::Phone* phone_ = nullptr;
     std::unique_ptr<ComPort> ports_[2];
+    usb::Interface* usb_[2] = {};
     sim::DevNode* nodes_[2] = {};
 };
 

@@ -13,6 +13,12 @@
 
 namespace rig {
 
+// What a waiter hears when the device is lost, and the line errors a lost
+// diagnostics port reports.
+constexpr ULONG kLinesDropped = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+constexpr ULONG kAllLineErrors = SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN |
+                                 SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY;
+
 class PortTest : public ::testing::Test {
 protected:
     PortTest() : m_(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE) {}

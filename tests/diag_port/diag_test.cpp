@@ -6,12 +6,10 @@
 
 namespace {
 
+using rig::kAllLineErrors;
 using rig::Request;
 using usb::EventKind;
 using usb::Pipe;
-
-constexpr ULONG kAllLineErrors = SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN |
-                                 SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY;
 
 using Emulation = rig::PortTest;
 

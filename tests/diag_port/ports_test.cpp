@@ -9,15 +9,13 @@ using rig::Bytes;
 using rig::ComPort;
 using rig::EachOpenPort;
 using rig::EachPort;
+using rig::kAllLineErrors;
+using rig::kLinesDropped;
 using rig::Request;
 using rig::Which;
 using OnePhone = rig::PortTest;
 using usb::EventKind;
 using usb::Pipe;
-
-constexpr ULONG kLinesDropped = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
-constexpr ULONG kAllLineErrors = SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN |
-                                 SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY;
 
 // ---------------------------------------------------------------- open and close
 

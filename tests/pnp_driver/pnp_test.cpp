@@ -221,8 +221,6 @@ const rig::ScriptRow kPnpRows[] = {
       "cancel-stop 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "query-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded",
       "cancel-remove 0x0: Started | COM on | SERIALCOMM on | interface on | driver loaded"}},
-    {"Unplug", {"unplug"},
-     {"unplug 0x0: Deleted | COM off | SERIALCOMM off | interface off | driver unloaded"}},
     // Vanishing while a stop or a removal is pending: the port is still
     // named then, and its naming must go with it.
     {"UnplugWhileStopPending", {"query-stop", "unplug"},

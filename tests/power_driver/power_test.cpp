@@ -320,12 +320,6 @@ const rig::ScriptRow kRows[] = {
     // going down, none when coming up).
     {"SleepS3Closed", {"sleep S3", "wake", "probe"},
      {"sleep S3 0x0: " + Sleep("S3") + " | bus D3 | rx off", "wake 0x0: " + Up() + " | bus D0 | rx off", "probe: awake"}},
-    {"SleepS4Closed", {"sleep S4", "wake"},
-     {"sleep S4 0x0: " + Sleep("S4") + " | bus D3 | rx off", "wake 0x0: " + Up() + " | bus D0 | rx off"}},
-    // The bus offers D2 for S1 to S3; the port asks for D3 for every
-    // sleeping state.
-    {"ShallowSleepAlsoTakesTheDeviceToD3", {"sleep S1", "wake"},
-     {"sleep S1 0x0: " + Sleep("S1") + " | bus D3 | rx off", "wake 0x0: " + Up() + " | bus D0 | rx off"}},
     {"EveryQueryAsksTheDeviceForD3AndChangesNothing",
      {"query S1", "query S2", "query S3", "query S4", "query S5", "query D3", "probe"},
      {"query S1 0x0: " + Query("S1") + " | bus - | rx off", "query S2 0x0: " + Query("S2") + " | bus - | rx off",
@@ -345,8 +339,10 @@ const rig::ScriptRow kRows[] = {
      {"sleep S4 0x0: " + Sleep("S4") + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume, "io ok"}},
     {"SleepWithAReadWaiting", {"open", "read", "sleep S3", "wake", "io"},
      {"sleep S3 0x0: " + Sleep("S3") + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume, "io ok"}},
-    // The port asks for D3 in every sleeping state, so a standby ends the
-    // receive transfers too: S1 and S2 are noted and resumed like S3.
+    // The bus offers D2 for S1 to S3, but the port asks for D3 in every
+    // sleeping state, so a standby ends the receive transfers too: S1 and S2
+    // are noted and resumed like S3, and an S0 with no sleep noted resets
+    // nothing.
     {"ShallowSleepsAreNotedLikeDeepOnes", {"open", "sleep S1", "wake", "sleep S2", "wake", "set S0", "io"},
      {"sleep S1 0x0: " + Sleep("S1") + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume,
       "sleep S2 0x0: " + Sleep("S2") + " | bus D3 rx-cancelled | rx off", "wake 0x0: " + kResume,
@@ -359,7 +355,6 @@ const rig::ScriptRow kRows[] = {
       "set S0 0x0: " + Up() + " | bus D0 | rx on"},
      std::nullopt, kLostAfterShallowSleep},
     {"ShutdownIsRecorded", {"set S5", "probe"}, {"set S5 0x0: " + Down("S5") + " | bus D3 | rx off", "probe: asleep"}},
-    {"WakeWithoutASleepResetsNothing", {"open", "set S0"}, {"set S0 0x0: " + Up() + " | bus D0 | rx on"}},
     // A closed port is left alone at wake, and the next open forgets the
     // sleep it had noted.
     {"ClosedPortIsLeftAloneAndTheNextOpenForgets", {"open", "query S3", "close", "set S0", "open", "set S0", "io"},

@@ -33,7 +33,7 @@ inline uint8_t StreamByte(size_t i) {
 class Rig : public load::OnePort {
 public:
     Rig(const sim::Schedule& schedule, usb::InterfaceKind kind)
-        : load::OnePort(sim::Options(), kind, &schedule) {
+        : load::OnePort(sim::Mode::Deterministic, kind, &schedule) {
         if (!Started())
             Fail("the port did not start");
         if (!Open())

@@ -101,7 +101,8 @@ struct WriteRecord {
 
 class PortStress : public ::testing::TestWithParam<usb::InterfaceKind> {
 protected:
-    PortStress() : rig_(stress::ConcurrentOptions(), GetParam()), seed_(stress::Seed()) {}
+    PortStress()
+        : rig_(sim::Mode::Concurrent, GetParam(), nullptr, stress::Seed()), seed_(stress::Seed()) {}
 
     usb::Interface& Usb() { return rig_.Usb(); }
 

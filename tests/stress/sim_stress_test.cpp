@@ -1,14 +1,14 @@
-// The simulated kernel's own primitives under real concurrency: a small
-// queueing driver whose requests are completed by a periodic timer's DPC and
-// by work items (under its spin lock and fast mutex) while several handles
-// send and cancel reads, with a watchdog on its event, one-shot timers, DPCs
-// and work items hammered from other threads at the same time. Whatever the
+// The simulated kernel's own primitives under real concurrency: the fake
+// driver holds reads that a periodic timer's DPC and work items (under a
+// fast mutex) complete while several handles send and cancel reads, with a
+// watchdog on the completer's event, one-shot timers, DPCs and work items
+// hammered from other threads at the same time. Whatever the
 // interleaving, every request ends exactly once (with its data or
 // cancelled), no count is lost, and the driver unloads with nothing left
 // behind.
 #include "stress/stress.h"
 
-#include "common/fake_driver.h" // CompleteWith
+#include "common/fake_driver.h"
 #include "platform/sim/api_io.h"
 
 #include <gtest/gtest.h>
@@ -24,34 +24,28 @@ using stress::Rng;
 
 constexpr ULONG kTag = 0x206D6457; // "Wdm "
 
-// ---------------------------------------------------------------- the queueing driver
-// Reads wait in Queue until the completer takes them: the periodic timer's
-// DPC completes a few on each tick at DISPATCH_LEVEL, and hands one now and
-// then to a work item that completes it at PASSIVE_LEVEL under the fast
-// mutex. A read is taken off the queue only by clearing its cancel routine
-// first, so exactly one of the completer and the cancel routine owns it.
-struct QueueExtension {
-    KSPIN_LOCK Lock;    // guards Queue, Stopping
-    LIST_ENTRY Queue;
-    BOOLEAN Stopping;
-    KTIMER Tick;
-    KDPC TickDpc;
-    FAST_MUTEX Mutex;   // guards ByWorker
-    LONG ByWorker;
-    LONG ByDpc;         // interlocked
-    LONG Cancelled;     // interlocked
-    LONG WorkInFlight;  // interlocked
-    KEVENT Progress;    // notification: something completed
+// ---------------------------------------------------------------- the completer
+// The fake driver holds every read, cancellable. The periodic timer's DPC
+// completes a few on each tick at DISPATCH_LEVEL and, when more wait, hands
+// one to a work item that completes it at PASSIVE_LEVEL under the fast
+// mutex. A read is claimed (Take) by clearing its cancel routine first, so
+// exactly one of the completer and the cancel routine owns it.
+struct Completer {
+    fake::Driver* driver;
+    KTIMER tick;
+    KDPC tickDpc;
+    FAST_MUTEX mutex; // guards byWorker
+    LONG byWorker;
+    LONG byDpc;        // interlocked
+    LONG workInFlight; // interlocked
+    std::atomic<bool> stopping;
+    KEVENT progress; // notification: something completed
 };
 
 struct TickWork {
-    WORK_QUEUE_ITEM Item;
-    QueueExtension* Ext;
+    WORK_QUEUE_ITEM item;
+    Completer* completer;
 };
-
-QueueExtension* Ext(PDEVICE_OBJECT device) {
-    return static_cast<QueueExtension*>(device->DeviceExtension);
-}
 
 void FillAndComplete(PIRP irp) {
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
@@ -61,111 +55,41 @@ void FillAndComplete(PIRP irp) {
     fake::CompleteWith(irp, STATUS_SUCCESS, length);
 }
 
-// Caller holds Lock.
-PIRP TakeOne(QueueExtension* ext) {
-    while (!IsListEmpty(&ext->Queue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&ext->Queue);
-        InitializeListHead(entry);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr)
-            return irp;
-    }
-    return nullptr;
-}
-
-VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
-    QueueExtension* ext = Ext(device);
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    KIRQL old;
-    KeAcquireSpinLock(&ext->Lock, &old);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&ext->Lock, old);
-    InterlockedIncrement(&ext->Cancelled);
-    fake::CompleteWith(irp, STATUS_CANCELLED);
-}
-
-NTSTATUS NTAPI QueueRead(PDEVICE_OBJECT device, PIRP irp) {
-    QueueExtension* ext = Ext(device);
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0)
-        return fake::CompleteWith(irp, STATUS_SUCCESS);
-    KIRQL old;
-    KeAcquireSpinLock(&ext->Lock, &old);
-    NTSTATUS refusal = STATUS_SUCCESS;
-    if (ext->Stopping) {
-        refusal = STATUS_DELETE_PENDING;
-    } else {
-        IoSetCancelRoutine(irp, CancelRead);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
-            refusal = STATUS_CANCELLED;
-    }
-    if (refusal != STATUS_SUCCESS) {
-        KeReleaseSpinLock(&ext->Lock, old);
-        return fake::CompleteWith(irp, refusal);
-    }
-    IoMarkIrpPending(irp);
-    InsertTailList(&ext->Queue, &irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&ext->Lock, old);
-    return STATUS_PENDING;
-}
-
-NTSTATUS NTAPI Succeed(PDEVICE_OBJECT, PIRP irp) {
-    return fake::CompleteWith(irp, STATUS_SUCCESS);
-}
-
-NTSTATUS NTAPI QueueDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_CREATE] = Succeed;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = Succeed;
-    driver->MajorFunction[IRP_MJ_CLOSE] = Succeed;
-    driver->MajorFunction[IRP_MJ_READ] = QueueRead;
-    return STATUS_SUCCESS;
-}
-
 VOID NTAPI WorkerComplete(PVOID context) {
     auto* work = static_cast<TickWork*>(context);
-    QueueExtension* ext = work->Ext;
+    Completer* c = work->completer;
     ExFreePoolWithTag(work, kTag);
-    ExAcquireFastMutex(&ext->Mutex);
-    KIRQL old;
-    KeAcquireSpinLock(&ext->Lock, &old);
-    PIRP irp = TakeOne(ext);
-    KeReleaseSpinLock(&ext->Lock, old);
-    if (irp != nullptr) {
-        ext->ByWorker++;
+    ExAcquireFastMutex(&c->mutex);
+    if (PIRP irp = c->driver->Take(IRP_MJ_READ)) {
+        c->byWorker++;
         FillAndComplete(irp);
     }
-    ExReleaseFastMutex(&ext->Mutex);
-    KeSetEvent(&ext->Progress, IO_NO_INCREMENT, FALSE);
-    InterlockedDecrement(&ext->WorkInFlight);
+    ExReleaseFastMutex(&c->mutex);
+    KeSetEvent(&c->progress, IO_NO_INCREMENT, FALSE);
+    InterlockedDecrement(&c->workInFlight);
 }
 
 VOID NTAPI TickDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto* ext = static_cast<QueueExtension*>(context);
-    PIRP taken[3] = {};
+    auto* c = static_cast<Completer*>(context);
     int count = 0;
-    BOOLEAN handOff = FALSE;
-    KeAcquireSpinLockAtDpcLevel(&ext->Lock);
-    while (count < 3 && (taken[count] = TakeOne(ext)) != nullptr)
-        count++;
-    handOff = !ext->Stopping && !IsListEmpty(&ext->Queue);
-    KeReleaseSpinLockFromDpcLevel(&ext->Lock);
-    for (int i = 0; i < count; i++) {
-        InterlockedIncrement(&ext->ByDpc);
-        FillAndComplete(taken[i]);
+    for (PIRP irp; count < 3 && (irp = c->driver->Take(IRP_MJ_READ)) != nullptr; count++) {
+        InterlockedIncrement(&c->byDpc);
+        FillAndComplete(irp);
     }
-    if (handOff && InterlockedCompareExchange(&ext->WorkInFlight, 1, 0) == 0) {
-        auto* work = static_cast<TickWork*>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(TickWork), kTag));
+    // Three taken: more may wait.
+    if (count == 3 && !c->stopping && InterlockedCompareExchange(&c->workInFlight, 1, 0) == 0) {
+        auto* work =
+            static_cast<TickWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TickWork), kTag));
         if (work == nullptr) {
-            InterlockedDecrement(&ext->WorkInFlight);
+            InterlockedDecrement(&c->workInFlight);
         } else {
-            work->Ext = ext;
-            ExInitializeWorkItem(&work->Item, WorkerComplete, work);
-            ExQueueWorkItem(&work->Item, DelayedWorkQueue);
+            work->completer = c;
+            ExInitializeWorkItem(&work->item, WorkerComplete, work);
+            ExQueueWorkItem(&work->item, DelayedWorkQueue);
         }
     }
     if (count != 0)
-        KeSetEvent(&ext->Progress, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&c->progress, IO_NO_INCREMENT, FALSE);
 }
 
 // ---------------------------------------------------------------- side loads
@@ -192,27 +116,23 @@ struct CountedWork {
 
 TEST(SimStress, RequestsCancelledAndCompletedFromEveryContextEndExactlyOnce) {
     sim::Kernel kernel(stress::ConcurrentOptions());
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = sim::CreateDriver("stressq", QueueDriverEntry, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, sizeof(QueueExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
-                             FALSE, &device),
-              STATUS_SUCCESS);
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
-    QueueExtension* ext = Ext(device);
+    fake::Config config;
+    config.name = "stressq";
+    config.flags = DO_BUFFERED_IO;
+    config.rules = {fake::On(IRP_MJ_READ, fake::Act::Pend)};
+    fake::Driver driver(config);
+    ASSERT_NE(driver.Top(), nullptr);
+    Completer completer{};
+    completer.driver = &driver;
     {
-        sim::DriverScope scope(driver);
-        KeInitializeSpinLock(&ext->Lock);
-        InitializeListHead(&ext->Queue);
-        ExInitializeFastMutex(&ext->Mutex);
-        KeInitializeEvent(&ext->Progress, NotificationEvent, FALSE);
-        KeInitializeTimer(&ext->Tick);
-        KeInitializeDpc(&ext->TickDpc, TickDpc, ext);
+        sim::DriverScope scope(driver.object);
+        ExInitializeFastMutex(&completer.mutex);
+        KeInitializeEvent(&completer.progress, NotificationEvent, FALSE);
+        KeInitializeTimer(&completer.tick);
+        KeInitializeDpc(&completer.tickDpc, TickDpc, &completer);
         LARGE_INTEGER due;
         due.QuadPart = -10000; // 1 ms, then every millisecond
-        KeSetTimerEx(&ext->Tick, due, 1, &ext->TickDpc);
+        KeSetTimerEx(&completer.tick, due, 1, &completer.tickDpc);
     }
 
     const uint64_t seed = stress::Seed();
@@ -238,7 +158,7 @@ TEST(SimStress, RequestsCancelledAndCompletedFromEveryContextEndExactlyOnce) {
             threads.push_back(std::make_unique<sim::Thread>("client", [&, c] {
                 Rng rng(seed * 31 + c);
                 sim::FileHandle* handle = nullptr;
-                if (sim::OpenFile(device, &handle) != STATUS_SUCCESS) {
+                if (sim::OpenFile(driver.Top(), &handle) != STATUS_SUCCESS) {
                     badStatus++;
                     return;
                 }
@@ -281,13 +201,13 @@ TEST(SimStress, RequestsCancelledAndCompletedFromEveryContextEndExactlyOnce) {
         // primitives on their own: tests/ke/concurrent_test.cpp.)
         threads.push_back(std::make_unique<sim::Thread>("watcher", [&] {
             while (!deadline.Passed()) {
-                ExAcquireFastMutex(&ext->Mutex);
+                ExAcquireFastMutex(&completer.mutex);
                 watched++;
-                ExReleaseFastMutex(&ext->Mutex);
+                ExReleaseFastMutex(&completer.mutex);
                 LARGE_INTEGER timeout;
                 timeout.QuadPart = -5000; // 0.5 ms
-                KeWaitForSingleObject(&ext->Progress, Executive, KernelMode, FALSE, &timeout);
-                KeClearEvent(&ext->Progress);
+                KeWaitForSingleObject(&completer.progress, Executive, KernelMode, FALSE, &timeout);
+                KeClearEvent(&completer.progress);
             }
         }));
         threads.push_back(std::make_unique<sim::Thread>("timers", [&] {
@@ -323,14 +243,9 @@ TEST(SimStress, RequestsCancelledAndCompletedFromEveryContextEndExactlyOnce) {
     }
 
     // Every request has ended; stop the completer and let what it queued run.
-    {
-        KIRQL old;
-        KeAcquireSpinLock(&ext->Lock, &old);
-        ext->Stopping = TRUE;
-        EXPECT_TRUE(IsListEmpty(&ext->Queue));
-        KeReleaseSpinLock(&ext->Lock, old);
-    }
-    KeCancelTimer(&ext->Tick);
+    completer.stopping = true;
+    EXPECT_EQ(driver.Held(), 0u);
+    KeCancelTimer(&completer.tick);
     sim::RunUntilIdle();
     const long firedBefore = oneShotDpc.runs.load();
     sim::RunUntilIdle();
@@ -338,8 +253,7 @@ TEST(SimStress, RequestsCancelledAndCompletedFromEveryContextEndExactlyOnce) {
     EXPECT_EQ(badStatus.load(), 0);
     EXPECT_EQ(badData.load(), 0);
     EXPECT_EQ(succeeded.load() + cancelled.load(), sent.load());
-    EXPECT_EQ(succeeded.load(), ext->ByDpc + ext->ByWorker);
-    EXPECT_EQ(cancelled.load(), ext->Cancelled);
+    EXPECT_EQ(succeeded.load(), completer.byDpc + completer.byWorker);
     EXPECT_GT(succeeded.load(), 0);
     EXPECT_GT(watched.load(), 0);
     // A timer that expires while its DPC is still queued does not queue it
@@ -355,8 +269,6 @@ TEST(SimStress, RequestsCancelledAndCompletedFromEveryContextEndExactlyOnce) {
     EXPECT_EQ(sim::QueuedWorkItems(), 0u);
     EXPECT_EQ(sim::OutstandingIrps(), 0u);
 
-    IoDeleteDevice(device);
-    sim::UnloadDriver(driver);
     RecordProperty("seed", std::to_string(seed));
     RecordProperty("requests", std::to_string(sent.load()));
 }
