@@ -306,8 +306,11 @@ std::vector<Scenario> Build() {
                   }),
                   S}});
     s.push_back({"renamed_while_open", {Open(), S, Rename(u"COM77", true), S, close, S}});
+    // One character past the name buffer (an unplug at the second step sees
+    // it), then far past the block the value is read into.
     s.push_back({"renamed_past_the_name_buffer",
-                 {Open(), S, Rename(std::u16string(300, u'N'), false), S, close, S}});
+                 {Open(), S, Rename(std::u16string(64, u'N'), false), S,
+                  Rename(std::u16string(300, u'N'), false), S, close, S}});
     Scenario streaming{"unplug_while_streaming", {Open(), Timeouts(5, 0, 0)}};
     for (int i = 0; i < 6; ++i)
         streaming.ops.insert(streaming.ops.end(), {Read(50), Write(30, (uint8_t)i),
