@@ -52,13 +52,16 @@ struct Usage {
 };
 
 struct Pool {
-    std::mutex mutex;
+    // Held only around the ledger, never across a call into the machine: one
+    // of the simulation's own locks, skipped on the deterministic machine.
+    SimMutex mutex;
     size_t nonPagedLimit = 0; // 0: no limit
     size_t nonPagedBytes = 0;
     size_t nonPagedPeak = 0;
     uint64_t limitFailures = 0;
     std::map<std::pair<PDRIVER_OBJECT, ULONG>, Usage> usage;
     std::map<const void*, Block> live; // ordered: finding the block around an address
+    decltype(live)::node_type spareLive; // the entry of the last block freed, for the next
     std::unordered_map<const void*, Block> quarantined;
     std::deque<const void*> quarantineOrder;
     size_t quarantineBytes = 0;
@@ -141,21 +144,36 @@ void ReleaseRaw(Block& b) {
 // Caller holds the pool lock.
 void Quarantine(Pool& pool, Block b) {
     std::memset(b.User(), kFreedPattern, b.size);
-    pool.quarantineBytes += b.rawSize;
-    const void* key = b.User();
-    pool.quarantined[key] = b;
-    pool.quarantineOrder.push_back(key);
-    while (pool.quarantineOrder.size() > kQuarantineBlocks ||
-           pool.quarantineBytes > kQuarantineBytes) {
+    // Make room first: once the quarantine is full, the entry of the block
+    // leaving it takes the new one (no allocation per free).
+    decltype(pool.quarantined)::node_type entry;
+    auto evict = [&pool, &entry] {
         const void* oldest = pool.quarantineOrder.front();
         pool.quarantineOrder.pop_front();
         auto it = pool.quarantined.find(oldest);
         if (it == pool.quarantined.end())
-            continue;
+            return;
         pool.quarantineBytes -= it->second.rawSize;
         ReleaseRaw(it->second);
-        pool.quarantined.erase(it);
+        entry = pool.quarantined.extract(it);
+    };
+    while (!pool.quarantineOrder.empty() &&
+           (pool.quarantineOrder.size() + 1 > kQuarantineBlocks ||
+            pool.quarantineBytes + b.rawSize > kQuarantineBytes))
+        evict();
+    pool.quarantineBytes += b.rawSize;
+    const void* key = b.User();
+    if (entry.empty()) {
+        pool.quarantined[key] = b;
+    } else {
+        entry.key() = key;
+        entry.mapped() = b;
+        pool.quarantined.insert(std::move(entry));
     }
+    pool.quarantineOrder.push_back(key);
+    while (pool.quarantineOrder.size() > kQuarantineBlocks ||
+           pool.quarantineBytes > kQuarantineBytes)
+        evict();
 }
 
 struct Violation {
@@ -167,7 +185,29 @@ struct Violation {
 [[noreturn]] void Raise(const Violation& v) { BugCheck(v.code, v.p1, v.p2, v.p3, v.p4, v.reason); }
 
 // Caller holds the pool lock. The guard bytes on either side of the block.
+// Whether `length` bytes at `p` all hold `pattern`: a word at a time, as
+// every free checks both guards.
+bool AllPattern(const unsigned char* p, size_t length, unsigned char pattern) {
+    uint64_t word;
+    std::memset(&word, pattern, sizeof word);
+    size_t i = 0;
+    for (; i + sizeof word <= length; i += sizeof word) {
+        uint64_t got;
+        std::memcpy(&got, p + i, sizeof got);
+        if (got != word)
+            return false;
+    }
+    for (; i < length; ++i)
+        if (p[i] != pattern)
+            return false;
+    return true;
+}
+
 std::optional<Violation> CheckGuards(const Block& b) {
+    const size_t tailBytes = b.rawSize - kHeaderBytes - b.size;
+    if (AllPattern(b.raw, kHeaderBytes, kHeaderPattern) &&
+        AllPattern(b.User() + b.size, tailBytes, kTailPattern))
+        return std::nullopt;
     for (size_t i = 0; i < kHeaderBytes; ++i)
         if (b.raw[i] != kHeaderPattern)
             return Violation{kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)b.User(), b.size,
@@ -200,9 +240,10 @@ const Block* Around(Pool& pool, const void* p) {
 void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
     Pool& pool = ThePool();
     std::optional<Violation> violation;
+    std::optional<Violation> guards;
     Block block;
     {
-        std::lock_guard<std::mutex> lock(pool.mutex);
+        std::lock_guard<SimMutex> lock(pool.mutex);
         auto it = pool.live.find(p);
         if (it == pool.live.end()) {
             auto old = pool.quarantined.find(p);
@@ -226,6 +267,9 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
             }
         } else {
             block = it->second;
+            // Read now, under the lock already held; raised after the IRQL
+            // and tag rules, which come first.
+            guards = CheckGuards(block);
         }
     }
     if (violation)
@@ -243,19 +287,15 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
         BugCheck(kBadPoolCaller, kC2FreeWithWrongTag, (ULONG_PTR)p, block.tag, *tag,
                  "ExFreePoolWithTag with tag " + TagText(*tag) + " on a block allocated with tag " +
                      TagText(block.tag) + ": " + Describe(block));
-    {
-        std::lock_guard<std::mutex> lock(pool.mutex);
-        violation = CheckGuards(block);
-    }
-    if (violation)
-        Raise(*violation);
+    if (guards)
+        Raise(*guards);
 
     // Anything the kernel still uses inside the block (a queued timer or DPC,
     // an IRP, a held remove lock) would be used after the free.
     KeCheckFreedRange(p, block.size);
     IoCheckFreedRange(p, block.size);
 
-    std::unique_lock<std::mutex> lock(pool.mutex);
+    std::unique_lock<SimMutex> lock(pool.mutex);
     auto it = pool.live.find(p);
     if (it == pool.live.end()) {
         // Another thread freed it while the checks ran.
@@ -265,7 +305,7 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
                  "pool block " + Address(p) + " freed twice at once: " + Describe(copy));
     }
     Block freed = it->second;
-    pool.live.erase(it);
+    pool.spareLive = pool.live.extract(it);
     Account(pool, freed, false);
     freed.freeSite = site;
     Quarantine(pool, freed);
@@ -275,7 +315,7 @@ std::vector<Block> LiveBlocks(std::optional<PDRIVER_OBJECT> driver) {
     Pool& pool = ThePool();
     std::vector<Block> blocks;
     {
-        std::lock_guard<std::mutex> lock(pool.mutex);
+        std::lock_guard<SimMutex> lock(pool.mutex);
         for (const auto& [key, b] : pool.live)
             if (!driver || b.driver == *driver)
                 blocks.push_back(b);
@@ -307,7 +347,7 @@ size_t Bytes(const std::vector<Block>& blocks) {
 
 void FreeEverything() {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     for (auto& [key, b] : pool.live)
         ReleaseRaw(b);
     for (auto& [key, b] : pool.quarantined)
@@ -331,7 +371,7 @@ void FreeEverything() {
 
 bool PoolBlockContaining(const void* address, const void** base, size_t* size) {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     const Block* b = Around(pool, address);
     if (b == nullptr)
         return false;
@@ -342,7 +382,7 @@ bool PoolBlockContaining(const void* address, const void** base, size_t* size) {
 
 bool ExChargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     size_t bytes = sizeof(DEVICE_OBJECT) + extensionSize;
     if (!Fits(pool, bytes))
         return false;
@@ -352,7 +392,7 @@ bool ExChargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
 
 void ExUnchargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     Account(pool, driver, kDeviceObjectTag, NonPagedPool, sizeof(DEVICE_OBJECT) + extensionSize,
             false);
 }
@@ -365,7 +405,7 @@ void ExCheckDriverUnload(PDRIVER_OBJECT driver) {
                  DriverName(driver) + " unloaded without freeing " + std::to_string(left.size()) +
                      " pool block(s), " + std::to_string(Bytes(left)) + " bytes:\n" +
                      Listing(left, 32));
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().requiredTags.erase(driver);
 }
 
@@ -423,24 +463,24 @@ std::vector<PoolBlock> PoolListing() {
 std::string PoolReport() { return Listing(LiveBlocks(std::nullopt), SIZE_MAX); }
 
 uint64_t PoolAllocationCount() {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     return ThePool().sequence;
 }
 
 void SetNonPagedPoolLimit(size_t bytes) {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().nonPagedLimit = bytes;
 }
 
 NonPagedPoolState NonPagedPoolUse() {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     return {pool.nonPagedLimit, pool.nonPagedBytes, pool.nonPagedPeak, pool.limitFailures};
 }
 
 std::vector<PoolUsage> PoolLedger() {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     std::vector<PoolUsage> out;
     for (const auto& [key, u] : pool.usage)
         out.push_back({key.first, key.second, u.bytes, u.blocks, u.peakBytes});
@@ -448,7 +488,7 @@ std::vector<PoolUsage> PoolLedger() {
 }
 
 void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().requiredTags[driver] = tag;
 }
 
@@ -494,7 +534,7 @@ void CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, PDRIVE
     if (driver != nullptr && !KernelMadeForDriver()) {
         ULONG required = kDefaultRequiredTag;
         {
-            std::lock_guard<std::mutex> lock(ThePool().mutex);
+            std::lock_guard<SimMutex> lock(ThePool().mutex);
             auto it = ThePool().requiredTags.find(driver);
             if (it != ThePool().requiredTags.end())
                 required = it->second;
@@ -538,7 +578,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     b.driver = driver;
     b.site = site;
     Pool& pool = ThePool();
-    std::unique_lock<std::mutex> lock(pool.mutex);
+    std::unique_lock<SimMutex> lock(pool.mutex);
     if (!IsPaged(PoolType) && !Fits(pool, NumberOfBytes)) {
         // Spent: what a driver sees when the machine runs out of non-paged pool.
         lock.unlock();
@@ -549,7 +589,13 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     Account(pool, b, true);
     // A quarantined block cannot share an address with a live one (its memory
     // is still held), so the address is new.
-    pool.live[b.User()] = b;
+    if (pool.spareLive.empty()) {
+        pool.live[b.User()] = b;
+    } else {
+        pool.spareLive.key() = b.User();
+        pool.spareLive.mapped() = b;
+        pool.live.insert(std::move(pool.spareLive));
+    }
     return b.User();
 }
 

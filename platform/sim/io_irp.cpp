@@ -103,6 +103,8 @@ public:
             i = (i + 1) & mask_;
         if (slots_[i].first == nullptr)
             ++used_;
+        if ((reinterpret_cast<uintptr_t>(irp) & (kIrpAlignment - 1)) != 0)
+            ++unaligned_; // FirstWithin walks the table from now on
         slots_[i].first = irp;
         ++size_;
         return slots_[i].second;
@@ -122,7 +124,28 @@ public:
     void clear() {
         slots_.clear();
         mask_ = 0;
-        size_ = used_ = 0;
+        size_ = used_ = unaligned_ = 0;
+    }
+
+    // A live IRP whose address lies in [begin, begin + length), or NULL. Every
+    // pool free asks: a small block is answered by looking up each address an
+    // IRP could start at (the simulation's IRPs come from the host allocator,
+    // 16-byte aligned), a large one by a walk of the table.
+    PIRP FirstWithin(const char* begin, size_t length) {
+        const uintptr_t from = reinterpret_cast<uintptr_t>(begin);
+        if (unaligned_ == 0 && length / kIrpAlignment < slots_.size()) {
+            for (uintptr_t a = (from + kIrpAlignment - 1) & ~(kIrpAlignment - 1);
+                 a < from + length; a += kIrpAlignment)
+                if (Find(reinterpret_cast<PIRP>(a)) != nullptr)
+                    return reinterpret_cast<PIRP>(a);
+            return nullptr;
+        }
+        for (Slot& slot : slots_) {
+            const uintptr_t a = reinterpret_cast<uintptr_t>(slot.first);
+            if (slot.first != nullptr && slot.first != kGone && a >= from && a < from + length)
+                return slot.first;
+        }
+        return nullptr;
     }
 
     // Live entries only, as `auto& [irp, record]`.
@@ -151,6 +174,7 @@ public:
 
 private:
     static inline const PIRP kGone = reinterpret_cast<PIRP>(uintptr_t{1});
+    static constexpr uintptr_t kIrpAlignment = 16;
 
     size_t Home(PIRP irp) const {
         return (reinterpret_cast<uintptr_t>(irp) >> 4) * 0x9E3779B97F4A7C15ull >> 20 & mask_;
@@ -173,6 +197,7 @@ private:
     size_t mask_ = 0;
     size_t size_ = 0; // live entries
     size_t used_ = 0; // live and erased slots: what probing walks over
+    size_t unaligned_ = 0; // IRPs ever put in at an address off kIrpAlignment
 };
 IrpTable g_irps; // guarded by IoLock()
 // The recent IRP events, for bug-check reports. Kept as records and put into
@@ -610,14 +635,10 @@ void IoCheckFreedRange(const void* base, size_t length) {
     const char* begin = static_cast<const char*>(base);
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        for (auto& [irp, record] : g_irps) {
-            const char* p = reinterpret_cast<const char*>(irp);
-            if (p >= begin && p < begin + length) {
-                lock.unlock();
-                BugCheck(kDriverVerifierIomanagerViolation, kC9FreedMemoryHoldsIrp,
-                         (ULONG_PTR)irp, (ULONG_PTR)base, length,
-                         "pool freed while it holds live " + IrpText(irp));
-            }
+        if (PIRP irp = g_irps.FirstWithin(begin, length)) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9FreedMemoryHoldsIrp, (ULONG_PTR)irp,
+                     (ULONG_PTR)base, length, "pool freed while it holds live " + IrpText(irp));
         }
     }
     IoRemoveLocksFreed(base, length, "ExFreePool", true);
@@ -906,23 +927,24 @@ void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* 
         lock.unlock();
         BugCheck(code, p1, p2, p3, 0, why);
     };
-    const std::string who = DriverName(CurrentDriver()) + " completed " + IrpText(Irp);
+    // Put into words only on a finding: this runs for every completion.
+    auto who = [Irp] { return DriverName(CurrentDriver()) + " completed " + IrpText(Irp); };
     if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
         Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1))
         stop(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0,
-             who + ", which was already completed");
+             who() + ", which was already completed");
     if (irql > DISPATCH_LEVEL)
         stop(kDriverVerifierIomanagerViolation, kC9CompleteAboveDispatch, (ULONG_PTR)Irp, irql,
              "IofCompleteRequest called at IRQL " + std::to_string(irql));
     if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1)
         stop(kDriverVerifierIomanagerViolation, kC9CompleteWithPending, (ULONG_PTR)Irp,
              (ULONG_PTR)Irp->IoStatus.Status,
-             who + " with status " + StatusText(Irp->IoStatus.Status));
+             who() + " with status " + StatusText(Irp->IoStatus.Status));
     // Atomic: IoCancelIrp may be exchanging it on another thread.
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         stop(kDriverVerifierIomanagerViolation, kC9CompleteWithCancelRoutine, (ULONG_PTR)Irp,
              (ULONG_PTR)Irp->CancelRoutine,
-             who + " while its cancel routine " + RoutineText((const void*)Irp->CancelRoutine) +
+             who() + " while its cancel routine " + RoutineText((const void*)Irp->CancelRoutine) +
                  " is still set");
     // A dispatch routine completing the IRP it was given: anything it sent on
     // since (a later frame still open) is still below it.
@@ -937,7 +959,7 @@ void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* 
         if (below)
             stop(kDriverVerifierIomanagerViolation, kC9CompletePendingBelow, (ULONG_PTR)Irp,
                  (ULONG_PTR)frame->device,
-                 who + " while " + DeviceText(frame->device) + " below it still has it");
+                 who() + " while " + DeviceText(frame->device) + " below it still has it");
     }
 }
 
@@ -963,8 +985,10 @@ bool InvokesRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE routine, UCHAR control) {
 // What a completion routine that let the walk go on must have kept.
 void CheckCompletionReturn(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE routine,
                            PDRIVER_OBJECT driver, NTSTATUS result, CCHAR stackCount) {
-    const std::string who =
-        "completion routine " + RoutineText((const void*)routine) + " of " + DriverName(driver);
+    auto who = [routine, driver] {
+        return "completion routine " + RoutineText((const void*)routine) + " of " +
+               DriverName(driver);
+    };
     bool freed;
     {
         std::lock_guard<SimMutex> lock(IoLock());
@@ -973,13 +997,13 @@ void CheckCompletionReturn(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE r
     if (freed)
         BugCheck(kDriverVerifierIomanagerViolation, kC9IrpFreedInRoutine, (ULONG_PTR)Irp,
                  (ULONG_PTR)routine, (ULONG_PTR)result,
-                 who + " freed " + IrpText(Irp) + " and returned " + StatusText(result) +
+                 who() + " freed " + IrpText(Irp) + " and returned " + StatusText(result) +
                      " instead of STATUS_MORE_PROCESSING_REQUIRED");
     if (Irp->PendingReturned && Irp->CurrentLocation <= stackCount &&
         (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0)
         BugCheck(kDriverVerifierIomanagerViolation, kC9PendingNotPropagated, (ULONG_PTR)Irp,
                  (ULONG_PTR)routine, 0,
-                 who + " saw PendingReturned but did not call IoMarkIrpPending");
+                 who() + " saw PendingReturned but did not call IoMarkIrpPending");
 }
 
 // Runs one completion routine; true when it stopped the walk.

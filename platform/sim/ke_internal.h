@@ -165,11 +165,17 @@ struct Machine {
     std::map<std::pair<LONGLONG, uint64_t>, PKTIMER> timerQueue;
     std::unordered_map<PKTIMER, TimerRecord> timers;
     uint64_t timerSeq = 0;
+    // The entries of the last timer cancelled or fired, for the next one set:
+    // drivers set and cancel a timer on every request.
+    decltype(timerQueue)::node_type spareQueueEntry;
+    decltype(timers)::node_type spareTimerEntry;
 
     std::deque<DpcRecord> dpcs;
     int dpcsRunning = 0;
     uint64_t dpcSeq = 0;
-    std::multiset<uint64_t> runningDpcs; // the seq of each DPC running now
+    // The seq of each DPC running now: a handful at most, so a list (a set
+    // would allocate a node for every DPC run).
+    std::vector<uint64_t> runningDpcs;
 
     std::deque<WorkRecord> work;
     std::map<uint64_t, RunningWork> runningWork; // by worker thread id
@@ -196,6 +202,8 @@ extern bool g_exploring; // UseSchedule is in force
 // dispatcher lock) until ready() holds or the relative timeout expires.
 bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
                 const std::string& what, LONGLONG timeout100ns);
+bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
+                const char* what, LONGLONG timeout100ns);
 // Something a waiter may be waiting for changed; caller holds the lock.
 void NotifyLocked();
 // Workers for the work queue: makes sure one is free for what is queued.

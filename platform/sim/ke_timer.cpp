@@ -31,8 +31,10 @@ bool EraseTimerLocked(PKTIMER timer) {
     auto it = m.timers.find(timer);
     if (it == m.timers.end())
         return false;
-    m.timerQueue.erase({it->second.due, it->second.seq});
-    m.timers.erase(it);
+    auto queued = m.timerQueue.find({it->second.due, it->second.seq});
+    if (queued != m.timerQueue.end())
+        m.spareQueueEntry = m.timerQueue.extract(queued);
+    m.spareTimerEntry = m.timers.extract(it);
     return true;
 }
 
@@ -40,8 +42,24 @@ void InsertTimerLocked(PKTIMER timer, TimerRecord record) {
     Machine& m = M();
     record.seq = ++m.timerSeq;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(record.due);
-    m.timerQueue[{record.due, record.seq}] = timer;
-    m.timers[timer] = record;
+    const std::pair<LONGLONG, uint64_t> key{record.due, record.seq};
+    if (m.spareQueueEntry.empty()) {
+        m.timerQueue[key] = timer;
+    } else {
+        m.spareQueueEntry.key() = key; // the sequence number makes it new
+        m.spareQueueEntry.mapped() = timer;
+        m.timerQueue.insert(std::move(m.spareQueueEntry));
+    }
+    auto set = m.timers.find(timer);
+    if (set != m.timers.end()) {
+        set->second = record;
+    } else if (m.spareTimerEntry.empty()) {
+        m.timers.emplace(timer, record);
+    } else {
+        m.spareTimerEntry.key() = timer;
+        m.spareTimerEntry.mapped() = record;
+        m.timers.insert(std::move(m.spareTimerEntry));
+    }
 }
 
 bool DpcQueuedLocked(PKDPC dpc) {
@@ -157,7 +175,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     PVOID arg1 = dpc->SystemArgument1;
     PVOID arg2 = dpc->SystemArgument2;
     m.dpcsRunning++;
-    const auto running = m.runningDpcs.insert(record.seq);
+    m.runningDpcs.push_back(record.seq);
     lk.unlock();
     {
         ThreadState& t = Self();
@@ -184,7 +202,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     }
     lk.lock();
     m.dpcsRunning--;
-    m.runningDpcs.erase(running);
+    m.runningDpcs.erase(std::find(m.runningDpcs.begin(), m.runningDpcs.end(), record.seq));
     NotifyLocked();
     return true;
 }
@@ -587,7 +605,10 @@ static VOID NTAPI KeFlushQueuedDpcs(VOID) {
             for (const DpcRecord& r : m.dpcs)
                 if (r.seq <= mark)
                     return false;
-            return m.runningDpcs.empty() || *m.runningDpcs.begin() > mark;
+            for (uint64_t seq : m.runningDpcs)
+                if (seq <= mark)
+                    return false;
+            return true;
         },
         "KeFlushQueuedDpcs: DPCs queued before it to run");
 }

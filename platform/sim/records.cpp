@@ -4,12 +4,14 @@
 // completes; these lists hand the same blocks back instead of asking the
 // host's allocator every time.
 //
-// Blocks are grouped by size in steps of 16 bytes up to 512; bigger ones go
-// to the host. Each thread keeps its own lists (a block freed on another
-// thread than the one that took it joins the freeing thread's), linked
-// through the blocks themselves, so neither side takes a lock. A list keeps
-// a bounded number of blocks, so a burst of requests does not pin its peak
-// for good, and what a thread still has goes back to the host when it ends.
+// Blocks are grouped by size in steps of 16 bytes up to 512, then, for data
+// buffers (system buffers, the phone's packets), in steps of 1 KiB up to
+// 65 KiB; bigger ones go to the host. Each thread keeps its own lists (a
+// block freed on another thread than the one that took it joins the freeing
+// thread's), linked through the blocks themselves, so neither side takes a
+// lock. A list keeps a bounded number of blocks (a few of the buffer sizes),
+// so a burst of requests does not pin its peak for good, and what a thread
+// still has goes back to the host when it ends.
 #include "platform/sim/internal.h"
 
 #include <cstdlib>
@@ -20,9 +22,13 @@ namespace sim {
 namespace {
 
 constexpr size_t kStep = 16;
-constexpr size_t kLargest = 512;
-constexpr size_t kClasses = kLargest / kStep;
-constexpr unsigned kKeptPerClass = 256;
+constexpr size_t kLargestRecord = 512;
+constexpr size_t kRecordClasses = kLargestRecord / kStep;
+constexpr unsigned kKeptPerRecordClass = 256;
+constexpr size_t kBufferStep = 1024;
+constexpr size_t kLargest = 65 * 1024; // a 64 KiB transfer's buffer and its header
+constexpr size_t kClasses = kRecordClasses + (kLargest - kLargestRecord) / kBufferStep + 1;
+constexpr unsigned kKeptPerBufferClass = 4;
 
 struct FreeBlock {
     FreeBlock* next;
@@ -49,7 +55,22 @@ struct ThreadCleanup {
     }
 };
 
-size_t ClassOf(size_t bytes) { return (bytes + kStep - 1) / kStep - 1; }
+size_t ClassOf(size_t bytes) {
+    if (bytes <= kLargestRecord)
+        return (bytes + kStep - 1) / kStep - 1;
+    return kRecordClasses + (bytes - kLargestRecord + kBufferStep - 1) / kBufferStep - 1;
+}
+
+// What a block of class `c` holds: any size of its class.
+size_t ClassSize(size_t c) {
+    if (c < kRecordClasses)
+        return (c + 1) * kStep;
+    return kLargestRecord + (c - kRecordClasses + 1) * kBufferStep;
+}
+
+unsigned KeptPerClass(size_t c) {
+    return c < kRecordClasses ? kKeptPerRecordClass : kKeptPerBufferClass;
+}
 
 bool Pooled(size_t bytes) { return kPoolRecords && bytes != 0 && bytes <= kLargest; }
 
@@ -66,7 +87,7 @@ void* RecordAllocate(size_t bytes) {
     }
     // Whole classes when pooled (a block may serve any size of its class
     // later); exactly what was asked for otherwise, for the sanitizers.
-    const size_t size = Pooled(bytes) ? (ClassOf(bytes) + 1) * kStep : bytes;
+    const size_t size = Pooled(bytes) ? ClassSize(ClassOf(bytes)) : bytes;
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr)
         throw std::bad_alloc();
@@ -78,7 +99,7 @@ void RecordFree(void* block, size_t bytes) {
         return;
     if (Pooled(bytes) && !t_gone) {
         const size_t c = ClassOf(bytes);
-        if (t_counts[c] < kKeptPerClass) {
+        if (t_counts[c] < KeptPerClass(c)) {
             if (!t_listening) {
                 thread_local ThreadCleanup cleanup;
                 t_listening = true;

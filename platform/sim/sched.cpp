@@ -377,8 +377,8 @@ void WatchForHangLocked(Lock& lk) {
         Hang(lk, stuck, g_quietSince, g_quietTicks);
 }
 
-bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
-             const std::string& what, LONGLONG timeout, bool idle) {
+bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready, const char* what,
+             LONGLONG timeout, bool idle) {
     Machine& m = M();
     LONGLONG deadline = timeout > 0 ? m.now.load() + timeout : -1;
     self->state = idle ? State::Idle : State::Blocked;
@@ -746,13 +746,20 @@ bool SpinOnLock(PKSPIN_LOCK lock, const char* routine) {
 
 bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const std::string& what,
                 LONGLONG timeout100ns) {
+    return WaitLocked(lk, ready, what.c_str(), timeout100ns);
+}
+
+// Takes the name as it comes: user-mode waits pass a literal on every request,
+// and a std::string of a name longer than its inline buffer is an allocation.
+bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
+                LONGLONG timeout100ns) {
     Machine& m = M();
     if (Deterministic()) {
-        SchedThread* self = RequireProcessor(lk, what.c_str());
+        SchedThread* self = RequireProcessor(lk, what);
         return WaitDet(lk, self, ready, what, timeout100ns, false);
     }
     if (!m.up)
-        Misuse(lk, what + " with no simulated kernel running");
+        Misuse(lk, std::string(what) + " with no simulated kernel running");
     if (ready())
         return true;
     LONGLONG deadline = timeout100ns > 0 ? m.now.load() + timeout100ns : -1;

@@ -12,6 +12,7 @@
 
 #include "platform/usb/bus.h"
 #include "platform/usb/phonecore/phonecore.h"
+#include "platform/sim/internal.h" // RecordAllocate
 
 #include <atomic>
 #include <cstdint>
@@ -37,6 +38,10 @@ struct Request {
     bool cancelRoutineSet = false;
     LONGLONG submitted = 0; // wire timing: when the URB reached the bus
     LONGLONG due = 0;       // wire timing: when its completion reaches the driver
+
+    // One per URB: from the simulation's record free lists.
+    static void* operator new(size_t bytes) { return sim::RecordAllocate(bytes); }
+    static void operator delete(void* block, size_t bytes) { sim::RecordFree(block, bytes); }
 };
 inline Request* RequestOf(PHONE_XFER* x) { return reinterpret_cast<Request*>(x); }
 
@@ -98,6 +103,11 @@ public:
     uint64_t eventSequence = 0;
     // Events recorded under the lock whose hooks still have to run.
     std::vector<std::pair<PhoneState*, BusEvent>> hookQueue;
+    std::atomic<bool> hooksQueued{false}; // hookQueue may hold something
+    // Emptied lists kept for their memory (RunHooks, Tick).
+    std::vector<std::pair<PhoneState*, BusEvent>> spareHookQueue;
+    std::vector<std::function<void(const BusEvent&)>> spareHooks;
+    std::vector<Request*> spareDone;
     // Decided transfers of wire-timed phones waiting for their completion
     // time, by time (stable: a pipe's transfers keep their order).
     std::vector<Request*> held;
