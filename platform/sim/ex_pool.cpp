@@ -51,6 +51,55 @@ struct Usage {
     size_t peakBytes = 0;
 };
 
+// Freed blocks, oldest first: a ring that grows to the largest quarantine
+// seen and is then reused, so a free costs no allocation. Only a free of an
+// address that is not live searches it (is it a double free?), so a search
+// may walk it.
+class FreedBlocks {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    Block& front() { return ring_[head_]; }
+    void pop_front() {
+        head_ = (head_ + 1) % ring_.size();
+        --count_;
+    }
+    void push_back(const Block& b) {
+        if (count_ == ring_.size())
+            Grow();
+        ring_[(head_ + count_) % ring_.size()] = b;
+        ++count_;
+    }
+    const Block* Find(const void* user) const {
+        for (size_t i = 0; i < count_; ++i) {
+            const Block& b = ring_[(head_ + i) % ring_.size()];
+            if (b.User() == user)
+                return &b;
+        }
+        return nullptr;
+    }
+    template <typename F> void ForEach(F f) {
+        for (size_t i = 0; i < count_; ++i)
+            f(ring_[(head_ + i) % ring_.size()]);
+    }
+    void clear() {
+        ring_.clear();
+        head_ = count_ = 0;
+    }
+
+private:
+    void Grow() {
+        std::vector<Block> bigger(std::max<size_t>(64, ring_.size() * 2));
+        for (size_t i = 0; i < count_; ++i)
+            bigger[i] = ring_[(head_ + i) % ring_.size()];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<Block> ring_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
 struct Pool {
     // Held only around the ledger, never across a call into the machine: one
     // of the simulation's own locks, skipped on the deterministic machine.
@@ -62,8 +111,7 @@ struct Pool {
     std::map<std::pair<PDRIVER_OBJECT, ULONG>, Usage> usage;
     std::map<const void*, Block> live; // ordered: finding the block around an address
     decltype(live)::node_type spareLive; // the entry of the last block freed, for the next
-    std::unordered_map<const void*, Block> quarantined;
-    std::deque<const void*> quarantineOrder;
+    FreedBlocks quarantined;
     size_t quarantineBytes = 0;
     std::unordered_map<PDRIVER_OBJECT, ULONG> requiredTags;
     uint64_t sequence = 0;
@@ -144,36 +192,15 @@ void ReleaseRaw(Block& b) {
 // Caller holds the pool lock.
 void Quarantine(Pool& pool, Block b) {
     std::memset(b.User(), kFreedPattern, b.size);
-    // Make room first: once the quarantine is full, the entry of the block
-    // leaving it takes the new one (no allocation per free).
-    decltype(pool.quarantined)::node_type entry;
-    auto evict = [&pool, &entry] {
-        const void* oldest = pool.quarantineOrder.front();
-        pool.quarantineOrder.pop_front();
-        auto it = pool.quarantined.find(oldest);
-        if (it == pool.quarantined.end())
-            return;
-        pool.quarantineBytes -= it->second.rawSize;
-        ReleaseRaw(it->second);
-        entry = pool.quarantined.extract(it);
-    };
-    while (!pool.quarantineOrder.empty() &&
-           (pool.quarantineOrder.size() + 1 > kQuarantineBlocks ||
-            pool.quarantineBytes + b.rawSize > kQuarantineBytes))
-        evict();
     pool.quarantineBytes += b.rawSize;
-    const void* key = b.User();
-    if (entry.empty()) {
-        pool.quarantined[key] = b;
-    } else {
-        entry.key() = key;
-        entry.mapped() = b;
-        pool.quarantined.insert(std::move(entry));
+    pool.quarantined.push_back(b);
+    while (pool.quarantined.size() > kQuarantineBlocks ||
+           pool.quarantineBytes > kQuarantineBytes) {
+        Block& oldest = pool.quarantined.front();
+        pool.quarantineBytes -= oldest.rawSize;
+        ReleaseRaw(oldest);
+        pool.quarantined.pop_front();
     }
-    pool.quarantineOrder.push_back(key);
-    while (pool.quarantineOrder.size() > kQuarantineBlocks ||
-           pool.quarantineBytes > kQuarantineBytes)
-        evict();
 }
 
 struct Violation {
@@ -246,13 +273,12 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
         std::lock_guard<SimMutex> lock(pool.mutex);
         auto it = pool.live.find(p);
         if (it == pool.live.end()) {
-            auto old = pool.quarantined.find(p);
-            if (old != pool.quarantined.end()) {
-                violation = Violation{kBadPoolCaller, kC2DoubleFree, 0, old->second.tag,
+            if (const Block* old = pool.quarantined.Find(p)) {
+                violation = Violation{kBadPoolCaller, kC2DoubleFree, 0, old->tag,
                                       (ULONG_PTR)p,
                                       "pool block " + Address(p) + " freed twice; it was freed at " +
-                                          Symbolize(old->second.freeSite) + "; " +
-                                          Describe(old->second)};
+                                          Symbolize(old->freeSite) + "; " +
+                                          Describe(*old)};
             } else {
                 std::string inside;
                 const Block* around = Around(pool, p);
@@ -350,11 +376,9 @@ void FreeEverything() {
     std::lock_guard<SimMutex> lock(pool.mutex);
     for (auto& [key, b] : pool.live)
         ReleaseRaw(b);
-    for (auto& [key, b] : pool.quarantined)
-        ReleaseRaw(b);
+    pool.quarantined.ForEach(ReleaseRaw);
     pool.live.clear();
     pool.quarantined.clear();
-    pool.quarantineOrder.clear();
     pool.quarantineBytes = 0;
     pool.requiredTags.clear();
     pool.sequence = 0;
@@ -551,7 +575,7 @@ void CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, PDRIVE
 } // namespace sim
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    SimSchedulePoint("ExAllocatePoolWithTag");
+    sim::SchedulePoint("ExAllocatePoolWithTag");
     using namespace sim;
     const void* site = __builtin_return_address(0);
     PDRIVER_OBJECT driver = CurrentDriver();
@@ -600,11 +624,11 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
-    SimSchedulePoint("ExFreePool");
+    sim::SchedulePoint("ExFreePool");
     sim::FreeBlock(P, nullptr, __builtin_return_address(0));
 }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    SimSchedulePoint("ExFreePoolWithTag");
+    sim::SchedulePoint("ExFreePoolWithTag");
     sim::FreeBlock(P, &Tag, __builtin_return_address(0));
 }

@@ -33,6 +33,16 @@ extern bool g_simLocking; // set by KeStart, before any thread of the machine ru
 // inside the simulation's own records.
 extern __thread int t_simLocksHeld;
 
+// A schedule point of the explored schedule (SimSchedulePoint), tested here
+// so that the simulation's own routines make no call when none is explored.
+namespace ke {
+extern bool g_exploring;
+}
+inline void SchedulePoint(const char* where) {
+    if (ke::g_exploring)
+        SimSchedulePoint(where);
+}
+
 class SimMutex {
 public:
     void lock() {

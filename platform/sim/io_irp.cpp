@@ -10,6 +10,7 @@
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/io_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstddef>
@@ -50,12 +51,47 @@ void DropFrame(Frame* frame) {
     RecordFree(frame, sizeof(Frame));
 }
 
+// An IRP's open frames: as many as drivers in its stack hold it at once, a
+// few, so they are kept in the record itself and only a deeper stack takes
+// a list of its own.
+class FrameList {
+public:
+    Frame** begin() { return spill_.empty() ? inline_ : spill_.data(); }
+    Frame** end() { return begin() + size_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Frame* operator[](size_t i) { return begin()[i]; }
+    Frame* front() { return begin()[0]; }
+    void push_back(Frame* frame) {
+        if (spill_.empty() && size_ < kInline) {
+            inline_[size_++] = frame;
+            return;
+        }
+        if (spill_.empty())
+            spill_.assign(inline_, inline_ + size_);
+        spill_.push_back(frame);
+        ++size_;
+    }
+    void erase(Frame** at) {
+        std::move(at + 1, end(), at);
+        --size_;
+        if (!spill_.empty())
+            spill_.pop_back();
+    }
+
+private:
+    static constexpr size_t kInline = 4;
+    Frame* inline_[kInline] = {};
+    std::vector<Frame*, RecordAllocator<Frame*>> spill_; // all of them, once more than kInline
+    size_t size_ = 0;
+};
+
 struct IrpRecord {
     PIRP irp = nullptr;
     size_t bytes = 0;
     IrpKind kind = IrpKind::DriverAllocated;
     PDRIVER_OBJECT owner = nullptr;
-    std::vector<Frame*, RecordAllocator<Frame*>> active; // frames not yet passed by a walk
+    FrameList active; // frames not yet passed by a walk
     bool finished = false;  // the walk reached the top
     bool freed = false;
     int pins = 0;
@@ -79,12 +115,12 @@ struct IrpRecord {
 class IrpTable {
 public:
     struct Slot {
-        PIRP first = nullptr; // nullptr: empty; kGone: erased
+        PIRP first = nullptr; // nullptr: empty
         std::shared_ptr<IrpRecord> second;
     };
 
     std::shared_ptr<IrpRecord>* Find(PIRP irp) {
-        if (slots_.empty() || irp == nullptr || irp == kGone)
+        if (slots_.empty() || irp == nullptr)
             return nullptr;
         for (size_t i = Home(irp);; i = (i + 1) & mask_) {
             if (slots_[i].first == irp)
@@ -99,7 +135,7 @@ public:
         if ((used_ + 1) * 2 > slots_.size())
             Grow();
         size_t i = Home(irp);
-        while (slots_[i].first != nullptr && slots_[i].first != kGone)
+        while (slots_[i].first != nullptr)
             i = (i + 1) & mask_;
         if (slots_[i].first == nullptr)
             ++used_;
@@ -110,14 +146,30 @@ public:
         return slots_[i].second;
     }
     // Removes the entry and hands its record over (empty when there is none).
+    // The entries after it in its run move back over the hole (each as far
+    // as its home allows), so that no erased marker is left for lookups to
+    // walk over and no rebuild is needed to clear them.
     std::shared_ptr<IrpRecord> take(PIRP irp) {
         std::shared_ptr<IrpRecord>* found = Find(irp);
         if (found == nullptr)
             return nullptr;
         Slot& slot = *reinterpret_cast<Slot*>(reinterpret_cast<char*>(found) - offsetof(Slot, second));
-        slot.first = kGone;
+        std::shared_ptr<IrpRecord> record = std::move(slot.second);
+        size_t hole = static_cast<size_t>(&slot - slots_.data());
+        for (size_t j = (hole + 1) & mask_; slots_[j].first != nullptr; j = (j + 1) & mask_) {
+            const size_t home = Home(slots_[j].first);
+            // It stays when its home lies in the cyclic range (hole, j].
+            const bool stays = hole <= j ? hole < home && home <= j : hole < home || home <= j;
+            if (stays)
+                continue;
+            slots_[hole] = std::move(slots_[j]);
+            hole = j;
+        }
+        slots_[hole].first = nullptr;
+        slots_[hole].second.reset();
         --size_;
-        return std::move(slot.second);
+        --used_;
+        return record;
     }
     void erase(PIRP irp) { take(irp); }
     size_t size() const { return size_; }
@@ -142,7 +194,7 @@ public:
         }
         for (Slot& slot : slots_) {
             const uintptr_t a = reinterpret_cast<uintptr_t>(slot.first);
-            if (slot.first != nullptr && slot.first != kGone && a >= from && a < from + length)
+            if (slot.first != nullptr && a >= from && a < from + length)
                 return slot.first;
         }
         return nullptr;
@@ -162,8 +214,7 @@ public:
 
     private:
         void Skip() {
-            while (at_ < slots_->size() &&
-                   ((*slots_)[at_].first == nullptr || (*slots_)[at_].first == kGone))
+            while (at_ < slots_->size() && (*slots_)[at_].first == nullptr)
                 ++at_;
         }
         std::vector<Slot>* slots_;
@@ -173,7 +224,6 @@ public:
     Iterator end() { return Iterator(&slots_, slots_.size()); }
 
 private:
-    static inline const PIRP kGone = reinterpret_cast<PIRP>(uintptr_t{1});
     static constexpr uintptr_t kIrpAlignment = 16;
 
     size_t Home(PIRP irp) const {
@@ -189,14 +239,14 @@ private:
         mask_ = capacity - 1;
         size_ = used_ = 0;
         for (Slot& slot : old)
-            if (slot.first != nullptr && slot.first != kGone)
+            if (slot.first != nullptr)
                 (*this)[slot.first] = std::move(slot.second);
     }
 
     std::vector<Slot> slots_;
     size_t mask_ = 0;
     size_t size_ = 0; // live entries
-    size_t used_ = 0; // live and erased slots: what probing walks over
+    size_t used_ = 0; // occupied slots (no erased markers are left: the same as size_)
     size_t unaligned_ = 0; // IRPs ever put in at an address off kIrpAlignment
 };
 IrpTable g_irps; // guarded by IoLock()
@@ -418,7 +468,7 @@ void PassLocked(IrpRecord& record, CCHAR number) {
             frame.passed = true;
             frame.marked = (sp->Control & SL_PENDING_RETURNED) != 0;
             frame.statusAtPass = record.irp->IoStatus.Status;
-            record.active.erase(record.active.begin() + (long)i);
+            record.active.erase(record.active.begin() + i);
             DropFrame(&frame);
         } else {
             ++i;
@@ -865,7 +915,7 @@ void CheckDispatchStatus(const DispatchOutcome& o, const Frame& frame, PIRP Irp)
 } // namespace
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    SimSchedulePoint("IofCallDriver");
+    SchedulePoint("IofCallDriver");
     KIRQL irql = CurrentIrql();
     Frame frame;
     DispatchOutcome outcome{};
@@ -1037,7 +1087,7 @@ bool RunCompletionRoutine(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE ro
 } // namespace
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-    SimSchedulePoint("IofCompleteRequest");
+    SchedulePoint("IofCompleteRequest");
     UNREFERENCED_PARAMETER(PriorityBoost);
     // The walk holds a reference to the record once a completion routine is
     // to run (it may free the IRP), and from the start for an IRP a driver
@@ -1165,7 +1215,7 @@ extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
-    SimSchedulePoint("IoCancelIrp");
+    SchedulePoint("IoCancelIrp");
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     PDRIVER_OBJECT owner;
     {

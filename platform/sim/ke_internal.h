@@ -95,7 +95,8 @@ struct SchedThread {
     std::condition_variable cv;
     // While Blocked (or Idle): what would let the thread go on.
     const std::function<bool()>* ready = nullptr;
-    std::string what;
+    // What it waits in: the waiter's own text, which lives as long as the wait.
+    const char* what = "";
     LONGLONG deadline = -1; // virtual time; -1 none
     bool pump = false;      // RunUntilIdle: wants the processor back once the rest is idle
     // Work item bookkeeping (workers).
@@ -179,6 +180,7 @@ struct Machine {
 
     std::deque<WorkRecord> work;
     std::map<uint64_t, RunningWork> runningWork; // by worker thread id
+    decltype(runningWork)::node_type spareRunningWork; // the last item's entry, for the next
     int busyWorkers = 0;                         // Concurrent: inside an item and not waiting
 
     // Threads blocked on a dispatcher object or a fast mutex, in arrival order.
@@ -194,7 +196,13 @@ struct Machine {
     // Concurrent service threads (clock, DPC processors).
     std::vector<std::thread> services;
 };
-Machine& M();
+// The machine, made on first use. Inline: every kernel routine starts here.
+extern std::atomic<Machine*> g_machine;
+Machine& MachineFirstTime();
+inline Machine& M() {
+    Machine* machine = g_machine.load(std::memory_order_acquire);
+    return machine != nullptr ? *machine : MachineFirstTime();
+}
 
 // ---------------------------------------------------------------- scheduler (sched.cpp)
 extern bool g_exploring; // UseSchedule is in force
@@ -204,6 +212,21 @@ bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& r
                 const std::string& what, LONGLONG timeout100ns);
 bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
                 const char* what, LONGLONG timeout100ns);
+// The dispatcher lock for a short update of the machine's tables that cannot
+// block, switch or bug check while held. On the deterministic machine only
+// the thread holding the processor runs, and the processor changes hands
+// under this lock, so such an update takes it only where there are several
+// processors (as KeCancelTimer always has).
+class TableLock {
+public:
+    TableLock() : lk_(M().lock, std::defer_lock) {
+        if (g_simLocking)
+            lk_.lock();
+    }
+
+private:
+    std::unique_lock<std::mutex> lk_;
+};
 // Something a waiter may be waiting for changed; caller holds the lock.
 void NotifyLocked();
 // Workers for the work queue: makes sure one is free for what is queued.

@@ -168,7 +168,10 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     if (it == m.dpcs.end())
         return false;
     DpcRecord record = *it;
-    m.dpcs.erase(it);
+    if (it == m.dpcs.begin())
+        m.dpcs.pop_front(); // nearly always: most DPCs go to whichever processor
+    else
+        m.dpcs.erase(it);
     PKDPC dpc = record.dpc;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
@@ -473,7 +476,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-    SimSchedulePoint("KeSetTimer");
+    SchedulePoint("KeSetTimer");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     if (Timer->Header.Type != kTimerNotificationObject &&
         Timer->Header.Type != kTimerSynchronizationObject) {
@@ -488,7 +491,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Timer), 0, 0, 0,
                  "KeSetTimerEx with a negative period");
     }
-    Lock lk(M().lock);
+    TableLock lk;
     bool wasSet = EraseTimerLocked(Timer);
     LONGLONG now = M().now.load();
     TimerRecord record;
@@ -512,7 +515,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
-    SimSchedulePoint("KeCancelTimer");
+    SchedulePoint("KeCancelTimer");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
     // Drivers cancel timers on every request whether or not they are set.
     // On the deterministic machine only the thread holding the processor
@@ -549,12 +552,12 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    SimSchedulePoint("KeInsertQueueDpc");
+    SchedulePoint("KeInsertQueueDpc");
     if (Dpc->Type != kDpcObject || Dpc->DeferredRoutine == nullptr) {
         BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
                  "KeInsertQueueDpc on " + Hex(Dpc) + ", which is not an initialised DPC");
     }
-    Lock lk(M().lock);
+    TableLock lk;
     return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE : FALSE;
 }
 
@@ -576,7 +579,7 @@ KAFFINITY NTAPI KeQueryActiveProcessors(VOID) {
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
-    SimSchedulePoint("KeRemoveQueueDpc");
+    SchedulePoint("KeRemoveQueueDpc");
     Lock lk(M().lock);
     auto& dpcs = M().dpcs;
     for (auto it = dpcs.begin(); it != dpcs.end(); ++it) {
@@ -642,7 +645,7 @@ ULONGLONG NTAPI KeQueryInterruptTime(void) {
 // ---------------------------------------------------------------- work items
 
 VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
-    SimSchedulePoint("ExQueueWorkItem");
+    SchedulePoint("ExQueueWorkItem");
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
     if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue) {
         NotModelled("ExQueueWorkItem on work queue type " + std::to_string(QueueType));

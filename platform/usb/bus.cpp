@@ -205,36 +205,43 @@ void BusState::Record(InterfaceState* ifc, EventKind kind, Pipe pipe, ULONG leng
     RecordPhone(ifc->phone, e);
 }
 
-// Runs every request or two: the lists it works with are handed back to the
-// bus when it is done, so that the next round reuses their memory.
+// Lists emptied by the thread's last round, kept for their memory: the bus
+// runs hooks and ticks every request or two. A round inside another (a hook
+// or a completion that gets here again) finds none and starts its own.
+namespace {
+thread_local std::vector<std::pair<PhoneState*, BusEvent>> t_spareQueued;
+thread_local std::vector<std::function<void(const BusEvent&)>> t_spareHooks;
+thread_local std::vector<Request*> t_spareDone;
+
+template <typename T> void KeepSpare(std::vector<T>& list, std::vector<T>& spare) {
+    list.clear();
+    if (spare.capacity() == 0)
+        spare.swap(list);
+}
+} // namespace
+
 void BusState::RunHooks() {
-    std::vector<std::pair<PhoneState*, BusEvent>> queued;
-    std::vector<std::function<void(const BusEvent&)>> hooks;
     // Whoever records an event runs the hooks after it, and sees its own
     // mark here; most calls find nothing queued and take no lock.
     if (!hooksQueued.load(std::memory_order_relaxed))
         return;
+    std::vector<std::pair<PhoneState*, BusEvent>> queued;
+    std::vector<std::function<void(const BusEvent&)>> hooks;
+    queued.swap(t_spareQueued);
+    hooks.swap(t_spareHooks);
     {
         std::lock_guard<std::mutex> guard(lock);
         hooksQueued.store(false, std::memory_order_relaxed);
-        if (hookQueue.empty())
-            return;
+        // The queue takes the spare list's memory, this round its events.
         queued.swap(hookQueue);
-        hookQueue.swap(spareHookQueue);
-        hooks.swap(spareHooks);
         for (auto& [phone, e] : queued)
             hooks.push_back(phone->hook);
     }
     for (size_t i = 0; i < queued.size(); ++i)
         if (hooks[i])
             hooks[i](queued[i].second);
-    queued.clear();
-    hooks.clear();
-    std::lock_guard<std::mutex> guard(lock);
-    if (spareHookQueue.capacity() == 0)
-        spareHookQueue.swap(queued);
-    if (spareHooks.capacity() == 0)
-        spareHooks.swap(hooks);
+    KeepSpare(queued, t_spareQueued);
+    KeepSpare(hooks, t_spareHooks);
 }
 
 // ================================================================ leaving the bus
@@ -374,9 +381,6 @@ void BusState::Kick() {
 // decided. Returns when the next tick is due (0: nothing waits for time).
 LONGLONG BusState::Serve(std::vector<Request*>& done, std::vector<PhoneState*>& pulled) {
     std::lock_guard<std::mutex> guard(lock);
-    // The list of the last tick, for its memory (a tick that runs while
-    // another completes starts a new one).
-    done.swap(spareDone);
     LONGLONG now = Now();
     LONGLONG wake = 0;
     for (auto& phone : phones) {
@@ -407,16 +411,14 @@ void BusState::ArmTimer(LONGLONG wake) {
 // order it was decided; a phone a fault pulled out is unplugged last.
 void BusState::Tick() {
     std::vector<Request*> done;
+    done.swap(t_spareDone);
     std::vector<PhoneState*> pulled;
     ArmTimer(Serve(done, pulled));
     Complete(done);
     for (PhoneState* phone : pulled)
         Unplug(phone);
     RunHooks();
-    done.clear();
-    std::lock_guard<std::mutex> guard(lock);
-    if (spareDone.capacity() == 0)
-        spareDone.swap(done);
+    KeepSpare(done, t_spareDone);
 }
 
 namespace {

@@ -104,10 +104,6 @@ public:
     // Events recorded under the lock whose hooks still have to run.
     std::vector<std::pair<PhoneState*, BusEvent>> hookQueue;
     std::atomic<bool> hooksQueued{false}; // hookQueue may hold something
-    // Emptied lists kept for their memory (RunHooks, Tick).
-    std::vector<std::pair<PhoneState*, BusEvent>> spareHookQueue;
-    std::vector<std::function<void(const BusEvent&)>> spareHooks;
-    std::vector<Request*> spareDone;
     // Decided transfers of wire-timed phones waiting for their completion
     // time, by time (stable: a pipe's transfers keep their order).
     std::vector<Request*> held;
