@@ -286,12 +286,27 @@ std::string Hex(ULONG_PTR value) {
 std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
 
 // Caller holds IoLock() for all of these.
+// The driver named last is asked for again first: requests log the same few
+// drivers over and over. Forgotten with the names.
+PDRIVER_OBJECT g_lastNamedDriver = nullptr;
+const std::string* g_lastDriverText = nullptr;
+
 const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    for (const auto& [known, text] : g_driverText)
-        if (known == driver)
-            return text;
-    const std::string* text = &g_names.emplace_back(DriverName(driver));
-    g_driverText.emplace_back(driver, text);
+    if (g_lastDriverText != nullptr && driver == g_lastNamedDriver)
+        return g_lastDriverText;
+    const std::string* text = nullptr;
+    for (const auto& [known, named] : g_driverText) {
+        if (known == driver) {
+            text = named;
+            break;
+        }
+    }
+    if (text == nullptr) {
+        text = &g_names.emplace_back(DriverName(driver));
+        g_driverText.emplace_back(driver, text);
+    }
+    g_lastNamedDriver = driver;
+    g_lastDriverText = text;
     return text;
 }
 
@@ -342,6 +357,7 @@ void ClearLogLocked() {
     g_logged = 0;
     g_driverText.clear();
     g_names.clear();
+    g_lastDriverText = nullptr;
 }
 
 // Caller holds IoLock(), and uses the record only while it does.
@@ -531,6 +547,7 @@ void FinishAtTop(IrpRecord* record) {
 
 void IoForgetDriverLocked(PDRIVER_OBJECT driver) {
     std::erase_if(g_driverText, [driver](const auto& entry) { return entry.first == driver; });
+    g_lastDriverText = nullptr;
 }
 
 PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
@@ -787,12 +804,12 @@ namespace {
 // The rules a call down keeps before the dispatch routine runs; returns the
 // routine. Caller holds IoLock through `lock`, released before a bug check.
 PDRIVER_DISPATCH CheckCallLocked(std::unique_lock<SimMutex>& lock, PDEVICE_OBJECT DeviceObject,
-                                 PIRP Irp, KIRQL irql) {
+                                 PIRP Irp, KIRQL irql, IrpRecord** record) {
     auto stop = [&](ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, const std::string& why) {
         lock.unlock();
         BugCheck(code, p1, p2, p3, 0, why);
     };
-    if (FindLocked(Irp) == nullptr || Irp->Type != kIoTypeIrp)
+    if ((*record = FindLocked(Irp)) == nullptr || Irp->Type != kIoTypeIrp)
         stop(kDriverVerifierIomanagerViolation, kC9CallBadIrp, (ULONG_PTR)Irp, 0,
              "IofCallDriver: " + IrpText(Irp) + " is not a live IRP");
     if (!IoIsLiveDeviceLocked(DeviceObject))
@@ -921,14 +938,14 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     DispatchOutcome outcome{};
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        outcome.routine = CheckCallLocked(lock, DeviceObject, Irp, irql);
+        IrpRecord* record = nullptr;
+        outcome.routine = CheckCallLocked(lock, DeviceObject, Irp, irql, &record);
         frame.irp = Irp;
         frame.device = DeviceObject;
         frame.major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
         frame.location = (CCHAR)(Irp->CurrentLocation - 1);
         // CheckCallLocked has already stopped the run for an IRP it does not know.
-        if (IrpRecord* record = FindLocked(Irp))
-            record->active.push_back(&frame);
+        record->active.push_back(&frame);
         LogEntry& entry = Log(LogEntry::Kind::Call, Irp);
         entry.major = frame.major;
         entry.location = frame.location;

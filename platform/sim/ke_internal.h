@@ -223,6 +223,11 @@ public:
         if (g_simLocking)
             lk_.lock();
     }
+    // Before a bug check, which must not hold it.
+    void unlock() {
+        if (lk_.owns_lock())
+            lk_.unlock();
+    }
 
 private:
     std::unique_lock<std::mutex> lk_;

@@ -273,7 +273,8 @@ void KeCheckFreedRange(const void* base, size_t length) {
     auto range = [&] {
         return "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
     };
-    Lock lk(M().lock);
+    TableLock lk; // a look at the tables on every pool free
+
     for (const auto& [timer, record] : M().timers) {
         if (inside(timer)) {
             std::string text = TimerText(timer, record);

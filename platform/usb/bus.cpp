@@ -210,7 +210,7 @@ void BusState::Record(InterfaceState* ifc, EventKind kind, Pipe pipe, ULONG leng
 // or a completion that gets here again) finds none and starts its own.
 namespace {
 thread_local std::vector<std::pair<PhoneState*, BusEvent>> t_spareQueued;
-thread_local std::vector<std::function<void(const BusEvent&)>> t_spareHooks;
+thread_local std::vector<std::shared_ptr<const std::function<void(const BusEvent&)>>> t_spareHooks;
 thread_local std::vector<Request*> t_spareDone;
 
 template <typename T> void KeepSpare(std::vector<T>& list, std::vector<T>& spare) {
@@ -226,7 +226,7 @@ void BusState::RunHooks() {
     if (!hooksQueued.load(std::memory_order_relaxed))
         return;
     std::vector<std::pair<PhoneState*, BusEvent>> queued;
-    std::vector<std::function<void(const BusEvent&)>> hooks;
+    std::vector<std::shared_ptr<const std::function<void(const BusEvent&)>>> hooks;
     queued.swap(t_spareQueued);
     hooks.swap(t_spareHooks);
     {
@@ -239,7 +239,7 @@ void BusState::RunHooks() {
     }
     for (size_t i = 0; i < queued.size(); ++i)
         if (hooks[i])
-            hooks[i](queued[i].second);
+            (*hooks[i])(queued[i].second);
     KeepSpare(queued, t_spareQueued);
     KeepSpare(hooks, t_spareHooks);
 }

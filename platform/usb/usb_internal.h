@@ -70,7 +70,9 @@ struct PhoneState {
     std::unique_ptr<PHONE> core;
     std::vector<std::unique_ptr<InterfaceState>> interfaces;
     std::vector<BusEvent> timeline;
-    std::function<void(const BusEvent&)> hook;
+    // Shared, so that a round of hooks holds the one it runs without copying
+    // the function (SetEventHook may replace it meanwhile).
+    std::shared_ptr<const std::function<void(const BusEvent&)>> hook;
     std::unique_ptr<Phone> handle;
     // Wire timing (PhoneConfig::wire): the phone's own root port and one
     // pipe per interface and PHONE_PIPE. Null when untimed.
