@@ -286,27 +286,12 @@ std::string Hex(ULONG_PTR value) {
 std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
 
 // Caller holds IoLock() for all of these.
-// The driver named last is asked for again first: requests log the same few
-// drivers over and over. Forgotten with the names.
-PDRIVER_OBJECT g_lastNamedDriver = nullptr;
-const std::string* g_lastDriverText = nullptr;
-
 const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    if (g_lastDriverText != nullptr && driver == g_lastNamedDriver)
-        return g_lastDriverText;
-    const std::string* text = nullptr;
-    for (const auto& [known, named] : g_driverText) {
-        if (known == driver) {
-            text = named;
-            break;
-        }
-    }
-    if (text == nullptr) {
-        text = &g_names.emplace_back(DriverName(driver));
-        g_driverText.emplace_back(driver, text);
-    }
-    g_lastNamedDriver = driver;
-    g_lastDriverText = text;
+    for (const auto& [known, text] : g_driverText)
+        if (known == driver)
+            return text;
+    const std::string* text = &g_names.emplace_back(DriverName(driver));
+    g_driverText.emplace_back(driver, text);
     return text;
 }
 
@@ -357,7 +342,6 @@ void ClearLogLocked() {
     g_logged = 0;
     g_driverText.clear();
     g_names.clear();
-    g_lastDriverText = nullptr;
 }
 
 // Caller holds IoLock(), and uses the record only while it does.
@@ -547,7 +531,6 @@ void FinishAtTop(IrpRecord* record) {
 
 void IoForgetDriverLocked(PDRIVER_OBJECT driver) {
     std::erase_if(g_driverText, [driver](const auto& entry) { return entry.first == driver; });
-    g_lastDriverText = nullptr;
 }
 
 PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {

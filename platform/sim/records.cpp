@@ -20,25 +20,9 @@
 
 namespace sim {
 
+using namespace records;
+
 namespace {
-
-constexpr size_t kStep = 16;
-constexpr size_t kLargestRecord = 512;
-constexpr size_t kRecordClasses = kLargestRecord / kStep;
-constexpr unsigned kKeptPerRecordClass = 256;
-constexpr size_t kBufferStep = 1024;
-constexpr size_t kLargest = 65 * 1024; // a 64 KiB transfer's buffer and its header
-constexpr size_t kClasses = kRecordClasses + (kLargest - kLargestRecord) / kBufferStep + 1;
-constexpr unsigned kKeptPerBufferClass = 4;
-
-struct FreeBlock {
-    FreeBlock* next;
-};
-
-struct Lists {
-    FreeBlock* heads[kClasses];
-    unsigned counts[kClasses];
-};
 
 // Plain thread-local words: read on every record without a guard.
 __thread Lists t_lists;
@@ -48,7 +32,6 @@ __thread bool t_gone;      // the thread is ending: blocks go to the host
 // the threads share one set of lists there: a record made on one thread and
 // dropped on another (a worker's, a DPC's) then comes back to whoever asks
 // next, instead of piling up on the one side while the other asks the host.
-Lists g_sharedLists;
 
 Lists& Mine() { return g_simLocking ? t_lists : g_sharedLists; }
 
@@ -68,12 +51,6 @@ struct ThreadCleanup {
     }
 };
 
-size_t ClassOf(size_t bytes) {
-    if (bytes <= kLargestRecord)
-        return (bytes + kStep - 1) / kStep - 1;
-    return kRecordClasses + (bytes - kLargestRecord + kBufferStep - 1) / kBufferStep - 1;
-}
-
 // What a block of class `c` holds: any size of its class.
 size_t ClassSize(size_t c) {
     if (c < kRecordClasses)
@@ -81,15 +58,11 @@ size_t ClassSize(size_t c) {
     return kLargestRecord + (c - kRecordClasses + 1) * kBufferStep;
 }
 
-unsigned KeptPerClass(size_t c) {
-    return c < kRecordClasses ? kKeptPerRecordClass : kKeptPerBufferClass;
-}
-
-bool Pooled(size_t bytes) { return kPoolRecords && bytes != 0 && bytes <= kLargest; }
-
 } // namespace
 
-void* RecordAllocate(size_t bytes) {
+Lists records::g_sharedLists;
+
+void* RecordAllocateSlow(size_t bytes) {
     if (Pooled(bytes)) {
         const size_t c = ClassOf(bytes);
         Lists& lists = Mine();
@@ -108,7 +81,7 @@ void* RecordAllocate(size_t bytes) {
     return block;
 }
 
-void RecordFree(void* block, size_t bytes) {
+void RecordFreeSlow(void* block, size_t bytes) {
     if (block == nullptr)
         return;
     if (Pooled(bytes) && !t_gone) {
