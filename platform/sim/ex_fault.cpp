@@ -23,7 +23,7 @@ struct PlanState {
 };
 
 struct Faults {
-    std::mutex mutex;
+    SimMutex mutex; // held only around the plans (see SimMutex)
     uint64_t seed = 1;
     std::map<int, PlanState> plans;
     int nextPlan = 1;
@@ -113,7 +113,7 @@ const char* AllocKindName(AllocKind kind) {
 
 void ExFaultStart(const Options& options) {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     f.seed = options.seed;
     f.plans.clear();
     f.nextPlan = 1;
@@ -125,13 +125,13 @@ void ExFaultStart(const Options& options) {
 
 void ExFaultStop() {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     f.plans.clear();
 }
 
 bool ShouldFailAllocation(AllocKind kind, const void* callSite) {
     Faults& f = TheFaults();
-    std::unique_lock<std::mutex> lock(f.mutex);
+    std::unique_lock<SimMutex> lock(f.mutex);
     uint64_t sequence = ++f.attempts;
     uint64_t kindSequence = ++f.kindAttempts[(int)kind];
     if (f.plans.empty())
@@ -188,7 +188,7 @@ bool ShouldFailAllocation(AllocKind kind, const void* callSite) {
 
 int AddFaultPlan(const FaultPlan& plan) {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     int number = f.nextPlan++;
     PlanState state;
     state.plan = plan;
@@ -201,32 +201,32 @@ int AddFaultPlan(const FaultPlan& plan) {
 
 void RemoveFaultPlan(int number) {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     f.plans.erase(number);
 }
 
 void ClearFaultPlans() {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     f.plans.clear();
 }
 
 uint64_t FaultPlanSelected(int number) {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     auto it = f.plans.find(number);
     return it == f.plans.end() ? 0 : it->second.selected;
 }
 
 void ClearSystematicSites() {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     f.systematicSeen.clear();
 }
 
 std::vector<InjectedFault> InjectedFaults() {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     return f.injected;
 }
 
@@ -240,7 +240,7 @@ std::string FaultLog() {
 
 uint64_t AllocationAttempts() {
     Faults& f = TheFaults();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    std::lock_guard<SimMutex> lock(f.mutex);
     return f.attempts;
 }
 

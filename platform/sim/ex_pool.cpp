@@ -51,16 +51,67 @@ struct Usage {
     size_t peakBytes = 0;
 };
 
+// Freed blocks, oldest first: a ring that grows to the largest quarantine
+// seen and is then reused, so a free costs no allocation. Only a free of an
+// address that is not live searches it (is it a double free?), so a search
+// may walk it.
+class FreedBlocks {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    Block& front() { return ring_[head_]; }
+    void pop_front() {
+        head_ = (head_ + 1) % ring_.size();
+        --count_;
+    }
+    void push_back(const Block& b) {
+        if (count_ == ring_.size())
+            Grow();
+        ring_[(head_ + count_) % ring_.size()] = b;
+        ++count_;
+    }
+    const Block* Find(const void* user) const {
+        for (size_t i = 0; i < count_; ++i) {
+            const Block& b = ring_[(head_ + i) % ring_.size()];
+            if (b.User() == user)
+                return &b;
+        }
+        return nullptr;
+    }
+    template <typename F> void ForEach(F f) {
+        for (size_t i = 0; i < count_; ++i)
+            f(ring_[(head_ + i) % ring_.size()]);
+    }
+    void clear() {
+        ring_.clear();
+        head_ = count_ = 0;
+    }
+
+private:
+    void Grow() {
+        std::vector<Block> bigger(std::max<size_t>(64, ring_.size() * 2));
+        for (size_t i = 0; i < count_; ++i)
+            bigger[i] = ring_[(head_ + i) % ring_.size()];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<Block> ring_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
 struct Pool {
-    std::mutex mutex;
+    // Held only around the ledger, never across a call into the machine: one
+    // of the simulation's own locks, skipped on the deterministic machine.
+    SimMutex mutex;
     size_t nonPagedLimit = 0; // 0: no limit
     size_t nonPagedBytes = 0;
     size_t nonPagedPeak = 0;
     uint64_t limitFailures = 0;
     std::map<std::pair<PDRIVER_OBJECT, ULONG>, Usage> usage;
     std::map<const void*, Block> live; // ordered: finding the block around an address
-    std::unordered_map<const void*, Block> quarantined;
-    std::deque<const void*> quarantineOrder;
+    decltype(live)::node_type spareLive; // the entry of the last block freed, for the next
+    FreedBlocks quarantined;
     size_t quarantineBytes = 0;
     std::unordered_map<PDRIVER_OBJECT, ULONG> requiredTags;
     uint64_t sequence = 0;
@@ -142,19 +193,13 @@ void ReleaseRaw(Block& b) {
 void Quarantine(Pool& pool, Block b) {
     std::memset(b.User(), kFreedPattern, b.size);
     pool.quarantineBytes += b.rawSize;
-    const void* key = b.User();
-    pool.quarantined[key] = b;
-    pool.quarantineOrder.push_back(key);
-    while (pool.quarantineOrder.size() > kQuarantineBlocks ||
+    pool.quarantined.push_back(b);
+    while (pool.quarantined.size() > kQuarantineBlocks ||
            pool.quarantineBytes > kQuarantineBytes) {
-        const void* oldest = pool.quarantineOrder.front();
-        pool.quarantineOrder.pop_front();
-        auto it = pool.quarantined.find(oldest);
-        if (it == pool.quarantined.end())
-            continue;
-        pool.quarantineBytes -= it->second.rawSize;
-        ReleaseRaw(it->second);
-        pool.quarantined.erase(it);
+        Block& oldest = pool.quarantined.front();
+        pool.quarantineBytes -= oldest.rawSize;
+        ReleaseRaw(oldest);
+        pool.quarantined.pop_front();
     }
 }
 
@@ -167,7 +212,29 @@ struct Violation {
 [[noreturn]] void Raise(const Violation& v) { BugCheck(v.code, v.p1, v.p2, v.p3, v.p4, v.reason); }
 
 // Caller holds the pool lock. The guard bytes on either side of the block.
+// Whether `length` bytes at `p` all hold `pattern`: a word at a time, as
+// every free checks both guards.
+bool AllPattern(const unsigned char* p, size_t length, unsigned char pattern) {
+    uint64_t word;
+    std::memset(&word, pattern, sizeof word);
+    size_t i = 0;
+    for (; i + sizeof word <= length; i += sizeof word) {
+        uint64_t got;
+        std::memcpy(&got, p + i, sizeof got);
+        if (got != word)
+            return false;
+    }
+    for (; i < length; ++i)
+        if (p[i] != pattern)
+            return false;
+    return true;
+}
+
 std::optional<Violation> CheckGuards(const Block& b) {
+    const size_t tailBytes = b.rawSize - kHeaderBytes - b.size;
+    if (AllPattern(b.raw, kHeaderBytes, kHeaderPattern) &&
+        AllPattern(b.User() + b.size, tailBytes, kTailPattern))
+        return std::nullopt;
     for (size_t i = 0; i < kHeaderBytes; ++i)
         if (b.raw[i] != kHeaderPattern)
             return Violation{kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)b.User(), b.size,
@@ -200,18 +267,18 @@ const Block* Around(Pool& pool, const void* p) {
 void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
     Pool& pool = ThePool();
     std::optional<Violation> violation;
+    std::optional<Violation> guards;
     Block block;
     {
-        std::lock_guard<std::mutex> lock(pool.mutex);
+        std::lock_guard<SimMutex> lock(pool.mutex);
         auto it = pool.live.find(p);
         if (it == pool.live.end()) {
-            auto old = pool.quarantined.find(p);
-            if (old != pool.quarantined.end()) {
-                violation = Violation{kBadPoolCaller, kC2DoubleFree, 0, old->second.tag,
+            if (const Block* old = pool.quarantined.Find(p)) {
+                violation = Violation{kBadPoolCaller, kC2DoubleFree, 0, old->tag,
                                       (ULONG_PTR)p,
                                       "pool block " + Address(p) + " freed twice; it was freed at " +
-                                          Symbolize(old->second.freeSite) + "; " +
-                                          Describe(old->second)};
+                                          Symbolize(old->freeSite) + "; " +
+                                          Describe(*old)};
             } else {
                 std::string inside;
                 const Block* around = Around(pool, p);
@@ -226,6 +293,9 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
             }
         } else {
             block = it->second;
+            // Read now, under the lock already held; raised after the IRQL
+            // and tag rules, which come first.
+            guards = CheckGuards(block);
         }
     }
     if (violation)
@@ -243,19 +313,15 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
         BugCheck(kBadPoolCaller, kC2FreeWithWrongTag, (ULONG_PTR)p, block.tag, *tag,
                  "ExFreePoolWithTag with tag " + TagText(*tag) + " on a block allocated with tag " +
                      TagText(block.tag) + ": " + Describe(block));
-    {
-        std::lock_guard<std::mutex> lock(pool.mutex);
-        violation = CheckGuards(block);
-    }
-    if (violation)
-        Raise(*violation);
+    if (guards)
+        Raise(*guards);
 
     // Anything the kernel still uses inside the block (a queued timer or DPC,
     // an IRP, a held remove lock) would be used after the free.
     KeCheckFreedRange(p, block.size);
     IoCheckFreedRange(p, block.size);
 
-    std::unique_lock<std::mutex> lock(pool.mutex);
+    std::unique_lock<SimMutex> lock(pool.mutex);
     auto it = pool.live.find(p);
     if (it == pool.live.end()) {
         // Another thread freed it while the checks ran.
@@ -265,7 +331,7 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
                  "pool block " + Address(p) + " freed twice at once: " + Describe(copy));
     }
     Block freed = it->second;
-    pool.live.erase(it);
+    pool.spareLive = pool.live.extract(it);
     Account(pool, freed, false);
     freed.freeSite = site;
     Quarantine(pool, freed);
@@ -275,7 +341,7 @@ std::vector<Block> LiveBlocks(std::optional<PDRIVER_OBJECT> driver) {
     Pool& pool = ThePool();
     std::vector<Block> blocks;
     {
-        std::lock_guard<std::mutex> lock(pool.mutex);
+        std::lock_guard<SimMutex> lock(pool.mutex);
         for (const auto& [key, b] : pool.live)
             if (!driver || b.driver == *driver)
                 blocks.push_back(b);
@@ -307,14 +373,12 @@ size_t Bytes(const std::vector<Block>& blocks) {
 
 void FreeEverything() {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     for (auto& [key, b] : pool.live)
         ReleaseRaw(b);
-    for (auto& [key, b] : pool.quarantined)
-        ReleaseRaw(b);
+    pool.quarantined.ForEach(ReleaseRaw);
     pool.live.clear();
     pool.quarantined.clear();
-    pool.quarantineOrder.clear();
     pool.quarantineBytes = 0;
     pool.requiredTags.clear();
     pool.sequence = 0;
@@ -331,7 +395,7 @@ void FreeEverything() {
 
 bool PoolBlockContaining(const void* address, const void** base, size_t* size) {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     const Block* b = Around(pool, address);
     if (b == nullptr)
         return false;
@@ -342,7 +406,7 @@ bool PoolBlockContaining(const void* address, const void** base, size_t* size) {
 
 bool ExChargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     size_t bytes = sizeof(DEVICE_OBJECT) + extensionSize;
     if (!Fits(pool, bytes))
         return false;
@@ -352,7 +416,7 @@ bool ExChargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
 
 void ExUnchargeDeviceObject(PDRIVER_OBJECT driver, size_t extensionSize) {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     Account(pool, driver, kDeviceObjectTag, NonPagedPool, sizeof(DEVICE_OBJECT) + extensionSize,
             false);
 }
@@ -365,7 +429,7 @@ void ExCheckDriverUnload(PDRIVER_OBJECT driver) {
                  DriverName(driver) + " unloaded without freeing " + std::to_string(left.size()) +
                      " pool block(s), " + std::to_string(Bytes(left)) + " bytes:\n" +
                      Listing(left, 32));
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().requiredTags.erase(driver);
 }
 
@@ -423,24 +487,24 @@ std::vector<PoolBlock> PoolListing() {
 std::string PoolReport() { return Listing(LiveBlocks(std::nullopt), SIZE_MAX); }
 
 uint64_t PoolAllocationCount() {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     return ThePool().sequence;
 }
 
 void SetNonPagedPoolLimit(size_t bytes) {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().nonPagedLimit = bytes;
 }
 
 NonPagedPoolState NonPagedPoolUse() {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     return {pool.nonPagedLimit, pool.nonPagedBytes, pool.nonPagedPeak, pool.limitFailures};
 }
 
 std::vector<PoolUsage> PoolLedger() {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::lock_guard<SimMutex> lock(pool.mutex);
     std::vector<PoolUsage> out;
     for (const auto& [key, u] : pool.usage)
         out.push_back({key.first, key.second, u.bytes, u.blocks, u.peakBytes});
@@ -448,7 +512,7 @@ std::vector<PoolUsage> PoolLedger() {
 }
 
 void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().requiredTags[driver] = tag;
 }
 
@@ -494,7 +558,7 @@ void CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, PDRIVE
     if (driver != nullptr && !KernelMadeForDriver()) {
         ULONG required = kDefaultRequiredTag;
         {
-            std::lock_guard<std::mutex> lock(ThePool().mutex);
+            std::lock_guard<SimMutex> lock(ThePool().mutex);
             auto it = ThePool().requiredTags.find(driver);
             if (it != ThePool().requiredTags.end())
                 required = it->second;
@@ -511,7 +575,7 @@ void CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, PDRIVE
 } // namespace sim
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    SimSchedulePoint("ExAllocatePoolWithTag");
+    sim::SchedulePoint("ExAllocatePoolWithTag");
     using namespace sim;
     const void* site = __builtin_return_address(0);
     PDRIVER_OBJECT driver = CurrentDriver();
@@ -538,7 +602,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     b.driver = driver;
     b.site = site;
     Pool& pool = ThePool();
-    std::unique_lock<std::mutex> lock(pool.mutex);
+    std::unique_lock<SimMutex> lock(pool.mutex);
     if (!IsPaged(PoolType) && !Fits(pool, NumberOfBytes)) {
         // Spent: what a driver sees when the machine runs out of non-paged pool.
         lock.unlock();
@@ -549,16 +613,22 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     Account(pool, b, true);
     // A quarantined block cannot share an address with a live one (its memory
     // is still held), so the address is new.
-    pool.live[b.User()] = b;
+    if (pool.spareLive.empty()) {
+        pool.live[b.User()] = b;
+    } else {
+        pool.spareLive.key() = b.User();
+        pool.spareLive.mapped() = b;
+        pool.live.insert(std::move(pool.spareLive));
+    }
     return b.User();
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
-    SimSchedulePoint("ExFreePool");
+    sim::SchedulePoint("ExFreePool");
     sim::FreeBlock(P, nullptr, __builtin_return_address(0));
 }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    SimSchedulePoint("ExFreePoolWithTag");
+    sim::SchedulePoint("ExFreePoolWithTag");
     sim::FreeBlock(P, &Tag, __builtin_return_address(0));
 }

@@ -33,6 +33,16 @@ extern bool g_simLocking; // set by KeStart, before any thread of the machine ru
 // inside the simulation's own records.
 extern __thread int t_simLocksHeld;
 
+// A schedule point of the explored schedule (SimSchedulePoint), tested here
+// so that the simulation's own routines make no call when none is explored.
+namespace ke {
+extern bool g_exploring;
+}
+inline void SchedulePoint(const char* where) {
+    if (ke::g_exploring)
+        SimSchedulePoint(where);
+}
+
 class SimMutex {
 public:
     void lock() {
@@ -65,8 +75,68 @@ constexpr bool kPoolRecords = false;
 #else
 constexpr bool kPoolRecords = true;
 #endif
-void* RecordAllocate(size_t bytes);
-void RecordFree(void* block, size_t bytes);
+namespace records {
+// Blocks by size: steps of 16 bytes up to 512 for records, then steps of
+// 1 KiB up to 65 KiB for data buffers; bigger ones go to the host.
+constexpr size_t kStep = 16;
+constexpr size_t kLargestRecord = 512;
+constexpr size_t kRecordClasses = kLargestRecord / kStep;
+constexpr unsigned kKeptPerRecordClass = 256;
+constexpr size_t kBufferStep = 1024;
+constexpr size_t kLargest = 65 * 1024; // a 64 KiB transfer's buffer and its header
+constexpr size_t kClasses = kRecordClasses + (kLargest - kLargestRecord) / kBufferStep + 1;
+constexpr unsigned kKeptPerBufferClass = 4;
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+struct Lists {
+    FreeBlock* heads[kClasses];
+    unsigned counts[kClasses];
+};
+extern Lists g_sharedLists; // the deterministic machine's (records.cpp)
+
+inline bool Pooled(size_t bytes) { return kPoolRecords && bytes != 0 && bytes <= kLargest; }
+inline size_t ClassOf(size_t bytes) {
+    if (bytes <= kLargestRecord)
+        return (bytes + kStep - 1) / kStep - 1;
+    return kRecordClasses + (bytes - kLargestRecord + kBufferStep - 1) / kBufferStep - 1;
+}
+inline unsigned KeptPerClass(size_t c) {
+    return c < kRecordClasses ? kKeptPerRecordClass : kKeptPerBufferClass;
+}
+} // namespace records
+
+void* RecordAllocateSlow(size_t bytes);
+void RecordFreeSlow(void* block, size_t bytes);
+// Inline for the deterministic machine's shared lists, which every request
+// goes to several times; the rest (a thread's own lists, the host) out of line.
+inline void* RecordAllocate(size_t bytes) {
+    using namespace records;
+    if (!g_simLocking && Pooled(bytes)) {
+        const size_t c = ClassOf(bytes);
+        if (FreeBlock* block = g_sharedLists.heads[c]) {
+            g_sharedLists.heads[c] = block->next;
+            --g_sharedLists.counts[c];
+            return block;
+        }
+    }
+    return RecordAllocateSlow(bytes);
+}
+inline void RecordFree(void* block, size_t bytes) {
+    using namespace records;
+    if (!g_simLocking && block != nullptr && Pooled(bytes)) {
+        const size_t c = ClassOf(bytes);
+        if (g_sharedLists.counts[c] < KeptPerClass(c)) {
+            auto* free = static_cast<FreeBlock*>(block);
+            free->next = g_sharedLists.heads[c];
+            g_sharedLists.heads[c] = free;
+            ++g_sharedLists.counts[c];
+            return;
+        }
+    }
+    RecordFreeSlow(block, bytes);
+}
 
 template <typename T> struct RecordAllocator {
     using value_type = T;

@@ -102,6 +102,9 @@ void IoIrpStop();
 // a deleted device, whose owner is gone): bug check if one still has holds;
 // `forget` drops their shadow records so the memory may hold a new lock.
 void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool forget);
+// A driver image is about to be unmapped: the file names its code passed are
+// no longer known by their addresses.
+void IoForgetFileNames();
 // Bug check listing remove locks that still have holds (end of run).
 void IoCheckRemoveLocks();
 void IoRemoveLockStart();

@@ -10,6 +10,7 @@
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/io_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstddef>
@@ -50,12 +51,47 @@ void DropFrame(Frame* frame) {
     RecordFree(frame, sizeof(Frame));
 }
 
+// An IRP's open frames: as many as drivers in its stack hold it at once, a
+// few, so they are kept in the record itself and only a deeper stack takes
+// a list of its own.
+class FrameList {
+public:
+    Frame** begin() { return spill_.empty() ? inline_ : spill_.data(); }
+    Frame** end() { return begin() + size_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Frame* operator[](size_t i) { return begin()[i]; }
+    Frame* front() { return begin()[0]; }
+    void push_back(Frame* frame) {
+        if (spill_.empty() && size_ < kInline) {
+            inline_[size_++] = frame;
+            return;
+        }
+        if (spill_.empty())
+            spill_.assign(inline_, inline_ + size_);
+        spill_.push_back(frame);
+        ++size_;
+    }
+    void erase(Frame** at) {
+        std::move(at + 1, end(), at);
+        --size_;
+        if (!spill_.empty())
+            spill_.pop_back();
+    }
+
+private:
+    static constexpr size_t kInline = 4;
+    Frame* inline_[kInline] = {};
+    std::vector<Frame*, RecordAllocator<Frame*>> spill_; // all of them, once more than kInline
+    size_t size_ = 0;
+};
+
 struct IrpRecord {
     PIRP irp = nullptr;
     size_t bytes = 0;
     IrpKind kind = IrpKind::DriverAllocated;
     PDRIVER_OBJECT owner = nullptr;
-    std::vector<Frame*, RecordAllocator<Frame*>> active; // frames not yet passed by a walk
+    FrameList active; // frames not yet passed by a walk
     bool finished = false;  // the walk reached the top
     bool freed = false;
     int pins = 0;
@@ -79,12 +115,12 @@ struct IrpRecord {
 class IrpTable {
 public:
     struct Slot {
-        PIRP first = nullptr; // nullptr: empty; kGone: erased
+        PIRP first = nullptr; // nullptr: empty
         std::shared_ptr<IrpRecord> second;
     };
 
     std::shared_ptr<IrpRecord>* Find(PIRP irp) {
-        if (slots_.empty() || irp == nullptr || irp == kGone)
+        if (slots_.empty() || irp == nullptr)
             return nullptr;
         for (size_t i = Home(irp);; i = (i + 1) & mask_) {
             if (slots_[i].first == irp)
@@ -99,30 +135,69 @@ public:
         if ((used_ + 1) * 2 > slots_.size())
             Grow();
         size_t i = Home(irp);
-        while (slots_[i].first != nullptr && slots_[i].first != kGone)
+        while (slots_[i].first != nullptr)
             i = (i + 1) & mask_;
         if (slots_[i].first == nullptr)
             ++used_;
+        if ((reinterpret_cast<uintptr_t>(irp) & (kIrpAlignment - 1)) != 0)
+            ++unaligned_; // FirstWithin walks the table from now on
         slots_[i].first = irp;
         ++size_;
         return slots_[i].second;
     }
     // Removes the entry and hands its record over (empty when there is none).
+    // The entries after it in its run move back over the hole (each as far
+    // as its home allows), so that no erased marker is left for lookups to
+    // walk over and no rebuild is needed to clear them.
     std::shared_ptr<IrpRecord> take(PIRP irp) {
         std::shared_ptr<IrpRecord>* found = Find(irp);
         if (found == nullptr)
             return nullptr;
         Slot& slot = *reinterpret_cast<Slot*>(reinterpret_cast<char*>(found) - offsetof(Slot, second));
-        slot.first = kGone;
+        std::shared_ptr<IrpRecord> record = std::move(slot.second);
+        size_t hole = static_cast<size_t>(&slot - slots_.data());
+        for (size_t j = (hole + 1) & mask_; slots_[j].first != nullptr; j = (j + 1) & mask_) {
+            const size_t home = Home(slots_[j].first);
+            // It stays when its home lies in the cyclic range (hole, j].
+            const bool stays = hole <= j ? hole < home && home <= j : hole < home || home <= j;
+            if (stays)
+                continue;
+            slots_[hole] = std::move(slots_[j]);
+            hole = j;
+        }
+        slots_[hole].first = nullptr;
+        slots_[hole].second.reset();
         --size_;
-        return std::move(slot.second);
+        --used_;
+        return record;
     }
     void erase(PIRP irp) { take(irp); }
     size_t size() const { return size_; }
     void clear() {
         slots_.clear();
         mask_ = 0;
-        size_ = used_ = 0;
+        size_ = used_ = unaligned_ = 0;
+    }
+
+    // A live IRP whose address lies in [begin, begin + length), or NULL. Every
+    // pool free asks: a small block is answered by looking up each address an
+    // IRP could start at (the simulation's IRPs come from the host allocator,
+    // 16-byte aligned), a large one by a walk of the table.
+    PIRP FirstWithin(const char* begin, size_t length) {
+        const uintptr_t from = reinterpret_cast<uintptr_t>(begin);
+        if (unaligned_ == 0 && length / kIrpAlignment < slots_.size()) {
+            for (uintptr_t a = (from + kIrpAlignment - 1) & ~(kIrpAlignment - 1);
+                 a < from + length; a += kIrpAlignment)
+                if (Find(reinterpret_cast<PIRP>(a)) != nullptr)
+                    return reinterpret_cast<PIRP>(a);
+            return nullptr;
+        }
+        for (Slot& slot : slots_) {
+            const uintptr_t a = reinterpret_cast<uintptr_t>(slot.first);
+            if (slot.first != nullptr && a >= from && a < from + length)
+                return slot.first;
+        }
+        return nullptr;
     }
 
     // Live entries only, as `auto& [irp, record]`.
@@ -139,8 +214,7 @@ public:
 
     private:
         void Skip() {
-            while (at_ < slots_->size() &&
-                   ((*slots_)[at_].first == nullptr || (*slots_)[at_].first == kGone))
+            while (at_ < slots_->size() && (*slots_)[at_].first == nullptr)
                 ++at_;
         }
         std::vector<Slot>* slots_;
@@ -150,7 +224,7 @@ public:
     Iterator end() { return Iterator(&slots_, slots_.size()); }
 
 private:
-    static inline const PIRP kGone = reinterpret_cast<PIRP>(uintptr_t{1});
+    static constexpr uintptr_t kIrpAlignment = 16;
 
     size_t Home(PIRP irp) const {
         return (reinterpret_cast<uintptr_t>(irp) >> 4) * 0x9E3779B97F4A7C15ull >> 20 & mask_;
@@ -165,14 +239,15 @@ private:
         mask_ = capacity - 1;
         size_ = used_ = 0;
         for (Slot& slot : old)
-            if (slot.first != nullptr && slot.first != kGone)
+            if (slot.first != nullptr)
                 (*this)[slot.first] = std::move(slot.second);
     }
 
     std::vector<Slot> slots_;
     size_t mask_ = 0;
     size_t size_ = 0; // live entries
-    size_t used_ = 0; // live and erased slots: what probing walks over
+    size_t used_ = 0; // occupied slots (no erased markers are left: the same as size_)
+    size_t unaligned_ = 0; // IRPs ever put in at an address off kIrpAlignment
 };
 IrpTable g_irps; // guarded by IoLock()
 // The recent IRP events, for bug-check reports. Kept as records and put into
@@ -393,7 +468,7 @@ void PassLocked(IrpRecord& record, CCHAR number) {
             frame.passed = true;
             frame.marked = (sp->Control & SL_PENDING_RETURNED) != 0;
             frame.statusAtPass = record.irp->IoStatus.Status;
-            record.active.erase(record.active.begin() + (long)i);
+            record.active.erase(record.active.begin() + i);
             DropFrame(&frame);
         } else {
             ++i;
@@ -610,14 +685,10 @@ void IoCheckFreedRange(const void* base, size_t length) {
     const char* begin = static_cast<const char*>(base);
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        for (auto& [irp, record] : g_irps) {
-            const char* p = reinterpret_cast<const char*>(irp);
-            if (p >= begin && p < begin + length) {
-                lock.unlock();
-                BugCheck(kDriverVerifierIomanagerViolation, kC9FreedMemoryHoldsIrp,
-                         (ULONG_PTR)irp, (ULONG_PTR)base, length,
-                         "pool freed while it holds live " + IrpText(irp));
-            }
+        if (PIRP irp = g_irps.FirstWithin(begin, length)) {
+            lock.unlock();
+            BugCheck(kDriverVerifierIomanagerViolation, kC9FreedMemoryHoldsIrp, (ULONG_PTR)irp,
+                     (ULONG_PTR)base, length, "pool freed while it holds live " + IrpText(irp));
         }
     }
     IoRemoveLocksFreed(base, length, "ExFreePool", true);
@@ -716,12 +787,12 @@ namespace {
 // The rules a call down keeps before the dispatch routine runs; returns the
 // routine. Caller holds IoLock through `lock`, released before a bug check.
 PDRIVER_DISPATCH CheckCallLocked(std::unique_lock<SimMutex>& lock, PDEVICE_OBJECT DeviceObject,
-                                 PIRP Irp, KIRQL irql) {
+                                 PIRP Irp, KIRQL irql, IrpRecord** record) {
     auto stop = [&](ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, const std::string& why) {
         lock.unlock();
         BugCheck(code, p1, p2, p3, 0, why);
     };
-    if (FindLocked(Irp) == nullptr || Irp->Type != kIoTypeIrp)
+    if ((*record = FindLocked(Irp)) == nullptr || Irp->Type != kIoTypeIrp)
         stop(kDriverVerifierIomanagerViolation, kC9CallBadIrp, (ULONG_PTR)Irp, 0,
              "IofCallDriver: " + IrpText(Irp) + " is not a live IRP");
     if (!IoIsLiveDeviceLocked(DeviceObject))
@@ -844,20 +915,20 @@ void CheckDispatchStatus(const DispatchOutcome& o, const Frame& frame, PIRP Irp)
 } // namespace
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    SimSchedulePoint("IofCallDriver");
+    SchedulePoint("IofCallDriver");
     KIRQL irql = CurrentIrql();
     Frame frame;
     DispatchOutcome outcome{};
     {
         std::unique_lock<SimMutex> lock(IoLock());
-        outcome.routine = CheckCallLocked(lock, DeviceObject, Irp, irql);
+        IrpRecord* record = nullptr;
+        outcome.routine = CheckCallLocked(lock, DeviceObject, Irp, irql, &record);
         frame.irp = Irp;
         frame.device = DeviceObject;
         frame.major = IoGetNextIrpStackLocation(Irp)->MajorFunction;
         frame.location = (CCHAR)(Irp->CurrentLocation - 1);
         // CheckCallLocked has already stopped the run for an IRP it does not know.
-        if (IrpRecord* record = FindLocked(Irp))
-            record->active.push_back(&frame);
+        record->active.push_back(&frame);
         LogEntry& entry = Log(LogEntry::Kind::Call, Irp);
         entry.major = frame.major;
         entry.location = frame.location;
@@ -906,23 +977,24 @@ void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* 
         lock.unlock();
         BugCheck(code, p1, p2, p3, 0, why);
     };
-    const std::string who = DriverName(CurrentDriver()) + " completed " + IrpText(Irp);
+    // Put into words only on a finding: this runs for every completion.
+    auto who = [Irp] { return DriverName(CurrentDriver()) + " completed " + IrpText(Irp); };
     if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
         Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1))
         stop(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0,
-             who + ", which was already completed");
+             who() + ", which was already completed");
     if (irql > DISPATCH_LEVEL)
         stop(kDriverVerifierIomanagerViolation, kC9CompleteAboveDispatch, (ULONG_PTR)Irp, irql,
              "IofCompleteRequest called at IRQL " + std::to_string(irql));
     if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1)
         stop(kDriverVerifierIomanagerViolation, kC9CompleteWithPending, (ULONG_PTR)Irp,
              (ULONG_PTR)Irp->IoStatus.Status,
-             who + " with status " + StatusText(Irp->IoStatus.Status));
+             who() + " with status " + StatusText(Irp->IoStatus.Status));
     // Atomic: IoCancelIrp may be exchanging it on another thread.
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         stop(kDriverVerifierIomanagerViolation, kC9CompleteWithCancelRoutine, (ULONG_PTR)Irp,
              (ULONG_PTR)Irp->CancelRoutine,
-             who + " while its cancel routine " + RoutineText((const void*)Irp->CancelRoutine) +
+             who() + " while its cancel routine " + RoutineText((const void*)Irp->CancelRoutine) +
                  " is still set");
     // A dispatch routine completing the IRP it was given: anything it sent on
     // since (a later frame still open) is still below it.
@@ -937,7 +1009,7 @@ void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* 
         if (below)
             stop(kDriverVerifierIomanagerViolation, kC9CompletePendingBelow, (ULONG_PTR)Irp,
                  (ULONG_PTR)frame->device,
-                 who + " while " + DeviceText(frame->device) + " below it still has it");
+                 who() + " while " + DeviceText(frame->device) + " below it still has it");
     }
 }
 
@@ -963,8 +1035,10 @@ bool InvokesRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE routine, UCHAR control) {
 // What a completion routine that let the walk go on must have kept.
 void CheckCompletionReturn(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE routine,
                            PDRIVER_OBJECT driver, NTSTATUS result, CCHAR stackCount) {
-    const std::string who =
-        "completion routine " + RoutineText((const void*)routine) + " of " + DriverName(driver);
+    auto who = [routine, driver] {
+        return "completion routine " + RoutineText((const void*)routine) + " of " +
+               DriverName(driver);
+    };
     bool freed;
     {
         std::lock_guard<SimMutex> lock(IoLock());
@@ -973,13 +1047,13 @@ void CheckCompletionReturn(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE r
     if (freed)
         BugCheck(kDriverVerifierIomanagerViolation, kC9IrpFreedInRoutine, (ULONG_PTR)Irp,
                  (ULONG_PTR)routine, (ULONG_PTR)result,
-                 who + " freed " + IrpText(Irp) + " and returned " + StatusText(result) +
+                 who() + " freed " + IrpText(Irp) + " and returned " + StatusText(result) +
                      " instead of STATUS_MORE_PROCESSING_REQUIRED");
     if (Irp->PendingReturned && Irp->CurrentLocation <= stackCount &&
         (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0)
         BugCheck(kDriverVerifierIomanagerViolation, kC9PendingNotPropagated, (ULONG_PTR)Irp,
                  (ULONG_PTR)routine, 0,
-                 who + " saw PendingReturned but did not call IoMarkIrpPending");
+                 who() + " saw PendingReturned but did not call IoMarkIrpPending");
 }
 
 // Runs one completion routine; true when it stopped the walk.
@@ -1013,7 +1087,7 @@ bool RunCompletionRoutine(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE ro
 } // namespace
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-    SimSchedulePoint("IofCompleteRequest");
+    SchedulePoint("IofCompleteRequest");
     UNREFERENCED_PARAMETER(PriorityBoost);
     // The walk holds a reference to the record once a completion routine is
     // to run (it may free the IRP), and from the start for an IRP a driver
@@ -1141,7 +1215,7 @@ extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
-    SimSchedulePoint("IoCancelIrp");
+    SchedulePoint("IoCancelIrp");
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     PDRIVER_OBJECT owner;
     {

@@ -18,23 +18,25 @@ struct Hold {
     ULONG line = 0;
 };
 
+// A driver passes the same __FILE__ at every call: the last answer is
+// checked first, by address. An address names the same text until its image
+// is unmapped (IoForgetFileNames).
+const char* g_lastFile = nullptr;
+const std::string* g_lastName = nullptr;
+
 // The source files holds were taken in, each kept once for good. Caller
 // holds IoLock().
 const std::string* InternFile(const char* file) {
     static auto* files = new std::map<std::string, std::string, std::less<>>();
-    // A driver passes the same __FILE__ at every call: the last answer is
-    // checked first.
-    static const char* lastFile = nullptr;
-    static const std::string* lastName = nullptr;
-    if (file != nullptr && file == lastFile && *lastName == file)
-        return lastName;
+    if (file != nullptr && file == g_lastFile)
+        return g_lastName;
     std::string_view name = file != nullptr ? file : "?";
     auto it = files->find(name);
     if (it == files->end())
         it = files->emplace(std::string(name), std::string(name)).first;
-    lastFile = file;
-    lastName = &it->second;
-    return lastName;
+    g_lastFile = file;
+    g_lastName = &it->second;
+    return g_lastName;
 }
 
 struct Shadow {
@@ -122,6 +124,11 @@ void IoCheckRemoveLocks() {
                  "remove lock " + Ptr((void*)address) + " of " + owner +
                      " still has holds when the machine stopped:\n" + text);
     }
+}
+
+void IoForgetFileNames() {
+    std::lock_guard<SimMutex> lock(IoLock());
+    g_lastFile = nullptr;
 }
 
 void IoRemoveLockStart() {

@@ -95,7 +95,8 @@ struct SchedThread {
     std::condition_variable cv;
     // While Blocked (or Idle): what would let the thread go on.
     const std::function<bool()>* ready = nullptr;
-    std::string what;
+    // What it waits in: the waiter's own text, which lives as long as the wait.
+    const char* what = "";
     LONGLONG deadline = -1; // virtual time; -1 none
     bool pump = false;      // RunUntilIdle: wants the processor back once the rest is idle
     // Work item bookkeeping (workers).
@@ -165,14 +166,21 @@ struct Machine {
     std::map<std::pair<LONGLONG, uint64_t>, PKTIMER> timerQueue;
     std::unordered_map<PKTIMER, TimerRecord> timers;
     uint64_t timerSeq = 0;
+    // The entries of the last timer cancelled or fired, for the next one set:
+    // drivers set and cancel a timer on every request.
+    decltype(timerQueue)::node_type spareQueueEntry;
+    decltype(timers)::node_type spareTimerEntry;
 
     std::deque<DpcRecord> dpcs;
     int dpcsRunning = 0;
     uint64_t dpcSeq = 0;
-    std::multiset<uint64_t> runningDpcs; // the seq of each DPC running now
+    // The seq of each DPC running now: a handful at most, so a list (a set
+    // would allocate a node for every DPC run).
+    std::vector<uint64_t> runningDpcs;
 
     std::deque<WorkRecord> work;
     std::map<uint64_t, RunningWork> runningWork; // by worker thread id
+    decltype(runningWork)::node_type spareRunningWork; // the last item's entry, for the next
     int busyWorkers = 0;                         // Concurrent: inside an item and not waiting
 
     // Threads blocked on a dispatcher object or a fast mutex, in arrival order.
@@ -188,7 +196,13 @@ struct Machine {
     // Concurrent service threads (clock, DPC processors).
     std::vector<std::thread> services;
 };
-Machine& M();
+// The machine, made on first use. Inline: every kernel routine starts here.
+extern std::atomic<Machine*> g_machine;
+Machine& MachineFirstTime();
+inline Machine& M() {
+    Machine* machine = g_machine.load(std::memory_order_acquire);
+    return machine != nullptr ? *machine : MachineFirstTime();
+}
 
 // ---------------------------------------------------------------- scheduler (sched.cpp)
 extern bool g_exploring; // UseSchedule is in force
@@ -196,6 +210,28 @@ extern bool g_exploring; // UseSchedule is in force
 // dispatcher lock) until ready() holds or the relative timeout expires.
 bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
                 const std::string& what, LONGLONG timeout100ns);
+bool WaitLocked(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
+                const char* what, LONGLONG timeout100ns);
+// The dispatcher lock for a short update of the machine's tables that cannot
+// block, switch or bug check while held. On the deterministic machine only
+// the thread holding the processor runs, and the processor changes hands
+// under this lock, so such an update takes it only where there are several
+// processors (as KeCancelTimer always has).
+class TableLock {
+public:
+    TableLock() : lk_(M().lock, std::defer_lock) {
+        if (g_simLocking)
+            lk_.lock();
+    }
+    // Before a bug check, which must not hold it.
+    void unlock() {
+        if (lk_.owns_lock())
+            lk_.unlock();
+    }
+
+private:
+    std::unique_lock<std::mutex> lk_;
+};
 // Something a waiter may be waiting for changed; caller holds the lock.
 void NotifyLocked();
 // Workers for the work queue: makes sure one is free for what is queued.

@@ -174,7 +174,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
-    SimSchedulePoint("KeSetEvent");
+    SchedulePoint("KeSetEvent");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     RequireEvent(Event, "KeSetEvent");
     if (Wait) {
@@ -182,7 +182,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         // nothing in these drivers needs it.
         NotModelled("KeSetEvent with Wait = TRUE is not modelled");
     }
-    Lock lk(M().lock);
+    TableLock lk;
     LONG previous = Event->Header.SignalState;
     if (Event->Header.Type == kEventNotificationObject) {
         Event->Header.SignalState = 1;
@@ -196,7 +196,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     RequireEvent(Event, "KeClearEvent");
-    Lock lk(M().lock);
+    TableLock lk;
     Event->Header.SignalState = 0;
 }
 

@@ -68,23 +68,39 @@ namespace {
     BugCheck(code, p1, p2, p3, 0, reason);
 }
 
-void AcquireSpin(PKSPIN_LOCK lock, const char* routine) {
-    ThreadState& t = Self();
+// The findings of the two below, kept out of line: the lock routines run
+// several times per request and their checks nearly always pass.
+[[noreturn, gnu::noinline, gnu::cold]] void AlreadyOwned(PKSPIN_LOCK lock, const char* routine,
+                                                         const ThreadState& t) {
+    BugCheck(kSpinLockAlreadyOwned, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
+             std::string(routine) + ": spin lock " + Hex(lock) +
+                 " is already held by this thread (" + t.name + ")");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void HeldForEver(PKSPIN_LOCK lock, ULONG_PTR owner,
+                                                        const char* routine) {
+    BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), owner, 0, 0,
+             std::string(routine) + ": spin lock " + Hex(lock) + " is held by " + ThreadName(owner) +
+                 ", which is not running: the acquire would spin for ever");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void NotOwned(PKSPIN_LOCK lock, ULONG_PTR owner,
+                                                     const char* routine, const ThreadState& t) {
+    std::string who = owner == 0 ? "nobody" : ThreadName(owner);
+    BugCheck(kSpinLockNotOwned, reinterpret_cast<ULONG_PTR>(lock), owner, t.id, 0,
+             std::string(routine) + ": spin lock " + Hex(lock) + " is held by " + who +
+                 ", not by this thread (" + t.name + ")");
+}
+
+inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
     ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_ACQUIRE);
-    if (owner == t.id) {
-        BugCheck(kSpinLockAlreadyOwned, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
-                 std::string(routine) + ": spin lock " + Hex(lock) +
-                     " is already held by this thread (" + t.name + ")");
-    }
+    if (owner == t.id)
+        AlreadyOwned(lock, routine, t);
     if (!g_simLocking) {
         // One processor, handed over only under the dispatcher lock: nobody
         // else can be looking at the word, and no locked instruction is needed.
-        if (owner != 0 && !SpinOnLock(lock, routine)) {
-            BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), owner, 0, 0,
-                     std::string(routine) + ": spin lock " + Hex(lock) + " is held by " +
-                         ThreadName(owner) +
-                         ", which is not running: the acquire would spin for ever");
-        }
+        if (owner != 0 && !SpinOnLock(lock, routine))
+            HeldForEver(lock, owner, routine);
         __atomic_store_n(lock, static_cast<ULONG_PTR>(t.id), __ATOMIC_RELAXED);
         t.spinLocks.push_back(lock);
         return;
@@ -95,27 +111,18 @@ void AcquireSpin(PKSPIN_LOCK lock, const char* routine) {
                                         __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             break;
         }
-        if (M().mode == Mode::Deterministic) {
-            // One processor: the holder is not running, so spinning never ends.
-            BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), expected, 0, 0,
-                     std::string(routine) + ": spin lock " + Hex(lock) + " is held by " +
-                         ThreadName(expected) +
-                         ", which is not running: the acquire would spin for ever");
-        }
+        // One processor: the holder is not running, so spinning never ends.
+        if (M().mode == Mode::Deterministic)
+            HeldForEver(lock, expected, routine);
         std::this_thread::yield();
     }
     t.spinLocks.push_back(lock);
 }
 
-void ReleaseSpin(PKSPIN_LOCK lock, const char* routine) {
-    ThreadState& t = Self();
+inline void ReleaseSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
     ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
-    if (owner != t.id) {
-        std::string who = owner == 0 ? "nobody" : ThreadName(owner);
-        BugCheck(kSpinLockNotOwned, reinterpret_cast<ULONG_PTR>(lock), owner, t.id, 0,
-                 std::string(routine) + ": spin lock " + Hex(lock) + " is held by " + who +
-                     ", not by this thread (" + t.name + ")");
-    }
+    if (owner != t.id)
+        NotOwned(lock, owner, routine, t);
     // Nearly always the last one taken.
     if (!t.spinLocks.empty() && t.spinLocks.back() == lock) {
         t.spinLocks.pop_back();
@@ -175,7 +182,7 @@ KIRQL NTAPI KeGetCurrentIrql(void) {
 }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
-    SimSchedulePoint("KeRaiseIrql");
+    SchedulePoint("KeRaiseIrql");
     ThreadState& t = Self();
     if (NewIrql < t.irql) {
         Violation(kDriverVerifierDetectedViolation, kVfRaiseToLower, t.irql, NewIrql,
@@ -200,7 +207,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                       " while still holding spin lock " + Hex(t.spinLocks.back()));
     }
     t.irql = NewIrql;
-    SimSchedulePoint("KeLowerIrql");
+    SchedulePoint("KeLowerIrql");
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
@@ -208,7 +215,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-    SimSchedulePoint("KeAcquireSpinLock");
+    SchedulePoint("KeAcquireSpinLock");
     ThreadState& t = Self();
     if (t.irql > DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
@@ -217,7 +224,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     }
     KIRQL old = t.irql;
     t.irql = DISPATCH_LEVEL;
-    AcquireSpin(SpinLock, "KeAcquireSpinLock");
+    AcquireSpin(t, SpinLock, "KeAcquireSpinLock");
     return old;
 }
 
@@ -229,7 +236,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                   "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " + std::to_string(t.irql) +
                       ", not DISPATCH_LEVEL");
     }
-    ReleaseSpin(SpinLock, "KeReleaseSpinLock");
+    ReleaseSpin(t, SpinLock, "KeReleaseSpinLock");
     if (NewIrql > DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
                   "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
@@ -242,11 +249,11 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                       " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
     }
     t.irql = NewIrql;
-    SimSchedulePoint("KeReleaseSpinLock");
+    SchedulePoint("KeReleaseSpinLock");
 }
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    SimSchedulePoint("KeAcquireSpinLockAtDpcLevel");
+    SchedulePoint("KeAcquireSpinLockAtDpcLevel");
     ThreadState& t = Self();
     if (t.irql < DISPATCH_LEVEL) {
         Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, t.irql,
@@ -260,7 +267,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
                   "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
                       std::to_string(t.irql) + ", above DISPATCH_LEVEL");
     }
-    AcquireSpin(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+    AcquireSpin(t, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -271,8 +278,8 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
                   "KeReleaseSpinLockFromDpcLevel of " + Hex(SpinLock) + " at IRQL " +
                       std::to_string(t.irql) + ", below DISPATCH_LEVEL");
     }
-    ReleaseSpin(SpinLock, "KeReleaseSpinLockFromDpcLevel");
-    SimSchedulePoint("KeReleaseSpinLockFromDpcLevel");
+    ReleaseSpin(t, SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    SchedulePoint("KeReleaseSpinLockFromDpcLevel");
 }
 
 VOID SimAssertPagedCode(PCSTR File, ULONG Line) {

@@ -31,8 +31,10 @@ bool EraseTimerLocked(PKTIMER timer) {
     auto it = m.timers.find(timer);
     if (it == m.timers.end())
         return false;
-    m.timerQueue.erase({it->second.due, it->second.seq});
-    m.timers.erase(it);
+    auto queued = m.timerQueue.find({it->second.due, it->second.seq});
+    if (queued != m.timerQueue.end())
+        m.spareQueueEntry = m.timerQueue.extract(queued);
+    m.spareTimerEntry = m.timers.extract(it);
     return true;
 }
 
@@ -40,8 +42,24 @@ void InsertTimerLocked(PKTIMER timer, TimerRecord record) {
     Machine& m = M();
     record.seq = ++m.timerSeq;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(record.due);
-    m.timerQueue[{record.due, record.seq}] = timer;
-    m.timers[timer] = record;
+    const std::pair<LONGLONG, uint64_t> key{record.due, record.seq};
+    if (m.spareQueueEntry.empty()) {
+        m.timerQueue[key] = timer;
+    } else {
+        m.spareQueueEntry.key() = key; // the sequence number makes it new
+        m.spareQueueEntry.mapped() = timer;
+        m.timerQueue.insert(std::move(m.spareQueueEntry));
+    }
+    auto set = m.timers.find(timer);
+    if (set != m.timers.end()) {
+        set->second = record;
+    } else if (m.spareTimerEntry.empty()) {
+        m.timers.emplace(timer, record);
+    } else {
+        m.spareTimerEntry.key() = timer;
+        m.spareTimerEntry.mapped() = record;
+        m.timers.insert(std::move(m.spareTimerEntry));
+    }
 }
 
 bool DpcQueuedLocked(PKDPC dpc) {
@@ -150,14 +168,17 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     if (it == m.dpcs.end())
         return false;
     DpcRecord record = *it;
-    m.dpcs.erase(it);
+    if (it == m.dpcs.begin())
+        m.dpcs.pop_front(); // nearly always: most DPCs go to whichever processor
+    else
+        m.dpcs.erase(it);
     PKDPC dpc = record.dpc;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
     PVOID arg1 = dpc->SystemArgument1;
     PVOID arg2 = dpc->SystemArgument2;
     m.dpcsRunning++;
-    const auto running = m.runningDpcs.insert(record.seq);
+    m.runningDpcs.push_back(record.seq);
     lk.unlock();
     {
         ThreadState& t = Self();
@@ -184,7 +205,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
     }
     lk.lock();
     m.dpcsRunning--;
-    m.runningDpcs.erase(running);
+    m.runningDpcs.erase(std::find(m.runningDpcs.begin(), m.runningDpcs.end(), record.seq));
     NotifyLocked();
     return true;
 }
@@ -252,7 +273,8 @@ void KeCheckFreedRange(const void* base, size_t length) {
     auto range = [&] {
         return "the block " + Hex(base) + " (" + std::to_string(length) + " bytes) being freed";
     };
-    Lock lk(M().lock);
+    TableLock lk; // a look at the tables on every pool free
+
     for (const auto& [timer, record] : M().timers) {
         if (inside(timer)) {
             std::string text = TimerText(timer, record);
@@ -455,7 +477,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-    SimSchedulePoint("KeSetTimer");
+    SchedulePoint("KeSetTimer");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     if (Timer->Header.Type != kTimerNotificationObject &&
         Timer->Header.Type != kTimerSynchronizationObject) {
@@ -470,7 +492,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Timer), 0, 0, 0,
                  "KeSetTimerEx with a negative period");
     }
-    Lock lk(M().lock);
+    TableLock lk;
     bool wasSet = EraseTimerLocked(Timer);
     LONGLONG now = M().now.load();
     TimerRecord record;
@@ -494,7 +516,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
-    SimSchedulePoint("KeCancelTimer");
+    SchedulePoint("KeCancelTimer");
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
     // Drivers cancel timers on every request whether or not they are set.
     // On the deterministic machine only the thread holding the processor
@@ -531,12 +553,12 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    SimSchedulePoint("KeInsertQueueDpc");
+    SchedulePoint("KeInsertQueueDpc");
     if (Dpc->Type != kDpcObject || Dpc->DeferredRoutine == nullptr) {
         BugCheck(kSimBadObject, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
                  "KeInsertQueueDpc on " + Hex(Dpc) + ", which is not an initialised DPC");
     }
-    Lock lk(M().lock);
+    TableLock lk;
     return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE : FALSE;
 }
 
@@ -558,7 +580,7 @@ KAFFINITY NTAPI KeQueryActiveProcessors(VOID) {
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
-    SimSchedulePoint("KeRemoveQueueDpc");
+    SchedulePoint("KeRemoveQueueDpc");
     Lock lk(M().lock);
     auto& dpcs = M().dpcs;
     for (auto it = dpcs.begin(); it != dpcs.end(); ++it) {
@@ -587,7 +609,10 @@ static VOID NTAPI KeFlushQueuedDpcs(VOID) {
             for (const DpcRecord& r : m.dpcs)
                 if (r.seq <= mark)
                     return false;
-            return m.runningDpcs.empty() || *m.runningDpcs.begin() > mark;
+            for (uint64_t seq : m.runningDpcs)
+                if (seq <= mark)
+                    return false;
+            return true;
         },
         "KeFlushQueuedDpcs: DPCs queued before it to run");
 }
@@ -621,7 +646,7 @@ ULONGLONG NTAPI KeQueryInterruptTime(void) {
 // ---------------------------------------------------------------- work items
 
 VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
-    SimSchedulePoint("ExQueueWorkItem");
+    SchedulePoint("ExQueueWorkItem");
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
     if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue) {
         NotModelled("ExQueueWorkItem on work queue type " + std::to_string(QueueType));

@@ -6,6 +6,7 @@
 // unmaps the image, so the next load starts with fresh globals exactly as a
 // reloaded .sys does.
 #include "platform/sim/api_io.h"
+#include "platform/sim/io_internal.h"
 #include "platform/sim/pnp_internal.h"
 
 #include <dlfcn.h>
@@ -167,8 +168,10 @@ PDRIVER_OBJECT LoaderLoad(const std::string& service, NTSTATUS* status) {
     auto& s = g_services[service];
     if (driver == nullptr) {
         // A failed DriverEntry leaves nothing behind; the image goes away.
-        if (image != nullptr)
+        if (image != nullptr) {
+            IoForgetFileNames();
             dlclose(image);
+        }
         *status = NT_SUCCESS(result) ? STATUS_UNSUCCESSFUL : result;
         return nullptr;
     }
@@ -202,8 +205,10 @@ void LoaderUnload(const std::string& service) {
         s.image = nullptr;
         ++s.unloads;
     }
-    if (image != nullptr)
+    if (image != nullptr) {
+        IoForgetFileNames();
         dlclose(image);
+    }
 }
 
 std::vector<std::string> LoaderLoadedServices() {

@@ -4,12 +4,15 @@
 // completes; these lists hand the same blocks back instead of asking the
 // host's allocator every time.
 //
-// Blocks are grouped by size in steps of 16 bytes up to 512; bigger ones go
-// to the host. Each thread keeps its own lists (a block freed on another
-// thread than the one that took it joins the freeing thread's), linked
-// through the blocks themselves, so neither side takes a lock. A list keeps
-// a bounded number of blocks, so a burst of requests does not pin its peak
-// for good, and what a thread still has goes back to the host when it ends.
+// Blocks are grouped by size in steps of 16 bytes up to 512, then, for data
+// buffers (system buffers, the phone's packets), in steps of 1 KiB up to
+// 65 KiB; bigger ones go to the host. On the concurrent machine each thread
+// keeps its own lists (a block freed on another thread than the one that
+// took it joins the freeing thread's); on the deterministic one the threads
+// share one set. The lists are linked through the blocks themselves, and
+// neither kind takes a lock. A list keeps a bounded number of blocks (a few of the buffer sizes),
+// so a burst of requests does not pin its peak for good, and what a thread
+// still has goes back to the host when it ends.
 #include "platform/sim/internal.h"
 
 #include <cstdlib>
@@ -17,76 +20,82 @@
 
 namespace sim {
 
+using namespace records;
+
 namespace {
 
-constexpr size_t kStep = 16;
-constexpr size_t kLargest = 512;
-constexpr size_t kClasses = kLargest / kStep;
-constexpr unsigned kKeptPerClass = 256;
-
-struct FreeBlock {
-    FreeBlock* next;
-};
-
 // Plain thread-local words: read on every record without a guard.
-__thread FreeBlock* t_heads[kClasses];
-__thread unsigned t_counts[kClasses];
+__thread Lists t_lists;
 __thread bool t_listening; // the thread's cleanup below is registered
 __thread bool t_gone;      // the thread is ending: blocks go to the host
+// On the deterministic machine one thread runs at a time (see SimMutex), so
+// the threads share one set of lists there: a record made on one thread and
+// dropped on another (a worker's, a DPC's) then comes back to whoever asks
+// next, instead of piling up on the one side while the other asks the host.
+
+Lists& Mine() { return g_simLocking ? t_lists : g_sharedLists; }
 
 // Gives the thread's blocks back when it ends. Records released later in the
-// thread's (or the process's) exit go straight to the host.
+// thread's (or the process's) exit go straight to the host. The shared lists
+// stay for the next machine.
 struct ThreadCleanup {
     ~ThreadCleanup() {
         t_gone = true;
         for (size_t c = 0; c < kClasses; ++c) {
-            while (FreeBlock* block = t_heads[c]) {
-                t_heads[c] = block->next;
+            while (FreeBlock* block = t_lists.heads[c]) {
+                t_lists.heads[c] = block->next;
                 std::free(block);
             }
-            t_counts[c] = 0;
+            t_lists.counts[c] = 0;
         }
     }
 };
 
-size_t ClassOf(size_t bytes) { return (bytes + kStep - 1) / kStep - 1; }
-
-bool Pooled(size_t bytes) { return kPoolRecords && bytes != 0 && bytes <= kLargest; }
+// What a block of class `c` holds: any size of its class.
+size_t ClassSize(size_t c) {
+    if (c < kRecordClasses)
+        return (c + 1) * kStep;
+    return kLargestRecord + (c - kRecordClasses + 1) * kBufferStep;
+}
 
 } // namespace
 
-void* RecordAllocate(size_t bytes) {
+Lists records::g_sharedLists;
+
+void* RecordAllocateSlow(size_t bytes) {
     if (Pooled(bytes)) {
         const size_t c = ClassOf(bytes);
-        if (FreeBlock* block = t_heads[c]) {
-            t_heads[c] = block->next;
-            --t_counts[c];
+        Lists& lists = Mine();
+        if (FreeBlock* block = lists.heads[c]) {
+            lists.heads[c] = block->next;
+            --lists.counts[c];
             return block;
         }
     }
     // Whole classes when pooled (a block may serve any size of its class
     // later); exactly what was asked for otherwise, for the sanitizers.
-    const size_t size = Pooled(bytes) ? (ClassOf(bytes) + 1) * kStep : bytes;
+    const size_t size = Pooled(bytes) ? ClassSize(ClassOf(bytes)) : bytes;
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr)
         throw std::bad_alloc();
     return block;
 }
 
-void RecordFree(void* block, size_t bytes) {
+void RecordFreeSlow(void* block, size_t bytes) {
     if (block == nullptr)
         return;
     if (Pooled(bytes) && !t_gone) {
         const size_t c = ClassOf(bytes);
-        if (t_counts[c] < kKeptPerClass) {
-            if (!t_listening) {
+        Lists& lists = Mine();
+        if (lists.counts[c] < KeptPerClass(c)) {
+            if (&lists == &t_lists && !t_listening) {
                 thread_local ThreadCleanup cleanup;
                 t_listening = true;
             }
             auto* free = static_cast<FreeBlock*>(block);
-            free->next = t_heads[c];
-            t_heads[c] = free;
-            ++t_counts[c];
+            free->next = lists.heads[c];
+            lists.heads[c] = free;
+            ++lists.counts[c];
             return;
         }
     }

@@ -55,9 +55,12 @@ __thread int t_simLocksHeld = 0;
 
 namespace sim::ke {
 
-Machine& M() {
+std::atomic<Machine*> g_machine{nullptr};
+
+Machine& MachineFirstTime() {
     // Never destroyed: a thread left blocked at teardown may still sleep on it.
     static Machine* machine = new Machine();
+    g_machine.store(machine, std::memory_order_release);
     return *machine;
 }
 
@@ -377,8 +380,8 @@ void WatchForHangLocked(Lock& lk) {
         Hang(lk, stuck, g_quietSince, g_quietTicks);
 }
 
-bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
-             const std::string& what, LONGLONG timeout, bool idle) {
+bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready, const char* what,
+             LONGLONG timeout, bool idle) {
     Machine& m = M();
     LONGLONG deadline = timeout > 0 ? m.now.load() + timeout : -1;
     self->state = idle ? State::Idle : State::Blocked;
@@ -423,7 +426,7 @@ bool WaitDet(Lock& lk, SchedThread* self, const std::function<bool()>& ready,
     }
     self->state = State::Running;
     self->ready = nullptr;
-    self->what.clear();
+    self->what = "";
     self->deadline = -1;
     return result;
 }
@@ -445,7 +448,7 @@ void PumpDet(Lock& lk, SchedThread* self) {
     }
     self->state = State::Running;
     self->pump = false;
-    self->what.clear();
+    self->what = "";
 }
 
 // The calling thread leaves the processor for good and passes it on.
@@ -518,11 +521,18 @@ void RunNextWorkItemLocked(Lock& lk) {
     // Windows does; the routine may free the item.
     RunningWork running{record.item, record.item->WorkerRoutine, record.item->Parameter,
                         record.owner, t.name};
-    m.runningWork[t.id] = running;
+    if (m.spareRunningWork.empty() || m.runningWork.count(t.id) != 0) {
+        m.runningWork[t.id] = running;
+    } else {
+        m.spareRunningWork.key() = t.id;
+        m.spareRunningWork.mapped() = running;
+        m.runningWork.insert(std::move(m.spareRunningWork));
+    }
     lk.unlock();
     RunWorkItem(running);
     lk.lock();
-    m.runningWork.erase(t.id);
+    if (auto entry = m.runningWork.find(t.id); entry != m.runningWork.end())
+        m.spareRunningWork = m.runningWork.extract(entry);
     NotifyLocked();
 }
 
@@ -746,13 +756,20 @@ bool SpinOnLock(PKSPIN_LOCK lock, const char* routine) {
 
 bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const std::string& what,
                 LONGLONG timeout100ns) {
+    return WaitLocked(lk, ready, what.c_str(), timeout100ns);
+}
+
+// Takes the name as it comes: user-mode waits pass a literal on every request,
+// and a std::string of a name longer than its inline buffer is an allocation.
+bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
+                LONGLONG timeout100ns) {
     Machine& m = M();
     if (Deterministic()) {
-        SchedThread* self = RequireProcessor(lk, what.c_str());
+        SchedThread* self = RequireProcessor(lk, what);
         return WaitDet(lk, self, ready, what, timeout100ns, false);
     }
     if (!m.up)
-        Misuse(lk, what + " with no simulated kernel running");
+        Misuse(lk, std::string(what) + " with no simulated kernel running");
     if (ready())
         return true;
     LONGLONG deadline = timeout100ns > 0 ? m.now.load() + timeout100ns : -1;

@@ -183,8 +183,10 @@ BusState::~BusState() {
 
 void BusState::RecordPhone(PhoneState* phone, const BusEvent& event) {
     phone->timeline.push_back(event);
-    if (phone->hook)
+    if (phone->hook) {
         hookQueue.emplace_back(phone, event);
+        hooksQueued.store(true, std::memory_order_relaxed);
+    }
 }
 
 void BusState::Record(InterfaceState* ifc, EventKind kind, Pipe pipe, ULONG length,
@@ -203,18 +205,43 @@ void BusState::Record(InterfaceState* ifc, EventKind kind, Pipe pipe, ULONG leng
     RecordPhone(ifc->phone, e);
 }
 
+// Lists emptied by the thread's last round, kept for their memory: the bus
+// runs hooks and ticks every request or two. A round inside another (a hook
+// or a completion that gets here again) finds none and starts its own.
+namespace {
+thread_local std::vector<std::pair<PhoneState*, BusEvent>> t_spareQueued;
+thread_local std::vector<std::shared_ptr<const std::function<void(const BusEvent&)>>> t_spareHooks;
+thread_local std::vector<Request*> t_spareDone;
+
+template <typename T> void KeepSpare(std::vector<T>& list, std::vector<T>& spare) {
+    list.clear();
+    if (spare.capacity() == 0)
+        spare.swap(list);
+}
+} // namespace
+
 void BusState::RunHooks() {
+    // Whoever records an event runs the hooks after it, and sees its own
+    // mark here; most calls find nothing queued and take no lock.
+    if (!hooksQueued.load(std::memory_order_relaxed))
+        return;
     std::vector<std::pair<PhoneState*, BusEvent>> queued;
-    std::vector<std::function<void(const BusEvent&)>> hooks;
+    std::vector<std::shared_ptr<const std::function<void(const BusEvent&)>>> hooks;
+    queued.swap(t_spareQueued);
+    hooks.swap(t_spareHooks);
     {
         std::lock_guard<std::mutex> guard(lock);
+        hooksQueued.store(false, std::memory_order_relaxed);
+        // The queue takes the spare list's memory, this round its events.
         queued.swap(hookQueue);
         for (auto& [phone, e] : queued)
             hooks.push_back(phone->hook);
     }
     for (size_t i = 0; i < queued.size(); ++i)
         if (hooks[i])
-            hooks[i](queued[i].second);
+            (*hooks[i])(queued[i].second);
+    KeepSpare(queued, t_spareQueued);
+    KeepSpare(hooks, t_spareHooks);
 }
 
 // ================================================================ leaving the bus
@@ -384,6 +411,7 @@ void BusState::ArmTimer(LONGLONG wake) {
 // order it was decided; a phone a fault pulled out is unplugged last.
 void BusState::Tick() {
     std::vector<Request*> done;
+    done.swap(t_spareDone);
     std::vector<PhoneState*> pulled;
     ArmTimer(Serve(done, pulled));
     Complete(done);
@@ -399,6 +427,7 @@ void BusState::Tick() {
     for (PhoneState* phone : pulled)
         Unplug(phone);
     RunHooks();
+    KeepSpare(done, t_spareDone);
 }
 
 namespace {
@@ -426,13 +455,36 @@ BOOLEAN ParkRequest(void*, PHONE_XFER* x) {
     return TRUE;
 }
 
+// A packet carries its size in front of it, so that it can go back to the
+// simulation's free lists it came from: a busy port sends one per transfer.
+// Under a sanitizer, exactly what was asked for, with nothing in front.
+constexpr size_t kPacketHeader = 16;
+
 void* AllocPacket(void*, ULONG bytes) {
-    void* p = std::malloc(bytes);
-    if (p == nullptr)
-        UsageError("out of memory for the phone's packets");
-    return p;
+    if constexpr (!sim::kPoolRecords) {
+        void* p = std::malloc(bytes);
+        if (p == nullptr)
+            UsageError("out of memory for the phone's packets");
+        return p;
+    }
+    auto* block = static_cast<unsigned char*>(sim::RecordAllocate(kPacketHeader + bytes));
+    const size_t size = bytes;
+    memcpy(block, &size, sizeof size);
+    return block + kPacketHeader;
 }
-void FreePacket(void*, void* p) { std::free(p); }
+
+void FreePacket(void*, void* p) {
+    if constexpr (!sim::kPoolRecords) {
+        std::free(p);
+        return;
+    }
+    if (p == nullptr)
+        return;
+    auto* block = static_cast<unsigned char*>(p) - kPacketHeader;
+    size_t size;
+    memcpy(&size, block, sizeof size);
+    sim::RecordFree(block, kPacketHeader + size);
+}
 
 void HostWrote(void* context, ULONG number, const UCHAR* data, ULONG length) {
     auto* phone = static_cast<PhoneState*>(context);

@@ -429,7 +429,8 @@ void Phone::ClearTimeline() {
 
 void Phone::SetEventHook(std::function<void(const BusEvent&)> hook) {
     std::lock_guard<std::mutex> guard(s_->bus->lock);
-    s_->hook = std::move(hook);
+    s_->hook = hook ? std::make_shared<const std::function<void(const BusEvent&)>>(std::move(hook))
+                    : nullptr;
 }
 
 } // namespace usb

@@ -12,6 +12,7 @@
 
 #include "platform/usb/bus.h"
 #include "platform/usb/phonecore/phonecore.h"
+#include "platform/sim/internal.h" // RecordAllocate
 
 #include <atomic>
 #include <cstdint>
@@ -37,6 +38,10 @@ struct Request {
     bool cancelRoutineSet = false;
     LONGLONG submitted = 0; // wire timing: when the URB reached the bus
     LONGLONG due = 0;       // wire timing: when its completion reaches the driver
+
+    // One per URB: from the simulation's record free lists.
+    static void* operator new(size_t bytes) { return sim::RecordAllocate(bytes); }
+    static void operator delete(void* block, size_t bytes) { sim::RecordFree(block, bytes); }
 };
 inline Request* RequestOf(PHONE_XFER* x) { return reinterpret_cast<Request*>(x); }
 
@@ -65,7 +70,9 @@ struct PhoneState {
     std::unique_ptr<PHONE> core;
     std::vector<std::unique_ptr<InterfaceState>> interfaces;
     std::vector<BusEvent> timeline;
-    std::function<void(const BusEvent&)> hook;
+    // Shared, so that a round of hooks holds the one it runs without copying
+    // the function (SetEventHook may replace it meanwhile).
+    std::shared_ptr<const std::function<void(const BusEvent&)>> hook;
     std::unique_ptr<Phone> handle;
     // Wire timing (PhoneConfig::wire): the phone's own root port and one
     // pipe per interface and PHONE_PIPE. Null when untimed.
@@ -98,6 +105,7 @@ public:
     uint64_t eventSequence = 0;
     // Events recorded under the lock whose hooks still have to run.
     std::vector<std::pair<PhoneState*, BusEvent>> hookQueue;
+    std::atomic<bool> hooksQueued{false}; // hookQueue may hold something
     // Decided transfers of wire-timed phones waiting for their completion
     // time, by time (stable: a pipe's transfers keep their order).
     std::vector<Request*> held;

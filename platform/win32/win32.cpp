@@ -699,10 +699,12 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    const bool got =
-        WaitFor([event] { return event->signaled.load(std::memory_order_acquire); },
-                [event] { return TakeEvent(*event); },
-                dwMilliseconds, "WaitForSingleObject");
+    // The lambdas hold the event by address (`event` keeps it alive): small
+    // enough for std::function to keep without an allocation per wait.
+    Event* const e = event.get();
+    const bool got = WaitFor([e] { return e->signaled.load(std::memory_order_acquire); },
+                             [e] { return TakeEvent(*e); }, dwMilliseconds,
+                             "WaitForSingleObject");
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
