@@ -350,6 +350,20 @@ void CancelIoAsIssued(Rig& rig) {
     CheckData(rig, false);
 }
 
+// CancelIo while a write longer than one transfer goes out piece by piece:
+// it reports exactly the pieces the phone got.
+void CancelLongWrite(Rig& rig) {
+    rig.Usb().Delay(usb::Pipe::BulkOut, 2);
+    {
+        sim::Thread writer("writer", [&] { WriteOnce(rig, 40000, 0x40, kCut); });
+        sim::Thread canceller("canceller", [&] {
+            Pause(3);
+            CancelIo(rig.port);
+        });
+    }
+    CheckData(rig, false);
+}
+
 void SleepAndWakeWithReadPending(Rig& rig) {
     SetTimeouts(rig, kForever, kForever, 50); // any byte, or 50 ms
     PendingRead read;
@@ -388,6 +402,7 @@ const PortScenario kScenarios[] = {
     {"OpenWhileUnplugged", OpenWhileUnplugged, 100},
     {"IntervalReadsWhileStreaming", IntervalReadsWhileStreaming, 100},
     {"CancelIoAsIssued", CancelIoAsIssued, 100},
+    {"CancelLongWrite", CancelLongWrite, 100},
 };
 
 void PrintTo(const PortScenario& s, std::ostream* os) {
