@@ -269,9 +269,12 @@ std::vector<Scenario> Build() {
                  {FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), sentEnds, Open(), S,
                   FromDispatch(IOCTL_SERIAL_GET_MODEMSTATUS), S, sentEnds, S}});
     const std::vector<Op> sleepWake = {
-        Open(), Read(32), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }), S,
-        Push("after wake"), S, Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemHibernate); }), S,
-        Do([](Ctx& c) { c.Port().CancelIo(); }), Wait(), S};
+        Open(), Read(32),
+        S,      Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }),
+        S,      Push("after wake"),
+        S,      Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemHibernate); }),
+        S,      Do([](Ctx& c) { c.Port().CancelIo(); }),
+        Wait(), S};
     s.push_back({"sleep_wake_open", sleepWake});
     s.push_back({"sleep_wake_open_power_pending", sleepWake,
                  [](usb::PhoneConfig& config) { config.powerPends = true; }});

@@ -66,8 +66,9 @@ void Expect(NTSTATUS status, std::initializer_list<NTSTATUS> allowed, const char
 void Issued(load::Io& io, BOOL ok, const char* what, std::initializer_list<NTSTATUS> allowed = {}) {
     io.Issued(ok);
     if (io.failedAtOnce)
-        Expect(io.Status(), allowed,
-               (std::string(what) + " that failed at once with " + std::to_string(io.error)).c_str());
+        Expect(
+            io.Status(), allowed,
+            (std::string(what) + " that failed at once with " + std::to_string(io.error)).c_str());
 }
 
 // Waits for a request this thread issued and expects one of `allowed`. The
