@@ -831,7 +831,6 @@ int ActiveProcessorsLocked() {
 namespace sim {
 
 using namespace ke;
-using Lock = std::unique_lock<std::mutex>;
 
 bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns) {
     const char* name = what ? what : "WaitUntil";

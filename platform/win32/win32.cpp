@@ -598,7 +598,7 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
 
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-    const auto pendingValue = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
+    constexpr auto pendingValue = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING));
     if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue) {
         if (!bWait)
             return Fail(ERROR_IO_INCOMPLETE);
@@ -609,7 +609,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         // The event may belong to several requests; wait for this one.
         if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue)
             WaitUntil(
-                [lpOverlapped, pendingValue] {
+                [lpOverlapped] {
                     return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) !=
                            pendingValue;
                 },
