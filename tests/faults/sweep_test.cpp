@@ -183,22 +183,18 @@ Op OnNode(std::function<void(sim::DevNode*)> body) {
 // the teardown must find the newer link through the registry.
 Op Rename(std::u16string name, bool link) {
     return Do([=](Ctx& c) {
-        sim::DevNode* node = c.m.Node(c.which);
-        if (!c.m.Started(c.which) || node == nullptr)
+        if (!c.m.Started(c.which))
             return;
-        auto text = [](const std::u16string& s) {
-            UNICODE_STRING u;
-            u.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(s.c_str()));
-            u.Length = u.MaximumLength = static_cast<USHORT>(s.size() * sizeof(char16_t));
-            return u;
-        };
+        sim::DevNode* node = c.m.Node(c.which);
         const std::string number = std::to_string(node->comPort);
         const std::u16string old =
             u"\\DosDevices\\COM" + std::u16string(number.begin(), number.end());
+        const std::u16string now = u"\\DosDevices\\" + name;
         if (auto target = sim::LinkTarget(old)) {
-            UNICODE_STRING from = text(old), to = text(*target), renamed;
-            const std::u16string now = u"\\DosDevices\\" + name;
-            renamed = text(now);
+            UNICODE_STRING from, to, renamed;
+            RtlInitUnicodeString(&from, reinterpret_cast<PCWSTR>(old.c_str()));
+            RtlInitUnicodeString(&to, reinterpret_cast<PCWSTR>(target->c_str()));
+            RtlInitUnicodeString(&renamed, reinterpret_cast<PCWSTR>(now.c_str()));
             IoDeleteSymbolicLink(&from);
             if (link)
                 IoCreateSymbolicLink(&renamed, &to);
