@@ -558,24 +558,18 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     return Submit(hFile, std::move(r), nullptr, nullptr);
 }
 
-extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
-    const auto file = Lookup<File>(hFile);
-    if (file == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    CancelRequests(file->handle);
-    return TRUE;
-}
+namespace {
 
-extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
-    const auto file = Lookup<File>(hFile);
-    if (file == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+// Cancels what is still running on the handle: requests started with
+// `overlapped` (any when NULL), and only those the calling thread issued when
+// `callerOnly`. Returns how many cancels were sent.
+size_t CancelSent(File& file, LPOVERLAPPED overlapped, bool callerOnly) {
     std::vector<PIRP> candidates;
     {
-        std::lock_guard<SimMutex> guard(file->sentLock);
+        std::lock_guard<SimMutex> guard(file.sentLock);
         std::lock_guard<SimMutex> io(IoLock());
-        for (const File::Sent& entry : file->sent) {
-            if (lpOverlapped != nullptr && entry.overlapped != lpOverlapped)
+        for (const File::Sent& entry : file.sent) {
+            if (overlapped != nullptr && entry.overlapped != overlapped)
                 continue;
             PIRP irp = __atomic_load_n(&entry.request->irp, __ATOMIC_ACQUIRE);
             if (!__atomic_load_n(&entry.request->done, __ATOMIC_ACQUIRE) && irp != nullptr)
@@ -583,16 +577,38 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
         }
     }
     // Pinned, an IRP completing meanwhile keeps its memory until we are done.
-    std::vector<PIRP> pinned;
-    for (PIRP irp : candidates)
-        if (IoPinIrp(irp))
-            pinned.push_back(irp);
-    if (pinned.empty())
-        return Fail(ERROR_NOT_FOUND);
-    for (PIRP irp : pinned) {
-        IoCancelIrp(irp);
+    size_t cancelled = 0;
+    for (PIRP irp : candidates) {
+        if (!IoPinIrp(irp))
+            continue;
+        if (!callerOnly || irp->Tail.Overlay.Thread == IoCurrentThreadToken()) {
+            IoCancelIrp(irp);
+            ++cancelled;
+        }
         IoUnpinIrp(irp);
     }
+    return cancelled;
+}
+
+} // namespace
+
+// Win32's CancelIo reaches only the calling thread's requests; another
+// thread's go on (a program that cancels from a second thread must use
+// CancelIoEx). It succeeds when there was nothing to cancel.
+extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
+    const auto file = Lookup<File>(hFile);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    CancelSent(*file, nullptr, true);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    const auto file = Lookup<File>(hFile);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (CancelSent(*file, lpOverlapped, false) == 0)
+        return Fail(ERROR_NOT_FOUND);
     return TRUE;
 }
 

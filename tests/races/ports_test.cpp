@@ -1,5 +1,5 @@
 // Both real drivers under the explored schedule: the stress suite's
-// concurrency (readers, writers, waits, purges, CancelIo, close and unplug
+// concurrency (readers, writers, waits, purges, cancels, close and unplug
 // while data streams, sleep and wake) as small scenarios of two or three
 // application threads and the phone, each run for a bounded number of seeds.
 //
@@ -264,7 +264,7 @@ void CancelIoWhileReadingAndWriting(Rig& rig) {
         sim::Thread canceller("canceller", [&] {
             WaitIssued(read);
             Pause(1);
-            CancelIo(rig.port);
+            CancelIoEx(rig.port, nullptr);
             rig.Usb().HoldBulkOut(false);
         });
     }
@@ -333,8 +333,8 @@ void IntervalReadsWhileStreaming(Rig& rig) {
     CheckData(rig, true);
 }
 
-// CancelIo as the requests are being issued, so that it can find them before
-// they are queued as well as after.
+// Another thread cancels the handle's requests as they are being issued, so
+// that it can find them before they are queued as well as after.
 void CancelIoAsIssued(Rig& rig) {
     SetTimeouts(rig, 0, 0, 0);
     rig.Usb().HoldBulkOut(true);
@@ -342,16 +342,16 @@ void CancelIoAsIssued(Rig& rig) {
         sim::Thread reader("reader", [&] { ReadOnce(rig, 50, kCut); });
         sim::Thread writer("writer", [&] { WriteOnce(rig, 90, 0x20, kCut); });
         sim::Thread canceller("canceller", [&] {
-            CancelIo(rig.port);
+            CancelIoEx(rig.port, nullptr);
             Pause(1);
-            CancelIo(rig.port);
+            CancelIoEx(rig.port, nullptr);
             rig.Usb().HoldBulkOut(false);
         });
     }
     CheckData(rig, false);
 }
 
-// CancelIo while a write longer than one transfer goes out piece by piece:
+// A cancel while a write longer than one transfer goes out piece by piece:
 // it reports exactly the pieces the phone got.
 void CancelLongWrite(Rig& rig) {
     rig.Usb().Delay(usb::Pipe::BulkOut, 2);
@@ -359,7 +359,7 @@ void CancelLongWrite(Rig& rig) {
         sim::Thread writer("writer", [&] { WriteOnce(rig, 40000, 0x40, kCut); });
         sim::Thread canceller("canceller", [&] {
             Pause(3);
-            CancelIo(rig.port);
+            CancelIoEx(rig.port, nullptr);
         });
     }
     CheckData(rig, false);

@@ -53,7 +53,7 @@ constexpr int kWatchdogMs = 30000;
 const ULONG kReadTimeouts[4][3] = {
     {kForever, 0, 0}, {kForever, kForever, 5}, {0, 0, 10}, {5, 0, 20}};
 
-// What the chaos thread does besides CancelIo: control requests a serial
+// What the chaos thread does besides CancelIoEx: control requests a serial
 // program sends while others read and write (the input value when not 0).
 struct Poke {
     const char* what;
@@ -370,7 +370,7 @@ TEST_P(PortStress, ConcurrentReadsWritesWaitsPurgesAndCancelsLoseNothing) {
              std::this_thread::sleep_for(std::chrono::microseconds(rng.Between(200, 3000)));
              const uint64_t pick = rng.Below(std::size(kPokes) + 1);
              if (pick == std::size(kPokes)) {
-                 CancelIo(rig_.port);
+                 CancelIoEx(rig_.port, nullptr);
                  return true;
              }
              const Poke& poke = kPokes[pick];
