@@ -85,6 +85,24 @@ static VOID StartWriterIfIdle(PDEVICE_EXTENSION Port) {
     }
 }
 
+// At the wake, once the sleep is no longer noted: a writer that parked for
+// the sleep goes on with the requests that waited. An idle writer with an
+// empty queue stays idle (its TXEMPTY was reported when it went idle).
+VOID ResumeWriter(PDEVICE_EXTENSION Port) {
+    KIRQL oldIrql;
+    BOOLEAN start;
+
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    start = (BOOLEAN)(!Port->WriteBusy && !IsListEmpty(&Port->WriteQueue));
+    if (start) {
+        Port->WriteBusy = TRUE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (start) {
+        PassiveWrite(Port);
+    }
+}
+
 // ---------------------------------------------------------------- the queue
 // Entered with the cancel spin lock held, by the I/O manager or by a kill-all
 // walk; the lock order is the cancel spin lock, then PortLock.
@@ -129,15 +147,30 @@ static VOID EndBusyPeriod(PDEVICE_EXTENSION Port) {
     }
 }
 
+// Pieces are sent by issuers of their own, as receive transfers are: each
+// tests ResumeAfterSleep and counts itself in Receiving under one hold of
+// PortLock, and calls EndReceive once its piece is on the bus. The wake
+// waits for the count to fall before it aborts the pipes, so a piece sent
+// by an issuer that found no sleep noted is on the bus by then, and no
+// piece follows: the wake never waits for one that only D0, after the wake,
+// could let through. While the port closes (PortOpen FALSE) nothing is
+// counted; close aborts the pipes after the issuers it waits for.
+static VOID EndPiece(PDEVICE_EXTENSION Port, BOOLEAN Counted) {
+    if (Counted) {
+        EndReceive(Port);
+    }
+}
+
 // Sends the request's first piece, or fails the request when no context can
 // be had. Returns STATUS_PENDING once the request is on the bus.
-static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
+static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN Counted) {
     ULONG length = WriteRequestLength(Irp);
     PWRITE_CONTEXT context;
 
     context =
         (PWRITE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(WRITE_CONTEXT), PORT_POOL_TAG);
     if (context == NULL) {
+        EndPiece(Port, Counted);
         ReleaseOutQueue(Port, length);
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
@@ -150,7 +183,33 @@ static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
     PrepareWritePiece(Port, Irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
     IoMarkIrpPending(Irp);
     IoCallDriver(Port->LowerDeviceObject, Irp);
+    EndPiece(Port, Counted);
     return STATUS_PENDING;
+}
+
+// The next queued request, taken under PortLock with its issuer counted. While
+// a sleep is noted and requests wait, none is taken and the writer parks
+// instead (WriteBusy goes FALSE with the queue as it is): the phone is
+// powered down, or about to be, and a piece sent now would wait at the bus
+// for D0. The wake starts a parked writer again (ResumeWriter).
+static PIRP NextWriteUnlessAsleep(PDEVICE_EXTENSION Port, BOOLEAN* Parked, BOOLEAN* Counted) {
+    PIRP irp = NULL;
+    KIRQL oldIrql;
+
+    *Counted = FALSE;
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    *Parked = (BOOLEAN)(Port->ResumeAfterSleep && !IsListEmpty(&Port->WriteQueue));
+    if (*Parked) {
+        Port->WriteBusy = FALSE;
+    } else {
+        irp = DequeueWriteIrp(Port, TRUE);
+        if (irp != NULL && Port->PortOpen) {
+            CountReceiverLocked(Port);
+            *Counted = TRUE;
+        }
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return irp;
 }
 
 // Starts the next queued request, or ends the busy period when there is none.
@@ -161,6 +220,8 @@ static NTSTATUS StartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp) {
 NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port) {
     VXQT70_ASSERT(Port->WriteBusy && !VXQT70_HOLDS(&Port->PortLock));
     for (;;) {
+        BOOLEAN parked;
+        BOOLEAN counted;
         PIRP irp;
 
         // The writer stays busy and the queue stays as it is; cleanup or
@@ -168,15 +229,38 @@ NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port) {
         if (IsDeviceRemoved(Port)) {
             return STATUS_DELETE_PENDING;
         }
-        irp = DequeueWriteIrp(Port, FALSE);
+        irp = NextWriteUnlessAsleep(Port, &parked, &counted);
+        if (parked) {
+            return STATUS_PENDING;
+        }
         if (irp == NULL) {
             EndBusyPeriod(Port);
             return STATUS_UNSUCCESSFUL;
         }
-        if (StartWriteIrp(Port, irp) == STATUS_PENDING) {
+        if (StartWriteIrp(Port, irp, counted) == STATUS_PENDING) {
             return STATUS_PENDING;
         }
     }
+}
+
+// A good piece with bytes left goes on unless a sleep has been noted since:
+// then the request ends here as the power-down ends a piece on the bus
+// (STATUS_CANCELLED, reporting the bytes the phone got). Counts the issuer
+// of the next piece when it goes on.
+static NTSTATUS NextPieceOrSleep(PDEVICE_EXTENSION Port, BOOLEAN* Counted) {
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL oldIrql;
+
+    *Counted = FALSE;
+    KeAcquireSpinLock(&Port->PortLock, &oldIrql);
+    if (Port->ResumeAfterSleep) {
+        status = STATUS_CANCELLED;
+    } else if (Port->PortOpen) {
+        CountReceiverLocked(Port);
+        *Counted = TRUE;
+    }
+    KeReleaseSpinLock(&Port->PortLock, oldIrql);
+    return status;
 }
 
 // Completion of every piece. A good piece with bytes left goes out again on
@@ -201,9 +285,16 @@ static NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
 
     CountWrittenPiece(context);
     if (NT_SUCCESS(status) && context->Remaining != 0 && port->PortOpen) {
-        PrepareWritePiece(port, Irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
-        IoCallDriver(port->LowerDeviceObject, Irp);
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        BOOLEAN counted;
+
+        status = NextPieceOrSleep(port, &counted);
+        if (NT_SUCCESS(status)) {
+            PrepareWritePiece(port, Irp, context, WRITE_TRANSFER_FLAGS, OnWriteComplete);
+            IoCallDriver(port->LowerDeviceObject, Irp);
+            EndPiece(port, counted);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        Irp->IoStatus.Status = status;
     }
 
     KeAcquireSpinLock(&port->PortLock, &oldIrql);

@@ -21,12 +21,24 @@
 // returned: one may still be about to report its failure, which once the
 // flag is cleared would mark the port lost. So the flag is cleared only once
 // every transfer issued before the wake has come back.
+//
+// A write piece is the third kind of transfer that wait counts. Pieces have
+// issuers counted as the receive ones are, and none is sent once the sleep
+// is noted, but one sent before may still be on the bus: if it went down
+// after the phone was powered off it waits there for D0, which comes only
+// after this wake. So the bulk-out pipe is aborted too, ending such a piece
+// as the power-down ended the one before it (the request reports the bytes
+// the phone got).
 VOID RestartPortAfterSleep(PDEVICE_EXTENSION Port) {
     WaitForReceiveQuiet(Port);
     AbortPipe(Port->DeviceObject, Port->InterruptPipe);
     AbortPipe(Port->DeviceObject, Port->BulkInPipe);
+    AbortPipe(Port->DeviceObject, Port->BulkOutPipe);
     WaitForTransfersBack(Port);
     ResumePortAfterSleep(Port);
+    // Requests written while the phone slept waited in the queue (the writer
+    // parks for a noted sleep); they go now, and wait at the bus for D0.
+    ResumeWriter(Port);
 }
 
 // Open starts the status transfer first, then the bulk-in one.

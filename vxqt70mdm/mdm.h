@@ -43,10 +43,12 @@ RECEIVE_STEP BeginReceive(PDEVICE_EXTENSION Port);
 VOID WaitForTransfersBack(PDEVICE_EXTENSION Port);
 
 // ---------------------------------------------------------------- DispatchWrite
-// Starts the next queued write, or ends the busy period when there is none.
-// Only the owner of WriteBusy calls it, at or below DISPATCH_LEVEL, no spin
-// lock held.
+// Starts the next queued write, or ends the busy period when there is none;
+// while a sleep is noted it parks instead, and the wake calls ResumeWriter.
+// Only the owner of WriteBusy calls PassiveWrite; both run at or below
+// DISPATCH_LEVEL with no spin lock held.
 NTSTATUS PassiveWrite(PDEVICE_EXTENSION Port);
+VOID ResumeWriter(PDEVICE_EXTENSION Port);
 
 // ---------------------------------------------------------------- StatusPipe
 // The phone reports carrier and DSR as SERIAL_STATE notifications on the

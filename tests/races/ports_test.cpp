@@ -385,6 +385,26 @@ void SleepAndWakeWithReadPending(Rig& rig) {
     CheckData(rig, false);
 }
 
+// Writes of several pieces while the system sleeps and wakes: a piece the
+// sleep cuts short reports what the phone got, a write made while the phone
+// sleeps waits for the wake, and the wake never waits for a piece only the
+// wake can let through.
+void SleepAndWakeWhileWriting(Rig& rig) {
+    rig.Usb().Delay(usb::Pipe::BulkOut, 1);
+    {
+        sim::Thread writer("writer", [&] {
+            for (DWORD length : {9000, 3000, 10})
+                WriteOnce(rig, length, static_cast<uint8_t>(length), kCut);
+        });
+        sim::Thread power("power", [&] {
+            Pause(2);
+            Expect(sim::SetSystemPowerState(PowerSystemSleeping3), {STATUS_SUCCESS}, "sleep");
+            Expect(sim::SetSystemPowerState(PowerSystemWorking), {STATUS_SUCCESS}, "wake");
+        });
+    }
+    CheckData(rig, false);
+}
+
 struct PortScenario {
     const char* name;
     void (*play)(Rig&);
@@ -403,6 +423,7 @@ const PortScenario kScenarios[] = {
     {"OpenWhileUnplugged", OpenWhileUnplugged, 100},
     {"IntervalReadsWhileStreaming", IntervalReadsWhileStreaming, 100},
     {"CancelIoAsIssued", CancelIoAsIssued, 100},
+    {"SleepAndWakeWhileWriting", SleepAndWakeWhileWriting, 100},
     {"CancelLongWrite", CancelLongWrite, 100},
 };
 
@@ -461,8 +482,7 @@ void Report(const std::string& name, const sim::explore::Summary& summary) {
     }
 }
 
-class PortRaces
-    : public ::testing::TestWithParam<std::tuple<usb::InterfaceKind, PortScenario>> {};
+class PortRaces : public ::testing::TestWithParam<std::tuple<usb::InterfaceKind, PortScenario>> {};
 
 TEST_P(PortRaces, NoSeedBreaksTheRules) {
     const auto& [kind, scenario] = GetParam();
@@ -470,13 +490,13 @@ TEST_P(PortRaces, NoSeedBreaksTheRules) {
     Report(name, races::Run({name.c_str(), BodyOf(kind, scenario.play), scenario.seeds}, false));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Races, PortRaces,
-    ::testing::Combine(::testing::Values(usb::InterfaceKind::Modem, usb::InterfaceKind::Diagnostics),
-                       ::testing::ValuesIn(kScenarios)),
-    [](const ::testing::TestParamInfo<PortRaces::ParamType>& p) {
-        return RowName(std::get<0>(p.param), std::get<1>(p.param).name);
-    });
+INSTANTIATE_TEST_SUITE_P(Races, PortRaces,
+                         ::testing::Combine(::testing::Values(usb::InterfaceKind::Modem,
+                                                              usb::InterfaceKind::Diagnostics),
+                                            ::testing::ValuesIn(kScenarios)),
+                         [](const ::testing::TestParamInfo<PortRaces::ParamType>& p) {
+                             return RowName(std::get<0>(p.param), std::get<1>(p.param).name);
+                         });
 
 // The regression seed of each finding: the run that showed it, which must
 // pass once the finding is mended.
