@@ -214,83 +214,6 @@ TEST_F(TraceRun, TheOneLineLogIsTheLiveTraceInIssueOrder) {
     }
 }
 
-TEST_F(TraceRun, ReplaysItsOwnLogToTheEnd) {
-    const Outcome replay = Shell(Vxqt70("replay " + log));
-    EXPECT_EQ(replay.status, 0) << replay.out;
-    EXPECT_TRUE(Has(replay.out, "; 0 unreadable line(s)\n")) << replay.out;
-    EXPECT_TRUE(Has(replay.out, "0 not replayable")) << replay.out;
-    EXPECT_TRUE(Has(replay.out, "verifier: clean")) << replay.out;
-}
-
-// ---------------------------------------------------------------- replay
-
-struct ReplayCase {
-    const char* options;
-    const char* log;
-    const char* summary;
-    std::vector<const char*> rows; // side-by-side lines expected among the rest
-};
-
-const ReplayCase kReplays[] = {
-    {"",
-     "dotnet-1.log",
-     "summary: 17 requests: 17 same, 0 different, 0 no status in the log, 0 not replayable; 1 "
-     "unreadable line(s)",
-     {"     5  IOCTL_SERIAL_GET_CHARS            SUCCESS               SUCCESS               same",
-      "unreadable line 43: \"0.00024103 OBDTest.vshost IOCTL_SERIAL_GET_BAUD_\" (unknown request "
-      "IOCTL_SERIAL_GET_BAUD_ (cut short?))"}},
-    {"--phone data",
-     "progbase-1.log",
-     "summary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {"    19  IRP_MJ_READ                       SUCCESS               SUCCESS               same",
-      "   109  IOCTL_SERIAL_GET_TIMEOUTS         (none)                SUCCESS               no "
-      "status in the log",
-      "(the log starts with the port open: the replay opened it first)"}},
-    {"--phone data --packet 1",
-     "progbase-1.log",
-     "summary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {}},
-    // Nothing answers reads of a protocol the AT modem does not speak, and
-    // the mid-session log never set time-outs before its first read.
-    {"--phone at",
-     "progbase-1.log",
-     "summary: 51 requests: 21 same, 29 different, 1 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {}},
-    // The drivers raise EV_RXFLAG for every transfer (they do not search
-    // for the event character), so the second wait finds an event recorded
-    // instead of being refused while another is pending.
-    {"--phone data --dot 0D",
-     "rupsmon-1.log",
-     "summary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {"    37  IOCTL_SERIAL_WAIT_ON_MASK         INVALID PARAMETER     SUCCESS               "
-      "DIFFERENT",
-      "    40  IRP_MJ_READ                       SUCCESS               SUCCESS               "
-      "same"}},
-    {"",
-     "rupsmon-1.log",
-     "summary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {}},
-};
-
-TEST(Replay, RunsEverySampleLogToTheEndWithTheVerifierClean) {
-    for (const ReplayCase& c : kReplays) {
-        SCOPED_TRACE(std::string(c.options) + " " + c.log);
-        const Outcome run =
-            Shell(Vxqt70(std::string("replay ") + c.options + " " + PORTMON_SAMPLES + "/" + c.log));
-        EXPECT_EQ(run.status, 0) << run.out;
-        const std::vector<std::string> lines = Lines(run.out);
-        EXPECT_NE(std::find(lines.begin(), lines.end(), c.summary), lines.end()) << run.out;
-        for (const char* row : c.rows)
-            EXPECT_NE(std::find(lines.begin(), lines.end(), row), lines.end()) << row;
-        EXPECT_EQ(lines.back(), "verifier: clean") << run.out;
-    }
-}
-
 // ---------------------------------------------------------------- USB capture
 
 // tshark's fields of every record, one line each, '|' between fields. With
@@ -378,7 +301,20 @@ std::string Term(const std::string& script, const std::string& arguments) {
     return "printf '" + script + "' | " + Vxqt70(arguments);
 }
 
+std::string Replay(const std::string& arguments) {
+    const size_t log = arguments.rfind(' ') + 1; // npos + 1: no options
+    return Vxqt70("replay " + arguments.substr(0, log) + PORTMON_SAMPLES + "/" +
+                  arguments.substr(log));
+}
+
 std::vector<ProgramRun> Runs() {
+    const std::string kClean = "\nverifier: clean\n$";
+    const std::string kProgbaseSummary =
+        "\nsummary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; "
+        "0 unreadable line(s)";
+    const std::string kRupsmonSummary =
+        "\nsummary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; "
+        "0 unreadable line(s)";
     const std::string traced = "env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ";
     const std::string atping = std::string("env -u VXQT70_COM_NAMES ") + ATPING_EXE;
     const std::string moved = std::string("VXQT70_COM_NAMES=COM4,COM5 ") + ATPING_EXE;
@@ -446,6 +382,57 @@ std::vector<ProgramRun> Runs() {
          0,
          {"^[vxqt70 term on COM2:"}},
         {"HelpListsTheCommands", Vxqt70("--help"), 0, {"term [COMn]", "--trace"}},
+        // Every sample log replays to the end with the verifier clean: the
+        // side-by-side lines named, then the summary.
+        {"ReplayDotnet",
+         Replay("dotnet-1.log"),
+         0,
+         {"\n     5  IOCTL_SERIAL_GET_CHARS            SUCCESS               SUCCESS  "
+          "             same",
+          "\nunreadable line 43: \"0.00024103 OBDTest.vshost IOCTL_SERIAL_GET_BAUD_\" (unknown "
+          "request IOCTL_SERIAL_GET_BAUD_ (cut short?))",
+          "\nsummary: 17 requests: 17 same, 0 different, 0 no status in the log, 0 not "
+          "replayable; 1 unreadable line(s)",
+          kClean}},
+        {"ReplayProgbase",
+         Replay("--phone data progbase-1.log"),
+         0,
+         {"\n    19  IRP_MJ_READ                       SUCCESS               SUCCESS  "
+          "             same",
+          "\n   109  IOCTL_SERIAL_GET_TIMEOUTS         (none)                SUCCESS  "
+          "             no status in the log",
+          "\n(the log starts with the port open: the replay opened it first)", kProgbaseSummary,
+          kClean}},
+        {"ReplayProgbaseInOneBytePackets",
+         Replay("--phone data --packet 1 progbase-1.log"),
+         0,
+         {kProgbaseSummary, kClean}},
+        // Nothing answers reads of a protocol the AT modem does not speak,
+        // and the mid-session log never set time-outs before its first read.
+        {"ReplayProgbaseToTheAtModem",
+         Replay("--phone at progbase-1.log"),
+         0,
+         {"\nsummary: 51 requests: 21 same, 29 different, 1 no status in the log, 0 not "
+          "replayable; 0 unreadable line(s)",
+          kClean}},
+        // The drivers raise EV_RXFLAG for every transfer (they do not search
+        // for the event character), so the second wait finds an event
+        // recorded instead of being refused while another is pending.
+        {"ReplayRupsmon",
+         Replay("--phone data --dot 0D rupsmon-1.log"),
+         0,
+         {"\n    37  IOCTL_SERIAL_WAIT_ON_MASK         INVALID PARAMETER     SUCCESS  "
+          "             DIFFERENT",
+          "\n    40  IRP_MJ_READ                       SUCCESS               SUCCESS  "
+          "             same",
+          kRupsmonSummary, kClean}},
+        {"ReplayRupsmonDefaultPhone", Replay("rupsmon-1.log"), 0, {kRupsmonSummary, kClean}},
+        // A traced run's own one-line log replays to the end.
+        {"ReplaysItsOwnTraceLog",
+         "f=$(mktemp) && " + Vxqt70("--trace --trace-log $f demo >/dev/null") + " && " +
+             Vxqt70("replay $f") + "; s=$?; rm -f $f; exit $s",
+         0,
+         {"0 not replayable; 0 unreadable line(s)\n", kClean}},
         {"ComNamesPutTheModemWhereAsked",
          Term("AT\\n", "--com COM7,COM3 term COM7"),
          0,

@@ -253,8 +253,6 @@ const rig::ScriptRow kPnpRows[] = {
 class PnpRows : public rig::PortRows {};
 
 TEST_P(PnpRows, Transcript) {
-    if (!Mine())
-        GTEST_SKIP() << "the other port only";
     Machine m;
     ASSERT_TRUE(m.Started(Port()));
     Expect(RunPnp(m, Port(), Row().steps));
@@ -263,7 +261,7 @@ TEST_P(PnpRows, Transcript) {
         EXPECT_EQ(sim::LookupDevice(kPorts[static_cast<int>(Port())].device), nullptr);
     }
 }
-RIG_ROWS_ON_BOTH_PORTS(PnpRows, kPnpRows);
+RIG_ROWS_ON_THEIR_PORTS(PnpRows, kPnpRows);
 
 // ---------------------------------------------------------------- requests without a handle
 struct RequestRow {

@@ -411,12 +411,10 @@ const rig::ScriptRow kRows[] = {
 class PowerRows : public rig::PortRows {};
 
 TEST_P(PowerRows, Transcript) {
-    if (!Mine())
-        GTEST_SKIP() << "the other port only";
     rig::Machine machine(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
     ASSERT_TRUE(machine.Started(Port()));
     Expect(Script(Port(), machine).Run(Row().steps));
 }
-RIG_ROWS_ON_BOTH_PORTS(PowerRows, kRows);
+RIG_ROWS_ON_THEIR_PORTS(PowerRows, kRows);
 
 } // namespace
