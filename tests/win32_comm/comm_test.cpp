@@ -200,6 +200,17 @@ std::vector<CallRow> Calls() {
          0,
          {"SET_WAIT_MASK 1fb", "GET_WAIT_MASK/4", "PURGE a"},
          "1fb"},
+        {"GetCommPropertiesReadsTheDriversRecord",
+         [](CommTest& t, std::string& got) {
+             COMMPROP p{};
+             const BOOL ok = GetCommProperties(t.port, &p);
+             got = Hex(DWORD(p.wPacketLength)) + " " + Hex(p.dwMaxBaud) + " " +
+                   Hex(DWORD(p.wSettableStopParity)) + " " + Hex(p.dwCurrentRxQueue);
+             return ok;
+         },
+         0,
+         {"GET_PROPERTIES/64"},
+         "40 10000000 1f07 1000"},
         // Refused before reaching the driver.
         {"AnUnknownEscapeFunction",
          [](CommTest& t, std::string&) { return EscapeCommFunction(t.port, 10); },
@@ -352,6 +363,9 @@ const DcbRow kDcbRows[] = {
     {"baud=115200 parity=E data=7 stop=2",
      "DCBlength=28 BaudRate=115200 fBinary=1 fParity=1 fOutxCtsFlow=0 fDtrControl=1 fInX=0 "
      "fRtsControl=1 ByteSize=7 Parity=2 StopBits=2"},
+    {"baud=115200 parity=n data=8 stop=1",
+     "DCBlength=28 BaudRate=115200 fBinary=1 fOutxCtsFlow=0 fDtrControl=1 fInX=0 fRtsControl=1 "
+     "ByteSize=8"},
     {"baud=9600 xon=on octs=on odsr=on idsr=on dtr=hs rts=tg to=off",
      "DCBlength=28 BaudRate=9600 fBinary=1 fOutxDsrFlow=1 fDtrControl=2 fDsrSensitivity=1 fOutX=1 "
      "fRtsControl=3"},
