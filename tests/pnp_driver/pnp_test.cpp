@@ -149,11 +149,8 @@ TEST(Arrival, DeviceNumbering) {
     EXPECT_EQ(NameOf(node->fdo), u"\\Device\\VXNTQT70MDM2");
     EXPECT_EQ(sim::LinkTarget(Com(node->comPort)), u"\\Device\\VXNTQT70MDM2");
 
-    sim::FaultPlan plan;
-    plan.driver = node->driver;
-    plan.kind = sim::AllocKind::Pool;
-    plan.failNth = 2; // the device name, after the working name
-    int number = sim::AddFaultPlan(plan);
+    // The device name, after the working name.
+    int number = m.Port(Which::Modem).FailAllocation(sim::AllocKind::Pool, "", 2);
     sim::DevNode* failed = sim::PnpFindNode(m.PlugAnother(u"VX0003").Modem().Pdo());
     sim::RemoveFaultPlan(number);
     EXPECT_EQ(failed->state, sim::DevNodeState::NoDriver);

@@ -134,11 +134,7 @@ private:
 
     bool Fault(const std::string& what) {
         if (what == "no-context") {
-            sim::FaultPlan plan;
-            plan.kind = sim::AllocKind::Pool;
-            plan.site = "DispatchPower";
-            plan.failNth = 1;
-            sim::AddFaultPlan(plan);
+            Port().FailAllocation(sim::AllocKind::Pool, "DispatchPower");
         } else if (what == "no-device-irp") {
             sim::PoFailRequestPowerIrp(STATUS_NO_MEMORY);
         } else if (what == "rx-error") {
