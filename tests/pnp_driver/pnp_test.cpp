@@ -259,6 +259,8 @@ const rig::ScriptRow kPnpRows[] = {
     // diagnostics port passes every internal request to the bus. No routine
     // is registered for the information requests: the I/O manager refuses
     // them.
+    // 1B0004 DO_WAIT_WAKE, 1B0008 CANCEL_WAIT_WAKE, 1B000C BASIC_SETTINGS,
+    // 1B0010 RESTORE_SETTINGS, 1B0014 the code after them, 220003 a URB.
     {"ModemAnswersInternalRequestsItself",
      {"internal 1B0004", "internal 1B0008", "internal 1B000C", "internal 1B0010", "internal 1B0014",
       "internal 220003", "query-info", "set-info"},
