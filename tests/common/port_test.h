@@ -48,25 +48,17 @@ protected:
     Machine m_;
 };
 
-// The modem port, opened.
-class ModemTest : public PortTest {
+// One port of the phone, opened.
+template <Which W> class OpenTest : public PortTest {
 protected:
     void SetUp() override {
         PortTest::SetUp();
         if (!HasFatalFailure())
-            Open(Modem());
+            Open(m_.Port(W));
     }
 };
-
-// The diagnostics port, opened.
-class DiagTest : public PortTest {
-protected:
-    void SetUp() override {
-        PortTest::SetUp();
-        if (!HasFatalFailure())
-            Open(Diag());
-    }
-};
+using ModemTest = OpenTest<Which::Modem>;
+using DiagTest = OpenTest<Which::Diag>;
 
 // One port of the phone per instance: Port() is it, IsModem() tells which.
 class EachPort : public PortTest, public ::testing::WithParamInterface<Which> {

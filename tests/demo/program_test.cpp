@@ -158,46 +158,6 @@ TEST_F(TraceRun, EveryRequestIsIssuedInOrderAndCompletedOnce) {
     EXPECT_TRUE(waitSawCarrier);
 }
 
-// The open and setup, whole lines as Portmon writes them live: what
-// CreateFile, GetCommState, SetCommState, SetCommTimeouts and SetCommMask
-// send, each completed before the next is issued.
-TEST_F(TraceRun, OpenAndSetupReadAsPortmonWritesThem) {
-    static const std::pair<const char*, const char*> kExpected[] = {
-        {"IRP_MJ_CREATE", "Options: Open "},
-        {"IOCTL_SERIAL_GET_BAUD_RATE", ""},
-        {"IOCTL_SERIAL_GET_LINE_CONTROL", ""},
-        {"IOCTL_SERIAL_GET_CHARS", ""},
-        {"IOCTL_SERIAL_GET_HANDFLOW", ""},
-        {"IOCTL_SERIAL_GET_BAUD_RATE", ""},
-        {"IOCTL_SERIAL_GET_LINE_CONTROL", ""},
-        {"IOCTL_SERIAL_GET_CHARS", ""},
-        {"IOCTL_SERIAL_GET_HANDFLOW", ""},
-        {"IOCTL_SERIAL_SET_BAUD_RATE", "Rate: 115200"},
-        {"IOCTL_SERIAL_SET_RTS", ""},
-        {"IOCTL_SERIAL_SET_DTR", ""},
-        {"IOCTL_SERIAL_SET_LINE_CONTROL", "StopBits: 1 Parity: NONE WordLength: 8"},
-        {"IOCTL_SERIAL_SET_CHAR", "EOF:0 ERR:0 BRK:0 EVT:0 XON:11 XOFF:13"},
-        {"IOCTL_SERIAL_SET_HANDFLOW", "Shake:1 Replace:40 XonLimit:0 XoffLimit:0"},
-        {"IOCTL_SERIAL_SET_TIMEOUTS", "RI:-1 RM:-1 RC:1000 WM:0 WC:0"},
-        {"IOCTL_SERIAL_SET_WAIT_MASK", "Mask: CTS DSR RLSD BRK ERR RING "},
-        {"IOCTL_SERIAL_WAIT_ON_MASK", ""},
-    };
-    const std::vector<TraceLine>& t = trace;
-    ASSERT_GT(t.size(), std::size(kExpected));
-    for (size_t i = 0; i < std::size(kExpected); i++) {
-        const std::string n = std::to_string(i);
-        EXPECT_EQ(t[i].lines[0], n + "\t0.00000000\tvxqt70.exe\t" + kExpected[i].first +
-                                     "\tVXNTQT70MDM0\t" + kExpected[i].second);
-        if (i + 1 < std::size(kExpected)) {
-            EXPECT_EQ(t[i].lines.at(1), n + "\t0.00000000\tSUCCESS\t");
-        }
-    }
-    // The wait (the last row) stays pending while the program goes on.
-    const std::vector<std::string> lines = Lines(run.out);
-    EXPECT_LT(std::find(lines.begin(), lines.end(), t[18].lines[0]),
-              std::find(lines.begin(), lines.end(), t[17].lines[1]));
-}
-
 // The one-line log holds the same requests in issue order, each line made
 // from its two live lines: status and duration from the completion, the
 // result's details where there are some, else the request's; a tab at the
@@ -211,83 +171,6 @@ TEST_F(TraceRun, TheOneLineLogIsTheLiveTraceInIssueOrder) {
         const std::string details = done[3].empty() ? issue[5] : done[3];
         EXPECT_EQ(oneLine[i], issue[0] + "\t" + done[1] + "\t" + issue[2] + "\t" + issue[3] + "\t" +
                                   issue[4] + "\t" + done[2] + "\t" + details + "\t");
-    }
-}
-
-TEST_F(TraceRun, ReplaysItsOwnLogToTheEnd) {
-    const Outcome replay = Shell(Vxqt70("replay " + log));
-    EXPECT_EQ(replay.status, 0) << replay.out;
-    EXPECT_TRUE(Has(replay.out, "; 0 unreadable line(s)\n")) << replay.out;
-    EXPECT_TRUE(Has(replay.out, "0 not replayable")) << replay.out;
-    EXPECT_TRUE(Has(replay.out, "verifier: clean")) << replay.out;
-}
-
-// ---------------------------------------------------------------- replay
-
-struct ReplayCase {
-    const char* options;
-    const char* log;
-    const char* summary;
-    std::vector<const char*> rows; // side-by-side lines expected among the rest
-};
-
-const ReplayCase kReplays[] = {
-    {"",
-     "dotnet-1.log",
-     "summary: 17 requests: 17 same, 0 different, 0 no status in the log, 0 not replayable; 1 "
-     "unreadable line(s)",
-     {"     5  IOCTL_SERIAL_GET_CHARS            SUCCESS               SUCCESS               same",
-      "unreadable line 43: \"0.00024103 OBDTest.vshost IOCTL_SERIAL_GET_BAUD_\" (unknown request "
-      "IOCTL_SERIAL_GET_BAUD_ (cut short?))"}},
-    {"--phone data",
-     "progbase-1.log",
-     "summary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {"    19  IRP_MJ_READ                       SUCCESS               SUCCESS               same",
-      "   109  IOCTL_SERIAL_GET_TIMEOUTS         (none)                SUCCESS               no "
-      "status in the log",
-      "(the log starts with the port open: the replay opened it first)"}},
-    {"--phone data --packet 1",
-     "progbase-1.log",
-     "summary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {}},
-    // Nothing answers reads of a protocol the AT modem does not speak, and
-    // the mid-session log never set time-outs before its first read.
-    {"--phone at",
-     "progbase-1.log",
-     "summary: 51 requests: 21 same, 29 different, 1 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {}},
-    // The drivers raise EV_RXFLAG for every transfer (they do not search
-    // for the event character), so the second wait finds an event recorded
-    // instead of being refused while another is pending.
-    {"--phone data --dot 0D",
-     "rupsmon-1.log",
-     "summary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {"    37  IOCTL_SERIAL_WAIT_ON_MASK         INVALID PARAMETER     SUCCESS               "
-      "DIFFERENT",
-      "    40  IRP_MJ_READ                       SUCCESS               SUCCESS               "
-      "same"}},
-    {"",
-     "rupsmon-1.log",
-     "summary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; 0 "
-     "unreadable line(s)",
-     {}},
-};
-
-TEST(Replay, RunsEverySampleLogToTheEndWithTheVerifierClean) {
-    for (const ReplayCase& c : kReplays) {
-        SCOPED_TRACE(std::string(c.options) + " " + c.log);
-        const Outcome run =
-            Shell(Vxqt70(std::string("replay ") + c.options + " " + PORTMON_SAMPLES + "/" + c.log));
-        EXPECT_EQ(run.status, 0) << run.out;
-        const std::vector<std::string> lines = Lines(run.out);
-        EXPECT_NE(std::find(lines.begin(), lines.end(), c.summary), lines.end()) << run.out;
-        for (const char* row : c.rows)
-            EXPECT_NE(std::find(lines.begin(), lines.end(), row), lines.end()) << row;
-        EXPECT_EQ(lines.back(), "verifier: clean") << run.out;
     }
 }
 
@@ -378,7 +261,20 @@ std::string Term(const std::string& script, const std::string& arguments) {
     return "printf '" + script + "' | " + Vxqt70(arguments);
 }
 
+std::string Replay(const std::string& arguments) {
+    const size_t log = arguments.rfind(' ') + 1; // npos + 1: no options
+    return Vxqt70("replay " + arguments.substr(0, log) + PORTMON_SAMPLES + "/" +
+                  arguments.substr(log));
+}
+
 std::vector<ProgramRun> Runs() {
+    const std::string kClean = "\nverifier: clean\n$";
+    const std::string kProgbaseSummary =
+        "\nsummary: 51 requests: 50 same, 0 different, 1 no status in the log, 0 not replayable; "
+        "0 unreadable line(s)";
+    const std::string kRupsmonSummary =
+        "\nsummary: 41 requests: 40 same, 1 different, 0 no status in the log, 0 not replayable; "
+        "0 unreadable line(s)";
     const std::string traced = "env -u VXQT70_COM_NAMES VXQT70_TRACE=1 ";
     const std::string atping = std::string("env -u VXQT70_COM_NAMES ") + ATPING_EXE;
     const std::string moved = std::string("VXQT70_COM_NAMES=COM4,COM5 ") + ATPING_EXE;
@@ -446,6 +342,57 @@ std::vector<ProgramRun> Runs() {
          0,
          {"^[vxqt70 term on COM2:"}},
         {"HelpListsTheCommands", Vxqt70("--help"), 0, {"term [COMn]", "--trace"}},
+        // Every sample log replays to the end with the verifier clean: the
+        // side-by-side lines named, then the summary.
+        {"ReplayDotnet",
+         Replay("dotnet-1.log"),
+         0,
+         {"\n     5  IOCTL_SERIAL_GET_CHARS            SUCCESS               SUCCESS  "
+          "             same",
+          "\nunreadable line 43: \"0.00024103 OBDTest.vshost IOCTL_SERIAL_GET_BAUD_\" (unknown "
+          "request IOCTL_SERIAL_GET_BAUD_ (cut short?))",
+          "\nsummary: 17 requests: 17 same, 0 different, 0 no status in the log, 0 not "
+          "replayable; 1 unreadable line(s)",
+          kClean}},
+        {"ReplayProgbase",
+         Replay("--phone data progbase-1.log"),
+         0,
+         {"\n    19  IRP_MJ_READ                       SUCCESS               SUCCESS  "
+          "             same",
+          "\n   109  IOCTL_SERIAL_GET_TIMEOUTS         (none)                SUCCESS  "
+          "             no status in the log",
+          "\n(the log starts with the port open: the replay opened it first)", kProgbaseSummary,
+          kClean}},
+        {"ReplayProgbaseInOneBytePackets",
+         Replay("--phone data --packet 1 progbase-1.log"),
+         0,
+         {kProgbaseSummary, kClean}},
+        // Nothing answers reads of a protocol the AT modem does not speak,
+        // and the mid-session log never set time-outs before its first read.
+        {"ReplayProgbaseToTheAtModem",
+         Replay("--phone at progbase-1.log"),
+         0,
+         {"\nsummary: 51 requests: 21 same, 29 different, 1 no status in the log, 0 not "
+          "replayable; 0 unreadable line(s)",
+          kClean}},
+        // The drivers raise EV_RXFLAG for every transfer (they do not search
+        // for the event character), so the second wait finds an event
+        // recorded instead of being refused while another is pending.
+        {"ReplayRupsmon",
+         Replay("--phone data --dot 0D rupsmon-1.log"),
+         0,
+         {"\n    37  IOCTL_SERIAL_WAIT_ON_MASK         INVALID PARAMETER     SUCCESS  "
+          "             DIFFERENT",
+          "\n    40  IRP_MJ_READ                       SUCCESS               SUCCESS  "
+          "             same",
+          kRupsmonSummary, kClean}},
+        {"ReplayRupsmonDefaultPhone", Replay("rupsmon-1.log"), 0, {kRupsmonSummary, kClean}},
+        // A traced run's own one-line log replays to the end.
+        {"ReplaysItsOwnTraceLog",
+         "f=$(mktemp) && " + Vxqt70("--trace --trace-log $f demo >/dev/null") + " && " +
+             Vxqt70("replay $f") + "; s=$?; rm -f $f; exit $s",
+         0,
+         {"0 not replayable; 0 unreadable line(s)\n", kClean}},
         {"ComNamesPutTheModemWhereAsked",
          Term("AT\\n", "--com COM7,COM3 term COM7"),
          0,
@@ -482,6 +429,39 @@ std::vector<ProgramRun> Runs() {
          {},
          {"IRP_MJ_CLEANUP SUCCESS", "IRP_MJ_CLOSE SUCCESS"}},
     };
+    // The open and setup as Portmon writes them live, whole lines: what
+    // CreateFile, GetCommState, SetCommState, SetCommTimeouts and SetCommMask
+    // send, each completed before the next is issued; the wait (the last)
+    // stays pending while the program goes on.
+    ProgramRun setup{"TraceOfTheOpenAndSetup", Vxqt70("--trace demo"), 0, {}};
+    const std::pair<const char*, const char*> kSetup[] = {
+        {"IRP_MJ_CREATE", "Options: Open "},
+        {"IOCTL_SERIAL_GET_BAUD_RATE", ""},
+        {"IOCTL_SERIAL_GET_LINE_CONTROL", ""},
+        {"IOCTL_SERIAL_GET_CHARS", ""},
+        {"IOCTL_SERIAL_GET_HANDFLOW", ""},
+        {"IOCTL_SERIAL_GET_BAUD_RATE", ""},
+        {"IOCTL_SERIAL_GET_LINE_CONTROL", ""},
+        {"IOCTL_SERIAL_GET_CHARS", ""},
+        {"IOCTL_SERIAL_GET_HANDFLOW", ""},
+        {"IOCTL_SERIAL_SET_BAUD_RATE", "Rate: 115200"},
+        {"IOCTL_SERIAL_SET_RTS", ""},
+        {"IOCTL_SERIAL_SET_DTR", ""},
+        {"IOCTL_SERIAL_SET_LINE_CONTROL", "StopBits: 1 Parity: NONE WordLength: 8"},
+        {"IOCTL_SERIAL_SET_CHAR", "EOF:0 ERR:0 BRK:0 EVT:0 XON:11 XOFF:13"},
+        {"IOCTL_SERIAL_SET_HANDFLOW", "Shake:1 Replace:40 XonLimit:0 XoffLimit:0"},
+        {"IOCTL_SERIAL_SET_TIMEOUTS", "RI:-1 RM:-1 RC:1000 WM:0 WC:0"},
+        {"IOCTL_SERIAL_SET_WAIT_MASK", "Mask: CTS DSR RLSD BRK ERR RING "},
+        {"IOCTL_SERIAL_WAIT_ON_MASK", ""},
+    };
+    for (size_t i = 0; i < std::size(kSetup); i++) {
+        const std::string n = std::to_string(i);
+        setup.inOrder.push_back((i == 0 ? "\n" : "") + n + "\t0.00000000\tvxqt70.exe\t" +
+                                kSetup[i].first + "\tVXNTQT70MDM0\t" + kSetup[i].second + "\n" +
+                                (i + 1 < std::size(kSetup) ? n + "\t0.00000000\tSUCCESS\t\n" : ""));
+    }
+    setup.inOrder.insert(setup.inOrder.end(), {"\n18\t0.00000000\tvxqt70.exe\t", "\n17\t"});
+    runs.push_back(setup);
     // Refused with status 2, saying who refused.
     int n = 0;
     for (const char* arguments : {"--bogus", "dance", "demo extra", "term COM1 COM2", "term LPT1",

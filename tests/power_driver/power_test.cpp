@@ -134,11 +134,7 @@ private:
 
     bool Fault(const std::string& what) {
         if (what == "no-context") {
-            sim::FaultPlan plan;
-            plan.kind = sim::AllocKind::Pool;
-            plan.site = "DispatchPower";
-            plan.failNth = 1;
-            sim::AddFaultPlan(plan);
+            Port().FailAllocation(sim::AllocKind::Pool, "DispatchPower");
         } else if (what == "no-device-irp") {
             sim::PoFailRequestPowerIrp(STATUS_NO_MEMORY);
         } else if (what == "rx-error") {
@@ -412,12 +408,10 @@ const rig::ScriptRow kRows[] = {
 class PowerRows : public rig::PortRows {};
 
 TEST_P(PowerRows, Transcript) {
-    if (!Mine())
-        GTEST_SKIP() << "the other port only";
     rig::Machine machine(VXQT70_MODEM_IMAGE, VXQT70_DIAG_IMAGE);
     ASSERT_TRUE(machine.Started(Port()));
     Expect(Script(Port(), machine).Run(Row().steps));
 }
-RIG_ROWS_ON_BOTH_PORTS(PowerRows, kRows);
+RIG_ROWS_ON_THEIR_PORTS(PowerRows, kRows);
 
 } // namespace

@@ -23,11 +23,10 @@ using Names = std::vector<std::string>;
 constexpr ULONG TestCode(ULONG function) {
     return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + function, METHOD_BUFFERED, FILE_ANY_ACCESS);
 }
-constexpr ULONG kEcho = TestCode(0);      // output = input; short output: STATUS_BUFFER_OVERFLOW
-constexpr ULONG kFailWith = TestCode(1);  // completes with the NTSTATUS given as input
-constexpr ULONG kPend = TestCode(2);      // stays queued until cancelled
-constexpr ULONG kFeed = TestCode(3);      // input bytes arrive; a queued read takes them
-constexpr ULONG kShortNext = TestCode(4); // the next read ends STATUS_TIMEOUT with what there is
+constexpr ULONG kEcho = TestCode(0);     // output = input; short output: STATUS_BUFFER_OVERFLOW
+constexpr ULONG kFailWith = TestCode(1); // completes with the NTSTATUS given as input
+constexpr ULONG kPend = TestCode(2);     // stays queued until cancelled
+constexpr ULONG kFeed = TestCode(3);     // input bytes arrive; a queued read takes them
 
 // Bytes as the tests write them: 32-bit words in hex when they come in
 // words, else single bytes ("5ea fff0", "01 01 07").
@@ -62,7 +61,6 @@ struct SerialRig : ::testing::Test {
     ULONG waitMask = 0;
     ULONG modemStatus = SERIAL_MSR_CTS | SERIAL_MSR_DSR;
     std::string written, received;
-    bool shortNext = false;
     int zeroLengthReads = 0;
     fake::Driver driver{Config()};
     HANDLE port = INVALID_HANDLE_VALUE;
@@ -76,11 +74,6 @@ struct SerialRig : ::testing::Test {
     HANDLE Open(const char* name, DWORD flags = 0) {
         return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
                            nullptr);
-    }
-    void Reopen(DWORD flags) {
-        ASSERT_TRUE(CloseHandle(port));
-        port = Open("\\\\.\\COM7", flags);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE);
     }
 
     // The control requests and flushes seen since the last call (a handle's
@@ -139,30 +132,21 @@ struct SerialRig : ::testing::Test {
         };
         return rule;
     }
-    // Moves what has arrived into `irp` and completes it.
+    // Moves what has arrived into `irp` and completes it; fewer bytes than
+    // asked end in STATUS_TIMEOUT, as a serial port's read time-out does.
     NTSTATUS Deliver(PIRP irp) {
         const ULONG want = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
         const ULONG n = std::min<ULONG>(want, static_cast<ULONG>(received.size()));
         std::memcpy(irp->AssociatedIrp.SystemBuffer, received.data(), n);
         received.erase(0, n);
-        const NTSTATUS done = n == want || !shortNext ? STATUS_SUCCESS : STATUS_TIMEOUT;
-        shortNext = false;
-        return fake::CompleteWith(irp, done, n);
+        return fake::CompleteWith(irp, n == want ? STATUS_SUCCESS : STATUS_TIMEOUT, n);
     }
     NTSTATUS Read(PIRP irp) {
         if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
             ++zeroLengthReads;
             return fake::CompleteWith(irp, STATUS_SUCCESS);
         }
-        if (!received.empty() || shortNext)
-            return Deliver(irp);
-        return driver.Hold(irp);
-    }
-    NTSTATUS ServeQueuedRead(PIRP irp) {
-        if (!received.empty() || shortNext)
-            if (PIRP read = driver.Take(IRP_MJ_READ))
-                Deliver(read);
-        return fake::CompleteWith(irp, STATUS_SUCCESS);
+        return received.empty() ? driver.Hold(irp) : Deliver(irp);
     }
 };
 
@@ -242,11 +226,9 @@ inline fake::Config SerialRig::Config() {
     }));
     c.rules.push_back(Control(kFeed, [this](PIRP irp, ULONG, const std::string& in) {
         received += in;
-        return ServeQueuedRead(irp);
-    }));
-    c.rules.push_back(Control(kShortNext, [this](PIRP irp, ULONG, const std::string&) {
-        shortNext = true;
-        return ServeQueuedRead(irp);
+        if (PIRP read = driver.Take(IRP_MJ_READ))
+            Deliver(read);
+        return fake::CompleteWith(irp, STATUS_SUCCESS);
     }));
     c.rules.push_back(
         fake::On(IRP_MJ_DEVICE_CONTROL, Act::Complete, STATUS_INVALID_DEVICE_REQUEST));

@@ -130,18 +130,20 @@ std::vector<CallRow> Calls() {
              t.handflow.FlowReplace = SERIAL_BREAK_CHAR;
              // clang-format off
              DCB dcb{.DCBlength = sizeof(DCB), .BaudRate = 230404, .fOutxDsrFlow = 1,
-                     .fDtrControl = DTR_CONTROL_ENABLE, .fOutX = 1, .fErrorChar = 1, .fNull = 1,
-                     .fRtsControl = RTS_CONTROL_HANDSHAKE, .XonLim = 100, .XoffLim = 200,
-                     .ByteSize = 7, .Parity = ODDPARITY, .StopBits = ONE5STOPBITS,
-                     .XonChar = 0x11, .XoffChar = 0x13, .EvtChar = 0x7E};
+                     .fDtrControl = DTR_CONTROL_ENABLE, .fTXContinueOnXoff = 1, .fOutX = 1,
+                     .fErrorChar = 1, .fNull = 1, .fRtsControl = RTS_CONTROL_HANDSHAKE,
+                     .fAbortOnError = 1, .XonLim = 100, .XoffLim = 200, .ByteSize = 7,
+                     .Parity = ODDPARITY, .StopBits = ONE5STOPBITS, .XonChar = 0x11,
+                     .XoffChar = 0x13, .EofChar = 0x1A, .EvtChar = 0x7E};
              // clang-format on
              return SetCommState(t.port, &dcb);
          },
          0,
-         // DCD_HANDSHAKE | DTR_CONTROL | DSR_HANDSHAKE; BREAK_CHAR | RTS_HANDSHAKE |
-         // AUTO_TRANSMIT | ERROR_CHAR | NULL_STRIPPING; XonLimit 100, XoffLimit 200.
+         // ERROR_ABORT | DCD_HANDSHAKE | DTR_CONTROL | DSR_HANDSHAKE; XOFF_CONTINUE |
+         // BREAK_CHAR | RTS_HANDSHAKE | AUTO_TRANSMIT | ERROR_CHAR | NULL_STRIPPING;
+         // XonLimit 100, XoffLimit 200.
          Cat(kFourGets, {"SET_BAUD_RATE 38404", "SET_DTR", "SET_LINE_CONTROL 01 01 07",
-                         "SET_CHARS 00 00 55 7e 11 13", "SET_HANDFLOW 31 9d 64 c8"})},
+                         "SET_CHARS 1a 00 55 7e 11 13", "SET_HANDFLOW 80000031 8000009d 64 c8"})},
         // The port came up with both lines disabled, so the DCB read back
         // says so; the port stays readable, with what did get through.
         {"AFailedSetStopsTheSequenceAndReportsItsError",
@@ -198,6 +200,17 @@ std::vector<CallRow> Calls() {
          0,
          {"SET_WAIT_MASK 1fb", "GET_WAIT_MASK/4", "PURGE a"},
          "1fb"},
+        {"GetCommPropertiesReadsTheDriversRecord",
+         [](CommTest& t, std::string& got) {
+             COMMPROP p{};
+             const BOOL ok = GetCommProperties(t.port, &p);
+             got = Hex(DWORD(p.wPacketLength)) + " " + Hex(p.dwMaxBaud) + " " +
+                   Hex(DWORD(p.wSettableStopParity)) + " " + Hex(p.dwCurrentRxQueue);
+             return ok;
+         },
+         0,
+         {"GET_PROPERTIES/64"},
+         "40 10000000 1f07 1000"},
         // Refused before reaching the driver.
         {"AnUnknownEscapeFunction",
          [](CommTest& t, std::string&) { return EscapeCommFunction(t.port, 10); },
@@ -286,36 +299,13 @@ TEST_P(CommCalls, SendTheirRequestsAndReturnTheDriversAnswer) {
 INSTANTIATE_TEST_SUITE_P(, CommCalls, ::testing::ValuesIn(Calls()),
                          [](const auto& p) { return p.param.name; });
 
-TEST_F(CommTest, CommStateRoundTripsThroughTheDriverWithEveryField) {
-    DCB in;
-    ASSERT_TRUE(GetCommState(port, &in));
-    in.BaudRate = 921600;
-    in.fRtsControl = RTS_CONTROL_TOGGLE;
-    in.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    in.fTXContinueOnXoff = 1;
-    in.fAbortOnError = 1;
-    in.EofChar = 0x1A;
-    ASSERT_TRUE(SetCommState(port, &in));
-    DCB out;
-    ASSERT_TRUE(GetCommState(port, &out));
-    EXPECT_EQ(Changes(in, out), "");
-}
-
 // ---------------------------------------------------------------- WaitCommEvent
 
-// An overlapped handle waiting for RXCHAR and RLSD.
-struct CommWait : OverlappedRig {
-    void SetUp() override {
-        OverlappedRig::SetUp();
-        ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RLSD));
-        Sent();
-    }
-    DWORD mask = 0xDEAD;
-};
+using CommWait = OverlappedRig;
 
-TEST_F(CommWait, BlockingWaitReturnsWhenTheEventComes) {
-    Reopen(0);
+TEST_F(CommTest, BlockingWaitReturnsWhenTheEventComes) {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0xDEAD;
     BOOL ok = FALSE;
     {
         sim::Thread waiter("waiter", [&] { ok = WaitCommEvent(port, &mask, nullptr); });
@@ -328,7 +318,10 @@ TEST_F(CommWait, BlockingWaitReturnsWhenTheEventComes) {
     EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
 }
 
-TEST_F(CommWait, CancelIoExTakesBackOnlyTheNamedRequest) {
+// CancelIoEx takes back only the request named; without one, every request.
+TEST_F(CommWait, CancelIoExTakesBackTheNamedRequestOrAll) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RLSD));
+    DWORD mask = 0;
     EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
     OVERLAPPED other{};
     SetLastError(0);
@@ -342,9 +335,8 @@ TEST_F(CommWait, CancelIoExTakesBackOnlyTheNamedRequest) {
     // Nothing left to cancel.
     EXPECT_FALSE(CancelIoEx(port, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
-}
 
-TEST_F(CommWait, CancelIoExWithoutOverlappedCancelsEverything) {
+    ASSERT_TRUE(ResetEvent(event));
     EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
     ASSERT_TRUE(CancelIoEx(port, nullptr));
     EXPECT_TRUE(Signalled());
@@ -365,6 +357,9 @@ const DcbRow kDcbRows[] = {
     {"baud=115200 parity=E data=7 stop=2",
      "DCBlength=28 BaudRate=115200 fBinary=1 fParity=1 fOutxCtsFlow=0 fDtrControl=1 fInX=0 "
      "fRtsControl=1 ByteSize=7 Parity=2 StopBits=2"},
+    {"baud=115200 parity=n data=8 stop=1",
+     "DCBlength=28 BaudRate=115200 fBinary=1 fOutxCtsFlow=0 fDtrControl=1 fInX=0 fRtsControl=1 "
+     "ByteSize=8"},
     {"baud=9600 xon=on octs=on odsr=on idsr=on dtr=hs rts=tg to=off",
      "DCBlength=28 BaudRate=9600 fBinary=1 fOutxDsrFlow=1 fDtrControl=2 fDsrSensitivity=1 fOutX=1 "
      "fRtsControl=3"},
