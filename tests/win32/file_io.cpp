@@ -4,6 +4,8 @@
 // reports.
 #include "win32_comm/comm_fixture.h"
 
+#include "platform/sim/api_ke.h"
+
 namespace {
 
 using Win32Test = SerialRig;
@@ -173,13 +175,20 @@ TEST_F(OverlappedTest, ARequestEndedAtOnce) {
     EXPECT_TRUE(Signalled());
 }
 
-TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
+// CancelIo ends the calling thread's requests only, as in Win32; another
+// thread's goes on until CancelIoEx names it.
+TEST_F(OverlappedTest, CancelIoEndsTheCallersPendingRequestsAsAborted) {
     char buffer[4];
     OVERLAPPED wait{}; // no event: GetOverlappedResult waits on the handle
+    OVERLAPPED others{};
     ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &ov));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     ASSERT_FALSE(DeviceIoControl(port, kPend, nullptr, 0, nullptr, 0, &n, &wait));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    sim::Thread("other", [&] {
+        DWORD ignored;
+        EXPECT_FALSE(DeviceIoControl(port, kPend, nullptr, 0, nullptr, 0, &ignored, &others));
+    }).Join();
 
     ASSERT_TRUE(CancelIo(port));
     EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
@@ -187,6 +196,9 @@ TEST_F(OverlappedTest, CancelIoEndsPendingRequestsAsAborted) {
     EXPECT_EQ(n, 0u);
     EXPECT_FALSE(GetOverlappedResult(port, &wait, &n, TRUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&others));
+    ASSERT_TRUE(CancelIoEx(port, &others));
+    EXPECT_FALSE(GetOverlappedResult(port, &others, &n, TRUE));
 
     // The port stays usable.
     Feed("x");
