@@ -37,16 +37,6 @@ inline Layers& L() {
     return layers;
 }
 
-// The device below `device` in the stack Build made.
-inline PDEVICE_OBJECT Below(PDEVICE_OBJECT device) {
-    return fake::Driver::Lower(device);
-}
-
-// Forwards the IRP to the next device down, keeping nothing.
-inline NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
-    return fake::PassDown(device, irp);
-}
-
 class IoTest : public ::testing::Test {
 protected:
     IoTest() { L() = Layers(); }
@@ -98,10 +88,5 @@ protected:
 
     sim::Kernel kernel_;
 };
-
-// Completes `irp` as the bus does: from its own context at DISPATCH_LEVEL.
-inline void CompleteAtDispatch(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    fake::Driver::Complete(irp, status, information, true);
-}
 
 } // namespace iotest
