@@ -273,12 +273,8 @@ TEST_F(IoCompletion, BuiltRequestsCarryTheirBuffersAndSignalWhenDone) {
 
 TEST_F(IoCompletion, AllocationFailuresAreInjectable) {
     Build(1);
-    sim::FaultPlan plan;
-    plan.kind = sim::AllocKind::Irp;
-    sim::AddFaultPlan(plan);
-    sim::FaultPlan built;
-    built.kind = sim::AllocKind::BuiltRequest;
-    sim::AddFaultPlan(built);
+    sim::AddFaultPlan({.kind = sim::AllocKind::Irp});
+    sim::AddFaultPlan({.kind = sim::AllocKind::BuiltRequest});
     sim::DriverScope scope(L().driver[kBottom]);
     EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
     KEVENT event;

@@ -215,11 +215,8 @@ constexpr Step Unload = [] { sim::UnloadDriver(Vt()); };
 // Opens a handle on the top device and sends one request through it.
 sim::PendingRequest* Send(UCHAR major) {
     static char buffer[64];
-    sim::UserRequest request;
-    request.major = major;
-    request.output = buffer;
-    request.outputLength = sizeof buffer;
-    return sim::SendRequest(g_vt->Open(), request);
+    return sim::SendRequest(g_vt->Open(),
+                            {.major = major, .output = buffer, .outputLength = sizeof buffer});
 }
 
 void ReadThrough(fake::Routine read, int devices = 1, ULONG flags = 0) {
