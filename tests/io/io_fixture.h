@@ -51,17 +51,13 @@ protected:
                                  : std::vector<int>{kBottom, kMiddle, kTop};
         PDEVICE_OBJECT below = nullptr;
         for (int i : L().order) {
-            fake::Config c;
-            c.name = kNames[i];
-            c.below = below;
-            c.flags = flags;
-            c.exclusive = exclusive && i == L().order.back();
-            c.majors = majors;
-            c.rules = {fake::Runs(fake::kAnyMajor, [i](PDEVICE_OBJECT device, PIRP irp) {
+            auto dispatch = [i](PDEVICE_OBJECT device, PIRP irp) {
                 return L().dispatch[i] ? L().dispatch[i](device, irp)
                                        : CompleteWith(irp, STATUS_SUCCESS);
-            })};
-            L().fakes.push_back(std::make_unique<fake::Driver>(c));
+            };
+            L().fakes.push_back(std::make_unique<fake::Driver>(fake::Config{
+                .name = kNames[i], .majors = majors, .rules = {fake::Runs(fake::kAnyMajor, dispatch)},
+                .below = below, .exclusive = exclusive && i == L().order.back(), .flags = flags}));
             L().driver[i] = L().fakes.back()->object;
             L().device[i] = below = L().fakes.back()->Top();
         }

@@ -72,12 +72,8 @@ inline NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 // detached and deleted by the test after REMOVE has come back (the I/O
 // manager still reads the device object after its dispatch routine returns).
 inline fake::Config FunctionDriver() {
-    fake::Config c;
-    c.name = "usbfunc";
-    c.devices = 0;
-    c.deviceType = FILE_DEVICE_SERIAL_PORT;
-    c.flags = DO_POWER_PAGABLE;
-    return c;
+    return {.name = "usbfunc", .devices = 0, .flags = DO_POWER_PAGABLE,
+            .deviceType = FILE_DEVICE_SERIAL_PORT};
 }
 
 class UsbTest : public ::testing::Test {

@@ -186,14 +186,10 @@ NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp) {
 // `read`; only create, cleanup, close and read have routines. It lives until
 // the row's process ends.
 fake::Driver* Load(fake::Routine read = Succeed, int devices = 1, ULONG flags = 0) {
-    fake::Config c;
-    c.name = "vtdriver";
-    c.devices = devices;
-    c.flags = flags;
-    c.extensionSize = sizeof(IO_REMOVE_LOCK);
-    c.majors = {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ};
-    c.rules = {fake::Runs(IRP_MJ_READ, std::move(read))};
-    return g_vt = new fake::Driver(c);
+    return g_vt = new fake::Driver(
+               {.name = "vtdriver", .majors = {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ},
+                .rules = {fake::Runs(IRP_MJ_READ, std::move(read))}, .devices = devices,
+                .flags = flags, .extensionSize = sizeof(IO_REMOVE_LOCK)});
 }
 
 PDRIVER_OBJECT Vt() {
@@ -255,12 +251,10 @@ void SendDown(fake::Routine lower, fake::Routine upper) {
 PDEVICE_OBJECT Pdo() {
     if (g_pdo != nullptr)
         return g_pdo;
-    fake::Config bus;
-    bus.name = "bus";
-    bus.devices = 0;
-    bus.flags = DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
-    bus.rules = {fake::OnMinor(IRP_MJ_PNP, fake::kAnyMinor, fake::Act::Complete)};
-    g_pdo = (new fake::Driver(bus))->NewDevice();
+    auto* bus = new fake::Driver(
+        {.name = "bus", .rules = {fake::OnMinor(IRP_MJ_PNP, fake::kAnyMinor, fake::Act::Complete)},
+         .devices = 0, .flags = DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE});
+    g_pdo = bus->NewDevice();
     sim::SetDeviceInstancePath(g_pdo, u"USB\\VID_1234&PID_5678&MI_00\\6&2c0e3e5&0&0000");
     return g_pdo;
 }
@@ -274,12 +268,8 @@ constexpr Step OpenPdoKey = [] { OpenKey(Pdo()); };
 // The bus reports Pdo(); a WDM function driver "vtwdm" attaches above it
 // and runs `added` at the end of its AddDevice.
 sim::DevNode* Plug(std::function<NTSTATUS(PDEVICE_OBJECT)> added = {}, bool deleteOnRemove = true) {
-    fake::Config c;
-    c.name = "vtwdm";
-    c.wdm = true;
-    c.onAdd = std::move(added);
-    c.deleteOnRemove = deleteOnRemove;
-    new fake::Driver(c);
+    new fake::Driver(
+        {.name = "vtwdm", .wdm = true, .onAdd = std::move(added), .deleteOnRemove = deleteOnRemove});
     sim::MapInterfaceKind("vt", "vtwdm");
     return sim::PnpDeviceArrived(Pdo(), "vt");
 }
