@@ -176,6 +176,14 @@ NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp) {
     return Done(irp);
 }
 
+// Reads that run `step`, then complete.
+fake::Routine DoneAfter(Step step) {
+    return [step](PDEVICE_OBJECT, PIRP irp) {
+        step();
+        return Done(irp);
+    };
+}
+
 NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
     g_held = irp;
@@ -645,16 +653,8 @@ const std::vector<Row> kIrps = {
               fake::CompleteWith(irp, STATUS_IO_DEVICE_ERROR);
               return STATUS_SUCCESS;
           }),
-    Reads("C9IrqlChangedInDispatch", "",
-          [](PDEVICE_OBJECT, PIRP irp) {
-              Dispatch();
-              return Done(irp);
-          }),
-    Reads("C9CompleteAboveDispatch", "",
-          [](PDEVICE_OBJECT, PIRP irp) {
-              High();
-              return Done(irp);
-          }),
+    Reads("C9IrqlChangedInDispatch", "", DoneAfter(Dispatch)),
+    Reads("C9CompleteAboveDispatch", "", DoneAfter(High)),
     R("C9InformationOverrun", "", {[] { // the caller's buffer holds 64 bytes
           ReadThrough([](PDEVICE_OBJECT,
                          PIRP irp) { return fake::CompleteWith(irp, STATUS_SUCCESS, 1000); },
