@@ -626,6 +626,14 @@ NTSTATUS Driver::Entry(PDRIVER_OBJECT driver) {
         devices.push_back(device);
         below = device;
     }
+    if (config.dosLink != nullptr) {
+        UNICODE_STRING link, name;
+        RtlInitUnicodeString(&link, config.dosLink);
+        RtlInitUnicodeString(&name, config.deviceName);
+        const NTSTATUS status = IoCreateUnprotectedSymbolicLink(&link, &name);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -650,6 +658,11 @@ NTSTATUS Driver::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 void Driver::Unload(PDRIVER_OBJECT) {
     ++unloads;
     Note(config.label + ":Unload");
+    if (config.dosLink != nullptr) {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, config.dosLink);
+        IoDeleteSymbolicLink(&link);
+    }
     for (size_t n = devices.size(); n-- > 0;) {
         if (ExtFor(this, devices[n])->lower != nullptr)
             IoDetachDevice(ExtFor(this, devices[n])->lower);

@@ -101,6 +101,7 @@ struct Config {
     int devices = 1;                // made at load, each attached above the one before
     PDEVICE_OBJECT below = nullptr; // the first device attaches above this one
     const wchar_t* deviceName = nullptr; // the first device's name, "\Device\X"
+    const wchar_t* dosLink = nullptr;    // "\DosDevices\COMn" to it
     bool exclusive = false;
     ULONG flags = 0; // OR-ed into every device (DO_BUFFERED_IO, ...)
     ULONG deviceType = FILE_DEVICE_UNKNOWN;
@@ -114,6 +115,19 @@ struct Config {
     const PowerKnobs* power = nullptr; // a power policy owner's knobs, live (none: defaults)
     bool noteIrql = false;             // power timeline entries say the IRQL they came at
 };
+
+// A serial port an application opens by its COM name: one exclusive, named,
+// buffered device with a "\DosDevices\" link.
+inline Config Port(const std::string& name, const wchar_t* device, const wchar_t* link) {
+    Config config;
+    config.name = name;
+    config.deviceName = device;
+    config.dosLink = link;
+    config.exclusive = true;
+    config.flags = DO_BUFFERED_IO;
+    config.deviceType = FILE_DEVICE_SERIAL_PORT;
+    return config;
+}
 
 // A driver object that is never loaded, only named: what pool blocks,
 // timers, DPCs and work items are attributed to under a DriverScope.
