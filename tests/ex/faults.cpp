@@ -37,14 +37,10 @@ template <class F> std::string Pattern(int n, F allocate) {
 
 TEST(FaultInjection, FailsTheNthAllocationOrFromTheNthOn) {
     sim::Kernel kernel;
-    sim::FaultPlan plan;
-    plan.kind = sim::AllocKind::Pool;
-    plan.failNth = 3;
-    int number = sim::AddFaultPlan(plan);
+    int number = sim::AddFaultPlan({.kind = sim::AllocKind::Pool, .failNth = 3});
     EXPECT_EQ(Pattern(6, AllocateUrb), "..x...");
     sim::RemoveFaultPlan(number);
-    plan.andAfter = true;
-    sim::AddFaultPlan(plan);
+    sim::AddFaultPlan({.kind = sim::AllocKind::Pool, .failNth = 3, .andAfter = true});
     EXPECT_EQ(Pattern(6, AllocateUrb), "..xxxx");
 }
 
@@ -52,17 +48,12 @@ TEST(FaultInjection, LogSaysWhichAttemptFailedAndWhere) {
     sim::Kernel kernel;
     fake::NamedDriver modem(L"\\Driver\\vxqt70modem");
     sim::DriverScope scope(modem.get());
-    sim::FaultPlan any;
-    any.failNth = 2; // counts allocations of every kind
-    int first = sim::AddFaultPlan(any);
+    int first = sim::AddFaultPlan({.failNth = 2}); // counts allocations of every kind
     EXPECT_EQ(Pattern(1, AllocateContext), ".");
     EXPECT_TRUE(sim::ShouldFailAllocation(sim::AllocKind::Irp, nullptr));
     EXPECT_EQ(Pattern(1, AllocateUrb), ".");
 
-    sim::FaultPlan pool;
-    pool.kind = sim::AllocKind::Pool;
-    pool.failNth = 1;
-    int second = sim::AddFaultPlan(pool);
+    int second = sim::AddFaultPlan({.kind = sim::AllocKind::Pool, .failNth = 1});
     EXPECT_EQ(Pattern(1, AllocateUrb), "x");
 
     std::vector<sim::InjectedFault> faults = sim::InjectedFaults();
@@ -90,21 +81,15 @@ TEST(FaultInjection, SelectsByDriverCallSiteOrKind) {
         sim::DriverScope scope(driver.get());
         return Pattern(3, AllocateUrb);
     };
-    sim::FaultPlan byDriver;
-    byDriver.driver = diag.get();
-    int plan = sim::AddFaultPlan(byDriver);
+    int plan = sim::AddFaultPlan({.driver = diag.get()});
     EXPECT_EQ(inside(modem) + "|" + inside(diag), "...|xxx");
     sim::RemoveFaultPlan(plan);
 
-    sim::FaultPlan bySite;
-    bySite.site = "AllocateContext";
-    plan = sim::AddFaultPlan(bySite);
+    plan = sim::AddFaultPlan({.site = "AllocateContext"});
     EXPECT_EQ(Pattern(2, AllocateUrb) + "|" + Pattern(2, AllocateContext), "..|xx");
     sim::RemoveFaultPlan(plan);
 
-    sim::FaultPlan byKind;
-    byKind.kind = sim::AllocKind::Irp;
-    sim::AddFaultPlan(byKind);
+    sim::AddFaultPlan({.kind = sim::AllocKind::Irp});
     EXPECT_EQ(Pattern(2, AllocateUrb), "..");
     EXPECT_TRUE(sim::ShouldFailAllocation(sim::AllocKind::Irp, (const void*)&AllocateUrb));
     EXPECT_FALSE(sim::ShouldFailAllocation(sim::AllocKind::BuiltRequest, nullptr));
@@ -114,9 +99,7 @@ std::string ChanceRun(uint64_t seed) {
     sim::Options options;
     options.seed = seed;
     sim::Kernel kernel(options);
-    sim::FaultPlan plan;
-    plan.perMille = 300;
-    sim::AddFaultPlan(plan);
+    sim::AddFaultPlan({.perMille = 300});
     std::string pattern = Pattern(200, AllocateUrb);
     EXPECT_EQ(sim::InjectedFaults().size(),
               (size_t)std::count(pattern.begin(), pattern.end(), 'x'));
@@ -135,12 +118,8 @@ TEST(FaultInjection, SeededChanceReplaysForTheSameSeed) {
 TEST(FaultInjection, AddingAPlanDoesNotChangeWhatAnotherFails) {
     std::string alone = ChanceRun(7);
     sim::Kernel kernel(sim::Options{sim::Mode::Deterministic, 7, true});
-    sim::FaultPlan chance;
-    chance.perMille = 300;
-    sim::AddFaultPlan(chance);
-    sim::FaultPlan never;
-    never.site = "NoSuchFunction";
-    sim::AddFaultPlan(never);
+    sim::AddFaultPlan({.perMille = 300});
+    sim::AddFaultPlan({.site = "NoSuchFunction"});
     EXPECT_EQ(Pattern(200, AllocateUrb), alone);
 }
 
@@ -148,9 +127,7 @@ TEST(FaultInjection, SystematicFailsEachSiteOnceAcrossRuns) {
     sim::ClearSystematicSites();
     auto run = [] {
         sim::Kernel kernel;
-        sim::FaultPlan plan;
-        plan.systematic = true;
-        sim::AddFaultPlan(plan);
+        sim::AddFaultPlan({.systematic = true});
         return Pattern(3, AllocateUrb) + "|" + Pattern(2, AllocateContext);
     };
     EXPECT_EQ(run(), "x..|x.");

@@ -11,13 +11,7 @@
 
 namespace {
 
-// A pool tag from its four characters, as a driver's 'Wdm ' literal would be.
-constexpr ULONG Tag(const char (&text)[5]) {
-    return (ULONG)(unsigned char)text[0] | (ULONG)(unsigned char)text[1] << 8 |
-           (ULONG)(unsigned char)text[2] << 16 | (ULONG)(unsigned char)text[3] << 24;
-}
-constexpr ULONG kWdm = Tag("Wdm ");
-static_assert(kWdm == 0x206D6457);
+constexpr ULONG kWdm = 0x206D6457; // "Wdm "
 
 FAKE_ALLOCATION_SITE PVOID AllocateNameBuffer(SIZE_T bytes) {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, kWdm);
@@ -36,7 +30,7 @@ TEST(PoolLedger, RecordsOwnerTagSizeSiteAndOrder) {
         a = AllocateNameBuffer(258);
         b = AllocateRingBuffer(4096);
     }
-    c = ExAllocatePoolWithTag(PagedPool, 10, Tag("Test"));
+    c = ExAllocatePoolWithTag(PagedPool, 10, 0x74736554 /* "Test" */);
 
     std::vector<sim::PoolBlock> blocks = sim::PoolListing();
     ASSERT_EQ(blocks.size(), 3u);

@@ -34,7 +34,7 @@ Dispatch ForwardWith(PIO_COMPLETION_ROUTINE routine, const char* name, bool succ
     return [=](PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, routine, (PVOID)name, success, error, cancel);
-        return IoCallDriver(Below(device), irp);
+        return IoCallDriver(fake::Driver::Lower(device), irp);
     };
 }
 
@@ -89,7 +89,7 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     EXPECT_EQ(request->returned, STATUS_PENDING);
     ASSERT_FALSE(request->done);
     ASSERT_NE(g_queued, nullptr);
-    CompleteAtDispatch(g_queued, STATUS_SUCCESS);
+    fake::Driver::Complete(g_queued, STATUS_SUCCESS, 0, /*atDispatch=*/true);
     ASSERT_TRUE(request->done);
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_TRUE(g_seen[0].pendingReturned);
@@ -105,7 +105,7 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     };
     g_seen.clear();
     request = sim::SendRequest(handle, {IRP_MJ_READ});
-    CompleteAtDispatch(g_queued, STATUS_IO_DEVICE_ERROR);
+    fake::Driver::Complete(g_queued, STATUS_IO_DEVICE_ERROR, 0, true);
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_EQ(g_seen[0].who, "middle");
     EXPECT_FALSE(request->done) << "the walk must stop at STATUS_MORE_PROCESSING_REQUIRED";
@@ -255,7 +255,7 @@ TEST_F(IoCompletion, BuiltRequestsCarryTheirBuffersAndSignalWhenDone) {
     EXPECT_EQ(IoCallDriver(L().device[kBottom], irp), STATUS_PENDING);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
     EXPECT_STREQ(out, "........") << "nothing is copied back before completion";
-    CompleteAtDispatch(g_queued, STATUS_SUCCESS, 6);
+    fake::Driver::Complete(g_queued, STATUS_SUCCESS, 6, true);
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 6u);
@@ -273,12 +273,8 @@ TEST_F(IoCompletion, BuiltRequestsCarryTheirBuffersAndSignalWhenDone) {
 
 TEST_F(IoCompletion, AllocationFailuresAreInjectable) {
     Build(1);
-    sim::FaultPlan plan;
-    plan.kind = sim::AllocKind::Irp;
-    sim::AddFaultPlan(plan);
-    sim::FaultPlan built;
-    built.kind = sim::AllocKind::BuiltRequest;
-    sim::AddFaultPlan(built);
+    sim::AddFaultPlan({.kind = sim::AllocKind::Irp});
+    sim::AddFaultPlan({.kind = sim::AllocKind::BuiltRequest});
     sim::DriverScope scope(L().driver[kBottom]);
     EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
     KEVENT event;

@@ -37,16 +37,6 @@ inline Layers& L() {
     return layers;
 }
 
-// The device below `device` in the stack Build made.
-inline PDEVICE_OBJECT Below(PDEVICE_OBJECT device) {
-    return fake::Driver::Lower(device);
-}
-
-// Forwards the IRP to the next device down, keeping nothing.
-inline NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
-    return fake::PassDown(device, irp);
-}
-
 class IoTest : public ::testing::Test {
 protected:
     IoTest() { L() = Layers(); }
@@ -61,17 +51,13 @@ protected:
                                  : std::vector<int>{kBottom, kMiddle, kTop};
         PDEVICE_OBJECT below = nullptr;
         for (int i : L().order) {
-            fake::Config c;
-            c.name = kNames[i];
-            c.below = below;
-            c.flags = flags;
-            c.exclusive = exclusive && i == L().order.back();
-            c.majors = majors;
-            c.rules = {fake::Runs(fake::kAnyMajor, [i](PDEVICE_OBJECT device, PIRP irp) {
+            auto dispatch = [i](PDEVICE_OBJECT device, PIRP irp) {
                 return L().dispatch[i] ? L().dispatch[i](device, irp)
                                        : CompleteWith(irp, STATUS_SUCCESS);
-            })};
-            L().fakes.push_back(std::make_unique<fake::Driver>(c));
+            };
+            L().fakes.push_back(std::make_unique<fake::Driver>(fake::Config{
+                .name = kNames[i], .majors = majors, .rules = {fake::Runs(fake::kAnyMajor, dispatch)},
+                .below = below, .exclusive = exclusive && i == L().order.back(), .flags = flags}));
             L().driver[i] = L().fakes.back()->object;
             L().device[i] = below = L().fakes.back()->Top();
         }
@@ -98,10 +84,5 @@ protected:
 
     sim::Kernel kernel_;
 };
-
-// Completes `irp` as the bus does: from its own context at DISPATCH_LEVEL.
-inline void CompleteAtDispatch(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    fake::Driver::Complete(irp, status, information, true);
-}
 
 } // namespace iotest

@@ -47,28 +47,18 @@ TEST_F(IoUserRequests, BufferedRequestsFromAUserThreadCopyBackExactlyInformation
         }
     };
     char read[9] = "........";
-    sim::UserRequest r;
-    r.major = IRP_MJ_READ;
-    r.output = read;
-    r.outputLength = 8;
-    sim::PendingRequest* done = sim::SendRequest(handle, r);
+    sim::PendingRequest* done =
+        sim::SendRequest(handle, {.major = IRP_MJ_READ, .output = read, .outputLength = 8});
     EXPECT_EQ(done->information, 5u);
     EXPECT_STREQ(read, "hello...");
 
-    sim::UserRequest w;
-    w.major = IRP_MJ_WRITE;
-    w.input = "AT\r";
-    w.inputLength = 3;
-    EXPECT_EQ(sim::SendRequest(handle, w)->information, 3u);
+    EXPECT_EQ(
+        sim::SendRequest(handle, {.major = IRP_MJ_WRITE, .input = "AT\r", .inputLength = 3})->information,
+        3u);
 
     char out[9] = "........";
-    sim::UserRequest c;
-    c.major = IRP_MJ_DEVICE_CONTROL;
-    c.ioControlCode = kBufferedIoctl;
-    c.input = "in";
-    c.inputLength = 2;
-    c.output = out;
-    c.outputLength = 8;
+    sim::UserRequest c = {.major = IRP_MJ_DEVICE_CONTROL, .ioControlCode = kBufferedIoctl,
+                          .input = "in", .inputLength = 2, .output = out, .outputLength = 8};
     EXPECT_EQ(sim::SendRequest(handle, c)->status, STATUS_SUCCESS);
     EXPECT_STREQ(out, "output..");
 
@@ -144,11 +134,7 @@ TEST_F(IoUserRequests, UnbufferedDeviceDeletedRefusesOpensButStillClosesOpenHand
         return CompleteWith(irp, STATUS_SUCCESS);
     };
     sim::FileHandle* handle = Open();
-    sim::UserRequest r;
-    r.major = IRP_MJ_READ;
-    r.output = buffer;
-    r.outputLength = sizeof buffer;
-    sim::SendRequest(handle, r);
+    sim::SendRequest(handle, {.major = IRP_MJ_READ, .output = buffer, .outputLength = sizeof buffer});
     IoDeleteDevice(L().device[kBottom]);
     L().fakes.back()->devices.clear(); // deleted already: nothing for the unload to delete
     sim::FileHandle* refused = nullptr;

@@ -3,23 +3,18 @@
 
 namespace {
 
-struct Expiry {
-    std::string name;
-    LONGLONG at;
-};
-
-// A timer with a DPC that logs its name, the time and what Windows hands a
-// timer DPC.
-struct LoggedTimer {
+// A timer and a DPC that logs "name@ms" with what Windows hands a DPC (at
+// DISPATCH_LEVEL, in the name of whichever driver queued it).
+struct LoggedDpc {
     KTIMER timer;
     KDPC dpc;
     std::string name;
-    std::vector<Expiry>* log;
-    KIRQL irql = 0;
+    std::vector<std::string>* log;
     PVOID arg1 = nullptr, arg2 = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
     LARGE_INTEGER systemTime{};
 
-    LoggedTimer(const char* n, std::vector<Expiry>* l) : name(n), log(l) {
+    LoggedDpc(const char* n, std::vector<std::string>* l) : name(n), log(l) {
         KeInitializeTimer(&timer);
         KeInitializeDpc(&dpc, Routine, this);
     }
@@ -29,39 +24,18 @@ struct LoggedTimer {
         return KeSetTimer(&timer, due, &dpc);
     }
     static VOID NTAPI Routine(PKDPC dpc, PVOID context, PVOID a1, PVOID a2) {
-        auto* self = static_cast<LoggedTimer*>(context);
+        auto* self = static_cast<LoggedDpc*>(context);
         EXPECT_EQ(dpc, &self->dpc);
-        self->irql = KeGetCurrentIrql();
-        self->arg1 = a1;
-        self->arg2 = a2;
-        KeQuerySystemTime(&self->systemTime);
-        self->log->push_back({self->name, sim::Now()});
-    }
-};
-
-bool operator==(const Expiry& a, const Expiry& b) {
-    return a.name == b.name && a.at == b.at;
-}
-
-void PrintTo(const Expiry& e, std::ostream* os) {
-    *os << e.name << "@" << e.at;
-}
-
-struct CountingDpc {
-    KDPC dpc;
-    int runs = 0;
-    PVOID arg1 = nullptr, arg2 = nullptr;
-    PDRIVER_OBJECT driver = nullptr;
-    CountingDpc() { KeInitializeDpc(&dpc, Routine, this); }
-    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID a1, PVOID a2) {
-        auto* self = static_cast<CountingDpc*>(context);
         EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        self->runs++;
         self->arg1 = a1;
         self->arg2 = a2;
         self->driver = sim::CurrentDriver();
+        KeQuerySystemTime(&self->systemTime);
+        self->log->push_back(self->name + "@" + std::to_string(sim::Now() / ke_test::Ms(1)));
     }
 };
+
+using Log = std::vector<std::string>;
 
 } // namespace
 
@@ -70,8 +44,8 @@ struct CountingDpc {
 // cancelled.
 TEST(KeTimers, ExpireInDueOrderAndPeriodicOnesEveryPeriod) {
     sim::Kernel kernel;
-    std::vector<Expiry> log;
-    LoggedTimer a("a", &log), b("b", &log), c("c", &log), d("d", &log), p("p", &log);
+    Log log;
+    LoggedDpc a("a", &log), b("b", &log), c("c", &log), d("d", &log), p("p", &log);
     a.SetMs(30);
     b.SetMs(10);
     c.SetMs(20);
@@ -81,16 +55,10 @@ TEST(KeTimers, ExpireInDueOrderAndPeriodicOnesEveryPeriod) {
     KeSetTimerEx(&p.timer, due, 15, &p.dpc);
     EXPECT_EQ(sim::QueuedTimers(), 5u);
     sim::AdvanceClockMs(25);
-    EXPECT_EQ(log, (std::vector<Expiry>{{"b", ke_test::Ms(10)},
-                                        {"d", ke_test::Ms(10)},
-                                        {"p", ke_test::Ms(10)},
-                                        {"c", ke_test::Ms(20)},
-                                        {"p", ke_test::Ms(25)}}));
-    EXPECT_EQ(sim::Now(), ke_test::Ms(25));
+    EXPECT_EQ(log, (Log{"b@10", "d@10", "p@10", "c@20", "p@25"}));
     EXPECT_EQ(sim::QueuedTimers(), 2u);
     sim::AdvanceClockMs(20);
-    EXPECT_EQ(log[5], (Expiry{"a", ke_test::Ms(30)}));
-    EXPECT_EQ(log.back(), (Expiry{"p", ke_test::Ms(40)}));
+    EXPECT_EQ(log, (Log{"b@10", "d@10", "p@10", "c@20", "p@25", "a@30", "p@40"}));
     EXPECT_TRUE(KeCancelTimer(&p.timer));
     sim::AdvanceClockMs(100);
     EXPECT_EQ(log.size(), 7u);
@@ -100,8 +68,8 @@ TEST(KeTimers, ExpireInDueOrderAndPeriodicOnesEveryPeriod) {
 // replaces the old one and clears the signal, a cancel stops the DPC.
 TEST(KeTimers, SetAndCancelReportAnEarlierSetting) {
     sim::Kernel kernel;
-    std::vector<Expiry> log;
-    LoggedTimer t("t", &log);
+    Log log;
+    LoggedDpc t("t", &log);
     EXPECT_FALSE(KeCancelTimer(&t.timer));
     EXPECT_FALSE(t.SetMs(10));
     EXPECT_TRUE(t.SetMs(50)) << "already set";
@@ -110,7 +78,7 @@ TEST(KeTimers, SetAndCancelReportAnEarlierSetting) {
     EXPECT_TRUE(log.empty()) << "the first due time no longer counts";
     EXPECT_FALSE(KeReadStateTimer(&t.timer));
     sim::AdvanceClockMs(40);
-    EXPECT_EQ(log, (std::vector<Expiry>{{"t", ke_test::Ms(50)}}));
+    EXPECT_EQ(log, Log{"t@50"});
     EXPECT_TRUE(KeReadStateTimer(&t.timer));
     EXPECT_FALSE(t.SetMs(10));
     EXPECT_FALSE(KeReadStateTimer(&t.timer)) << "setting again clears the signal";
@@ -124,19 +92,18 @@ TEST(KeTimers, SetAndCancelReportAnEarlierSetting) {
 
 TEST(KeTimers, DueTimeAlreadyPassedExpiresAtTheNextPumpWithoutMovingTheClock) {
     sim::Kernel kernel;
-    CountingDpc counted;
-    KTIMER timer;
-    KeInitializeTimer(&timer);
+    Log log;
+    LoggedDpc counted("t", &log);
     LARGE_INTEGER due;
     KeQuerySystemTime(&due);
-    KeSetTimer(&timer, due, &counted.dpc);
+    KeSetTimer(&counted.timer, due, &counted.dpc);
     EXPECT_EQ(sim::QueuedTimers(), 1u) << "nothing has pumped the machine yet";
-    EXPECT_EQ(counted.runs, 0);
+    EXPECT_TRUE(log.empty());
     sim::RunUntilIdle();
     EXPECT_EQ(sim::Now(), 0);
-    EXPECT_EQ(counted.runs, 1);
-    EXPECT_TRUE(KeReadStateTimer(&timer));
-    EXPECT_FALSE(KeCancelTimer(&timer)) << "an expired timer is no longer set";
+    EXPECT_EQ(log, Log{"t@0"});
+    EXPECT_TRUE(KeReadStateTimer(&counted.timer));
+    EXPECT_FALSE(KeCancelTimer(&counted.timer)) << "an expired timer is no longer set";
 }
 
 // An absolute due time is a system time; the system and interrupt times
@@ -145,8 +112,8 @@ TEST(KeTimers, DueTimeAlreadyPassedExpiresAtTheNextPumpWithoutMovingTheClock) {
 // part, high part), as Windows hands a timer DPC.
 TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     sim::Kernel kernel;
-    std::vector<Expiry> log;
-    LoggedTimer t("t", &log);
+    Log log;
+    LoggedDpc t("t", &log);
     LARGE_INTEGER boot;
     KeQuerySystemTime(&boot);
     EXPECT_GT(boot.QuadPart, 0x01C0000000000000LL) << "a plausible date after 1990";
@@ -161,9 +128,8 @@ TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     sim::AdvanceClockMs(14);
     EXPECT_TRUE(log.empty());
     sim::AdvanceClockMs(1);
-    EXPECT_EQ(log, (std::vector<Expiry>{{"t", ke_test::Ms(18)}}));
+    EXPECT_EQ(log, Log{"t@18"});
     EXPECT_EQ(t.systemTime.QuadPart, due.QuadPart);
-    EXPECT_EQ(t.irql, DISPATCH_LEVEL);
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg1), t.systemTime.LowPart);
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg2), static_cast<ULONG>(t.systemTime.HighPart));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the pumping thread is back at PASSIVE";
@@ -193,14 +159,15 @@ TEST(KeTimers, SynchronizationTimerReleasesOneWaiterAndResets) {
 
 TEST(KeDpcs, RunOnlyWhenTheMachineIsPumpedAndOnlyOncePerInsert) {
     sim::Kernel kernel;
-    CountingDpc counted;
+    Log log;
+    LoggedDpc counted("d", &log);
     int a = 1, b = 2;
     EXPECT_TRUE(KeInsertQueueDpc(&counted.dpc, &a, &b));
     EXPECT_FALSE(KeInsertQueueDpc(&counted.dpc, &b, &a)) << "already queued";
     EXPECT_EQ(sim::QueuedDpcs(), 1u);
-    EXPECT_EQ(counted.runs, 0);
+    EXPECT_TRUE(log.empty());
     sim::RunUntilIdle();
-    EXPECT_EQ(counted.runs, 1);
+    EXPECT_EQ(log, Log{"d@0"});
     EXPECT_EQ(counted.arg1, &a) << "the first insert's arguments";
     EXPECT_EQ(counted.arg2, &b);
     EXPECT_EQ(counted.driver, nullptr) << "queued by simulation code";
@@ -210,7 +177,7 @@ TEST(KeDpcs, RunOnlyWhenTheMachineIsPumpedAndOnlyOncePerInsert) {
     EXPECT_TRUE(KeRemoveQueueDpc(&counted.dpc));
     EXPECT_FALSE(KeRemoveQueueDpc(&counted.dpc));
     sim::RunUntilIdle();
-    EXPECT_EQ(counted.runs, 1);
+    EXPECT_EQ(log.size(), 1u);
 }
 
 namespace {

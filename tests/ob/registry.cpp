@@ -105,42 +105,35 @@ constexpr auto kFull = KeyValueFullInformation;
 constexpr auto kPartial = KeyValuePartialInformation;
 const std::u16string kCom5(u"COM5\0", 5);
 
-QueryRow Q(const char* name, const wchar_t* value, KEY_VALUE_INFORMATION_CLASS cls, ULONG length,
-           NTSTATUS status, ULONG result, std::vector<std::pair<size_t, ULONG>> words,
-           std::vector<std::pair<size_t, std::u16string>> texts, size_t untouchedFrom) {
-    return {name,         value, cls, length, status, result, std::move(words), std::move(texts),
-            untouchedFrom};
-}
-
 const QueryRow kQueries[] = {
     // TitleIndex, Type, DataOffset, DataLength, NameLength, the name as
     // stored (no terminator), then the data: 20 + 16 bytes, already aligned.
-    Q("Full", L"PortName", kFull, 200, STATUS_SUCCESS, 46,
-      {{0, 0}, {4, REG_SZ}, {8, 36}, {12, 10}, {16, 16}}, {{20, u"PortName"}, {36, kCom5}}, 46),
+    {"Full", L"PortName", kFull, 200, STATUS_SUCCESS, 46,
+      {{0, 0}, {4, REG_SZ}, {8, 36}, {12, 10}, {16, 16}}, {{20, u"PortName"}, {36, kCom5}}, 46},
     // A name of odd word count pushes the data to the next 4-byte boundary.
-    Q("FullOddName", L"Speed", kFull, 200, STATUS_SUCCESS, 36, {{8, 32}, {32, 115200}}, {}, 36),
-    Q("FullExactlyEnough", L"PortName", kFull, 46, STATUS_SUCCESS, 46, {{8, 36}}, {{36, kCom5}},
-      46),
+    {"FullOddName", L"Speed", kFull, 200, STATUS_SUCCESS, 36, {{8, 32}, {32, 115200}}, {}, 36},
+    {"FullExactlyEnough", L"PortName", kFull, 46, STATUS_SUCCESS, 46, {{8, 36}}, {{36, kCom5}},
+      46},
     // Less than the fixed part: nothing written, the needed length reported.
-    Q("FullNoBuffer", L"PortName", kFull, 0, STATUS_BUFFER_TOO_SMALL, 46, {}, {}, 0),
-    Q("FullShortOfTheFixedPart", L"PortName", kFull, 19, STATUS_BUFFER_TOO_SMALL, 46, {}, {}, 0),
+    {"FullNoBuffer", L"PortName", kFull, 0, STATUS_BUFFER_TOO_SMALL, 46, {}, {}, 0},
+    {"FullShortOfTheFixedPart", L"PortName", kFull, 19, STATUS_BUFFER_TOO_SMALL, 46, {}, {}, 0},
     // The fixed part fits but the name does not: the data offset is never
     // written, so a caller must not use it.
-    Q("FullShortOfTheName", L"PortName", kFull, 24, STATUS_BUFFER_OVERFLOW, 46,
-      {{12, 10}, {8, 0xABABABAB}}, {{20, u"Po"}}, 24),
+    {"FullShortOfTheName", L"PortName", kFull, 24, STATUS_BUFFER_OVERFLOW, 46,
+      {{12, 10}, {8, 0xABABABAB}}, {{20, u"Po"}}, 24},
     // Name fits, data cut short: what fitted is copied.
-    Q("FullShortOfTheData", L"PortName", kFull, 40, STATUS_BUFFER_OVERFLOW, 46, {{8, 36}},
-      {{36, u"CO"}}, 40),
+    {"FullShortOfTheData", L"PortName", kFull, 40, STATUS_BUFFER_OVERFLOW, 46, {{8, 36}},
+      {{36, u"CO"}}, 40},
     // A value with no data has no data offset.
-    Q("FullWithoutData", L"Empty", kFull, 64, STATUS_SUCCESS, 30, {{8, 0xFFFFFFFF}}, {}, 30),
-    Q("PartialAnyCase", L"PORTNAME", kPartial, 64, STATUS_SUCCESS, 22, {{4, REG_SZ}, {8, 10}},
-      {{12, kCom5}}, 22),
-    Q("PartialShortOfTheFixedPart", L"PortName", kPartial, 11, STATUS_BUFFER_TOO_SMALL, 22, {}, {},
-      0),
-    Q("PartialShortOfTheData", L"PortName", kPartial, 16, STATUS_BUFFER_OVERFLOW, 22, {{8, 10}}, {},
-      16),
+    {"FullWithoutData", L"Empty", kFull, 64, STATUS_SUCCESS, 30, {{8, 0xFFFFFFFF}}, {}, 30},
+    {"PartialAnyCase", L"PORTNAME", kPartial, 64, STATUS_SUCCESS, 22, {{4, REG_SZ}, {8, 10}},
+      {{12, kCom5}}, 22},
+    {"PartialShortOfTheFixedPart", L"PortName", kPartial, 11, STATUS_BUFFER_TOO_SMALL, 22, {}, {},
+      0},
+    {"PartialShortOfTheData", L"PortName", kPartial, 16, STATUS_BUFFER_OVERFLOW, 22, {{8, 10}}, {},
+      16},
     // A missing value reports no length at all.
-    Q("Missing", L"NoSuchValue", kFull, 200, STATUS_OBJECT_NAME_NOT_FOUND, 0xDEADBEEF, {}, {}, 0),
+    {"Missing", L"NoSuchValue", kFull, 200, STATUS_OBJECT_NAME_NOT_FOUND, 0xDEADBEEF, {}, {}, 0},
 };
 
 class RegistryQuery : public RegistryTest, public ::testing::WithParamInterface<QueryRow> {};

@@ -40,33 +40,25 @@ struct PdoExtension {
 };
 
 inline fake::Config FdoConfig() {
-    fake::Config c;
-    c.name = "vxtest";
-    c.label = "fdo";
-    c.wdm = true;
-    c.readPortName = true;
-    c.deviceType = FILE_DEVICE_SERIAL_PORT;
-    c.power = &g_fdo;
-    fake::Rule fail =
-        fake::OnMinor(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, fake::Act::Complete, STATUS_UNSUCCESSFUL);
-    fail.when = [](PDEVICE_OBJECT) { return g_fdo.failRemove; };
-    c.rules.push_back(fail);
-    // A handle open refuses both queries.
-    for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
-        fake::Rule busy = fake::OnMinor(IRP_MJ_PNP, minor, fake::Act::Complete, STATUS_DEVICE_BUSY);
-        busy.when = [](PDEVICE_OBJECT device) { return fake::Driver::Opens(device) > 0; };
-        c.rules.push_back(busy);
-    }
+    auto opened = [](PDEVICE_OBJECT device) { return fake::Driver::Opens(device) > 0; };
     // What the bus answered, with the function driver's change.
-    fake::Rule caps =
-        fake::OnMinor(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, fake::Act::ForwardAndWait);
-    caps.run = [](PDEVICE_OBJECT, PIRP irp) {
+    auto surpriseOk = [](PDEVICE_OBJECT, PIRP irp) {
         IoGetCurrentIrpStackLocation(irp)
             ->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = 1;
         return STATUS_SUCCESS;
     };
-    c.rules.push_back(caps);
-    return c;
+    return {.name = "vxtest", .label = "fdo",
+            .rules = {{.major = IRP_MJ_PNP, .minor = IRP_MN_REMOVE_DEVICE, .status = STATUS_UNSUCCESSFUL,
+                       .when = [](PDEVICE_OBJECT) { return g_fdo.failRemove; }},
+                      // A handle open refuses both queries.
+                      {.major = IRP_MJ_PNP, .minor = IRP_MN_QUERY_STOP_DEVICE,
+                       .status = STATUS_DEVICE_BUSY, .when = opened},
+                      {.major = IRP_MJ_PNP, .minor = IRP_MN_QUERY_REMOVE_DEVICE,
+                       .status = STATUS_DEVICE_BUSY, .when = opened},
+                      {.major = IRP_MJ_PNP, .minor = IRP_MN_QUERY_CAPABILITIES,
+                       .act = fake::Act::ForwardAndWait, .run = surpriseOk}},
+            .deviceType = FILE_DEVICE_SERIAL_PORT, .wdm = true, .readPortName = true,
+            .power = &g_fdo};
 }
 
 inline NTSTATUS BusCapabilities(PDEVICE_OBJECT, PIRP irp) {
@@ -102,36 +94,27 @@ inline NTSTATUS BusRemove(PDEVICE_OBJECT pdo, PIRP irp) {
 
 inline fake::Config BusConfig() {
     using fake::Act;
-    fake::Config c;
-    c.name = "testbus";
-    c.label = "bus";
-    c.devices = 0;
-    c.noteIrql = true;
-    c.deviceType = FILE_DEVICE_BUS_EXTENDER;
-    c.flags = DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
-    c.extensionSize = sizeof(PdoExtension);
-    fake::Rule start = fake::OnMinor(IRP_MJ_PNP, IRP_MN_START_DEVICE, Act::Run);
-    start.run = [](PDEVICE_OBJECT, PIRP irp) { return fake::CompleteWith(irp, g_bus.startStatus); };
-    fake::Rule caps = fake::OnMinor(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, Act::Run);
-    caps.run = BusCapabilities;
-    fake::Rule id = fake::OnMinor(IRP_MJ_PNP, IRP_MN_QUERY_ID, Act::Run);
-    id.run = BusQueryId;
-    fake::Rule remove = fake::OnMinor(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, Act::Run);
-    remove.run = BusRemove;
-    c.rules = {start, caps, id, remove};
+    fake::Config c{.name = "testbus", .label = "bus", .devices = 0,
+                   .flags = DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE,
+                   .deviceType = FILE_DEVICE_BUS_EXTENDER, .extensionSize = sizeof(PdoExtension),
+                   .noteIrql = true};
+    c.rules = {{.major = IRP_MJ_PNP, .minor = IRP_MN_START_DEVICE, .act = Act::Run,
+                .run = [](PDEVICE_OBJECT, PIRP irp) { return fake::CompleteWith(irp, g_bus.startStatus); }},
+               {.major = IRP_MJ_PNP, .minor = IRP_MN_QUERY_CAPABILITIES, .act = Act::Run, .run = BusCapabilities},
+               {.major = IRP_MJ_PNP, .minor = IRP_MN_QUERY_ID, .act = Act::Run, .run = BusQueryId},
+               {.major = IRP_MJ_PNP, .minor = IRP_MN_REMOVE_DEVICE, .act = Act::Run, .run = BusRemove},
+               {.major = IRP_MJ_POWER, .minor = IRP_MN_QUERY_POWER},
+               {.major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER,
+                .run = [](PDEVICE_OBJECT pdo, PIRP irp) {
+                    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+                    if (sp->Parameters.Power.Type == DevicePowerState)
+                        PoSetPowerState(pdo, DevicePowerState, sp->Parameters.Power.State);
+                    return STATUS_SUCCESS;
+                }}};
     for (UCHAR minor :
          {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
           IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL})
-        c.rules.push_back(fake::OnMinor(IRP_MJ_PNP, minor, Act::Complete));
-    c.rules.push_back(fake::OnMinor(IRP_MJ_POWER, IRP_MN_QUERY_POWER, Act::Complete));
-    fake::Rule set = fake::OnMinor(IRP_MJ_POWER, IRP_MN_SET_POWER, Act::Complete);
-    set.run = [](PDEVICE_OBJECT pdo, PIRP irp) {
-        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-        if (sp->Parameters.Power.Type == DevicePowerState)
-            PoSetPowerState(pdo, DevicePowerState, sp->Parameters.Power.State);
-        return STATUS_SUCCESS;
-    };
-    c.rules.push_back(set);
+        c.rules.push_back({.major = IRP_MJ_PNP, .minor = minor});
     return c;
 }
 

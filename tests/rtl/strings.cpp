@@ -52,74 +52,84 @@ TEST(RtlStrings, InitCountsTheTextAndItsTerminatorAndWcslenUnits) {
     EXPECT_EQ(wcslen(L""), 0u);
 }
 
-TEST(RtlStrings, AppendTerminatesOnlyWhenRoomRemains) {
-    Buffer b(12); // six units
-    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, L"COM"), STATUS_SUCCESS);
-    EXPECT_EQ(Text(b.s), u"COM");
-    EXPECT_EQ(b.storage[3], 0);
-    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, L"123"), STATUS_SUCCESS); // exactly full
-    EXPECT_EQ(Text(b.s), u"COM123");
-    EXPECT_TRUE(b.UntouchedFrom(6)); // no terminator written past MaximumLength
-    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, nullptr), STATUS_SUCCESS);
+// One call on a counted string over a buffer of `maxBytes`, which holds
+// `before` (appended first): its status, the text after it, where a
+// terminator must be (none when -1) and from which unit nothing was written.
+// Whatever does not fit changes nothing; a terminator is written only where
+// room remains within MaximumLength.
+using Call = NTSTATUS (*)(PUNICODE_STRING);
+struct StringRow {
+    const char* name;
+    USHORT maxBytes;
+    const wchar_t* before;
+    Call call;
+    NTSTATUS status;
+    const char16_t* text;
+    int terminatorAt;
+    size_t untouchedFrom;
+};
+void PrintTo(const StringRow& row, std::ostream* os) {
+    *os << row.name;
 }
 
-TEST(RtlStrings, AppendThatDoesNotFitChangesNothing) {
-    Buffer b(10);
-    RtlAppendUnicodeToString(&b.s, L"\\Dev");
-    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, L"ice"), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Text(b.s), u"\\Dev");
-    EXPECT_EQ(b.storage[4], 0);
-    EXPECT_TRUE(b.UntouchedFrom(5));
-
+NTSTATUS AppendCounted(PUNICODE_STRING s, PCWSTR text, USHORT bytes) {
     UNICODE_STRING tail;
-    RtlInitUnicodeString(&tail, L"ice");
-    EXPECT_EQ(RtlAppendUnicodeStringToString(&b.s, &tail), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Text(b.s), u"\\Dev");
-    tail.Length = 2; // counted: only "i"
-    EXPECT_EQ(RtlAppendUnicodeStringToString(&b.s, &tail), STATUS_SUCCESS);
-    EXPECT_EQ(Text(b.s), u"\\Devi");
-    EXPECT_TRUE(b.UntouchedFrom(5));
+    RtlInitUnicodeString(&tail, text);
+    tail.Length = bytes;
+    return RtlAppendUnicodeStringToString(s, &tail);
 }
-
-TEST(RtlStrings, CopyTruncatesToTheDestination) {
+NTSTATUS Copy(PUNICODE_STRING s, PCWSTR text) {
     UNICODE_STRING source;
-    RtlInitUnicodeString(&source, L"\\DosDevices\\COM5");
-    Buffer small(8);
-    RtlCopyUnicodeString(&small.s, &source);
-    EXPECT_EQ(Text(small.s), u"\\Dos");
-    EXPECT_TRUE(small.UntouchedFrom(4));
-
-    Buffer roomy(64);
-    roomy.s.Length = 6;
-    RtlCopyUnicodeString(&roomy.s, &source);
-    EXPECT_EQ(Text(roomy.s), u"\\DosDevices\\COM5");
-    EXPECT_EQ(roomy.storage[16], 0);
-
-    RtlCopyUnicodeString(&roomy.s, nullptr);
-    EXPECT_EQ(roomy.s.Length, 0);
+    RtlInitUnicodeString(&source, text);
+    RtlCopyUnicodeString(s, text != nullptr ? &source : nullptr);
+    return STATUS_SUCCESS;
+}
+template <ULONG value, ULONG base> NTSTATUS Integer(PUNICODE_STRING s) {
+    return RtlIntegerToUnicodeString(value, base, s);
 }
 
-// In each base, and only with room for the terminator.
-TEST(RtlStrings, IntegerConversion) {
-    struct Case {
-        ULONG value, base;
-        const char16_t* text;
-    } cases[] = {{0, 10, u"0"},       {1234, 10, u"1234"},     {1234, 0, u"1234"},
-                 {5, 2, u"101"},      {8, 8, u"10"},           {0xBEEF, 16, u"BEEF"},
-                 {0xFFFFFFFF, 10, u"4294967295"}, {0xFFFFFFFF, 2, u"11111111111111111111111111111111"}};
-    for (const Case& c : cases) {
-        Buffer b(100);
-        EXPECT_EQ(RtlIntegerToUnicodeString(c.value, c.base, &b.s), STATUS_SUCCESS);
-        EXPECT_EQ(Text(b.s), c.text) << c.value << " base " << c.base;
-        EXPECT_EQ(b.storage[b.s.Length / 2], 0);
+// clang-format off
+const StringRow kStringRows[] = {
+    {"AppendTerminatesWhenRoomRemains", 12, L"", [](PUNICODE_STRING s) { return RtlAppendUnicodeToString(s, L"COM"); }, STATUS_SUCCESS, u"COM", 3, 4},
+    {"AppendExactlyFullWritesNoTerminator", 12, L"COM", [](PUNICODE_STRING s) { return RtlAppendUnicodeToString(s, L"123"); }, STATUS_SUCCESS, u"COM123", -1, 6},
+    {"AppendNothing", 12, L"COM", [](PUNICODE_STRING s) { return RtlAppendUnicodeToString(s, nullptr); }, STATUS_SUCCESS, u"COM", 3, 4},
+    {"AppendThatDoesNotFit", 10, L"\\Dev", [](PUNICODE_STRING s) { return RtlAppendUnicodeToString(s, L"ice"); }, STATUS_BUFFER_TOO_SMALL, u"\\Dev", 4, 5},
+    {"AppendStringThatDoesNotFit", 10, L"\\Dev", [](PUNICODE_STRING s) { return AppendCounted(s, L"ice", 6); }, STATUS_BUFFER_TOO_SMALL, u"\\Dev", 4, 5},
+    {"AppendStringTakesItsCountOnly", 10, L"\\Dev", [](PUNICODE_STRING s) { return AppendCounted(s, L"ice", 2); }, STATUS_SUCCESS, u"\\Devi", -1, 5},
+    {"CopyTruncatesToTheDestination", 8, L"", [](PUNICODE_STRING s) { return Copy(s, L"\\DosDevices\\COM5"); }, STATUS_SUCCESS, u"\\Dos", -1, 4},
+    {"CopyReplacesAndTerminates", 64, L"abc", [](PUNICODE_STRING s) { return Copy(s, L"\\DosDevices\\COM5"); }, STATUS_SUCCESS, u"\\DosDevices\\COM5", 16, 17},
+    {"CopyOfNothingEmpties", 64, L"abc", [](PUNICODE_STRING s) { return Copy(s, nullptr); }, STATUS_SUCCESS, u"", -1, 4},
+    // In each base, and only with room for the terminator.
+    {"IntegerZero", 100, L"", Integer<0, 10>, STATUS_SUCCESS, u"0", 1, 2},
+    {"IntegerBase10", 100, L"", Integer<1234, 10>, STATUS_SUCCESS, u"1234", 4, 5},
+    {"IntegerBase0IsTen", 100, L"", Integer<1234, 0>, STATUS_SUCCESS, u"1234", 4, 5},
+    {"IntegerBase2", 100, L"", Integer<5, 2>, STATUS_SUCCESS, u"101", 3, 4},
+    {"IntegerBase8", 100, L"", Integer<8, 8>, STATUS_SUCCESS, u"10", 2, 3},
+    {"IntegerBase16", 100, L"", Integer<0xBEEF, 16>, STATUS_SUCCESS, u"BEEF", 4, 5},
+    {"IntegerLargestBase10", 100, L"", Integer<0xFFFFFFFF, 10>, STATUS_SUCCESS, u"4294967295", 10, 11},
+    {"IntegerLargestBase2", 100, L"", Integer<0xFFFFFFFF, 2>, STATUS_SUCCESS, u"11111111111111111111111111111111", 32, 33},
+    {"IntegerBase3IsRefused", 6, L"", Integer<10, 3>, STATUS_INVALID_PARAMETER, u"", 0, 1},
+    {"IntegerAndTerminatorJustFit", 6, L"", Integer<12, 10>, STATUS_SUCCESS, u"12", 2, 3},
+    {"IntegerThatDoesNotFit", 6, L"12", Integer<123, 10>, STATUS_BUFFER_OVERFLOW, u"12", 2, 3},
+};
+// clang-format on
+
+class RtlStringCalls : public ::testing::TestWithParam<StringRow> {};
+
+TEST_P(RtlStringCalls, ChangeOnlyWhatFits) {
+    const StringRow& row = GetParam();
+    Buffer b(row.maxBytes);
+    ASSERT_EQ(RtlAppendUnicodeToString(&b.s, row.before), STATUS_SUCCESS);
+    EXPECT_EQ(row.call(&b.s), row.status);
+    EXPECT_EQ(Text(b.s), row.text);
+    if (row.terminatorAt >= 0) {
+        EXPECT_EQ(b.storage[row.terminatorAt], 0);
     }
-    Buffer b(6); // three units: "12" and its terminator fit, "123" does not
-    EXPECT_EQ(RtlIntegerToUnicodeString(10, 3, &b.s), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(RtlIntegerToUnicodeString(12, 10, &b.s), STATUS_SUCCESS);
-    EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &b.s), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(Text(b.s), u"12"); // a refused conversion leaves the string as it was
-    EXPECT_TRUE(b.UntouchedFrom(3));
+    EXPECT_TRUE(b.UntouchedFrom(row.untouchedFrom));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rtl, RtlStringCalls, ::testing::ValuesIn(kStringRows),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST(RtlStrings, FreeReturnsThePoolAndEmptiesTheString) {
     sim::Kernel kernel;

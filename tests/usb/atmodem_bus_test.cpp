@@ -42,11 +42,7 @@ struct Script {
 
 const Script kScripts[] = {
     {"OffUnlessConfigured", false, {Say("AT\r", ""), State(-1)}},
-    {"AnswersCommands", true,
-     {Say("ATE0\r", "ATE0\r\r\nOK\r\n"), Say("AT+CSQ\r", "\r\n+CSQ: 23,99\r\n\r\nOK\r\n")}},
-    {"DsrFromPlugInAndCarrierWithTheCall", true,
-     {State(usb::kStateDsr), State(-1), Say("ATE0D5551234\r", "ATE0D5551234\r\r\nCONNECT\r\n"),
-      State(usb::kStateDsr | usb::kStateDcd), Say("ping", "ping")}},
+    // DSR from the plug-in, reported once; carrier with the call.
     {"DroppingDtrHangsUp", true,
      {State(usb::kStateDsr), Lines(usb::kLineDtr | usb::kLineRts), Say("ATE0D1\r", kDialed),
       State(usb::kStateDsr | usb::kStateDcd), Lines(usb::kLineRts), Read("\r\nNO CARRIER\r\n"),

@@ -72,12 +72,8 @@ inline NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 // detached and deleted by the test after REMOVE has come back (the I/O
 // manager still reads the device object after its dispatch routine returns).
 inline fake::Config FunctionDriver() {
-    fake::Config c;
-    c.name = "usbfunc";
-    c.devices = 0;
-    c.deviceType = FILE_DEVICE_SERIAL_PORT;
-    c.flags = DO_POWER_PAGABLE;
-    return c;
+    return {.name = "usbfunc", .devices = 0, .flags = DO_POWER_PAGABLE,
+            .deviceType = FILE_DEVICE_SERIAL_PORT};
 }
 
 class UsbTest : public ::testing::Test {
@@ -126,21 +122,31 @@ protected:
     }
     // A Plug and Play IRP down the stack; `caps` for IRP_MN_QUERY_CAPABILITIES.
     NTSTATUS SendPnp(Port& port, UCHAR minor, DEVICE_CAPABILITIES* caps = nullptr) {
-        Request done;
-        {
-            sim::DriverScope scope(func_.object);
-            PIRP irp = IoAllocateIrp(port.fdo->StackSize, FALSE);
-            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-            next->MajorFunction = IRP_MJ_PNP;
-            next->MinorFunction = minor;
-            next->Parameters.DeviceCapabilities.Capabilities = caps;
-            IoSetCompletionRoutine(irp, RequestDone, &done, TRUE, TRUE, TRUE);
-            IoCallDriver(port.fdo, irp);
-        }
+        Request& done = Call(New(), port, port.fdo, IRP_MJ_PNP, minor, caps);
         sim::RunUntilIdle();
         EXPECT_TRUE(done.done);
         return done.status;
+    }
+    // A driver-allocated IRP to `to` (the port's function device, or its PDO
+    // directly as the port drivers send URBs), its completion taking it back;
+    // `argument` is the capabilities record or the URB.
+    Request& Call(Request& r, Port& port, PDEVICE_OBJECT to, UCHAR major, UCHAR minor,
+                  PVOID argument) {
+        sim::DriverScope scope(func_.object);
+        PIRP irp = IoAllocateIrp(port.fdo->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->MinorFunction = minor;
+        next->Parameters.Others.Argument1 = argument;
+        if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        IoSetCompletionRoutine(irp, RequestDone, &r, TRUE, TRUE, TRUE);
+        r.irp = irp;
+        r.inCall = true;
+        r.returned = IoCallDriver(to, irp);
+        r.inCall = false;
+        return r;
     }
     // Tears the stacks down as a removal does (REMOVE, detach, delete).
     void RemoveStacks() {
@@ -173,18 +179,7 @@ protected:
         return r;
     }
     Request& Send(Request& r, int port = 0) {
-        sim::DriverScope scope(func_.object);
-        PIRP irp = IoAllocateIrp(ports_[port].fdo->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &r.urb;
-        IoSetCompletionRoutine(irp, RequestDone, &r, TRUE, TRUE, TRUE);
-        r.irp = irp;
-        r.inCall = true;
-        r.returned = IoCallDriver(ports_[port].pdo, irp);
-        r.inCall = false;
-        return r;
+        return Call(r, ports_[port], ports_[port].pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, &r.urb);
     }
     Request& Read(Pipe pipe = Pipe::BulkIn, ULONG length = 4096, int port = 0) {
         return Send(Transfer(pipe, length, port), port);

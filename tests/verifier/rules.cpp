@@ -176,6 +176,14 @@ NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp) {
     return Done(irp);
 }
 
+// Reads that run `step`, then complete.
+fake::Routine DoneAfter(Step step) {
+    return [step](PDEVICE_OBJECT, PIRP irp) {
+        step();
+        return Done(irp);
+    };
+}
+
 NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
     g_held = irp;
@@ -186,14 +194,10 @@ NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp) {
 // `read`; only create, cleanup, close and read have routines. It lives until
 // the row's process ends.
 fake::Driver* Load(fake::Routine read = Succeed, int devices = 1, ULONG flags = 0) {
-    fake::Config c;
-    c.name = "vtdriver";
-    c.devices = devices;
-    c.flags = flags;
-    c.extensionSize = sizeof(IO_REMOVE_LOCK);
-    c.majors = {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ};
-    c.rules = {fake::Runs(IRP_MJ_READ, std::move(read))};
-    return g_vt = new fake::Driver(c);
+    return g_vt = new fake::Driver(
+               {.name = "vtdriver", .majors = {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ},
+                .rules = {fake::Runs(IRP_MJ_READ, std::move(read))}, .devices = devices,
+                .flags = flags, .extensionSize = sizeof(IO_REMOVE_LOCK)});
 }
 
 PDRIVER_OBJECT Vt() {
@@ -215,11 +219,8 @@ constexpr Step Unload = [] { sim::UnloadDriver(Vt()); };
 // Opens a handle on the top device and sends one request through it.
 sim::PendingRequest* Send(UCHAR major) {
     static char buffer[64];
-    sim::UserRequest request;
-    request.major = major;
-    request.output = buffer;
-    request.outputLength = sizeof buffer;
-    return sim::SendRequest(g_vt->Open(), request);
+    return sim::SendRequest(g_vt->Open(),
+                            {.major = major, .output = buffer, .outputLength = sizeof buffer});
 }
 
 void ReadThrough(fake::Routine read, int devices = 1, ULONG flags = 0) {
@@ -258,12 +259,10 @@ void SendDown(fake::Routine lower, fake::Routine upper) {
 PDEVICE_OBJECT Pdo() {
     if (g_pdo != nullptr)
         return g_pdo;
-    fake::Config bus;
-    bus.name = "bus";
-    bus.devices = 0;
-    bus.flags = DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
-    bus.rules = {fake::OnMinor(IRP_MJ_PNP, fake::kAnyMinor, fake::Act::Complete)};
-    g_pdo = (new fake::Driver(bus))->NewDevice();
+    auto* bus = new fake::Driver(
+        {.name = "bus", .rules = {fake::OnMinor(IRP_MJ_PNP, fake::kAnyMinor, fake::Act::Complete)},
+         .devices = 0, .flags = DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE});
+    g_pdo = bus->NewDevice();
     sim::SetDeviceInstancePath(g_pdo, u"USB\\VID_1234&PID_5678&MI_00\\6&2c0e3e5&0&0000");
     return g_pdo;
 }
@@ -277,12 +276,8 @@ constexpr Step OpenPdoKey = [] { OpenKey(Pdo()); };
 // The bus reports Pdo(); a WDM function driver "vtwdm" attaches above it
 // and runs `added` at the end of its AddDevice.
 sim::DevNode* Plug(std::function<NTSTATUS(PDEVICE_OBJECT)> added = {}, bool deleteOnRemove = true) {
-    fake::Config c;
-    c.name = "vtwdm";
-    c.wdm = true;
-    c.onAdd = std::move(added);
-    c.deleteOnRemove = deleteOnRemove;
-    new fake::Driver(c);
+    new fake::Driver(
+        {.name = "vtwdm", .wdm = true, .onAdd = std::move(added), .deleteOnRemove = deleteOnRemove});
     sim::MapInterfaceKind("vt", "vtwdm");
     return sim::PnpDeviceArrived(Pdo(), "vt");
 }
@@ -311,25 +306,18 @@ constexpr Step Tick = [] { new Ticker(true); };
 #define PTR "0x[0-9a-f]+"
 #define WAITS "main waits in KeWaitForSingleObject"
 
-Row R(const char* rule, const char* variant, std::vector<Step> steps, const char* report = "",
-      sim::Mode mode = sim::Mode::Deterministic) {
-    return Row{rule, variant, std::move(steps), report, mode, nullptr};
-}
-
 Row Reads(const char* rule, const char* variant, fake::Routine read, const char* report = "",
           std::vector<Step> after = {}) {
-    Row row = R(rule, variant, std::move(after), report);
-    row.read = std::move(read);
-    return row;
+    return Row{rule, variant, std::move(after), report, sim::Mode::Deterministic, std::move(read)};
 }
 
 // IRQL and spin locks
 const std::vector<Row> kIrqlAndSpinLocks = {
-    R("SpinLockAcquiredTwice", "", {Acquire, Acquire},
-      "KeAcquireSpinLock: spin lock " PTR " is already held by this thread"),
-    R("SpinLockReleasedUnowned", "", {Inside, Dispatch, ReleaseFromDpc},
-      "is held by nobody.*driver: vtdriver"),
-    R("SpinLockReleasedUnowned", "ByAnotherThread", {[] {
+    {"SpinLockAcquiredTwice", "", {Acquire, Acquire},
+      "KeAcquireSpinLock: spin lock " PTR " is already held by this thread"},
+    {"SpinLockReleasedUnowned", "", {Inside, Dispatch, ReleaseFromDpc},
+      "is held by nobody.*driver: vtdriver"},
+    {"SpinLockReleasedUnowned", "ByAnotherThread", {[] {
           static std::atomic<bool> held{false};
           std::thread holder([] {
               Acquire();
@@ -345,12 +333,12 @@ const std::vector<Row> kIrqlAndSpinLocks = {
           KeReleaseSpinLock(&g_lock, old);
       }},
       "spin lock " PTR " is held by thread-[0-9]+, not by this thread \\(main\\)",
-      sim::Mode::Concurrent),
-    R("VfSpinLockAboveDispatch", "", {High, Acquire},
-      "KeAcquireSpinLock at IRQL 31, above DISPATCH_LEVEL"),
-    R("VfSpinLockAtDpcBelowDispatch", "", {AcquireAtDpc},
-      "KeAcquireSpinLockAtDpcLevel of " PTR " at IRQL 0, below DISPATCH_LEVEL"),
-    R("VfSpinLockReleaseBadIrql", "", {[] {
+      sim::Mode::Concurrent},
+    {"VfSpinLockAboveDispatch", "", {High, Acquire},
+      "KeAcquireSpinLock at IRQL 31, above DISPATCH_LEVEL"},
+    {"VfSpinLockAtDpcBelowDispatch", "", {AcquireAtDpc},
+      "KeAcquireSpinLockAtDpcLevel of " PTR " at IRQL 0, below DISPATCH_LEVEL"},
+    {"VfSpinLockReleaseBadIrql", "", {[] {
           // Releasing the outer lock first would drop to PASSIVE_LEVEL with
           // the inner one still held.
           static KSPIN_LOCK inner;
@@ -359,77 +347,77 @@ const std::vector<Row> kIrqlAndSpinLocks = {
           KeAcquireSpinLock(&inner, &unused);
           KeReleaseSpinLock(&g_lock, outer);
       }},
-      "KeReleaseSpinLock of " PTR " to IRQL 0 while spin lock " PTR " is still held"),
-    R("VfSpinLockFromDpcBelowDispatch", "", {ReleaseFromDpc}),
-    R("VfLowerToHigher", "", {Apc, [] { KeLowerIrql(DISPATCH_LEVEL); }},
-      "KeLowerIrql to IRQL 2, higher than the current IRQL 1"),
-    R("VfRaiseToLower", "", {Dispatch, Apc},
-      "KeRaiseIrql to IRQL 1, lower than the current IRQL 2"),
-    R("IrqlTooHigh", "", {High, [] { KeSetEvent(&g_event, 0, FALSE); }},
-      "KeSetEvent called at IRQL 31; it may be called at IRQL 2 at most"),
-    R("IrqlTooHigh", "SymbolicLink", {Dispatch, Link}, "IoCreateUnprotectedSymbolicLink"),
-    R("IrqlTooHigh", "IntegerToString",
-      {Dispatch, [] { RtlIntegerToUnicodeString(1, 10, Scratch()); }}, "RtlIntegerToUnicodeString"),
-    R("IrqlTooHigh", "DbgPrintUnicode", {Dispatch, [] { DbgPrint("%ws\n", L"COM5"); }},
-      "DbgPrint with a Unicode conversion"),
-    R("PagedAccessAtDispatch", "", {Dispatch, [] { PAGED_CODE(); }},
-      "pageable code \\(PAGED_CODE\\) run at IRQL 2.*rules.cpp"),
-    R("IrqlLeftRaised", "",
+      "KeReleaseSpinLock of " PTR " to IRQL 0 while spin lock " PTR " is still held"},
+    {"VfSpinLockFromDpcBelowDispatch", "", {ReleaseFromDpc}},
+    {"VfLowerToHigher", "", {Apc, [] { KeLowerIrql(DISPATCH_LEVEL); }},
+      "KeLowerIrql to IRQL 2, higher than the current IRQL 1"},
+    {"VfRaiseToLower", "", {Dispatch, Apc},
+      "KeRaiseIrql to IRQL 1, lower than the current IRQL 2"},
+    {"IrqlTooHigh", "", {High, [] { KeSetEvent(&g_event, 0, FALSE); }},
+      "KeSetEvent called at IRQL 31; it may be called at IRQL 2 at most"},
+    {"IrqlTooHigh", "SymbolicLink", {Dispatch, Link}, "IoCreateUnprotectedSymbolicLink"},
+    {"IrqlTooHigh", "IntegerToString",
+      {Dispatch, [] { RtlIntegerToUnicodeString(1, 10, Scratch()); }}, "RtlIntegerToUnicodeString"},
+    {"IrqlTooHigh", "DbgPrintUnicode", {Dispatch, [] { DbgPrint("%ws\n", L"COM5"); }},
+      "DbgPrint with a Unicode conversion"},
+    {"PagedAccessAtDispatch", "", {Dispatch, [] { PAGED_CODE(); }},
+      "pageable code \\(PAGED_CODE\\) run at IRQL 2.*rules.cpp"},
+    {"IrqlLeftRaised", "",
       {[] { QueueDpc([](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }); }},
-      "DPC routine .* returned at IRQL 0"),
-    R("IrqlLeftRaised", "HoldingSpinLock",
+      "DPC routine .* returned at IRQL 0"},
+    {"IrqlLeftRaised", "HoldingSpinLock",
       {Inside, [] { QueueDpc([](PKDPC, PVOID, PVOID, PVOID) NTAPI { AcquireAtDpc(); }); }},
-      "DPC routine .* returned holding spin lock"),
-    R("WorkerReturnedRaised", "", {[] { QueueWork([](PVOID) { Dispatch(); }); }},
-      "work item routine .* returned at IRQL 2"),
-    R("WorkerReturnedRaised", "HoldingSpinLock", {[] { QueueWork([](PVOID) { Acquire(); }); }},
-      "work item routine .* returned holding spin lock " PTR),
+      "DPC routine .* returned holding spin lock"},
+    {"WorkerReturnedRaised", "", {[] { QueueWork([](PVOID) { Dispatch(); }); }},
+      "work item routine .* returned at IRQL 2"},
+    {"WorkerReturnedRaised", "HoldingSpinLock", {[] { QueueWork([](PVOID) { Acquire(); }); }},
+      "work item routine .* returned holding spin lock " PTR},
 };
 
 // waits and mutexes
 const std::vector<Row> kWaitsAndMutexes = {
-    R("VfWaitAtDispatchInfinite", "", {Inside, Dispatch, Wait},
-      "KeWaitForSingleObject waits at DISPATCH_LEVEL.*driver: vtdriver"),
-    R("VfWaitAtDispatchInfinite", "HoldingSpinLock", {Acquire, Wait},
-      "KeWaitForSingleObject waits at DISPATCH_LEVEL \\(holding spin lock " PTR "\\)"),
-    R("VfWaitAtDispatchInfinite", "InADpc",
+    {"VfWaitAtDispatchInfinite", "", {Inside, Dispatch, Wait},
+      "KeWaitForSingleObject waits at DISPATCH_LEVEL.*driver: vtdriver"},
+    {"VfWaitAtDispatchInfinite", "HoldingSpinLock", {Acquire, Wait},
+      "KeWaitForSingleObject waits at DISPATCH_LEVEL \\(holding spin lock " PTR "\\)"},
+    {"VfWaitAtDispatchInfinite", "InADpc",
       {[] { QueueDpc([](PKDPC, PVOID, PVOID, PVOID) NTAPI { Wait(); }); }},
-      "KeWaitForSingleObject waits at DISPATCH_LEVEL"),
-    R("VfWaitAtDispatchTimeout", "",
+      "KeWaitForSingleObject waits at DISPATCH_LEVEL"},
+    {"VfWaitAtDispatchTimeout", "",
       {Dispatch,
        [] {
            LARGE_INTEGER timeout;
            timeout.QuadPart = -1;
            KeWaitForSingleObject(&g_event, Executive, KernelMode, FALSE, &timeout);
        }},
-      "KeWaitForSingleObject waits at DISPATCH_LEVEL"),
-    R("VfWaitAtDispatchTimeout", "Delay",
+      "KeWaitForSingleObject waits at DISPATCH_LEVEL"},
+    {"VfWaitAtDispatchTimeout", "Delay",
       {Dispatch,
        [] {
            LARGE_INTEGER interval;
            interval.QuadPart = -10;
            KeDelayExecutionThread(KernelMode, FALSE, &interval);
        }},
-      "KeDelayExecutionThread waits at DISPATCH_LEVEL"),
-    R("VfWaitAboveDispatch", "", {High, Wait}),
-    R("VfFastMutexAboveApc", "", {Dispatch, Lock},
-      "ExAcquireFastMutex of " PTR " at IRQL 2, above APC_LEVEL"),
-    R("VfFastMutexReleaseBadIrql", "", {Lock, Dispatch, Unlock}),
-    R("VfSelfDeadlock", "", {Lock, Lock}, "which this thread \\(main\\) already holds"),
-    R("VfReleaseNotOwned", "", {Lock, [] { sim::Thread("other", Unlock).Join(); }},
-      "ExReleaseFastMutex of " PTR ", which is held by main, not by this thread \\(other\\)"),
-    R("BadObject", "", {Lock, [] { ExInitializeFastMutex(&g_mutex); }},
-      "ExInitializeFastMutex on fast mutex " PTR " while main holds it"),
-    R("BadObject", "EventWaitedOn",
+      "KeDelayExecutionThread waits at DISPATCH_LEVEL"},
+    {"VfWaitAboveDispatch", "", {High, Wait}},
+    {"VfFastMutexAboveApc", "", {Dispatch, Lock},
+      "ExAcquireFastMutex of " PTR " at IRQL 2, above APC_LEVEL"},
+    {"VfFastMutexReleaseBadIrql", "", {Lock, Dispatch, Unlock}},
+    {"VfSelfDeadlock", "", {Lock, Lock}, "which this thread \\(main\\) already holds"},
+    {"VfReleaseNotOwned", "", {Lock, [] { sim::Thread("other", Unlock).Join(); }},
+      "ExReleaseFastMutex of " PTR ", which is held by main, not by this thread \\(other\\)"},
+    {"BadObject", "", {Lock, [] { ExInitializeFastMutex(&g_mutex); }},
+      "ExInitializeFastMutex on fast mutex " PTR " while main holds it"},
+    {"BadObject", "EventWaitedOn",
       {Waiter, [] { KeInitializeEvent(&g_event, NotificationEvent, FALSE); }},
-      "KeInitializeEvent on event " PTR " while a thread is waiting for it"),
-    R("NotModelled", "", {[] { KeInitializeEvent(&g_event, (EVENT_TYPE)7, FALSE); }},
-      "not modelled: KeInitializeEvent with event type 7"),
+      "KeInitializeEvent on event " PTR " while a thread is waiting for it"},
+    {"NotModelled", "", {[] { KeInitializeEvent(&g_event, (EVENT_TYPE)7, FALSE); }},
+      "not modelled: KeInitializeEvent with event type 7"},
 };
 
 // timers, DPCs, work items
 const std::vector<Row> kTimersDpcsWorkItems = {
-    R("C7TimerStillSet", "",
+    {"C7TimerStillSet", "",
       {Inside,
        [] { // a block holding both: the set timer is what is reported
            struct TimerBlock {
@@ -443,15 +431,15 @@ const std::vector<Row> kTimersDpcsWorkItems = {
            KeSetTimer(&block->timer, due, &block->dpc);
            ExFreePool(block);
        }},
-      "still set"),
-    R("C7TimerStillSet", "Reinitialised", {SetTimer, [] { KeInitializeTimer(&g_timer); }},
-      "KeInitializeTimer on timer " PTR " \\(due in 10.0 ms\\), which is still set"),
-    R("C7TimerStillSet", "AtUnload", {Inside, SetTimer, InsertDpc, Queue, Unload},
+      "still set"},
+    {"C7TimerStillSet", "Reinitialised", {SetTimer, [] { KeInitializeTimer(&g_timer); }},
+      "KeInitializeTimer on timer " PTR " \\(due in 10.0 ms\\), which is still set"},
+    {"C7TimerStillSet", "AtUnload", {Inside, SetTimer, InsertDpc, Queue, Unload},
       "vtdriver unloaded leaving 3 pending operation\\(s\\): "
-      "timer " PTR " .*; queued DPC " PTR " .*; queued work item " PTR),
-    R("C7TimerStillSet", "AtEndOfRun", {Inside, SetTimer},
-      "the run ended with 1 driver operation\\(s\\) pending: timer " PTR " .* of vtdriver"),
-    R("C7DpcStillQueued", "",
+      "timer " PTR " .*; queued DPC " PTR " .*; queued work item " PTR},
+    {"C7TimerStillSet", "AtEndOfRun", {Inside, SetTimer},
+      "the run ended with 1 driver operation\\(s\\) pending: timer " PTR " .* of vtdriver"},
+    {"C7DpcStillQueued", "",
       {Inside, Dispatch, // so that the DPC cannot run before the free
        [] {
            auto* dpc = Pool<KDPC>();
@@ -459,56 +447,56 @@ const std::vector<Row> kTimersDpcsWorkItems = {
            KeInsertQueueDpc(dpc, nullptr, nullptr);
            ExFreePool(dpc);
        }},
-      "queued"),
-    R("C7DpcStillQueued", "OfASetTimer", {[] {
+      "queued"},
+    {"C7DpcStillQueued", "OfASetTimer", {[] {
           auto* dpc = Pool<KDPC>();
           KeInitializeDpc(dpc, Nothing, nullptr);
           KeSetTimer(&g_timer, LARGE_INTEGER{{static_cast<ULONG>(-100000), -1}}, dpc);
           ExFreePool(dpc);
       }},
-      "holds DPC " PTR " of timer"),
-    R("E4WorkItemQueuedTwice", "", {Queue, Queue}, "work item " PTR ", which is already queued"),
-    R("E4WorkItemInFreedMemory", "", {[] {
+      "holds DPC " PTR " of timer"},
+    {"E4WorkItemQueuedTwice", "", {Queue, Queue}, "work item " PTR ", which is already queued"},
+    {"E4WorkItemInFreedMemory", "", {[] {
           auto* item = Pool<WORK_QUEUE_ITEM>();
           ExInitializeWorkItem(item, NoWork, nullptr);
           ExQueueWorkItem(item, DelayedWorkQueue);
           ExFreePool(item);
       }},
-      "holds work item " PTR " .*which is queued"),
-    R("E4WorkItemWithoutRoutine", "", {[] { QueueWork(nullptr); }}, "which has no worker routine"),
-    R("FreedObjectInUse", "",
+      "holds work item " PTR " .*which is queued"},
+    {"E4WorkItemWithoutRoutine", "", {[] { QueueWork(nullptr); }}, "which has no worker routine"},
+    {"FreedObjectInUse", "",
       {[] {
            g_waitable = Pool<KEVENT>();
            KeInitializeEvent(static_cast<PKEVENT>(g_waitable), NotificationEvent, FALSE);
        },
        Waiter, [] { ExFreePool(g_waitable); }},
-      "holds object " PTR ", which 1 thread\\(s\\) wait for"),
-    R("UnloadWithWorkLeft", "WorkItemRunning",
+      "holds object " PTR ", which 1 thread\\(s\\) wait for"},
+    {"UnloadWithWorkLeft", "WorkItemRunning",
       {Inside, [] { QueueWork([](PVOID) { Wait(); }); }, Unload},
       "vtdriver unloaded leaving 1 pending operation\\(s\\): work item " PTR
-      " routine .* still running on worker-1"),
+      " routine .* still running on worker-1"},
     // A wait that can never end is reported, naming what it waits for: at
     // once when nothing can happen any more, after a minute of virtual time
     // when only ticking timers move the clock (a minute after the last event
     // that was not a tick, when there was one).
-    R("Deadlock", "", {Wait},
-      "every thread waits and nothing can wake them:.*" WAITS "\\(notification event"),
-    R("Deadlock", "UnderAPeriodicTimer", {Tick, Wait},
+    {"Deadlock", "", {Wait},
+      "every thread waits and nothing can wake them:.*" WAITS "\\(notification event"},
+    {"Deadlock", "UnderAPeriodicTimer", {Tick, Wait},
       WAITS "\\(notification event " PTR "\\) and it can never end: for 6000[0-9] ms of virtual "
-            "time \\([0-9]+ expiries\\) only ticking timers ran"),
-    R("Deadlock", "UnderATimerSetFromItsDpc", {[] { new Ticker(false); }, Wait},
-      WAITS ".*can never end: for 6000[0-9] ms"),
-    R("Deadlock", "JoiningAThreadWhileATickRuns",
+            "time \\([0-9]+ expiries\\) only ticking timers ran"},
+    {"Deadlock", "UnderATimerSetFromItsDpc", {[] { new Ticker(false); }, Wait},
+      WAITS ".*can never end: for 6000[0-9] ms"},
+    {"Deadlock", "JoiningAThreadWhileATickRuns",
       {[] { new Ticker(true, 10); }, [] { sim::Thread("stuck", Wait).Join(); }},
       "main waits in joining thread stuck and it can never end.*stuck waits in "
-      "KeWaitForSingleObject"),
-    R("Deadlock", "UnderAnHourLongTimerThenTicks",
+      "KeWaitForSingleObject"},
+    {"Deadlock", "UnderAnHourLongTimerThenTicks",
       {[] { new Ticker(true, 100); }, [] { SetTimerMs(3600 * 1000); }, Wait},
-      "can never end: for 60[0-9]{3} ms of virtual time"),
-    R("Deadlock", "UninitialisedSpinLock",
+      "can never end: for 60[0-9]{3} ms of virtual time"},
+    {"Deadlock", "UninitialisedSpinLock",
       {[] { g_lock = 0xFEEDFACE; }, Acquire}, // pool garbage, never KeInitializeSpinLock'd
-      "spin lock " PTR " is held by an unknown owner \\(0xfeedface\\), which is not running"),
-    R("Deadlock", "CrossedFastMutexes", {[] {
+      "spin lock " PTR " is held by an unknown owner \\(0xfeedface\\), which is not running"},
+    {"Deadlock", "CrossedFastMutexes", {[] {
           static FAST_MUTEX second;
           ExInitializeFastMutex(&second);
           Lock();
@@ -520,95 +508,95 @@ const std::vector<Row> kTimersDpcsWorkItems = {
           ExAcquireFastMutex(&second);
       }},
       "nothing can wake them:.*main waits in ExAcquireFastMutex\\(" PTR "\\) held by "
-      "other.*other waits in ExAcquireFastMutex\\(" PTR "\\) held by main"),
+      "other.*other waits in ExAcquireFastMutex\\(" PTR "\\) held by main"},
     // A drain that cannot end names the acquisition still holding it.
-    R("Deadlock", "RemoveLockDrain", {HoldLockForgotten, HoldLock, Drain}, "rules.cpp:[0-9]+"),
-    R("Deadlock", "RemoveLockDrainUnderATicker", {Tick, HoldLockForgotten, HoldLock, Drain},
-      "waiting for these holders to release:.*can never end"),
-    R("ForeignThread", "", {[] { std::thread(Wait).join(); }},
-      "a thread the simulated processor does not know"),
-    R("TestApiMisuse", "", {[] { sim::Kernel second; }}, "only one simulated kernel"),
-    R("DriverAssertion", "", {[] { SimAssertFailed("count > 0", "readq.cpp", 42); }},
-      "driver contract broken: count > 0\ndriver: \\(kernel\\)\nat: readq.cpp:42"),
+    {"Deadlock", "RemoveLockDrain", {HoldLockForgotten, HoldLock, Drain}, "rules.cpp:[0-9]+"},
+    {"Deadlock", "RemoveLockDrainUnderATicker", {Tick, HoldLockForgotten, HoldLock, Drain},
+      "waiting for these holders to release:.*can never end"},
+    {"ForeignThread", "", {[] { std::thread(Wait).join(); }},
+      "a thread the simulated processor does not know"},
+    {"TestApiMisuse", "", {[] { sim::Kernel second; }}, "only one simulated kernel"},
+    {"DriverAssertion", "", {[] { SimAssertFailed("count > 0", "readq.cpp", 42); }},
+      "driver contract broken: count > 0\ndriver: \\(kernel\\)\nat: readq.cpp:42"},
 };
 
 // names, strings, registry
 const std::vector<Row> kNamesStringsRegistry = {
-    R("CaInvalidPdo", "",
+    {"CaInvalidPdo", "",
       {Inside, [] { IoRegisterDeviceInterface(Dev(), &kClass, nullptr, Scratch()); }},
-      "IoRegisterDeviceInterface: the device object is not a physical device object"),
-    R("CaInvalidPdo", "HardwareKey", {Inside, [] { OpenKey(Dev()); }},
-      "IoOpenDeviceRegistryKey: the device object is not a physical device object"),
-    R("C4NamesLeftAtEndOfRun", "", {Link},
-      "symbolic link.*end of the run.*\\\\DosDevices\\\\COM5 -> \\\\Device\\\\VXNTQT70MDM0"),
-    R("C4BadStringArgument", "", {BadLink},
-      "IoCreateSymbolicLink: UNICODE_STRING contradicts itself"),
-    R("C4BadStringArgument", "Append", {[] { RtlAppendUnicodeToString(Scratch(10, 8), L"x"); }},
+      "IoRegisterDeviceInterface: the device object is not a physical device object"},
+    {"CaInvalidPdo", "HardwareKey", {Inside, [] { OpenKey(Dev()); }},
+      "IoOpenDeviceRegistryKey: the device object is not a physical device object"},
+    {"C4NamesLeftAtEndOfRun", "", {Link},
+      "symbolic link.*end of the run.*\\\\DosDevices\\\\COM5 -> \\\\Device\\\\VXNTQT70MDM0"},
+    {"C4BadStringArgument", "", {BadLink},
+      "IoCreateSymbolicLink: UNICODE_STRING contradicts itself"},
+    {"C4BadStringArgument", "Append", {[] { RtlAppendUnicodeToString(Scratch(10, 8), L"x"); }},
       "RtlAppendUnicodeToString: the destination string is malformed: its Length is greater "
-      "than its MaximumLength"),
-    R("C4FormatOverrunsBlock", "", {[] {
+      "than its MaximumLength"},
+    {"C4FormatOverrunsBlock", "", {[] {
           swprintf(static_cast<WCHAR*>(AllocateRingBuffer(10)), L"\\DosDevices\\%ws", L"COM5");
       }},
-      "swprintf wrote 34 bytes .* where its pool block has 10 bytes left"),
-    R("C4KeyHandleLeakedAtUnload", "", {Inside, OpenPdoKey, Unload},
-      "vtdriver unloaded without closing 1 registry key handle.*Device Parameters"),
-    R("C4KeyHandleLeftAtEndOfRun", "", {OpenPdoKey},
-      "registry key handle.*still open at the end of the run"),
-    R("C4NullResultPointer", "", {[] {
+      "swprintf wrote 34 bytes .* where its pool block has 10 bytes left"},
+    {"C4KeyHandleLeakedAtUnload", "", {Inside, OpenPdoKey, Unload},
+      "vtdriver unloaded without closing 1 registry key handle.*Device Parameters"},
+    {"C4KeyHandleLeftAtEndOfRun", "", {OpenPdoKey},
+      "registry key handle.*still open at the end of the run"},
+    {"C4NullResultPointer", "", {[] {
           RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"x", REG_SZ, nullptr, 4);
       }},
-      "RtlWriteRegistryValue: NULL ValueData with a nonzero ValueLength"),
+      "RtlWriteRegistryValue: NULL ValueData with a nonzero ValueLength"},
 };
 
 // pool
 const std::vector<Row> kPool = {
-    R("C2DoubleFree", "", {Inside, Allocate, Free, Free},
-      "freed twice; it was freed at .*driver: vtdriver"),
-    R("C2InvalidAddress", "", {[] { ExFreePool(static_cast<char*>(AllocateRingBuffer(64)) + 16); }},
-      "16 bytes into the block 64 bytes 'Wdm '.*AllocateRingBuffer"),
-    R("C2InvalidAddress", "NotPool", {[] { ExFreePool(&g_event); }},
-      "not the start of a live pool block"),
-    R("C2FreeWithWrongTag", "", {[] { ExFreePoolWithTag(AllocateRingBuffer(40), 0x67615478); }},
-      "tag 'xTag' on a block allocated with tag 'Wdm '"),
-    R("C2MustSucceedPool", "", {[] { ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, kWdm); }}),
-    R("C2ZeroTag", "", {[] { ExAllocatePoolWithTag(NonPagedPool, 8, 0); }}),
-    R("C4UnknownPoolType", "", {[] { ExAllocatePoolWithTag((POOL_TYPE)77, 8, kWdm); }},
-      "unknown pool type 77"),
-    R("C4PagedFreeAboveApc", "", {AllocatePaged, Dispatch, Free}),
-    R("C4NonPagedFreeAboveDispatch", "", {Allocate, High, Free}),
-    R("C4NonPagedAllocAboveDispatch", "", {High, Allocate}),
-    R("C4PagedAllocAboveApc", "", {Dispatch, AllocatePaged},
-      "paged pool allocated at IRQL 2 \\(above APC_LEVEL\\)"),
-    R("C4WrongPoolTag", "", {Inside, [] { ExAllocatePoolWithTag(NonPagedPool, 16, 0x6E645720); }},
-      "vtdriver allocated pool with tag ' Wdn'; its pool tag is 'Wdm '"),
-    R("C4ZeroByteAllocation", "", {[] { AllocateRingBuffer(0); }}, "zero-byte"),
-    R("C1HeaderCorrupt", "", {[] { WriteAndFree(40, -1); }}, "written 1 bytes before its start"),
+    {"C2DoubleFree", "", {Inside, Allocate, Free, Free},
+      "freed twice; it was freed at .*driver: vtdriver"},
+    {"C2InvalidAddress", "", {[] { ExFreePool(static_cast<char*>(AllocateRingBuffer(64)) + 16); }},
+      "16 bytes into the block 64 bytes 'Wdm '.*AllocateRingBuffer"},
+    {"C2InvalidAddress", "NotPool", {[] { ExFreePool(&g_event); }},
+      "not the start of a live pool block"},
+    {"C2FreeWithWrongTag", "", {[] { ExFreePoolWithTag(AllocateRingBuffer(40), 0x67615478); }},
+      "tag 'xTag' on a block allocated with tag 'Wdm '"},
+    {"C2MustSucceedPool", "", {[] { ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, kWdm); }}},
+    {"C2ZeroTag", "", {[] { ExAllocatePoolWithTag(NonPagedPool, 8, 0); }}},
+    {"C4UnknownPoolType", "", {[] { ExAllocatePoolWithTag((POOL_TYPE)77, 8, kWdm); }},
+      "unknown pool type 77"},
+    {"C4PagedFreeAboveApc", "", {AllocatePaged, Dispatch, Free}},
+    {"C4NonPagedFreeAboveDispatch", "", {Allocate, High, Free}},
+    {"C4NonPagedAllocAboveDispatch", "", {High, Allocate}},
+    {"C4PagedAllocAboveApc", "", {Dispatch, AllocatePaged},
+      "paged pool allocated at IRQL 2 \\(above APC_LEVEL\\)"},
+    {"C4WrongPoolTag", "", {Inside, [] { ExAllocatePoolWithTag(NonPagedPool, 16, 0x6E645720); }},
+      "vtdriver allocated pool with tag ' Wdn'; its pool tag is 'Wdm '"},
+    {"C4ZeroByteAllocation", "", {[] { AllocateRingBuffer(0); }}, "zero-byte"},
+    {"C1HeaderCorrupt", "", {[] { WriteAndFree(40, -1); }}, "written 1 bytes before its start"},
     // A ring index that wrapped late; 13 bytes are padded to 16 by the
     // allocator, and a write into the padding is still past the block.
-    R("C1OverrunAtFree", "", {[] { WriteAndFree(4096, 4096); }},
-      "written past its end \\(at byte 4096 of 4096\\)"),
-    R("C1OverrunAtFree", "IntoPadding", {[] { WriteAndFree(13, 13); }},
-      "past its end \\(at byte 13 of 13\\)"),
-    R("C4LeakAtUnload", "", {Inside, LeakyAllocation, Unload},
+    {"C1OverrunAtFree", "", {[] { WriteAndFree(4096, 4096); }},
+      "written past its end \\(at byte 4096 of 4096\\)"},
+    {"C1OverrunAtFree", "IntoPadding", {[] { WriteAndFree(13, 13); }},
+      "past its end \\(at byte 13 of 13\\)"},
+    {"C4LeakAtUnload", "", {Inside, LeakyAllocation, Unload},
       "vtdriver unloaded without freeing 1 pool block.*"
-      "1024000 bytes 'Wdm ' NonPagedPool #1 allocated by vtdriver at .*LeakyAllocation"),
-    R("C4LeakAtUnload", "AtEndOfRun", {Inside, [] { AllocateRingBuffer(4096); }},
+      "1024000 bytes 'Wdm ' NonPagedPool #1 allocated by vtdriver at .*LeakyAllocation"},
+    {"C4LeakAtUnload", "AtEndOfRun", {Inside, [] { AllocateRingBuffer(4096); }},
       "1 pool block\\(s\\) never freed, 4096 bytes:\n"
-      ".*4096 bytes 'Wdm ' NonPagedPool #1 allocated by vtdriver at .*AllocateRingBuffer"),
-    R("UnloadWithWorkLeft", "", {Inside, Own, Unload}, "unloaded with IRPs outstanding"),
-    R("UnloadWithWorkLeft", "Devices", {[] { Load()->object->DriverUnload = nullptr; }, Unload},
-      "unloaded with device objects left"),
+      ".*4096 bytes 'Wdm ' NonPagedPool #1 allocated by vtdriver at .*AllocateRingBuffer"},
+    {"UnloadWithWorkLeft", "", {Inside, Own, Unload}, "unloaded with IRPs outstanding"},
+    {"UnloadWithWorkLeft", "Devices", {[] { Load()->object->DriverUnload = nullptr; }, Unload},
+      "unloaded with device objects left"},
 };
 
 // remove locks
 const std::vector<Row> kRemoveLocks = {
-    R("C4RemoveLockReleaseUnheld", "", {Inside, HoldLock, ReleaseLock, ReleaseLock}),
-    R("C4RemoveLockReleaseUnheld", "OtherTag", {HoldLockForgotten, ReleaseLock}),
-    R("C4RemoveLockWaitUnheld", "", {Drain}),
-    R("C4RemoveLockReinitialised", "", {HoldLock, Drain, InitLock},
-      "after IoReleaseRemoveLockAndWait"),
-    R("C4RemoveLockNotInitialised", "", {[] { IoAcquireRemoveLock(&g_zeroedLock, nullptr); }}),
-    R("C4DeleteWithRemoveLockHeld", "",
+    {"C4RemoveLockReleaseUnheld", "", {Inside, HoldLock, ReleaseLock, ReleaseLock}},
+    {"C4RemoveLockReleaseUnheld", "OtherTag", {HoldLockForgotten, ReleaseLock}},
+    {"C4RemoveLockWaitUnheld", "", {Drain}},
+    {"C4RemoveLockReinitialised", "", {HoldLock, Drain, InitLock},
+      "after IoReleaseRemoveLockAndWait"},
+    {"C4RemoveLockNotInitialised", "", {[] { IoAcquireRemoveLock(&g_zeroedLock, nullptr); }}},
+    {"C4DeleteWithRemoveLockHeld", "",
       {Inside,
        [] {
            auto* lock = static_cast<PIO_REMOVE_LOCK>(Dev()->DeviceExtension);
@@ -616,7 +604,7 @@ const std::vector<Row> kRemoveLocks = {
            IoAcquireRemoveLock(lock, nullptr);
            IoDeleteDevice(Dev());
        }},
-      "rules.cpp:[0-9]+"),
+      "rules.cpp:[0-9]+"},
 };
 
 // IRPs
@@ -658,21 +646,13 @@ const std::vector<Row> kIrps = {
               fake::CompleteWith(irp, STATUS_IO_DEVICE_ERROR);
               return STATUS_SUCCESS;
           }),
-    Reads("C9IrqlChangedInDispatch", "",
-          [](PDEVICE_OBJECT, PIRP irp) {
-              Dispatch();
-              return Done(irp);
-          }),
-    Reads("C9CompleteAboveDispatch", "",
-          [](PDEVICE_OBJECT, PIRP irp) {
-              High();
-              return Done(irp);
-          }),
-    R("C9InformationOverrun", "", {[] { // the caller's buffer holds 64 bytes
+    Reads("C9IrqlChangedInDispatch", "", DoneAfter(Dispatch)),
+    Reads("C9CompleteAboveDispatch", "", DoneAfter(High)),
+    {"C9InformationOverrun", "", {[] { // the caller's buffer holds 64 bytes
           ReadThrough([](PDEVICE_OBJECT,
                          PIRP irp) { return fake::CompleteWith(irp, STATUS_SUCCESS, 1000); },
                       1, DO_BUFFERED_IO);
-      }}),
+      }}},
     Reads("C9ReuseForeignIrp", "",
           [](PDEVICE_OBJECT, PIRP irp) {
               IoReuseIrp(irp, STATUS_SUCCESS);
@@ -686,7 +666,7 @@ const std::vector<Row> kIrps = {
           "", {[] { IoCancelIrp(g_held); }}),
     Reads("C9DeleteWithIrps", "", HoldPending, "while it holds IRPs(.|\n)*IRP_MJ_READ",
           {Inside, [] { IoDeleteDevice(Dev()); }}),
-    R("SpinLockHeldAcrossCall", "", {[] {
+    {"SpinLockHeldAcrossCall", "", {[] {
           ReadThrough(
               [](PDEVICE_OBJECT device, PIRP irp) {
                   if (device == Dev())
@@ -696,11 +676,11 @@ const std::vector<Row> kIrps = {
               },
               2);
       }},
-      "IofCallDriver"),
-    R("SpinLockHeldAcrossCall", "OwnIrp", {Inside, Own, Acquire, CallHeld}, "holding spin lock"),
+      "IofCallDriver"},
+    {"SpinLockHeldAcrossCall", "OwnIrp", {Inside, Own, Acquire, CallHeld}, "holding spin lock"},
     // Called at DISPATCH_LEVEL (as from a completion routine re-arming a
     // read), so the IRQL itself does not change: only the lock gives it away.
-    R("C4DispatchReturnedWithSpinLock", "",
+    {"C4DispatchReturnedWithSpinLock", "",
       {[] {
            Load([](PDEVICE_OBJECT device, PIRP irp) {
                AcquireAtDpc();
@@ -708,18 +688,18 @@ const std::vector<Row> kIrps = {
            });
        },
        Dispatch, [] { CallOwn(); }},
-      "returned holding a spin lock"),
-    R("C9FreeIrpInUse",
+      "returned holding a spin lock"},
+    {"C9FreeIrpInUse",
       "", // still queued in the driver
-      {[] { Load(HoldPending); }, [] { IoFreeIrp(CallOwn()); }}),
-    R("C9CompletePendingBelow", "", {[] {
+      {[] { Load(HoldPending); }, [] { IoFreeIrp(CallOwn()); }}},
+    {"C9CompletePendingBelow", "", {[] {
           SendDown(HoldPending, [](PDEVICE_OBJECT, PIRP irp) {
               IoCopyCurrentIrpStackLocationToNext(irp);
               IoCallDriver(Dev(), irp);
               return Done(irp);
           });
-      }}),
-    R("C9PendingNotPropagated", "",
+      }}},
+    {"C9PendingNotPropagated", "",
       {[] {
            SendDown(HoldPending, [](PDEVICE_OBJECT, PIRP irp) {
                IoCopyCurrentIrpStackLocationToNext(irp);
@@ -730,85 +710,85 @@ const std::vector<Row> kIrps = {
                return IoCallDriver(Dev(), irp);
            });
        },
-       [] { fake::Driver::Complete(g_held, STATUS_SUCCESS, 0, /*atDispatch=*/true); }}),
-    R("C9OwnIrpCompletedToTop", "", {Inside, [] { CallOwn(nullptr); }}, "vtdriver"),
-    R("C9ForwardedAtBadIrql", "", {Inside, Dispatch, [] { CallOwn(StopWalk, IRP_MJ_PNP); }},
-      "IRP_MJ_PNP"),
-    R("C9CallBadDevice", "", {Inside, Own, [] { IoDeleteDevice(Dev()); }, CallHeld}),
-    R("C9CallBadIrp", "", {Inside, [] { IoCallDriver(Dev(), nullptr); }}),
-    R("C9CallAboveDispatch", "", {Inside, Own, High, CallHeld}),
-    R("C9CallWithCancelRoutine", "",
-      {Inside, Own, [] { IoSetCancelRoutine(g_held, SomeCancelRoutine); }, CallHeld}),
-    R("NoStackLocationLeft", "", {Inside, [] { IoCallDriver(Dev(), IoAllocateIrp(0, FALSE)); }}),
-    R("C4CompletionIrqlChanged", "",
+       [] { fake::Driver::Complete(g_held, STATUS_SUCCESS, 0, /*atDispatch=*/true); }}},
+    {"C9OwnIrpCompletedToTop", "", {Inside, [] { CallOwn(nullptr); }}, "vtdriver"},
+    {"C9ForwardedAtBadIrql", "", {Inside, Dispatch, [] { CallOwn(StopWalk, IRP_MJ_PNP); }},
+      "IRP_MJ_PNP"},
+    {"C9CallBadDevice", "", {Inside, Own, [] { IoDeleteDevice(Dev()); }, CallHeld}},
+    {"C9CallBadIrp", "", {Inside, [] { IoCallDriver(Dev(), nullptr); }}},
+    {"C9CallAboveDispatch", "", {Inside, Own, High, CallHeld}},
+    {"C9CallWithCancelRoutine", "",
+      {Inside, Own, [] { IoSetCancelRoutine(g_held, SomeCancelRoutine); }, CallHeld}},
+    {"NoStackLocationLeft", "", {Inside, [] { IoCallDriver(Dev(), IoAllocateIrp(0, FALSE)); }}},
+    {"C4CompletionIrqlChanged", "",
       {Inside,
        [] {
            CallOwn([](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
                High();
                return STATUS_MORE_PROCESSING_REQUIRED;
            });
-       }}),
-    R("C9IrpFreedInRoutine", "",
+       }}},
+    {"C9IrpFreedInRoutine", "",
       {Inside,
        [] {
            CallOwn([](PDEVICE_OBJECT, PIRP freed, PVOID) NTAPI -> NTSTATUS {
                IoFreeIrp(freed);
                return STATUS_SUCCESS;
            });
-       }}),
-    R("C9FreeThreadIrp", "",
+       }}},
+    {"C9FreeThreadIrp", "",
       {Inside,
        [] {
            static IO_STATUS_BLOCK iosb;
            IoFreeIrp(IoBuildDeviceIoControlRequest(0x220003, Dev(), nullptr, 0, nullptr, 0, TRUE,
                                                    &g_event, &iosb));
-       }}),
-    R("C9BuildWithoutStatusBlock", "",
+       }}},
+    {"C9BuildWithoutStatusBlock", "",
       {Inside,
        [] {
            IoBuildDeviceIoControlRequest(0x220003, Dev(), nullptr, 0, nullptr, 0, TRUE, &g_event,
                                          nullptr);
-       }}),
-    R("C9FreeNonIrp", "", {Own, [] { IoFreeIrp(g_held); }, [] { IoFreeIrp(g_held); }}),
-    R("C9NotPowerIrp", "", {Inside, [] { PoCallDriver(Dev(), OwnIrp()); }}),
-    R("C9NoDispatchRoutine", "",
-      {[] { Load()->object->MajorFunction[IRP_MJ_READ] = nullptr; }, [] { Send(IRP_MJ_READ); }}),
-    R("C9DetachNotAttached", "", {Inside, [] { IoDetachDevice(Dev()); }}),
-    R("C9DeleteWithoutDetach", "", {[] { IoDeleteDevice(Load(Succeed, 2)->Top()); }}),
-    R("C9DeviceDeletedTwice", "",
-      {Inside, [] { IoDeleteDevice(Dev()); }, [] { IoDeleteDevice(Dev()); }}),
-    R("C9HandlesLeftAtEndOfRun", "", {[] { Load()->Open(); }}),
-    R("C9IrpsLeftAtEndOfRun", "", {Own}),
+       }}},
+    {"C9FreeNonIrp", "", {Own, [] { IoFreeIrp(g_held); }, [] { IoFreeIrp(g_held); }}},
+    {"C9NotPowerIrp", "", {Inside, [] { PoCallDriver(Dev(), OwnIrp()); }}},
+    {"C9NoDispatchRoutine", "",
+      {[] { Load()->object->MajorFunction[IRP_MJ_READ] = nullptr; }, [] { Send(IRP_MJ_READ); }}},
+    {"C9DetachNotAttached", "", {Inside, [] { IoDetachDevice(Dev()); }}},
+    {"C9DeleteWithoutDetach", "", {[] { IoDeleteDevice(Load(Succeed, 2)->Top()); }}},
+    {"C9DeviceDeletedTwice", "",
+      {Inside, [] { IoDeleteDevice(Dev()); }, [] { IoDeleteDevice(Dev()); }}},
+    {"C9HandlesLeftAtEndOfRun", "", {[] { Load()->Open(); }}},
+    {"C9IrpsLeftAtEndOfRun", "", {Own}},
 };
 
 // Plug and Play
 const std::vector<Row> kPlugAndPlay = {
-    R("CaUnknownPdoGone", "", {Inside, [] { sim::PnpDeviceVanished(Dev()); }},
-      "the bus reported an unknown or deleted PDO gone"),
-    R("CaDuplicatePdo", "",
+    {"CaUnknownPdoGone", "", {Inside, [] { sim::PnpDeviceVanished(Dev()); }},
+      "the bus reported an unknown or deleted PDO gone"},
+    {"CaDuplicatePdo", "",
       {[] { sim::PnpDeviceArrived(Pdo(), "uninstalled"); },
        [] { sim::PnpDeviceArrived(Pdo(), "uninstalled"); }},
-      "twice \\(duplicate PDO\\)"),
-    R("CaNotPassive", "", {Dispatch, [] { sim::SetSystemPowerState(PowerSystemSleeping1); }},
-      "a system power transition requested above PASSIVE_LEVEL"),
-    R("CaAddDeviceLeftDevice", "",
+      "twice \\(duplicate PDO\\)"},
+    {"CaNotPassive", "", {Dispatch, [] { sim::SetSystemPowerState(PowerSystemSleeping1); }},
+      "a system power transition requested above PASSIVE_LEVEL"},
+    {"CaAddDeviceLeftDevice", "",
       {[] { Plug([](PDEVICE_OBJECT) { return STATUS_UNSUCCESSFUL; }); }},
-      "AddDevice of vtwdm failed with 0x[f]*c0000001 but left .* attached"),
-    R("C9InitializingLeftSet", "", {[] {
+      "AddDevice of vtwdm failed with 0x[f]*c0000001 but left .* attached"},
+    {"C9InitializingLeftSet", "", {[] {
           Plug([](PDEVICE_OBJECT fdo) {
               fdo->Flags |= DO_DEVICE_INITIALIZING;
               return STATUS_SUCCESS;
           });
       }},
-      "returned with DO_DEVICE_INITIALIZING still set"),
-    R("C9PowerPagableNotInherited", "", {[] {
+      "returned with DO_DEVICE_INITIALIZING still set"},
+    {"C9PowerPagableNotInherited", "", {[] {
           Plug([](PDEVICE_OBJECT fdo) {
               fdo->Flags &= ~DO_POWER_PAGABLE;
               return STATUS_SUCCESS;
           });
       }},
-      "without being DO_POWER_PAGABLE"),
-    R("CaRemoveLeftDevice", "", {[] { sim::PnpRemoveDevice(Plug({}, /*deleteOnRemove=*/false)); }}),
+      "without being DO_POWER_PAGABLE"},
+    {"CaRemoveLeftDevice", "", {[] { sim::PnpRemoveDevice(Plug({}, /*deleteOnRemove=*/false)); }}},
 };
 
 const std::vector<Row> kRows = [] {
