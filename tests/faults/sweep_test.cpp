@@ -274,6 +274,11 @@ std::vector<Scenario> Build() {
     s.push_back({"sleep_wake_open", sleepWake});
     s.push_back({"sleep_wake_open_power_pending", sleepWake,
                  [](usb::PhoneConfig& config) { config.powerPends = true; }});
+    // A write on the bus and one queued behind it when the system sleeps.
+    s.push_back({"sleep_wake_writing",
+                 {Open(), OnUsb([](usb::Interface& u) { u.Delay(usb::Pipe::BulkOut, 2); }),
+                  Write(9000, 'z'), Write(64, 'q'), S,
+                  Do([](Ctx& c) { c.m.SleepAndWake(PowerSystemSleeping3); }), S, Wait(), S}});
     s.push_back({"query_stop_remove_cancel",
                  {Open(false), S, OnNode(sim::PnpQueryStopThenCancel), S,
                   OnNode(sim::PnpQueryRemoveThenCancel), S, close, S, Do([](Ctx& c) {
