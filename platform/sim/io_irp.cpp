@@ -287,12 +287,20 @@ std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
 
 // Caller holds IoLock() for all of these.
 const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    for (const auto& [known, text] : g_driverText)
-        if (known == driver)
-            return text;
-    const std::string* text = &g_names.emplace_back(DriverName(driver));
-    g_driverText.emplace_back(driver, text);
-    return text;
+    // A request's entries alternate between two drivers (a port driver and
+    // the bus below it): the two found last, checked first.
+    static size_t recent[2] = {0, 0};
+    for (size_t r : recent)
+        if (r < g_driverText.size() && g_driverText[r].first == driver)
+            return g_driverText[r].second;
+    size_t i = 0;
+    while (i < g_driverText.size() && g_driverText[i].first != driver)
+        ++i;
+    if (i == g_driverText.size())
+        g_driverText.emplace_back(driver, &g_names.emplace_back(DriverName(driver)));
+    recent[1] = recent[0];
+    recent[0] = i;
+    return g_driverText[i].second;
 }
 
 const std::string* DeviceTextLocked(PDEVICE_OBJECT device) {
@@ -305,10 +313,9 @@ const std::string* DeviceTextLocked(PDEVICE_OBJECT device) {
 }
 
 LogEntry& Log(LogEntry::Kind kind, PIRP irp) {
-    LogEntry& entry = g_log[g_logged++ % kLogLength];
-    entry = LogEntry();
-    entry.kind = kind;
-    entry.irp = irp;
+    LogEntry& entry = g_log[g_logged % kLogLength];
+    g_logged++;
+    entry = LogEntry{kind, 0, 0, 0, irp, nullptr, nullptr, nullptr};
     return entry;
 }
 

@@ -214,15 +214,64 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     __atomic_store_n(SpinLock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
 }
 
+} // extern "C"
+
+namespace {
+
+// The findings of the four spin-lock routines, out of line so that the
+// routines themselves (several per request) stay a handful of instructions.
+// `named`: the message names the lock (the DPC-level routine's does).
+[[noreturn, gnu::noinline, gnu::cold]] void AcquireAboveDispatch(const char* routine, bool named,
+                                                                 KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              std::string(routine) + (named ? " of " + Hex(lock) : std::string()) + " at IRQL " +
+                  std::to_string(irql) + ", above DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void AtDpcBelowDispatch(KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeAcquireSpinLockAtDpcLevel of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
+                  ", below DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void FromDpcBelowDispatch(KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockFromDpcBelowDispatch, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeReleaseSpinLockFromDpcLevel of " + Hex(lock) + " at IRQL " +
+                  std::to_string(irql) + ", below DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void ReleaseNotAtDispatch(KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeReleaseSpinLock of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
+                  ", not DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void ReleaseToBadIrql(const ThreadState& t, KIRQL newIrql,
+                                                             PKSPIN_LOCK lock) {
+    if (newIrql > DISPATCH_LEVEL)
+        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, newIrql,
+                  "KeReleaseSpinLock of " + Hex(lock) + " to IRQL " + std::to_string(newIrql) +
+                      ", above DISPATCH_LEVEL");
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeReleaseSpinLock of " + Hex(lock) + " to IRQL " + std::to_string(newIrql) +
+                  " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
+}
+
+} // namespace
+
+extern "C" {
+
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     SchedulePoint("KeAcquireSpinLock");
     ThreadState& t = Self();
-    if (t.irql > DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLock at IRQL " + std::to_string(t.irql) + ", above DISPATCH_LEVEL");
-    }
-    KIRQL old = t.irql;
+    const KIRQL old = t.irql;
+    if (old > DISPATCH_LEVEL) [[unlikely]]
+        AcquireAboveDispatch("KeAcquireSpinLock", false, old, SpinLock);
     t.irql = DISPATCH_LEVEL;
     AcquireSpin(t, SpinLock, "KeAcquireSpinLock");
     return old;
@@ -230,24 +279,11 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ThreadState& t = Self();
-    if (t.irql != DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " + std::to_string(t.irql) +
-                      ", not DISPATCH_LEVEL");
-    }
+    if (t.irql != DISPATCH_LEVEL) [[unlikely]]
+        ReleaseNotAtDispatch(t.irql, SpinLock);
     ReleaseSpin(t, SpinLock, "KeReleaseSpinLock");
-    if (NewIrql > DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
-                      ", above DISPATCH_LEVEL");
-    }
-    if (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
-                      " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
-    }
+    if (NewIrql > DISPATCH_LEVEL || (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()))
+        [[unlikely]] ReleaseToBadIrql(t, NewIrql, SpinLock);
     t.irql = NewIrql;
     SchedulePoint("KeReleaseSpinLock");
 }
@@ -255,29 +291,17 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     SchedulePoint("KeAcquireSpinLockAtDpcLevel");
     ThreadState& t = Self();
-    if (t.irql < DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", below DISPATCH_LEVEL");
-    }
-    if (t.irql > DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", above DISPATCH_LEVEL");
-    }
+    if (t.irql < DISPATCH_LEVEL) [[unlikely]]
+        AtDpcBelowDispatch(t.irql, SpinLock);
+    if (t.irql > DISPATCH_LEVEL) [[unlikely]]
+        AcquireAboveDispatch("KeAcquireSpinLockAtDpcLevel", true, t.irql, SpinLock);
     AcquireSpin(t, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     ThreadState& t = Self();
-    if (t.irql < DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockFromDpcBelowDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLockFromDpcLevel of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", below DISPATCH_LEVEL");
-    }
+    if (t.irql < DISPATCH_LEVEL) [[unlikely]]
+        FromDpcBelowDispatch(t.irql, SpinLock);
     ReleaseSpin(t, SpinLock, "KeReleaseSpinLockFromDpcLevel");
     SchedulePoint("KeReleaseSpinLockFromDpcLevel");
 }
