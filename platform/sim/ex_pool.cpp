@@ -231,9 +231,25 @@ unsigned char* SpareRaw(Pool& pool, size_t rawSize) {
     return nullptr;
 }
 
+// `length` bytes of `pattern`: the guards and most driver records are a few
+// words, for which a call to memset costs more than the stores.
+inline void Fill(unsigned char* p, size_t length, unsigned char pattern) {
+    if (length > 64) {
+        std::memset(p, pattern, length);
+        return;
+    }
+    uint64_t word;
+    std::memset(&word, pattern, sizeof word);
+    size_t i = 0;
+    for (; i + sizeof word <= length; i += sizeof word)
+        std::memcpy(p + i, &word, sizeof word);
+    for (; i < length; ++i)
+        p[i] = pattern;
+}
+
 // Caller holds the pool lock.
 void Quarantine(Pool& pool, Block b) {
-    std::memset(b.User(), kFreedPattern, b.size);
+    Fill(b.User(), b.size, kFreedPattern);
     pool.quarantineBytes += b.rawSize;
     pool.quarantined.push_back(b);
     while (pool.quarantined.size() > kQuarantineBlocks ||
@@ -656,9 +672,9 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
         raw = static_cast<unsigned char*>(std::malloc(rawSize));
     if (raw == nullptr)
         return nullptr;
-    std::memset(raw, kHeaderPattern, kHeaderBytes);
-    std::memset(raw + kHeaderBytes, kFreshPattern, NumberOfBytes);
-    std::memset(raw + kHeaderBytes + NumberOfBytes, kTailPattern, rawSize - kHeaderBytes - NumberOfBytes);
+    Fill(raw, kHeaderBytes, kHeaderPattern);
+    Fill(raw + kHeaderBytes, NumberOfBytes, kFreshPattern);
+    Fill(raw + kHeaderBytes + NumberOfBytes, rawSize - kHeaderBytes - NumberOfBytes, kTailPattern);
     Block b;
     b.raw = raw;
     b.rawSize = rawSize;

@@ -322,7 +322,13 @@ private:
     std::unique_lock<std::mutex> lk_;
 };
 // Something a waiter may be waiting for changed; caller holds the lock.
-void NotifyLocked();
+// (Nothing to do on the deterministic machine, where the one running
+// thread looks at every waiter's condition itself when it blocks.)
+void NotifyConcurrentLocked();
+inline void NotifyLocked() {
+    if (g_simLocking)
+        NotifyConcurrentLocked();
+}
 // Workers for the work queue: makes sure one is free for what is queued.
 void EnsureWorkersLocked();
 // Checks a thread must pass before it may block.

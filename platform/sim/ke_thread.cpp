@@ -92,8 +92,11 @@ namespace {
                  ", not by this thread (" + t.name + ")");
 }
 
-inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
-    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_ACQUIRE);
+// Everything but a free lock on the deterministic machine: a lock held (by
+// this thread, a switched-out one, or one that will never run again), and
+// the multi-processor machine's locked exchange.
+[[gnu::noinline]] void AcquireSpinSlow(ThreadState& t, PKSPIN_LOCK lock, const char* routine,
+                                       ULONG_PTR owner) {
     if (owner == t.id)
         AlreadyOwned(lock, routine, t);
     if (!g_simLocking) {
@@ -119,22 +122,40 @@ inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
     t.spinLocks.push_back(lock);
 }
 
-inline void ReleaseSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
+// The acquire every request makes several times: a free lock on the
+// deterministic machine, inline; all else out of line.
+inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
+    const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_ACQUIRE);
+    if (owner == 0 && !g_simLocking) [[likely]] {
+        __atomic_store_n(lock, static_cast<ULONG_PTR>(t.id), __ATOMIC_RELAXED);
+        t.spinLocks.push_back(lock);
+        return;
+    }
+    AcquireSpinSlow(t, lock, routine, owner);
+}
+
+[[gnu::noinline]] void ReleaseSpinSlow(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
     ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner != t.id)
         NotOwned(lock, owner, routine, t);
-    // Nearly always the last one taken.
-    if (!t.spinLocks.empty() && t.spinLocks.back() == lock) {
-        t.spinLocks.pop_back();
-    } else {
-        for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
-            if (*it == lock) {
-                t.spinLocks.erase(it);
-                break;
-            }
+    for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
+        if (*it == lock) {
+            t.spinLocks.erase(it);
+            break;
         }
     }
     __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+}
+
+// Nearly always the lock taken last, and held by this thread.
+inline void ReleaseSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == t.id && !t.spinLocks.empty() &&
+        t.spinLocks.back() == lock) [[likely]] {
+        t.spinLocks.pop_back();
+        __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+        return;
+    }
+    ReleaseSpinSlow(t, lock, routine);
 }
 
 } // namespace

@@ -819,10 +819,8 @@ void WakeSleepersLocked(Machine& m) {
 }
 } // namespace
 
-void NotifyLocked() {
+void NotifyConcurrentLocked() {
     Machine& m = M();
-    if (Deterministic())
-        return;
     m.changed.notify_all();
     WakeSleepersLocked(m);
 }

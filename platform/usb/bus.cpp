@@ -234,12 +234,22 @@ void BusState::RunHooks() {
         hooksQueued.store(false, std::memory_order_relaxed);
         // The queue takes the spare list's memory, this round its events.
         queued.swap(hookQueue);
-        for (auto& [phone, e] : queued)
-            hooks.push_back(phone->hook);
+        // One hook for each run of events of one phone (nearly always one
+        // run), as each phone's hook is now.
+        const PhoneState* last = nullptr;
+        for (auto& [phone, e] : queued) {
+            if (phone != last)
+                hooks.push_back(phone->hook);
+            last = phone;
+        }
     }
-    for (size_t i = 0; i < queued.size(); ++i)
-        if (hooks[i])
-            (*hooks[i])(queued[i].second);
+    size_t run = 0;
+    for (size_t i = 0; i < queued.size(); ++i) {
+        if (i != 0 && queued[i].first != queued[i - 1].first)
+            ++run;
+        if (hooks[run])
+            (*hooks[run])(queued[i].second);
+    }
     KeepSpare(queued, t_spareQueued);
     KeepSpare(hooks, t_spareHooks);
 }
