@@ -115,7 +115,19 @@ struct Pool {
     size_t quarantineBytes = 0;
     std::unordered_map<PDRIVER_OBJECT, ULONG> requiredTags;
     uint64_t sequence = 0;
+    // The ledger entry and the required tag looked up last: a driver that
+    // allocates per request asks for the same ones every time. Map entries
+    // stay where they are until the map is cleared.
+    Usage* lastUsage = nullptr;
+    std::pair<PDRIVER_OBJECT, ULONG> lastUsageKey{nullptr, 0};
+    PDRIVER_OBJECT lastTagDriver = nullptr;
+    ULONG lastRequiredTag = 0;
+    // Memory of blocks that have left the quarantine, for the next block of
+    // the same size: a few, so that a driver allocating per request does not
+    // go to the host's allocator twice a request.
+    std::vector<std::pair<unsigned char*, size_t>> spareRaw;
 };
+constexpr size_t kSpareRawBlocks = 16;
 
 Pool& ThePool() {
     static Pool* pool = new Pool(); // outlives static destructors: drivers may free at exit
@@ -127,7 +139,12 @@ bool IsPaged(POOL_TYPE type) { return ((int)type & 1) != 0; }
 // Caller holds the pool lock. Bytes enter or leave the ledger.
 void Account(Pool& pool, PDRIVER_OBJECT driver, ULONG tag, POOL_TYPE type, size_t size,
              bool added) {
-    Usage& u = pool.usage[{driver, tag}];
+    const std::pair<PDRIVER_OBJECT, ULONG> key{driver, tag};
+    if (pool.lastUsage == nullptr || pool.lastUsageKey != key) {
+        pool.lastUsage = &pool.usage[key];
+        pool.lastUsageKey = key;
+    }
+    Usage& u = *pool.lastUsage;
     if (added) {
         u.bytes += size;
         u.blocks++;
@@ -189,16 +206,57 @@ void ReleaseRaw(Block& b) {
     b.raw = nullptr;
 }
 
+// Caller holds the pool lock. Memory leaving the quarantine: kept for reuse,
+// or back to the host.
+void RetireRaw(Pool& pool, Block& b) {
+    // Under a sanitizer every block goes back, so that it sees each lifetime.
+    if (kPoolRecords && pool.spareRaw.size() < kSpareRawBlocks) {
+        pool.spareRaw.emplace_back(b.raw, b.rawSize);
+        b.raw = nullptr;
+        return;
+    }
+    ReleaseRaw(b);
+}
+
+// Caller holds the pool lock. Spare memory of exactly `rawSize`, or NULL.
+unsigned char* SpareRaw(Pool& pool, size_t rawSize) {
+    for (size_t i = pool.spareRaw.size(); i-- > 0;) {
+        if (pool.spareRaw[i].second == rawSize) {
+            unsigned char* raw = pool.spareRaw[i].first;
+            pool.spareRaw[i] = pool.spareRaw.back();
+            pool.spareRaw.pop_back();
+            return raw;
+        }
+    }
+    return nullptr;
+}
+
+// `length` bytes of `pattern`: the guards and most driver records are a few
+// words, for which a call to memset costs more than the stores.
+inline void Fill(unsigned char* p, size_t length, unsigned char pattern) {
+    if (length > 64) {
+        std::memset(p, pattern, length);
+        return;
+    }
+    uint64_t word;
+    std::memset(&word, pattern, sizeof word);
+    size_t i = 0;
+    for (; i + sizeof word <= length; i += sizeof word)
+        std::memcpy(p + i, &word, sizeof word);
+    for (; i < length; ++i)
+        p[i] = pattern;
+}
+
 // Caller holds the pool lock.
 void Quarantine(Pool& pool, Block b) {
-    std::memset(b.User(), kFreedPattern, b.size);
+    Fill(b.User(), b.size, kFreedPattern);
     pool.quarantineBytes += b.rawSize;
     pool.quarantined.push_back(b);
     while (pool.quarantined.size() > kQuarantineBlocks ||
            pool.quarantineBytes > kQuarantineBytes) {
         Block& oldest = pool.quarantined.front();
         pool.quarantineBytes -= oldest.rawSize;
-        ReleaseRaw(oldest);
+        RetireRaw(pool, oldest);
         pool.quarantined.pop_front();
     }
 }
@@ -269,9 +327,10 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
     std::optional<Violation> violation;
     std::optional<Violation> guards;
     Block block;
+    decltype(pool.live)::iterator found;
     {
         std::lock_guard<SimMutex> lock(pool.mutex);
-        auto it = pool.live.find(p);
+        auto it = found = pool.live.find(p);
         if (it == pool.live.end()) {
             if (const Block* old = pool.quarantined.Find(p)) {
                 violation = Violation{kBadPoolCaller, kC2DoubleFree, 0, old->tag,
@@ -322,7 +381,9 @@ void FreeBlock(PVOID p, const ULONG* tag, const void* site) {
     IoCheckFreedRange(p, block.size);
 
     std::unique_lock<SimMutex> lock(pool.mutex);
-    auto it = pool.live.find(p);
+    // With one thread running at a time nothing can have freed it meanwhile:
+    // the entry found above is still the block's.
+    auto it = g_simLocking ? pool.live.find(p) : found;
     if (it == pool.live.end()) {
         // Another thread freed it while the checks ran.
         Block copy = block;
@@ -377,6 +438,11 @@ void FreeEverything() {
     for (auto& [key, b] : pool.live)
         ReleaseRaw(b);
     pool.quarantined.ForEach(ReleaseRaw);
+    for (auto& [raw, size] : pool.spareRaw)
+        std::free(raw);
+    pool.spareRaw.clear();
+    pool.lastUsage = nullptr;
+    pool.lastTagDriver = nullptr;
     pool.live.clear();
     pool.quarantined.clear();
     pool.quarantineBytes = 0;
@@ -431,6 +497,7 @@ void ExCheckDriverUnload(PDRIVER_OBJECT driver) {
                      Listing(left, 32));
     std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().requiredTags.erase(driver);
+    ThePool().lastTagDriver = nullptr;
 }
 
 void ExStart(const Options& options) {
@@ -514,6 +581,7 @@ std::vector<PoolUsage> PoolLedger() {
 void SetRequiredPoolTag(PDRIVER_OBJECT driver, ULONG tag) {
     std::lock_guard<SimMutex> lock(ThePool().mutex);
     ThePool().requiredTags[driver] = tag;
+    ThePool().lastTagDriver = nullptr;
 }
 
 } // namespace sim
@@ -558,10 +626,17 @@ void CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, PDRIVE
     if (driver != nullptr && !KernelMadeForDriver()) {
         ULONG required = kDefaultRequiredTag;
         {
-            std::lock_guard<SimMutex> lock(ThePool().mutex);
-            auto it = ThePool().requiredTags.find(driver);
-            if (it != ThePool().requiredTags.end())
-                required = it->second;
+            Pool& pool = ThePool();
+            std::lock_guard<SimMutex> lock(pool.mutex);
+            if (pool.lastTagDriver == driver) {
+                required = pool.lastRequiredTag;
+            } else {
+                auto it = pool.requiredTags.find(driver);
+                if (it != pool.requiredTags.end())
+                    required = it->second;
+                pool.lastTagDriver = driver;
+                pool.lastRequiredTag = required;
+            }
         }
         if (required != 0 && Tag != required)
             BugCheck(kDriverVerifierDetectedViolation, kC4WrongPoolTag, Tag, required,
@@ -587,12 +662,19 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 
     size_t padded = (NumberOfBytes + 15) & ~(size_t)15;
     size_t rawSize = kHeaderBytes + padded + kTailGuardBytes;
-    auto* raw = static_cast<unsigned char*>(std::malloc(rawSize));
+    Pool& pool = ThePool();
+    unsigned char* raw;
+    {
+        std::lock_guard<SimMutex> lock(pool.mutex);
+        raw = SpareRaw(pool, rawSize);
+    }
+    if (raw == nullptr)
+        raw = static_cast<unsigned char*>(std::malloc(rawSize));
     if (raw == nullptr)
         return nullptr;
-    std::memset(raw, kHeaderPattern, kHeaderBytes);
-    std::memset(raw + kHeaderBytes, kFreshPattern, NumberOfBytes);
-    std::memset(raw + kHeaderBytes + NumberOfBytes, kTailPattern, rawSize - kHeaderBytes - NumberOfBytes);
+    Fill(raw, kHeaderBytes, kHeaderPattern);
+    Fill(raw + kHeaderBytes, NumberOfBytes, kFreshPattern);
+    Fill(raw + kHeaderBytes + NumberOfBytes, rawSize - kHeaderBytes - NumberOfBytes, kTailPattern);
     Block b;
     b.raw = raw;
     b.rawSize = rawSize;
@@ -601,7 +683,6 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     b.type = PoolType;
     b.driver = driver;
     b.site = site;
-    Pool& pool = ThePool();
     std::unique_lock<SimMutex> lock(pool.mutex);
     if (!IsPaged(PoolType) && !Fits(pool, NumberOfBytes)) {
         // Spent: what a driver sees when the machine runs out of non-paged pool.

@@ -286,12 +286,28 @@ std::string Hex(ULONG_PTR value) {
 std::string StatusText(NTSTATUS status) { return Hex((ULONG)status); }
 
 // Caller holds IoLock() for all of these.
+// Drivers' names as the log entries point to them, by driver object: a few
+// slots by address in front of the list, since every call and completion
+// logs one.
+struct DriverTextSlot {
+    PDRIVER_OBJECT driver = nullptr;
+    const std::string* text = nullptr;
+};
+DriverTextSlot g_driverTextSlots[8];
+
 const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    for (const auto& [known, text] : g_driverText)
+    DriverTextSlot& slot = g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
+    if (slot.driver == driver && slot.text != nullptr)
+        return slot.text;
+    const std::string* text = nullptr;
+    for (const auto& [known, known_text] : g_driverText)
         if (known == driver)
-            return text;
-    const std::string* text = &g_names.emplace_back(DriverName(driver));
-    g_driverText.emplace_back(driver, text);
+            text = known_text;
+    if (text == nullptr) {
+        text = &g_names.emplace_back(DriverName(driver));
+        g_driverText.emplace_back(driver, text);
+    }
+    slot = DriverTextSlot{driver, text};
     return text;
 }
 
@@ -305,10 +321,9 @@ const std::string* DeviceTextLocked(PDEVICE_OBJECT device) {
 }
 
 LogEntry& Log(LogEntry::Kind kind, PIRP irp) {
-    LogEntry& entry = g_log[g_logged++ % kLogLength];
-    entry = LogEntry();
-    entry.kind = kind;
-    entry.irp = irp;
+    LogEntry& entry = g_log[g_logged % kLogLength];
+    g_logged++;
+    entry = LogEntry{kind, 0, 0, 0, irp, nullptr, nullptr, nullptr};
     return entry;
 }
 
@@ -337,6 +352,8 @@ std::string LogLine(const LogEntry& e) {
 }
 
 void ClearLogLocked() {
+    for (DriverTextSlot& slot : g_driverTextSlots)
+        slot = DriverTextSlot();
     for (LogEntry& entry : g_log)
         entry = LogEntry();
     g_logged = 0;
@@ -411,11 +428,38 @@ struct HeldIrp {
     PIRP irp;
     size_t bytes;
 };
-SimMutex g_quarantineLock;
-std::deque<HeldIrp> g_quarantine; // guarded by g_quarantineLock, and so is:
-std::vector<HeldIrp> g_recycled;
 constexpr size_t kQuarantinedIrps = 256;
 constexpr size_t kRecycledIrps = 32;
+// The quarantine, oldest first: a ring of kQuarantinedIrps + 1 (the newest
+// pushes the oldest out).
+class IrpQuarantine {
+public:
+    size_t size() const { return count_; }
+    void push_back(const HeldIrp& held) {
+        ring_[(head_ + count_) % kSlots] = held;
+        ++count_;
+    }
+    HeldIrp pop_front() {
+        HeldIrp oldest = ring_[head_];
+        head_ = (head_ + 1) % kSlots;
+        --count_;
+        return oldest;
+    }
+    template <typename F> void ForEach(F f) const {
+        for (size_t i = 0; i < count_; ++i)
+            f(ring_[(head_ + i) % kSlots]);
+    }
+    void clear() { head_ = count_ = 0; }
+
+private:
+    static constexpr size_t kSlots = kQuarantinedIrps + 1;
+    HeldIrp ring_[kSlots] = {};
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+SimMutex g_quarantineLock;
+IrpQuarantine g_quarantine; // guarded by g_quarantineLock, and so is:
+std::vector<HeldIrp> g_recycled;
 
 void ReleaseMemory(PIRP irp, size_t bytes) {
     memset(irp, kFreedIrpPoison, bytes);
@@ -425,8 +469,7 @@ void ReleaseMemory(PIRP irp, size_t bytes) {
         g_quarantine.push_back({irp, bytes});
         if (g_quarantine.size() <= kQuarantinedIrps)
             return;
-        oldest = g_quarantine.front();
-        g_quarantine.pop_front();
+        oldest = g_quarantine.pop_front();
         if (g_recycled.size() < kRecycledIrps) {
             g_recycled.push_back(oldest);
             return;
@@ -450,8 +493,7 @@ PIRP RecycledIrp(size_t bytes) {
 
 void ReleaseQuarantine() {
     std::lock_guard<SimMutex> lock(g_quarantineLock);
-    for (const HeldIrp& held : g_quarantine)
-        std::free(held.irp);
+    g_quarantine.ForEach([](const HeldIrp& held) { std::free(held.irp); });
     for (const HeldIrp& held : g_recycled)
         std::free(held.irp);
     g_quarantine.clear();
@@ -530,6 +572,9 @@ void FinishAtTop(IrpRecord* record) {
 // ---------------------------------------------------------------- internal API
 
 void IoForgetDriverLocked(PDRIVER_OBJECT driver) {
+    for (DriverTextSlot& slot : g_driverTextSlots)
+        if (slot.driver == driver)
+            slot = DriverTextSlot();
     std::erase_if(g_driverText, [driver](const auto& entry) { return entry.first == driver; });
 }
 
@@ -941,7 +986,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         parent = t_frames.back();
     IoSetNextIrpStackLocation(Irp);
     IoGetCurrentIrpStackLocation(Irp)->DeviceObject = DeviceObject;
-    size_t locksHeld = SpinLocksHeld();
+    const size_t locksHeld = 0; // RequireNoSpinLockHeld has just made sure
 
     // Read before the call: a driver may delete its own device object while
     // handling the request (IRP_MN_REMOVE_DEVICE does exactly that).

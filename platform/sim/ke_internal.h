@@ -12,6 +12,7 @@
 #include "platform/sim/internal.h"
 #include "platform/sim/sim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -52,11 +53,52 @@ constexpr LONGLONG kBootSystemTime = 127490112000000000LL;
 // ---------------------------------------------------------------- threads
 struct SchedThread;
 
+// The spin locks a thread holds, in acquisition order: a few at most, kept
+// in the record itself, since every acquire and release pushes or pops one.
+// More than kInline (never seen from a driver) spill to the heap.
+class HeldLocks {
+public:
+    HeldLocks() = default;
+    HeldLocks(const HeldLocks&) = delete;
+    HeldLocks& operator=(const HeldLocks&) = delete;
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    PKSPIN_LOCK back() const { return items_[size_ - 1]; }
+    PKSPIN_LOCK* begin() { return items_; }
+    PKSPIN_LOCK* end() { return items_ + size_; }
+    void push_back(PKSPIN_LOCK lock) {
+        if (size_ == capacity_) [[unlikely]]
+            Grow();
+        items_[size_++] = lock;
+    }
+    void pop_back() { --size_; }
+    void erase(PKSPIN_LOCK* at) {
+        for (PKSPIN_LOCK* p = at; p + 1 < end(); ++p)
+            p[0] = p[1];
+        --size_;
+    }
+    void clear() { size_ = 0; }
+
+private:
+    static constexpr size_t kInline = 8;
+    [[gnu::noinline]] void Grow() {
+        spill_.assign(items_, items_ + size_);
+        spill_.resize(capacity_ * 2);
+        items_ = spill_.data();
+        capacity_ *= 2;
+    }
+    PKSPIN_LOCK inline_[kInline] = {};
+    PKSPIN_LOCK* items_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = kInline;
+    std::vector<PKSPIN_LOCK> spill_;
+};
+
 // What every thread touching the simulation carries.
 struct ThreadState {
     uint64_t id = 0;      // non-zero; the value a held KSPIN_LOCK stores
     KIRQL& irql = t_irql; // the thread's IRQL, readable without the record (CurrentIrql)
-    std::vector<PKSPIN_LOCK> spinLocks;   // in acquisition order
+    HeldLocks spinLocks;  // in acquisition order
     std::vector<PFAST_MUTEX> fastMutexes; // in acquisition order
     std::string name;
     bool systemWorker = false;
@@ -153,22 +195,69 @@ struct RunningWork {
     std::string thread;
 };
 
+// Concurrent: a thread blocked in WaitLocked. Each sleeps on its own
+// condition variable and is woken alone, by whoever finds its condition holds
+// (or its time-out passed): a pool of ports has a hundred threads waiting,
+// and waking them all at every change only has them queue for the lock.
+struct Sleeper {
+    std::condition_variable cv;
+    const std::function<bool()>* ready = nullptr;
+    LONGLONG deadline = -1; // interrupt time; -1 none
+    bool woken = false;     // signalled since it last went to sleep
+    Sleeper* prev = nullptr;
+    Sleeper* next = nullptr;
+};
+
+// Set timers in firing order: due time, then the order they were set in. A
+// sorted array: a machine has a few timers set, mostly at the same distance
+// ahead, and drivers set and cancel one on every request, which a tree pays
+// a node and a rebalance for each time.
+class TimerQueue {
+public:
+    using Key = std::pair<LONGLONG, uint64_t>;
+    using Entry = std::pair<Key, PKTIMER>;
+    bool empty() const { return entries_.empty(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+    void insert(const Key& key, PKTIMER timer) {
+        auto at = std::upper_bound(entries_.begin(), entries_.end(), key,
+                                   [](const Key& k, const Entry& e) { return k < e.first; });
+        entries_.insert(at, Entry{key, timer});
+    }
+    void erase(const Key& key) {
+        auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                                   [](const Entry& e, const Key& k) { return e.first < k; });
+        if (at != entries_.end() && at->first == key)
+            entries_.erase(at);
+    }
+    void clear() { entries_.clear(); }
+
+private:
+    std::vector<Entry> entries_;
+};
+
 struct Machine {
     std::mutex lock;                 // the dispatcher lock
-    std::condition_variable changed; // Concurrent: something a waiter may want changed
+    // Concurrent: something the machine's own threads (DPC processors,
+    // workers, RunUntilIdle) may want changed; waiters in WaitLocked are
+    // `sleepers` instead.
+    std::condition_variable changed;
+    Sleeper* sleepers = nullptr;
+    // Concurrent: a DPC or a work item was queued (or the machine stops), for
+    // the DPC processors and the idle workers alone.
+    std::condition_variable dpcQueued;
+    std::condition_variable workQueued;
     Mode mode = Mode::Deterministic;
     bool up = false;
     bool stopping = false;
     std::atomic<LONGLONG> now{0}; // interrupt time, 100 ns since boot
     LONGLONG clockOffset = 0;     // Concurrent: AdvanceClock on top of real time
 
-    // Timers, in firing order: due time, then the order they were set in.
-    std::map<std::pair<LONGLONG, uint64_t>, PKTIMER> timerQueue;
+    TimerQueue timerQueue;
     std::unordered_map<PKTIMER, TimerRecord> timers;
     uint64_t timerSeq = 0;
-    // The entries of the last timer cancelled or fired, for the next one set:
+    // The entry of the last timer cancelled or fired, for the next one set:
     // drivers set and cancel a timer on every request.
-    decltype(timerQueue)::node_type spareQueueEntry;
     decltype(timers)::node_type spareTimerEntry;
 
     std::deque<DpcRecord> dpcs;
@@ -233,7 +322,13 @@ private:
     std::unique_lock<std::mutex> lk_;
 };
 // Something a waiter may be waiting for changed; caller holds the lock.
-void NotifyLocked();
+// (Nothing to do on the deterministic machine, where the one running
+// thread looks at every waiter's condition itself when it blocks.)
+void NotifyConcurrentLocked();
+inline void NotifyLocked() {
+    if (g_simLocking)
+        NotifyConcurrentLocked();
+}
 // Workers for the work queue: makes sure one is free for what is queued.
 void EnsureWorkersLocked();
 // Checks a thread must pass before it may block.

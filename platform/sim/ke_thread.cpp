@@ -92,8 +92,11 @@ namespace {
                  ", not by this thread (" + t.name + ")");
 }
 
-inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
-    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_ACQUIRE);
+// Everything but a free lock on the deterministic machine: a lock held (by
+// this thread, a switched-out one, or one that will never run again), and
+// the multi-processor machine's locked exchange.
+[[gnu::noinline]] void AcquireSpinSlow(ThreadState& t, PKSPIN_LOCK lock, const char* routine,
+                                       ULONG_PTR owner) {
     if (owner == t.id)
         AlreadyOwned(lock, routine, t);
     if (!g_simLocking) {
@@ -119,22 +122,40 @@ inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
     t.spinLocks.push_back(lock);
 }
 
-inline void ReleaseSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
+// The acquire every request makes several times: a free lock on the
+// deterministic machine, inline; all else out of line.
+inline void AcquireSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
+    const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_ACQUIRE);
+    if (owner == 0 && !g_simLocking) [[likely]] {
+        __atomic_store_n(lock, static_cast<ULONG_PTR>(t.id), __ATOMIC_RELAXED);
+        t.spinLocks.push_back(lock);
+        return;
+    }
+    AcquireSpinSlow(t, lock, routine, owner);
+}
+
+[[gnu::noinline]] void ReleaseSpinSlow(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
     ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner != t.id)
         NotOwned(lock, owner, routine, t);
-    // Nearly always the last one taken.
-    if (!t.spinLocks.empty() && t.spinLocks.back() == lock) {
-        t.spinLocks.pop_back();
-    } else {
-        for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
-            if (*it == lock) {
-                t.spinLocks.erase(it);
-                break;
-            }
+    for (auto it = t.spinLocks.begin(); it != t.spinLocks.end(); ++it) {
+        if (*it == lock) {
+            t.spinLocks.erase(it);
+            break;
         }
     }
     __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+}
+
+// Nearly always the lock taken last, and held by this thread.
+inline void ReleaseSpin(ThreadState& t, PKSPIN_LOCK lock, const char* routine) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == t.id && !t.spinLocks.empty() &&
+        t.spinLocks.back() == lock) [[likely]] {
+        t.spinLocks.pop_back();
+        __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+        return;
+    }
+    ReleaseSpinSlow(t, lock, routine);
 }
 
 } // namespace
@@ -214,15 +235,64 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     __atomic_store_n(SpinLock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
 }
 
+} // extern "C"
+
+namespace {
+
+// The findings of the four spin-lock routines, out of line so that the
+// routines themselves (several per request) stay a handful of instructions.
+// `named`: the message names the lock (the DPC-level routine's does).
+[[noreturn, gnu::noinline, gnu::cold]] void AcquireAboveDispatch(const char* routine, bool named,
+                                                                 KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              std::string(routine) + (named ? " of " + Hex(lock) : std::string()) + " at IRQL " +
+                  std::to_string(irql) + ", above DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void AtDpcBelowDispatch(KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeAcquireSpinLockAtDpcLevel of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
+                  ", below DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void FromDpcBelowDispatch(KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockFromDpcBelowDispatch, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeReleaseSpinLockFromDpcLevel of " + Hex(lock) + " at IRQL " +
+                  std::to_string(irql) + ", below DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void ReleaseNotAtDispatch(KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeReleaseSpinLock of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
+                  ", not DISPATCH_LEVEL");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void ReleaseToBadIrql(const ThreadState& t, KIRQL newIrql,
+                                                             PKSPIN_LOCK lock) {
+    if (newIrql > DISPATCH_LEVEL)
+        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, newIrql,
+                  "KeReleaseSpinLock of " + Hex(lock) + " to IRQL " + std::to_string(newIrql) +
+                      ", above DISPATCH_LEVEL");
+    Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
+              reinterpret_cast<ULONG_PTR>(lock),
+              "KeReleaseSpinLock of " + Hex(lock) + " to IRQL " + std::to_string(newIrql) +
+                  " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
+}
+
+} // namespace
+
+extern "C" {
+
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     SchedulePoint("KeAcquireSpinLock");
     ThreadState& t = Self();
-    if (t.irql > DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLock at IRQL " + std::to_string(t.irql) + ", above DISPATCH_LEVEL");
-    }
-    KIRQL old = t.irql;
+    const KIRQL old = t.irql;
+    if (old > DISPATCH_LEVEL) [[unlikely]]
+        AcquireAboveDispatch("KeAcquireSpinLock", false, old, SpinLock);
     t.irql = DISPATCH_LEVEL;
     AcquireSpin(t, SpinLock, "KeAcquireSpinLock");
     return old;
@@ -230,24 +300,11 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ThreadState& t = Self();
-    if (t.irql != DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " + std::to_string(t.irql) +
-                      ", not DISPATCH_LEVEL");
-    }
+    if (t.irql != DISPATCH_LEVEL) [[unlikely]]
+        ReleaseNotAtDispatch(t.irql, SpinLock);
     ReleaseSpin(t, SpinLock, "KeReleaseSpinLock");
-    if (NewIrql > DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfLowerToHigher, t.irql, NewIrql,
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
-                      ", above DISPATCH_LEVEL");
-    }
-    if (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLock of " + Hex(SpinLock) + " to IRQL " + std::to_string(NewIrql) +
-                      " while spin lock " + Hex(t.spinLocks.back()) + " is still held");
-    }
+    if (NewIrql > DISPATCH_LEVEL || (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()))
+        [[unlikely]] ReleaseToBadIrql(t, NewIrql, SpinLock);
     t.irql = NewIrql;
     SchedulePoint("KeReleaseSpinLock");
 }
@@ -255,29 +312,17 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     SchedulePoint("KeAcquireSpinLockAtDpcLevel");
     ThreadState& t = Self();
-    if (t.irql < DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", below DISPATCH_LEVEL");
-    }
-    if (t.irql > DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockAboveDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", above DISPATCH_LEVEL");
-    }
+    if (t.irql < DISPATCH_LEVEL) [[unlikely]]
+        AtDpcBelowDispatch(t.irql, SpinLock);
+    if (t.irql > DISPATCH_LEVEL) [[unlikely]]
+        AcquireAboveDispatch("KeAcquireSpinLockAtDpcLevel", true, t.irql, SpinLock);
     AcquireSpin(t, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     ThreadState& t = Self();
-    if (t.irql < DISPATCH_LEVEL) {
-        Violation(kDriverVerifierDetectedViolation, kVfSpinLockFromDpcBelowDispatch, t.irql,
-                  reinterpret_cast<ULONG_PTR>(SpinLock),
-                  "KeReleaseSpinLockFromDpcLevel of " + Hex(SpinLock) + " at IRQL " +
-                      std::to_string(t.irql) + ", below DISPATCH_LEVEL");
-    }
+    if (t.irql < DISPATCH_LEVEL) [[unlikely]]
+        FromDpcBelowDispatch(t.irql, SpinLock);
     ReleaseSpin(t, SpinLock, "KeReleaseSpinLockFromDpcLevel");
     SchedulePoint("KeReleaseSpinLockFromDpcLevel");
 }

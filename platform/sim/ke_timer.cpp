@@ -31,9 +31,7 @@ bool EraseTimerLocked(PKTIMER timer) {
     auto it = m.timers.find(timer);
     if (it == m.timers.end())
         return false;
-    auto queued = m.timerQueue.find({it->second.due, it->second.seq});
-    if (queued != m.timerQueue.end())
-        m.spareQueueEntry = m.timerQueue.extract(queued);
+    m.timerQueue.erase({it->second.due, it->second.seq});
     m.spareTimerEntry = m.timers.extract(it);
     return true;
 }
@@ -42,14 +40,7 @@ void InsertTimerLocked(PKTIMER timer, TimerRecord record) {
     Machine& m = M();
     record.seq = ++m.timerSeq;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(record.due);
-    const std::pair<LONGLONG, uint64_t> key{record.due, record.seq};
-    if (m.spareQueueEntry.empty()) {
-        m.timerQueue[key] = timer;
-    } else {
-        m.spareQueueEntry.key() = key; // the sequence number makes it new
-        m.spareQueueEntry.mapped() = timer;
-        m.timerQueue.insert(std::move(m.spareQueueEntry));
-    }
+    m.timerQueue.insert({record.due, record.seq}, timer);
     auto set = m.timers.find(timer);
     if (set != m.timers.end()) {
         set->second = record;
@@ -103,6 +94,8 @@ bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
     // processor's number plus MAXIMUM_PROCESSORS.
     const int processor = dpc->Number >= kMaximumProcessors ? dpc->Number - kMaximumProcessors : -1;
     M().dpcs.push_back(DpcRecord{dpc, owner, processor, ++M().dpcSeq});
+    if (g_simLocking)
+        M().dpcQueued.notify_all();
     NotifyLocked();
     return true;
 }
@@ -152,6 +145,9 @@ PKDPC RunningDpc() {
 namespace {
 std::deque<DpcRecord>::iterator FirstDpcForLocked(int processor) {
     auto& dpcs = M().dpcs;
+    // Nearly always the first one, which any processor may take.
+    if (dpcs.empty() || dpcs.front().processor < 0)
+        return dpcs.begin();
     return std::find_if(dpcs.begin(), dpcs.end(), [processor](const DpcRecord& r) {
         return r.processor < 0 || r.processor == processor;
     });
@@ -666,6 +662,8 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     }
     M().work.push_back(WorkRecord{WorkItem, CurrentDriver()});
     EnsureWorkersLocked();
+    if (g_simLocking)
+        M().workQueued.notify_one();
     NotifyLocked();
 }
 

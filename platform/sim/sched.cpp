@@ -593,7 +593,7 @@ void ConcurrentWorkerEntry(std::shared_ptr<SchedThread> t) {
     Lock lk(m.lock);
     t->state = State::Idle;
     for (;;) {
-        m.changed.wait(lk, [&] { return m.stopping || !m.work.empty(); });
+        m.workQueued.wait(lk, [&] { return m.stopping || !m.work.empty(); });
         if (m.stopping)
             break;
         t->state = State::Running;
@@ -619,7 +619,7 @@ void DpcProcessor(int number) {
     Machine& m = M();
     Lock lk(m.lock);
     for (;;) {
-        m.changed.wait(lk, [&] { return m.stopping || HasDpcForLocked(number - 1); });
+        m.dpcQueued.wait(lk, [&] { return m.stopping || HasDpcForLocked(number - 1); });
         if (m.stopping)
             return;
         RunOneDpcLocked(lk, number - 1);
@@ -643,7 +643,7 @@ void ClockThread(std::condition_variable* wake) {
         while (FireOneDueTimerLocked()) {
         }
         // Waiters with a time-out look at the clock again.
-        m.changed.notify_all();
+        NotifyLocked();
     }
 }
 
@@ -779,21 +779,50 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
         NotifyLocked();
     }
     bool result = true;
+    Sleeper me;
+    me.ready = &ready;
+    me.deadline = deadline;
+    me.next = m.sleepers;
+    if (me.next != nullptr)
+        me.next->prev = &me;
+    m.sleepers = &me;
     while (!ready()) {
         if (deadline >= 0 && m.now.load() >= deadline) {
             result = false;
             break;
         }
-        m.changed.wait(lk);
+        me.woken = false;
+        me.cv.wait(lk);
     }
+    (me.prev != nullptr ? me.prev->next : m.sleepers) = me.next;
+    if (me.next != nullptr)
+        me.next->prev = me.prev;
     if (t.busyWorker)
         m.busyWorkers++;
     return result;
 }
 
-void NotifyLocked() {
-    if (!Deterministic())
-        M().changed.notify_all();
+namespace {
+// Concurrent: wakes each sleeper whose condition now holds or whose time-out
+// has passed. Its condition is only ever read under the dispatcher lock, by
+// it or by this. Caller holds the lock.
+void WakeSleepersLocked(Machine& m) {
+    const LONGLONG now = m.now.load();
+    for (Sleeper* s = m.sleepers; s != nullptr; s = s->next) {
+        if (s->woken)
+            continue;
+        if ((s->deadline >= 0 && now >= s->deadline) || (*s->ready)()) {
+            s->woken = true;
+            s->cv.notify_one();
+        }
+    }
+}
+} // namespace
+
+void NotifyConcurrentLocked() {
+    Machine& m = M();
+    m.changed.notify_all();
+    WakeSleepersLocked(m);
 }
 
 void EnsureWorkersLocked() {
@@ -842,12 +871,10 @@ bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG ti
 void Notify() {
     if (Deterministic())
         return;
-    {
-        // Taking the lock orders this notification after any waiter's last
-        // look at its condition, so the wake-up cannot be lost.
-        std::lock_guard<std::mutex> guard(M().lock);
-    }
-    M().changed.notify_all();
+    // Under the lock: this notification comes after any waiter's last look
+    // at its condition, so the wake-up cannot be lost.
+    std::lock_guard<std::mutex> guard(M().lock);
+    NotifyLocked();
 }
 
 void RunUntilIdle() {
@@ -1027,6 +1054,8 @@ void KeStop() {
         lk.unlock();
     } else {
         m.changed.notify_all();
+        m.dpcQueued.notify_all();
+        m.workQueued.notify_all();
         ClockWake().notify_all();
         std::vector<std::thread> services = std::move(m.services);
         m.services.clear();

@@ -114,7 +114,7 @@ BusState::~BusState() {
     // the stacks above it, then let the machine finish that.
     std::vector<PhoneState*> plugged;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         for (auto& p : phones)
             if (p->core->Plugged)
                 plugged.push_back(p.get());
@@ -130,7 +130,7 @@ BusState::~BusState() {
 
     // Whatever is still pending below a stack nobody removed fails as gone.
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         for (auto& p : phones)
             PhoneUnplug(p->core.get());
     }
@@ -230,16 +230,26 @@ void BusState::RunHooks() {
     queued.swap(t_spareQueued);
     hooks.swap(t_spareHooks);
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         hooksQueued.store(false, std::memory_order_relaxed);
         // The queue takes the spare list's memory, this round its events.
         queued.swap(hookQueue);
-        for (auto& [phone, e] : queued)
-            hooks.push_back(phone->hook);
+        // One hook for each run of events of one phone (nearly always one
+        // run), as each phone's hook is now.
+        const PhoneState* last = nullptr;
+        for (auto& [phone, e] : queued) {
+            if (phone != last)
+                hooks.push_back(phone->hook);
+            last = phone;
+        }
     }
-    for (size_t i = 0; i < queued.size(); ++i)
-        if (hooks[i])
-            (*hooks[i])(queued[i].second);
+    size_t run = 0;
+    for (size_t i = 0; i < queued.size(); ++i) {
+        if (i != 0 && queued[i].first != queued[i - 1].first)
+            ++run;
+        if (hooks[run])
+            (*hooks[run])(queued[i].second);
+    }
     KeepSpare(queued, t_spareQueued);
     KeepSpare(hooks, t_spareHooks);
 }
@@ -380,7 +390,7 @@ void BusState::Kick() {
 // Lets each phone serve what waits on its endpoints and collects what it
 // decided. Returns when the next tick is due (0: nothing waits for time).
 LONGLONG BusState::Serve(std::vector<Request*>& done, std::vector<PhoneState*>& pulled) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<detail::BusLock> guard(lock);
     LONGLONG now = Now();
     LONGLONG wake = 0;
     for (auto& phone : phones) {
@@ -417,7 +427,7 @@ void BusState::Tick() {
     Complete(done);
     std::vector<std::pair<PIRP, NTSTATUS>> power;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         power.swap(powerLater);
     }
     for (auto [irp, status] : power) {
@@ -497,7 +507,7 @@ void HostWrote(void* context, ULONG number, const UCHAR* data, ULONG length) {
 
 // Checks the URB with the phone and records what it is; stops the machine
 // where Windows would. Caller holds lock (released before a bug check).
-void BusState::Admit(Request* r, std::unique_lock<std::mutex>& guard) {
+void BusState::Admit(Request* r, BusGuard& guard) {
     InterfaceState* ifc = r->ifc;
     PIRP irp = r->irp;
     PURB urb = r->urb;
@@ -545,7 +555,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
     r->urb = urb;
     r->ifc = ifc;
     r->submitted = Now();
-    std::unique_lock<std::mutex> guard(lock);
+    BusGuard guard(lock);
     Admit(r, guard);
     CaptureUrb(*r, false); // URB capture hook: submission
     irp->Tail.Overlay.DriverContext[0] = r;
@@ -562,7 +572,7 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
 }
 
 // The request waits on its endpoint, cancellable.
-NTSTATUS BusState::Queue(Request* r, std::unique_lock<std::mutex>& guard) {
+NTSTATUS BusState::Queue(Request* r, BusGuard& guard) {
     IoMarkIrpPending(r->irp);
     if (!ParkRequest(nullptr, &r->x)) {
         PhoneCancel(r->ifc->phone->core.get(), &r->x);
@@ -582,7 +592,7 @@ NTSTATUS BusState::Queue(Request* r, std::unique_lock<std::mutex>& guard) {
 
 // The fault "complete at once": this request completes inside the call
 // (transfers an abort retired stay for the frame tick).
-NTSTATUS BusState::CompleteAtOnce(Request* r, std::unique_lock<std::mutex>& guard) {
+NTSTATUS BusState::CompleteAtOnce(Request* r, BusGuard& guard) {
     Retired(r);
     guard.unlock();
     Kick(); // the phone's answer, and whatever an abort retired, wait for the tick
@@ -598,7 +608,7 @@ void BusState::CancelTransfer(PIRP irp) {
         sim::NotModelled("usbbus-sim: its cancel routine ran for IRP " + Address(irp) +
                          ", which it does not hold");
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         PhoneCancel(r->ifc->phone->core.get(), &r->x);
         Record(r->ifc, EventKind::Cancel, static_cast<Pipe>(r->x.Pipe), r->x.Done,
                STATUS_CANCELLED, USBD_STATUS_CANCELED, 0, irp);
@@ -710,7 +720,7 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
         }
     }
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         p->index = static_cast<int>(phones.size());
         for (size_t i = 0; i < config.interfaces.size(); ++i) {
             auto ifc = std::make_unique<InterfaceState>();
@@ -727,7 +737,7 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
     for (auto& ifc : p->interfaces)
         ifc->pdo = CreatePdo(driver, ifc.get());
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         phones.push_back(std::move(phone));
     }
     if (config.enumerate) {
@@ -743,7 +753,7 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
 void BusState::Unplug(PhoneState* phone) {
     std::vector<PDEVICE_OBJECT> known;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<detail::BusLock> guard(lock);
         if (!phone->core->Plugged)
             return;
         BusEvent e;
@@ -805,7 +815,7 @@ void DeletePdo(BusState* bus, PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpStart(BusState& bus, InterfaceState* ifc) {
-    std::lock_guard<std::mutex> guard(bus.lock);
+    std::lock_guard<detail::BusLock> guard(bus.lock);
     if (!ifc->phone->core->Plugged)
         return STATUS_NO_SUCH_DEVICE;
     auto* x = static_cast<PdoExtension*>(ifc->pdo->DeviceExtension);
@@ -828,7 +838,7 @@ NTSTATUS PnpStart(BusState& bus, InterfaceState* ifc) {
 // The device vanished (or is being removed): nothing more moves on it.
 void PnpGone(BusState& bus, InterfaceState* ifc) {
     {
-        std::lock_guard<std::mutex> guard(bus.lock);
+        std::lock_guard<detail::BusLock> guard(bus.lock);
         ifc->core->Removed = TRUE;
         PhoneRetireInterface(ifc->phone->core.get(), ifc->core, STATUS_DEVICE_NOT_CONNECTED,
                              USBD_STATUS_DEVICE_GONE);
@@ -848,7 +858,7 @@ NTSTATUS PnpRemove(BusState& bus, InterfaceState* ifc, PIRP irp) {
     }
     PDEVICE_OBJECT pdo = nullptr;
     {
-        std::lock_guard<std::mutex> guard(bus.lock);
+        std::lock_guard<detail::BusLock> guard(bus.lock);
         for (ULONG_PTR& handle : ifc->core->Handles)
             handle = 0;
         auto* x = static_cast<PdoExtension*>(ifc->pdo->DeviceExtension);
@@ -942,7 +952,7 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const UCHAR minor = stack->MinorFunction;
     {
-        std::lock_guard<std::mutex> guard(bus.lock);
+        std::lock_guard<detail::BusLock> guard(bus.lock);
         bus.Record(ifc, EventKind::Pnp, Pipe::Control, 0, STATUS_SUCCESS, 0, minor, irp);
     }
     bus.RunHooks();
@@ -988,7 +998,7 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
         stack->Parameters.Power.Type == DevicePowerState) {
         DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
         {
-            std::lock_guard<std::mutex> guard(bus.lock);
+            std::lock_guard<detail::BusLock> guard(bus.lock);
             ifc->power = state;
             ifc->core->Suspended = state != PowerDeviceD0;
             bus.Record(ifc, EventKind::Power, Pipe::Control, 0, STATUS_SUCCESS, 0,
@@ -1006,7 +1016,7 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
     if (ifc->phone->config.powerPends) {
         IoMarkIrpPending(irp);
         {
-            std::lock_guard<std::mutex> guard(bus.lock);
+            std::lock_guard<detail::BusLock> guard(bus.lock);
             bus.powerLater.emplace_back(irp, status);
         }
         bus.Kick();
@@ -1052,7 +1062,7 @@ Bus* Bus::Current() { return g_public.load(); }
 Phone& Bus::PlugIn(const PhoneConfig& config) { return s_->PlugIn(config); }
 
 std::vector<Phone*> Bus::Phones() {
-    std::lock_guard<std::mutex> guard(s_->lock);
+    std::lock_guard<detail::BusLock> guard(s_->lock);
     std::vector<Phone*> out;
     for (auto& p : s_->phones)
         out.push_back(p->handle.get());
@@ -1062,7 +1072,7 @@ std::vector<Phone*> Bus::Phones() {
 PDRIVER_OBJECT Bus::Driver() const { return s_->driver; }
 
 Interface* Bus::InterfaceOf(PDEVICE_OBJECT pdo) {
-    std::lock_guard<std::mutex> guard(s_->lock);
+    std::lock_guard<detail::BusLock> guard(s_->lock);
     for (auto& p : s_->phones)
         for (auto& ifc : p->interfaces)
             if (ifc->pdo == pdo)

@@ -145,7 +145,7 @@ int Interface::Number() const { return s_->number; }
 InterfaceKind Interface::Kind() const { return s_->kind; }
 
 PDEVICE_OBJECT Interface::Pdo() const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
+    std::lock_guard<detail::BusLock> guard(BusOf(s_).lock);
     return s_->pdo;
 }
 
@@ -197,14 +197,14 @@ namespace {
 template <typename F> void Change(detail::InterfaceState* s, F change) {
     BusState& bus = BusOf(s);
     {
-        std::lock_guard<std::mutex> guard(bus.lock);
+        std::lock_guard<detail::BusLock> guard(bus.lock);
         change(s->phone->core.get(), s->core);
     }
     bus.Kick();
 }
 
 template <typename T, typename F> T Read(const detail::InterfaceState* s, F read) {
-    std::lock_guard<std::mutex> guard(BusOf(const_cast<detail::InterfaceState*>(s)).lock);
+    std::lock_guard<detail::BusLock> guard(BusOf(const_cast<detail::InterfaceState*>(s)).lock);
     return read(s->core);
 }
 
@@ -247,7 +247,7 @@ size_t Interface::QueuedBytes(Pipe pipe) const {
 }
 
 std::vector<uint8_t> Interface::TakeReceived() {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
+    std::lock_guard<detail::BusLock> guard(BusOf(s_).lock);
     std::vector<uint8_t> out;
     out.swap(s_->received);
     return out;
@@ -263,12 +263,12 @@ void Interface::HoldBulkOut(bool hold) {
 }
 
 std::vector<ClassRequest> Interface::ClassRequests() const {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
+    std::lock_guard<detail::BusLock> guard(BusOf(s_).lock);
     return s_->classRequests;
 }
 
 void Interface::ClearClassRequests() {
-    std::lock_guard<std::mutex> guard(BusOf(s_).lock);
+    std::lock_guard<detail::BusLock> guard(BusOf(s_).lock);
     s_->classRequests.clear();
 }
 
@@ -398,14 +398,14 @@ Interface& Phone::Modem() { return FirstOfKind(s_, InterfaceKind::Modem); }
 Interface& Phone::Diagnostics() { return FirstOfKind(s_, InterfaceKind::Diagnostics); }
 
 bool Phone::Plugged() const {
-    std::lock_guard<std::mutex> guard(s_->bus->lock);
+    std::lock_guard<detail::BusLock> guard(s_->bus->lock);
     return s_->core->Plugged != 0;
 }
 
 void Phone::Unplug() { s_->bus->Unplug(s_); }
 
 std::vector<BusEvent> Phone::Timeline() const {
-    std::lock_guard<std::mutex> guard(s_->bus->lock);
+    std::lock_guard<detail::BusLock> guard(s_->bus->lock);
     return s_->timeline;
 }
 
@@ -423,12 +423,12 @@ std::vector<std::string> Phone::TimelineText(int interfaceNumber, bool withPnp) 
 }
 
 void Phone::ClearTimeline() {
-    std::lock_guard<std::mutex> guard(s_->bus->lock);
+    std::lock_guard<detail::BusLock> guard(s_->bus->lock);
     s_->timeline.clear();
 }
 
 void Phone::SetEventHook(std::function<void(const BusEvent&)> hook) {
-    std::lock_guard<std::mutex> guard(s_->bus->lock);
+    std::lock_guard<detail::BusLock> guard(s_->bus->lock);
     s_->hook = hook ? std::make_shared<const std::function<void(const BusEvent&)>>(std::move(hook))
                     : nullptr;
 }

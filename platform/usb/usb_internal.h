@@ -4,7 +4,7 @@
 // platform/usb/phonecore; this is the glue that gives it PDOs, IRPs, a frame
 // tick and a timeline.
 //
-// Locking: one mutex per bus (BusState::lock) guards every field below and
+// Locking: one lock per bus (BusState::lock) guards every field below and
 // every PHONE record. It is never held while a driver routine, an I/O manager
 // routine that may call a driver (IofCompleteRequest), a Ke routine or the
 // Plug and Play manager runs, so the bus can be entered from any of them.
@@ -25,6 +25,34 @@
 namespace usb::detail {
 
 constexpr LONGLONG kFrame100ns = 10000; // one USB frame: 1 ms
+
+// The bus's lock. On the plain deterministic machine one thread runs at a
+// time and the processor changes hands only where a thread blocks, which
+// nothing does while holding this lock (see above): there it excludes
+// nothing and is skipped, as the simulation's own locks are (SimMutex).
+// Where schedules are explored a thread may be switched out inside the bus
+// (the cancel-routine exchanges are schedule points), and on the concurrent
+// machine threads really run at once: there it is a mutex.
+class BusLock {
+public:
+    void lock() {
+        if (sim::g_simLocking || sim::ke::g_exploring) {
+            mutex_.lock();
+            real_ = true;
+        }
+    }
+    void unlock() {
+        if (real_) {
+            real_ = false;
+            mutex_.unlock();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    bool real_ = false; // written and read by the holder only
+};
+using BusGuard = std::unique_lock<BusLock>;
 
 [[noreturn]] void UsageError(const std::string& what);
 
@@ -98,7 +126,7 @@ public:
     BusState();
     ~BusState();
 
-    std::mutex lock;
+    BusLock lock;
     PDRIVER_OBJECT driver = nullptr;
     std::vector<std::unique_ptr<PhoneState>> phones;
     ULONG nextHandle = 0x5B000010;
@@ -153,9 +181,9 @@ public:
 private:
     LONGLONG Serve(std::vector<Request*>& done, std::vector<PhoneState*>& pulled);
     void ArmTimer(LONGLONG wake);
-    NTSTATUS Queue(Request* r, std::unique_lock<std::mutex>& guard);
-    NTSTATUS CompleteAtOnce(Request* r, std::unique_lock<std::mutex>& guard);
-    void Admit(Request* r, std::unique_lock<std::mutex>& guard);
+    NTSTATUS Queue(Request* r, BusGuard& guard);
+    NTSTATUS CompleteAtOnce(Request* r, BusGuard& guard);
+    void Admit(Request* r, BusGuard& guard);
 };
 
 BusState* CurrentBus();
