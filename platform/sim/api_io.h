@@ -64,16 +64,16 @@ private:
 struct IoTraceEvent {
     enum class Phase { Sent, Completed };
     Phase phase = Phase::Sent;
-    uint64_t sequence = 0;        // from 0 per kernel, in the order requests were sent
-    LONGLONG sentTime = 0;        // interrupt time (100 ns) when sent
-    LONGLONG completedTime = 0;   // (Completed) interrupt time of completion
-    PDEVICE_OBJECT device = nullptr; // the device the handle was opened on
+    uint64_t sequence = 0;            // from 0 per kernel, in the order requests were sent
+    LONGLONG sentTime = 0;            // interrupt time (100 ns) when sent
+    LONGLONG completedTime = 0;       // (Completed) interrupt time of completion
+    PDEVICE_OBJECT device = nullptr;  // the device the handle was opened on
     const char16_t* deviceName = u""; // its kernel name ("\Device\X"), "" when unnamed
     UCHAR major = 0;
     UCHAR minor = 0;
-    ULONG ioControlCode = 0;      // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
-    ULONG length = 0;             // READ / WRITE length asked
-    const void* input = nullptr;  // (Sent) WRITE data or the control code's input
+    ULONG ioControlCode = 0;     // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
+    ULONG length = 0;            // READ / WRITE length asked
+    const void* input = nullptr; // (Sent) WRITE data or the control code's input
     ULONG inputLength = 0;
     const void* output = nullptr; // (Completed) READ data or control output, `information` bytes
     ULONG outputLength = 0;       // the caller's output buffer length
@@ -101,14 +101,14 @@ struct FileHandle;
 struct PendingRequest;
 
 struct UserRequest {
-    UCHAR major = IRP_MJ_READ;        // READ, WRITE, DEVICE_CONTROL, FLUSH_BUFFERS, ...
+    UCHAR major = IRP_MJ_READ; // READ, WRITE, DEVICE_CONTROL, FLUSH_BUFFERS, ...
     UCHAR minor = 0;
-    ULONG ioControlCode = 0;          // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
-    const void* input = nullptr;      // WRITE data, or the control code's input
+    ULONG ioControlCode = 0;     // DEVICE_CONTROL / INTERNAL_DEVICE_CONTROL
+    const void* input = nullptr; // WRITE data, or the control code's input
     ULONG inputLength = 0;
-    void* output = nullptr;           // READ buffer, or the control code's output
+    void* output = nullptr; // READ buffer, or the control code's output
     ULONG outputLength = 0;
-    ULONG infoClass = 0;              // QUERY_INFORMATION / SET_INFORMATION: FileInformationClass
+    ULONG infoClass = 0; // QUERY_INFORMATION / SET_INFORMATION: FileInformationClass
     // Becomes the request's onComplete before the IRP is sent: set afterwards
     // it would race with a completion on another thread, which could then
     // find no hook and be missed.
@@ -123,8 +123,8 @@ struct PendingRequest {
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
-    NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
-    std::function<void(PendingRequest&)> onComplete;  // called at completion, any IRQL
+    NTSTATUS returned = STATUS_PENDING;              // what the dispatch routine returned
+    std::function<void(PendingRequest&)> onComplete; // called at completion, any IRQL
     // The I/O manager's own: what it copies back, and what the request
     // watcher saw go down.
     bool released = false;
@@ -147,8 +147,10 @@ PendingRequest* SendRequest(FileHandle* handle, UserRequest request);
 void ReleaseRequest(PendingRequest* request);
 // Blocks until the request completes (the machine runs meanwhile).
 NTSTATUS WaitRequest(PendingRequest* request);
-// IoCancelIrp on every request of this handle still pending (CancelIo).
-void CancelRequests(FileHandle* handle);
+// IoCancelIrp on every request of this handle not yet completed, those still
+// inside their dispatch routine too; with `issuer`, only the requests that
+// thread sent (CancelIo). Returns how many were cancelled.
+size_t CancelRequests(FileHandle* handle, PETHREAD issuer = nullptr);
 // IRP_MJ_CLEANUP then, once every request of the handle is done,
 // IRP_MJ_CLOSE; frees the handle.
 NTSTATUS CloseFile(FileHandle* handle);

@@ -37,7 +37,7 @@ using RequestPtr = std::unique_ptr<PendingRequest, RequestDelete>;
 
 struct FileHandle {
     FILE_OBJECT file{};
-    PDEVICE_OBJECT device = nullptr; // the device opened (the named one)
+    PDEVICE_OBJECT device = nullptr;  // the device opened (the named one)
     std::vector<RequestPtr> requests; // guarded by IoLock()
     size_t pruneAt = kFirstPrune;
 };
@@ -47,7 +47,7 @@ namespace {
 constexpr CSHORT kIoTypeFile = 5;
 
 std::vector<FileHandle*> g_handles; // guarded by IoLock()
-size_t g_records = 0;                // request records held, on every handle; IoLock()
+size_t g_records = 0;               // request records held, on every handle; IoLock()
 
 bool IsDone(const PendingRequest* request) {
     return __atomic_load_n(&request->done, __ATOMIC_ACQUIRE);
@@ -171,8 +171,8 @@ void* SystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength,
 }
 
 NTSTATUS SendAndWait(FileHandle* handle, UCHAR major) {
-    PendingRequest* request =
-        Dispatch(handle, TopOfStack(handle->device), major, 0, [](PIRP, PIO_STACK_LOCATION) {}, 0);
+    PendingRequest* request = Dispatch(
+        handle, TopOfStack(handle->device), major, 0, [](PIRP, PIO_STACK_LOCATION) {}, 0);
     return WaitRequest(request);
 }
 
@@ -319,7 +319,7 @@ NTSTATUS WaitRequest(PendingRequest* request) {
     return request->status;
 }
 
-void CancelRequests(FileHandle* handle) {
+size_t CancelRequests(FileHandle* handle, PETHREAD issuer) {
     std::vector<PIRP> pinned;
     {
         std::lock_guard<SimMutex> lock(IoLock());
@@ -329,12 +329,17 @@ void CancelRequests(FileHandle* handle) {
                 pinned.push_back(irp);
         }
     }
+    size_t cancelled = 0;
     for (PIRP irp : pinned) {
         if (!IoPinIrp(irp))
             continue;
-        IoCancelIrp(irp);
+        if (issuer == nullptr || irp->Tail.Overlay.Thread == issuer) {
+            IoCancelIrp(irp);
+            ++cancelled;
+        }
         IoUnpinIrp(irp);
     }
+    return cancelled;
 }
 
 NTSTATUS CloseFile(FileHandle* handle) {

@@ -47,7 +47,7 @@ struct Event : Object {
 // One overlapped request in flight.
 struct Io {
     LPOVERLAPPED overlapped = nullptr;
-    std::shared_ptr<Event> event;     // the caller's, or NULL
+    std::shared_ptr<Event> event; // the caller's, or NULL
     // The file object's. Not a reference: the handle's close waits for every
     // request of the handle to complete, so the file object outlives this.
     Event* fileEvent = nullptr;
@@ -560,16 +560,16 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
 
 namespace {
 
-// Cancels what is still running on the handle: requests started with
-// `overlapped` (any when NULL), and only those the calling thread issued when
-// `callerOnly`. Returns how many cancels were sent.
-size_t CancelSent(File& file, LPOVERLAPPED overlapped, bool callerOnly) {
+// Cancels the requests started with `overlapped` that are still running on
+// the handle (they are listed once their dispatch routine has pended them).
+// Returns how many cancels were sent.
+size_t CancelStartedWith(File& file, LPOVERLAPPED overlapped) {
     std::vector<PIRP> candidates;
     {
         std::lock_guard<SimMutex> guard(file.sentLock);
         std::lock_guard<SimMutex> io(IoLock());
         for (const File::Sent& entry : file.sent) {
-            if (overlapped != nullptr && entry.overlapped != overlapped)
+            if (entry.overlapped != overlapped)
                 continue;
             PIRP irp = __atomic_load_n(&entry.request->irp, __ATOMIC_ACQUIRE);
             if (!__atomic_load_n(&entry.request->done, __ATOMIC_ACQUIRE) && irp != nullptr)
@@ -581,10 +581,8 @@ size_t CancelSent(File& file, LPOVERLAPPED overlapped, bool callerOnly) {
     for (PIRP irp : candidates) {
         if (!IoPinIrp(irp))
             continue;
-        if (!callerOnly || irp->Tail.Overlay.Thread == IoCurrentThreadToken()) {
-            IoCancelIrp(irp);
-            ++cancelled;
-        }
+        IoCancelIrp(irp);
+        ++cancelled;
         IoUnpinIrp(irp);
     }
     return cancelled;
@@ -594,12 +592,13 @@ size_t CancelSent(File& file, LPOVERLAPPED overlapped, bool callerOnly) {
 
 // Win32's CancelIo reaches only the calling thread's requests; another
 // thread's go on (a program that cancels from a second thread must use
-// CancelIoEx). It succeeds when there was nothing to cancel.
+// CancelIoEx). It succeeds when there was nothing to cancel. Like Windows,
+// both find a request still inside its dispatch routine.
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
     const auto file = Lookup<File>(hFile);
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    CancelSent(*file, nullptr, true);
+    CancelRequests(file->handle, IoCurrentThreadToken());
     return TRUE;
 }
 
@@ -607,7 +606,9 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
     const auto file = Lookup<File>(hFile);
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    if (CancelSent(*file, lpOverlapped, false) == 0)
+    const size_t cancelled = lpOverlapped == nullptr ? CancelRequests(file->handle)
+                                                     : CancelStartedWith(*file, lpOverlapped);
+    if (cancelled == 0)
         return Fail(ERROR_NOT_FOUND);
     return TRUE;
 }
@@ -719,8 +720,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     // enough for std::function to keep without an allocation per wait.
     Event* const e = event.get();
     const bool got = WaitFor([e] { return e->signaled.load(std::memory_order_acquire); },
-                             [e] { return TakeEvent(*e); }, dwMilliseconds,
-                             "WaitForSingleObject");
+                             [e] { return TakeEvent(*e); }, dwMilliseconds, "WaitForSingleObject");
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
