@@ -391,9 +391,9 @@ VOID SetOpenDefaults(struct _DEVICE_EXTENSION* Port, ULONG BaudRate, UCHAR XonCh
 
 // ---------------------------------------------------------------- utility: receive issuers
 // Whoever issues a receive transfer on its own (a completion's next transfer,
-// a restart) tests PortOpen and counts itself in Receiving under one hold of
-// PortLock (CountReceiverLocked), and calls EndReceive once the transfer is
-// issued. Close clears PortOpen under the same lock and then waits for
+// a restart), and in the modem whoever sends a write piece, tests PortOpen
+// and counts itself in Receiving under one hold of PortLock
+// (CountReceiverLocked), and calls EndReceive once the transfer is issued. Close clears PortOpen under the same lock and then waits for
 // WaitForReceiveQuiet before it aborts the pipes, so the aborts come after
 // every transfer an issuer that saw the port open sends down. Receiving
 // starts at 0 with every open (SetOpenDefaults).
