@@ -80,8 +80,8 @@ namespace {
 [[noreturn, gnu::noinline, gnu::cold]] void HeldForEver(PKSPIN_LOCK lock, ULONG_PTR owner,
                                                         const char* routine) {
     BugCheck(kSimDeadlock, reinterpret_cast<ULONG_PTR>(lock), owner, 0, 0,
-             std::string(routine) + ": spin lock " + Hex(lock) + " is held by " + ThreadName(owner) +
-                 ", which is not running: the acquire would spin for ever");
+             std::string(routine) + ": spin lock " + Hex(lock) + " is held by " +
+                 ThreadName(owner) + ", which is not running: the acquire would spin for ever");
 }
 
 [[noreturn, gnu::noinline, gnu::cold]] void NotOwned(PKSPIN_LOCK lock, ULONG_PTR owner,
@@ -250,25 +250,13 @@ namespace {
                   std::to_string(irql) + ", above DISPATCH_LEVEL");
 }
 
-[[noreturn, gnu::noinline, gnu::cold]] void AtDpcBelowDispatch(KIRQL irql, PKSPIN_LOCK lock) {
-    Violation(kDriverVerifierDetectedViolation, kVfSpinLockAtDpcBelowDispatch, irql,
-              reinterpret_cast<ULONG_PTR>(lock),
-              "KeAcquireSpinLockAtDpcLevel of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
-                  ", below DISPATCH_LEVEL");
-}
-
-[[noreturn, gnu::noinline, gnu::cold]] void FromDpcBelowDispatch(KIRQL irql, PKSPIN_LOCK lock) {
-    Violation(kDriverVerifierDetectedViolation, kVfSpinLockFromDpcBelowDispatch, irql,
-              reinterpret_cast<ULONG_PTR>(lock),
-              "KeReleaseSpinLockFromDpcLevel of " + Hex(lock) + " at IRQL " +
-                  std::to_string(irql) + ", below DISPATCH_LEVEL");
-}
-
-[[noreturn, gnu::noinline, gnu::cold]] void ReleaseNotAtDispatch(KIRQL irql, PKSPIN_LOCK lock) {
-    Violation(kDriverVerifierDetectedViolation, kVfSpinLockReleaseBadIrql, irql,
-              reinterpret_cast<ULONG_PTR>(lock),
-              "KeReleaseSpinLock of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
-                  ", not DISPATCH_LEVEL");
+// A spin-lock routine called at the wrong IRQL: "<routine> of <lock> at IRQL
+// <n>, <why>" under the rule's subcode.
+[[noreturn, gnu::noinline, gnu::cold]] void
+WrongIrql(ULONG_PTR subcode, const char* routine, const char* why, KIRQL irql, PKSPIN_LOCK lock) {
+    Violation(kDriverVerifierDetectedViolation, subcode, irql, reinterpret_cast<ULONG_PTR>(lock),
+              std::string(routine) + " of " + Hex(lock) + " at IRQL " + std::to_string(irql) +
+                  ", " + why);
 }
 
 [[noreturn, gnu::noinline, gnu::cold]] void ReleaseToBadIrql(const ThreadState& t, KIRQL newIrql,
@@ -301,10 +289,11 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ThreadState& t = Self();
     if (t.irql != DISPATCH_LEVEL) [[unlikely]]
-        ReleaseNotAtDispatch(t.irql, SpinLock);
+        WrongIrql(kVfSpinLockReleaseBadIrql, "KeReleaseSpinLock", "not DISPATCH_LEVEL", t.irql,
+                  SpinLock);
     ReleaseSpin(t, SpinLock, "KeReleaseSpinLock");
-    if (NewIrql > DISPATCH_LEVEL || (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty()))
-        [[unlikely]] ReleaseToBadIrql(t, NewIrql, SpinLock);
+    if (NewIrql > DISPATCH_LEVEL || (NewIrql < DISPATCH_LEVEL && !t.spinLocks.empty())) [[unlikely]]
+        ReleaseToBadIrql(t, NewIrql, SpinLock);
     t.irql = NewIrql;
     SchedulePoint("KeReleaseSpinLock");
 }
@@ -313,7 +302,8 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     SchedulePoint("KeAcquireSpinLockAtDpcLevel");
     ThreadState& t = Self();
     if (t.irql < DISPATCH_LEVEL) [[unlikely]]
-        AtDpcBelowDispatch(t.irql, SpinLock);
+        WrongIrql(kVfSpinLockAtDpcBelowDispatch, "KeAcquireSpinLockAtDpcLevel",
+                  "below DISPATCH_LEVEL", t.irql, SpinLock);
     if (t.irql > DISPATCH_LEVEL) [[unlikely]]
         AcquireAboveDispatch("KeAcquireSpinLockAtDpcLevel", true, t.irql, SpinLock);
     AcquireSpin(t, SpinLock, "KeAcquireSpinLockAtDpcLevel");
@@ -322,7 +312,8 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     ThreadState& t = Self();
     if (t.irql < DISPATCH_LEVEL) [[unlikely]]
-        FromDpcBelowDispatch(t.irql, SpinLock);
+        WrongIrql(kVfSpinLockFromDpcBelowDispatch, "KeReleaseSpinLockFromDpcLevel",
+                  "below DISPATCH_LEVEL", t.irql, SpinLock);
     ReleaseSpin(t, SpinLock, "KeReleaseSpinLockFromDpcLevel");
     SchedulePoint("KeReleaseSpinLockFromDpcLevel");
 }
