@@ -44,10 +44,16 @@ size_t QueuedWorkItems();
 // machine (DPCs, timers, worker threads, the bus) run meanwhile. `ready` is
 // evaluated with the dispatcher lock held. `what` names the wait in a
 // deadlock report. Returns false only if `timeout100ns` (relative, virtual
-// clock) expired first; 0 means no limit.
-bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns = 0);
+// clock) expired first; 0 means no limit. `key`, if given, is the address of
+// the one thing `ready` reads: the wait promises that what it reads changes
+// only where Notify(key) follows, and `ready` is evaluated under a lock of
+// that key's instead (time-outs still end it; Notify() does not look at it).
+bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns = 0,
+               const void* key = nullptr);
 // Something a waiter may be waiting for has changed (event set, IRP completed).
 void Notify();
+// What the waiters naming `key` read has changed.
+void Notify(const void* key);
 
 // The verifier's Ke checks, which the pool and the I/O manager run.
 // KeCheckFreedRange, at every pool free: a timer still set (0xC7, p1 0), a

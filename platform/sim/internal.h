@@ -43,8 +43,17 @@ inline void SchedulePoint(const char* where) {
         SimSchedulePoint(where);
 }
 
+// Makes `m` spin a little before it sleeps. The concurrent machine's locks
+// are held for a few hundred instructions at a time; with two processors a
+// thread that finds one taken would otherwise sleep in the host kernel and be
+// woken again, a context switch each way, for a wait shorter than either.
+void SpinBeforeSleeping(std::mutex& m);
+
 class SimMutex {
 public:
+    SimMutex() { SpinBeforeSleeping(mutex_); }
+    SimMutex(const SimMutex&) = delete;
+    SimMutex& operator=(const SimMutex&) = delete;
     void lock() {
         if (g_simLocking)
             mutex_.lock();

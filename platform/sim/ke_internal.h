@@ -13,6 +13,7 @@
 #include "platform/sim/sim.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -199,13 +200,38 @@ struct RunningWork {
 // condition variable and is woken alone, by whoever finds its condition holds
 // (or its time-out passed): a pool of ports has a hundred threads waiting,
 // and waking them all at every change only has them queue for the lock.
+//
+// A sleeper may name a key instead: the address of the one thing its
+// condition reads (a user-mode event). It promises that what it reads changes
+// only where someone notifies that key, and it sleeps under its key's own
+// lock, apart from the dispatcher lock: a pool's hundred threads waiting on
+// their own events then neither cost other notifications a look nor queue for
+// the dispatcher lock when they wake.
 struct Sleeper {
     std::condition_variable cv;
     const std::function<bool()>* ready = nullptr;
+    const void* key = nullptr;
     LONGLONG deadline = -1; // interrupt time; -1 none
     bool woken = false;     // signalled since it last went to sleep
     Sleeper* prev = nullptr;
     Sleeper* next = nullptr;
+};
+// Concurrent: the sleepers that name a key, in lists by a hash of the key,
+// each list with its lock.
+class KeyedSleepers {
+public:
+    struct Bucket {
+        std::mutex lock;
+        Sleeper* head = nullptr;
+    };
+    Bucket& Of(const void* key) {
+        return buckets_[(reinterpret_cast<uintptr_t>(key) >> 4) % kBuckets];
+    }
+    std::array<Bucket, 64>& All() { return buckets_; }
+
+private:
+    static constexpr size_t kBuckets = 64;
+    std::array<Bucket, kBuckets> buckets_;
 };
 
 // Set timers in firing order: due time, then the order they were set in. A
@@ -242,7 +268,8 @@ struct Machine {
     // workers, RunUntilIdle) may want changed; waiters in WaitLocked are
     // `sleepers` instead.
     std::condition_variable changed;
-    Sleeper* sleepers = nullptr;
+    Sleeper* sleepers = nullptr; // those without a key
+    KeyedSleepers keyed;
     // Concurrent: a DPC or a work item was queued (or the machine stops), for
     // the DPC processors and the idle workers alone.
     std::condition_variable dpcQueued;
@@ -325,6 +352,8 @@ private:
 // (Nothing to do on the deterministic machine, where the one running
 // thread looks at every waiter's condition itself when it blocks.)
 void NotifyConcurrentLocked();
+// The clock moved: every sleeper, keyed or not, looks again.
+void NotifyEveryoneLocked();
 inline void NotifyLocked() {
     if (g_simLocking)
         NotifyConcurrentLocked();

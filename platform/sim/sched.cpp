@@ -51,6 +51,14 @@ bool g_exploring = false; // the explored schedule is on: schedule points do som
 namespace sim {
 bool g_simLocking = true;
 __thread int t_simLocksHeld = 0;
+
+void SpinBeforeSleeping(std::mutex& m) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(m.native_handle(), &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
 } // namespace sim
 
 namespace sim::ke {
@@ -60,6 +68,7 @@ std::atomic<Machine*> g_machine{nullptr};
 Machine& MachineFirstTime() {
     // Never destroyed: a thread left blocked at teardown may still sleep on it.
     static Machine* machine = new Machine();
+    SpinBeforeSleeping(machine->lock);
     g_machine.store(machine, std::memory_order_release);
     return *machine;
 }
@@ -643,7 +652,7 @@ void ClockThread(std::condition_variable* wake) {
         while (FireOneDueTimerLocked()) {
         }
         // Waiters with a time-out look at the clock again.
-        NotifyLocked();
+        NotifyEveryoneLocked();
     }
 }
 
@@ -754,6 +763,52 @@ bool SpinOnLock(PKSPIN_LOCK lock, const char* routine) {
 
 // ---------------------------------------------------------------- internal entry points
 
+namespace {
+void Link(Sleeper*& head, Sleeper* s) {
+    s->prev = nullptr;
+    s->next = head;
+    if (head != nullptr)
+        head->prev = s;
+    head = s;
+}
+
+void Unlink(Sleeper*& head, Sleeper* s) {
+    (s->prev != nullptr ? s->prev->next : head) = s->next;
+    if (s->next != nullptr)
+        s->next->prev = s->prev;
+}
+
+// Concurrent: a wait on one key, under the key's lock (see Sleeper).
+bool WaitKeyed(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns,
+               const void* key) {
+    Machine& m = M();
+    if (!m.up) {
+        Lock lk(m.lock);
+        Misuse(lk, std::string(what) + " with no simulated kernel running");
+    }
+    auto& bucket = m.keyed.Of(key);
+    std::unique_lock<std::mutex> lk(bucket.lock);
+    if (ready())
+        return true;
+    Sleeper me;
+    me.ready = &ready;
+    me.key = key;
+    me.deadline = timeout100ns > 0 ? m.now.load() + timeout100ns : -1;
+    Link(bucket.head, &me);
+    bool result = true;
+    while (!ready()) {
+        if (me.deadline >= 0 && m.now.load() >= me.deadline) {
+            result = false;
+            break;
+        }
+        me.woken = false;
+        me.cv.wait(lk);
+    }
+    Unlink(bucket.head, &me);
+    return result;
+}
+} // namespace
+
 bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const std::string& what,
                 LONGLONG timeout100ns) {
     return WaitLocked(lk, ready, what.c_str(), timeout100ns);
@@ -782,10 +837,7 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
     Sleeper me;
     me.ready = &ready;
     me.deadline = deadline;
-    me.next = m.sleepers;
-    if (me.next != nullptr)
-        me.next->prev = &me;
-    m.sleepers = &me;
+    Link(m.sleepers, &me);
     while (!ready()) {
         if (deadline >= 0 && m.now.load() >= deadline) {
             result = false;
@@ -794,9 +846,7 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
         me.woken = false;
         me.cv.wait(lk);
     }
-    (me.prev != nullptr ? me.prev->next : m.sleepers) = me.next;
-    if (me.next != nullptr)
-        me.next->prev = me.prev;
+    Unlink(m.sleepers, &me);
     if (t.busyWorker)
         m.busyWorkers++;
     return result;
@@ -806,10 +856,9 @@ namespace {
 // Concurrent: wakes each sleeper whose condition now holds or whose time-out
 // has passed. Its condition is only ever read under the dispatcher lock, by
 // it or by this. Caller holds the lock.
-void WakeSleepersLocked(Machine& m) {
-    const LONGLONG now = m.now.load();
-    for (Sleeper* s = m.sleepers; s != nullptr; s = s->next) {
-        if (s->woken)
+void WakeSleepersLocked(Sleeper* list, LONGLONG now, const void* key) {
+    for (Sleeper* s = list; s != nullptr; s = s->next) {
+        if (s->woken || (key != nullptr && s->key != key))
             continue;
         if ((s->deadline >= 0 && now >= s->deadline) || (*s->ready)()) {
             s->woken = true;
@@ -822,7 +871,18 @@ void WakeSleepersLocked(Machine& m) {
 void NotifyConcurrentLocked() {
     Machine& m = M();
     m.changed.notify_all();
-    WakeSleepersLocked(m);
+    WakeSleepersLocked(m.sleepers, m.now.load(), nullptr);
+}
+
+void NotifyEveryoneLocked() {
+    Machine& m = M();
+    NotifyConcurrentLocked();
+    // Their conditions too, not only their time-outs: cheap once a tick,
+    // and a waker that forgot to name its key costs a tick, not a hang.
+    for (auto& bucket : m.keyed.All()) {
+        std::lock_guard<std::mutex> guard(bucket.lock);
+        WakeSleepersLocked(bucket.head, m.now.load(), nullptr);
+    }
 }
 
 void EnsureWorkersLocked() {
@@ -861,9 +921,14 @@ namespace sim {
 
 using namespace ke;
 
-bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns) {
+bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG timeout100ns,
+               const void* key) {
     const char* name = what ? what : "WaitUntil";
     RequireMayWait(name, kVfWaitAtDispatchInfinite, 0);
+    // A worker inside a work item waits under the dispatcher lock whatever
+    // it waits for: it leaves the busy workers' count there.
+    if (key != nullptr && !Deterministic() && !Self().busyWorker)
+        return WaitKeyed(ready, name, timeout100ns, key);
     Lock lk(M().lock);
     return WaitLocked(lk, ready, name, timeout100ns);
 }
@@ -875,6 +940,17 @@ void Notify() {
     // at its condition, so the wake-up cannot be lost.
     std::lock_guard<std::mutex> guard(M().lock);
     NotifyLocked();
+}
+
+void Notify(const void* key) {
+    if (Deterministic())
+        return;
+    if (key == nullptr)
+        return Notify();
+    // Under the key's lock, for the same reason.
+    auto& bucket = M().keyed.Of(key);
+    std::lock_guard<std::mutex> guard(bucket.lock);
+    WakeSleepersLocked(bucket.head, M().now.load(), key);
 }
 
 void RunUntilIdle() {
@@ -905,7 +981,7 @@ void AdvanceClock(LONGLONG hundredNs) {
         m.now.store(m.now.load() + hundredNs);
         while (FireOneDueTimerLocked()) {
         }
-        NotifyLocked();
+        NotifyEveryoneLocked();
         lk.unlock();
         RunUntilIdle();
         return;

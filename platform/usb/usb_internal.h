@@ -35,6 +35,7 @@ constexpr LONGLONG kFrame100ns = 10000; // one USB frame: 1 ms
 // machine threads really run at once: there it is a mutex.
 class BusLock {
 public:
+    BusLock() { sim::SpinBeforeSleeping(mutex_); }
     void lock() {
         if (sim::g_simLocking || sim::ke::g_exploring) {
             mutex_.lock();

@@ -107,9 +107,34 @@ template <typename T> std::shared_ptr<T> Lookup(HANDLE h) {
     return std::static_pointer_cast<T>(it->second);
 }
 
+// The waitable object behind a handle: an event, or a file's own event.
+std::shared_ptr<Event> Waitable(HANDLE h) {
+    if (auto event = Lookup<Event>(h))
+        return event;
+    if (auto file = Lookup<File>(h))
+        return file->done;
+    return nullptr;
+}
+
+// Waits name the event they wait on (sim::WaitUntil's key); a wait on
+// several names this instead, and is told of every event set while it waits.
+const char kAnyEvent = 0;
+std::atomic<int> g_waitsOnSeveral{0};
+
+void WakeWaitersOf(const Event* e, const Event* other = nullptr) {
+    Notify(e);
+    if (other != nullptr)
+        Notify(other);
+    // The event was set before this look; a wait on several counts itself
+    // before its first look at the events (see WaitForMultipleObjects).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (g_waitsOnSeveral.load(std::memory_order_relaxed) != 0)
+        Notify(&kAnyEvent);
+}
+
 void Signal(Event& e) {
     e.signaled.store(true, std::memory_order_release);
-    Notify();
+    WakeWaitersOf(&e);
 }
 
 // Writes the result into the OVERLAPPED and signals; once per request.
@@ -130,7 +155,7 @@ void Complete(Io& io, NTSTATUS status, ULONG_PTR information) {
     io.fileEvent->signaled.store(true, std::memory_order_release);
     if (io.event)
         io.event->signaled.store(true, std::memory_order_release);
-    Notify();
+    WakeWaitersOf(io.fileEvent, io.event.get());
 }
 
 ULONGLONG Now100ns() {
@@ -139,9 +164,10 @@ ULONGLONG Now100ns() {
 
 // Waits until `ready` (which may consume what it finds) holds, or until
 // `milliseconds` of virtual time have passed. `ready` must be safe to call
-// under the dispatcher lock: it only touches atomics.
+// under a lock: it only touches atomics. `key`: the event `peek` reads, or
+// kAnyEvent.
 bool WaitFor(const std::function<bool()>& peek, const std::function<bool()>& take,
-             DWORD milliseconds, const char* what) {
+             DWORD milliseconds, const char* what, const void* key) {
     if (take())
         return true;
     if (milliseconds == 0)
@@ -156,7 +182,7 @@ bool WaitFor(const std::function<bool()>& peek, const std::function<bool()>& tak
                 return false;
             left = static_cast<LONGLONG>(deadline - now);
         }
-        const bool ready = WaitUntil(peek, what, left);
+        const bool ready = WaitUntil(peek, what, left, key);
         // Someone else may have consumed an auto-reset event in between.
         if (ready && take())
             return true;
@@ -624,13 +650,16 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         if (waited != WAIT_OBJECT_0)
             return FALSE;
         // The event may belong to several requests; wait for this one.
+        // Complete writes the status block before it sets the event and
+        // wakes its waiters, so this waits on the event's key.
         if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue)
             WaitUntil(
                 [lpOverlapped] {
                     return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) !=
                            pendingValue;
                 },
-                "GetOverlappedResult");
+                "GetOverlappedResult", 0,
+                Waitable(lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile).get());
     }
     *lpNumberOfBytesTransferred =
         static_cast<DWORD>(__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_RELAXED));
@@ -699,17 +728,6 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
     return TRUE;
 }
 
-namespace {
-// The waitable object behind a handle: an event, or a file's own event.
-std::shared_ptr<Event> Waitable(HANDLE h) {
-    if (auto event = Lookup<Event>(h))
-        return event;
-    if (auto file = Lookup<File>(h))
-        return file->done;
-    return nullptr;
-}
-} // namespace
-
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     const auto event = Waitable(hHandle);
     if (event == nullptr) {
@@ -719,8 +737,9 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     // The lambdas hold the event by address (`event` keeps it alive): small
     // enough for std::function to keep without an allocation per wait.
     Event* const e = event.get();
-    const bool got = WaitFor([e] { return e->signaled.load(std::memory_order_acquire); },
-                             [e] { return TakeEvent(*e); }, dwMilliseconds, "WaitForSingleObject");
+    const bool got =
+        WaitFor([e] { return e->signaled.load(std::memory_order_acquire); },
+                [e] { return TakeEvent(*e); }, dwMilliseconds, "WaitForSingleObject", e);
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
@@ -772,7 +791,11 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
         }
         return false;
     };
-    return WaitFor(peek, take, dwMilliseconds, "WaitForMultipleObjects") ? which : WAIT_TIMEOUT;
+    g_waitsOnSeveral.fetch_add(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const bool got = WaitFor(peek, take, dwMilliseconds, "WaitForMultipleObjects", &kAnyEvent);
+    g_waitsOnSeveral.fetch_sub(1, std::memory_order_relaxed);
+    return got ? which : WAIT_TIMEOUT;
 }
 
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
@@ -781,7 +804,10 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == INFINITE) {
         NotModelled("Sleep(INFINITE) would never return");
     }
-    WaitUntil([] { return false; }, "Sleep", static_cast<LONGLONG>(dwMilliseconds) * 10000);
+    // Keyed by its own frame: nothing but the clock concerns it.
+    const int sleeper = 0;
+    WaitUntil([] { return false; }, "Sleep", static_cast<LONGLONG>(dwMilliseconds) * 10000,
+              &sleeper);
 }
 
 extern "C" DWORD WINAPI GetTickCount(void) {
