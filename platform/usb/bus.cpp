@@ -104,9 +104,22 @@ BusState::BusState() {
     if (driver == nullptr)
         UsageError("the bus driver could not be created");
     sim::SetRequiredPoolTag(driver, kBusPoolTag);
+    std::lock_guard<detail::BusLock> guard(lock);
+    ControllerNumbered(0);
+}
+
+HostController& BusState::ControllerNumbered(unsigned number) {
+    for (auto& hc : controllers)
+        if (hc->number == number)
+            return *hc;
+    auto hc = std::make_unique<HostController>();
+    hc->bus = this;
+    hc->number = number;
     sim::DriverScope scope(driver);
-    KeInitializeDpc(&dpc, BusFrameTick, this);
-    KeInitializeTimer(&timer);
+    KeInitializeDpc(&hc->dpc, BusFrameTick, hc.get());
+    KeInitializeTimer(&hc->timer);
+    controllers.push_back(std::move(hc));
+    return *controllers.back();
 }
 
 BusState::~BusState() {
@@ -137,7 +150,8 @@ BusState::~BusState() {
     {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
-        Tick();
+        for (auto& hc : controllers)
+            Tick(*hc);
         KeLowerIrql(old);
     }
     sim::RunUntilIdle();
@@ -162,8 +176,10 @@ BusState::~BusState() {
     }
     {
         sim::DriverScope scope(driver);
-        KeCancelTimer(&timer);
-        KeRemoveQueueDpc(&dpc);
+        for (auto& hc : controllers) {
+            KeCancelTimer(&hc->timer);
+            KeRemoveQueueDpc(&hc->dpc);
+        }
     }
     // Requests whose cancel routine never came are the bus's to free.
     for (auto& p : phones) {
@@ -297,15 +313,16 @@ bool Stopped(const Request& r) {
 
 } // namespace
 
-void BusState::Hold(Request* r, LONGLONG now) {
+void BusState::Hold(HostController& hc, Request* r, LONGLONG now) {
     r->due = WireDue(r->ifc->phone, r, now);
-    auto at = std::upper_bound(held.begin(), held.end(), r->due,
+    auto at = std::upper_bound(hc.held.begin(), hc.held.end(), r->due,
                                [](LONGLONG due, Request* h) { return due < h->due; });
-    held.insert(at, r);
+    hc.held.insert(at, r);
 }
 
-void BusState::Release(std::vector<Request*>& done,
+void BusState::Release(HostController& hc, std::vector<Request*>& done,
                        const std::function<bool(const Request&)>& now) {
+    auto& held = hc.held;
     auto leaving =
         std::stable_partition(held.begin(), held.end(), [&now](Request* r) { return now(*r); });
     for (auto it = held.begin(); it != leaving; ++it) {
@@ -318,18 +335,18 @@ void BusState::Release(std::vector<Request*>& done,
 // A pipe's requests leave in the order decided: one that leaves at once
 // takes the held ones of its pipe (an abort, the transfers it cancelled)
 // ahead of it.
-void BusState::CollectDone(std::vector<Request*>& done, LONGLONG now) {
-    if (!held.empty())
-        Release(done, [now](const Request& r) { return r.due <= now || Stopped(r); });
-    for (auto& phone : phones)
+void BusState::CollectDone(HostController& hc, std::vector<Request*>& done, LONGLONG now) {
+    if (!hc.held.empty())
+        Release(hc, done, [now](const Request& r) { return r.due <= now || Stopped(r); });
+    for (PhoneState* phone : hc.phones)
         while (PHONE_XFER* x = PhoneTakeDone(phone->core.get())) {
             Request* r = RequestOf(x);
             if (WireTimed(*phone, *x)) {
-                Hold(r, now);
+                Hold(hc, r, now);
                 continue;
             }
-            if (!held.empty())
-                Release(done,
+            if (!hc.held.empty())
+                Release(hc, done,
                         [r](const Request& h) { return h.ifc == r->ifc && h.x.Pipe == r->x.Pipe; });
             Retired(r);
             done.push_back(r);
@@ -380,55 +397,56 @@ void BusState::Complete(const std::vector<Request*>& done) {
     }
 }
 
-void BusState::Kick() {
+void BusState::Kick(const PhoneState* phone) {
     sim::DriverScope scope(driver);
-    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeInsertQueueDpc(&phone->controller->dpc, nullptr, nullptr);
 }
 
 // ================================================================ the frame tick
 
 // Lets each phone serve what waits on its endpoints and collects what it
 // decided. Returns when the next tick is due (0: nothing waits for time).
-LONGLONG BusState::Serve(std::vector<Request*>& done, std::vector<PhoneState*>& pulled) {
+LONGLONG BusState::Serve(HostController& hc, std::vector<Request*>& done,
+                         std::vector<PhoneState*>& pulled) {
     std::lock_guard<detail::BusLock> guard(lock);
     LONGLONG now = Now();
     LONGLONG wake = 0;
-    for (auto& phone : phones) {
+    for (PhoneState* phone : hc.phones) {
         LONGLONG due = 0;
         if (PhoneRun(phone->core.get(), now, &due) && (wake == 0 || due < wake))
             wake = due;
         if (phone->core->UnplugPending) {
             phone->core->UnplugPending = FALSE;
-            pulled.push_back(phone.get());
+            pulled.push_back(phone);
         }
     }
-    CollectDone(done, now);
-    if (!held.empty() && (wake == 0 || held.front()->due < wake))
-        wake = held.front()->due;
+    CollectDone(hc, done, now);
+    if (!hc.held.empty() && (wake == 0 || hc.held.front()->due < wake))
+        wake = hc.held.front()->due;
     return wake;
 }
 
-void BusState::ArmTimer(LONGLONG wake) {
+void BusState::ArmTimer(HostController& hc, LONGLONG wake) {
     if (wake == 0)
         return;
     LARGE_INTEGER due;
     due.QuadPart = -std::max<LONGLONG>(wake - Now(), 1);
     sim::DriverScope scope(driver);
-    KeSetTimer(&timer, due, &dpc);
+    KeSetTimer(&hc.timer, due, &hc.dpc);
 }
 
 // Runs at DISPATCH_LEVEL: serve, then complete everything decided in the
 // order it was decided; a phone a fault pulled out is unplugged last.
-void BusState::Tick() {
+void BusState::Tick(HostController& hc) {
     std::vector<Request*> done;
     done.swap(t_spareDone);
     std::vector<PhoneState*> pulled;
-    ArmTimer(Serve(done, pulled));
+    ArmTimer(hc, Serve(hc, done, pulled));
     Complete(done);
     std::vector<std::pair<PIRP, NTSTATUS>> power;
     {
         std::lock_guard<detail::BusLock> guard(lock);
-        power.swap(powerLater);
+        power.swap(hc.powerLater);
     }
     for (auto [irp, status] : power) {
         PoStartNextPowerIrp(irp);
@@ -442,7 +460,8 @@ void BusState::Tick() {
 
 namespace {
 VOID NTAPI BusFrameTick(PKDPC, PVOID context, PVOID, PVOID) {
-    static_cast<BusState*>(context)->Tick();
+    auto* hc = static_cast<HostController*>(context);
+    hc->bus->Tick(*hc);
 }
 
 // The phone's hold on a request against cancellation (see PHONE_HOST).
@@ -566,13 +585,15 @@ NTSTATUS BusState::SubmitUrb(InterfaceState* ifc, PIRP irp, PURB urb) {
     // Decided, on the phone's done list: the next frame tick completes it.
     IoMarkIrpPending(irp);
     guard.unlock();
-    Kick();
+    Kick(ifc->phone);
     RunHooks();
     return STATUS_PENDING;
 }
 
 // The request waits on its endpoint, cancellable.
 NTSTATUS BusState::Queue(Request* r, BusGuard& guard) {
+    // Once the lock is dropped the request may be done and gone.
+    const PhoneState* phone = r->ifc->phone;
     IoMarkIrpPending(r->irp);
     if (!ParkRequest(nullptr, &r->x)) {
         PhoneCancel(r->ifc->phone->core.get(), &r->x);
@@ -585,7 +606,7 @@ NTSTATUS BusState::Queue(Request* r, BusGuard& guard) {
         return STATUS_PENDING;
     }
     guard.unlock();
-    Kick();
+    Kick(phone);
     RunHooks();
     return STATUS_PENDING;
 }
@@ -595,7 +616,7 @@ NTSTATUS BusState::Queue(Request* r, BusGuard& guard) {
 NTSTATUS BusState::CompleteAtOnce(Request* r, BusGuard& guard) {
     Retired(r);
     guard.unlock();
-    Kick(); // the phone's answer, and whatever an abort retired, wait for the tick
+    Kick(r->ifc->phone); // the phone's answer, and whatever an abort retired, wait for the tick
     NTSTATUS status = r->x.Status;
     Complete({r});
     RunHooks();
@@ -722,6 +743,7 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
     {
         std::lock_guard<detail::BusLock> guard(lock);
         p->index = static_cast<int>(phones.size());
+        p->controller = &ControllerNumbered(config.hostController);
         for (size_t i = 0; i < config.interfaces.size(); ++i) {
             auto ifc = std::make_unique<InterfaceState>();
             ifc->phone = p;
@@ -738,6 +760,7 @@ Phone& BusState::PlugIn(const PhoneConfig& config) {
         ifc->pdo = CreatePdo(driver, ifc.get());
     {
         std::lock_guard<detail::BusLock> guard(lock);
+        p->controller->phones.push_back(p);
         phones.push_back(std::move(phone));
     }
     if (config.enumerate) {
@@ -766,7 +789,7 @@ void BusState::Unplug(PhoneState* phone) {
             if (ifc->pdo)
                 known.push_back(ifc->pdo);
     }
-    Kick();
+    Kick(phone);
     RunHooks();
     // The Plug and Play manager defers its part itself when called above
     // PASSIVE_LEVEL.
@@ -843,7 +866,7 @@ void PnpGone(BusState& bus, InterfaceState* ifc) {
         PhoneRetireInterface(ifc->phone->core.get(), ifc->core, STATUS_DEVICE_NOT_CONNECTED,
                              USBD_STATUS_DEVICE_GONE);
     }
-    bus.Kick();
+    bus.Kick(ifc->phone);
 }
 
 NTSTATUS PnpRemove(BusState& bus, InterfaceState* ifc, PIRP irp) {
@@ -853,7 +876,7 @@ NTSTATUS PnpRemove(BusState& bus, InterfaceState* ifc, PIRP irp) {
     {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
-        bus.Tick();
+        bus.Tick(*ifc->phone->controller);
         KeLowerIrql(old);
     }
     PDEVICE_OBJECT pdo = nullptr;
@@ -1010,16 +1033,16 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
                                      USBD_STATUS_CANCELED);
         }
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
-        bus.Kick();
+        bus.Kick(ifc->phone);
         bus.RunHooks();
     }
     if (ifc->phone->config.powerPends) {
         IoMarkIrpPending(irp);
         {
             std::lock_guard<detail::BusLock> guard(bus.lock);
-            bus.powerLater.emplace_back(irp, status);
+            ifc->phone->controller->powerLater.emplace_back(irp, status);
         }
-        bus.Kick();
+        bus.Kick(ifc->phone);
         return STATUS_PENDING;
     }
     PoStartNextPowerIrp(irp);

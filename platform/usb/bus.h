@@ -66,6 +66,14 @@ struct PhoneConfig {
     // suspends or resumes (the function driver's completion routine then
     // sees PendingReturned).
     bool powerPends = false;
+    // The host controller the phone hangs on. Each controller has its own
+    // frame tick (a DPC and a timer of its own), so on several processors
+    // two controllers' completions run at the same time, as on a PC with
+    // several controllers; phones on one controller are served in the order
+    // they were plugged, by one tick. Every phone on controller 0 unless a
+    // test or program spreads them (a rack of phones behind several
+    // controllers).
+    unsigned hostController = 0;
     // Wire timing (platform/usb/wire.h). Off, a decided transfer completes at
     // the next frame tick, as every existing test expects. On, it completes
     // when a USB 2.0 bus at `speed` would deliver it: its packets in the

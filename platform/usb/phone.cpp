@@ -200,7 +200,7 @@ template <typename F> void Change(detail::InterfaceState* s, F change) {
         std::lock_guard<detail::BusLock> guard(bus.lock);
         change(s->phone->core.get(), s->core);
     }
-    bus.Kick();
+    bus.Kick(s->phone);
 }
 
 template <typename T, typename F> T Read(const detail::InterfaceState* s, F read) {

@@ -92,8 +92,25 @@ struct InterfaceState {
     const PHONE_ENDPOINT& Ep(Pipe pipe) const { return core->Ep[static_cast<int>(pipe)]; }
 };
 
+// A host controller's frame tick (PhoneConfig::hostController): its DPC and
+// timer, its phones in plug order, the transfers of its wire-timed phones
+// waiting for their completion time (by time; stable: a pipe's transfers
+// keep their order), and the power IRPs of phones with
+// PhoneConfig::powerPends, with their status, for its next tick to
+// complete. Fields other than the DPC and timer: under the bus's lock.
+struct HostController {
+    BusState* bus = nullptr;
+    unsigned number = 0;
+    KDPC dpc;
+    KTIMER timer;
+    std::vector<PhoneState*> phones;
+    std::vector<Request*> held;
+    std::vector<std::pair<PIRP, NTSTATUS>> powerLater;
+};
+
 struct PhoneState {
     BusState* bus = nullptr;
+    HostController* controller = nullptr;
     int index = 0;
     PhoneConfig config;
     std::unique_ptr<PHONE> core;
@@ -135,14 +152,8 @@ public:
     // Events recorded under the lock whose hooks still have to run.
     std::vector<std::pair<PhoneState*, BusEvent>> hookQueue;
     std::atomic<bool> hooksQueued{false}; // hookQueue may hold something
-    // Decided transfers of wire-timed phones waiting for their completion
-    // time, by time (stable: a pipe's transfers keep their order).
-    std::vector<Request*> held;
-    // Power IRPs of phones with PhoneConfig::powerPends, with their status,
-    // for the next tick to complete.
-    std::vector<std::pair<PIRP, NTSTATUS>> powerLater;
-    KDPC dpc;
-    KTIMER timer;
+    // Made as phones name them; never removed before the bus goes.
+    std::vector<std::unique_ptr<HostController>> controllers;
     // Removed PDOs still waiting on a worker for their function device to
     // detach: the bus must not unload before each is deleted.
     std::atomic<int> reaping{0};
@@ -155,20 +166,22 @@ public:
     // A request leaves the bus: its class request and completion recorded,
     // the phone forgets it. Caller holds lock.
     void Retired(Request* r);
-    // Every decided request of every phone that may leave now, in the order
-    // decided (a wire-timed phone's when the wire delivers them). Caller holds lock.
-    void CollectDone(std::vector<Request*>& done, LONGLONG now);
+    // Every decided request of every phone on `hc` that may leave now, in
+    // the order decided (a wire-timed phone's when the wire delivers them).
+    // Caller holds lock.
+    void CollectDone(HostController& hc, std::vector<Request*>& done, LONGLONG now);
     // Wire timing. Caller holds lock.
-    void Hold(Request* r, LONGLONG now);
-    void Release(std::vector<Request*>& done, const std::function<bool(const Request&)>& now);
+    void Hold(HostController& hc, Request* r, LONGLONG now);
+    void Release(HostController& hc, std::vector<Request*>& done,
+                 const std::function<bool(const Request&)>& now);
     LONGLONG WireDue(PhoneState* phone, Request* r, LONGLONG now);
     LONGLONG RadioFrom(InterfaceState* ifc, ULONGLONG rate, ULONG taken);
 
-    // Lock not held: wake the frame tick, run the hooks.
-    void Kick();
+    // Lock not held: wake the phone's controller's frame tick, run the hooks.
+    void Kick(const PhoneState* phone);
     void RunHooks();
-    // The frame tick, at DISPATCH_LEVEL.
-    void Tick();
+    // A controller's frame tick, at DISPATCH_LEVEL.
+    void Tick(HostController& hc);
     // Completes requests taken off the bus. Lock not held.
     void Complete(const std::vector<Request*>& done);
 
@@ -180,8 +193,10 @@ public:
     void CancelTransfer(PIRP irp);
 
 private:
-    LONGLONG Serve(std::vector<Request*>& done, std::vector<PhoneState*>& pulled);
-    void ArmTimer(LONGLONG wake);
+    LONGLONG Serve(HostController& hc, std::vector<Request*>& done,
+                   std::vector<PhoneState*>& pulled);
+    void ArmTimer(HostController& hc, LONGLONG wake);
+    HostController& ControllerNumbered(unsigned number); // caller holds lock
     NTSTATUS Queue(Request* r, BusGuard& guard);
     NTSTATUS CompleteAtOnce(Request* r, BusGuard& guard);
     void Admit(Request* r, BusGuard& guard);

@@ -24,6 +24,9 @@
 namespace pool {
 
 constexpr uint64_t kAhead = 16 * 1024;
+// A rack of phones sits behind several host controllers (PCI cards with a
+// few root ports each), each with its own frame tick; eight of them here.
+constexpr unsigned kControllers = 8;
 constexpr DWORD kReadSize = 4096;
 
 // Runs the calling thread, and every thread it starts afterwards (the
@@ -80,6 +83,7 @@ public:
         usb::PhoneConfig config;
         std::string serial = "VXP" + std::to_string(phone);
         config.serial.assign(serial.begin(), serial.end());
+        config.hostController = static_cast<unsigned>(phone % kControllers);
         if (phones_.size() < phone + 1)
             phones_.resize(phone + 1);
         phones_[phone] = &bus_->PlugIn(config);
