@@ -125,10 +125,10 @@ void WakeWaitersOf(const Event* e, const Event* other = nullptr) {
     Notify(e);
     if (other != nullptr)
         Notify(other);
-    // The event was set before this look; a wait on several counts itself
-    // before its first look at the events (see WaitForMultipleObjects).
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (g_waitsOnSeveral.load(std::memory_order_relaxed) != 0)
+    // A read-modify-write, not a load: a wait on several that counts itself
+    // after this either reads what this wrote, and with it the event set
+    // above, or is counted here (see WaitForMultipleObjects).
+    if (g_waitsOnSeveral.fetch_add(0, std::memory_order_acq_rel) != 0)
         Notify(&kAnyEvent);
 }
 
@@ -791,8 +791,7 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
         }
         return false;
     };
-    g_waitsOnSeveral.fetch_add(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    g_waitsOnSeveral.fetch_add(1, std::memory_order_acq_rel);
     const bool got = WaitFor(peek, take, dwMilliseconds, "WaitForMultipleObjects", &kAnyEvent);
     g_waitsOnSeveral.fetch_sub(1, std::memory_order_relaxed);
     return got ? which : WAIT_TIMEOUT;
