@@ -352,7 +352,8 @@ private:
 // (Nothing to do on the deterministic machine, where the one running
 // thread looks at every waiter's condition itself when it blocks.)
 void NotifyConcurrentLocked();
-// The clock moved: every sleeper, keyed or not, looks again.
+// The clock moved: sleepers without a key look again, every sleeper at its
+// time-out.
 void NotifyEveryoneLocked();
 inline void NotifyLocked() {
     if (g_simLocking)

@@ -856,11 +856,15 @@ namespace {
 // Concurrent: wakes each sleeper whose condition now holds or whose time-out
 // has passed. Its condition is only ever read under the dispatcher lock, by
 // it or by this. Caller holds the lock.
+// `key` kTimeOnly: only those whose time-out has passed.
+const char kTimeOnlyTag = 0;
+const void* const kTimeOnly = &kTimeOnlyTag;
+
 void WakeSleepersLocked(Sleeper* list, LONGLONG now, const void* key) {
     for (Sleeper* s = list; s != nullptr; s = s->next) {
-        if (s->woken || (key != nullptr && s->key != key))
+        if (s->woken || (key != nullptr && key != kTimeOnly && s->key != key))
             continue;
-        if ((s->deadline >= 0 && now >= s->deadline) || (*s->ready)()) {
+        if ((s->deadline >= 0 && now >= s->deadline) || (key != kTimeOnly && (*s->ready)())) {
             s->woken = true;
             s->cv.notify_one();
         }
@@ -877,11 +881,11 @@ void NotifyConcurrentLocked() {
 void NotifyEveryoneLocked() {
     Machine& m = M();
     NotifyConcurrentLocked();
-    // Their conditions too, not only their time-outs: cheap once a tick,
-    // and a waker that forgot to name its key costs a tick, not a hang.
+    // Their time-outs only: a waker that forgot to name the key must show
+    // as the hang it is, not as a wait that ends at the next tick.
     for (auto& bucket : m.keyed.All()) {
         std::lock_guard<std::mutex> guard(bucket.lock);
-        WakeSleepersLocked(bucket.head, m.now.load(), nullptr);
+        WakeSleepersLocked(bucket.head, m.now.load(), kTimeOnly);
     }
 }
 

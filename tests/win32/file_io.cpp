@@ -6,6 +6,9 @@
 
 #include "platform/sim/api_ke.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using Win32Test = SerialRig;
@@ -267,5 +270,44 @@ TEST(Win32Events, AutoResetEventsWakeOneWaitManualOnesStaySet) {
     EXPECT_EQ(WaitForSingleObject(manual, 0), DWORD(WAIT_FAILED));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
+
+// Concurrent machine: two threads hand a turn back and forth through
+// auto-reset events, each waiting on one event or on two (one never set). A
+// set whose waiter is not woken hangs the test: only the waker wakes a wait
+// on an event, the clock ends nothing but time-outs.
+class Win32Concurrent : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Win32Concurrent, EventsPingPongWithoutLosingASet) {
+    sim::Options options;
+    options.mode = sim::Mode::Concurrent;
+    sim::Kernel kernel(options);
+    HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    auto wait = [&](HANDLE h) {
+        HANDLE two[] = {never, h};
+        return GetParam() ? WaitForMultipleObjects(2, two, FALSE, INFINITE) == WAIT_OBJECT_0 + 1
+                          : WaitForSingleObject(h, INFINITE) == WAIT_OBJECT_0;
+    };
+    constexpr int kTimes = 2000;
+    std::atomic<int> missed{0};
+    std::thread other([&] {
+        for (int i = 0; i < kTimes; ++i) {
+            missed += wait(ping) ? 0 : 1;
+            SetEvent(pong);
+        }
+    });
+    for (int i = 0; i < kTimes; ++i) {
+        SetEvent(ping);
+        missed += wait(pong) ? 0 : 1;
+    }
+    other.join();
+    EXPECT_EQ(missed.load(), 0);
+    for (HANDLE h : {ping, pong, never})
+        EXPECT_TRUE(CloseHandle(h));
+}
+
+INSTANTIATE_TEST_SUITE_P(Win32, Win32Concurrent, ::testing::Bool(),
+                         [](const auto& row) { return row.param ? "OnTwo" : "OnOne"; });
 
 } // namespace
