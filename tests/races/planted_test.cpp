@@ -1,16 +1,16 @@
 // Proof that the explorer bites: a small driver with the classic races, each
 // of which the explored schedule must find within its seed budget, every
 // time, and none of which it may find in the same driver with the race
-// mended. The driver is one device whose "hardware" is a DPC or a timer;
-// `g_race` picks the routines, `g_mended` the correct form of each.
+// mended. The driver is the rig's fake driver with two devices, the lower
+// one the "hardware", which answers from a DPC or a timer; `g_race` picks
+// the routines, `g_mended` the correct form of each.
 #include "races/races.h"
 
-#include "common/fake_driver.h" // CompleteWith
+#include "common/fake_driver.h"
 #include "platform/sim/api_ke.h" // WaitUntil
 #include "platform/sim/sim.h"
 
 #include <cctype>
-#include <cstring>
 #include <ostream>
 
 namespace {
@@ -54,6 +54,8 @@ struct Context {
     BOOLEAN sent;
 };
 
+// The fake driver's two devices: the hardware's below, the top one the
+// application opens.
 PDEVICE_OBJECT g_top;
 PDEVICE_OBJECT g_hw;
 
@@ -160,7 +162,7 @@ NTSTATUS StartTimedRead(Ext* x, PIRP irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     Ext* x = X(device);
     if (device == g_hw) {
         IoMarkIrpPending(irp);
@@ -233,29 +235,15 @@ VOID NTAPI HwDpc(PKDPC, PVOID context, PVOID, PVOID) {
     }
 }
 
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
-    Ext* x = X(device);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     if (device == g_top && g_race == Race::CounterOutsideLock)
-        KeWaitForSingleObject(&x->idle, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&X(device)->idle, Executive, KernelMode, FALSE, nullptr);
     return fake::CompleteWith(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
-    return fake::CompleteWith(irp, STATUS_SUCCESS);
-}
-
-VOID NTAPI Unload(PDRIVER_OBJECT driver) {
-    while (driver->DeviceObject != nullptr)
-        IoDeleteDevice(driver->DeviceObject);
-}
-
-NTSTATUS MakeDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
-    NTSTATUS status =
-        IoCreateDevice(driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, device);
-    if (!NT_SUCCESS(status))
-        return status;
-    Ext* x = X(*device);
-    std::memset(x, 0, sizeof *x);
+// Create and close are the fake driver's (they succeed).
+void InitExt(PDEVICE_OBJECT device) {
+    Ext* x = X(device);
     KeInitializeSpinLock(&x->lock);
     InitializeListHead(&x->queue);
     KeInitializeEvent(&x->idle, NotificationEvent, TRUE);
@@ -263,25 +251,17 @@ NTSTATUS MakeDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
     KeInitializeTimer(&x->hwTimer);
     KeInitializeDpc(&x->timeoutDpc, TimeoutDpc, x);
     KeInitializeTimer(&x->timeout);
-    (*device)->Flags |= DO_BUFFERED_IO;
-    (*device)->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
-    return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI PlantedEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
-    driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
-    driver->DriverUnload = Unload;
-    NTSTATUS status = MakeDevice(driver, &g_hw);
-    if (NT_SUCCESS(status))
-        status = MakeDevice(driver, &g_top);
-    if (!NT_SUCCESS(status))
-        return status;
-    g_top->StackSize = 2;
-    X(g_top)->lower = g_hw;
-    return STATUS_SUCCESS;
+fake::Config PlantedDriver() {
+    fake::Config config;
+    config.name = "planted";
+    config.devices = 2;
+    config.flags = DO_BUFFERED_IO;
+    config.extensionSize = sizeof(Ext);
+    config.rules = {fake::Runs(IRP_MJ_READ, DispatchRead),
+                    fake::Runs(IRP_MJ_CLEANUP, DispatchCleanup)};
+    return config;
 }
 
 // ---------------------------------------------------------------- the scenario
@@ -298,8 +278,16 @@ void Play(Race race, bool mended, const sim::Schedule& schedule) {
     g_mended = mended;
     sim::Kernel kernel;
     sim::UseSchedule(schedule);
-    PDRIVER_OBJECT driver = sim::CreateDriver("planted", PlantedEntry);
-    sim::SetRequiredPoolTag(driver, kTag);
+    fake::Driver driver(PlantedDriver());
+    g_hw = driver.devices[0];
+    g_top = driver.devices[1];
+    {
+        sim::DriverScope scope(driver.object);
+        InitExt(g_hw);
+        InitExt(g_top);
+    }
+    X(g_top)->lower = g_hw;
+    sim::SetRequiredPoolTag(driver.object, kTag);
     sim::FileHandle* file = nullptr;
     Check(sim::OpenFile(g_top, &file) == STATUS_SUCCESS, "open");
     char buffer[2][8];
@@ -327,7 +315,6 @@ void Play(Race race, bool mended, const sim::Schedule& schedule) {
                   (race == Race::LateCancelRoutine ? " though it was cancelled" : ""));
     }
     sim::CloseFile(file);
-    sim::UnloadDriver(driver);
 }
 
 struct Planted {

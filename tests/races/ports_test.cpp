@@ -447,39 +447,10 @@ sim::explore::Body BodyOf(usb::InterfaceKind kind, void (*play)(Rig&)) {
     };
 }
 
-// ---------------------------------------------------------------- findings
-// What the explorer found in the drivers and is not mended yet. A finding of
-// the explored rows that matches one of these is printed, not failed; each
-// has its regression seed below, skipped until its fix lands (then set
-// `mended` and drop the entry here).
-struct Known {
-    const char* id;
-    const char* rows;                // row names it shows in contain this ("" any)
-    std::vector<const char*> report; // the report contains each of these
-};
-// None is open today.
-const std::vector<Known> kKnown;
-
-const char* KnownFinding(const std::string& row, const std::string& report) {
-    for (const Known& k : kKnown) {
-        bool all = row.find(k.rows) != std::string::npos;
-        for (const char* text : k.report)
-            all = all && report.find(text) != std::string::npos;
-        if (all)
-            return k.id;
-    }
-    return nullptr;
-}
-
-// Known findings are printed, any other fails.
+// Every finding fails, with its seed and interleaving.
 void Report(const std::string& name, const sim::explore::Summary& summary) {
-    for (const auto& f : summary.findings) {
-        if (const char* known = KnownFinding(name, f.report))
-            std::printf("[ known    ] %s, seed %llu: %s\n", name.c_str(),
-                        static_cast<unsigned long long>(f.seed), known);
-        else
-            ADD_FAILURE() << sim::explore::FindingText(name, f);
-    }
+    for (const auto& f : summary.findings)
+        ADD_FAILURE() << sim::explore::FindingText(name, f);
 }
 
 class PortRaces : public ::testing::TestWithParam<std::tuple<usb::InterfaceKind, PortScenario>> {};
@@ -498,30 +469,18 @@ INSTANTIATE_TEST_SUITE_P(Races, PortRaces,
                              return RowName(std::get<0>(p.param), std::get<1>(p.param).name);
                          });
 
-// The regression seed of each finding: the run that showed it, which must
-// pass once the finding is mended.
+// Seeds past a row's budget that once showed a driver finding (mended since):
+// each must still pass. Those within the budget the rows above run already.
 struct Regression {
     const char* finding;
     usb::InterfaceKind kind;
     void (*play)(Rig&);
     uint64_t seed;
-    bool mended;
 };
 const Regression kRegressions[] = {
-    {"F1 close drain", usb::InterfaceKind::Modem, ReadsWhileStreaming, 35, true},
-    {"F2 wake marks the port lost", usb::InterfaceKind::Modem, SleepAndWakeWithReadPending, 7,
-     true},
-    {"F3 time-out DPC outlives the device", usb::InterfaceKind::Modem, WritesWhileReading, 94,
-     true},
-    {"F3 time-out DPC outlives the device", usb::InterfaceKind::Modem, SleepAndWakeWithReadPending,
-     16, true},
-    {"F3 time-out DPC outlives the device", usb::InterfaceKind::Diagnostics,
-     SleepAndWakeWithReadPending, 26, true},
     {"F4 restart after wake twice", usb::InterfaceKind::Diagnostics, SleepAndWakeWithReadPending,
-     285, true},
-    {"F5 close drain after wake", usb::InterfaceKind::Diagnostics, SleepAndWakeWithReadPending, 500,
-     true},
-    {"F6 read queued after the teardown", usb::InterfaceKind::Modem, OpenWhileUnplugged, 6, true},
+     285},
+    {"F5 close drain after wake", usb::InterfaceKind::Diagnostics, SleepAndWakeWithReadPending, 500},
 };
 
 void PrintTo(const Regression& r, std::ostream* os) {
@@ -536,13 +495,9 @@ class DriverFinding : public ::testing::TestWithParam<Regression> {};
 
 TEST_P(DriverFinding, RegressionSeedPasses) {
     const Regression& r = GetParam();
-    if (!r.mended)
-        GTEST_SKIP() << r.finding << ": not mended yet (the driver folders' owner holds the fix)";
     sim::explore::Plan plan;
     plan.firstSeed = r.seed;
     plan.seeds = 1;
-    // A mended finding's seed may now run into another finding still known
-    // (the fixes move the schedule); that one is printed, as the rows do.
     Report(RegressionName(r), sim::explore::Explore(r.finding, plan, BodyOf(r.kind, r.play)));
 }
 
