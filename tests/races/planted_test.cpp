@@ -45,7 +45,6 @@ struct Ext {
     KTIMER hwTimer;
     KDPC timeoutDpc;
     KTIMER timeout;
-    PDEVICE_OBJECT lower; // ContextFreedByCompletion: the hardware's own device
     PIRP volatile queued; // the last read queued, for the test's canceller
 };
 
@@ -110,7 +109,7 @@ NTSTATUS NTAPI UpperDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Forward(Ext* x, PIRP irp) {
+NTSTATUS Forward(PIRP irp) {
     auto* ctx = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
     if (ctx == nullptr)
         return fake::CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -124,7 +123,7 @@ NTSTATUS Forward(Ext* x, PIRP irp) {
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, UpperDone, ctx, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(x->lower, irp);
+    NTSTATUS status = IoCallDriver(g_hw, irp);
     if (!g_mended) {
         KeAcquireSpinLock(&ctx->lock, &irql);
         ctx->sent = TRUE;
@@ -177,7 +176,7 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     case Race::LateCancelRoutine:
         return QueueCancellable(x, irp);
     case Race::ContextFreedByCompletion:
-        return Forward(x, irp);
+        return Forward(irp);
     case Race::CounterOutsideLock:
         return CountAndQueue(x, irp);
     case Race::TimeoutAndCompletion:
@@ -286,7 +285,6 @@ void Play(Race race, bool mended, const sim::Schedule& schedule) {
         InitExt(g_hw);
         InitExt(g_top);
     }
-    X(g_top)->lower = g_hw;
     sim::SetRequiredPoolTag(driver.object, kTag);
     sim::FileHandle* file = nullptr;
     Check(sim::OpenFile(g_top, &file) == STATUS_SUCCESS, "open");

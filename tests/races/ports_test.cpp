@@ -26,10 +26,6 @@ using sim::explore::Fail;
 
 constexpr ULONG kForever = 0xFFFFFFFF;
 
-inline uint8_t StreamByte(size_t i) {
-    return static_cast<uint8_t>(i * 37 + (i >> 8) + 1);
-}
-
 class Rig;
 
 // One read; what it got joins the stream the reader saw. Issue announces it
@@ -122,7 +118,7 @@ void Stream(Rig& rig, std::initializer_list<size_t> chunks) {
     for (size_t n : chunks) {
         std::vector<uint8_t> bytes(n);
         for (size_t i = 0; i < n; ++i)
-            bytes[i] = StreamByte(rig.pushed + i);
+            bytes[i] = load::StreamByte(1, rig.pushed + i);
         rig.Usb().Push(bytes.data(), n);
         rig.pushed += n;
         Pause(2);
@@ -165,7 +161,7 @@ enum class End {
 
 void CheckData(Rig& rig, End end) {
     for (size_t i = 0; i < rig.got.size(); ++i) {
-        if (i >= rig.pushed || rig.got[i] != StreamByte(i))
+        if (i >= rig.pushed || rig.got[i] != load::StreamByte(1, i))
             Fail("the reader's byte " + std::to_string(i) + " is not the stream's");
     }
     if (end == End::All && rig.got.size() != rig.pushed)
