@@ -1,16 +1,16 @@
 // Proof that the explorer bites: a small driver with the classic races, each
 // of which the explored schedule must find within its seed budget, every
 // time, and none of which it may find in the same driver with the race
-// mended. The driver is one device whose "hardware" is a DPC or a timer;
-// `g_race` picks the routines, `g_mended` the correct form of each.
+// mended. The driver is the rig's fake driver with two devices, the lower
+// one the "hardware", which answers from a DPC or a timer; `g_race` picks
+// the routines, `g_mended` the correct form of each.
 #include "races/races.h"
 
-#include "common/fake_driver.h" // CompleteWith
+#include "common/fake_driver.h"
 #include "platform/sim/api_ke.h" // WaitUntil
 #include "platform/sim/sim.h"
 
 #include <cctype>
-#include <cstring>
 #include <ostream>
 
 namespace {
@@ -45,7 +45,6 @@ struct Ext {
     KTIMER hwTimer;
     KDPC timeoutDpc;
     KTIMER timeout;
-    PDEVICE_OBJECT lower; // ContextFreedByCompletion: the hardware's own device
     PIRP volatile queued; // the last read queued, for the test's canceller
 };
 
@@ -54,6 +53,8 @@ struct Context {
     BOOLEAN sent;
 };
 
+// The fake driver's two devices: the hardware's below, the top one the
+// application opens.
 PDEVICE_OBJECT g_top;
 PDEVICE_OBJECT g_hw;
 
@@ -108,7 +109,7 @@ NTSTATUS NTAPI UpperDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Forward(Ext* x, PIRP irp) {
+NTSTATUS Forward(PIRP irp) {
     auto* ctx = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
     if (ctx == nullptr)
         return fake::CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -122,7 +123,7 @@ NTSTATUS Forward(Ext* x, PIRP irp) {
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, UpperDone, ctx, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(x->lower, irp);
+    NTSTATUS status = IoCallDriver(g_hw, irp);
     if (!g_mended) {
         KeAcquireSpinLock(&ctx->lock, &irql);
         ctx->sent = TRUE;
@@ -160,7 +161,7 @@ NTSTATUS StartTimedRead(Ext* x, PIRP irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     Ext* x = X(device);
     if (device == g_hw) {
         IoMarkIrpPending(irp);
@@ -175,7 +176,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     case Race::LateCancelRoutine:
         return QueueCancellable(x, irp);
     case Race::ContextFreedByCompletion:
-        return Forward(x, irp);
+        return Forward(irp);
     case Race::CounterOutsideLock:
         return CountAndQueue(x, irp);
     case Race::TimeoutAndCompletion:
@@ -233,29 +234,15 @@ VOID NTAPI HwDpc(PKDPC, PVOID context, PVOID, PVOID) {
     }
 }
 
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
-    Ext* x = X(device);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     if (device == g_top && g_race == Race::CounterOutsideLock)
-        KeWaitForSingleObject(&x->idle, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&X(device)->idle, Executive, KernelMode, FALSE, nullptr);
     return fake::CompleteWith(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
-    return fake::CompleteWith(irp, STATUS_SUCCESS);
-}
-
-VOID NTAPI Unload(PDRIVER_OBJECT driver) {
-    while (driver->DeviceObject != nullptr)
-        IoDeleteDevice(driver->DeviceObject);
-}
-
-NTSTATUS MakeDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
-    NTSTATUS status =
-        IoCreateDevice(driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, device);
-    if (!NT_SUCCESS(status))
-        return status;
-    Ext* x = X(*device);
-    std::memset(x, 0, sizeof *x);
+// Create and close are the fake driver's (they succeed).
+void InitExt(PDEVICE_OBJECT device) {
+    Ext* x = X(device);
     KeInitializeSpinLock(&x->lock);
     InitializeListHead(&x->queue);
     KeInitializeEvent(&x->idle, NotificationEvent, TRUE);
@@ -263,25 +250,17 @@ NTSTATUS MakeDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
     KeInitializeTimer(&x->hwTimer);
     KeInitializeDpc(&x->timeoutDpc, TimeoutDpc, x);
     KeInitializeTimer(&x->timeout);
-    (*device)->Flags |= DO_BUFFERED_IO;
-    (*device)->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
-    return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI PlantedEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
-    driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
-    driver->DriverUnload = Unload;
-    NTSTATUS status = MakeDevice(driver, &g_hw);
-    if (NT_SUCCESS(status))
-        status = MakeDevice(driver, &g_top);
-    if (!NT_SUCCESS(status))
-        return status;
-    g_top->StackSize = 2;
-    X(g_top)->lower = g_hw;
-    return STATUS_SUCCESS;
+fake::Config PlantedDriver() {
+    fake::Config config;
+    config.name = "planted";
+    config.devices = 2;
+    config.flags = DO_BUFFERED_IO;
+    config.extensionSize = sizeof(Ext);
+    config.rules = {fake::Runs(IRP_MJ_READ, DispatchRead),
+                    fake::Runs(IRP_MJ_CLEANUP, DispatchCleanup)};
+    return config;
 }
 
 // ---------------------------------------------------------------- the scenario
@@ -298,8 +277,15 @@ void Play(Race race, bool mended, const sim::Schedule& schedule) {
     g_mended = mended;
     sim::Kernel kernel;
     sim::UseSchedule(schedule);
-    PDRIVER_OBJECT driver = sim::CreateDriver("planted", PlantedEntry);
-    sim::SetRequiredPoolTag(driver, kTag);
+    fake::Driver driver(PlantedDriver());
+    g_hw = driver.devices[0];
+    g_top = driver.devices[1];
+    {
+        sim::DriverScope scope(driver.object);
+        InitExt(g_hw);
+        InitExt(g_top);
+    }
+    sim::SetRequiredPoolTag(driver.object, kTag);
     sim::FileHandle* file = nullptr;
     Check(sim::OpenFile(g_top, &file) == STATUS_SUCCESS, "open");
     char buffer[2][8];
@@ -327,7 +313,6 @@ void Play(Race race, bool mended, const sim::Schedule& schedule) {
                   (race == Race::LateCancelRoutine ? " though it was cancelled" : ""));
     }
     sim::CloseFile(file);
-    sim::UnloadDriver(driver);
 }
 
 struct Planted {

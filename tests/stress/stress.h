@@ -26,8 +26,8 @@ inline uint64_t Seed() {
 
 // How long each case keeps its threads busy, in milliseconds of real time.
 // Under a sanitizer everything runs several times slower and the tail of a
-// case (draining, the overflow burst, teardown) grows with it, so the busy
-// phase is shorter there to keep each case a few seconds long in CI.
+// case (draining, teardown) grows with it, so the busy phase is shorter
+// there to keep each case a few seconds long in CI.
 inline int RunMs() {
     if (const char* text = std::getenv("VXQT70_STRESS_MS"))
         return std::atoi(text);

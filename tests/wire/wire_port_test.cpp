@@ -62,9 +62,7 @@ TEST_P(WirePort, OneTransferInFlightThroughARead) {
     const LONGLONG p = (sim::Now() / (10 * kMs) + 1) * 10 * kMs;
     sim::AdvanceClock(p - sim::Now());
     machine.Phone().ClearTimeline();
-    std::vector<uint8_t> bytes(8192);
-    for (size_t i = 0; i < bytes.size(); i++)
-        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    const std::vector<uint8_t> bytes = rig::Pattern(8192);
     port.Usb()->Push(bytes.data(), bytes.size(), usb::Pipe::BulkIn, 0, false);
 
     // Waiting blocks the only thread, so the clock moves from timer to timer
