@@ -9,7 +9,7 @@
 //  3. with non-paged pool of 128 MB and 256 MB: how many phones fit, what
 //     the first port that does not fit reports, and that the others stream.
 //
-//   build/host-release/bench/pool_bench [--phones 64] [--seconds 3]
+//   build/host-release/bench/pool_bench [--phones 64] [--seconds 3] [--only 1|2]
 //
 // Exit status 0 when every byte arrived intact and every check held.
 #include "pool/phone_pool.h"
@@ -158,11 +158,21 @@ Fit PoolLimit(size_t limit, size_t cap) {
 int main(int argc, char** argv) {
     size_t phones = 64;
     double seconds = 3;
+    unsigned only = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--phones") == 0)
             phones = std::strtoul(argv[i + 1], nullptr, 10);
         else if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::strtod(argv[i + 1], nullptr);
+        else if (std::strcmp(argv[i], "--only") == 0)
+            only = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+    }
+    if (only != 0) {
+        // One streaming run on that many processors, nothing else: for a
+        // profiler.
+        const Run run = Throughput(only, phones, seconds, false);
+        std::printf("%u processor(s): %.2f MB/s\n", only, run.bytesPerSecond / 1e6);
+        return g_failures == 0 ? 0 : 1;
     }
     std::printf("phone pool: %zu phones, %zu ports, %.1f s per run, %u processors on this host\n",
                 phones, 2 * phones, seconds, std::thread::hardware_concurrency());
