@@ -651,7 +651,9 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
         BugCheck(kWorkerInvalid, kE4WorkItemWithoutRoutine, reinterpret_cast<ULONG_PTR>(WorkItem),
                  0, 0, "ExQueueWorkItem of " + Hex(WorkItem) + ", which has no worker routine");
     }
-    Lock lk(M().lock);
+    // Every read restart of a port goes through here: on the deterministic
+    // machine the queue is the running thread's alone (see TableLock).
+    TableLock lk;
     for (const WorkRecord& r : M().work) {
         if (r.item == WorkItem) {
             lk.unlock();
