@@ -129,16 +129,15 @@ public:
                 return nullptr;
         }
     }
+    // One walk of the run: the entry, or the empty slot that ends the run.
     std::shared_ptr<IrpRecord>& operator[](PIRP irp) {
-        if (std::shared_ptr<IrpRecord>* found = Find(irp))
-            return *found;
         if ((used_ + 1) * 2 > slots_.size())
             Grow();
         size_t i = Home(irp);
-        while (slots_[i].first != nullptr)
-            i = (i + 1) & mask_;
-        if (slots_[i].first == nullptr)
-            ++used_;
+        for (; slots_[i].first != nullptr; i = (i + 1) & mask_)
+            if (slots_[i].first == irp)
+                return slots_[i].second;
+        ++used_;
         if ((reinterpret_cast<uintptr_t>(irp) & (kIrpAlignment - 1)) != 0)
             ++unaligned_; // FirstWithin walks the table from now on
         slots_[i].first = irp;
@@ -269,6 +268,7 @@ struct LogEntry {
 constexpr size_t kLogLength = 24;
 LogEntry g_log[kLogLength];
 size_t g_logged = 0; // entries ever written; the newest is at (g_logged - 1) % kLogLength
+size_t g_logNext = 0; // g_logged % kLogLength, kept as it goes: every call and completion logs
 std::deque<std::string> g_names; // what log entries point to; stable addresses
 // Drivers' names by driver object, forgotten when the object goes.
 std::vector<std::pair<PDRIVER_OBJECT, const std::string*>> g_driverText;
@@ -295,10 +295,18 @@ struct DriverTextSlot {
 };
 DriverTextSlot g_driverTextSlots[8];
 
-const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    DriverTextSlot& slot = g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
-    if (slot.driver == driver && slot.text != nullptr)
+const std::string* DriverTextSlowLocked(PDRIVER_OBJECT driver);
+
+inline const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
+    const DriverTextSlot& slot =
+        g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
+    if (slot.driver == driver && slot.text != nullptr) [[likely]]
         return slot.text;
+    return DriverTextSlowLocked(driver);
+}
+
+[[gnu::noinline]] const std::string* DriverTextSlowLocked(PDRIVER_OBJECT driver) {
+    DriverTextSlot& slot = g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
     const std::string* text = nullptr;
     for (const auto& [known, known_text] : g_driverText)
         if (known == driver)
@@ -321,8 +329,10 @@ const std::string* DeviceTextLocked(PDEVICE_OBJECT device) {
 }
 
 LogEntry& Log(LogEntry::Kind kind, PIRP irp) {
-    LogEntry& entry = g_log[g_logged % kLogLength];
+    LogEntry& entry = g_log[g_logNext];
     g_logged++;
+    if (++g_logNext == kLogLength)
+        g_logNext = 0;
     entry = LogEntry{kind, 0, 0, 0, irp, nullptr, nullptr, nullptr};
     return entry;
 }
@@ -357,6 +367,7 @@ void ClearLogLocked() {
     for (LogEntry& entry : g_log)
         entry = LogEntry();
     g_logged = 0;
+    g_logNext = 0;
     g_driverText.clear();
     g_names.clear();
 }
@@ -435,13 +446,18 @@ constexpr size_t kRecycledIrps = 32;
 class IrpQuarantine {
 public:
     size_t size() const { return count_; }
+    // Indices wrap by a test, not a division: every IRP freed comes here.
     void push_back(const HeldIrp& held) {
-        ring_[(head_ + count_) % kSlots] = held;
+        size_t at = head_ + count_;
+        if (at >= kSlots)
+            at -= kSlots;
+        ring_[at] = held;
         ++count_;
     }
     HeldIrp pop_front() {
         HeldIrp oldest = ring_[head_];
-        head_ = (head_ + 1) % kSlots;
+        if (++head_ == kSlots)
+            head_ = 0;
         --count_;
         return oldest;
     }
