@@ -722,7 +722,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     sim::SchedulePoint("ExAllocatePoolWithTag");
     using namespace sim;
     const void* site = __builtin_return_address(0);
-    PDRIVER_OBJECT driver = CurrentDriver();
+    PDRIVER_OBJECT driver = t_currentDriver;
     CheckAllocation(PoolType, NumberOfBytes, Tag, driver);
     if (ShouldFailAllocation(AllocKind::Pool, site))
         return nullptr;

@@ -9,6 +9,7 @@
 // The checks at dispatch return read the frame, never freed memory.
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/io_internal.h"
+#include "platform/sim/ke_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -595,7 +596,7 @@ void IoForgetDriverLocked(PDRIVER_OBJECT driver) {
 }
 
 PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
-    PIRP irp = NewIrp(stackSize, kind, CurrentDriver(), std::move(finish));
+    PIRP irp = NewIrp(stackSize, kind, t_currentDriver, std::move(finish));
     irp->Tail.Overlay.Thread = IoCurrentThreadToken();
     return irp;
 }
@@ -789,7 +790,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (ShouldFailAllocation(AllocKind::Irp, __builtin_return_address(0)))
         return nullptr;
-    return NewIrp(StackSize, IrpKind::DriverAllocated, CurrentDriver());
+    return NewIrp(StackSize, IrpKind::DriverAllocated, t_currentDriver);
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -815,7 +816,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
             BugCheck(kDriverVerifierIomanagerViolation, kC9FreeIrpInUse, (ULONG_PTR)Irp, 0, 0,
                      "IoFreeIrp: " + IrpText(Irp) + " is still being processed by " + holder);
         }
-        LogBy(LogEntry::Kind::Free, Irp, CurrentDriver());
+        LogBy(LogEntry::Kind::Free, Irp, t_currentDriver);
         ForgetLocked(*record);
     }
     ReleaseMemory(Irp, record->bytes);
@@ -911,7 +912,7 @@ void CheckDispatchLeftState(const DispatchOutcome& o, const Frame& frame, PIRP I
                  DispatchText(o, frame) + " was called at IRQL " + std::to_string(irql) +
                      " and returned at IRQL " + std::to_string(now));
     }
-    if (SpinLocksHeld() != locksHeld)
+    if (ke::Self().spinLocks.size() != locksHeld)
         BugCheck(kDriverVerifierDetectedViolation, kC4DispatchReturnedWithSpinLock,
                  (ULONG_PTR)o.routine, (ULONG_PTR)Irp, 0,
                  DispatchText(o, frame) + " returned holding a spin lock");
@@ -995,7 +996,8 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         entry.location = frame.location;
         entry.device = DeviceTextLocked(DeviceObject);
     }
-    RequireNoSpinLockHeld("IofCallDriver");
+    if (!ke::Self().spinLocks.empty())
+        RequireNoSpinLockHeld("IofCallDriver");
 
     Frame* parent = nullptr;
     if (!t_frames.empty() && t_frames.back()->irp == Irp)
@@ -1009,7 +1011,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     outcome.driver = DeviceObject->DriverObject;
     t_frames.push_back(&frame);
     {
-        DriverScope scope(outcome.driver);
+        CallScope scope(outcome.driver);
         outcome.status = outcome.routine(DeviceObject, Irp);
     }
     t_frames.pop_back();
@@ -1039,7 +1041,7 @@ void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* 
         BugCheck(code, p1, p2, p3, 0, why);
     };
     // Put into words only on a finding: this runs for every completion.
-    auto who = [Irp] { return DriverName(CurrentDriver()) + " completed " + IrpText(Irp); };
+    auto who = [Irp] { return DriverName(t_currentDriver) + " completed " + IrpText(Irp); };
     if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
         Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1))
         stop(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0,
@@ -1128,7 +1130,7 @@ bool RunCompletionRoutine(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE ro
     KIRQL before = CurrentIrql();
     NTSTATUS result;
     {
-        DriverScope scope(driver);
+        CallScope scope(driver);
         result = routine(device, Irp, context);
     }
     if (CurrentIrql() != before) {
@@ -1163,7 +1165,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         CheckCompleteLocked(lock, Irp, record, CurrentIrql());
         LogEntry& entry = Log(LogEntry::Kind::Complete, Irp);
         entry.status = Irp->IoStatus.Status;
-        entry.driver = DriverTextLocked(CurrentDriver());
+        entry.driver = DriverTextLocked(t_currentDriver);
     }
 
     // The walk of the Windows I/O manager: each location above the completer
@@ -1229,7 +1231,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     }
     if (ShouldFailAllocation(AllocKind::BuiltRequest, __builtin_return_address(0)))
         return nullptr;
-    PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Built, CurrentDriver());
+    PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Built, t_currentDriver);
     irp->RequestorMode = KernelMode;
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
@@ -1288,7 +1290,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                      "IoCancelIrp: " + IrpText(Irp) + " is not a live IRP");
         }
         owner = record->owner;
-        LogBy(LogEntry::Kind::Cancel, Irp, CurrentDriver());
+        LogBy(LogEntry::Kind::Cancel, Irp, t_currentDriver);
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -1304,7 +1306,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                                 : nullptr;
     PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : owner;
     {
-        DriverScope scope(driver);
+        CallScope scope(driver);
         routine(device, Irp);
     }
     if (t_cancelLockHeld) {
