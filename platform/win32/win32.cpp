@@ -61,6 +61,16 @@ struct Io {
     ULONG_PTR information = 0;
 };
 
+// An Io has one owner at a time (Submit, then the handle's Sent entry), so
+// it is held uniquely, in a block from the record free lists.
+struct IoDelete {
+    void operator()(Io* io) const {
+        io->~Io();
+        RecordFree(io, sizeof(Io));
+    }
+};
+using IoPtr = std::unique_ptr<Io, IoDelete>;
+
 struct File : Object {
     static constexpr Kind kKind = Kind::File;
     File() : Object(kKind) {}
@@ -75,7 +85,7 @@ struct File : Object {
         LPOVERLAPPED overlapped;
         PendingRequest* request;
         bool settled;
-        std::shared_ptr<Io> io; // kept until the request is done: its completion writes there
+        IoPtr io; // kept until the request is done: its completion writes there
     };
     SimMutex sentLock;
     std::vector<Sent> sent;
@@ -264,8 +274,8 @@ std::u16string FromWide(LPCWSTR text) {
 
 // An overlapped call's record, with the caller's event cleared as NtReadFile
 // clears it before sending; false on an event handle that is not one.
-bool StartIo(File& file, LPOVERLAPPED overlapped, std::shared_ptr<Io>* io) {
-    *io = MakeRecord<Io>();
+bool StartIo(File& file, LPOVERLAPPED overlapped, IoPtr* io) {
+    io->reset(new (RecordAllocate(sizeof(Io))) Io());
     (*io)->overlapped = overlapped;
     (*io)->fileEvent = file.done.get();
     if (overlapped->hEvent != nullptr) {
@@ -315,7 +325,7 @@ ULONG_PTR SettleAtOnce(PendingRequest* pending, Io* io) {
 // on an overlapped handle), waited for. Returns the status kernel32 goes by
 // (still STATUS_PENDING when the caller goes on) and sets *information.
 NTSTATUS SettlePended(File& file, LPOVERLAPPED overlapped, PendingRequest* pending,
-                      std::shared_ptr<Io> io, ULONG_PTR* information) {
+                      IoPtr io, ULONG_PTR* information) {
     Io* const pended = io.get();
     if (pended != nullptr) {
         std::lock_guard<SimMutex> guard(pended->lock);
@@ -372,7 +382,7 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
     const auto file = Lookup<File>(h);
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    std::shared_ptr<Io> io;
+    IoPtr io;
     if (overlapped != nullptr && !StartIo(*file, overlapped, &io))
         return Fail(ERROR_INVALID_HANDLE);
     file->done->signaled.store(false, std::memory_order_release);
