@@ -262,10 +262,10 @@ void HandTo(SchedThread* next) {
     WakeBit(BitOf(next));
 }
 
-// Sleeps, the lock released, until the processor is `self`'s; `seen` is the
-// hand-over count read under the lock (a hand-over after it ends the sleep
-// at once).
-void SleepUntilHandedLocked(Lock& lk, SchedThread* self, uint32_t seen) {
+// Entered without the lock, returns holding it, once the processor is
+// `self`'s; `seen` is the hand-over count read under the lock before it was
+// released (a hand-over since then ends the sleep at once).
+void SleepUntilHanded(Lock& lk, SchedThread* self, uint32_t seen) {
     for (;;) {
         syscall(SYS_futex, &g_handovers, FUTEX_WAIT_BITSET_PRIVATE, seen, nullptr, nullptr,
                 BitOf(self));
@@ -282,7 +282,7 @@ void AwaitProcessor(Lock& lk, SchedThread* self) {
         return;
     const uint32_t seen = g_handovers.load(std::memory_order_relaxed);
     lk.unlock();
-    SleepUntilHandedLocked(lk, self, seen);
+    SleepUntilHanded(lk, self, seen);
 }
 
 // The woken thread is woken after the lock is released, so that it does not
@@ -292,7 +292,7 @@ void SwitchTo(Lock& lk, SchedThread* self, SchedThread* next) {
     const uint32_t seen = g_handovers.load(std::memory_order_relaxed);
     lk.unlock();
     WakeBit(BitOf(next));
-    SleepUntilHandedLocked(lk, self, seen);
+    SleepUntilHanded(lk, self, seen);
 }
 
 // The next moment something is due: a timer, or a blocked thread's time-out.
