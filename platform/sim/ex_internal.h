@@ -12,6 +12,24 @@
 
 namespace sim {
 
+// ---------------------------------------------------------------- attribution (verifier.cpp)
+// The driver whose code the calling thread runs (CurrentDriver), and the
+// DriverScope of the kernel's own calls into drivers, inline: every dispatch,
+// completion, DPC and work routine runs inside one.
+extern __thread PDRIVER_OBJECT t_currentDriver;
+class CallScope {
+public:
+    explicit CallScope(PDRIVER_OBJECT driver) : previous_(t_currentDriver) {
+        t_currentDriver = driver;
+    }
+    ~CallScope() { t_currentDriver = previous_; }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+private:
+    PDRIVER_OBJECT previous_;
+};
+
 // ---------------------------------------------------------------- symbols (verifier.cpp)
 // "Function+0x1c" for a code address (the driver images' local symbols too,
 // read from the image's own symbol table), or "module+0x..." when the address

@@ -100,6 +100,65 @@ private:
     size_t count_ = 0;
 };
 
+// The memory of small blocks (the records drivers allocate per request: a
+// work item, a context), cut from large chunks instead of asked of the host
+// one by one, and kept by size once it has left the quarantine. A driver
+// allocating per request fills a quarantine of thousands of blocks before
+// any memory comes back, so every allocation until then would go to the
+// host's allocator, and every block back to it when the machine stops.
+// Chunks go back when the pool is emptied. Under a sanitizer every block is
+// the host's, so that it sees each lifetime.
+class SmallRaw {
+public:
+    static constexpr size_t kLargest = 1024; // raw bytes, header and guards included
+    static bool Owns(size_t rawSize) { return kPoolRecords && rawSize <= kLargest; }
+    // `rawSize` is a multiple of 16 (see ExAllocatePoolWithTag).
+    unsigned char* Take(size_t rawSize) {
+        Spare*& head = spare_[rawSize / 16];
+        if (Spare* s = head) {
+            head = s->next;
+            return reinterpret_cast<unsigned char*>(s);
+        }
+        if (left_ < rawSize) {
+            auto* chunk = static_cast<unsigned char*>(std::malloc(kChunkBytes));
+            if (chunk == nullptr)
+                return nullptr;
+            chunks_.push_back(chunk);
+            next_ = chunk;
+            left_ = kChunkBytes;
+        }
+        unsigned char* raw = next_;
+        next_ += rawSize;
+        left_ -= rawSize;
+        return raw;
+    }
+    void Give(unsigned char* raw, size_t rawSize) {
+        Spare*& head = spare_[rawSize / 16];
+        auto* s = reinterpret_cast<Spare*>(raw);
+        s->next = head;
+        head = s;
+    }
+    void Clear() {
+        for (unsigned char* chunk : chunks_)
+            std::free(chunk);
+        chunks_.clear();
+        next_ = nullptr;
+        left_ = 0;
+        for (Spare*& head : spare_)
+            head = nullptr;
+    }
+
+private:
+    static constexpr size_t kChunkBytes = 64 * 1024;
+    struct Spare {
+        Spare* next;
+    };
+    std::vector<unsigned char*> chunks_;
+    unsigned char* next_ = nullptr;
+    size_t left_ = 0;
+    Spare* spare_[kLargest / 16 + 1] = {};
+};
+
 struct Pool {
     // Held only around the ledger, never across a call into the machine: one
     // of the simulation's own locks, skipped on the deterministic machine.
@@ -126,6 +185,7 @@ struct Pool {
     // the same size: a few, so that a driver allocating per request does not
     // go to the host's allocator twice a request.
     std::vector<std::pair<unsigned char*, size_t>> spareRaw;
+    SmallRaw small;
 };
 constexpr size_t kSpareRawBlocks = 16;
 
@@ -201,14 +261,22 @@ std::string Address(const void* p) {
     return buffer;
 }
 
+// A block's memory back to the host when the pool is emptied; a small
+// block's goes with its chunk.
 void ReleaseRaw(Block& b) {
-    std::free(b.raw);
+    if (!SmallRaw::Owns(b.rawSize))
+        std::free(b.raw);
     b.raw = nullptr;
 }
 
 // Caller holds the pool lock. Memory leaving the quarantine: kept for reuse,
 // or back to the host.
 void RetireRaw(Pool& pool, Block& b) {
+    if (SmallRaw::Owns(b.rawSize)) {
+        pool.small.Give(b.raw, b.rawSize);
+        b.raw = nullptr;
+        return;
+    }
     // Under a sanitizer every block goes back, so that it sees each lifetime.
     if (kPoolRecords && pool.spareRaw.size() < kSpareRawBlocks) {
         pool.spareRaw.emplace_back(b.raw, b.rawSize);
@@ -441,6 +509,7 @@ void FreeEverything() {
     for (auto& [raw, size] : pool.spareRaw)
         std::free(raw);
     pool.spareRaw.clear();
+    pool.small.Clear();
     pool.lastUsage = nullptr;
     pool.lastTagDriver = nullptr;
     pool.live.clear();
@@ -653,7 +722,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     sim::SchedulePoint("ExAllocatePoolWithTag");
     using namespace sim;
     const void* site = __builtin_return_address(0);
-    PDRIVER_OBJECT driver = CurrentDriver();
+    PDRIVER_OBJECT driver = t_currentDriver;
     CheckAllocation(PoolType, NumberOfBytes, Tag, driver);
     if (ShouldFailAllocation(AllocKind::Pool, site))
         return nullptr;
@@ -666,9 +735,9 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     unsigned char* raw;
     {
         std::lock_guard<SimMutex> lock(pool.mutex);
-        raw = SpareRaw(pool, rawSize);
+        raw = SmallRaw::Owns(rawSize) ? pool.small.Take(rawSize) : SpareRaw(pool, rawSize);
     }
-    if (raw == nullptr)
+    if (raw == nullptr && !SmallRaw::Owns(rawSize))
         raw = static_cast<unsigned char*>(std::malloc(rawSize));
     if (raw == nullptr)
         return nullptr;
@@ -686,8 +755,11 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     std::unique_lock<SimMutex> lock(pool.mutex);
     if (!IsPaged(PoolType) && !Fits(pool, NumberOfBytes)) {
         // Spent: what a driver sees when the machine runs out of non-paged pool.
+        if (SmallRaw::Owns(rawSize))
+            pool.small.Give(raw, rawSize);
         lock.unlock();
-        std::free(raw);
+        if (!SmallRaw::Owns(rawSize))
+            std::free(raw);
         return nullptr;
     }
     b.sequence = ++pool.sequence;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -26,9 +27,17 @@ struct DriverRecord {
 
 std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 std::unordered_set<PDEVICE_OBJECT> g_devices; // device memory that exists
-// The device asked about last, known to exist: requests keep asking about
-// the same one. Cleared when a device's memory goes.
-PDEVICE_OBJECT g_lastLive = nullptr;
+// The devices asked about last, known to exist: a request asks about the
+// same few (the port's, then the bus's below it) every time. A device leaves
+// when its memory goes.
+PDEVICE_OBJECT g_lastLive[4] = {};
+size_t g_lastLiveNext = 0;
+
+void ForgetLive(PDEVICE_OBJECT device) {
+    for (PDEVICE_OBJECT& known : g_lastLive)
+        if (device == nullptr || known == device)
+            known = nullptr;
+}
 UCHAR g_wdmMajor = 1;
 UCHAR g_wdmMinor = 0x10;
 ULONG g_autoNameCounter = 0;
@@ -59,8 +68,7 @@ DeviceMemory ForgetDeviceLocked(PDEVICE_OBJECT device) {
     DeviceMemory memory{device->DeviceObjectExtension->block, device->DeviceExtension,
                         device->DeviceObjectExtension->extensionSize, device->DriverObject};
     g_devices.erase(device);
-    if (g_lastLive == device)
-        g_lastLive = nullptr;
+    ForgetLive(device);
     delete device->DeviceObjectExtension;
     return memory;
 }
@@ -91,11 +99,14 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 } // namespace
 
 bool IoIsLiveDeviceLocked(PDEVICE_OBJECT device) {
-    if (device != nullptr && device == g_lastLive)
-        return true;
-    if (device == nullptr || g_devices.count(device) == 0)
+    if (device == nullptr)
         return false;
-    g_lastLive = device;
+    for (PDEVICE_OBJECT known : g_lastLive)
+        if (known == device)
+            return true;
+    if (g_devices.count(device) == 0)
+        return false;
+    g_lastLive[g_lastLiveNext++ % std::size(g_lastLive)] = device;
     return true;
 }
 
@@ -258,7 +269,7 @@ void IoStop() {
         std::free(block);
     }
     g_devices.clear();
-    g_lastLive = nullptr;
+    ForgetLive(nullptr);
     g_drivers.clear();
 }
 

@@ -32,7 +32,9 @@ namespace sim {
 // ---------------------------------------------------------------- shared state
 // The I/O manager's one lock for its tables. Never held while a driver
 // routine, a Ke routine that may block or switch threads, or BugCheck runs.
-SimMutex& IoLock();
+// Inline: a request takes it a dozen times or more.
+inline SimMutex g_ioLock;
+inline SimMutex& IoLock() { return g_ioLock; }
 
 // What the simulation's messages call things.
 const char* MajorName(UCHAR major);

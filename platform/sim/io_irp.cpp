@@ -9,6 +9,7 @@
 // The checks at dispatch return read the frame, never freed memory.
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/io_internal.h"
+#include "platform/sim/ke_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -129,16 +130,15 @@ public:
                 return nullptr;
         }
     }
+    // One walk of the run: the entry, or the empty slot that ends the run.
     std::shared_ptr<IrpRecord>& operator[](PIRP irp) {
-        if (std::shared_ptr<IrpRecord>* found = Find(irp))
-            return *found;
         if ((used_ + 1) * 2 > slots_.size())
             Grow();
         size_t i = Home(irp);
-        while (slots_[i].first != nullptr)
-            i = (i + 1) & mask_;
-        if (slots_[i].first == nullptr)
-            ++used_;
+        for (; slots_[i].first != nullptr; i = (i + 1) & mask_)
+            if (slots_[i].first == irp)
+                return slots_[i].second;
+        ++used_;
         if ((reinterpret_cast<uintptr_t>(irp) & (kIrpAlignment - 1)) != 0)
             ++unaligned_; // FirstWithin walks the table from now on
         slots_[i].first = irp;
@@ -269,6 +269,7 @@ struct LogEntry {
 constexpr size_t kLogLength = 24;
 LogEntry g_log[kLogLength];
 size_t g_logged = 0; // entries ever written; the newest is at (g_logged - 1) % kLogLength
+size_t g_logNext = 0; // g_logged % kLogLength, kept as it goes: every call and completion logs
 std::deque<std::string> g_names; // what log entries point to; stable addresses
 // Drivers' names by driver object, forgotten when the object goes.
 std::vector<std::pair<PDRIVER_OBJECT, const std::string*>> g_driverText;
@@ -295,10 +296,18 @@ struct DriverTextSlot {
 };
 DriverTextSlot g_driverTextSlots[8];
 
-const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    DriverTextSlot& slot = g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
-    if (slot.driver == driver && slot.text != nullptr)
+const std::string* DriverTextSlowLocked(PDRIVER_OBJECT driver);
+
+inline const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
+    const DriverTextSlot& slot =
+        g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
+    if (slot.driver == driver && slot.text != nullptr) [[likely]]
         return slot.text;
+    return DriverTextSlowLocked(driver);
+}
+
+[[gnu::noinline]] const std::string* DriverTextSlowLocked(PDRIVER_OBJECT driver) {
+    DriverTextSlot& slot = g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
     const std::string* text = nullptr;
     for (const auto& [known, known_text] : g_driverText)
         if (known == driver)
@@ -321,8 +330,10 @@ const std::string* DeviceTextLocked(PDEVICE_OBJECT device) {
 }
 
 LogEntry& Log(LogEntry::Kind kind, PIRP irp) {
-    LogEntry& entry = g_log[g_logged % kLogLength];
+    LogEntry& entry = g_log[g_logNext];
     g_logged++;
+    if (++g_logNext == kLogLength)
+        g_logNext = 0;
     entry = LogEntry{kind, 0, 0, 0, irp, nullptr, nullptr, nullptr};
     return entry;
 }
@@ -357,6 +368,7 @@ void ClearLogLocked() {
     for (LogEntry& entry : g_log)
         entry = LogEntry();
     g_logged = 0;
+    g_logNext = 0;
     g_driverText.clear();
     g_names.clear();
 }
@@ -435,13 +447,18 @@ constexpr size_t kRecycledIrps = 32;
 class IrpQuarantine {
 public:
     size_t size() const { return count_; }
+    // Indices wrap by a test, not a division: every IRP freed comes here.
     void push_back(const HeldIrp& held) {
-        ring_[(head_ + count_) % kSlots] = held;
+        size_t at = head_ + count_;
+        if (at >= kSlots)
+            at -= kSlots;
+        ring_[at] = held;
         ++count_;
     }
     HeldIrp pop_front() {
         HeldIrp oldest = ring_[head_];
-        head_ = (head_ + 1) % kSlots;
+        if (++head_ == kSlots)
+            head_ = 0;
         --count_;
         return oldest;
     }
@@ -579,7 +596,7 @@ void IoForgetDriverLocked(PDRIVER_OBJECT driver) {
 }
 
 PIRP IoAllocateManagedIrp(CCHAR stackSize, IrpKind kind, IrpFinisher finish) {
-    PIRP irp = NewIrp(stackSize, kind, CurrentDriver(), std::move(finish));
+    PIRP irp = NewIrp(stackSize, kind, t_currentDriver, std::move(finish));
     irp->Tail.Overlay.Thread = IoCurrentThreadToken();
     return irp;
 }
@@ -773,7 +790,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (ShouldFailAllocation(AllocKind::Irp, __builtin_return_address(0)))
         return nullptr;
-    return NewIrp(StackSize, IrpKind::DriverAllocated, CurrentDriver());
+    return NewIrp(StackSize, IrpKind::DriverAllocated, t_currentDriver);
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -799,7 +816,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
             BugCheck(kDriverVerifierIomanagerViolation, kC9FreeIrpInUse, (ULONG_PTR)Irp, 0, 0,
                      "IoFreeIrp: " + IrpText(Irp) + " is still being processed by " + holder);
         }
-        LogBy(LogEntry::Kind::Free, Irp, CurrentDriver());
+        LogBy(LogEntry::Kind::Free, Irp, t_currentDriver);
         ForgetLocked(*record);
     }
     ReleaseMemory(Irp, record->bytes);
@@ -895,7 +912,7 @@ void CheckDispatchLeftState(const DispatchOutcome& o, const Frame& frame, PIRP I
                  DispatchText(o, frame) + " was called at IRQL " + std::to_string(irql) +
                      " and returned at IRQL " + std::to_string(now));
     }
-    if (SpinLocksHeld() != locksHeld)
+    if (ke::Self().spinLocks.size() != locksHeld)
         BugCheck(kDriverVerifierDetectedViolation, kC4DispatchReturnedWithSpinLock,
                  (ULONG_PTR)o.routine, (ULONG_PTR)Irp, 0,
                  DispatchText(o, frame) + " returned holding a spin lock");
@@ -979,7 +996,8 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         entry.location = frame.location;
         entry.device = DeviceTextLocked(DeviceObject);
     }
-    RequireNoSpinLockHeld("IofCallDriver");
+    if (!ke::Self().spinLocks.empty())
+        RequireNoSpinLockHeld("IofCallDriver");
 
     Frame* parent = nullptr;
     if (!t_frames.empty() && t_frames.back()->irp == Irp)
@@ -993,7 +1011,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     outcome.driver = DeviceObject->DriverObject;
     t_frames.push_back(&frame);
     {
-        DriverScope scope(outcome.driver);
+        CallScope scope(outcome.driver);
         outcome.status = outcome.routine(DeviceObject, Irp);
     }
     t_frames.pop_back();
@@ -1023,7 +1041,7 @@ void CheckCompleteLocked(std::unique_lock<SimMutex>& lock, PIRP Irp, IrpRecord* 
         BugCheck(code, p1, p2, p3, 0, why);
     };
     // Put into words only on a finding: this runs for every completion.
-    auto who = [Irp] { return DriverName(CurrentDriver()) + " completed " + IrpText(Irp); };
+    auto who = [Irp] { return DriverName(t_currentDriver) + " completed " + IrpText(Irp); };
     if (record == nullptr || record->finished || Irp->Type != kIoTypeIrp ||
         Irp->CurrentLocation > (CCHAR)(Irp->StackCount + 1))
         stop(kMultipleIrpCompleteRequests, (ULONG_PTR)Irp, 0, 0,
@@ -1112,7 +1130,7 @@ bool RunCompletionRoutine(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE ro
     KIRQL before = CurrentIrql();
     NTSTATUS result;
     {
-        DriverScope scope(driver);
+        CallScope scope(driver);
         result = routine(device, Irp, context);
     }
     if (CurrentIrql() != before) {
@@ -1147,7 +1165,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         CheckCompleteLocked(lock, Irp, record, CurrentIrql());
         LogEntry& entry = Log(LogEntry::Kind::Complete, Irp);
         entry.status = Irp->IoStatus.Status;
-        entry.driver = DriverTextLocked(CurrentDriver());
+        entry.driver = DriverTextLocked(t_currentDriver);
     }
 
     // The walk of the Windows I/O manager: each location above the completer
@@ -1213,7 +1231,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     }
     if (ShouldFailAllocation(AllocKind::BuiltRequest, __builtin_return_address(0)))
         return nullptr;
-    PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Built, CurrentDriver());
+    PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Built, t_currentDriver);
     irp->RequestorMode = KernelMode;
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
@@ -1272,7 +1290,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                      "IoCancelIrp: " + IrpText(Irp) + " is not a live IRP");
         }
         owner = record->owner;
-        LogBy(LogEntry::Kind::Cancel, Irp, CurrentDriver());
+        LogBy(LogEntry::Kind::Cancel, Irp, t_currentDriver);
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -1288,7 +1306,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                                 : nullptr;
     PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : owner;
     {
-        DriverScope scope(driver);
+        CallScope scope(driver);
         routine(device, Irp);
     }
     if (t_cancelLockHeld) {

@@ -68,12 +68,21 @@ std::string HoldersText(const Shadow& shadow) {
     return text;
 }
 
-// Caller holds IoLock(); unlocks `lock` before stopping the machine.
-Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
-                  const char* routine) {
+Shadow& FindOrDieSlow(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
+                      const char* routine);
+
+// Caller holds IoLock(); unlocks `lock` before stopping the machine. Nearly
+// always the lock of the last call, inline.
+inline Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
+                         const char* routine) {
+    if (reinterpret_cast<uintptr_t>(removeLock) == g_lastKey && g_lastShadow != nullptr)
+        [[likely]] return *g_lastShadow;
+    return FindOrDieSlow(lock, removeLock, routine);
+}
+
+[[gnu::noinline]] Shadow& FindOrDieSlow(std::unique_lock<SimMutex>& lock,
+                                        PIO_REMOVE_LOCK removeLock, const char* routine) {
     const auto key = reinterpret_cast<uintptr_t>(removeLock);
-    if (key == g_lastKey && g_lastShadow != nullptr)
-        return *g_lastShadow;
     auto it = g_locks.find(key);
     if (it == g_locks.end()) {
         lock.unlock();

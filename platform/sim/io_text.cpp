@@ -7,11 +7,6 @@
 
 namespace sim {
 
-SimMutex& IoLock() {
-    static SimMutex lock;
-    return lock;
-}
-
 const char* MajorName(UCHAR major) {
     static const char* const kNames[] = {
         "IRP_MJ_CREATE",          "IRP_MJ_CREATE_NAMED_PIPE",

@@ -184,7 +184,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
         PKDPC outer = t_runningDpc;
         t_runningDpc = dpc;
         {
-            DriverScope scope(record.owner);
+            CallScope scope(record.owner);
             routine(dpc, context, arg1, arg2);
             if (t.irql != DISPATCH_LEVEL || t.spinLocks.size() != locks) {
                 std::string how = t.irql != DISPATCH_LEVEL
@@ -208,7 +208,7 @@ bool RunOneDpcLocked(std::unique_lock<std::mutex>& lk, int processor) {
 
 void RunWorkItem(const RunningWork& work) {
     ThreadState& t = Self();
-    DriverScope scope(work.owner);
+    CallScope scope(work.owner);
     work.routine(work.parameter);
     if (t.irql != PASSIVE_LEVEL || !t.spinLocks.empty() || !t.fastMutexes.empty()) {
         std::string how = !t.spinLocks.empty() ? "holding spin lock " + Hex(t.spinLocks.back())
@@ -498,7 +498,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     record.period = Period;
     record.ticking = Period > 0 || (Dpc != nullptr && RunningDpc() == Dpc);
     record.dpc = Dpc;
-    record.owner = CurrentDriver();
+    record.owner = t_currentDriver;
     Timer->Header.SignalState = 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
@@ -555,7 +555,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
                  "KeInsertQueueDpc on " + Hex(Dpc) + ", which is not an initialised DPC");
     }
     TableLock lk;
-    return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, CurrentDriver()) ? TRUE : FALSE;
+    return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, t_currentDriver) ? TRUE : FALSE;
 }
 
 VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
@@ -651,7 +651,9 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
         BugCheck(kWorkerInvalid, kE4WorkItemWithoutRoutine, reinterpret_cast<ULONG_PTR>(WorkItem),
                  0, 0, "ExQueueWorkItem of " + Hex(WorkItem) + ", which has no worker routine");
     }
-    Lock lk(M().lock);
+    // Every read restart of a port goes through here: on the deterministic
+    // machine the queue is the running thread's alone (see TableLock).
+    TableLock lk;
     for (const WorkRecord& r : M().work) {
         if (r.item == WorkItem) {
             lk.unlock();
@@ -660,7 +662,7 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
                      "ExQueueWorkItem of work item " + Hex(WorkItem) + ", which is already queued");
         }
     }
-    M().work.push_back(WorkRecord{WorkItem, CurrentDriver()});
+    M().work.push_back(WorkRecord{WorkItem, t_currentDriver});
     EnsureWorkersLocked();
     if (g_simLocking)
         M().workQueued.notify_one();

@@ -38,9 +38,13 @@
 #include "platform/sim/ke_internal.h"
 
 #include <execinfo.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <iterator>
 
@@ -234,18 +238,70 @@ LONGLONG g_quietSince = -1;
 size_t g_quietTicks = 0;
 uint64_t g_lastSteps = 0; // schedule points of the last explored run, once its kernel is gone
 
-void HandTo(SchedThread* next) {
+// The processor changes hands under the dispatcher lock (Machine::cpu); the
+// host threads behind the simulated ones sleep on one futex word that counts
+// the hand-overs, each on a bit of its own, so that a hand-over wakes the
+// thread it is for and, rarely, one sharing its bit, which looks at `cpu`
+// and sleeps again. A condition variable per thread did the same with
+// several times the instructions, on every switch (a work item runs on a
+// worker thread: two switches per item).
+std::atomic<uint32_t> g_handovers{0};
+
+uint32_t BitOf(const SchedThread* t) {
+    return 1u << ((reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull >> 59);
+}
+
+void WakeBit(uint32_t bit) {
+    syscall(SYS_futex, &g_handovers, FUTEX_WAKE_BITSET_PRIVATE, INT_MAX, nullptr, nullptr, bit);
+}
+
+// Caller holds the lock. The processor is `next`'s from now; it is woken by
+// the caller, at once or once the lock is released.
+void PassLocked(SchedThread* next) {
     if (next->kind == Kind::Main || next->kind == Kind::User) {
         g_quietSince = -1;
         g_quietTicks = 0;
     }
     M().cpu = next;
-    next->cv.notify_one();
+    g_handovers.store(g_handovers.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
+void HandTo(SchedThread* next) {
+    PassLocked(next);
+    WakeBit(BitOf(next));
+}
+
+// Entered without the lock, returns holding it, once the processor is
+// `self`'s; `seen` is the hand-over count read under the lock before it was
+// released (a hand-over since then ends the sleep at once).
+void SleepUntilHanded(Lock& lk, SchedThread* self, uint32_t seen) {
+    for (;;) {
+        syscall(SYS_futex, &g_handovers, FUTEX_WAIT_BITSET_PRIVATE, seen, nullptr, nullptr,
+                BitOf(self));
+        lk.lock();
+        if (M().cpu == self)
+            return;
+        seen = g_handovers.load(std::memory_order_relaxed);
+        lk.unlock();
+    }
+}
+
+void AwaitProcessor(Lock& lk, SchedThread* self) {
+    if (M().cpu == self)
+        return;
+    const uint32_t seen = g_handovers.load(std::memory_order_relaxed);
+    lk.unlock();
+    SleepUntilHanded(lk, self, seen);
+}
+
+// The woken thread is woken after the lock is released, so that it does not
+// wake only to wait for the lock.
 void SwitchTo(Lock& lk, SchedThread* self, SchedThread* next) {
-    HandTo(next);
-    self->cv.wait(lk, [self] { return M().cpu == self; });
+    PassLocked(next);
+    const uint32_t seen = g_handovers.load(std::memory_order_relaxed);
+    lk.unlock();
+    WakeBit(BitOf(next));
+    SleepUntilHanded(lk, self, seen);
 }
 
 // The next moment something is due: a timer, or a blocked thread's time-out.
@@ -527,14 +583,24 @@ void RunNextWorkItemLocked(Lock& lk) {
     m.work.pop_front();
     ThreadState& t = Self();
     // The routine and parameter are read when the item is dequeued, as
-    // Windows does; the routine may free the item.
+    // Windows does; the routine may free the item. The listed entry names
+    // the thread; the entry a worker's last item left keeps its name.
     RunningWork running{record.item, record.item->WorkerRoutine, record.item->Parameter,
-                        record.owner, t.name};
+                        record.owner, std::string()};
     if (m.spareRunningWork.empty() || m.runningWork.count(t.id) != 0) {
+        running.thread = t.name;
         m.runningWork[t.id] = running;
+        running.thread.clear();
     } else {
-        m.spareRunningWork.key() = t.id;
-        m.spareRunningWork.mapped() = running;
+        RunningWork& listed = m.spareRunningWork.mapped();
+        if (m.spareRunningWork.key() != t.id || listed.thread != t.name) {
+            m.spareRunningWork.key() = t.id;
+            listed.thread = t.name;
+        }
+        listed.item = running.item;
+        listed.routine = running.routine;
+        listed.parameter = running.parameter;
+        listed.owner = running.owner;
         m.runningWork.insert(std::move(m.spareRunningWork));
     }
     lk.unlock();
@@ -577,7 +643,7 @@ void DeterministicEntry(std::shared_ptr<SchedThread> t) {
     Self().systemWorker = t->kind == Kind::Worker;
     Lock lk(M().lock);
     t->self = &Self();
-    t->cv.wait(lk, [&] { return M().cpu == t.get(); });
+    AwaitProcessor(lk, t.get());
     t->state = State::Running;
     if (!M().stopping) {
         if (t->kind == Kind::Worker) {

@@ -27,9 +27,7 @@ namespace sim {
 
 // ---------------------------------------------------------------- attribution
 
-namespace {
-thread_local PDRIVER_OBJECT t_currentDriver = nullptr;
-} // namespace
+__thread PDRIVER_OBJECT t_currentDriver = nullptr;
 
 PDRIVER_OBJECT CurrentDriver() { return t_currentDriver; }
 

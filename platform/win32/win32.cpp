@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,6 +61,16 @@ struct Io {
     ULONG_PTR information = 0;
 };
 
+// An Io has one owner at a time (Submit, then the handle's Sent entry), so
+// it is held uniquely, in a block from the record free lists.
+struct IoDelete {
+    void operator()(Io* io) const {
+        io->~Io();
+        RecordFree(io, sizeof(Io));
+    }
+};
+using IoPtr = std::unique_ptr<Io, IoDelete>;
+
 struct File : Object {
     static constexpr Kind kKind = Kind::File;
     File() : Object(kKind) {}
@@ -76,7 +85,7 @@ struct File : Object {
         LPOVERLAPPED overlapped;
         PendingRequest* request;
         bool settled;
-        std::shared_ptr<Io> io; // kept until the request is done: its completion writes there
+        IoPtr io; // kept until the request is done: its completion writes there
     };
     SimMutex sentLock;
     std::vector<Sent> sent;
@@ -85,26 +94,69 @@ struct File : Object {
     std::shared_ptr<Event> done = std::make_shared<Event>();
 };
 
+// The process's handles. Win32 handles are small multiples of four; these
+// are handed out in order from 0x104 and never again once closed, so a
+// handle's value is its place in a list: a request (several lookups each)
+// finds its objects without a search.
+class HandleTable {
+public:
+    HANDLE Insert(std::shared_ptr<Object> object) {
+        slots_.push_back(std::move(object));
+        ++open_;
+        return reinterpret_cast<HANDLE>(kFirst + 4 * (slots_.size() - 1));
+    }
+    // The handle's object, or NULL for a value that is not an open handle.
+    const std::shared_ptr<Object>* Find(HANDLE h) const {
+        const uintptr_t value = reinterpret_cast<uintptr_t>(h);
+        if (value < kFirst || (value & 3) != 0)
+            return nullptr;
+        const size_t index = (value - kFirst) / 4;
+        if (index >= slots_.size() || slots_[index] == nullptr)
+            return nullptr;
+        return &slots_[index];
+    }
+    std::shared_ptr<Object> Take(HANDLE h) {
+        const std::shared_ptr<Object>* slot = Find(h);
+        if (slot == nullptr)
+            return nullptr;
+        --open_;
+        return std::move(*const_cast<std::shared_ptr<Object>*>(slot));
+    }
+    size_t size() const { return open_; }
+    // The open handles, oldest first.
+    std::vector<HANDLE> List() const {
+        std::vector<HANDLE> open;
+        for (size_t i = 0; i < slots_.size(); ++i)
+            if (slots_[i] != nullptr)
+                open.push_back(reinterpret_cast<HANDLE>(kFirst + 4 * i));
+        return open;
+    }
+    void clear() {
+        slots_.clear();
+        open_ = 0;
+    }
+
+private:
+    static constexpr uintptr_t kFirst = 0x104;
+    std::vector<std::shared_ptr<Object>> slots_; // closed ones empty
+    size_t open_ = 0;
+};
+
 SimMutex g_lock;
-std::map<uintptr_t, std::shared_ptr<Object>> g_handles;
-uintptr_t g_nextHandle = 0;
+HandleTable g_handles; // guarded by g_lock
 thread_local DWORD t_lastError = 0;
 
 HANDLE Insert(std::shared_ptr<Object> object) {
     std::lock_guard<SimMutex> guard(g_lock);
-    // Win32 handles are small multiples of four.
-    g_nextHandle += 4;
-    const uintptr_t value = 0x100 + g_nextHandle;
-    g_handles[value] = std::move(object);
-    return reinterpret_cast<HANDLE>(value);
+    return g_handles.Insert(std::move(object));
 }
 
 template <typename T> std::shared_ptr<T> Lookup(HANDLE h) {
     std::lock_guard<SimMutex> guard(g_lock);
-    const auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
-    if (it == g_handles.end() || it->second->kind != T::kKind)
+    const std::shared_ptr<Object>* object = g_handles.Find(h);
+    if (object == nullptr || (*object)->kind != T::kKind)
         return nullptr;
-    return std::static_pointer_cast<T>(it->second);
+    return std::static_pointer_cast<T>(*object);
 }
 
 // The waitable object behind a handle: an event, or a file's own event.
@@ -248,8 +300,8 @@ std::u16string FromWide(LPCWSTR text) {
 
 // An overlapped call's record, with the caller's event cleared as NtReadFile
 // clears it before sending; false on an event handle that is not one.
-bool StartIo(File& file, LPOVERLAPPED overlapped, std::shared_ptr<Io>* io) {
-    *io = MakeRecord<Io>();
+bool StartIo(File& file, LPOVERLAPPED overlapped, IoPtr* io) {
+    io->reset(new (RecordAllocate(sizeof(Io))) Io());
     (*io)->overlapped = overlapped;
     (*io)->fileEvent = file.done.get();
     if (overlapped->hEvent != nullptr) {
@@ -299,7 +351,7 @@ ULONG_PTR SettleAtOnce(PendingRequest* pending, Io* io) {
 // on an overlapped handle), waited for. Returns the status kernel32 goes by
 // (still STATUS_PENDING when the caller goes on) and sets *information.
 NTSTATUS SettlePended(File& file, LPOVERLAPPED overlapped, PendingRequest* pending,
-                      std::shared_ptr<Io> io, ULONG_PTR* information) {
+                      IoPtr io, ULONG_PTR* information) {
     Io* const pended = io.get();
     if (pended != nullptr) {
         std::lock_guard<SimMutex> guard(pended->lock);
@@ -356,7 +408,7 @@ BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED ove
     const auto file = Lookup<File>(h);
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    std::shared_ptr<Io> io;
+    IoPtr io;
     if (overlapped != nullptr && !StartIo(*file, overlapped, &io))
         return Fail(ERROR_INVALID_HANDLE);
     file->done->signaled.store(false, std::memory_order_release);
@@ -383,8 +435,7 @@ size_t Win32CloseAtExit() {
     std::vector<HANDLE> open;
     {
         std::lock_guard<SimMutex> guard(g_lock);
-        for (const auto& [value, object] : g_handles)
-            open.push_back(reinterpret_cast<HANDLE>(value));
+        open = g_handles.List();
     }
     // The exiting threads' I/O is cancelled first, then the handle table
     // goes: each file handle's CLEANUP and CLOSE reach the driver.
@@ -399,7 +450,6 @@ size_t Win32CloseAtExit() {
 void Win32Reset() {
     std::lock_guard<SimMutex> guard(g_lock);
     g_handles.clear();
-    g_nextHandle = 0;
 }
 
 } // namespace sim
@@ -673,11 +723,9 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::shared_ptr<Object> object;
     {
         std::lock_guard<SimMutex> guard(g_lock);
-        const auto it = g_handles.find(reinterpret_cast<uintptr_t>(hObject));
-        if (it == g_handles.end())
+        object = g_handles.Take(hObject);
+        if (object == nullptr)
             return Fail(ERROR_INVALID_HANDLE);
-        object = it->second;
-        g_handles.erase(it);
     }
     if (auto file = std::dynamic_pointer_cast<File>(object)) {
         // CLEANUP, then CLOSE once the handle's requests are all done. What
