@@ -298,16 +298,27 @@ DriverTextSlot g_driverTextSlots[8];
 
 const std::string* DriverTextSlowLocked(PDRIVER_OBJECT driver);
 
+// Two slots a driver may sit in, from its address: driver objects are
+// allocated at like offsets, so one slot alone has two of a run's three
+// drivers take it from each other on every call.
+inline size_t DriverTextSlotOf(PDRIVER_OBJECT driver) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(driver) * 0x9E3779B97F4A7C15ull) >>
+                               61);
+}
+
 inline const std::string* DriverTextLocked(PDRIVER_OBJECT driver) {
-    const DriverTextSlot& slot =
-        g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
-    if (slot.driver == driver && slot.text != nullptr) [[likely]]
-        return slot.text;
+    const size_t at = DriverTextSlotOf(driver);
+    for (size_t way : {at, at ^ 1}) {
+        const DriverTextSlot& slot = g_driverTextSlots[way];
+        if (slot.driver == driver && slot.text != nullptr) [[likely]]
+            return slot.text;
+    }
     return DriverTextSlowLocked(driver);
 }
 
 [[gnu::noinline]] const std::string* DriverTextSlowLocked(PDRIVER_OBJECT driver) {
-    DriverTextSlot& slot = g_driverTextSlots[(reinterpret_cast<uintptr_t>(driver) >> 4) & 7];
+    const size_t at = DriverTextSlotOf(driver);
+    DriverTextSlot& slot = g_driverTextSlots[g_driverTextSlots[at].driver == nullptr ? at : at ^ 1];
     const std::string* text = nullptr;
     for (const auto& [known, known_text] : g_driverText)
         if (known == driver)

@@ -250,6 +250,15 @@ bool TakeEvent(Event& e) {
     return e.signaled.compare_exchange_strong(expected, false);
 }
 
+// A wait on one event. The lambdas hold the event by address (the caller
+// keeps it alive): small enough for std::function to keep without an
+// allocation per wait.
+DWORD WaitOn(Event* e, DWORD milliseconds, const char* what) {
+    const bool got = WaitFor([e] { return e->signaled.load(std::memory_order_acquire); },
+                             [e] { return TakeEvent(*e); }, milliseconds, what, e);
+    return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
 BOOL Fail(DWORD error) {
     t_lastError = error;
     return FALSE;
@@ -695,9 +704,10 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == pendingValue) {
         if (!bWait)
             return Fail(ERROR_IO_INCOMPLETE);
-        const DWORD waited = WaitForSingleObject(
-            lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile, INFINITE);
-        if (waited != WAIT_OBJECT_0)
+        const auto event = Waitable(lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile);
+        if (event == nullptr)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (WaitOn(event.get(), INFINITE, "GetOverlappedResult") != WAIT_OBJECT_0)
             return FALSE;
         // The event may belong to several requests; wait for this one.
         // Complete writes the status block before it sets the event and
@@ -708,8 +718,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
                     return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) !=
                            pendingValue;
                 },
-                "GetOverlappedResult", 0,
-                Waitable(lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile).get());
+                "GetOverlappedResult", 0, event.get());
     }
     *lpNumberOfBytesTransferred =
         static_cast<DWORD>(__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_RELAXED));
@@ -782,13 +791,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    // The lambdas hold the event by address (`event` keeps it alive): small
-    // enough for std::function to keep without an allocation per wait.
-    Event* const e = event.get();
-    const bool got =
-        WaitFor([e] { return e->signaled.load(std::memory_order_acquire); },
-                [e] { return TakeEvent(*e); }, dwMilliseconds, "WaitForSingleObject", e);
-    return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return WaitOn(event.get(), dwMilliseconds, "WaitForSingleObject");
 }
 
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
