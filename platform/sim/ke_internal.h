@@ -135,7 +135,6 @@ struct SchedThread {
     Kind kind = Kind::User;
     State state = State::New;
     int processor = 0; // Service: the processor whose DPCs it runs
-    std::condition_variable cv;
     // While Blocked (or Idle): what would let the thread go on.
     const std::function<bool()>* ready = nullptr;
     // What it waits in: the waiter's own text, which lives as long as the wait.
@@ -224,14 +223,14 @@ public:
         std::mutex lock;
         Sleeper* head = nullptr;
     };
+    using Buckets = std::array<Bucket, 64>;
     Bucket& Of(const void* key) {
-        return buckets_[(reinterpret_cast<uintptr_t>(key) >> 4) % kBuckets];
+        return buckets_[(reinterpret_cast<uintptr_t>(key) >> 4) % buckets_.size()];
     }
-    std::array<Bucket, 64>& All() { return buckets_; }
+    Buckets& All() { return buckets_; }
 
 private:
-    static constexpr size_t kBuckets = 64;
-    std::array<Bucket, kBuckets> buckets_;
+    Buckets buckets_;
 };
 
 // Set timers in firing order: due time, then the order they were set in. A

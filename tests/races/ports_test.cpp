@@ -216,6 +216,12 @@ struct PortScenario {
 template <ULONG interval, ULONG multiplier, ULONG constant> void Timeouts(Rig& rig) {
     SetTimeouts(rig, interval, multiplier, constant);
 }
+// Reads wait for their whole length and the phone holds what the host
+// writes until a canceller lets it go: both kinds of request are in flight.
+void WholeReadsWritesHeld(Rig& r) {
+    SetTimeouts(r, 0, 0, 0);
+    r.Usb().HoldBulkOut(true);
+}
 
 void SleepAndWake(Rig&) {
     Expect(sim::SetSystemPowerState(PowerSystemSleeping3), {STATUS_SUCCESS}, "sleep");
@@ -287,10 +293,7 @@ const PortScenario kScenarios[] = {
      End::Order},
     {"CancelIoWhileReadingAndWriting",
      150,
-     [](Rig& r) {
-         SetTimeouts(r, 0, 0, 0);
-         r.Usb().HoldBulkOut(true);
-     },
+     WholeReadsWritesHeld,
      {{"reader", [](Rig& r) { r.read.Run(r, 50, kCut); }},
       {"writer", [](Rig& r) { WriteOnce(r, 90, 0x20, kCut); }},
       {"phone", [](Rig& r) { Stream(r, {20}); }},
@@ -381,10 +384,7 @@ const PortScenario kScenarios[] = {
     // so that it can find them before they are queued as well as after.
     {"CancelIoAsIssued",
      100,
-     [](Rig& r) {
-         SetTimeouts(r, 0, 0, 0);
-         r.Usb().HoldBulkOut(true);
-     },
+     WholeReadsWritesHeld,
      {{"reader", [](Rig& r) { ReadOnce(r, 50, kCut); }},
       {"writer", [](Rig& r) { WriteOnce(r, 90, 0x20, kCut); }},
       {"canceller",
