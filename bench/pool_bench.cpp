@@ -2,9 +2,9 @@
 // every port open and streaming at once with every byte checked.
 //
 //  1. Aggregate phone -> application throughput with the whole process on 1
-//     processor and on 2 (the machine's threads inherit the mask), and the
-//     drivers' non-paged memory per port from the pool ledger, sampled
-//     through the run (it must stay flat);
+//     processor and on 2, in turn within one run, with what it cost the host
+//     per megabyte, and the drivers' non-paged memory per port from the pool
+//     ledger, sampled through the run (it must stay flat);
 //  2. single phones pulled and plugged again while the others stream;
 //  3. with non-paged pool of 128 MB and 256 MB: how many phones fit, what
 //     the first port that does not fit reports, and that the others stream.
@@ -18,6 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <dirent.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -57,14 +60,64 @@ std::vector<uint64_t> Received(PhonePool& rig) {
 }
 
 struct Run {
-    double bytesPerSecond = 0;
+    double bytes = 0, seconds = 0, cpu = 0, switches = 0;
+    double BytesPerSecond() const { return bytes / seconds; }
+    // What the run cost the host: processor time and context switches of the
+    // whole process per megabyte moved, and how many processors it kept busy.
+    double CpuMsPerMB() const { return cpu * 1e3 / (bytes / 1e6); }
+    double SwitchesPerMB() const { return switches / (bytes / 1e6); }
+    double Busy() const { return cpu / seconds; }
+};
+
+struct Usage {
+    double cpu = 0, switches = 0;
+};
+Usage Now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return {seconds(u.ru_utime) + seconds(u.ru_stime),
+            static_cast<double>(u.ru_nvcsw + u.ru_nivcsw)};
+}
+
+// Every thread of the process, the machine's own included, on the first
+// `count` processors (0: all of them).
+void LimitEveryThread(unsigned count) {
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(tasks))
+            if (e->d_name[0] != '.')
+                pool::LimitProcessors(count, static_cast<pid_t>(std::atoi(e->d_name)));
+        closedir(tasks);
+    }
+}
+
+// Adds `seconds` of streaming to `run`, after a moment for the threads to
+// settle where they now may run.
+void Measure(PhonePool& rig, Run& run, double seconds) {
+    Sleep(0.05);
+    const uint64_t from = rig.Received();
+    const Usage before = Now();
+    const auto start = Clock::now();
+    Sleep(seconds);
+    const Usage after = Now();
+    run.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    run.bytes += static_cast<double>(rig.Received() - from);
+    run.cpu += after.cpu - before.cpu;
+    run.switches += after.switches - before.switches;
+}
+
+struct Result {
+    Run one, two; // 1 and 2 processors
     size_t minPerPort = SIZE_MAX, maxPerPort = 0;
 };
 
-Run Throughput(unsigned cpus, size_t phones, double seconds, bool replug) {
-    Run run;
-    if (!pool::LimitProcessors(cpus))
-        std::printf("note: could not limit the process to %u processor(s)\n", cpus);
+// Every port streams; the process runs on 1 processor and on 2 in turn, a
+// quarter of a second each, for `seconds` in all. In turn, not one run after
+// the other: on a shared host the speed of the machine drifts by a third
+// within minutes, and two runs minutes apart would measure the drift.
+// `only` 1 or 2: that many processors throughout, for a profiler.
+Result Throughput(size_t phones, double seconds, unsigned only, bool replug) {
+    Result result;
     PhonePool rig;
     for (size_t p = 0; p < phones; p++)
         Check(rig.Plug(p) == 2, "phone " + std::to_string(p) + " did not start");
@@ -73,17 +126,17 @@ Run Throughput(unsigned cpus, size_t phones, double seconds, bool replug) {
     Sleep(0.3); // every thread under way
     auto sample = [&] {
         size_t perPort = PhonePool::DriverBytes() / rig.PortCount();
-        run.minPerPort = std::min(run.minPerPort, perPort);
-        run.maxPerPort = std::max(run.maxPerPort, perPort);
+        result.minPerPort = std::min(result.minPerPort, perPort);
+        result.maxPerPort = std::max(result.maxPerPort, perPort);
     };
-    const uint64_t from = rig.Received();
-    const auto start = Clock::now();
-    for (int k = 0; k < 10; k++) {
-        Sleep(seconds / 10);
+    constexpr double kSlice = 0.25;
+    for (double done = 0; done < seconds; done += kSlice) {
+        const unsigned cpus = only != 0 ? only : 1 + static_cast<unsigned>(done / kSlice) % 2;
+        LimitEveryThread(cpus);
+        Measure(rig, cpus == 1 ? result.one : result.two, kSlice);
         sample();
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    run.bytesPerSecond = static_cast<double>(rig.Received() - from) / elapsed;
+    LimitEveryThread(0);
     CheckStreams(rig, std::vector<uint64_t>(), "streaming");
 
     if (replug) {
@@ -107,7 +160,7 @@ Run Throughput(unsigned cpus, size_t phones, double seconds, bool replug) {
     }
     for (size_t i = 0; i < rig.PortCount(); i++)
         rig.Close(i);
-    return run;
+    return result;
 }
 
 struct Fit {
@@ -167,29 +220,27 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--only") == 0)
             only = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
     }
-    if (only != 0) {
-        // One streaming run on that many processors, nothing else: for a
-        // profiler.
-        const Run run = Throughput(only, phones, seconds, false);
-        std::printf("%u processor(s): %.2f MB/s\n", only, run.bytesPerSecond / 1e6);
+    if (only == 0)
+        std::printf("phone pool: %zu phones, %zu ports, %.1f s of streaming, %u processors on "
+                    "this host\n",
+                    phones, 2 * phones, seconds, std::thread::hardware_concurrency());
+    const Result r = Throughput(phones, seconds, only, only == 0);
+    std::printf("\n%-12s %12s %14s %10s %12s %6s\n", "processors", "MB/s (all)", "KB/s per port",
+                "cpu ms/MB", "switches/MB", "busy");
+    for (const auto& [cpus, run] : {std::pair<int, Run>{1, r.one}, {2, r.two}})
+        if (run.seconds > 0)
+            std::printf("%-12d %12.2f %14.1f %10.1f %12.0f %6.2f\n", cpus,
+                        run.BytesPerSecond() / 1e6,
+                        run.BytesPerSecond() / 1e3 / static_cast<double>(2 * phones),
+                        run.CpuMsPerMB(), run.SwitchesPerMB(), run.Busy());
+    if (only != 0)
         return g_failures == 0 ? 0 : 1;
-    }
-    std::printf("phone pool: %zu phones, %zu ports, %.1f s per run, %u processors on this host\n",
-                phones, 2 * phones, seconds, std::thread::hardware_concurrency());
-
-    const Run one = Throughput(1, phones, seconds, false);
-    const Run two = Throughput(2, phones, seconds, true);
-    std::printf("\n%-12s %14s %14s %22s\n", "processors", "MB/s (all)", "KB/s per port",
-                "driver bytes per port");
-    for (const auto& [cpus, run] : {std::pair<int, Run>{1, one}, {2, two}})
-        std::printf("%-12d %14.2f %14.1f %10zu..%-10zu\n", cpus, run.bytesPerSecond / 1e6,
-                    run.bytesPerSecond / 1e3 / static_cast<double>(2 * phones), run.minPerPort,
-                    run.maxPerPort);
-    std::printf("speed-up 1 -> 2 processors: %.2fx\n", two.bytesPerSecond / one.bytesPerSecond);
+    std::printf("speed-up 1 -> 2 processors: %.2fx\n",
+                r.two.BytesPerSecond() / r.one.BytesPerSecond());
+    std::printf("driver bytes per port: %zu..%zu\n", r.minPerPort, r.maxPerPort);
     // A transfer's or a write's context comes and goes; the rings and
     // device objects stay. More than that per port would be a leak.
-    Check(one.maxPerPort - one.minPerPort < 1024 && two.maxPerPort - two.minPerPort < 1024,
-          "the drivers' memory per port grew during the run");
+    Check(r.maxPerPort - r.minPerPort < 1024, "the drivers' memory per port grew during the run");
 
     std::printf("\n%-12s %8s %8s  %s\n", "pool limit", "phones", "ports", "next port");
     for (size_t mb : {128, 256}) {

@@ -360,6 +360,10 @@ inline void NotifyLocked() {
 }
 // Workers for the work queue: makes sure one is free for what is queued.
 void EnsureWorkersLocked();
+// Concurrent: a DPC processor keeps the threads its DPCs ready until it
+// leaves DISPATCH_LEVEL (see DpcProcessor). True when this wake of a worker
+// was kept for then; the caller wakes one itself otherwise.
+bool DeferWorkerWake();
 // Checks a thread must pass before it may block.
 void RequireMayWait(const char* routine, ULONG code, ULONG_PTR p2);
 // Explored schedule: the running thread meets `lock` held by `owner`, a

@@ -670,7 +670,7 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     }
     M().work.push_back(WorkRecord{WorkItem, t_currentDriver});
     EnsureWorkersLocked();
-    if (g_simLocking)
+    if (g_simLocking && !DeferWorkerWake())
         M().workQueued.notify_one();
     NotifyLocked();
 }

@@ -689,16 +689,69 @@ void ConcurrentWorkerEntry(std::shared_ptr<SchedThread> t) {
 
 // ---------------------------------------------------------------- concurrent services
 
+// A thread readied by a DPC (a request completed, a work item queued) runs
+// once the processor leaves DISPATCH_LEVEL, as on Windows: not in the middle
+// of the DPC queue. The DPC processor keeps what its DPCs would wake and
+// wakes it when its queue runs dry, or every kDpcsPerWakeBatch DPCs so that a
+// queue that never runs dry cannot starve the threads. Woken at once, each
+// thread took the host processor from the DPC processor and handed it back:
+// two host context switches for every completion.
+struct DeferredWakes {
+    bool on = false;
+    int workers = 0;
+    int keys = 0;
+    const void* key[64] = {};
+};
+__thread DeferredWakes t_deferred;
+constexpr int kDpcsPerWakeBatch = 8;
+
+void WakeDeferred(Lock& lk) {
+    DeferredWakes& d = t_deferred;
+    // As many workers as there are processors, like the system's work queue:
+    // each takes item after item, and a worker that blocks inside one hands
+    // the queue to another (WaitLocked).
+    for (int i = 0; i < std::min(d.workers, kDpcProcessors); i++)
+        M().workQueued.notify_one();
+    d.workers = 0;
+    const int keys = d.keys;
+    d.keys = 0;
+    d.on = false;
+    lk.unlock();
+    for (int i = 0; i < keys; i++)
+        Notify(d.key[i]);
+    lk.lock();
+    d.on = true;
+}
+
 void DpcProcessor(int number) {
     ResetSelf("dpc-" + std::to_string(number));
     Machine& m = M();
     Lock lk(m.lock);
-    for (;;) {
+    t_deferred.on = true;
+    for (int ran = 0;;) {
         m.dpcQueued.wait(lk, [&] { return m.stopping || HasDpcForLocked(number - 1); });
         if (m.stopping)
-            return;
+            break;
         RunOneDpcLocked(lk, number - 1);
+        if (++ran % kDpcsPerWakeBatch == 0 || !HasDpcForLocked(number - 1))
+            WakeDeferred(lk);
     }
+    WakeDeferred(lk);
+    t_deferred.on = false;
+}
+
+// A key notified from a DPC processor, kept until it leaves DISPATCH_LEVEL.
+bool DeferKeyWake(const void* key) {
+    DeferredWakes& d = t_deferred;
+    if (!d.on)
+        return false;
+    for (int i = 0; i < d.keys; i++)
+        if (d.key[i] == key)
+            return true;
+    if (d.keys == static_cast<int>(std::size(d.key)))
+        return false;
+    d.key[d.keys++] = key;
+    return true;
 }
 
 void ClockThread(std::condition_variable* wake) {
@@ -897,6 +950,8 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
     ThreadState& t = Self();
     if (t.busyWorker) {
         m.busyWorkers--;
+        if (!m.work.empty())
+            m.workQueued.notify_one();
         NotifyLocked();
     }
     bool result = true;
@@ -977,6 +1032,13 @@ void EnsureWorkersLocked() {
     }
 }
 
+bool DeferWorkerWake() {
+    if (!t_deferred.on)
+        return false;
+    t_deferred.workers++;
+    return true;
+}
+
 int ActiveProcessorsLocked() {
     if (const Exploration* e = M().explore)
         return e->schedule.processors;
@@ -1017,6 +1079,8 @@ void Notify(const void* key) {
         return;
     if (key == nullptr)
         return Notify();
+    if (DeferKeyWake(key))
+        return;
     // Under the key's lock, for the same reason.
     auto& bucket = M().keyed.Of(key);
     std::lock_guard<std::mutex> guard(bucket.lock);

@@ -29,16 +29,16 @@ constexpr uint64_t kAhead = 16 * 1024;
 constexpr unsigned kControllers = 8;
 constexpr DWORD kReadSize = 4096;
 
-// Runs the calling thread, and every thread it starts afterwards (the
-// Concurrent machine's clock and DPC processors included), on the first
-// `count` processors. 0: all of them.
-inline bool LimitProcessors(unsigned count) {
+// Runs thread `thread` (0: the calling one), and every thread it starts
+// afterwards (the Concurrent machine's clock and DPC processors included), on
+// the first `count` processors. 0: all of them.
+inline bool LimitProcessors(unsigned count, pid_t thread = 0) {
     cpu_set_t set;
     CPU_ZERO(&set);
     unsigned cpus = std::thread::hardware_concurrency();
     for (unsigned i = 0; i < (count == 0 ? cpus : std::min(count, cpus)); i++)
         CPU_SET(i, &set);
-    return sched_setaffinity(0, sizeof set, &set) == 0;
+    return sched_setaffinity(thread, sizeof set, &set) == 0;
 }
 
 struct Port {
