@@ -123,7 +123,7 @@ TEST_P(Requests, BaudRates) {
         ULONG rate;
         bool modem;
         bool diag;
-    } rows[] = {{300, true, true},         {9600, true, true},     {115200, true, true},
+    } rows[] = {{300, true, true},         {2400, true, true},     {9600, true, true},     {115200, true, true},
                 {128000, true, true},      {230400, true, false},  {3686400, true, false},
                 {921600, false, false},    {56000, false, false},  {75, false, false},
                 {110, false, false},       {134, false, false},    {150, false, false},
