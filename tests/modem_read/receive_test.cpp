@@ -47,43 +47,52 @@ TEST_P(Ring, HoldsItsCapacityAndKeepsTheFirstBytes) {
 }
 
 // The phone pulled with a read, a wait and queued writes pending: the
-// surprise removal cancels them (a transfer failure that comes first reports the lines gone
-// to the waiter instead), later requests are refused, no read timer fires on
-// the going device, and the removal completes after close, which touches
-// nothing on the bus.
+// surprise removal cancels them, later requests are refused, no read timer
+// fires on the going device, and the removal completes after close, which
+// touches nothing on the bus. Alone, the diagnostics port first sees the
+// write on the bus fail, ends the writes queued behind it and tells the
+// waiter the lines dropped; with the phone's other port open too, the
+// removal reaches it first.
 TEST_P(Ring, PhonePulledWithRequestsWaiting) {
-    Port().SetTimeouts(0, 0, 1000);
-    ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
-    Request& wait = Port().StartWaitOnMask();
-    Request& read = Port().StartRead(10);
-    Port().Usb()->HoldBulkOut(true);
-    Request& onBus = Port().StartWrite("on the bus");
-    Request& queued1 = Port().StartWrite("queued one");
-    Request& queued2 = Port().StartWrite("queued two");
-    sim::RunUntilIdle();
-    m_.Unplug();
-    EXPECT_FALSE(NT_SUCCESS(onBus.Status()));
-    // The diagnostics port ends the writes queued behind a transfer the
-    // phone's loss failed at once; the modem's wait for the removal.
-    EXPECT_EQ(queued1.Status(), Pick(STATUS_CANCELLED, STATUS_DELETE_PENDING));
-    EXPECT_EQ(queued2.Status(), Pick(STATUS_CANCELLED, STATUS_DELETE_PENDING));
-    ASSERT_TRUE(wait.Done());
-    if (wait.Status() == STATUS_SUCCESS)
-        EXPECT_EQ(wait.OutputAs<ULONG>(), rig::kLinesDropped);
-    else
-        EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(Port().Node()->state, sim::DevNodeState::SurpriseRemoved);
-    EXPECT_EQ(Port().Outstanding(), 0u);
-    EXPECT_EQ(Port().Finish(Port().StartRead(10)).Status(), STATUS_DELETE_PENDING);
-    sim::AdvanceClockMs(5000);
-    Phone().ClearTimeline();
-    ASSERT_TRUE(Port().Close());
-    EXPECT_TRUE(Port().Events(usb::EventKind::Abort).empty())
-        << "close touched a phone that is gone";
-    EXPECT_TRUE(Port().Events(usb::EventKind::ClassRequest).empty());
-    EXPECT_EQ(Port().Node()->state, sim::DevNodeState::Deleted) << "the last handle let it go";
+    for (bool otherOpen : {false, true}) {
+        SCOPED_TRACE(otherOpen ? "the other port open" : "alone");
+        if (otherOpen) {
+            m_.Plug();
+            Open(Port());
+            ASSERT_EQ(m_.Port(IsModem() ? rig::Which::Diag : rig::Which::Modem).Open(), 0u);
+        }
+        const bool failedFirst = !IsModem() && !otherOpen;
+        Port().SetTimeouts(0, 0, 1000);
+        ASSERT_EQ(Port().Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_RXCHAR)), STATUS_SUCCESS);
+        Request& wait = Port().StartWaitOnMask();
+        Request& read = Port().StartRead(10);
+        Port().Usb()->HoldBulkOut(true);
+        Request& onBus = Port().StartWrite("on the bus");
+        Request& queued1 = Port().StartWrite("queued one");
+        Request& queued2 = Port().StartWrite("queued two");
+        sim::RunUntilIdle();
+        m_.Unplug();
+        EXPECT_FALSE(NT_SUCCESS(onBus.Status()));
+        for (const Request* r : {&queued1, &queued2})
+            EXPECT_EQ(r->Status(), failedFirst ? STATUS_DELETE_PENDING : STATUS_CANCELLED);
+        ASSERT_TRUE(wait.Done());
+        EXPECT_EQ(wait.Status(), failedFirst ? STATUS_SUCCESS : STATUS_CANCELLED);
+        if (failedFirst) {
+            EXPECT_EQ(wait.OutputAs<ULONG>(), rig::kLinesDropped);
+        }
+        ASSERT_TRUE(read.Done());
+        EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(Port().Node()->state, sim::DevNodeState::SurpriseRemoved);
+        EXPECT_EQ(Port().Outstanding(), 0u);
+        EXPECT_EQ(Port().Finish(Port().StartRead(10)).Status(), STATUS_DELETE_PENDING);
+        sim::AdvanceClockMs(5000);
+        Phone().ClearTimeline();
+        ASSERT_TRUE(Port().Close());
+        EXPECT_TRUE(Port().Events(usb::EventKind::Abort).empty())
+            << "close touched a phone that is gone";
+        EXPECT_TRUE(Port().Events(usb::EventKind::ClassRequest).empty());
+        EXPECT_EQ(Port().Node()->state, sim::DevNodeState::Deleted) << "the last handle let it go";
+    }
 }
 
 // No IRP for the next bulk-in transfer: reception stops, what came stays
