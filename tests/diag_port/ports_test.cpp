@@ -24,8 +24,10 @@ RIG_ON_BOTH_PORTS(Opening);
 
 // The three pipes are reset in order, whether the bus answers a reset later
 // or at once; one bulk-in transfer waits, and only the modem port arms its
-// status pipe. Nothing goes to the phone's control pipe.
-TEST_P(Opening, ResetsThePipesAndStartsReception) {
+// status pipe. Nothing goes to the phone's control pipe. Close drops DTR and
+// RTS on the modem port (the diagnostics port never sends them), aborts the
+// pipes it uses in order and leaves nothing in flight.
+TEST_P(Opening, ResetsThePipesAndStartsReceptionUntilClose) {
     for (bool atOnce : {false, true}) {
         SCOPED_TRACE(atOnce ? "reset answered at once" : "reset answered later");
         Port().Usb()->CompleteAtOnce(Pipe::BulkOut, atOnce);
@@ -38,7 +40,19 @@ TEST_P(Opening, ResetsThePipesAndStartsReception) {
         EXPECT_EQ(Port().Usb()->Outstanding(Pipe::InterruptIn), Pick(1u, 0u));
         EXPECT_TRUE(Port().Usb()->ClassRequests().empty());
         EXPECT_EQ(Port().InQueue(), 0u);
+
+        ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+        ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+        Port().Usb()->ClearClassRequests();
+        Phone().ClearTimeline();
         ASSERT_TRUE(Port().Close());
+        EXPECT_EQ(Port().ControlLineRequests(), Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
+        EXPECT_EQ(Port().Usb()->ControlLines(), 0);
+        EXPECT_EQ(Port().Pipes(EventKind::Abort),
+                  Pick(std::vector<Pipe>{Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut},
+                       std::vector<Pipe>{Pipe::BulkIn, Pipe::BulkOut}));
+        EXPECT_EQ(Port().Outstanding(), 0u);
+        EXPECT_EQ(sim::OutstandingIrps(), 0u);
     }
 }
 
@@ -71,23 +85,6 @@ TEST_P(OpenPort, GivesItsDefaults) {
     EXPECT_EQ(Port().Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
     EXPECT_EQ(Port().ModemStatus(), Pick(ULONG(SERIAL_MSR_DSR), 0UL));
     EXPECT_EQ(Bytes(Port().CommStatus()), Bytes(SERIAL_STATUS{}));
-}
-
-// Close drops DTR and RTS on the modem port (the diagnostics port never
-// sends them), aborts the pipes it uses in order and leaves nothing in flight.
-TEST_P(OpenPort, CloseDropsTheLinesAndAbortsThePipes) {
-    ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
-    ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
-    Port().Usb()->ClearClassRequests();
-    Phone().ClearTimeline();
-    ASSERT_TRUE(Port().Close());
-    EXPECT_EQ(Port().ControlLineRequests(), Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
-    EXPECT_EQ(Port().Usb()->ControlLines(), 0);
-    EXPECT_EQ(Port().Pipes(EventKind::Abort),
-              Pick(std::vector<Pipe>{Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut},
-                   std::vector<Pipe>{Pipe::BulkIn, Pipe::BulkOut}));
-    EXPECT_EQ(Port().Outstanding(), 0u);
-    EXPECT_EQ(sim::OutstandingIrps(), 0u);
 }
 
 // Cleanup cancels what the handle left waiting: a read, a wait and a queued
