@@ -180,30 +180,6 @@ TEST_P(OpenPort, AnotherFileObjectsCleanupAndCloseLeaveTheOpenHandleAlone) {
     EXPECT_EQ(Port().Open(), 0u);
 }
 
-// Each port is served by its own image; traffic on one never shows on the
-// other, and closing one leaves the other running.
-TEST_F(OnePhone, BothPortsWorkAtOnce) {
-    Open(Modem());
-    Open(Diag());
-    EXPECT_EQ(Modem().Node()->driver, sim::LoadedDriver("vxqt70modem"));
-    EXPECT_EQ(Diag().Node()->driver, sim::LoadedDriver("vxqt70diag"));
-    Request& modemRead = Modem().StartRead(32);
-    Request& diagRead = Diag().StartRead(32);
-    Request& modemWrite = Modem().StartWrite("AT\r");
-    Request& diagWrite = Diag().StartWrite(std::vector<uint8_t>{0x7E, 0x01, 0x7E});
-    Modem().Usb()->Push("OK\r\n");
-    Diag().Usb()->Push(std::string("\x7E\x02\x7E", 3));
-    EXPECT_EQ(Modem().Finish(modemWrite).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Diag().Finish(diagWrite).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Modem().Usb()->TakeReceivedText(), "AT\r");
-    EXPECT_EQ(Diag().Usb()->TakeReceived(), (std::vector<uint8_t>{0x7E, 0x01, 0x7E}));
-    EXPECT_EQ(Modem().Finish(modemRead).Text(), "OK\r\n");
-    EXPECT_EQ(Diag().Finish(diagRead).Text(), std::string("\x7E\x02\x7E", 3));
-    ASSERT_TRUE(Modem().Close());
-    Diag().Receive("after");
-    EXPECT_EQ(Diag().Drain(), "after");
-}
-
 // ---------------------------------------------------------------- the writer
 
 using Writes = EachOpenPort;
