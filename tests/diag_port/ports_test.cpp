@@ -46,7 +46,8 @@ TEST_P(Opening, ResetsThePipesAndStartsReceptionUntilClose) {
         Port().Usb()->ClearClassRequests();
         Phone().ClearTimeline();
         ASSERT_TRUE(Port().Close());
-        EXPECT_EQ(Port().ControlLineRequests(), Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
+        EXPECT_EQ(Port().ControlLineRequests(),
+                  Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
         EXPECT_EQ(Port().Usb()->ControlLines(), 0);
         EXPECT_EQ(Port().Pipes(EventKind::Abort),
                   Pick(std::vector<Pipe>{Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut},

@@ -281,9 +281,9 @@ rig::ScriptRow Sleeps(const char* name, std::vector<std::string> steps, int coun
             row.lines.push_back("io ok");
         }
         row.steps.insert(row.steps.end(), {"sleep " + s, "wake"});
-        row.lines.insert(row.lines.end(), {"sleep " + s + " 0x0: " + Sleep(s) +
-                                               " | bus D3 rx-cancelled | rx off",
-                                           "wake 0x0: " + kResume});
+        row.lines.insert(row.lines.end(),
+                         {"sleep " + s + " 0x0: " + Sleep(s) + " | bus D3 rx-cancelled | rx off",
+                          "wake 0x0: " + kResume});
     }
     for (const std::string& step : last) {
         row.steps.push_back(step);

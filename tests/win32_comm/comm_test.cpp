@@ -384,8 +384,10 @@ const DcbRow kDcbRows[] = {
      "StopBits=2"},
     {"baud=110 stop=1",
      "DCBlength=28 BaudRate=110 fBinary=1 fOutxCtsFlow=0 fDtrControl=1 fInX=0 fRtsControl=1"},
+    // clang-format off
     {"baud=fast"}, {"parity=q"}, {"data=9"}, {"stop=3"}, {"dtr=maybe"}, {"speed=9600"},
     {"96,n,8,1,z"}, {"96,n,4"}, {"x,n,8,1"}, {"96,n,8,1,x,extra"},
+    // clang-format on
 };
 
 DCB StartingDcb() {
