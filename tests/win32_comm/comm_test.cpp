@@ -117,12 +117,10 @@ std::vector<CallRow> Calls() {
                   {"CLR_RTS", "CLR_DTR"}, "0 0 0 0"),
         LineModes("SetCommStateRaisesRtsForToggle", RTS_CONTROL_TOGGLE, DTR_CONTROL_HANDSHAKE,
                   {"SET_RTS"}, "2 c0 0 0"),
-        LineModes("SetCommStateLeavesAHandshakeRtsAlone", RTS_CONTROL_HANDSHAKE, DTR_CONTROL_ENABLE,
-                  {"SET_DTR"}, "1 80 0 0"),
         LineModes("SetCommStateLeavesBothHandshakesAlone", RTS_CONTROL_HANDSHAKE,
                   DTR_CONTROL_HANDSHAKE, {}, "2 80 0 0"),
         // Bits a DCB cannot express (the DCD handshake, the break
-        // character) survive a SetCommState.
+        // character) survive a SetCommState; a handshake RTS is left alone.
         {"SetCommStateEncodesTheDcb",
          [](CommTest& t, std::string&) {
              t.chars.BreakChar = 0x55;
