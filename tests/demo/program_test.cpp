@@ -107,11 +107,6 @@ std::vector<TraceLine> Trace(const std::string& out) {
     return trace;
 }
 
-std::string TempPath(const std::string& name) {
-    const char* dir = getenv("TMPDIR");
-    return std::string(dir != nullptr ? dir : "/tmp") + "/vxqt70-test-" + std::to_string(getpid()) +
-           "-" + name;
-}
 
 // ---------------------------------------------------------------- USB capture
 
@@ -133,7 +128,8 @@ std::vector<std::string> Tshark(const std::string& pcap, const std::string& opti
 TEST(UsbCapture, WiresharkSeesTheDemosUrbs) {
     if (Shell("command -v tshark >/dev/null").status != 0)
         GTEST_SKIP() << "tshark not installed (scripts/setup installs it)";
-    const std::string pcap = TempPath("demo.pcap");
+    const std::string pcap =
+        ::testing::TempDir() + "vxqt70-test-" + std::to_string(getpid()) + "-demo.pcap";
     ASSERT_EQ(Shell(Vxqt70("--pcap " + pcap + " demo >/dev/null")).status, 0);
     // Direction (0x00 submitted, 0x01 completed), URB function, endpoint,
     // transfer type, control stage, setup packet, data.

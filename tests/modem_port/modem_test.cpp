@@ -82,8 +82,9 @@ TEST_F(ModemPort, PropertiesDescribeAUserBaudRs232Port) {
 }
 
 // Each line request sends its line with the other taken from the phone's
-// report: carrier stands for RTS, DSR for DTR (DSR is set at open). Break has
-// no USB request (the break rows of the request table).
+// report: carrier stands for RTS, DSR for DTR (DSR is set at open); the modem
+// status stays what the phone reported. Break has no USB request (the break
+// rows of the request table).
 TEST_F(ModemPort, ControlLinesFollowThePhonesReport) {
     const struct {
         USHORT uart; // the phone's serial state before the request
@@ -102,8 +103,10 @@ TEST_F(ModemPort, ControlLinesFollowThePhonesReport) {
         SCOPED_TRACE(testing::Message() << std::hex << row.code << " after state " << row.uart);
         Modem().SerialState(row.uart);
         Modem().Usb()->ClearClassRequests();
+        const ULONG reported = Modem().ModemStatus();
         ASSERT_EQ(Modem().Ioctl(row.code), STATUS_SUCCESS);
         EXPECT_EQ(Modem().ControlLineRequests(), std::vector<USHORT>{row.sent});
+        EXPECT_EQ(Modem().ModemStatus(), reported) << "the port's own lines looped back";
         const usb::ClassRequest sent = Modem().Usb()->ClassRequests().back();
         EXPECT_EQ(Bytes(sent.setup), Bytes(SetupPacket{0x21, usb::kSetControlLineState, row.sent}));
         EXPECT_TRUE(sent.data.empty());

@@ -58,9 +58,6 @@ bool InterfaceEnabled(PDEVICE_OBJECT pdo) {
 std::u16string Com(unsigned n) {
     return u"\\DosDevices\\COM" + sim::U16(std::to_string(n));
 }
-std::u16string Dos(const std::u16string& name) {
-    return u"\\DosDevices\\" + name;
-}
 size_t CountLines(const std::string& needle) {
     auto lines = sim::DebugLogLines();
     return std::count_if(lines.begin(), lines.end(),
@@ -347,7 +344,7 @@ TEST_P(PortNames, StartNamesThePortOrNothing) {
     const size_t links = sim::SymbolicLinks().size();
     EXPECT_EQ(sim::PnpStartDevice(node), row.start);
     if (row.start == STATUS_SUCCESS) {
-        EXPECT_EQ(sim::LinkTarget(Dos(name)), device);
+        EXPECT_EQ(sim::LinkTarget(u"\\DosDevices\\" + name), device);
         auto comm = SerialCommOf(device);
         ASSERT_TRUE(comm);
         EXPECT_EQ(comm->portName, name);
