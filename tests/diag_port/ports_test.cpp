@@ -441,21 +441,6 @@ TEST_P(Reads, PurgeRxAbortAndCancelIoEndTheWaitingRead) {
     EXPECT_EQ(next.Text(), "again");
 }
 
-// A bus that reports more bytes than the transfer buffer holds: only the
-// buffer's worth reaches the ring, and reception goes on.
-TEST_P(Reads, AnOverstatedTransferLengthIsHeldToTheBuffer) {
-    Port().Usb()->OverstateNext(Pipe::BulkIn, 1000);
-    std::vector<uint8_t> bytes = rig::Pattern(4096);
-    Port().Receive(bytes);
-    EXPECT_EQ(Port().InQueue(), 4096u);
-    Request& read = Port().Finish(Port().StartRead(8192));
-    ASSERT_EQ(read.Bytes(), 4096u);
-    EXPECT_EQ(std::vector<uint8_t>(read.output.begin(), read.output.begin() + 4096), bytes);
-    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 1u);
-    Port().Receive("next");
-    EXPECT_EQ(Port().Drain(), "next");
-}
-
 // A stream far longer than the ring, in transfers of uneven sizes taken by
 // reads of uneven sizes, comes out whole and in order: the ring wraps many
 // times, at every offset the sizes reach.

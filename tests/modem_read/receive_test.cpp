@@ -18,7 +18,8 @@ RIG_ON_BOTH_PORTS(Ring);
 // Transfers with no read waiting accumulate; the ring holds exactly its
 // capacity, keeps the first bytes and drops the rest while reception goes
 // on; a purge empties it and makes room for all of it again. Bytes are
-// counted as received when reads take them.
+// counted as received when reads take them. A bus that reports more bytes
+// than a transfer's buffer holds is held to the buffer.
 TEST_P(Ring, HoldsItsCapacityAndKeepsTheFirstBytes) {
     Port().Receive("one ");
     Port().Receive("two ");
@@ -29,6 +30,7 @@ TEST_P(Ring, HoldsItsCapacityAndKeepsTheFirstBytes) {
     EXPECT_EQ(Port().Drain(), " two ");
 
     std::vector<uint8_t> flood = rig::Pattern(kRing + 5000);
+    Port().Usb()->OverstateNext(Pipe::BulkIn, 1000);
     Port().Receive(flood);
     EXPECT_EQ(Port().InQueue(), kRing);
     EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 1u);
