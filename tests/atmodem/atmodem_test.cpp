@@ -254,20 +254,17 @@ const Dialogue kDialogues[] = {
      {kQuiet, {"ATS2=42D1\r", kConnect}, {"~+1000", ""}, {"+++", "+++"}, {"~wait 1000", ""},
       {"~+1000", ""}, {"***", "***"}, {"~wait 1000", kOk}}},
     // ---- DTR and power
-    {"DroppingDtrHangsUpUnderAmpD2",
-     {{"~dtr on", ""}, kQuiet, kDial, {"~state", "DSR DCD"}, {"~dtr off", ""},
-      {"~take", kNoCarrier}, {"~mode", "command"}, {"~state", "DSR"}}},
     {"ADtrThatWasNeverRaisedCannotDrop",
      {kQuiet, kDial, {"~dtr off", ""}, {"~take", ""}, {"~mode", "data call"}}},
     {"AmpD1GoesToOnlineCommandModeAndAmpD0Ignores",
      {{"~dtr on", ""}, kQuiet, {"AT&D1D1\r", kConnect}, {"~dtr off", ""}, {"~take", kOk},
       {"~mode", "online call"}, {"AT&D0O\r", kConnect}, {"~dtr on", ""}, {"~dtr off", ""},
       {"~take", ""}, {"~mode", "data call"}}},
-    // Echo back on, &D back to 2.
+    // Echo back on, &D back to 2: dropping DTR then hangs up.
     {"AmpD3ResetsTheModem",
      {{"~dtr on", ""}, kQuiet, {"AT&D3D1\r", kConnect}, {"~dtr off", ""}, {"~mode", "command"},
-      {"~dtr on", ""}, {"ATD1\r", "ATD1\r" + kConnect}, {"~dtr off", ""},
-      {"~take", kNoCarrier}}},
+      {"~dtr on", ""}, {"ATD1\r", "ATD1\r" + kConnect}, {"~state", "DSR DCD"}, {"~dtr off", ""},
+      {"~take", kNoCarrier}, {"~mode", "command"}, {"~state", "DSR"}}},
     {"LineStateReportedOnceFromPowerOnThenOnlyOnChange",
      {{"~state", "DSR"}, {"~state", "-"}, kQuiet, kDial, {"~state", "DSR DCD"}, {"~state", "-"}}},
     // Factory settings again (echo on), the world's answer kept.

@@ -24,8 +24,10 @@ RIG_ON_BOTH_PORTS(Opening);
 
 // The three pipes are reset in order, whether the bus answers a reset later
 // or at once; one bulk-in transfer waits, and only the modem port arms its
-// status pipe. Nothing goes to the phone's control pipe.
-TEST_P(Opening, ResetsThePipesAndStartsReception) {
+// status pipe. Nothing goes to the phone's control pipe. Close drops DTR and
+// RTS on the modem port (the diagnostics port never sends them), aborts the
+// pipes it uses in order and leaves nothing in flight.
+TEST_P(Opening, ResetsThePipesAndStartsReceptionUntilClose) {
     for (bool atOnce : {false, true}) {
         SCOPED_TRACE(atOnce ? "reset answered at once" : "reset answered later");
         Port().Usb()->CompleteAtOnce(Pipe::BulkOut, atOnce);
@@ -38,7 +40,20 @@ TEST_P(Opening, ResetsThePipesAndStartsReception) {
         EXPECT_EQ(Port().Usb()->Outstanding(Pipe::InterruptIn), Pick(1u, 0u));
         EXPECT_TRUE(Port().Usb()->ClassRequests().empty());
         EXPECT_EQ(Port().InQueue(), 0u);
+
+        ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+        ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+        Port().Usb()->ClearClassRequests();
+        Phone().ClearTimeline();
         ASSERT_TRUE(Port().Close());
+        EXPECT_EQ(Port().ControlLineRequests(),
+                  Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
+        EXPECT_EQ(Port().Usb()->ControlLines(), 0);
+        EXPECT_EQ(Port().Pipes(EventKind::Abort),
+                  Pick(std::vector<Pipe>{Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut},
+                       std::vector<Pipe>{Pipe::BulkIn, Pipe::BulkOut}));
+        EXPECT_EQ(Port().Outstanding(), 0u);
+        EXPECT_EQ(sim::OutstandingIrps(), 0u);
     }
 }
 
@@ -71,23 +86,6 @@ TEST_P(OpenPort, GivesItsDefaults) {
     EXPECT_EQ(Port().Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
     EXPECT_EQ(Port().ModemStatus(), Pick(ULONG(SERIAL_MSR_DSR), 0UL));
     EXPECT_EQ(Bytes(Port().CommStatus()), Bytes(SERIAL_STATUS{}));
-}
-
-// Close drops DTR and RTS on the modem port (the diagnostics port never
-// sends them), aborts the pipes it uses in order and leaves nothing in flight.
-TEST_P(OpenPort, CloseDropsTheLinesAndAbortsThePipes) {
-    ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
-    ASSERT_EQ(Port().Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
-    Port().Usb()->ClearClassRequests();
-    Phone().ClearTimeline();
-    ASSERT_TRUE(Port().Close());
-    EXPECT_EQ(Port().ControlLineRequests(), Pick(std::vector<USHORT>{0}, std::vector<USHORT>{}));
-    EXPECT_EQ(Port().Usb()->ControlLines(), 0);
-    EXPECT_EQ(Port().Pipes(EventKind::Abort),
-              Pick(std::vector<Pipe>{Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut},
-                   std::vector<Pipe>{Pipe::BulkIn, Pipe::BulkOut}));
-    EXPECT_EQ(Port().Outstanding(), 0u);
-    EXPECT_EQ(sim::OutstandingIrps(), 0u);
 }
 
 // Cleanup cancels what the handle left waiting: a read, a wait and a queued
@@ -181,30 +179,6 @@ TEST_P(OpenPort, AnotherFileObjectsCleanupAndCloseLeaveTheOpenHandleAlone) {
     ASSERT_TRUE(Port().Close());
     EXPECT_EQ(Port().Outstanding(), 0u);
     EXPECT_EQ(Port().Open(), 0u);
-}
-
-// Each port is served by its own image; traffic on one never shows on the
-// other, and closing one leaves the other running.
-TEST_F(OnePhone, BothPortsWorkAtOnce) {
-    Open(Modem());
-    Open(Diag());
-    EXPECT_EQ(Modem().Node()->driver, sim::LoadedDriver("vxqt70modem"));
-    EXPECT_EQ(Diag().Node()->driver, sim::LoadedDriver("vxqt70diag"));
-    Request& modemRead = Modem().StartRead(32);
-    Request& diagRead = Diag().StartRead(32);
-    Request& modemWrite = Modem().StartWrite("AT\r");
-    Request& diagWrite = Diag().StartWrite(std::vector<uint8_t>{0x7E, 0x01, 0x7E});
-    Modem().Usb()->Push("OK\r\n");
-    Diag().Usb()->Push(std::string("\x7E\x02\x7E", 3));
-    EXPECT_EQ(Modem().Finish(modemWrite).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Diag().Finish(diagWrite).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Modem().Usb()->TakeReceivedText(), "AT\r");
-    EXPECT_EQ(Diag().Usb()->TakeReceived(), (std::vector<uint8_t>{0x7E, 0x01, 0x7E}));
-    EXPECT_EQ(Modem().Finish(modemRead).Text(), "OK\r\n");
-    EXPECT_EQ(Diag().Finish(diagRead).Text(), std::string("\x7E\x02\x7E", 3));
-    ASSERT_TRUE(Modem().Close());
-    Diag().Receive("after");
-    EXPECT_EQ(Diag().Drain(), "after");
 }
 
 // ---------------------------------------------------------------- the writer
@@ -465,21 +439,6 @@ TEST_P(Reads, PurgeRxAbortAndCancelIoEndTheWaitingRead) {
     EXPECT_FALSE(next.Done());
     Port().Receive("again");
     EXPECT_EQ(next.Text(), "again");
-}
-
-// A bus that reports more bytes than the transfer buffer holds: only the
-// buffer's worth reaches the ring, and reception goes on.
-TEST_P(Reads, AnOverstatedTransferLengthIsHeldToTheBuffer) {
-    Port().Usb()->OverstateNext(Pipe::BulkIn, 1000);
-    std::vector<uint8_t> bytes = rig::Pattern(4096);
-    Port().Receive(bytes);
-    EXPECT_EQ(Port().InQueue(), 4096u);
-    Request& read = Port().Finish(Port().StartRead(8192));
-    ASSERT_EQ(read.Bytes(), 4096u);
-    EXPECT_EQ(std::vector<uint8_t>(read.output.begin(), read.output.begin() + 4096), bytes);
-    EXPECT_EQ(Port().Usb()->Outstanding(Pipe::BulkIn), 1u);
-    Port().Receive("next");
-    EXPECT_EQ(Port().Drain(), "next");
 }
 
 // A stream far longer than the ring, in transfers of uneven sizes taken by

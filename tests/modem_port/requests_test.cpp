@@ -123,12 +123,12 @@ TEST_P(Requests, BaudRates) {
         ULONG rate;
         bool modem;
         bool diag;
-    } rows[] = {{300, true, true},         {9600, true, true},     {115200, true, true},
-                {128000, true, true},      {230400, true, false},  {3686400, true, false},
-                {921600, false, false},    {56000, false, false},  {75, false, false},
-                {110, false, false},       {134, false, false},    {150, false, false},
-                {10000, false, false},     {230404, false, false}, {0, false, false},
-                {0xFFFFFFFF, false, false}};
+    } rows[] = {{300, true, true},      {2400, true, true},        {9600, true, true},
+                {115200, true, true},   {128000, true, true},      {230400, true, false},
+                {3686400, true, false}, {921600, false, false},    {56000, false, false},
+                {75, false, false},     {110, false, false},       {134, false, false},
+                {150, false, false},    {10000, false, false},     {230404, false, false},
+                {0, false, false},      {0xFFFFFFFF, false, false}};
     ULONG current = Pick(460800UL, 115200UL);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rate);

@@ -58,9 +58,6 @@ bool InterfaceEnabled(PDEVICE_OBJECT pdo) {
 std::u16string Com(unsigned n) {
     return u"\\DosDevices\\COM" + sim::U16(std::to_string(n));
 }
-std::u16string Dos(const std::u16string& name) {
-    return u"\\DosDevices\\" + name;
-}
 size_t CountLines(const std::string& needle) {
     auto lines = sim::DebugLogLines();
     return std::count_if(lines.begin(), lines.end(),
@@ -291,43 +288,6 @@ TEST_P(PnpRows, Transcript) {
 }
 RIG_ROWS_ON_THEIR_PORTS(PnpRows, kPnpRows);
 
-// ---------------------------------------------------------------- requests with a handle
-// Requests an application left waiting when the phone goes: the surprise
-// removal cancels every one the driver holds in its queues, the write
-// already on the bus ends with the bus's failure, and the stack goes once
-// the handle is closed. A second phone keeps both drivers loaded.
-TEST(RequestsWithAHandle, UnplugCancelsEveryQueuedRequestOfBothPorts) {
-    Machine m;
-    m.PlugAnother(u"VX0002", false);
-    const ULONG mask = SERIAL_EV_RXCHAR;
-    rig::Request* held[2][4];
-    for (Which which : {Which::Modem, Which::Diag}) {
-        rig::ComPort& port = m.Port(which);
-        m.Usb(which)->HoldBulkOut(true);
-        ASSERT_EQ(port.Open(), 0u);
-        ASSERT_EQ(port.Set(IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS);
-        rig::Request** r = held[static_cast<int>(which)];
-        r[0] = &port.StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-        r[1] = &port.StartRead(16);
-        r[2] = &port.StartWrite("AT\r"); // on the bus, held there
-        r[3] = &port.StartWrite("AT\r"); // queued behind it
-        sim::RunUntilIdle();
-        for (rig::Request* each : held[static_cast<int>(which)])
-            EXPECT_FALSE(each->Done()) << std::hex << each->Status();
-    }
-    m.Unplug();
-    for (Which which : {Which::Modem, Which::Diag}) {
-        rig::Request** r = held[static_cast<int>(which)];
-        EXPECT_EQ(r[0]->Status(), STATUS_CANCELLED);
-        EXPECT_EQ(r[1]->Status(), STATUS_CANCELLED);
-        EXPECT_TRUE(r[2]->Done());
-        EXPECT_FALSE(NT_SUCCESS(r[2]->Status()));
-        EXPECT_EQ(r[3]->Status(), STATUS_CANCELLED);
-        EXPECT_TRUE(m.Port(which).Close());
-        EXPECT_EQ(m.Node(which)->state, sim::DevNodeState::Deleted);
-    }
-}
-
 // ---------------------------------------------------------------- COM names
 // A modem-only phone added without the installer, so that each row writes
 // "PortName" itself (or not at all), then started. The machine's own phone
@@ -384,7 +344,7 @@ TEST_P(PortNames, StartNamesThePortOrNothing) {
     const size_t links = sim::SymbolicLinks().size();
     EXPECT_EQ(sim::PnpStartDevice(node), row.start);
     if (row.start == STATUS_SUCCESS) {
-        EXPECT_EQ(sim::LinkTarget(Dos(name)), device);
+        EXPECT_EQ(sim::LinkTarget(u"\\DosDevices\\" + name), device);
         auto comm = SerialCommOf(device);
         ASSERT_TRUE(comm);
         EXPECT_EQ(comm->portName, name);
