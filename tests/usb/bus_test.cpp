@@ -172,88 +172,61 @@ INSTANTIATE_TEST_SUITE_P(Table, Transfers, ::testing::ValuesIn(kTransfers),
 
 // Every URB the bus refuses, and what it answers: the phone's verdicts, the
 // same ones the Wine bus driver gives, since both ask platform/usb/phonecore.
+// A row changes a 16-byte bulk-in read of interface 0 (a class request's
+// buffer fields lie where a transfer's do); unset columns leave it as built.
+enum class Handle { Kept, Null, OwnBulkOut, OtherBulkIn, OtherStatus };
 struct UrbCase {
     const char* name;
-    void (*shape)(URB& urb, const Port& own, const Port& other);
-    NTSTATUS status;
-    USBD_STATUS usbd;
+    USHORT function = 0; // the header's
+    USHORT length = 0;
+    Handle pipe = Handle::Kept;
+    ULONG keepFlags = ~0u; // the transfer flags left set
+    bool noBuffer = false;
+    LONG bufferLength = -1;
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
 };
 
-void SetPipe(URB& urb, USBD_PIPE_HANDLE pipe) { urb.UrbBulkOrInterruptTransfer.PipeHandle = pipe; }
-
 const UrbCase kUrbCases[] = {
-    {"UnknownFunction",
-     [](URB& u, const Port&, const Port&) {
-         u.UrbHeader.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-         u.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-     },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION},
-    {"TransferHeaderTooShort", [](URB& u, const Port&, const Port&) { u.UrbHeader.Length = 71; },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-    {"ForeignPipeHandle", [](URB& u, const Port&, const Port& o) { SetPipe(u, o.pipe[0]); },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
+    {.name = "UnknownFunction", .function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+     .length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), .usbd = USBD_STATUS_INVALID_URB_FUNCTION},
+    {.name = "TransferHeaderTooShort", .length = 71},
+    {.name = "ForeignPipeHandle", .pipe = Handle::OtherBulkIn,
+     .usbd = USBD_STATUS_INVALID_PIPE_HANDLE},
     // Also what a driver that did not wait for START sends: the handle is 0.
-    {"NullPipeHandle", [](URB& u, const Port&, const Port&) { SetPipe(u, nullptr); },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
-    {"NoBufferForALength",
-     [](URB& u, const Port&, const Port&) { u.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr; },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-    {"OutFlagOnAnInPipe",
-     [](URB& u, const Port&, const Port&) {
-         u.UrbBulkOrInterruptTransfer.TransferFlags &= ~USBD_TRANSFER_DIRECTION_IN;
-     },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-    {"InFlagOnBulkOut",
-     [](URB& u, const Port& own, const Port&) { SetPipe(u, own.pipe[1]); },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-    {"EmptyTransferWithoutABuffer",
-     [](URB& u, const Port& own, const Port&) {
-         SetPipe(u, own.pipe[1]);
-         u.UrbBulkOrInterruptTransfer.TransferFlags = 0;
-         u.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
-         u.UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-     },
-     STATUS_SUCCESS, USBD_STATUS_SUCCESS},
-    {"AbortHeaderTooShort",
-     [](URB& u, const Port& own, const Port&) {
-         u.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-         u.UrbHeader.Length = 23;
-         u.UrbPipeRequest.PipeHandle = own.pipe[0];
-     },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-    {"ResetOfAForeignPipe",
-     [](URB& u, const Port&, const Port& o) {
-         u.UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
-         u.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
-         u.UrbPipeRequest.PipeHandle = o.pipe[2];
-     },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
-    {"ClassHeaderTooShort",
-     [](URB& u, const Port&, const Port&) {
-         u.UrbHeader.Function = URB_FUNCTION_CLASS_INTERFACE;
-         u.UrbHeader.Length = 79;
-     },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-    {"ClassDataStageWithoutABuffer",
-     [](URB& u, const Port&, const Port&) {
-         u.UrbHeader.Function = URB_FUNCTION_CLASS_INTERFACE;
-         u.UrbHeader.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-         u.UrbControlVendorClassRequest.TransferBuffer = nullptr;
-         u.UrbControlVendorClassRequest.TransferBufferLength = 7;
-     },
-     STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+    {.name = "NullPipeHandle", .pipe = Handle::Null, .usbd = USBD_STATUS_INVALID_PIPE_HANDLE},
+    {.name = "NoBufferForALength", .noBuffer = true},
+    {.name = "OutFlagOnAnInPipe", .keepFlags = ~ULONG(USBD_TRANSFER_DIRECTION_IN)},
+    {.name = "InFlagOnBulkOut", .pipe = Handle::OwnBulkOut},
+    {.name = "EmptyTransferWithoutABuffer", .pipe = Handle::OwnBulkOut, .keepFlags = 0,
+     .noBuffer = true, .bufferLength = 0, .status = STATUS_SUCCESS, .usbd = USBD_STATUS_SUCCESS},
+    {.name = "AbortHeaderTooShort", .function = URB_FUNCTION_ABORT_PIPE, .length = 23},
+    {.name = "ResetOfAForeignPipe", .function = URB_FUNCTION_RESET_PIPE,
+     .length = sizeof(_URB_PIPE_REQUEST), .pipe = Handle::OtherStatus,
+     .usbd = USBD_STATUS_INVALID_PIPE_HANDLE},
+    {.name = "ClassHeaderTooShort", .function = URB_FUNCTION_CLASS_INTERFACE, .length = 79},
+    {.name = "ClassDataStageWithoutABuffer", .function = URB_FUNCTION_CLASS_INTERFACE,
+     .length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), .noBuffer = true, .bufferLength = 7},
 };
 
 class UrbVerdicts : public UsbTest, public ::testing::WithParamInterface<UrbCase> {};
 
-// The case shapes a 16-byte bulk-in read of interface 0; a refused request
-// ends at the next frame tick (never inside the call), moves no data, and
-// leaves a "refused" line in the timeline and the debug log.
+// A refused request ends at the next frame tick (never inside the call),
+// moves no data, and leaves a "refused" line in the timeline and the debug
+// log.
 TEST_P(UrbVerdicts, RefusedOrCarried) {
     const UrbCase& c = GetParam();
     Plug();
     Request& r = Transfer(Pipe::BulkIn, 16);
-    c.shape(r.urb, ports_[0], ports_[1]);
+    auto& t = r.urb.UrbBulkOrInterruptTransfer;
+    r.urb.UrbHeader.Function = c.function != 0 ? c.function : r.urb.UrbHeader.Function;
+    r.urb.UrbHeader.Length = c.length != 0 ? c.length : r.urb.UrbHeader.Length;
+    const USBD_PIPE_HANDLE handles[] = {t.PipeHandle, nullptr, ports_[0].pipe[1], ports_[1].pipe[0],
+                                        ports_[1].pipe[2]};
+    t.PipeHandle = handles[static_cast<int>(c.pipe)];
+    t.TransferFlags &= c.keepFlags;
+    t.TransferBuffer = c.noBuffer ? nullptr : t.TransferBuffer;
+    t.TransferBufferLength = c.bufferLength >= 0 ? ULONG(c.bufferLength) : t.TransferBufferLength;
     Send(r);
     EXPECT_FALSE(r.completedInsideCall);
     sim::RunUntilIdle();
