@@ -16,13 +16,6 @@ void WaitAndLog(Waiter& w) {
     w.log->push_back(w.name);
 }
 
-VOID NTAPI SetEventRoutine(PVOID context) {
-    // Runs on a system worker thread at PASSIVE_LEVEL.
-    auto* e = static_cast<PKEVENT>(context);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    KeSetEvent(e, 0, FALSE);
-}
-
 } // namespace
 
 TEST(KeEvents, NotificationEventStaysSignalledUntilCleared) {
@@ -82,19 +75,6 @@ TEST(KeEvents, ASetReleasesEveryWaiterOrOneByTheEventsType) {
         EXPECT_EQ(a.status, STATUS_SUCCESS);
         EXPECT_EQ(b.status, STATUS_SUCCESS);
     }
-}
-
-TEST(KeWaits, MainThreadBlocksWhileAWorkItemSetsTheEvent) {
-    sim::Kernel kernel;
-    KEVENT e;
-    KeInitializeEvent(&e, NotificationEvent, FALSE);
-    WORK_QUEUE_ITEM item;
-    ExInitializeWorkItem(&item, SetEventRoutine, &e);
-    ExQueueWorkItem(&item, DelayedWorkQueue);
-    EXPECT_EQ(sim::QueuedWorkItems(), 1u);
-    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(sim::QueuedWorkItems(), 0u);
-    EXPECT_EQ(sim::Now(), 0) << "nothing here needed time to pass";
 }
 
 TEST(KeWaits, TimeOutEndsTheWaitOnTheVirtualClock) {

@@ -13,6 +13,7 @@ struct LogItem {
     std::string name;
     PFAST_MUTEX mutex = nullptr;
     PKEVENT waitFor = nullptr;
+    PKEVENT sets = nullptr; // set once logged
     std::thread::id ranOn;
 
     LogItem(std::vector<std::string>* l, std::string n) : log(l), name(std::move(n)) {
@@ -35,20 +36,25 @@ struct LogItem {
         } else {
             self->log->push_back(self->name);
         }
+        if (self->sets != nullptr)
+            KeSetEvent(self->sets, 0, FALSE);
     }
 };
 
 } // namespace
 
-// Work items run on worker threads, in queue order, only when the machine
-// runs; one blocked in a wait does not hold up those behind it.
+// Work items run on worker threads at PASSIVE_LEVEL, in queue order, only
+// when the machine runs (a main thread's wait runs it, without moving the
+// clock); one blocked in a wait does not hold up those behind it.
 TEST(KeScheduler, WorkItemsRunOnWorkerThreadsOnlyWhenTheMachineRuns) {
     sim::Kernel kernel;
     std::vector<std::string> log;
-    KEVENT gate;
+    KEVENT gate, done;
     KeInitializeEvent(&gate, NotificationEvent, FALSE);
-    LogItem blocked(&log, "blocked"), a(&log, "a"), b(&log, "b");
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    LogItem blocked(&log, "blocked"), a(&log, "a"), b(&log, "b"), c(&log, "c");
     blocked.waitFor = &gate;
+    c.sets = &done;
     blocked.Queue();
     a.Queue();
     b.Queue();
@@ -57,9 +63,13 @@ TEST(KeScheduler, WorkItemsRunOnWorkerThreadsOnlyWhenTheMachineRuns) {
     sim::RunUntilIdle();
     EXPECT_EQ(log, (std::vector<std::string>{"a", "b"})) << "in queue order";
     EXPECT_NE(a.ranOn, std::this_thread::get_id());
+    c.Queue();
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(sim::Now(), 0) << "nothing here needed time to pass";
     KeSetEvent(&gate, 0, FALSE);
     sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "blocked"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c", "blocked"}));
     EXPECT_EQ(sim::QueuedWorkItems(), 0u);
 }
 
