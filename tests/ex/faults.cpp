@@ -83,21 +83,16 @@ const PlanRow kPlans[] = {
     {"SelectsByKind", {.kind = sim::AllocKind::Irp}, "...|...|..|x."},
 };
 
-void PrintTo(const PlanRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
 class FaultPlans : public ::testing::TestWithParam<PlanRow> {};
 
 TEST_P(FaultPlans, FailWhatTheySelect) {
     fake::NamedDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
     auto run = [&] {
-        auto inside = [](fake::NamedDriver& driver) {
-            sim::DriverScope scope(driver.get());
-            return Pattern(3, AllocateUrb);
-        };
-        std::string failed = inside(modem) + "|";
-        failed += inside(diag) + "|";
+        std::string failed;
+        for (fake::NamedDriver* driver : {&modem, &diag}) {
+            sim::DriverScope scope(driver->get());
+            failed += Pattern(3, AllocateUrb) + "|";
+        }
         failed += Pattern(2, AllocateContext) + "|";
         const void* site = reinterpret_cast<const void*>(&AllocateUrb);
         failed += sim::ShouldFailAllocation(sim::AllocKind::Irp, site) ? "x" : ".";
