@@ -390,12 +390,23 @@ TEST_F(UsbBus, SerialStateNotificationHasTheCdcLayout) {
     EXPECT_EQ(d.buffer[8], 0x40);
 }
 
-TEST_F(UsbBus, AbortCompletesEveryTransferOnThePipeBeforeItself) {
+// IoCancelIrp reaches the bus's cancel routine, which ends the transfer at
+// once; ABORT_PIPE ends every transfer on its pipe before itself, at the next
+// frame tick, and leaves the other pipes alone. Data arriving later is not
+// lost to the cancelled transfers.
+TEST_F(UsbBus, CancelAndAbortEndTransfersAndLoseNoLaterData) {
     Plug();
+    Request& cancelled = Read();
     Request& a = Read();
     Request& b = Read();
     Request& status = Read(Pipe::InterruptIn, 16);
     sim::RunUntilIdle();
+    ASSERT_NE(cancelled.irp, nullptr);
+    EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+    ASSERT_TRUE(cancelled.done);
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    EXPECT_EQ(cancelled.Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(ports_[0].ifc->Outstanding(Pipe::BulkIn), 2u);
     phone_->ClearTimeline();
     Request& abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::BulkIn);
     EXPECT_EQ(abort.returned, STATUS_PENDING);
@@ -414,6 +425,10 @@ TEST_F(UsbBus, AbortCompletesEveryTransferOnThePipeBeforeItself) {
     PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::InterruptIn);
     sim::RunUntilIdle();
     EXPECT_EQ(status.status, STATUS_CANCELLED);
+    ports_[0].ifc->Push("late");
+    Request& next = Read();
+    sim::RunUntilIdle();
+    EXPECT_EQ(next.Text(), "late");
 }
 
 // Pipe requests complete inside the call on a pipe that completes at once;
@@ -433,23 +448,6 @@ TEST_F(UsbBus, AtOncePipeRequestsCompleteInsideTheCall) {
     PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe::BulkIn);
     sim::RunUntilIdle();
     EXPECT_EQ(again.status, STATUS_CANCELLED);
-}
-
-TEST_F(UsbBus, IoCancelIrpReachesTheBusCancelRoutine) {
-    Plug();
-    Request& r = Read();
-    sim::RunUntilIdle();
-    ASSERT_NE(r.irp, nullptr);
-    EXPECT_TRUE(IoCancelIrp(r.irp));
-    ASSERT_TRUE(r.done); // a cancel routine completes at once
-    EXPECT_EQ(r.status, STATUS_CANCELLED);
-    EXPECT_EQ(r.Usbd(), USBD_STATUS_CANCELED);
-    EXPECT_EQ(ports_[0].ifc->Outstanding(Pipe::BulkIn), 0u);
-    // Data that arrives later is not lost to the cancelled transfer.
-    ports_[0].ifc->Push("late");
-    Request& next = Read();
-    sim::RunUntilIdle();
-    EXPECT_EQ(next.Text(), "late");
 }
 
 // The port drivers reuse one URB for every bulk-in transfer, sending the
