@@ -340,7 +340,6 @@ const PlanCase kPlanCases[] = {
     {"ErrorUntilCleared", usb::FaultKind::Error,
      {.skip = 1, .count = 0, .usbdStatus = USBD_STATUS_CRC}, ".xxxx", "a"},
     {"ShortAfterOne", usb::FaultKind::Short, {.skip = 1, .value = 0}, ".....", "acde"},
-    {"StallHaltsUntilReset", usb::FaultKind::Stall, {.skip = 3}, "...xx", "abc"},
     {"UnplugOnTheFourth", usb::FaultKind::Unplug, {.skip = 3}, "...gg", "abc"},
 };
 
