@@ -112,8 +112,8 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     }
     ASSERT_TRUE(request->done);
     EXPECT_EQ(request->status, STATUS_SUCCESS);
-    EXPECT_EQ(g_seen,
-              (std::vector<std::string>{"middle on middle pending at 2", "top on top pending at 0"}));
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"middle on middle pending at 2",
+                                                "top on top pending at 0"}));
     Close(handle);
 }
 
