@@ -35,8 +35,8 @@ protected:
 };
 
 TEST_F(Loader, ImageIsMappedOnceBindsToItsOwnSymbolsAndIsUnmappedAfterItsLastDevice) {
-    sim::DevNode* a = bus->Plug("modem");
-    sim::DevNode* b = bus->Plug("modem");
+    sim::DevNode* a = Plug("modem");
+    sim::DevNode* b = Plug("modem");
     ASSERT_EQ(a->state, sim::DevNodeState::Started);
     ASSERT_EQ(b->state, sim::DevNodeState::Started);
 
@@ -56,12 +56,12 @@ TEST_F(Loader, ImageIsMappedOnceBindsToItsOwnSymbolsAndIsUnmappedAfterItsLastDev
 
     // Unloaded after the last device, and mapped again from zeroed data,
     // like a reloaded .sys.
-    bus->Unplug(a->pdo);
+    Unplug(a->pdo);
     EXPECT_NE(sim::LoadedDriver("vximage"), nullptr);
-    bus->Unplug(b->pdo);
+    Unplug(b->pdo);
     EXPECT_EQ(sim::LoadedDriver("vximage"), nullptr);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: unload"), 1u);
-    bus->Plug("modem");
+    Plug("modem");
     EXPECT_EQ(sim::DriverLoadCount("vximage"), 2u);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 1 "), 2u);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 2 "), 0u);
@@ -69,8 +69,8 @@ TEST_F(Loader, ImageIsMappedOnceBindsToItsOwnSymbolsAndIsUnmappedAfterItsLastDev
 
 TEST_F(Loader, ImageAndLinkedDriverServeTheirKindsSideBySide) {
     sim::MapInterfaceKind("diagnostics", "vxtest");
-    sim::DevNode* modem = bus->Plug("modem");
-    sim::DevNode* diag = bus->Plug("diagnostics");
+    sim::DevNode* modem = Plug("modem");
+    sim::DevNode* diag = Plug("diagnostics");
     EXPECT_NE(modem->driver, diag->driver);
     EXPECT_EQ(sim::DriverName(modem->driver), "vximage");
     EXPECT_EQ(sim::DriverName(diag->driver), "vxtest");

@@ -20,9 +20,9 @@ TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStartAndCapabilitiesAreK
     // The machine has COM1 and COM3 of its own.
     sim::ComDbClaim(1);
     sim::ComDbClaim(3);
-    sim::DevNode* a = bus->Plug("modem");
-    sim::DevNode* b = bus->Plug("diagnostics");
-    sim::DevNode* c = bus->Plug("modem");
+    sim::DevNode* a = Plug("modem");
+    sim::DevNode* b = Plug("diagnostics");
+    sim::DevNode* c = Plug("modem");
 
     EXPECT_EQ(a->comPort, 2u);
     EXPECT_EQ(b->comPort, 4u);
@@ -47,22 +47,22 @@ TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStartAndCapabilitiesAreK
 TEST_F(PnpManager, SameInstanceKeepsItsNameAndUninstallFreesIt) {
     sim::PlugOptions phone;
     phone.instanceId = u"USB\\VID_FFF0&PID_7070&MI_00\\VX0001";
-    sim::DevNode* first = bus->Plug("modem", phone);
-    sim::DevNode* other = bus->Plug("modem");
+    sim::DevNode* first = Plug("modem", phone);
+    sim::DevNode* other = Plug("modem");
     ASSERT_EQ(first->comPort, 1u);
     ASSERT_EQ(other->comPort, 2u);
 
-    bus->Unplug(first->pdo);
-    sim::DevNode* again = bus->Plug("modem", phone);
+    Unplug(first->pdo);
+    sim::DevNode* again = Plug("modem", phone);
     EXPECT_EQ(again->comPort, 1u);
 
-    bus->Unplug(again->pdo);
+    Unplug(again->pdo);
     sim::PnpUninstall(phone.instanceId);
-    EXPECT_EQ(bus->Plug("diagnostics")->comPort, 1u);
+    EXPECT_EQ(Plug("diagnostics")->comPort, 1u);
 }
 
 TEST_F(PnpManager, QueriesNobodyAnswersStayNotSupportedAndPoolReturnedIsFreed) {
-    sim::DevNode* node = bus->Plug("modem");
+    sim::DevNode* node = Plug("modem");
     EXPECT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(node->irps.back().status, STATUS_NOT_SUPPORTED);
@@ -132,7 +132,7 @@ protected:
         } else if (step.rfind("plug", 0) == 0) {
             options.start = step != "plug no-start";
             options.removeAfterFailedStart = step != "plug keep-failed";
-            node_ = bus->Plug("modem", options);
+            node_ = Plug("modem", options);
             return node_->problem;
         } else if (step == "open") {
             handles_.push_back(nullptr);
@@ -144,11 +144,11 @@ protected:
         } else if (std::optional<NTSTATUS> status = rig::PnpStep(node_, step))
             return *status;
         else if (step == "unplug")
-            bus->Unplug(node_->pdo);
+            Unplug(node_->pdo);
         else if (step == "unplug at dispatch") { // as a bus would from its DPC
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
-            bus->Unplug(node_->pdo);
+            Unplug(node_->pdo);
             KeLowerIrql(old);
         } else if (step == "run")
             sim::RunUntilIdle();

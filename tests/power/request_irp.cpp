@@ -27,7 +27,7 @@ class PowerRequestIrp : public StackTest {
 protected:
     void SetUp() override {
         StackTest::SetUp();
-        node_ = bus->Plug("modem");
+        node_ = Plug("modem");
         Timeline().clear();
     }
     NTSTATUS Ask(DEVICE_POWER_STATE state, UCHAR minor = IRP_MN_SET_POWER) {
