@@ -74,7 +74,8 @@ TEST(KeScheduler, WorkItemsRunOnWorkerThreadsOnlyWhenTheMachineRuns) {
 }
 
 // A held fast mutex makes a worker wait until it is released, and a try to
-// acquire it fail, even the holder's own.
+// acquire it fail, even the holder's own. A spin lock taken under it raises
+// to DISPATCH_LEVEL and gives the holder's IRQL back.
 TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     sim::Kernel kernel;
     std::vector<std::string> log;
@@ -82,6 +83,15 @@ TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(old, APC_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    EXPECT_EQ(lock, 0u) << "a free lock reads zero again";
     EXPECT_EQ(mutex.Count, 0);
     EXPECT_NE(mutex.Owner, nullptr);
     EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)) << "held, even by the caller";
