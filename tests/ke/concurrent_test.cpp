@@ -135,9 +135,8 @@ TEST(KeConcurrent, AdvanceClockFiresTimersAndRunsTheirDpcs) {
     ke_test::EventDpc fired;
     KTIMER timer;
     KeInitializeTimer(&timer);
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(3600 * 1000); // an hour: real time will not get there
-    KeSetTimer(&timer, due, &fired.dpc);
+    // An hour: real time will not get there.
+    KeSetTimer(&timer, ke_test::In(3600 * 1000), &fired.dpc);
     sim::AdvanceClockMs(3600 * 1000);
     EXPECT_EQ(KeWaitForSingleObject(&fired.event, Executive, KernelMode, FALSE, nullptr),
               STATUS_SUCCESS);

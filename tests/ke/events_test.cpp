@@ -65,8 +65,7 @@ TEST(KeWaits, TimeOutEndsTheWaitOnTheVirtualClock) {
     sim::Kernel kernel;
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -ke_test::Ms(10);
+    LARGE_INTEGER timeout = ke_test::In(10);
     EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     EXPECT_EQ(sim::Now(), ke_test::Ms(10));
 
@@ -85,9 +84,7 @@ TEST(KeWaits, AWaitWhoseOnlyWakeUpIsATimerMovesTheClockToIt) {
     sim::Kernel kernel;
     KTIMER timer;
     KeInitializeTimer(&timer);
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(5000);
-    KeSetTimer(&timer, due, nullptr);
+    KeSetTimer(&timer, ke_test::In(5000), nullptr);
     EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(sim::Now(), ke_test::Ms(5000));
     EXPECT_TRUE(KeReadStateTimer(&timer)) << "a notification timer stays signalled";
@@ -99,10 +96,8 @@ TEST(KeWaits, SetWithinTheTimeOutWins) {
     ke_test::EventDpc setter;
     KTIMER timer;
     KeInitializeTimer(&timer);
-    LARGE_INTEGER due, timeout;
-    due.QuadPart = -ke_test::Ms(10);
-    timeout.QuadPart = -ke_test::Ms(10);
-    KeSetTimer(&timer, due, &setter.dpc);
+    LARGE_INTEGER timeout = ke_test::In(10);
+    KeSetTimer(&timer, ke_test::In(10), &setter.dpc);
     // Due at the same instant as the time-out: the timer fires first.
     EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, &timeout),
               STATUS_SUCCESS);
@@ -114,10 +109,8 @@ TEST(KeWaits, DelayExecutionLetsTheClockRunOnlyAsFarAsAsked) {
     ke_test::EventDpc later;
     KTIMER timer;
     KeInitializeTimer(&timer);
-    LARGE_INTEGER due, interval;
-    due.QuadPart = -ke_test::Ms(30);
-    KeSetTimer(&timer, due, &later.dpc);
-    interval.QuadPart = -ke_test::Ms(20);
+    KeSetTimer(&timer, ke_test::In(30), &later.dpc);
+    LARGE_INTEGER interval = ke_test::In(20);
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
     EXPECT_EQ(sim::Now(), ke_test::Ms(20));
     EXPECT_EQ(KeReadStateEvent(&later.event), 0);

@@ -121,8 +121,7 @@ TEST(KeScheduler, WaitUntilEndsAtTheConditionOrItsTimeOut) {
     sim::Kernel kernel;
     bool flag = false;
     sim::Thread setter("setter", [&] {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -ke_test::Ms(5);
+        LARGE_INTEGER delay = ke_test::In(5);
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
         flag = true;
         sim::Notify();
@@ -140,8 +139,7 @@ TEST(KeScheduler, AdvanceClockEndsOtherThreadsTimeOutsOnTheWay) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     sim::Thread waiter("waiter", [&] {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -ke_test::Ms(30);
+        LARGE_INTEGER timeout = ke_test::In(30);
         NTSTATUS status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
         log.push_back("waiter " + std::to_string(status) + " at " +
                       std::to_string(sim::Now() / 10000));
@@ -220,17 +218,14 @@ std::vector<std::string> BusyScenario() {
         q->log = &log;
         KeInitializeTimer(&q->timer);
         KeInitializeDpc(&q->dpc, QueueDpc::Routine, q.get());
-        LARGE_INTEGER due;
-        due.QuadPart = -ke_test::Ms(10 * ((i * 7) % 4 + 1));
-        KeSetTimer(&q->timer, due, &q->dpc);
+        KeSetTimer(&q->timer, ke_test::In(10 * ((i * 7) % 4 + 1)), &q->dpc);
         timers.push_back(std::move(q));
     }
     sim::Thread user("user", [&] {
         ExAcquireFastMutex(&mutex);
         log.push_back("user holds the mutex");
-        LARGE_INTEGER delay;
         ExReleaseFastMutex(&mutex);
-        delay.QuadPart = -ke_test::Ms(25);
+        LARGE_INTEGER delay = ke_test::In(25);
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
         log.push_back("user sets go");
         KeSetEvent(&go, 0, FALSE);

@@ -19,9 +19,7 @@ struct LoggedDpc {
         KeInitializeDpc(&dpc, Routine, this);
     }
     BOOLEAN SetMs(LONGLONG ms) {
-        LARGE_INTEGER due;
-        due.QuadPart = -ke_test::Ms(ms);
-        return KeSetTimer(&timer, due, &dpc);
+        return KeSetTimer(&timer, ke_test::In(ms), &dpc);
     }
     static VOID NTAPI Routine(PKDPC dpc, PVOID context, PVOID a1, PVOID a2) {
         auto* self = static_cast<LoggedDpc*>(context);
@@ -50,9 +48,7 @@ TEST(KeTimers, ExpireInDueOrderAndPeriodicOnesEveryPeriod) {
     b.SetMs(10);
     c.SetMs(20);
     d.SetMs(10); // same instant as b, set after it
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(10);
-    KeSetTimerEx(&p.timer, due, 15, &p.dpc);
+    KeSetTimerEx(&p.timer, ke_test::In(10), 15, &p.dpc);
     EXPECT_EQ(sim::QueuedTimers(), 5u);
     sim::AdvanceClockMs(25);
     EXPECT_EQ(log, (Log{"b@10", "d@10", "p@10", "c@20", "p@25"}));
@@ -139,8 +135,7 @@ TEST(KeTimers, SynchronizationTimerReleasesOneWaiterAndResets) {
     };
     sim::Thread a("a", wait), b("b", wait);
     sim::RunUntilIdle();
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(1);
+    LARGE_INTEGER due = ke_test::In(1);
     KeSetTimer(&timer, due, nullptr);
     sim::AdvanceClockMs(1);
     EXPECT_EQ(released, 1);
@@ -188,12 +183,7 @@ struct Deferral {
 };
 const Deferral kDeferrals[] = {
     {"Dpc", [] { KeInsertQueueDpc(&g_dpc, nullptr, nullptr); }},
-    {"TimerDpc",
-     [] {
-         LARGE_INTEGER due;
-         due.QuadPart = -ke_test::Ms(1);
-         KeSetTimer(&g_timer, due, &g_dpc);
-     }},
+    {"TimerDpc", [] { KeSetTimer(&g_timer, ke_test::In(1), &g_dpc); }},
     {"WorkItem", [] { ExQueueWorkItem(&g_item, DelayedWorkQueue); }},
 };
 
