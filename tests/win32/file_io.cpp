@@ -49,9 +49,7 @@ TEST_F(Win32Test, ComNamesOpenThroughTheDosDeviceLinkOthersAreNotFound) {
     EXPECT_EQ(Count("CREATE"), 5);
     EXPECT_EQ(Count("CLEANUP"), 5);
     EXPECT_EQ(Count("CLOSE"), 5);
-}
-
-TEST_F(Win32Test, ClosingAHandleTwiceIsAnInvalidHandle) {
+    // A handle closed is no handle any more.
     HANDLE h = Open("COM7");
     ASSERT_TRUE(CloseHandle(h));
     SetLastError(0);
