@@ -71,24 +71,6 @@ const Allowed kAllowed[] = {
          sim::SetRequiredPoolTag(other.get(), 0);
          ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 0x796E4120)); // " Any"
      }},
-    // Another driver's block is not this one's leak, even freed by someone
-    // else: ownership stays with the allocator until the free.
-    {"UnloadCheckSeesOnlyTheUnloadingDriversPool",
-     [] {
-         fake::NamedDriver modem(L"\\Driver\\vxqt70modem"), diag(L"\\Driver\\vxqt70diag");
-         PVOID held;
-         {
-             sim::DriverScope scope(diag.get());
-             held = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
-         }
-         {
-             sim::DriverScope scope(modem.get());
-             ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, kWdm));
-         }
-         sim::ExCheckDriverUnload(modem.get());
-         ExFreePool(held);
-         sim::ExCheckDriverUnload(diag.get());
-     }},
     {"UnloadCheckSeesOnlyTheUnloadingDriversTimersDpcsAndWork",
      [] {
          fake::NamedDriver mine(L"\\Driver\\mine"), theirs(L"\\Driver\\theirs");
