@@ -172,11 +172,9 @@ TEST(KeScheduler, ThreadsTakeTurnsOnlyWhereOneBlocks) {
         KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
     }
     other.Join();
-    std::vector<std::string> round = {"ping", "main still running", "pong"};
-    std::vector<std::string> expected;
-    for (int i = 0; i < 3; ++i)
-        expected.insert(expected.end(), round.begin(), round.end());
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log, (std::vector<std::string>{"ping", "main still running", "pong", "ping",
+                                              "main still running", "pong", "ping",
+                                              "main still running", "pong"}));
 }
 
 namespace {

@@ -16,7 +16,7 @@ namespace {
 
 class PnpManager : public StackTest {};
 
-TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStartAndCapabilitiesAreKept) {
+TEST_F(PnpManager, InstallerNamesBeforeStartCapabilitiesAreKeptUnansweredQueriesNotSupported) {
     // The machine has COM1 and COM3 of its own.
     sim::ComDbClaim(1);
     sim::ComDbClaim(3);
@@ -42,6 +42,20 @@ TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStartAndCapabilitiesAreK
     EXPECT_EQ(a->capabilities.SurpriseRemovalOK, 1u);
     EXPECT_EQ(a->capabilities.Address, 2u);
     EXPECT_EQ(a->capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
+    // Queries nobody answers stay not supported.
+    EXPECT_EQ(sim::PnpSendIrp(a, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(sim::PnpSendIrp(a, IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(a->irps.back().status, STATUS_NOT_SUPPORTED);
+    // The bus's ID is read, then freed by the manager: the end-of-run pool
+    // check would name the string had it been kept.
+    std::u16string id;
+    EXPECT_EQ(
+        sim::PnpSendIrp(
+            a, IRP_MN_QUERY_ID,
+            [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = BusQueryDeviceID; },
+            [&id](PIRP irp) { id = reinterpret_cast<const char16_t*>(irp->IoStatus.Information); }),
+        STATUS_SUCCESS);
+    EXPECT_EQ(id, u"SIM\\TESTBUS");
 }
 
 TEST_F(PnpManager, SameInstanceKeepsItsNameAndUninstallFreesIt) {
@@ -59,23 +73,6 @@ TEST_F(PnpManager, SameInstanceKeepsItsNameAndUninstallFreesIt) {
     Unplug(again->pdo);
     sim::PnpUninstall(phone.instanceId);
     EXPECT_EQ(Plug("diagnostics")->comPort, 1u);
-}
-
-TEST_F(PnpManager, QueriesNobodyAnswersStayNotSupportedAndPoolReturnedIsFreed) {
-    sim::DevNode* node = Plug("modem");
-    EXPECT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(node->irps.back().status, STATUS_NOT_SUPPORTED);
-    // The bus's ID is read, then freed by the manager: the end-of-run pool
-    // check would name the string had it been kept.
-    std::u16string id;
-    EXPECT_EQ(
-        sim::PnpSendIrp(
-            node, IRP_MN_QUERY_ID,
-            [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = BusQueryDeviceID; },
-            [&id](PIRP irp) { id = reinterpret_cast<const char16_t*>(irp->IoStatus.Information); }),
-        STATUS_SUCCESS);
-    EXPECT_EQ(id, u"SIM\\TESTBUS");
 }
 
 // A script of steps on one device of kind "modem". Each step adds a line:
