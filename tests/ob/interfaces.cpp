@@ -18,12 +18,7 @@ struct DeviceInterfaceTest : ::testing::Test {
     PDRIVER_OBJECT bus = sim::CreateDriver("bus", obtest::EmptyEntry);
     PDEVICE_OBJECT pdo = obtest::MakePdo(bus, L"\\Device\\USBPDO-2",
                                          "USB\\VID_1234&PID_5678&MI_01\\6&2c0e3e5&0&0001");
-    bool pdoDeleted = false;
-    void TearDown() override {
-        if (!pdoDeleted)
-            obtest::DeleteDevice(pdo);
-        sim::UnloadDriver(bus);
-    }
+    void TearDown() override { obtest::Unload(bus); }
 };
 
 TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClassTheSameEachTime) {
@@ -63,7 +58,6 @@ TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClassTheSameEachTime)
     EXPECT_EQ(sim::U8(sim::U16(&name)),
               "\\??\\ROOT#SIMULATED#USBPDO-9#{456f868b-66cf-4bdf-bfb7-84de59cc2778}");
     RtlFreeUnicodeString(&name);
-    obtest::DeleteDevice(bare);
 }
 
 // Enabling and disabling show in the list (twice is fine; an unknown name
@@ -80,7 +74,6 @@ TEST_F(DeviceInterfaceTest, EnableDisableAndADeletedDeviceShowInTheList) {
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
     ASSERT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
     obtest::DeleteDevice(pdo);
-    pdoDeleted = true;
     auto list = sim::DeviceInterfaces();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_FALSE(list[0].enabled);
@@ -97,7 +90,6 @@ TEST_F(DeviceInterfaceTest, EnableDisableAndADeletedDeviceShowInTheList) {
     EXPECT_EQ(sim::DeviceInterfaces()[0].pdo, again);
     RtlFreeUnicodeString(&name);
     RtlFreeUnicodeString(&renewed);
-    obtest::DeleteDevice(again);
 }
 
 } // namespace
