@@ -331,8 +331,6 @@ struct PlanCase {
 };
 
 const PlanCase kPlanCases[] = {
-    {"ErrorOnce", usb::FaultKind::Error, {.skip = 0, .count = 1, .usbdStatus = USBD_STATUS_CRC},
-     "x....", "bcde"},
     {"ErrorTwiceAfterTwo", usb::FaultKind::Error,
      {.skip = 2, .count = 2, .usbdStatus = USBD_STATUS_CRC}, "..xx.", "abe"},
     {"ErrorUntilCleared", usb::FaultKind::Error,
