@@ -17,8 +17,9 @@ namespace {
 VOID NTAPI Record(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
                   PIO_STATUS_BLOCK io) {
     EXPECT_EQ(device, static_cast<sim::DevNode*>(context)->pdo);
-    Note(std::string("done ") + (minor == IRP_MN_SET_POWER ? "SET " : "QUERY ") +
-         rig::PowerStateName(false, state.DeviceState) + " " + rig::Hex(io->Status));
+    std::string note = minor == IRP_MN_SET_POWER ? "done SET D" : "done QUERY D";
+    note += std::to_string(state.DeviceState - 1) + " ";
+    Note(note + rig::Hex(io->Status));
 }
 
 // A started modem stack; Ask requests a device power IRP for its PDO as its
