@@ -19,12 +19,6 @@ template <typename F> void AtDispatch(F body) {
     KeLowerIrql(old);
 }
 
-NTSTATUS Poll(PKEVENT event) {
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero);
-}
-
 VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
 VOID NTAPI NoWork(PVOID) {}
 
@@ -103,9 +97,11 @@ const Allowed kAllowed[] = {
      [] {
          KEVENT e;
          KeInitializeEvent(&e, SynchronizationEvent, TRUE);
+         LARGE_INTEGER zero{};
+         auto poll = [&] { return KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero); };
          AtDispatch([&] {
-             EXPECT_EQ(Poll(&e), STATUS_SUCCESS);
-             EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
+             EXPECT_EQ(poll(), STATUS_SUCCESS);
+             EXPECT_EQ(poll(), STATUS_TIMEOUT);
          });
      }},
 };
