@@ -6,25 +6,30 @@ using namespace iotest;
 
 namespace {
 
-struct Seen {
-    std::string who;
-    PDEVICE_OBJECT device;
-    BOOLEAN pendingReturned;
-    KIRQL irql;
-};
-std::vector<Seen> g_seen;
+// What each completion routine saw: "middle on middle pending at 2" (the
+// routine's name, the layer whose device it was given, PendingReturned, the
+// IRQL).
+std::vector<std::string> g_seen;
+
+void See(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    static const char* const kLayers[] = {"bottom", "middle", "top"};
+    std::string on = "no device";
+    for (int i : {kBottom, kMiddle, kTop})
+        on = device != nullptr && device == L().device[i] ? kLayers[i] : on;
+    g_seen.push_back(static_cast<const char*>(context) + (" on " + on) +
+                     (irp->PendingReturned ? " pending" : "") + " at " +
+                     std::to_string(KeGetCurrentIrql()));
+}
 
 NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    g_seen.push_back({static_cast<const char*>(context), device, irp->PendingReturned,
-                      KeGetCurrentIrql()});
+    See(device, irp, context);
     if (irp->PendingReturned)
         IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI Hold(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    g_seen.push_back({static_cast<const char*>(context), device, irp->PendingReturned,
-                      KeGetCurrentIrql()});
+    See(device, irp, context);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -70,13 +75,7 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     ASSERT_TRUE(request->done);
     EXPECT_EQ(request->status, STATUS_SUCCESS);
     EXPECT_EQ(request->returned, STATUS_SUCCESS);
-    ASSERT_EQ(g_seen.size(), 2u);
-    EXPECT_EQ(g_seen[0].who, "middle");
-    EXPECT_EQ(g_seen[0].device, L().device[kMiddle]);
-    EXPECT_EQ(g_seen[1].who, "top");
-    EXPECT_EQ(g_seen[1].device, L().device[kTop]);
-    EXPECT_EQ(g_seen[1].irql, PASSIVE_LEVEL);
-    EXPECT_FALSE(g_seen[1].pendingReturned);
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"middle on middle at 0", "top on top at 0"}));
 
     // A copy without a routine: the walk itself must carry pending up.
     L().dispatch[kMiddle] = [](PDEVICE_OBJECT, PIRP irp) {
@@ -91,9 +90,7 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     ASSERT_NE(g_queued, nullptr);
     fake::Driver::Complete(g_queued, STATUS_SUCCESS, 0, /*atDispatch=*/true);
     ASSERT_TRUE(request->done);
-    ASSERT_EQ(g_seen.size(), 1u);
-    EXPECT_TRUE(g_seen[0].pendingReturned);
-    EXPECT_EQ(g_seen[0].irql, DISPATCH_LEVEL); // the completer's IRQL
+    EXPECT_EQ(g_seen, std::vector<std::string>{"top on top pending at 2"}); // the completer's IRQL
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     PIRP held = nullptr;
@@ -106,8 +103,7 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     g_seen.clear();
     request = sim::SendRequest(handle, {IRP_MJ_READ});
     fake::Driver::Complete(g_queued, STATUS_IO_DEVICE_ERROR, 0, true);
-    ASSERT_EQ(g_seen.size(), 1u);
-    EXPECT_EQ(g_seen[0].who, "middle");
+    EXPECT_EQ(g_seen, std::vector<std::string>{"middle on middle pending at 2"});
     EXPECT_FALSE(request->done) << "the walk must stop at STATUS_MORE_PROCESSING_REQUIRED";
     // The middle driver finishes the request itself, with a status of its own.
     {
@@ -116,9 +112,8 @@ TEST_F(IoCompletion, TheWalkRunsTheRoutinesBottomUpCarryingPendingAndStopsWhereA
     }
     ASSERT_TRUE(request->done);
     EXPECT_EQ(request->status, STATUS_SUCCESS);
-    ASSERT_EQ(g_seen.size(), 2u);
-    EXPECT_EQ(g_seen[1].who, "top");
-    EXPECT_TRUE(g_seen[1].pendingReturned);
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"middle on middle pending at 2",
+                                                "top on top pending at 0"}));
     Close(handle);
 }
 

@@ -4,47 +4,34 @@
 #include "tests/io/io_fixture.h"
 
 using namespace iotest;
+using IoRemoveLock = IoTest;
 
-namespace {
-
-class IoRemoveLock : public IoTest {
-protected:
-    IO_REMOVE_LOCK lock_;
-    void Init() {
+// The drain waits for a worker's hold to go after its own is released (a
+// tag may hold twice); once it is over, acquires are refused and leave no
+// count behind. A drain with nothing else held returns at once: every
+// removal in the driver suites is one.
+TEST_F(IoRemoveLock, DrainWaitsForEveryHoldThenAcquiresAreRefused) {
+    Build(1);
+    IO_REMOVE_LOCK lock;
+    {
         sim::DriverScope scope(L().driver[kBottom]);
-        IoInitializeRemoveLock(&lock_, 0x6B636C52, 0, 0); // "Rlck"
+        IoInitializeRemoveLock(&lock, 0x6B636C52, 0, 0); // "Rlck"
     }
-};
-
-} // namespace
-
-TEST_F(IoRemoveLock, AcquireIsRefusedOnceRemovalBegins) {
-    Build(1);
-    Init();
-    int tag;
-    EXPECT_EQ(IoAcquireRemoveLock(&lock_, &tag), STATUS_SUCCESS);
-    EXPECT_EQ(IoAcquireRemoveLock(&lock_, &tag), STATUS_SUCCESS); // a tag may hold twice
-    IoReleaseRemoveLock(&lock_, &tag);
-    IoReleaseRemoveLockAndWait(&lock_, &tag); // last hold: returns at once
-    EXPECT_EQ(lock_.Common.IoCount, 0);
-    EXPECT_EQ(IoAcquireRemoveLock(&lock_, &tag), STATUS_DELETE_PENDING);
-    EXPECT_EQ(lock_.Common.IoCount, 0) << "a refused acquire leaves no count behind";
-}
-
-TEST_F(IoRemoveLock, DrainWaitsForAWorkerToReleaseItsHold) {
-    Build(1);
-    Init();
     std::vector<std::string> order;
-    int workerTag;
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &workerTag), STATUS_SUCCESS);
+    int workerTag, tag;
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, &workerTag), STATUS_SUCCESS);
     OnWorker([&] {
         order.push_back("worker releases");
-        IoReleaseRemoveLock(&lock_, &workerTag);
+        IoReleaseRemoveLock(&lock, &workerTag);
     });
-    int removeTag;
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &removeTag), STATUS_SUCCESS);
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);
+    IoReleaseRemoveLock(&lock, &tag);
     order.push_back("remove waits");
-    IoReleaseRemoveLockAndWait(&lock_, &removeTag);
+    IoReleaseRemoveLockAndWait(&lock, &tag);
     order.push_back("remove done");
     EXPECT_EQ(order, (std::vector<std::string>{"remove waits", "worker releases", "remove done"}));
+    EXPECT_EQ(lock.Common.IoCount, 0);
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_DELETE_PENDING);
+    EXPECT_EQ(lock.Common.IoCount, 0) << "a refused acquire leaves no count behind";
 }

@@ -96,34 +96,17 @@ TEST(KeConcurrent, SynchronizationEventsPingPongWithoutLosingASet) {
     EXPECT_EQ(KeReadStateEvent(&pong), 0);
 }
 
-namespace {
-struct Counted {
-    WORK_QUEUE_ITEM item;
-    std::atomic<int>* count;
-    PKEVENT done;
-    int total;
-    static VOID NTAPI Routine(PVOID context) {
-        auto* self = static_cast<Counted*>(context);
-        if (self->count->fetch_add(1) + 1 == self->total)
-            KeSetEvent(self->done, 0, FALSE);
-    }
-};
-} // namespace
-
 TEST(KeConcurrent, WorkItemsRunOnWorkerThreadsAndWakeTheWaiter) {
     sim::Kernel kernel(Concurrent());
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     std::atomic<int> count{0};
     constexpr int kItems = 200;
-    std::vector<Counted> items(kItems);
-    for (auto& c : items) {
-        c.count = &count;
-        c.done = &done;
-        c.total = kItems;
-        ExInitializeWorkItem(&c.item, Counted::Routine, &c);
-        ExQueueWorkItem(&c.item, DelayedWorkQueue);
-    }
+    for (int i = 0; i < kItems; ++i)
+        fake::OnWorker([&] {
+            if (count.fetch_add(1) + 1 == kItems)
+                KeSetEvent(&done, 0, FALSE);
+        });
     EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     sim::RunUntilIdle();
     EXPECT_EQ(count.load(), kItems);
@@ -135,9 +118,8 @@ TEST(KeConcurrent, AdvanceClockFiresTimersAndRunsTheirDpcs) {
     ke_test::EventDpc fired;
     KTIMER timer;
     KeInitializeTimer(&timer);
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(3600 * 1000); // an hour: real time will not get there
-    KeSetTimer(&timer, due, &fired.dpc);
+    // An hour: real time will not get there.
+    KeSetTimer(&timer, ke_test::In(3600 * 1000), &fired.dpc);
     sim::AdvanceClockMs(3600 * 1000);
     EXPECT_EQ(KeWaitForSingleObject(&fired.event, Executive, KernelMode, FALSE, nullptr),
               STATUS_SUCCESS);

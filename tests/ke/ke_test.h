@@ -17,6 +17,13 @@ constexpr LONGLONG Ms(LONGLONG ms) {
     return ms * 10000;
 }
 
+// A relative due time or time-out, as drivers write one.
+inline LARGE_INTEGER In(LONGLONG ms) {
+    LARGE_INTEGER relative;
+    relative.QuadPart = -Ms(ms);
+    return relative;
+}
+
 inline NTSTATUS Poll(PVOID object) {
     LARGE_INTEGER zero;
     zero.QuadPart = 0;

@@ -13,6 +13,7 @@ struct LogItem {
     std::string name;
     PFAST_MUTEX mutex = nullptr;
     PKEVENT waitFor = nullptr;
+    PKEVENT sets = nullptr; // set once logged
     std::thread::id ranOn;
 
     LogItem(std::vector<std::string>* l, std::string n) : log(l), name(std::move(n)) {
@@ -35,20 +36,25 @@ struct LogItem {
         } else {
             self->log->push_back(self->name);
         }
+        if (self->sets != nullptr)
+            KeSetEvent(self->sets, 0, FALSE);
     }
 };
 
 } // namespace
 
-// Work items run on worker threads, in queue order, only when the machine
-// runs; one blocked in a wait does not hold up those behind it.
+// Work items run on worker threads at PASSIVE_LEVEL, in queue order, only
+// when the machine runs (a main thread's wait runs it, without moving the
+// clock); one blocked in a wait does not hold up those behind it.
 TEST(KeScheduler, WorkItemsRunOnWorkerThreadsOnlyWhenTheMachineRuns) {
     sim::Kernel kernel;
     std::vector<std::string> log;
-    KEVENT gate;
+    KEVENT gate, done;
     KeInitializeEvent(&gate, NotificationEvent, FALSE);
-    LogItem blocked(&log, "blocked"), a(&log, "a"), b(&log, "b");
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    LogItem blocked(&log, "blocked"), a(&log, "a"), b(&log, "b"), c(&log, "c");
     blocked.waitFor = &gate;
+    c.sets = &done;
     blocked.Queue();
     a.Queue();
     b.Queue();
@@ -57,14 +63,19 @@ TEST(KeScheduler, WorkItemsRunOnWorkerThreadsOnlyWhenTheMachineRuns) {
     sim::RunUntilIdle();
     EXPECT_EQ(log, (std::vector<std::string>{"a", "b"})) << "in queue order";
     EXPECT_NE(a.ranOn, std::this_thread::get_id());
+    c.Queue();
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(sim::Now(), 0) << "nothing here needed time to pass";
     KeSetEvent(&gate, 0, FALSE);
     sim::RunUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "blocked"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c", "blocked"}));
     EXPECT_EQ(sim::QueuedWorkItems(), 0u);
 }
 
 // A held fast mutex makes a worker wait until it is released, and a try to
-// acquire it fail, even the holder's own.
+// acquire it fail, even the holder's own. A spin lock taken under it raises
+// to DISPATCH_LEVEL and gives the holder's IRQL back.
 TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     sim::Kernel kernel;
     std::vector<std::string> log;
@@ -72,6 +83,15 @@ TEST(KeFastMutex, AWorkerWaitsUntilTheMainThreadReleases) {
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(old, APC_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    EXPECT_EQ(lock, 0u) << "a free lock reads zero again";
     EXPECT_EQ(mutex.Count, 0);
     EXPECT_NE(mutex.Owner, nullptr);
     EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)) << "held, even by the caller";
@@ -101,8 +121,7 @@ TEST(KeScheduler, WaitUntilEndsAtTheConditionOrItsTimeOut) {
     sim::Kernel kernel;
     bool flag = false;
     sim::Thread setter("setter", [&] {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -ke_test::Ms(5);
+        LARGE_INTEGER delay = ke_test::In(5);
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
         flag = true;
         sim::Notify();
@@ -120,8 +139,7 @@ TEST(KeScheduler, AdvanceClockEndsOtherThreadsTimeOutsOnTheWay) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     sim::Thread waiter("waiter", [&] {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -ke_test::Ms(30);
+        LARGE_INTEGER timeout = ke_test::In(30);
         NTSTATUS status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
         log.push_back("waiter " + std::to_string(status) + " at " +
                       std::to_string(sim::Now() / 10000));
@@ -154,11 +172,9 @@ TEST(KeScheduler, ThreadsTakeTurnsOnlyWhereOneBlocks) {
         KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
     }
     other.Join();
-    std::vector<std::string> round = {"ping", "main still running", "pong"};
-    std::vector<std::string> expected;
-    for (int i = 0; i < 3; ++i)
-        expected.insert(expected.end(), round.begin(), round.end());
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log, (std::vector<std::string>{"ping", "main still running", "pong", "ping",
+                                              "main still running", "pong", "ping",
+                                              "main still running", "pong"}));
 }
 
 namespace {
@@ -200,17 +216,14 @@ std::vector<std::string> BusyScenario() {
         q->log = &log;
         KeInitializeTimer(&q->timer);
         KeInitializeDpc(&q->dpc, QueueDpc::Routine, q.get());
-        LARGE_INTEGER due;
-        due.QuadPart = -ke_test::Ms(10 * ((i * 7) % 4 + 1));
-        KeSetTimer(&q->timer, due, &q->dpc);
+        KeSetTimer(&q->timer, ke_test::In(10 * ((i * 7) % 4 + 1)), &q->dpc);
         timers.push_back(std::move(q));
     }
     sim::Thread user("user", [&] {
         ExAcquireFastMutex(&mutex);
         log.push_back("user holds the mutex");
-        LARGE_INTEGER delay;
         ExReleaseFastMutex(&mutex);
-        delay.QuadPart = -ke_test::Ms(25);
+        LARGE_INTEGER delay = ke_test::In(25);
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
         log.push_back("user sets go");
         KeSetEvent(&go, 0, FALSE);

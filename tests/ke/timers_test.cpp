@@ -19,9 +19,7 @@ struct LoggedDpc {
         KeInitializeDpc(&dpc, Routine, this);
     }
     BOOLEAN SetMs(LONGLONG ms) {
-        LARGE_INTEGER due;
-        due.QuadPart = -ke_test::Ms(ms);
-        return KeSetTimer(&timer, due, &dpc);
+        return KeSetTimer(&timer, ke_test::In(ms), &dpc);
     }
     static VOID NTAPI Routine(PKDPC dpc, PVOID context, PVOID a1, PVOID a2) {
         auto* self = static_cast<LoggedDpc*>(context);
@@ -50,9 +48,7 @@ TEST(KeTimers, ExpireInDueOrderAndPeriodicOnesEveryPeriod) {
     b.SetMs(10);
     c.SetMs(20);
     d.SetMs(10); // same instant as b, set after it
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(10);
-    KeSetTimerEx(&p.timer, due, 15, &p.dpc);
+    KeSetTimerEx(&p.timer, ke_test::In(10), 15, &p.dpc);
     EXPECT_EQ(sim::QueuedTimers(), 5u);
     sim::AdvanceClockMs(25);
     EXPECT_EQ(log, (Log{"b@10", "d@10", "p@10", "c@20", "p@25"}));
@@ -90,26 +86,11 @@ TEST(KeTimers, SetAndCancelReportAnEarlierSetting) {
     EXPECT_EQ(sim::QueuedDpcs(), 0u);
 }
 
-TEST(KeTimers, DueTimeAlreadyPassedExpiresAtTheNextPumpWithoutMovingTheClock) {
-    sim::Kernel kernel;
-    Log log;
-    LoggedDpc counted("t", &log);
-    LARGE_INTEGER due;
-    KeQuerySystemTime(&due);
-    KeSetTimer(&counted.timer, due, &counted.dpc);
-    EXPECT_EQ(sim::QueuedTimers(), 1u) << "nothing has pumped the machine yet";
-    EXPECT_TRUE(log.empty());
-    sim::RunUntilIdle();
-    EXPECT_EQ(sim::Now(), 0);
-    EXPECT_EQ(log, Log{"t@0"});
-    EXPECT_TRUE(KeReadStateTimer(&counted.timer));
-    EXPECT_FALSE(KeCancelTimer(&counted.timer)) << "an expired timer is no longer set";
-}
-
 // An absolute due time is a system time; the system and interrupt times
 // follow the virtual clock from a plausible boot date. The DPC runs at
 // DISPATCH_LEVEL with the expiry's system time as its two arguments (low
-// part, high part), as Windows hands a timer DPC.
+// part, high part), as Windows hands a timer DPC. One already passed expires
+// at the next pump, without moving the clock.
 TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     sim::Kernel kernel;
     Log log;
@@ -133,6 +114,14 @@ TEST(KeTimers, AbsoluteDueTimeIsASystemTime) {
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg1), t.systemTime.LowPart);
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(t.arg2), static_cast<ULONG>(t.systemTime.HighPart));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the pumping thread is back at PASSIVE";
+
+    KeSetTimer(&t.timer, due, &t.dpc);
+    EXPECT_EQ(sim::QueuedTimers(), 1u) << "nothing has pumped the machine yet";
+    EXPECT_EQ(log.size(), 1u);
+    sim::RunUntilIdle();
+    EXPECT_EQ(log, (Log{"t@18", "t@18"}));
+    EXPECT_TRUE(KeReadStateTimer(&t.timer));
+    EXPECT_FALSE(KeCancelTimer(&t.timer)) << "an expired timer is no longer set";
 }
 
 TEST(KeTimers, SynchronizationTimerReleasesOneWaiterAndResets) {
@@ -146,8 +135,7 @@ TEST(KeTimers, SynchronizationTimerReleasesOneWaiterAndResets) {
     };
     sim::Thread a("a", wait), b("b", wait);
     sim::RunUntilIdle();
-    LARGE_INTEGER due;
-    due.QuadPart = -ke_test::Ms(1);
+    LARGE_INTEGER due = ke_test::In(1);
     KeSetTimer(&timer, due, nullptr);
     sim::AdvanceClockMs(1);
     EXPECT_EQ(released, 1);
@@ -195,12 +183,7 @@ struct Deferral {
 };
 const Deferral kDeferrals[] = {
     {"Dpc", [] { KeInsertQueueDpc(&g_dpc, nullptr, nullptr); }},
-    {"TimerDpc",
-     [] {
-         LARGE_INTEGER due;
-         due.QuadPart = -ke_test::Ms(1);
-         KeSetTimer(&g_timer, due, &g_dpc);
-     }},
+    {"TimerDpc", [] { KeSetTimer(&g_timer, ke_test::In(1), &g_dpc); }},
     {"WorkItem", [] { ExQueueWorkItem(&g_item, DelayedWorkQueue); }},
 };
 

@@ -18,15 +18,10 @@ struct DeviceInterfaceTest : ::testing::Test {
     PDRIVER_OBJECT bus = sim::CreateDriver("bus", obtest::EmptyEntry);
     PDEVICE_OBJECT pdo = obtest::MakePdo(bus, L"\\Device\\USBPDO-2",
                                          "USB\\VID_1234&PID_5678&MI_01\\6&2c0e3e5&0&0001");
-    bool pdoDeleted = false;
-    void TearDown() override {
-        if (!pdoDeleted)
-            obtest::DeleteDevice(pdo);
-        sim::UnloadDriver(bus);
-    }
+    void TearDown() override { obtest::Unload(bus); }
 };
 
-TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClass) {
+TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClassTheSameEachTime) {
     UNICODE_STRING name{};
     ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kModemClass, nullptr, &name), STATUS_SUCCESS);
     EXPECT_EQ(sim::U8(sim::U16(&name)), "\\??\\USB#VID_1234&PID_5678&MI_01#6&2c0e3e5&0&0001#"
@@ -41,7 +36,20 @@ TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClass) {
     EXPECT_EQ(list[0].pdo, pdo);
     EXPECT_FALSE(list[0].enabled); // registered disabled until the port is named
     EXPECT_TRUE(sim::DeviceInterfaces(kComPortClass).empty());
-    RtlFreeUnicodeString(&name);
+    // Registering again gives the same name in a new buffer, each the
+    // caller's to free; a reference string makes a separate interface below
+    // the same name.
+    UNICODE_STRING again{}, port{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kModemClass, nullptr, &again), STATUS_SUCCESS);
+    EXPECT_EQ(sim::U16(&again), sim::U16(&name));
+    EXPECT_NE(again.Buffer, name.Buffer);
+    EXPECT_EQ(sim::DeviceInterfaces().size(), 1u);
+    Name reference(L"Port");
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kModemClass, &reference, &port), STATUS_SUCCESS);
+    EXPECT_EQ(sim::U16(&port), sim::U16(&name) + u"\\Port");
+    EXPECT_EQ(sim::DeviceInterfaces().size(), 2u);
+    for (auto* s : {&name, &again, &port})
+        RtlFreeUnicodeString(s);
 
     // A bus device without an instance path is named after its device name.
     PDEVICE_OBJECT bare = obtest::MakeDevice(bus, L"\\Device\\USBPDO-9");
@@ -50,26 +58,6 @@ TEST_F(DeviceInterfaceTest, RegistrationNamesTheInstanceAndClass) {
     EXPECT_EQ(sim::U8(sim::U16(&name)),
               "\\??\\ROOT#SIMULATED#USBPDO-9#{456f868b-66cf-4bdf-bfb7-84de59cc2778}");
     RtlFreeUnicodeString(&name);
-    obtest::DeleteDevice(bare);
-}
-
-TEST_F(DeviceInterfaceTest, RegisteringAgainGivesTheSameNameInANewBuffer) {
-    UNICODE_STRING first{};
-    UNICODE_STRING second{};
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kComPortClass, nullptr, &first), STATUS_SUCCESS);
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kComPortClass, nullptr, &second), STATUS_SUCCESS);
-    EXPECT_EQ(sim::U16(&first), sim::U16(&second));
-    EXPECT_NE(first.Buffer, second.Buffer); // each is the caller's to free
-    EXPECT_EQ(sim::DeviceInterfaces().size(), 1u);
-
-    // A reference string makes a separate interface below the same name.
-    Name reference(L"Port");
-    UNICODE_STRING third{};
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kComPortClass, &reference, &third), STATUS_SUCCESS);
-    EXPECT_EQ(sim::U16(&third), sim::U16(&first) + u"\\Port");
-    EXPECT_EQ(sim::DeviceInterfaces().size(), 2u);
-    for (auto* s : {&first, &second, &third})
-        RtlFreeUnicodeString(s);
 }
 
 // Enabling and disabling show in the list (twice is fine; an unknown name
@@ -86,7 +74,6 @@ TEST_F(DeviceInterfaceTest, EnableDisableAndADeletedDeviceShowInTheList) {
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
     ASSERT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
     obtest::DeleteDevice(pdo);
-    pdoDeleted = true;
     auto list = sim::DeviceInterfaces();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_FALSE(list[0].enabled);
@@ -103,7 +90,6 @@ TEST_F(DeviceInterfaceTest, EnableDisableAndADeletedDeviceShowInTheList) {
     EXPECT_EQ(sim::DeviceInterfaces()[0].pdo, again);
     RtlFreeUnicodeString(&name);
     RtlFreeUnicodeString(&renewed);
-    obtest::DeleteDevice(again);
 }
 
 } // namespace

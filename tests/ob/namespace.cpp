@@ -11,7 +11,7 @@ using obtest::Name;
 struct NamespaceTest : ::testing::Test {
     sim::Kernel kernel;
     PDRIVER_OBJECT driver = sim::CreateDriver("names", obtest::EmptyEntry);
-    void TearDown() override { sim::UnloadDriver(driver); }
+    void TearDown() override { obtest::Unload(driver); }
 };
 
 TEST_F(NamespaceTest, DeviceNamesClashWhateverTheirCase) {
@@ -32,7 +32,6 @@ TEST_F(NamespaceTest, DeviceNamesClashWhateverTheirCase) {
     ASSERT_EQ(sim::DeviceNames().size(), 1u);
     EXPECT_EQ(sim::DeviceNames()[0].device, third);
     EXPECT_EQ(sim::U8(sim::ObDeviceName(third)), "\\Device\\VXNTQT70MDM0");
-    obtest::DeleteDevice(third);
 }
 
 TEST_F(NamespaceTest, LinksResolveThroughEverySpellingOfTheDosDirectory) {
@@ -58,11 +57,10 @@ TEST_F(NamespaceTest, LinksResolveThroughEverySpellingOfTheDosDirectory) {
     Name other(L"\\??\\COM5");
     EXPECT_EQ(IoDeleteSymbolicLink(&other), STATUS_SUCCESS);
     EXPECT_TRUE(sim::SymbolicLinks().empty());
-    obtest::DeleteDevice(device);
 }
 
 TEST_F(NamespaceTest, ClashesAndMissingNamesGetTheWindowsStatuses) {
-    PDEVICE_OBJECT device = obtest::MakeDevice(driver, L"\\Device\\VXNTQT70DIAG0");
+    obtest::MakeDevice(driver, L"\\Device\\VXNTQT70DIAG0");
     Name link(L"\\DosDevices\\COM7");
     Name target(L"\\Device\\VXNTQT70DIAG0");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
@@ -82,7 +80,6 @@ TEST_F(NamespaceTest, ClashesAndMissingNamesGetTheWindowsStatuses) {
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
     // The teardown that runs twice finds nothing the second time.
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
-    obtest::DeleteDevice(device);
 }
 
 TEST_F(NamespaceTest, ALinkFollowsWhateverHoldsItsTargetName) {
@@ -110,7 +107,6 @@ TEST_F(NamespaceTest, ALinkFollowsWhateverHoldsItsTargetName) {
 
     for (PUNICODE_STRING name : {&link, &chained, &loopA, &loopB})
         EXPECT_EQ(IoDeleteSymbolicLink(name), STATUS_SUCCESS);
-    obtest::DeleteDevice(again);
 }
 
 NTSTATUS NTAPI LinkingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {

@@ -41,6 +41,13 @@ inline void DeleteDevice(PDEVICE_OBJECT device) {
     IoDeleteDevice(device);
 }
 
+// Deletes the devices `driver` still has, then unloads it.
+inline void Unload(PDRIVER_OBJECT driver) {
+    while (driver->DeviceObject != nullptr)
+        DeleteDevice(driver->DeviceObject);
+    sim::UnloadDriver(driver);
+}
+
 // A physical device object as the Plug and Play manager reports it.
 inline PDEVICE_OBJECT MakePdo(PDRIVER_OBJECT bus, PCWSTR name, const char* instancePath) {
     PDEVICE_OBJECT pdo = MakeDevice(bus, name);

@@ -38,8 +38,7 @@ struct RegistryTest : ::testing::Test {
         if (key != nullptr) {
             EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
         }
-        obtest::DeleteDevice(pdo);
-        sim::UnloadDriver(bus);
+        obtest::Unload(bus);
     }
     // Queries into a buffer of `length` bytes prefilled with 0xAB, so that
     // what the call did not write stays visible.

@@ -1,5 +1,6 @@
 // Driver images: a shared object mapped at its first device, its DriverEntry
-// called once, unmapped after its last device, and bound to its own symbols.
+// called once, unmapped after its last device, and bound to its own symbols;
+// next to drivers linked into the executable.
 #include "pnp/stack.h"
 
 #include "platform/sim/api_ex.h"
@@ -35,8 +36,8 @@ protected:
 };
 
 TEST_F(Loader, ImageIsMappedOnceBindsToItsOwnSymbolsAndIsUnmappedAfterItsLastDevice) {
-    sim::DevNode* a = bus->Plug("modem");
-    sim::DevNode* b = bus->Plug("modem");
+    sim::DevNode* a = Plug("modem");
+    sim::DevNode* b = Plug("modem");
     ASSERT_EQ(a->state, sim::DevNodeState::Started);
     ASSERT_EQ(b->state, sim::DevNodeState::Started);
 
@@ -53,28 +54,23 @@ TEST_F(Loader, ImageIsMappedOnceBindsToItsOwnSymbolsAndIsUnmappedAfterItsLastDev
     const auto start = reinterpret_cast<uintptr_t>(driver->DriverStart);
     EXPECT_GE(entry, start);
     EXPECT_LT(entry, start + driver->DriverSize);
+    // A driver linked into the executable serves its kind next to it.
+    sim::DevNode* diag = Plug("diagnostics");
+    EXPECT_EQ(sim::DriverName(a->driver), "vximage");
+    EXPECT_EQ(sim::DriverName(diag->driver), "vxtest");
+    EXPECT_EQ(sim::ServiceForInterfaceKind("camera"), ""); // a kind nobody serves
 
     // Unloaded after the last device, and mapped again from zeroed data,
     // like a reloaded .sys.
-    bus->Unplug(a->pdo);
+    Unplug(a->pdo);
     EXPECT_NE(sim::LoadedDriver("vximage"), nullptr);
-    bus->Unplug(b->pdo);
+    Unplug(b->pdo);
     EXPECT_EQ(sim::LoadedDriver("vximage"), nullptr);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: unload"), 1u);
-    bus->Plug("modem");
+    Plug("modem");
     EXPECT_EQ(sim::DriverLoadCount("vximage"), 2u);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 1 "), 2u);
     EXPECT_EQ(Count(sim::DebugLog(), "testimage: load 2 "), 0u);
-}
-
-TEST_F(Loader, ImageAndLinkedDriverServeTheirKindsSideBySide) {
-    sim::MapInterfaceKind("diagnostics", "vxtest");
-    sim::DevNode* modem = bus->Plug("modem");
-    sim::DevNode* diag = bus->Plug("diagnostics");
-    EXPECT_NE(modem->driver, diag->driver);
-    EXPECT_EQ(sim::DriverName(modem->driver), "vximage");
-    EXPECT_EQ(sim::DriverName(diag->driver), "vxtest");
-    EXPECT_EQ(sim::ServiceForInterfaceKind("camera"), ""); // a kind nobody serves
 }
 
 } // namespace

@@ -16,13 +16,13 @@ namespace {
 
 class PnpManager : public StackTest {};
 
-TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStartAndCapabilitiesAreKept) {
+TEST_F(PnpManager, InstallerNamesBeforeStartCapabilitiesAreKeptUnansweredQueriesNotSupported) {
     // The machine has COM1 and COM3 of its own.
     sim::ComDbClaim(1);
     sim::ComDbClaim(3);
-    sim::DevNode* a = bus->Plug("modem");
-    sim::DevNode* b = bus->Plug("diagnostics");
-    sim::DevNode* c = bus->Plug("modem");
+    sim::DevNode* a = Plug("modem");
+    sim::DevNode* b = Plug("diagnostics");
+    sim::DevNode* c = Plug("modem");
 
     EXPECT_EQ(a->comPort, 2u);
     EXPECT_EQ(b->comPort, 4u);
@@ -42,40 +42,37 @@ TEST_F(PnpManager, InstallerGivesLowestFreeComNameBeforeStartAndCapabilitiesAreK
     EXPECT_EQ(a->capabilities.SurpriseRemovalOK, 1u);
     EXPECT_EQ(a->capabilities.Address, 2u);
     EXPECT_EQ(a->capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
-}
-
-TEST_F(PnpManager, SameInstanceKeepsItsNameAndUninstallFreesIt) {
-    sim::PlugOptions phone;
-    phone.instanceId = u"USB\\VID_FFF0&PID_7070&MI_00\\VX0001";
-    sim::DevNode* first = bus->Plug("modem", phone);
-    sim::DevNode* other = bus->Plug("modem");
-    ASSERT_EQ(first->comPort, 1u);
-    ASSERT_EQ(other->comPort, 2u);
-
-    bus->Unplug(first->pdo);
-    sim::DevNode* again = bus->Plug("modem", phone);
-    EXPECT_EQ(again->comPort, 1u);
-
-    bus->Unplug(again->pdo);
-    sim::PnpUninstall(phone.instanceId);
-    EXPECT_EQ(bus->Plug("diagnostics")->comPort, 1u);
-}
-
-TEST_F(PnpManager, QueriesNobodyAnswersStayNotSupportedAndPoolReturnedIsFreed) {
-    sim::DevNode* node = bus->Plug("modem");
-    EXPECT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(sim::PnpSendIrp(node, IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(node->irps.back().status, STATUS_NOT_SUPPORTED);
+    // Queries nobody answers stay not supported.
+    EXPECT_EQ(sim::PnpSendIrp(a, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(sim::PnpSendIrp(a, IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(a->irps.back().status, STATUS_NOT_SUPPORTED);
     // The bus's ID is read, then freed by the manager: the end-of-run pool
     // check would name the string had it been kept.
     std::u16string id;
     EXPECT_EQ(
         sim::PnpSendIrp(
-            node, IRP_MN_QUERY_ID,
+            a, IRP_MN_QUERY_ID,
             [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = BusQueryDeviceID; },
             [&id](PIRP irp) { id = reinterpret_cast<const char16_t*>(irp->IoStatus.Information); }),
         STATUS_SUCCESS);
     EXPECT_EQ(id, u"SIM\\TESTBUS");
+}
+
+TEST_F(PnpManager, SameInstanceKeepsItsNameAndUninstallFreesIt) {
+    sim::PlugOptions phone;
+    phone.instanceId = u"USB\\VID_FFF0&PID_7070&MI_00\\VX0001";
+    sim::DevNode* first = Plug("modem", phone);
+    sim::DevNode* other = Plug("modem");
+    ASSERT_EQ(first->comPort, 1u);
+    ASSERT_EQ(other->comPort, 2u);
+
+    Unplug(first->pdo);
+    sim::DevNode* again = Plug("modem", phone);
+    EXPECT_EQ(again->comPort, 1u);
+
+    Unplug(again->pdo);
+    sim::PnpUninstall(phone.instanceId);
+    EXPECT_EQ(Plug("diagnostics")->comPort, 1u);
 }
 
 // A script of steps on one device of kind "modem". Each step adds a line:
@@ -132,7 +129,7 @@ protected:
         } else if (step.rfind("plug", 0) == 0) {
             options.start = step != "plug no-start";
             options.removeAfterFailedStart = step != "plug keep-failed";
-            node_ = bus->Plug("modem", options);
+            node_ = Plug("modem", options);
             return node_->problem;
         } else if (step == "open") {
             handles_.push_back(nullptr);
@@ -144,11 +141,11 @@ protected:
         } else if (std::optional<NTSTATUS> status = rig::PnpStep(node_, step))
             return *status;
         else if (step == "unplug")
-            bus->Unplug(node_->pdo);
+            Unplug(node_->pdo);
         else if (step == "unplug at dispatch") { // as a bus would from its DPC
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
-            bus->Unplug(node_->pdo);
+            Unplug(node_->pdo);
             KeLowerIrql(old);
         } else if (step == "run")
             sim::RunUntilIdle();

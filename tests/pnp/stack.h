@@ -118,31 +118,9 @@ inline fake::Config BusConfig() {
     return c;
 }
 
-// The test bus: PDOs reported to the PnP manager, unplugged through it and
-// deleted at the REMOVE that follows.
-class TestBus {
-public:
-    TestBus() : fake_(BusConfig()) {}
-    ~TestBus() { // unplugs what is left, then the bus driver goes
-        for (sim::DevNode* node : sim::PnpNodes())
-            if (node->pdo != nullptr && node->present)
-                Unplug(node->pdo);
-        fake_.DeleteDevices(); // PDOs never reported to the PnP manager, or left behind
-    }
-    PDEVICE_OBJECT CreatePdo() { return fake_.NewDevice(); }
-    sim::DevNode* Plug(const std::string& kind,
-                       const sim::PlugOptions& options = sim::PlugOptions()) {
-        return sim::PnpDeviceArrived(CreatePdo(), kind, options);
-    }
-    void Unplug(PDEVICE_OBJECT pdo) {
-        static_cast<PdoExtension*>(pdo->DeviceExtension)->gone = TRUE;
-        sim::PnpDeviceVanished(pdo);
-    }
-
-private:
-    fake::Driver fake_;
-};
-
+// The kernel, the function driver and the test bus, whose PDOs are reported
+// to the PnP manager, unplugged through it and deleted at the REMOVE that
+// follows.
 class StackTest : public ::testing::Test {
 public:
     void SetUp() override {
@@ -150,20 +128,31 @@ public:
         g_bus = BusKnobs();
         kernel = std::make_unique<sim::Kernel>();
         fdo_ = std::make_unique<fake::Driver>(FdoConfig());
-        bus = std::make_unique<TestBus>();
+        bus_ = std::make_unique<fake::Driver>(BusConfig());
         sim::MapInterfaceKind("modem", "vxtest");
         sim::MapInterfaceKind("diagnostics", "vxtest");
         Timeline().clear();
     }
-    void TearDown() override {
-        bus.reset();
+    void TearDown() override { // unplugs what is left, then the bus driver goes
+        for (sim::DevNode* node : sim::PnpNodes())
+            if (node->pdo != nullptr && node->present)
+                Unplug(node->pdo);
+        bus_->DeleteDevices(); // PDOs never reported to the PnP manager, or left behind
+        bus_.reset();
         kernel.reset();
         fdo_.reset();
     }
+    sim::DevNode* Plug(const std::string& kind,
+                       const sim::PlugOptions& options = sim::PlugOptions()) {
+        return sim::PnpDeviceArrived(bus_->NewDevice(), kind, options);
+    }
+    void Unplug(PDEVICE_OBJECT pdo) {
+        static_cast<PdoExtension*>(pdo->DeviceExtension)->gone = TRUE;
+        sim::PnpDeviceVanished(pdo);
+    }
 
     std::unique_ptr<sim::Kernel> kernel;
-    std::unique_ptr<fake::Driver> fdo_;
-    std::unique_ptr<TestBus> bus;
+    std::unique_ptr<fake::Driver> fdo_, bus_;
 };
 
 } // namespace pnptest

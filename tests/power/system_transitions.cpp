@@ -48,7 +48,7 @@ protected:
             sim::PlugOptions options;
             options.start = plug != "idle";
             options.parent = plug == "child" ? nodes.front() : nullptr;
-            nodes.push_back(bus->Plug(plug == "child" ? "diagnostics" : "modem", options));
+            nodes.push_back(Plug(plug == "child" ? "diagnostics" : "modem", options));
         }
         rig::Lines lines;
         for (size_t i = 0; i < row.moves.size(); ++i) {

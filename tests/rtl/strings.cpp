@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr ULONG kWdm = 0x206D6457;
@@ -19,18 +21,11 @@ std::u16string Text(const UNICODE_STRING& s) {
 struct Buffer {
     WCHAR storage[64];
     UNICODE_STRING s;
-    explicit Buffer(USHORT maxBytes) {
-        for (WCHAR& c : storage)
-            c = kFill;
-        s.Buffer = storage;
-        s.Length = 0;
-        s.MaximumLength = maxBytes;
+    explicit Buffer(USHORT maxBytes) : s{0, maxBytes, storage} {
+        std::fill(std::begin(storage), std::end(storage), kFill);
     }
     bool UntouchedFrom(size_t unit) const {
-        for (size_t i = unit; i < 64; ++i)
-            if (storage[i] != kFill)
-                return false;
-        return true;
+        return std::all_of(storage + unit, std::end(storage), [](WCHAR c) { return c == kFill; });
     }
 };
 

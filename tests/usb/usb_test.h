@@ -71,14 +71,12 @@ inline NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 // The function driver passes Plug and Play and power down. Its device is
 // detached and deleted by the test after REMOVE has come back (the I/O
 // manager still reads the device object after its dispatch routine returns).
-inline fake::Config FunctionDriver() {
-    return {.name = "usbfunc", .devices = 0, .flags = DO_POWER_PAGABLE,
-            .deviceType = FILE_DEVICE_SERIAL_PORT};
-}
-
 class UsbTest : public ::testing::Test {
 protected:
-    UsbTest() : bus_(std::make_unique<usb::Bus>()), func_(FunctionDriver()) {}
+    UsbTest()
+        : bus_(std::make_unique<usb::Bus>()),
+          func_({.name = "usbfunc", .devices = 0, .flags = DO_POWER_PAGABLE,
+                 .deviceType = FILE_DEVICE_SERIAL_PORT}) {}
     ~UsbTest() override {
         if (!HasFailure()) {
             sim::RunUntilIdle();

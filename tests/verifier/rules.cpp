@@ -380,9 +380,6 @@ const std::vector<Row> kWaitsAndMutexes = {
       "KeWaitForSingleObject waits at DISPATCH_LEVEL.*driver: vtdriver"},
     {"VfWaitAtDispatchInfinite", "HoldingSpinLock", {Acquire, Wait},
       "KeWaitForSingleObject waits at DISPATCH_LEVEL \\(holding spin lock " PTR "\\)"},
-    {"VfWaitAtDispatchInfinite", "InADpc",
-      {[] { QueueDpc([](PKDPC, PVOID, PVOID, PVOID) NTAPI { Wait(); }); }},
-      "KeWaitForSingleObject waits at DISPATCH_LEVEL"},
     {"VfWaitAtDispatchTimeout", "",
       {Dispatch,
        [] {
@@ -676,8 +673,7 @@ const std::vector<Row> kIrps = {
               },
               2);
       }},
-      "IofCallDriver"},
-    {"SpinLockHeldAcrossCall", "OwnIrp", {Inside, Own, Acquire, CallHeld}, "holding spin lock"},
+      "IofCallDriver called while holding spin lock " PTR},
     // Called at DISPATCH_LEVEL (as from a completion routine re-arming a
     // read), so the IRQL itself does not change: only the lock gives it away.
     {"C4DispatchReturnedWithSpinLock", "",
