@@ -4,6 +4,7 @@
 #include "ke_test.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -111,6 +112,47 @@ TEST(KeConcurrent, WorkItemsRunOnWorkerThreadsAndWakeTheWaiter) {
     sim::RunUntilIdle();
     EXPECT_EQ(count.load(), kItems);
     EXPECT_EQ(sim::QueuedWorkItems(), 0u);
+}
+
+// A DPC queues work items, the first ones waiting for the last: with more
+// of them waiting than there are processors, only a worker woken because
+// another blocked reaches it. The second round finds the workers asleep.
+TEST(KeConcurrent, WorkItemsADpcQueuesAllRunWhileTheFirstOnesBlock) {
+    sim::Kernel kernel(Concurrent());
+    constexpr int kWaiters = 3;
+    KEVENT open, done;
+    std::atomic<int> finished{0};
+    auto finish = [&] {
+        if (++finished == kWaiters + 1)
+            KeSetEvent(&done, 0, FALSE);
+    };
+    std::function<void()> queueAll = [&] {
+        for (int i = 0; i < kWaiters; ++i)
+            fake::OnWorker([&] {
+                KeWaitForSingleObject(&open, Executive, KernelMode, FALSE, nullptr);
+                finish();
+            });
+        fake::OnWorker([&] {
+            KeSetEvent(&open, 0, FALSE);
+            finish();
+        });
+    };
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID run, PVOID, PVOID) { (*static_cast<std::function<void()>*>(run))(); },
+        &queueAll);
+    for (int round = 0; round < 2; ++round) {
+        finished = 0;
+        KeInitializeEvent(&open, NotificationEvent, FALSE);
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -ke_test::Ms(20 * 1000);
+        ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout),
+                  STATUS_SUCCESS)
+            << "round " << round << ": " << finished << " of " << kWaiters + 1 << " items ran";
+        sim::RunUntilIdle();
+    }
 }
 
 TEST(KeConcurrent, AdvanceClockFiresTimersAndRunsTheirDpcs) {
