@@ -4,12 +4,16 @@
 //  1. Aggregate phone -> application throughput with the whole process on 1
 //     processor and on 2, in turn within one run, with what it cost the host
 //     per megabyte, and the drivers' non-paged memory per port from the pool
-//     ledger, sampled through the run (it must stay flat);
+//     ledger, sampled through the run (it must stay flat). On 2 processors
+//     twice: threads where the host puts them, and "affine": each simulated
+//     processor on a host processor of its own and each port's thread on the
+//     processor its phone's host controller interrupts, as a pool's operator
+//     would set interrupt and thread affinity;
 //  2. single phones pulled and plugged again while the others stream;
 //  3. with non-paged pool of 128 MB and 256 MB: how many phones fit, what
 //     the first port that does not fit reports, and that the others stream.
 //
-//   build/host-release/bench/pool_bench [--phones 64] [--seconds 3] [--only 1|2]
+//   build/host-release/bench/pool_bench [--phones 64] [--seconds 3] [--only 1|2|2a]
 //
 // Exit status 0 when every byte arrived intact and every check held.
 #include "pool/phone_pool.h"
@@ -18,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <optional>
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -91,6 +97,46 @@ void LimitEveryThread(unsigned count) {
     }
 }
 
+// How the threads are placed on the host's processors.
+enum class Placement { One, Two, TwoAffine };
+constexpr Placement kPlacements[] = {Placement::One, Placement::Two, Placement::TwoAffine};
+const char* Name(Placement p) {
+    return p == Placement::One ? "1" : p == Placement::Two ? "2" : "2, affine";
+}
+
+void PlaceOn(pid_t thread, unsigned cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu % std::thread::hardware_concurrency(), &set);
+    sched_setaffinity(thread, sizeof set, &set);
+}
+
+// Affine: the machine's processor threads ("dpc-N", the simulated processor
+// N-1) each on its own host processor, and each port's thread on the one
+// that runs its host controller's completions (controller c interrupts
+// processor c mod 2).
+void Place(PhonePool& rig, Placement placement) {
+    LimitEveryThread(placement == Placement::One ? 1 : 2);
+    if (placement != Placement::TwoAffine)
+        return;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(tasks)) {
+            const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
+            char name[16] = {};
+            if (FILE* f = e->d_name[0] != '.' ? std::fopen(comm.c_str(), "r") : nullptr) {
+                if (std::fgets(name, sizeof name, f) != nullptr && std::strncmp(name, "dpc-", 4) == 0)
+                    PlaceOn(static_cast<pid_t>(std::atoi(e->d_name)),
+                            static_cast<unsigned>(std::atoi(name + 4) - 1));
+                std::fclose(f);
+            }
+        }
+        closedir(tasks);
+    }
+    for (size_t i = 0; i < rig.PortCount(); i++)
+        if (rig.At(i).tid != 0)
+            PlaceOn(rig.At(i).tid, static_cast<unsigned>(i / 2 % pool::kControllers % 2));
+}
+
 // Adds `seconds` of streaming to `run`, after a moment for the threads to
 // settle where they now may run.
 void Measure(PhonePool& rig, Run& run, double seconds) {
@@ -107,7 +153,7 @@ void Measure(PhonePool& rig, Run& run, double seconds) {
 }
 
 struct Result {
-    Run one, two; // 1 and 2 processors
+    Run runs[std::size(kPlacements)]; // by Placement
     size_t minPerPort = SIZE_MAX, maxPerPort = 0;
 };
 
@@ -115,8 +161,8 @@ struct Result {
 // quarter of a second each, for `seconds` in all. In turn, not one run after
 // the other: on a shared host the speed of the machine drifts by a third
 // within minutes, and two runs minutes apart would measure the drift.
-// `only` 1 or 2: that many processors throughout, for a profiler.
-Result Throughput(size_t phones, double seconds, unsigned only, bool replug) {
+// `only`: that placement throughout, for a profiler.
+Result Throughput(size_t phones, double seconds, const Placement* only, bool replug) {
     Result result;
     PhonePool rig;
     for (size_t p = 0; p < phones; p++)
@@ -130,10 +176,11 @@ Result Throughput(size_t phones, double seconds, unsigned only, bool replug) {
         result.maxPerPort = std::max(result.maxPerPort, perPort);
     };
     constexpr double kSlice = 0.25;
-    for (double done = 0; done < seconds; done += kSlice) {
-        const unsigned cpus = only != 0 ? only : 1 + static_cast<unsigned>(done / kSlice) % 2;
-        LimitEveryThread(cpus);
-        Measure(rig, cpus == 1 ? result.one : result.two, kSlice);
+    for (size_t slice = 0; slice * kSlice < seconds; slice++) {
+        const Placement placement =
+            only != nullptr ? *only : kPlacements[slice % std::size(kPlacements)];
+        Place(rig, placement);
+        Measure(rig, result.runs[static_cast<size_t>(placement)], kSlice);
         sample();
     }
     LimitEveryThread(0);
@@ -211,32 +258,35 @@ Fit PoolLimit(size_t limit, size_t cap) {
 int main(int argc, char** argv) {
     size_t phones = 64;
     double seconds = 3;
-    unsigned only = 0;
+    std::optional<Placement> only;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--phones") == 0)
             phones = std::strtoul(argv[i + 1], nullptr, 10);
         else if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::strtod(argv[i + 1], nullptr);
         else if (std::strcmp(argv[i], "--only") == 0)
-            only = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+            only = std::strcmp(argv[i + 1], "1") == 0   ? Placement::One
+                   : std::strcmp(argv[i + 1], "2") == 0 ? Placement::Two
+                                                        : Placement::TwoAffine;
     }
-    if (only == 0)
+    if (!only)
         std::printf("phone pool: %zu phones, %zu ports, %.1f s of streaming, %u processors on "
                     "this host\n",
                     phones, 2 * phones, seconds, std::thread::hardware_concurrency());
-    const Result r = Throughput(phones, seconds, only, only == 0);
+    const Result r = Throughput(phones, seconds, only ? &*only : nullptr, !only);
     std::printf("\n%-12s %12s %14s %10s %12s %6s\n", "processors", "MB/s (all)", "KB/s per port",
                 "cpu ms/MB", "switches/MB", "busy");
-    for (const auto& [cpus, run] : {std::pair<int, Run>{1, r.one}, {2, r.two}})
-        if (run.seconds > 0)
-            std::printf("%-12d %12.2f %14.1f %10.1f %12.0f %6.2f\n", cpus,
+    for (Placement p : kPlacements)
+        if (const Run& run = r.runs[static_cast<size_t>(p)]; run.seconds > 0)
+            std::printf("%-12s %12.2f %14.1f %10.1f %12.0f %6.2f\n", Name(p),
                         run.BytesPerSecond() / 1e6,
                         run.BytesPerSecond() / 1e3 / static_cast<double>(2 * phones),
                         run.CpuMsPerMB(), run.SwitchesPerMB(), run.Busy());
-    if (only != 0)
+    if (only)
         return g_failures == 0 ? 0 : 1;
-    std::printf("speed-up 1 -> 2 processors: %.2fx\n",
-                r.two.BytesPerSecond() / r.one.BytesPerSecond());
+    const double one = r.runs[0].BytesPerSecond();
+    std::printf("speed-up 1 -> 2 processors: %.2fx, affine %.2fx\n", r.runs[1].BytesPerSecond() / one,
+                r.runs[2].BytesPerSecond() / one);
     std::printf("driver bytes per port: %zu..%zu\n", r.minPerPort, r.maxPerPort);
     // A transfer's or a write's context comes and goes; the rings and
     // device objects stay. More than that per port would be a leak.

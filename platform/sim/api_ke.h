@@ -34,6 +34,8 @@ void AdvanceClock(LONGLONG hundredNs);
 void AdvanceClockMs(ULONG ms);
 // Virtual time since boot, in 100 ns (what KeQueryInterruptTime returns).
 LONGLONG Now();
+// Whether the machine runs on real threads (Mode::Concurrent).
+bool Concurrent();
 
 // Timers set, DPCs queued and work items queued (not yet running).
 size_t QueuedTimers();

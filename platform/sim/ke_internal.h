@@ -174,6 +174,8 @@ struct TimerRecord {
 };
 
 constexpr int kMaximumProcessors = 32; // MAXIMUM_PROCESSORS of 32-bit Windows
+// Concurrent: the processors, each a host thread that runs the DPCs.
+constexpr int kDpcProcessors = 2;
 
 struct DpcRecord {
     PKDPC dpc = nullptr;
@@ -206,8 +208,17 @@ struct RunningWork {
 // lock, apart from the dispatcher lock: a pool's hundred threads waiting on
 // their own events then neither cost other notifications a look nor queue for
 // the dispatcher lock when they wake.
+//
+// A keyed sleeper sleeps on its `gate` word, not on `cv`, and is woken after
+// the waker has let go of the key's lock: woken under it, on another host
+// processor it found the lock still held, slept again on the lock, and left
+// it with a second futex call. Its record belongs to its thread and is never
+// freed (KeyedSleeperOfThisThread), so a waker that sets the gate just as the
+// sleeper leaves on its own wakes at worst that thread's next wait, which
+// looks at its condition and sleeps again.
 struct Sleeper {
     std::condition_variable cv;
+    std::atomic<uint32_t> gate{0}; // keyed: 1 once woken, 0 asleep
     const std::function<bool()>* ready = nullptr;
     const void* key = nullptr;
     LONGLONG deadline = -1; // interrupt time; -1 none
@@ -270,8 +281,11 @@ struct Machine {
     Sleeper* sleepers = nullptr; // those without a key
     KeyedSleepers keyed;
     // Concurrent: a DPC or a work item was queued (or the machine stops), for
-    // the DPC processors and the idle workers alone.
-    std::condition_variable dpcQueued;
+    // the DPC processors and the idle workers alone. Each processor sleeps
+    // on its own: a DPC for one processor wakes only that one, and a DPC for
+    // any wakes one that sleeps (WakeDpcProcessorLocked).
+    std::array<std::condition_variable, kDpcProcessors> dpcQueued;
+    std::array<bool, kDpcProcessors> dpcIdle{};
     std::condition_variable workQueued;
     Mode mode = Mode::Deterministic;
     bool up = false;
@@ -364,6 +378,7 @@ void EnsureWorkersLocked();
 // leaves DISPATCH_LEVEL (see DpcProcessor). True when this wake of a worker
 // was kept for then; the caller wakes one itself otherwise.
 bool DeferWorkerWake();
+void WakeDpcProcessorLocked(int processor);
 // Checks a thread must pass before it may block.
 void RequireMayWait(const char* routine, ULONG code, ULONG_PTR p2);
 // Explored schedule: the running thread meets `lock` held by `owner`, a

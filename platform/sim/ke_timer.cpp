@@ -94,14 +94,8 @@ bool InsertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, PDRIVER_OBJECT owner) {
     // processor's number plus MAXIMUM_PROCESSORS.
     const int processor = dpc->Number >= kMaximumProcessors ? dpc->Number - kMaximumProcessors : -1;
     M().dpcs.push_back(DpcRecord{dpc, owner, processor, ++M().dpcSeq});
-    // One processor for a DPC any may run: waking both has one of them
-    // find nothing and sleep again, a wake-up across processors for nothing.
-    if (g_simLocking) {
-        if (processor < 0)
-            M().dpcQueued.notify_one();
-        else
-            M().dpcQueued.notify_all();
-    }
+    if (g_simLocking)
+        WakeDpcProcessorLocked(processor);
     NotifyLocked();
     return true;
 }
@@ -247,6 +241,10 @@ using namespace ke;
 
 LONGLONG Now() {
     return M().now.load();
+}
+
+bool Concurrent() {
+    return M().mode == Mode::Concurrent;
 }
 
 size_t QueuedTimers() {

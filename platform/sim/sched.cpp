@@ -38,6 +38,7 @@
 #include "platform/sim/ke_internal.h"
 
 #include <execinfo.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -84,7 +85,6 @@ using State = SchedThread::State;
 using Kind = SchedThread::Kind;
 
 constexpr size_t kMaxWorkers = 16;
-constexpr int kDpcProcessors = 2;
 constexpr size_t kLivelockAdvances = 1000000;
 // A wait with no time-out that only ticking timers keep company is a hang
 // after this much virtual time, or after this many ticks, whichever first.
@@ -661,8 +661,15 @@ void DeterministicEntry(std::shared_ptr<SchedThread> t) {
     Self().sched = nullptr;
 }
 
+// The machine's own threads go under their names on the host too, for a
+// profiler, a debugger, or a program placing them on host processors.
+void ResetService(const std::string& name) {
+    ResetSelf(name);
+    pthread_setname_np(pthread_self(), name.c_str());
+}
+
 void ConcurrentWorkerEntry(std::shared_ptr<SchedThread> t) {
-    ResetSelf(t->name);
+    ResetService(t->name);
     Self().systemWorker = true;
     Machine& m = M();
     Lock lk(m.lock);
@@ -724,12 +731,16 @@ void WakeDeferred(Lock& lk) {
 }
 
 void DpcProcessor(int number) {
-    ResetSelf("dpc-" + std::to_string(number));
+    ResetService("dpc-" + std::to_string(number));
     Machine& m = M();
     Lock lk(m.lock);
     t_deferred.on = true;
     for (int ran = 0;;) {
-        m.dpcQueued.wait(lk, [&] { return m.stopping || HasDpcForLocked(number - 1); });
+        while (!m.stopping && !HasDpcForLocked(number - 1)) {
+            m.dpcIdle[number - 1] = true;
+            m.dpcQueued[number - 1].wait(lk);
+            m.dpcIdle[number - 1] = false;
+        }
         if (m.stopping)
             break;
         RunOneDpcLocked(lk, number - 1);
@@ -755,7 +766,7 @@ bool DeferKeyWake(const void* key) {
 }
 
 void ClockThread(std::condition_variable* wake) {
-    ResetSelf("clock");
+    ResetService("clock");
     Machine& m = M();
     auto start = std::chrono::steady_clock::now();
     Lock lk(m.lock);
@@ -883,6 +894,37 @@ bool SpinOnLock(PKSPIN_LOCK lock, const char* routine) {
 // ---------------------------------------------------------------- internal entry points
 
 namespace {
+// The calling thread's keyed sleeper, from records that are never freed: a
+// thread gives its record back when it ends, for the next thread to take.
+Sleeper& KeyedSleeperOfThisThread() {
+    struct Spare {
+        std::mutex lock;
+        std::vector<Sleeper*> records;
+    };
+    static auto* spare = new Spare;
+    struct Lease {
+        Sleeper* record = nullptr;
+        Lease() {
+            std::lock_guard<std::mutex> guard(spare->lock);
+            if (spare->records.empty())
+                spare->records.push_back(new Sleeper);
+            record = spare->records.back();
+            spare->records.pop_back();
+        }
+        ~Lease() {
+            std::lock_guard<std::mutex> guard(spare->lock);
+            spare->records.push_back(record);
+        }
+    };
+    thread_local Lease lease;
+    return *lease.record;
+}
+
+void OpenGate(Sleeper& s) {
+    s.gate.store(1, std::memory_order_release);
+    syscall(SYS_futex, &s.gate, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 void Link(Sleeper*& head, Sleeper* s) {
     s->prev = nullptr;
     s->next = head;
@@ -909,7 +951,7 @@ bool WaitKeyed(const std::function<bool()>& ready, const char* what, LONGLONG ti
     std::unique_lock<std::mutex> lk(bucket.lock);
     if (ready())
         return true;
-    Sleeper me;
+    Sleeper& me = KeyedSleeperOfThisThread();
     me.ready = &ready;
     me.key = key;
     me.deadline = timeout100ns > 0 ? m.now.load() + timeout100ns : -1;
@@ -920,10 +962,17 @@ bool WaitKeyed(const std::function<bool()>& ready, const char* what, LONGLONG ti
             result = false;
             break;
         }
+        // Closed under the lock, so that a waker (who opens it after
+        // seeing `woken` clear, under the lock) cannot be missed.
         me.woken = false;
-        me.cv.wait(lk);
+        me.gate.store(0, std::memory_order_relaxed);
+        lk.unlock();
+        while (me.gate.load(std::memory_order_acquire) == 0)
+            syscall(SYS_futex, &me.gate, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+        lk.lock();
     }
     Unlink(bucket.head, &me);
+    me.ready = nullptr;
     return result;
 }
 } // namespace
@@ -987,7 +1036,10 @@ void WakeSleepersLocked(Sleeper* list, LONGLONG now, const void* key) {
             continue;
         if ((s->deadline >= 0 && now >= s->deadline) || (key != kTimeOnly && (*s->ready)())) {
             s->woken = true;
-            s->cv.notify_one();
+            if (s->key != nullptr)
+                OpenGate(*s);
+            else
+                s->cv.notify_one();
         }
     }
 }
@@ -1030,6 +1082,25 @@ void EnsureWorkersLocked() {
         t->thread = std::thread(Deterministic() ? DeterministicEntry : ConcurrentWorkerEntry, t);
         ++idle;
     }
+}
+
+// Caller holds the lock. A DPC for `processor` (-1: any) was queued: wakes
+// that processor, or for any, one that sleeps. A busy one takes it when it
+// looks at its queue again; waking both had one find nothing and sleep
+// again, a wake-up across host processors for nothing.
+void WakeDpcProcessorLocked(int processor) {
+    Machine& m = M();
+    if (processor >= 0) {
+        if (processor < kDpcProcessors)
+            m.dpcQueued[processor].notify_one();
+        return;
+    }
+    for (int i = 0; i < kDpcProcessors; i++)
+        if (m.dpcIdle[i]) {
+            m.dpcIdle[i] = false;
+            m.dpcQueued[i].notify_one();
+            return;
+        }
 }
 
 bool DeferWorkerWake() {
@@ -1081,10 +1152,27 @@ void Notify(const void* key) {
         return Notify();
     if (DeferKeyWake(key))
         return;
-    // Under the key's lock, for the same reason.
+    // Looked at under the key's lock, for the same reason; woken once it is
+    // let go (see Sleeper).
     auto& bucket = M().keyed.Of(key);
-    std::lock_guard<std::mutex> guard(bucket.lock);
-    WakeSleepersLocked(bucket.head, M().now.load(), key);
+    Sleeper* woken[4];
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> guard(bucket.lock);
+        const LONGLONG now = M().now.load();
+        for (Sleeper* s = bucket.head; s != nullptr; s = s->next) {
+            if (s->woken || s->key != key ||
+                !((s->deadline >= 0 && now >= s->deadline) || (*s->ready)()))
+                continue;
+            s->woken = true;
+            if (count < std::size(woken))
+                woken[count++] = s;
+            else
+                OpenGate(*s);
+        }
+    }
+    for (size_t i = 0; i < count; i++)
+        OpenGate(*woken[i]);
 }
 
 void RunUntilIdle() {
@@ -1264,7 +1352,8 @@ void KeStop() {
         lk.unlock();
     } else {
         m.changed.notify_all();
-        m.dpcQueued.notify_all();
+        for (auto& queued : m.dpcQueued)
+            queued.notify_all();
         m.workQueued.notify_all();
         ClockWake().notify_all();
         std::vector<std::thread> services = std::move(m.services);

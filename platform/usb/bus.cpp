@@ -117,6 +117,14 @@ HostController& BusState::ControllerNumbered(unsigned number) {
     hc->number = number;
     sim::DriverScope scope(driver);
     KeInitializeDpc(&hc->dpc, BusFrameTick, hc.get());
+    // A controller's interrupts go to one processor, the controllers spread
+    // over the processors as interrupt affinity spreads them: a controller's
+    // completions then run on one processor, next to its phones' port
+    // threads where a program keeps them there.
+    if (sim::Concurrent()) {
+        const auto processors = static_cast<unsigned>(__builtin_popcountl(KeQueryActiveProcessors()));
+        KeSetTargetProcessorDpc(&hc->dpc, static_cast<CCHAR>(number % processors));
+    }
     KeInitializeTimer(&hc->timer);
     controllers.push_back(std::move(hc));
     return *controllers.back();

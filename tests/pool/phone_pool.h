@@ -55,6 +55,7 @@ struct Port {
     std::string fault;
     std::string Fault() const { return failed.load(std::memory_order_acquire) ? fault : ""; }
     std::thread thread;
+    std::atomic<pid_t> tid{0}; // the host's id of `thread`, once it runs
 };
 
 class PhonePool {
@@ -128,7 +129,11 @@ public:
         p.stop = false;
         p.failed = false;
         p.fault.clear();
-        p.thread = std::thread([&p] { Stream(p); });
+        p.thread = std::thread([&p, port] {
+            pthread_setname_np(pthread_self(), ("port-" + std::to_string(port)).c_str());
+            p.tid = gettid();
+            Stream(p);
+        });
         return true;
     }
     void Close(size_t port) {
@@ -136,6 +141,7 @@ public:
         p.stop = true;
         if (p.thread.joinable())
             p.thread.join();
+        p.tid = 0;
         if (p.handle != INVALID_HANDLE_VALUE)
             CloseHandle(p.handle);
         p.handle = INVALID_HANDLE_VALUE;
