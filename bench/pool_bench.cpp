@@ -264,10 +264,14 @@ int main(int argc, char** argv) {
             phones = std::strtoul(argv[i + 1], nullptr, 10);
         else if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::strtod(argv[i + 1], nullptr);
-        else if (std::strcmp(argv[i], "--only") == 0)
-            only = std::strcmp(argv[i + 1], "1") == 0   ? Placement::One
-                   : std::strcmp(argv[i + 1], "2") == 0 ? Placement::Two
-                                                        : Placement::TwoAffine;
+        else if (std::strcmp(argv[i], "--only") == 0) {
+            const std::string what = argv[i + 1];
+            if (what != "1" && what != "2" && what != "2a") {
+                std::fprintf(stderr, "--only takes 1, 2 or 2a (2 processors, affine)\n");
+                return 2;
+            }
+            only = what == "1" ? Placement::One : what == "2" ? Placement::Two : Placement::TwoAffine;
+        }
     }
     if (!only)
         std::printf("phone pool: %zu phones, %zu ports, %.1f s of streaming, %u processors on "
