@@ -3,9 +3,12 @@
 // also what ThreadSanitizer runs over.
 #include "ke_test.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -152,6 +155,42 @@ TEST(KeConcurrent, WorkItemsADpcQueuesAllRunWhileTheFirstOnesBlock) {
                   STATUS_SUCCESS)
             << "round " << round << ": " << finished << " of " << kWaiters + 1 << " items ran";
         sim::RunUntilIdle();
+    }
+}
+
+// Each processor sleeps on its own: a DPC for one of them, or for either,
+// queued while both sleep, wakes a processor to run it, and one for a
+// processor runs on that processor's thread.
+TEST(KeConcurrent, ADpcQueuedWhileTheProcessorsSleepRunsWhereItIsFor) {
+    sim::Kernel kernel(Concurrent());
+    struct Ran {
+        KEVENT event;
+        char thread[16];
+    };
+    for (int target : {1, 0, -1, 1, -1}) {
+        sim::RunUntilIdle();
+        Ran ran{};
+        KeInitializeEvent(&ran.event, NotificationEvent, FALSE);
+        KDPC dpc;
+        KeInitializeDpc(
+            &dpc,
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                auto* r = static_cast<Ran*>(context);
+                pthread_getname_np(pthread_self(), r->thread, sizeof r->thread);
+                KeSetEvent(&r->event, 0, FALSE);
+            },
+            &ran);
+        if (target >= 0)
+            KeSetTargetProcessorDpc(&dpc, static_cast<CCHAR>(target));
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -ke_test::Ms(20 * 1000);
+        ASSERT_EQ(KeWaitForSingleObject(&ran.event, Executive, KernelMode, FALSE, &timeout),
+                  STATUS_SUCCESS)
+            << "a DPC for processor " << target << " never ran";
+        const std::string thread = ran.thread;
+        EXPECT_EQ(target >= 0 ? thread : thread.substr(0, 4),
+                  target >= 0 ? "dpc-" + std::to_string(target + 1) : "dpc-");
     }
 }
 
