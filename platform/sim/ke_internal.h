@@ -233,6 +233,9 @@ public:
     struct Bucket {
         std::mutex lock;
         Sleeper* head = nullptr;
+        // Sleepers with a time-out, for the clock to look at this bucket on
+        // its tick (a pool's ports wait without one, in every bucket).
+        std::atomic<int> timed{0};
     };
     using Buckets = std::array<Bucket, 64>;
     Bucket& Of(const void* key) {

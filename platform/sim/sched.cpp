@@ -956,6 +956,8 @@ bool WaitKeyed(const std::function<bool()>& ready, const char* what, LONGLONG ti
     me.key = key;
     me.deadline = timeout100ns > 0 ? m.now.load() + timeout100ns : -1;
     Link(bucket.head, &me);
+    if (me.deadline >= 0)
+        bucket.timed.fetch_add(1, std::memory_order_release);
     bool result = true;
     while (!ready()) {
         if (me.deadline >= 0 && m.now.load() >= me.deadline) {
@@ -972,6 +974,8 @@ bool WaitKeyed(const std::function<bool()>& ready, const char* what, LONGLONG ti
         lk.lock();
     }
     Unlink(bucket.head, &me);
+    if (me.deadline >= 0)
+        bucket.timed.fetch_sub(1, std::memory_order_relaxed);
     me.ready = nullptr;
     return result;
 }
@@ -1055,8 +1059,11 @@ void NotifyEveryoneLocked() {
     Machine& m = M();
     NotifyConcurrentLocked();
     // Their time-outs only: a waker that forgot to name the key must show
-    // as the hang it is, not as a wait that ends at the next tick.
+    // as the hang it is, not as a wait that ends at the next tick. A sleeper
+    // that links just as this looks is seen on the next tick.
     for (auto& bucket : m.keyed.All()) {
+        if (bucket.timed.load(std::memory_order_acquire) == 0)
+            continue;
         std::lock_guard<std::mutex> guard(bucket.lock);
         WakeSleepersLocked(bucket.head, m.now.load(), kTimeOnly);
     }
