@@ -124,7 +124,8 @@ void Place(PhonePool& rig, Placement placement) {
             const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
             char name[16] = {};
             if (FILE* f = e->d_name[0] != '.' ? std::fopen(comm.c_str(), "r") : nullptr) {
-                if (std::fgets(name, sizeof name, f) != nullptr && std::strncmp(name, "dpc-", 4) == 0)
+                if (std::fgets(name, sizeof name, f) != nullptr &&
+                    std::strncmp(name, "dpc-", 4) == 0)
                     PlaceOn(static_cast<pid_t>(std::atoi(e->d_name)),
                             static_cast<unsigned>(std::atoi(name + 4) - 1));
                 std::fclose(f);
@@ -270,7 +271,9 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "--only takes 1, 2 or 2a (2 processors, affine)\n");
                 return 2;
             }
-            only = what == "1" ? Placement::One : what == "2" ? Placement::Two : Placement::TwoAffine;
+            only = what == "1"   ? Placement::One
+                   : what == "2" ? Placement::Two
+                                 : Placement::TwoAffine;
         }
     }
     if (!only)
@@ -289,8 +292,8 @@ int main(int argc, char** argv) {
     if (only)
         return g_failures == 0 ? 0 : 1;
     const double one = r.runs[0].BytesPerSecond();
-    std::printf("speed-up 1 -> 2 processors: %.2fx, affine %.2fx\n", r.runs[1].BytesPerSecond() / one,
-                r.runs[2].BytesPerSecond() / one);
+    std::printf("speed-up 1 -> 2 processors: %.2fx, affine %.2fx\n",
+                r.runs[1].BytesPerSecond() / one, r.runs[2].BytesPerSecond() / one);
     std::printf("driver bytes per port: %zu..%zu\n", r.minPerPort, r.maxPerPort);
     // A transfer's or a write's context comes and goes; the rings and
     // device objects stay. More than that per port would be a leak.

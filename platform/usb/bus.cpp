@@ -122,7 +122,8 @@ HostController& BusState::ControllerNumbered(unsigned number) {
     // completions then run on one processor, next to its phones' port
     // threads where a program keeps them there.
     if (sim::Concurrent()) {
-        const auto processors = static_cast<unsigned>(__builtin_popcountl(KeQueryActiveProcessors()));
+        const auto processors =
+            static_cast<unsigned>(__builtin_popcountl(KeQueryActiveProcessors()));
         KeSetTargetProcessorDpc(&hc->dpc, static_cast<CCHAR>(number % processors));
     }
     KeInitializeTimer(&hc->timer);
