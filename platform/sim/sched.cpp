@@ -38,8 +38,8 @@
 #include "platform/sim/ke_internal.h"
 
 #include <execinfo.h>
-#include <pthread.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -1031,19 +1031,32 @@ namespace {
 // has passed. Its condition is only ever read under the dispatcher lock, by
 // it or by this. Caller holds the lock.
 // `key` kTimeOnly: only those whose time-out has passed.
+// `later`: keyed sleepers to wake once the caller lets go of the key's lock
+// (see Sleeper), as many as it holds; the rest are woken now.
 const char kTimeOnlyTag = 0;
 const void* const kTimeOnly = &kTimeOnlyTag;
 
-void WakeSleepersLocked(Sleeper* list, LONGLONG now, const void* key) {
+struct LaterWakes {
+    Sleeper* sleeper[4];
+    size_t count = 0;
+    void Open() {
+        for (size_t i = 0; i < count; i++)
+            OpenGate(*sleeper[i]);
+    }
+};
+
+void WakeSleepersLocked(Sleeper* list, LONGLONG now, const void* key, LaterWakes* later = nullptr) {
     for (Sleeper* s = list; s != nullptr; s = s->next) {
         if (s->woken || (key != nullptr && key != kTimeOnly && s->key != key))
             continue;
         if ((s->deadline >= 0 && now >= s->deadline) || (key != kTimeOnly && (*s->ready)())) {
             s->woken = true;
-            if (s->key != nullptr)
-                OpenGate(*s);
-            else
+            if (s->key == nullptr)
                 s->cv.notify_one();
+            else if (later != nullptr && later->count < std::size(later->sleeper))
+                later->sleeper[later->count++] = s;
+            else
+                OpenGate(*s);
         }
     }
 }
@@ -1162,24 +1175,12 @@ void Notify(const void* key) {
     // Looked at under the key's lock, for the same reason; woken once it is
     // let go (see Sleeper).
     auto& bucket = M().keyed.Of(key);
-    Sleeper* woken[4];
-    size_t count = 0;
+    LaterWakes later;
     {
         std::lock_guard<std::mutex> guard(bucket.lock);
-        const LONGLONG now = M().now.load();
-        for (Sleeper* s = bucket.head; s != nullptr; s = s->next) {
-            if (s->woken || s->key != key ||
-                !((s->deadline >= 0 && now >= s->deadline) || (*s->ready)()))
-                continue;
-            s->woken = true;
-            if (count < std::size(woken))
-                woken[count++] = s;
-            else
-                OpenGate(*s);
-        }
+        WakeSleepersLocked(bucket.head, M().now.load(), key, &later);
     }
-    for (size_t i = 0; i < count; i++)
-        OpenGate(*woken[i]);
+    later.Open();
 }
 
 void RunUntilIdle() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -20,6 +21,23 @@ sim::Options Concurrent() {
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 20000;
+
+// A DPC that runs `run`.
+struct RunDpc {
+    KDPC dpc;
+    std::function<void()> run;
+    explicit RunDpc(std::function<void()> fn) : run(std::move(fn)) {
+        KeInitializeDpc(
+            &dpc, [](PKDPC, PVOID self, PVOID, PVOID) { static_cast<RunDpc*>(self)->run(); }, this);
+    }
+};
+
+// Waits for `event`; false when 20 s pass first.
+bool SetWithin20s(KEVENT& event) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -ke_test::Ms(20 * 1000);
+    return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
 
 } // namespace
 
@@ -129,7 +147,7 @@ TEST(KeConcurrent, WorkItemsADpcQueuesAllRunWhileTheFirstOnesBlock) {
         if (++finished == kWaiters + 1)
             KeSetEvent(&done, 0, FALSE);
     };
-    std::function<void()> queueAll = [&] {
+    RunDpc queueAll([&] {
         for (int i = 0; i < kWaiters; ++i)
             fake::OnWorker([&] {
                 KeWaitForSingleObject(&open, Executive, KernelMode, FALSE, nullptr);
@@ -139,20 +157,13 @@ TEST(KeConcurrent, WorkItemsADpcQueuesAllRunWhileTheFirstOnesBlock) {
             KeSetEvent(&open, 0, FALSE);
             finish();
         });
-    };
-    KDPC dpc;
-    KeInitializeDpc(
-        &dpc, [](PKDPC, PVOID run, PVOID, PVOID) { (*static_cast<std::function<void()>*>(run))(); },
-        &queueAll);
+    });
     for (int round = 0; round < 2; ++round) {
         finished = 0;
         KeInitializeEvent(&open, NotificationEvent, FALSE);
         KeInitializeEvent(&done, NotificationEvent, FALSE);
-        KeInsertQueueDpc(&dpc, nullptr, nullptr);
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -ke_test::Ms(20 * 1000);
-        ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout),
-                  STATUS_SUCCESS)
+        KeInsertQueueDpc(&queueAll.dpc, nullptr, nullptr);
+        ASSERT_TRUE(SetWithin20s(done))
             << "round " << round << ": " << finished << " of " << kWaiters + 1 << " items ran";
         sim::RunUntilIdle();
     }
@@ -163,34 +174,21 @@ TEST(KeConcurrent, WorkItemsADpcQueuesAllRunWhileTheFirstOnesBlock) {
 // processor runs on that processor's thread.
 TEST(KeConcurrent, ADpcQueuedWhileTheProcessorsSleepRunsWhereItIsFor) {
     sim::Kernel kernel(Concurrent());
-    struct Ran {
-        KEVENT event;
-        char thread[16];
-    };
     for (int target : {1, 0, -1, 1, -1}) {
-        sim::RunUntilIdle();
-        Ran ran{};
-        KeInitializeEvent(&ran.event, NotificationEvent, FALSE);
-        KDPC dpc;
-        KeInitializeDpc(
-            &dpc,
-            [](PKDPC, PVOID context, PVOID, PVOID) {
-                auto* r = static_cast<Ran*>(context);
-                pthread_getname_np(pthread_self(), r->thread, sizeof r->thread);
-                KeSetEvent(&r->event, 0, FALSE);
-            },
-            &ran);
+        KEVENT ran;
+        KeInitializeEvent(&ran, NotificationEvent, FALSE);
+        char thread[16] = {};
+        RunDpc dpc([&] {
+            pthread_getname_np(pthread_self(), thread, sizeof thread);
+            KeSetEvent(&ran, 0, FALSE);
+        });
         if (target >= 0)
-            KeSetTargetProcessorDpc(&dpc, static_cast<CCHAR>(target));
-        KeInsertQueueDpc(&dpc, nullptr, nullptr);
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -ke_test::Ms(20 * 1000);
-        ASSERT_EQ(KeWaitForSingleObject(&ran.event, Executive, KernelMode, FALSE, &timeout),
-                  STATUS_SUCCESS)
-            << "a DPC for processor " << target << " never ran";
-        const std::string thread = ran.thread;
-        EXPECT_EQ(target >= 0 ? thread : thread.substr(0, 4),
-                  target >= 0 ? "dpc-" + std::to_string(target + 1) : "dpc-");
+            KeSetTargetProcessorDpc(&dpc.dpc, static_cast<CCHAR>(target));
+        KeInsertQueueDpc(&dpc.dpc, nullptr, nullptr);
+        ASSERT_TRUE(SetWithin20s(ran)) << "a DPC for processor " << target << " never ran";
+        sim::RunUntilIdle();
+        const std::string expected = target >= 0 ? "dpc-" + std::to_string(target + 1) : "dpc-";
+        EXPECT_EQ(std::string(thread).substr(0, expected.size()), expected);
     }
 }
 
