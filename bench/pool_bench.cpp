@@ -6,7 +6,8 @@
 //     per megabyte, and the drivers' non-paged memory per port from the pool
 //     ledger, sampled through the run (it must stay flat). On 2 processors
 //     twice: threads where the host puts them, and "affine": each simulated
-//     processor on a host processor of its own and each port's thread on the
+//     processor on a host processor of its own, the system workers next to
+//     the processor whose work they take first, and each port's thread on the
 //     processor its phone's host controller interrupts, as a pool's operator
 //     would set interrupt and thread affinity;
 //  2. single phones pulled and plugged again while the others stream;
@@ -23,10 +24,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <optional>
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -97,12 +103,35 @@ void LimitEveryThread(unsigned count) {
     }
 }
 
-// How the threads are placed on the host's processors.
-enum class Placement { One, Two, TwoAffine };
-constexpr Placement kPlacements[] = {Placement::One, Placement::Two, Placement::TwoAffine};
+// How the threads are placed on the host's processors. Twins: this machine
+// on processor 0 and an identical one, in a process of its own, on
+// processor 1; nothing is shared between them but the host, so what the
+// pair moves against what one moves alone is as much as two processors can
+// give this host's work, the ceiling for the in-process speed-up.
+enum class Placement { One, Two, TwoAffine, Twins };
+constexpr Placement kPlacements[] = {Placement::One, Placement::Two, Placement::TwoAffine,
+                                     Placement::Twins};
 const char* Name(Placement p) {
-    return p == Placement::One ? "1" : p == Placement::Two ? "2" : "2, affine";
+    switch (p) {
+    case Placement::One:
+        return "1";
+    case Placement::Two:
+        return "2";
+    case Placement::TwoAffine:
+        return "2, affine";
+    case Placement::Twins:
+        return "2 machines";
+    }
+    return "?";
 }
+
+// The twin's side, in memory both processes share: what it has moved and
+// what that cost it, as of a millisecond ago.
+struct TwinShared {
+    std::atomic<uint64_t> received{0};
+    std::atomic<double> cpu{0}, switches{0};
+    std::atomic<bool> ready{false}, stop{false}, failed{false};
+};
 
 void PlaceOn(pid_t thread, unsigned cpu) {
     cpu_set_t set;
@@ -112,11 +141,12 @@ void PlaceOn(pid_t thread, unsigned cpu) {
 }
 
 // Affine: the machine's processor threads ("dpc-N", the simulated processor
-// N-1) each on its own host processor, and each port's thread on the one
-// that runs its host controller's completions (controller c interrupts
-// processor c mod 2).
+// N-1) each on its own host processor, the system workers ("worker-N", who
+// take processor (N-1) mod 2's work items first) on theirs, and each port's
+// thread on the one that runs its host controller's completions (controller
+// c interrupts processor c mod 2).
 void Place(PhonePool& rig, Placement placement) {
-    LimitEveryThread(placement == Placement::One ? 1 : 2);
+    LimitEveryThread(placement == Placement::One || placement == Placement::Twins ? 1 : 2);
     if (placement != Placement::TwoAffine)
         return;
     if (DIR* tasks = opendir("/proc/self/task")) {
@@ -124,10 +154,13 @@ void Place(PhonePool& rig, Placement placement) {
             const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
             char name[16] = {};
             if (FILE* f = e->d_name[0] != '.' ? std::fopen(comm.c_str(), "r") : nullptr) {
-                if (std::fgets(name, sizeof name, f) != nullptr &&
-                    std::strncmp(name, "dpc-", 4) == 0)
-                    PlaceOn(static_cast<pid_t>(std::atoi(e->d_name)),
-                            static_cast<unsigned>(std::atoi(name + 4) - 1));
+                const pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
+                if (std::fgets(name, sizeof name, f) == nullptr) {
+                } else if (std::strncmp(name, "dpc-", 4) == 0) {
+                    PlaceOn(tid, static_cast<unsigned>(std::atoi(name + 4) - 1));
+                } else if (std::strncmp(name, "worker-", 7) == 0) {
+                    PlaceOn(tid, static_cast<unsigned>(std::atoi(name + 7) - 1));
+                }
                 std::fclose(f);
             }
         }
@@ -138,19 +171,98 @@ void Place(PhonePool& rig, Placement placement) {
             PlaceOn(rig.At(i).tid, static_cast<unsigned>(i / 2 % pool::kControllers % 2));
 }
 
+// The twin: `phones` phones streaming on processor 1 until told to stop;
+// the parent stops and continues the whole process between its slices.
+[[noreturn]] void RunTwin(TwinShared& shared, size_t phones) {
+    PlaceOn(0, 1); // every thread it starts inherits the processor
+    {
+        PhonePool rig;
+        bool ok = true;
+        for (size_t p = 0; p < phones; p++)
+            ok = ok && rig.Plug(p) == 2;
+        for (size_t i = 0; ok && i < rig.PortCount(); i++)
+            ok = rig.Open(i, 0x7A140000 + i);
+        shared.failed = !ok;
+        shared.ready = true;
+        while (!shared.stop) {
+            const Usage now = Now();
+            shared.received = rig.Received();
+            shared.cpu = now.cpu;
+            shared.switches = now.switches;
+            for (size_t i = 0; i < rig.PortCount(); i++)
+                if (!rig.At(i).Fault().empty())
+                    shared.failed = true;
+            Sleep(0.001);
+        }
+    }
+    std::_Exit(0);
+}
+
+class Twin {
+public:
+    // Forks before this process starts a thread of its own.
+    explicit Twin(size_t phones) {
+        void* memory = mmap(nullptr, sizeof(TwinShared), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        Check(memory != MAP_FAILED, "no memory to share with the twin");
+        if (memory == MAP_FAILED)
+            return;
+        shared_ = new (memory) TwinShared;
+        pid_ = fork();
+        if (pid_ == 0)
+            RunTwin(*shared_, phones);
+        Check(pid_ > 0, "the twin did not start");
+    }
+    ~Twin() {
+        if (pid_ > 0) {
+            shared_->stop = true;
+            kill(pid_, SIGCONT);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            Check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the twin did not end well");
+            Check(!shared_->failed, "the twin's ports did not all stream intact");
+        }
+        if (shared_ != nullptr)
+            munmap(shared_, sizeof(TwinShared));
+    }
+    bool Running() const { return pid_ > 0; }
+    // Waits until it streams, then stops it until Resume.
+    void Ready() {
+        while (Running() && !shared_->ready)
+            Sleep(0.01);
+        Pause();
+    }
+    void Pause() {
+        if (Running())
+            kill(pid_, SIGSTOP);
+    }
+    void Resume() {
+        if (Running())
+            kill(pid_, SIGCONT);
+    }
+    uint64_t Received() const { return Running() ? shared_->received.load() : 0; }
+    Usage Used() const {
+        return Running() ? Usage{shared_->cpu.load(), shared_->switches.load()} : Usage{};
+    }
+
+private:
+    TwinShared* shared_ = nullptr;
+    pid_t pid_ = -1;
+};
+
 // Adds `seconds` of streaming to `run`, after a moment for the threads to
-// settle where they now may run.
-void Measure(PhonePool& rig, Run& run, double seconds) {
+// settle where they now may run; with `twin`, its streaming too.
+void Measure(PhonePool& rig, Run& run, double seconds, const Twin* twin) {
     Sleep(0.05);
-    const uint64_t from = rig.Received();
-    const Usage before = Now();
+    const uint64_t from = rig.Received() + (twin ? twin->Received() : 0);
+    const Usage before = Now(), twinBefore = twin ? twin->Used() : Usage{};
     const auto start = Clock::now();
     Sleep(seconds);
-    const Usage after = Now();
+    const Usage after = Now(), twinAfter = twin ? twin->Used() : Usage{};
     run.seconds += std::chrono::duration<double>(Clock::now() - start).count();
-    run.bytes += static_cast<double>(rig.Received() - from);
-    run.cpu += after.cpu - before.cpu;
-    run.switches += after.switches - before.switches;
+    run.bytes += static_cast<double>(rig.Received() + (twin ? twin->Received() : 0) - from);
+    run.cpu += after.cpu - before.cpu + twinAfter.cpu - twinBefore.cpu;
+    run.switches += after.switches - before.switches + twinAfter.switches - twinBefore.switches;
 }
 
 struct Result {
@@ -163,7 +275,7 @@ struct Result {
 // the other: on a shared host the speed of the machine drifts by a third
 // within minutes, and two runs minutes apart would measure the drift.
 // `only`: that placement throughout, for a profiler.
-Result Throughput(size_t phones, double seconds, const Placement* only, bool replug) {
+Result Throughput(size_t phones, double seconds, const Placement* only, Twin* twin) {
     Result result;
     PhonePool rig;
     for (size_t p = 0; p < phones; p++)
@@ -171,6 +283,8 @@ Result Throughput(size_t phones, double seconds, const Placement* only, bool rep
     for (size_t i = 0; i < rig.PortCount(); i++)
         Check(rig.Open(i, 0x5EED0000 + i), "port " + std::to_string(i) + " did not open");
     Sleep(0.3); // every thread under way
+    if (twin != nullptr)
+        twin->Ready();
     auto sample = [&] {
         size_t perPort = PhonePool::DriverBytes() / rig.PortCount();
         result.minPerPort = std::min(result.minPerPort, perPort);
@@ -180,14 +294,21 @@ Result Throughput(size_t phones, double seconds, const Placement* only, bool rep
     for (size_t slice = 0; slice * kSlice < seconds; slice++) {
         const Placement placement =
             only != nullptr ? *only : kPlacements[slice % std::size(kPlacements)];
+        if (placement == Placement::Twins && twin == nullptr)
+            continue;
         Place(rig, placement);
-        Measure(rig, result.runs[static_cast<size_t>(placement)], kSlice);
+        if (placement == Placement::Twins)
+            twin->Resume();
+        Measure(rig, result.runs[static_cast<size_t>(placement)], kSlice,
+                placement == Placement::Twins ? twin : nullptr);
+        if (placement == Placement::Twins)
+            twin->Pause();
         sample();
     }
     LimitEveryThread(0);
     CheckStreams(rig, std::vector<uint64_t>(), "streaming");
 
-    if (replug) {
+    if (!only) {
         // Phones pulled and plugged again in turn while the others stream;
         // each comes back under its COM names.
         for (size_t p = 1; p < phones; p += std::max<size_t>(1, phones / 4)) {
@@ -280,7 +401,11 @@ int main(int argc, char** argv) {
         std::printf("phone pool: %zu phones, %zu ports, %.1f s of streaming, %u processors on "
                     "this host\n",
                     phones, 2 * phones, seconds, std::thread::hardware_concurrency());
-    const Result r = Throughput(phones, seconds, only ? &*only : nullptr, !only);
+    std::optional<Twin> twin;
+    if (!only)
+        twin.emplace(phones);
+    const Result r = Throughput(phones, seconds, only ? &*only : nullptr, twin ? &*twin : nullptr);
+    twin.reset();
     std::printf("\n%-12s %12s %14s %10s %12s %6s\n", "processors", "MB/s (all)", "KB/s per port",
                 "cpu ms/MB", "switches/MB", "busy");
     for (Placement p : kPlacements)
@@ -292,8 +417,10 @@ int main(int argc, char** argv) {
     if (only)
         return g_failures == 0 ? 0 : 1;
     const double one = r.runs[0].BytesPerSecond();
-    std::printf("speed-up 1 -> 2 processors: %.2fx, affine %.2fx\n",
-                r.runs[1].BytesPerSecond() / one, r.runs[2].BytesPerSecond() / one);
+    std::printf("speed-up 1 -> 2 processors: %.2fx, affine %.2fx; two machines, one processor "
+                "each: %.2fx\n",
+                r.runs[1].BytesPerSecond() / one, r.runs[2].BytesPerSecond() / one,
+                r.runs[3].BytesPerSecond() / one);
     std::printf("driver bytes per port: %zu..%zu\n", r.minPerPort, r.maxPerPort);
     // A transfer's or a write's context comes and goes; the rings and
     // device objects stay. More than that per port would be a leak.

@@ -134,7 +134,9 @@ struct SchedThread {
     std::string name;
     Kind kind = Kind::User;
     State state = State::New;
-    int processor = 0; // Service: the processor whose DPCs it runs
+    // Service: the processor whose DPCs it runs. Worker on the Concurrent
+    // machine: the processor whose work items it takes first.
+    int processor = 0;
     // While Blocked (or Idle): what would let the thread go on.
     const std::function<bool()>* ready = nullptr;
     // What it waits in: the waiter's own text, which lives as long as the wait.
@@ -187,6 +189,9 @@ struct DpcRecord {
 struct WorkRecord {
     PWORK_QUEUE_ITEM item = nullptr;
     PDRIVER_OBJECT owner = nullptr;
+    // Concurrent: the processor whose DPC queued it, whose workers take it
+    // first (WakeWorkerLocked); -1 when a thread queued it.
+    int processor = -1;
 };
 
 struct RunningWork {
@@ -289,7 +294,10 @@ struct Machine {
     // any wakes one that sleeps (WakeDpcProcessorLocked).
     std::array<std::condition_variable, kDpcProcessors> dpcQueued;
     std::array<bool, kDpcProcessors> dpcIdle{};
-    std::condition_variable workQueued;
+    // Concurrent: each worker serves a processor first (its `processor`) and
+    // sleeps on that processor's condition variable, counted in idleWorkers.
+    std::array<std::condition_variable, kDpcProcessors> workQueued;
+    std::array<int, kDpcProcessors> idleWorkers{};
     Mode mode = Mode::Deterministic;
     bool up = false;
     bool stopping = false;
@@ -382,6 +390,11 @@ void EnsureWorkersLocked();
 // was kept for then; the caller wakes one itself otherwise.
 bool DeferWorkerWake();
 void WakeDpcProcessorLocked(int processor);
+// Concurrent: work for `processor` (-1: any) was queued; wakes an idle worker
+// of that processor, or else any idle one.
+void WakeWorkerLocked(int processor);
+// Concurrent: the DPC processor this thread is, or -1.
+int CurrentDpcProcessor();
 // Checks a thread must pass before it may block.
 void RequireMayWait(const char* routine, ULONG code, ULONG_PTR p2);
 // Explored schedule: the running thread meets `lock` held by `owner`, a

@@ -666,10 +666,11 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
                      "ExQueueWorkItem of work item " + Hex(WorkItem) + ", which is already queued");
         }
     }
-    M().work.push_back(WorkRecord{WorkItem, t_currentDriver});
+    const int processor = CurrentDpcProcessor();
+    M().work.push_back(WorkRecord{WorkItem, t_currentDriver, processor});
     EnsureWorkersLocked();
     if (g_simLocking && !DeferWorkerWake())
-        M().workQueued.notify_one();
+        WakeWorkerLocked(processor);
     NotifyLocked();
 }
 

@@ -577,10 +577,19 @@ void CheckThreadEnd(const char* what) {
 
 // ---------------------------------------------------------------- work
 
-void RunNextWorkItemLocked(Lock& lk) {
+void RunNextWorkItemLocked(Lock& lk, int processor = -1) {
     Machine& m = M();
-    WorkRecord record = m.work.front();
-    m.work.pop_front();
+    // The first item of `processor`'s, else the first: a worker woken for
+    // another processor's item (none of that one's was idle) takes it.
+    auto at = m.work.begin();
+    if (processor >= 0) {
+        auto own = std::find_if(m.work.begin(), m.work.end(),
+                                [processor](const WorkRecord& r) { return r.processor == processor; });
+        if (own != m.work.end())
+            at = own;
+    }
+    WorkRecord record = *at;
+    m.work.erase(at);
     ThreadState& t = Self();
     // The routine and parameter are read when the item is dequeued, as
     // Windows does; the routine may free the item. The listed entry names
@@ -674,15 +683,20 @@ void ConcurrentWorkerEntry(std::shared_ptr<SchedThread> t) {
     Machine& m = M();
     Lock lk(m.lock);
     t->state = State::Idle;
+    const int processor = t->processor;
     for (;;) {
-        m.workQueued.wait(lk, [&] { return m.stopping || !m.work.empty(); });
+        while (!m.stopping && m.work.empty()) {
+            m.idleWorkers[processor]++;
+            m.workQueued[processor].wait(lk);
+            m.idleWorkers[processor]--;
+        }
         if (m.stopping)
             break;
         t->state = State::Running;
         t->busy = true;
         Self().busyWorker = true;
         m.busyWorkers++;
-        RunNextWorkItemLocked(lk);
+        RunNextWorkItemLocked(lk, processor);
         m.busyWorkers--;
         Self().busyWorker = false;
         t->busy = false;
@@ -705,6 +719,7 @@ void ConcurrentWorkerEntry(std::shared_ptr<SchedThread> t) {
 // two host context switches for every completion.
 struct DeferredWakes {
     bool on = false;
+    int processor = -1; // the DPC processor this thread is
     int workers = 0;
     int keys = 0;
     const void* key[64] = {};
@@ -718,7 +733,7 @@ void WakeDeferred(Lock& lk) {
     // each takes item after item, and a worker that blocks inside one hands
     // the queue to another (WaitLocked).
     for (int i = 0; i < std::min(d.workers, kDpcProcessors); i++)
-        M().workQueued.notify_one();
+        WakeWorkerLocked(d.processor);
     d.workers = 0;
     const int keys = d.keys;
     d.keys = 0;
@@ -735,6 +750,7 @@ void DpcProcessor(int number) {
     Machine& m = M();
     Lock lk(m.lock);
     t_deferred.on = true;
+    t_deferred.processor = number - 1;
     for (int ran = 0;;) {
         while (!m.stopping && !HasDpcForLocked(number - 1)) {
             m.dpcIdle[number - 1] = true;
@@ -1004,7 +1020,7 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
     if (t.busyWorker) {
         m.busyWorkers--;
         if (!m.work.empty())
-            m.workQueued.notify_one();
+            WakeWorkerLocked(m.work.front().processor);
         NotifyLocked();
     }
     bool result = true;
@@ -1096,6 +1112,10 @@ void EnsureWorkersLocked() {
         auto t = std::make_shared<SchedThread>();
         t->name = "worker-" + std::to_string(++total);
         t->kind = Kind::Worker;
+        // Concurrent: worker N serves processor (N-1) mod the processors
+        // first, so that an item a DPC queues runs next to the DPC's
+        // processor where a program keeps the workers there.
+        t->processor = Deterministic() ? 0 : static_cast<int>((total - 1) % kDpcProcessors);
         t->state = State::New;
         AdmitLocked(*t);
         m.threads.push_back(t);
@@ -1121,6 +1141,19 @@ void WakeDpcProcessorLocked(int processor) {
             m.dpcQueued[i].notify_one();
             return;
         }
+}
+
+int CurrentDpcProcessor() { return t_deferred.processor; }
+
+void WakeWorkerLocked(int processor) {
+    Machine& m = M();
+    if (processor < 0 || m.idleWorkers[processor] == 0) {
+        for (int i = 0; i < kDpcProcessors; i++)
+            if (m.idleWorkers[i] > 0)
+                processor = i;
+    }
+    if (processor >= 0)
+        m.workQueued[processor].notify_one();
 }
 
 bool DeferWorkerWake() {
@@ -1362,7 +1395,8 @@ void KeStop() {
         m.changed.notify_all();
         for (auto& queued : m.dpcQueued)
             queued.notify_all();
-        m.workQueued.notify_all();
+        for (auto& queued : m.workQueued)
+            queued.notify_all();
         ClockWake().notify_all();
         std::vector<std::thread> services = std::move(m.services);
         m.services.clear();
