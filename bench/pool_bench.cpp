@@ -92,13 +92,21 @@ Usage Now() {
             static_cast<double>(u.ru_nvcsw + u.ru_nivcsw)};
 }
 
+void PlaceOn(pid_t thread, unsigned cpu);
+
 // Every thread of the process, the machine's own included, on the first
-// `count` processors (0: all of them).
-void LimitEveryThread(unsigned count) {
+// `count` processors (0: all of them), or with `only`, on that one.
+void LimitEveryThread(unsigned count, std::optional<unsigned> only = std::nullopt) {
     if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(tasks))
-            if (e->d_name[0] != '.')
-                pool::LimitProcessors(count, static_cast<pid_t>(std::atoi(e->d_name)));
+        while (dirent* e = readdir(tasks)) {
+            if (e->d_name[0] == '.')
+                continue;
+            const auto tid = static_cast<pid_t>(std::atoi(e->d_name));
+            if (only)
+                PlaceOn(tid, *only);
+            else
+                pool::LimitProcessors(count, tid);
+        }
         closedir(tasks);
     }
 }
@@ -144,9 +152,15 @@ void PlaceOn(pid_t thread, unsigned cpu) {
 // N-1) each on its own host processor, the system workers ("worker-N", who
 // take processor (N-1) mod 2's work items first) on theirs, and each port's
 // thread on the one that runs its host controller's completions (controller
-// c interrupts processor c mod 2).
-void Place(PhonePool& rig, Placement placement) {
-    LimitEveryThread(placement == Placement::One || placement == Placement::Twins ? 1 : 2);
+// c interrupts processor c mod 2). One: on host processor `one`; the slices
+// of one processor take the host's processors in turn, for the host's
+// processors are not equally fast at every moment (a neighbour on the same
+// physical core, say), and two processors are measured on both.
+void Place(PhonePool& rig, Placement placement, unsigned one) {
+    if (placement == Placement::One)
+        LimitEveryThread(1, one);
+    else
+        LimitEveryThread(placement == Placement::Twins ? 1 : 2);
     if (placement != Placement::TwoAffine)
         return;
     if (DIR* tasks = opendir("/proc/self/task")) {
@@ -291,12 +305,14 @@ Result Throughput(size_t phones, double seconds, const Placement* only, Twin* tw
         result.maxPerPort = std::max(result.maxPerPort, perPort);
     };
     constexpr double kSlice = 0.25;
+    unsigned oneSlices = 0;
     for (size_t slice = 0; slice * kSlice < seconds; slice++) {
         const Placement placement =
             only != nullptr ? *only : kPlacements[slice % std::size(kPlacements)];
         if (placement == Placement::Twins && twin == nullptr)
             continue;
-        Place(rig, placement);
+        Place(rig, placement, oneSlices % std::thread::hardware_concurrency());
+        oneSlices += placement == Placement::One ? 1 : 0;
         if (placement == Placement::Twins)
             twin->Resume();
         Measure(rig, result.runs[static_cast<size_t>(placement)], kSlice,

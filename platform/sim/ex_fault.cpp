@@ -4,6 +4,7 @@
 #include "platform/sim/ex_internal.h"
 #include "platform/sim/sim.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +27,12 @@ struct Faults {
     SimMutex mutex; // held only around the plans (see SimMutex)
     uint64_t seed = 1;
     std::map<int, PlanState> plans;
+    // How many plans there are, for an allocation to read without the lock:
+    // every allocation asks, and nearly always none is set.
+    std::atomic<size_t> planCount{0};
     int nextPlan = 1;
-    uint64_t attempts = 0;
-    uint64_t kindAttempts[(int)AllocKind::Any + 1] = {};
+    std::atomic<uint64_t> attempts{0};
+    std::atomic<uint64_t> kindAttempts[(int)AllocKind::Any + 1] = {};
     std::vector<InjectedFault> injected;
     // Sites already failed by a systematic plan. Kept across kernels: the
     // point of the mode is to rerun a scenario until no new site fails.
@@ -116,6 +120,7 @@ void ExFaultStart(const Options& options) {
     std::lock_guard<SimMutex> lock(f.mutex);
     f.seed = options.seed;
     f.plans.clear();
+    f.planCount = 0;
     f.nextPlan = 1;
     f.attempts = 0;
     for (auto& n : f.kindAttempts)
@@ -127,15 +132,17 @@ void ExFaultStop() {
     Faults& f = TheFaults();
     std::lock_guard<SimMutex> lock(f.mutex);
     f.plans.clear();
+    f.planCount = 0;
 }
 
 bool ShouldFailAllocation(AllocKind kind, const void* callSite) {
     Faults& f = TheFaults();
-    std::unique_lock<SimMutex> lock(f.mutex);
-    uint64_t sequence = ++f.attempts;
-    uint64_t kindSequence = ++f.kindAttempts[(int)kind];
-    if (f.plans.empty())
+    uint64_t sequence = f.attempts.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint64_t kindSequence =
+        f.kindAttempts[(int)kind].fetch_add(1, std::memory_order_relaxed) + 1;
+    if (f.planCount.load(std::memory_order_acquire) == 0)
         return false;
+    std::unique_lock<SimMutex> lock(f.mutex);
     PDRIVER_OBJECT driver = CurrentDriver();
     std::string site; // symbolised only when a plan needs it
     auto siteName = [&]() -> const std::string& {
@@ -196,6 +203,7 @@ int AddFaultPlan(const FaultPlan& plan) {
     // what an earlier one fails.
     state.rng = f.seed ^ (0xD1B54A32D192ED03ull * (uint64_t)number);
     f.plans[number] = state;
+    f.planCount = f.plans.size();
     return number;
 }
 
@@ -203,12 +211,14 @@ void RemoveFaultPlan(int number) {
     Faults& f = TheFaults();
     std::lock_guard<SimMutex> lock(f.mutex);
     f.plans.erase(number);
+    f.planCount = f.plans.size();
 }
 
 void ClearFaultPlans() {
     Faults& f = TheFaults();
     std::lock_guard<SimMutex> lock(f.mutex);
     f.plans.clear();
+    f.planCount = 0;
 }
 
 uint64_t FaultPlanSelected(int number) {
@@ -241,7 +251,7 @@ std::string FaultLog() {
 uint64_t AllocationAttempts() {
     Faults& f = TheFaults();
     std::lock_guard<SimMutex> lock(f.mutex);
-    return f.attempts;
+    return f.attempts.load();
 }
 
 } // namespace sim

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <deque>
 
+#include <sched.h>
+
 namespace sim {
 namespace {
 
@@ -94,7 +96,9 @@ struct IrpRecord {
     PDRIVER_OBJECT owner = nullptr;
     FrameList active; // frames not yet passed by a walk
     bool finished = false;  // the walk reached the top
-    bool freed = false;
+    // Written under IoLock(); atomic for the walk, which looks after each
+    // completion routine without taking the lock again.
+    std::atomic<bool> freed{false};
     int pins = 0;
     bool freeDeferred = false;
     // IoBuildDeviceIoControlRequest
@@ -485,21 +489,39 @@ private:
     size_t head_ = 0;
     size_t count_ = 0;
 };
-SimMutex g_quarantineLock;
-IrpQuarantine g_quarantine; // guarded by g_quarantineLock, and so is:
-std::vector<HeldIrp> g_recycled;
+// One quarantine per host processor, each with its own lock: a request's
+// IRP is made by the thread that sends it and freed by the one that
+// completes it, on the same host processor where a program keeps a port's
+// work together, and one lock for all of them moved between the processors
+// twice per request. The deterministic machine has one (its locks are no
+// locks, and where an IRP's memory comes from stays the same run to run).
+struct alignas(64) QuarantineShard {
+    SimMutex lock;
+    IrpQuarantine held; // guarded by `lock`, and so is:
+    std::vector<HeldIrp> recycled;
+};
+constexpr size_t kQuarantineShards = 8;
+QuarantineShard g_quarantines[kQuarantineShards];
+
+QuarantineShard& QuarantineHere() {
+    if (!g_simLocking)
+        return g_quarantines[0];
+    const int cpu = sched_getcpu();
+    return g_quarantines[cpu < 0 ? 0 : static_cast<size_t>(cpu) % kQuarantineShards];
+}
 
 void ReleaseMemory(PIRP irp, size_t bytes) {
     memset(irp, kFreedIrpPoison, bytes);
     HeldIrp oldest{nullptr, 0};
     {
-        std::lock_guard<SimMutex> lock(g_quarantineLock);
-        g_quarantine.push_back({irp, bytes});
-        if (g_quarantine.size() <= kQuarantinedIrps)
+        QuarantineShard& q = QuarantineHere();
+        std::lock_guard<SimMutex> lock(q.lock);
+        q.held.push_back({irp, bytes});
+        if (q.held.size() <= kQuarantinedIrps)
             return;
-        oldest = g_quarantine.pop_front();
-        if (g_recycled.size() < kRecycledIrps) {
-            g_recycled.push_back(oldest);
+        oldest = q.held.pop_front();
+        if (q.recycled.size() < kRecycledIrps) {
+            q.recycled.push_back(oldest);
             return;
         }
     }
@@ -508,11 +530,12 @@ void ReleaseMemory(PIRP irp, size_t bytes) {
 
 // Memory of `bytes` that has served its time in quarantine, or NULL.
 PIRP RecycledIrp(size_t bytes) {
-    std::lock_guard<SimMutex> lock(g_quarantineLock);
-    for (size_t i = g_recycled.size(); i-- > 0;) {
-        if (g_recycled[i].bytes == bytes) {
-            PIRP irp = g_recycled[i].irp;
-            g_recycled.erase(g_recycled.begin() + static_cast<ptrdiff_t>(i));
+    QuarantineShard& q = QuarantineHere();
+    std::lock_guard<SimMutex> lock(q.lock);
+    for (size_t i = q.recycled.size(); i-- > 0;) {
+        if (q.recycled[i].bytes == bytes) {
+            PIRP irp = q.recycled[i].irp;
+            q.recycled.erase(q.recycled.begin() + static_cast<ptrdiff_t>(i));
             return irp;
         }
     }
@@ -520,12 +543,14 @@ PIRP RecycledIrp(size_t bytes) {
 }
 
 void ReleaseQuarantine() {
-    std::lock_guard<SimMutex> lock(g_quarantineLock);
-    g_quarantine.ForEach([](const HeldIrp& held) { std::free(held.irp); });
-    for (const HeldIrp& held : g_recycled)
-        std::free(held.irp);
-    g_quarantine.clear();
-    g_recycled.clear();
+    for (QuarantineShard& q : g_quarantines) {
+        std::lock_guard<SimMutex> lock(q.lock);
+        q.held.ForEach([](const HeldIrp& held) { std::free(held.irp); });
+        for (const HeldIrp& held : q.recycled)
+            std::free(held.irp);
+        q.held.clear();
+        q.recycled.clear();
+    }
 }
 
 // The walk is moving past `number`: close the frames that gave it out.
@@ -1113,12 +1138,7 @@ void CheckCompletionReturn(PIRP Irp, IrpRecord* record, PIO_COMPLETION_ROUTINE r
         return "completion routine " + RoutineText((const void*)routine) + " of " +
                DriverName(driver);
     };
-    bool freed;
-    {
-        std::lock_guard<SimMutex> lock(IoLock());
-        freed = record->freed;
-    }
-    if (freed)
+    if (record->freed.load(std::memory_order_acquire))
         BugCheck(kDriverVerifierIomanagerViolation, kC9IrpFreedInRoutine, (ULONG_PTR)Irp,
                  (ULONG_PTR)routine, (ULONG_PTR)result,
                  who() + " freed " + IrpText(Irp) + " and returned " + StatusText(result) +
@@ -1168,47 +1188,47 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     // owns; the I/O manager's own IRPs go only at the end of their walk.
     IrpRecord* record = nullptr;
     std::shared_ptr<IrpRecord> keep;
-    {
-        std::unique_lock<SimMutex> lock(IoLock());
-        record = FindLocked(Irp);
-        if (record != nullptr && record->kind != IrpKind::User)
-            keep = FindSharedLocked(Irp);
-        CheckCompleteLocked(lock, Irp, record, CurrentIrql());
-        LogEntry& entry = Log(LogEntry::Kind::Complete, Irp);
-        entry.status = Irp->IoStatus.Status;
-        entry.driver = DriverTextLocked(t_currentDriver);
-    }
+    std::unique_lock<SimMutex> lock(IoLock());
+    record = FindLocked(Irp);
+    if (record != nullptr && record->kind != IrpKind::User)
+        keep = FindSharedLocked(Irp);
+    CheckCompleteLocked(lock, Irp, record, CurrentIrql());
+    LogEntry& entry = Log(LogEntry::Kind::Complete, Irp);
+    entry.status = Irp->IoStatus.Status;
+    entry.driver = DriverTextLocked(t_currentDriver);
 
     // The walk of the Windows I/O manager: each location above the completer
     // in turn; a completion routine sees the device object of the driver that
     // set it (the location it now is at), or NULL for the routine of whoever
-    // allocated the IRP without a location of its own.
+    // allocated the IRP without a location of its own. Each location is
+    // passed under the lock together with what came before it since the last
+    // driver routine, so that a completion takes it once per routine it runs.
     for (PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
          Irp->CurrentLocation <= Irp->StackCount; sp++) {
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
-        {
-            std::lock_guard<SimMutex> lock(IoLock());
-            PassLocked(*record, Irp->CurrentLocation);
-        }
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
-
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         UCHAR control = sp->Control;
+        const bool invokes = InvokesRoutine(Irp, routine, control);
+        if (!lock.owns_lock())
+            lock.lock();
+        PassLocked(*record, Irp->CurrentLocation);
+        if (invokes && keep == nullptr)
+            keep = FindSharedLocked(Irp);
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
         ClearLocation(sp);
-        if (!InvokesRoutine(Irp, routine, control)) {
+        if (!invokes) {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
                 IoMarkIrpPending(Irp);
             continue;
         }
-        if (keep == nullptr) {
-            std::lock_guard<SimMutex> lock(IoLock());
-            keep = FindSharedLocked(Irp);
-        }
+        lock.unlock();
         if (RunCompletionRoutine(Irp, record, routine, context))
             return;
     }
+    if (lock.owns_lock())
+        lock.unlock();
     FinishAtTop(record);
 }
 

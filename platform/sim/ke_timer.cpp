@@ -33,6 +33,7 @@ bool EraseTimerLocked(PKTIMER timer) {
         return false;
     m.timerQueue.erase({it->second.due, it->second.seq});
     m.spareTimerEntry = m.timers.extract(it);
+    __atomic_store_n(&timer->Header.Inserted, 0, __ATOMIC_RELEASE);
     return true;
 }
 
@@ -40,6 +41,7 @@ void InsertTimerLocked(PKTIMER timer, TimerRecord record) {
     Machine& m = M();
     record.seq = ++m.timerSeq;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(record.due);
+    __atomic_store_n(&timer->Header.Inserted, 1, __ATOMIC_RELEASE);
     m.timerQueue.insert({record.due, record.seq}, timer);
     auto set = m.timers.find(timer);
     if (set != m.timers.end()) {
@@ -523,6 +525,11 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     // touches the timer table, so the dispatcher lock is not needed here.
     if (!g_simLocking)
         return EraseTimerLocked(Timer) ? TRUE : FALSE;
+    // Concurrent: a timer that is not set needs no lock to say so. Set and
+    // cleared under the lock with the table; a set or expiry racing with this
+    // call is ordered after it, as it may be on Windows too.
+    if (__atomic_load_n(&Timer->Header.Inserted, __ATOMIC_ACQUIRE) == 0)
+        return FALSE;
     Lock lk(M().lock);
     return EraseTimerLocked(Timer) ? TRUE : FALSE;
 }

@@ -151,12 +151,17 @@ HANDLE Insert(std::shared_ptr<Object> object) {
     return g_handles.Insert(std::move(object));
 }
 
-template <typename T> std::shared_ptr<T> Lookup(HANDLE h) {
-    std::lock_guard<SimMutex> guard(g_lock);
+// Caller holds g_lock.
+template <typename T> std::shared_ptr<T> LookupLocked(HANDLE h) {
     const std::shared_ptr<Object>* object = g_handles.Find(h);
     if (object == nullptr || (*object)->kind != T::kKind)
         return nullptr;
     return std::static_pointer_cast<T>(*object);
+}
+
+template <typename T> std::shared_ptr<T> Lookup(HANDLE h) {
+    std::lock_guard<SimMutex> guard(g_lock);
+    return LookupLocked<T>(h);
 }
 
 // The waitable object behind a handle: an event, or a file's own event.
@@ -307,14 +312,15 @@ std::u16string FromWide(LPCWSTR text) {
     return out;
 }
 
-// An overlapped call's record, with the caller's event cleared as NtReadFile
-// clears it before sending; false on an event handle that is not one.
-bool StartIo(File& file, LPOVERLAPPED overlapped, IoPtr* io) {
+// An overlapped call's record, with the caller's event (`event`, what
+// overlapped->hEvent names) cleared as NtReadFile clears it before sending;
+// false on an event handle that is not one.
+bool StartIo(File& file, LPOVERLAPPED overlapped, std::shared_ptr<Event> event, IoPtr* io) {
     io->reset(new (RecordAllocate(sizeof(Io))) Io());
     (*io)->overlapped = overlapped;
     (*io)->fileEvent = file.done.get();
     if (overlapped->hEvent != nullptr) {
-        (*io)->event = Lookup<Event>(overlapped->hEvent);
+        (*io)->event = std::move(event);
         if ((*io)->event == nullptr)
             return false;
         (*io)->event->signaled.store(false, std::memory_order_release);
@@ -414,11 +420,19 @@ BOOL Outcome(NTSTATUS status, ULONG_PTR information, LPDWORD transferred) {
 BOOL Submit(HANDLE h, UserRequest request, LPDWORD transferred, LPOVERLAPPED overlapped) {
     if (transferred != nullptr && overlapped == nullptr)
         *transferred = 0;
-    const auto file = Lookup<File>(h);
+    // The file and the event in one look at the table: every request names both.
+    std::shared_ptr<File> file;
+    std::shared_ptr<Event> event;
+    {
+        std::lock_guard<SimMutex> guard(g_lock);
+        file = LookupLocked<File>(h);
+        if (overlapped != nullptr && overlapped->hEvent != nullptr)
+            event = LookupLocked<Event>(overlapped->hEvent);
+    }
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     IoPtr io;
-    if (overlapped != nullptr && !StartIo(*file, overlapped, &io))
+    if (overlapped != nullptr && !StartIo(*file, overlapped, std::move(event), &io))
         return Fail(ERROR_INVALID_HANDLE);
     file->done->signaled.store(false, std::memory_order_release);
     if (io != nullptr)
