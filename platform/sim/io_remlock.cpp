@@ -5,6 +5,7 @@
 // nothing is caught at once and a drain that cannot end says who is late.
 #include "platform/sim/io_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string_view>
@@ -18,38 +19,54 @@ struct Hold {
     ULONG line = 0;
 };
 
-// A driver passes the same __FILE__ at every call: the last answer is
-// checked first, by address. An address names the same text until its image
-// is unmapped (IoForgetFileNames).
-const char* g_lastFile = nullptr;
-const std::string* g_lastName = nullptr;
-
-// The source files holds were taken in, each kept once for good. Caller
-// holds IoLock().
-const std::string* InternFile(const char* file) {
-    static auto* files = new std::map<std::string, std::string, std::less<>>();
-    if (file != nullptr && file == g_lastFile)
-        return g_lastName;
-    std::string_view name = file != nullptr ? file : "?";
-    auto it = files->find(name);
-    if (it == files->end())
-        it = files->emplace(std::string(name), std::string(name)).first;
-    g_lastFile = file;
-    g_lastName = &it->second;
-    return g_lastName;
-}
-
 struct Shadow {
     PDRIVER_OBJECT driver = nullptr;
     std::vector<Hold> holds;
     bool waited = false; // IoReleaseRemoveLockAndWait has been called
 };
 
-std::map<uintptr_t, Shadow> g_locks; // keyed by the lock's address
-// The lock looked up last: a driver takes and drops the same one on every
-// request. Forgotten with its entry.
-uintptr_t g_lastKey = 0;
-Shadow* g_lastShadow = nullptr;
+// The shadow records, in shards by the page of the lock's address, each
+// shard with a lock of its own: a driver takes and drops its port's remove
+// lock several times per request, and one lock for the remove locks of every
+// port moved between the host processors at each of those calls. By page,
+// so that a freed block (every ExFreePool looks for locks in it) meets one
+// shard or two.
+struct alignas(64) Shard {
+    SimMutex lock;
+    std::map<uintptr_t, Shadow> locks; // keyed by the lock's address
+    // The lock looked up last: a driver takes and drops the same one on
+    // every request. Forgotten with its entry.
+    uintptr_t lastKey = 0;
+    Shadow* lastShadow = nullptr;
+    // A driver passes the same __FILE__ at every call: the last answer is
+    // checked first, by address. An address names the same text until its
+    // image is unmapped (IoForgetFileNames).
+    const char* lastFile = nullptr;
+    const std::string* lastName = nullptr;
+};
+constexpr size_t kShards = 16;
+constexpr unsigned kShardPageShift = 12;
+Shard g_shards[kShards];
+
+Shard& ShardOf(uintptr_t address) { return g_shards[(address >> kShardPageShift) % kShards]; }
+Shard& ShardOf(PIO_REMOVE_LOCK lock) { return ShardOf(reinterpret_cast<uintptr_t>(lock)); }
+
+// The source files holds were taken in, each kept once for good, under a
+// lock of their own (taken inside a shard's).
+SimMutex g_filesLock;
+const std::string* InternFile(Shard& shard, const char* file) {
+    if (file != nullptr && file == shard.lastFile)
+        return shard.lastName;
+    static auto* files = new std::map<std::string, std::string, std::less<>>();
+    std::string_view name = file != nullptr ? file : "?";
+    std::lock_guard<SimMutex> lock(g_filesLock);
+    auto it = files->find(name);
+    if (it == files->end())
+        it = files->emplace(std::string(name), std::string(name)).first;
+    shard.lastFile = file;
+    shard.lastName = &it->second;
+    return shard.lastName;
+}
 
 std::string Ptr(const void* p) {
     char buffer[24];
@@ -57,7 +74,7 @@ std::string Ptr(const void* p) {
     return buffer;
 }
 
-// Caller holds IoLock().
+// Caller holds the shard's lock.
 std::string HoldersText(const Shadow& shadow) {
     if (shadow.holds.empty())
         return "  (no holds)\n";
@@ -68,23 +85,23 @@ std::string HoldersText(const Shadow& shadow) {
     return text;
 }
 
-Shadow& FindOrDieSlow(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
+Shadow& FindOrDieSlow(Shard& shard, std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
                       const char* routine);
 
-// Caller holds IoLock(); unlocks `lock` before stopping the machine. Nearly
-// always the lock of the last call, inline.
-inline Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
-                         const char* routine) {
-    if (reinterpret_cast<uintptr_t>(removeLock) == g_lastKey && g_lastShadow != nullptr)
-        [[likely]] return *g_lastShadow;
-    return FindOrDieSlow(lock, removeLock, routine);
+// Caller holds the shard's lock through `lock`, unlocked before stopping the
+// machine. Nearly always the lock of the last call, inline.
+inline Shadow& FindOrDie(Shard& shard, std::unique_lock<SimMutex>& lock,
+                         PIO_REMOVE_LOCK removeLock, const char* routine) {
+    if (reinterpret_cast<uintptr_t>(removeLock) == shard.lastKey && shard.lastShadow != nullptr)
+        [[likely]] return *shard.lastShadow;
+    return FindOrDieSlow(shard, lock, removeLock, routine);
 }
 
-[[gnu::noinline]] Shadow& FindOrDieSlow(std::unique_lock<SimMutex>& lock,
+[[gnu::noinline]] Shadow& FindOrDieSlow(Shard& shard, std::unique_lock<SimMutex>& lock,
                                         PIO_REMOVE_LOCK removeLock, const char* routine) {
     const auto key = reinterpret_cast<uintptr_t>(removeLock);
-    auto it = g_locks.find(key);
-    if (it == g_locks.end()) {
+    auto it = shard.locks.find(key);
+    if (it == shard.locks.end()) {
         lock.unlock();
         BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockNotInitialised,
                  (ULONG_PTR)removeLock, 0, 0,
@@ -92,8 +109,8 @@ inline Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK remov
                      ", which IoInitializeRemoveLock never initialised (or whose memory was "
                      "freed)");
     }
-    g_lastKey = key;
-    g_lastShadow = &it->second;
+    shard.lastKey = key;
+    shard.lastShadow = &it->second;
     return it->second;
 }
 
@@ -102,48 +119,62 @@ inline Shadow& FindOrDie(std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK remov
 void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool forget) {
     if (base == nullptr || length == 0)
         return;
-    uintptr_t begin = reinterpret_cast<uintptr_t>(base);
-    std::unique_lock<SimMutex> lock(IoLock());
-    for (auto it = g_locks.lower_bound(begin); it != g_locks.end() && it->first < begin + length;) {
-        if (!it->second.holds.empty()) {
-            std::string text = HoldersText(it->second);
-            std::string owner = DriverName(it->second.driver);
-            uintptr_t address = it->first;
-            lock.unlock();
-            BugCheck(kDriverVerifierDetectedViolation, kC4DeleteWithRemoveLockHeld, address,
-                     it->second.holds.size(), 0,
-                     std::string(why) + ": remove lock " + Ptr((void*)address) + " of " + owner +
-                         " still has holds:\n" + text);
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(base);
+    // The shards of the pages the block covers: all of them for a big block.
+    const uintptr_t pages = ((begin + length - 1) >> kShardPageShift) - (begin >> kShardPageShift) + 1;
+    for (uintptr_t page = 0; page < std::min<uintptr_t>(pages, kShards); page++) {
+        Shard& shard = ShardOf(begin + (page << kShardPageShift));
+        std::unique_lock<SimMutex> lock(shard.lock);
+        for (auto it = shard.locks.lower_bound(begin);
+             it != shard.locks.end() && it->first < begin + length;) {
+            if (!it->second.holds.empty()) {
+                std::string text = HoldersText(it->second);
+                std::string owner = DriverName(it->second.driver);
+                uintptr_t address = it->first;
+                size_t holds = it->second.holds.size();
+                lock.unlock();
+                BugCheck(kDriverVerifierDetectedViolation, kC4DeleteWithRemoveLockHeld, address,
+                         holds, 0,
+                         std::string(why) + ": remove lock " + Ptr((void*)address) + " of " +
+                             owner + " still has holds:\n" + text);
+            }
+            if (forget && it->first == shard.lastKey)
+                shard.lastShadow = nullptr;
+            it = forget ? shard.locks.erase(it) : std::next(it);
         }
-        if (forget && it->first == g_lastKey)
-            g_lastShadow = nullptr;
-        it = forget ? g_locks.erase(it) : std::next(it);
     }
 }
 
 void IoCheckRemoveLocks() {
-    std::unique_lock<SimMutex> lock(IoLock());
-    for (auto& [address, shadow] : g_locks) {
-        if (shadow.holds.empty())
-            continue;
-        std::string text = HoldersText(shadow);
-        std::string owner = DriverName(shadow.driver);
-        lock.unlock();
-        BugCheck(kDriverVerifierDetectedViolation, kC4DeleteWithRemoveLockHeld, address, 0, 0,
-                 "remove lock " + Ptr((void*)address) + " of " + owner +
-                     " still has holds when the machine stopped:\n" + text);
+    for (Shard& shard : g_shards) {
+        std::unique_lock<SimMutex> lock(shard.lock);
+        for (auto& [address, shadow] : shard.locks) {
+            if (shadow.holds.empty())
+                continue;
+            std::string text = HoldersText(shadow);
+            std::string owner = DriverName(shadow.driver);
+            const uintptr_t at = address;
+            lock.unlock();
+            BugCheck(kDriverVerifierDetectedViolation, kC4DeleteWithRemoveLockHeld, at, 0, 0,
+                     "remove lock " + Ptr((void*)at) + " of " + owner +
+                         " still has holds when the machine stopped:\n" + text);
+        }
     }
 }
 
 void IoForgetFileNames() {
-    std::lock_guard<SimMutex> lock(IoLock());
-    g_lastFile = nullptr;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SimMutex> lock(shard.lock);
+        shard.lastFile = nullptr;
+    }
 }
 
 void IoRemoveLockStart() {
-    std::lock_guard<SimMutex> lock(IoLock());
-    g_locks.clear();
-    g_lastShadow = nullptr;
+    for (Shard& shard : g_shards) {
+        std::lock_guard<SimMutex> lock(shard.lock);
+        shard.locks.clear();
+        shard.lastShadow = nullptr;
+    }
 }
 
 void IoRemoveLockStop() { IoRemoveLockStart(); }
@@ -157,10 +188,11 @@ extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG Alloc
                                                ULONG RemlockSize) {
     UNREFERENCED_PARAMETER(RemlockSize);
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLock");
-    std::unique_lock<SimMutex> lock(IoLock());
+    Shard& shard = ShardOf(Lock);
+    std::unique_lock<SimMutex> lock(shard.lock);
     uintptr_t key = reinterpret_cast<uintptr_t>(Lock);
-    if (g_locks.count(key) != 0) {
-        bool waited = g_locks[key].waited;
+    if (shard.locks.count(key) != 0) {
+        bool waited = shard.locks[key].waited;
         lock.unlock();
         BugCheck(kDriverVerifierDetectedViolation, kC4RemoveLockReinitialised, (ULONG_PTR)Lock, 0,
                  0,
@@ -178,7 +210,7 @@ extern "C" VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG Alloc
     InitializeListHead(&Lock->Dbg.LockList);
     Shadow shadow;
     shadow.driver = CurrentDriver();
-    g_locks[key] = shadow;
+    shard.locks[key] = shadow;
 }
 
 extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
@@ -187,11 +219,12 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
     bool drained = false;
     {
-        std::unique_lock<SimMutex> lock(IoLock());
-        Shadow& shadow = FindOrDie(lock, RemoveLock, "IoAcquireRemoveLock");
+        Shard& shard = ShardOf(RemoveLock);
+        std::unique_lock<SimMutex> lock(shard.lock);
+        Shadow& shadow = FindOrDie(shard, lock, RemoveLock, "IoAcquireRemoveLock");
         InterlockedIncrement(&RemoveLock->Common.IoCount);
         if (!RemoveLock->Common.Removed) {
-            shadow.holds.push_back(Hold{Tag, InternFile(File), Line});
+            shadow.holds.push_back(Hold{Tag, InternFile(shard, File), Line});
             return STATUS_SUCCESS;
         }
         drained = InterlockedDecrement(&RemoveLock->Common.IoCount) == 0;
@@ -207,8 +240,9 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Ta
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
     bool drained;
     {
-        std::unique_lock<SimMutex> lock(IoLock());
-        Shadow& shadow = FindOrDie(lock, RemoveLock, "IoReleaseRemoveLock");
+        Shard& shard = ShardOf(RemoveLock);
+        std::unique_lock<SimMutex> lock(shard.lock);
+        Shadow& shadow = FindOrDie(shard, lock, RemoveLock, "IoReleaseRemoveLock");
         auto hold = shadow.holds.end();
         for (auto it = shadow.holds.begin(); it != shadow.holds.end(); ++it)
             if (it->tag == Tag)
@@ -234,8 +268,9 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
     std::string what;
     {
-        std::unique_lock<SimMutex> lock(IoLock());
-        Shadow& shadow = FindOrDie(lock, RemoveLock, "IoReleaseRemoveLockAndWait");
+        Shard& shard = ShardOf(RemoveLock);
+        std::unique_lock<SimMutex> lock(shard.lock);
+        Shadow& shadow = FindOrDie(shard, lock, RemoveLock, "IoReleaseRemoveLockAndWait");
         auto hold = shadow.holds.end();
         for (auto it = shadow.holds.begin(); it != shadow.holds.end(); ++it)
             if (it->tag == Tag)

@@ -287,6 +287,10 @@ struct Machine {
     // `sleepers` instead.
     std::condition_variable changed;
     Sleeper* sleepers = nullptr; // those without a key
+    // Concurrent: the threads asleep under this lock, in `sleepers` or on
+    // `changed`; Notify() finds none nearly always (a pool's threads wait
+    // under keys) and then need not take the lock.
+    std::atomic<int> watchers{0};
     KeyedSleepers keyed;
     // Concurrent: a DPC or a work item was queued (or the machine stops), for
     // the DPC processors and the idle workers alone. Each processor sleeps

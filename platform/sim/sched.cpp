@@ -86,6 +86,20 @@ using Kind = SchedThread::Kind;
 
 constexpr size_t kMaxWorkers = 16;
 constexpr size_t kLivelockAdvances = 1000000;
+
+// Concurrent: counts this thread among those asleep under the dispatcher
+// lock (Machine::watchers) for as long as it lives; made before the
+// sleeper's last look at its condition (see Notify).
+class Watch {
+public:
+    Watch() {
+        M().watchers.fetch_add(1, std::memory_order_seq_cst);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+    ~Watch() { M().watchers.fetch_sub(1, std::memory_order_seq_cst); }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+};
 // A wait with no time-out that only ticking timers keep company is a hang
 // after this much virtual time, or after this many ticks, whichever first.
 constexpr LONGLONG kHangSpan = 60LL * 10000000;
@@ -1028,6 +1042,7 @@ bool WaitLocked(Lock& lk, const std::function<bool()>& ready, const char* what,
     me.ready = &ready;
     me.deadline = deadline;
     Link(m.sleepers, &me);
+    Watch watch;
     while (!ready()) {
         if (deadline >= 0 && m.now.load() >= deadline) {
             result = false;
@@ -1192,6 +1207,13 @@ bool WaitUntil(const std::function<bool()>& ready, const char* what, LONGLONG ti
 void Notify() {
     if (Deterministic())
         return;
+    // Nobody asleep under the lock: nobody to wake. A sleeper counts itself
+    // (Watch) before its last look at its condition and this looks at the
+    // count after the caller's change, each behind a full fence: either it
+    // sees the change, or this sees it counted.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (M().watchers.load(std::memory_order_relaxed) == 0)
+        return;
     // Under the lock: this notification comes after any waiter's last look
     // at its condition, so the wake-up cannot be lost.
     std::lock_guard<std::mutex> guard(M().lock);
@@ -1226,6 +1248,7 @@ void RunUntilIdle() {
     }
     if (!m.up)
         Misuse(lk, "RunUntilIdle with no simulated kernel running");
+    Watch watch;
     m.changed.wait(lk, [&] {
         return m.dpcs.empty() && m.dpcsRunning == 0 && m.work.empty() && m.busyWorkers == 0;
     });
@@ -1405,7 +1428,10 @@ void KeStop() {
             s.join();
         lk.lock();
         // A worker inside a work item finishes it, or blocks in it for good.
-        m.changed.wait(lk, [&] { return m.busyWorkers == 0; });
+        {
+            Watch watch;
+            m.changed.wait(lk, [&] { return m.busyWorkers == 0; });
+        }
         for (auto& t : m.threads)
             (t->busy ? abandoned : leaving).push_back(t);
         m.threads.clear();
