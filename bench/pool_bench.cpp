@@ -9,7 +9,8 @@
 //     processor on a host processor of its own, the system workers next to
 //     the processor whose work they take first, and each port's thread on the
 //     processor its phone's host controller interrupts, as a pool's operator
-//     would set interrupt and thread affinity;
+//     would set interrupt and thread affinity; and against two machines, one
+//     per processor (Twin), the ceiling for the speed-up;
 //  2. single phones pulled and plugged again while the others stream;
 //  3. with non-paged pool of 128 MB and 256 MB: how many phones fit, what
 //     the first port that does not fit reports, and that the others stream.

@@ -192,6 +192,30 @@ TEST(KeConcurrent, ADpcQueuedWhileTheProcessorsSleepRunsWhereItIsFor) {
     }
 }
 
+// A timer cancelled as the clock expires it: either the cancel finds it set
+// (TRUE) and its DPC never runs, or the timer went first (FALSE) and its DPC
+// runs once. Cancelling an unset timer takes no lock, so the two sides meet
+// only at the timer's own state.
+TEST(KeConcurrent, ATimerCancelledAsItExpiresFiresOnceOrNotAtAll) {
+    sim::Kernel kernel(Concurrent());
+    std::atomic<int> fired{0};
+    RunDpc count([&] { fired++; });
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    int cancelled = 0;
+    constexpr int kTimes = 300;
+    for (int i = 0; i < kTimes; ++i) {
+        KeSetTimer(&timer, ke_test::In(1), &count.dpc);
+        // Somewhere about the tick that expires it.
+        for (volatile int spin = 0; spin < (i % 16) * 20000; spin = spin + 1) {
+        }
+        cancelled += KeCancelTimer(&timer) ? 1 : 0;
+        sim::RunUntilIdle();
+        ASSERT_EQ(fired.load(), i + 1 - cancelled) << "round " << i;
+    }
+    EXPECT_FALSE(KeCancelTimer(&timer));
+}
+
 TEST(KeConcurrent, AdvanceClockFiresTimersAndRunsTheirDpcs) {
     sim::Kernel kernel(Concurrent());
     ke_test::EventDpc fired;

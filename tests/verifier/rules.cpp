@@ -602,6 +602,17 @@ const std::vector<Row> kRemoveLocks = {
            IoDeleteDevice(Dev());
        }},
       "rules.cpp:[0-9]+"},
+    // Pages into a block: every page of a freed block is looked at.
+    {"C4DeleteWithRemoveLockHeld", "PagesIntoAFreedBlock",
+      {Inside,
+       [] {
+           auto* block = static_cast<char*>(AllocateRingBuffer(5 * 4096));
+           auto* lock = reinterpret_cast<PIO_REMOVE_LOCK>(block + 3 * 4096 + 64);
+           IoInitializeRemoveLock(lock, 0, 0, 0);
+           IoAcquireRemoveLock(lock, nullptr);
+           ExFreePool(block);
+       }},
+      "ExFreePool: remove lock"},
 };
 
 // IRPs
