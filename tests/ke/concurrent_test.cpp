@@ -207,7 +207,7 @@ TEST(KeConcurrent, ATimerCancelledAsItExpiresFiresOnceOrNotAtAll) {
     for (int i = 0; i < kTimes; ++i) {
         KeSetTimer(&timer, ke_test::In(1), &count.dpc);
         // Somewhere about the tick that expires it.
-        for (volatile int spin = 0; spin < (i % 16) * 20000; spin = spin + 1) {
+        for (std::atomic<int> spin{0}; spin < (i % 16) * 20000; spin++) {
         }
         cancelled += KeCancelTimer(&timer) ? 1 : 0;
         sim::RunUntilIdle();
