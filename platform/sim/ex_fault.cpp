@@ -138,8 +138,7 @@ void ExFaultStop() {
 bool ShouldFailAllocation(AllocKind kind, const void* callSite) {
     Faults& f = TheFaults();
     uint64_t sequence = f.attempts.fetch_add(1, std::memory_order_relaxed) + 1;
-    uint64_t kindSequence =
-        f.kindAttempts[(int)kind].fetch_add(1, std::memory_order_relaxed) + 1;
+    uint64_t kindSequence = f.kindAttempts[(int)kind].fetch_add(1, std::memory_order_relaxed) + 1;
     if (f.planCount.load(std::memory_order_acquire) == 0)
         return false;
     std::unique_lock<SimMutex> lock(f.mutex);

@@ -48,8 +48,12 @@ constexpr size_t kShards = 16;
 constexpr unsigned kShardPageShift = 12;
 Shard g_shards[kShards];
 
-Shard& ShardOf(uintptr_t address) { return g_shards[(address >> kShardPageShift) % kShards]; }
-Shard& ShardOf(PIO_REMOVE_LOCK lock) { return ShardOf(reinterpret_cast<uintptr_t>(lock)); }
+Shard& ShardOf(uintptr_t address) {
+    return g_shards[(address >> kShardPageShift) % kShards];
+}
+Shard& ShardOf(PIO_REMOVE_LOCK lock) {
+    return ShardOf(reinterpret_cast<uintptr_t>(lock));
+}
 
 // The source files holds were taken in, each kept once for good, under a
 // lock of their own (taken inside a shard's).
@@ -90,8 +94,8 @@ Shadow& FindOrDieSlow(Shard& shard, std::unique_lock<SimMutex>& lock, PIO_REMOVE
 
 // Caller holds the shard's lock through `lock`, unlocked before stopping the
 // machine. Nearly always the lock of the last call, inline.
-inline Shadow& FindOrDie(Shard& shard, std::unique_lock<SimMutex>& lock,
-                         PIO_REMOVE_LOCK removeLock, const char* routine) {
+inline Shadow& FindOrDie(Shard& shard, std::unique_lock<SimMutex>& lock, PIO_REMOVE_LOCK removeLock,
+                         const char* routine) {
     if (reinterpret_cast<uintptr_t>(removeLock) == shard.lastKey && shard.lastShadow != nullptr)
         [[likely]] return *shard.lastShadow;
     return FindOrDieSlow(shard, lock, removeLock, routine);
@@ -121,7 +125,8 @@ void IoRemoveLocksFreed(const void* base, size_t length, const char* why, bool f
         return;
     const uintptr_t begin = reinterpret_cast<uintptr_t>(base);
     // The shards of the pages the block covers: all of them for a big block.
-    const uintptr_t pages = ((begin + length - 1) >> kShardPageShift) - (begin >> kShardPageShift) + 1;
+    const uintptr_t pages =
+        ((begin + length - 1) >> kShardPageShift) - (begin >> kShardPageShift) + 1;
     for (uintptr_t page = 0; page < std::min<uintptr_t>(pages, kShards); page++) {
         Shard& shard = ShardOf(begin + (page << kShardPageShift));
         std::unique_lock<SimMutex> lock(shard.lock);

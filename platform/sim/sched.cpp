@@ -597,8 +597,9 @@ void RunNextWorkItemLocked(Lock& lk, int processor = -1) {
     // another processor's item (none of that one's was idle) takes it.
     auto at = m.work.begin();
     if (processor >= 0) {
-        auto own = std::find_if(m.work.begin(), m.work.end(),
-                                [processor](const WorkRecord& r) { return r.processor == processor; });
+        auto own = std::find_if(m.work.begin(), m.work.end(), [processor](const WorkRecord& r) {
+            return r.processor == processor;
+        });
         if (own != m.work.end())
             at = own;
     }
@@ -1158,7 +1159,9 @@ void WakeDpcProcessorLocked(int processor) {
         }
 }
 
-int CurrentDpcProcessor() { return t_deferred.processor; }
+int CurrentDpcProcessor() {
+    return t_deferred.processor;
+}
 
 void WakeWorkerLocked(int processor) {
     Machine& m = M();
