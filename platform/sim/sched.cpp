@@ -94,7 +94,9 @@ class Watch {
 public:
     Watch() {
         M().watchers.fetch_add(1, std::memory_order_seq_cst);
+#if !defined(__SANITIZE_THREAD__)
         std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
     }
     ~Watch() { M().watchers.fetch_sub(1, std::memory_order_seq_cst); }
     Watch(const Watch&) = delete;
@@ -1213,10 +1215,13 @@ void Notify() {
     // Nobody asleep under the lock: nobody to wake. A sleeper counts itself
     // (Watch) before its last look at its condition and this looks at the
     // count after the caller's change, each behind a full fence: either it
-    // sees the change, or this sees it counted.
+    // sees the change, or this sees it counted. ThreadSanitizer knows no
+    // fences: under it every notification takes the lock, as it always did.
+#if !defined(__SANITIZE_THREAD__)
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (M().watchers.load(std::memory_order_relaxed) == 0)
         return;
+#endif
     // Under the lock: this notification comes after any waiter's last look
     // at its condition, so the wake-up cannot be lost.
     std::lock_guard<std::mutex> guard(M().lock);
