@@ -31,6 +31,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -224,8 +225,11 @@ public:
             return;
         shared_ = new (memory) TwinShared;
         pid_ = fork();
-        if (pid_ == 0)
+        if (pid_ == 0) {
+            // Stopped or running, it goes with this process, however that ends.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             RunTwin(*shared_, phones);
+        }
         Check(pid_ > 0, "the twin did not start");
     }
     ~Twin() {
