@@ -27,6 +27,7 @@
 #include <iterator>
 #include <new>
 #include <optional>
+#include <string_view>
 
 #include <dirent.h>
 #include <signal.h>
@@ -170,13 +171,11 @@ void Place(PhonePool& rig, Placement placement, unsigned one) {
             const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
             char name[16] = {};
             if (FILE* f = e->d_name[0] != '.' ? std::fopen(comm.c_str(), "r") : nullptr) {
-                const pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
-                if (std::fgets(name, sizeof name, f) == nullptr) {
-                } else if (std::strncmp(name, "dpc-", 4) == 0) {
-                    PlaceOn(tid, static_cast<unsigned>(std::atoi(name + 4) - 1));
-                } else if (std::strncmp(name, "worker-", 7) == 0) {
-                    PlaceOn(tid, static_cast<unsigned>(std::atoi(name + 7) - 1));
-                }
+                const bool named = std::fgets(name, sizeof name, f) != nullptr;
+                for (std::string_view prefix : {"dpc-", "worker-"})
+                    if (named && std::strncmp(name, prefix.data(), prefix.size()) == 0)
+                        PlaceOn(static_cast<pid_t>(std::atoi(e->d_name)),
+                                static_cast<unsigned>(std::atoi(name + prefix.size()) - 1));
                 std::fclose(f);
             }
         }
