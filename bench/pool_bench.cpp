@@ -95,23 +95,37 @@ Usage Now() {
             static_cast<double>(u.ru_nvcsw + u.ru_nivcsw)};
 }
 
-void PlaceOn(pid_t thread, unsigned cpu);
+void PlaceOn(pid_t thread, unsigned cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu % std::thread::hardware_concurrency(), &set);
+    sched_setaffinity(thread, sizeof set, &set);
+}
+
+// Calls `f(tid, name)` for every thread of this process.
+template <typename F> void ForEachThread(F f) {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return;
+    while (dirent* e = readdir(tasks)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char name[16] = {};
+        const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
+        if (FILE* file = std::fopen(comm.c_str(), "r")) {
+            if (std::fgets(name, sizeof name, file) == nullptr)
+                name[0] = '\0';
+            std::fclose(file);
+        }
+        f(static_cast<pid_t>(std::atoi(e->d_name)), std::string_view(name));
+    }
+    closedir(tasks);
+}
 
 // Every thread of the process, the machine's own included, on the first
-// `count` processors (0: all of them), or with `only`, on that one.
-void LimitEveryThread(unsigned count, std::optional<unsigned> only = std::nullopt) {
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(tasks)) {
-            if (e->d_name[0] == '.')
-                continue;
-            const auto tid = static_cast<pid_t>(std::atoi(e->d_name));
-            if (only)
-                PlaceOn(tid, *only);
-            else
-                pool::LimitProcessors(count, tid);
-        }
-        closedir(tasks);
-    }
+// `count` processors (0: all of them).
+void LimitEveryThread(unsigned count) {
+    ForEachThread([count](pid_t tid, std::string_view) { pool::LimitProcessors(count, tid); });
 }
 
 // How the threads are placed on the host's processors. Twins: this machine
@@ -144,13 +158,6 @@ struct TwinShared {
     std::atomic<bool> ready{false}, stop{false}, failed{false};
 };
 
-void PlaceOn(pid_t thread, unsigned cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu % std::thread::hardware_concurrency(), &set);
-    sched_setaffinity(thread, sizeof set, &set);
-}
-
 // Affine: the machine's processor threads ("dpc-N", the simulated processor
 // N-1) each on its own host processor, the system workers ("worker-N", who
 // take processor (N-1) mod 2's work items first) on theirs, and each port's
@@ -160,27 +167,16 @@ void PlaceOn(pid_t thread, unsigned cpu) {
 // processors are not equally fast at every moment (a neighbour on the same
 // physical core, say), and two processors are measured on both.
 void Place(PhonePool& rig, Placement placement, unsigned one) {
-    if (placement == Placement::One)
-        LimitEveryThread(1, one);
-    else
-        LimitEveryThread(placement == Placement::Twins ? 1 : 2);
+    ForEachThread([&](pid_t tid, std::string_view name) {
+        if (placement == Placement::One || placement == Placement::Twins)
+            return PlaceOn(tid, placement == Placement::One ? one : 0);
+        pool::LimitProcessors(2, tid);
+        for (std::string_view prefix : {"dpc-", "worker-"})
+            if (placement == Placement::TwoAffine && name.substr(0, prefix.size()) == prefix)
+                PlaceOn(tid, static_cast<unsigned>(std::atoi(name.data() + prefix.size()) - 1));
+    });
     if (placement != Placement::TwoAffine)
         return;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(tasks)) {
-            const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
-            char name[16] = {};
-            if (FILE* f = e->d_name[0] != '.' ? std::fopen(comm.c_str(), "r") : nullptr) {
-                const bool named = std::fgets(name, sizeof name, f) != nullptr;
-                for (std::string_view prefix : {"dpc-", "worker-"})
-                    if (named && std::strncmp(name, prefix.data(), prefix.size()) == 0)
-                        PlaceOn(static_cast<pid_t>(std::atoi(e->d_name)),
-                                static_cast<unsigned>(std::atoi(name + prefix.size()) - 1));
-                std::fclose(f);
-            }
-        }
-        closedir(tasks);
-    }
     for (size_t i = 0; i < rig.PortCount(); i++)
         if (rig.At(i).tid != 0)
             PlaceOn(rig.At(i).tid, static_cast<unsigned>(i / 2 % pool::kControllers % 2));

@@ -248,9 +248,7 @@ std::string FaultLog() {
 }
 
 uint64_t AllocationAttempts() {
-    Faults& f = TheFaults();
-    std::lock_guard<SimMutex> lock(f.mutex);
-    return f.attempts.load();
+    return TheFaults().attempts.load();
 }
 
 } // namespace sim

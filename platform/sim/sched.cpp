@@ -1167,11 +1167,9 @@ int CurrentDpcProcessor() {
 
 void WakeWorkerLocked(int processor) {
     Machine& m = M();
-    if (processor < 0 || m.idleWorkers[processor] == 0) {
-        for (int i = 0; i < kDpcProcessors; i++)
-            if (m.idleWorkers[i] > 0)
-                processor = i;
-    }
+    for (int i = 0; i < kDpcProcessors && (processor < 0 || m.idleWorkers[processor] == 0); i++)
+        if (m.idleWorkers[i] > 0)
+            processor = i;
     if (processor >= 0)
         m.workQueued[processor].notify_one();
 }
